@@ -1,0 +1,8 @@
+# Settings every target of the tree shares: the language level and warnings.
+add_library(murmurly_options INTERFACE)
+target_compile_features(murmurly_options INTERFACE cxx_std_20)
+target_compile_options(murmurly_options INTERFACE -Wall -Wextra -Wpedantic)
+target_compile_definitions(murmurly_options INTERFACE
+  QT_NO_CAST_TO_ASCII
+  QT_NO_URL_CAST_FROM_STRING
+  QT_USE_QSTRINGBUILDER)

@@ -1,0 +1,170 @@
+#include "archive.h"
+
+#include <cstring>
+
+namespace {
+
+// Appends one code point as UTF-8.
+void AppendUtf8(std::string& out, uint32_t cp)
+{
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// UTF-16LE code units to UTF-8; an unpaired surrogate becomes U+FFFD.
+std::string Utf16ToUtf8(const uint8_t* p, std::size_t units)
+{
+    std::string out;
+    out.reserve(units);
+    for (std::size_t i = 0; i < units; ++i) {
+        uint32_t u = p[2 * i] | (p[2 * i + 1] << 8);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            uint32_t lo = p[2 * i + 2] | (p[2 * i + 3] << 8);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                AppendUtf8(out, 0x10000 + ((u - 0xD800) << 10) + (lo - 0xDC00));
+                ++i;
+                continue;
+            }
+        }
+        if (u >= 0xD800 && u <= 0xDFFF)
+            u = 0xFFFD;
+        AppendUtf8(out, u);
+    }
+    return out;
+}
+
+} // namespace
+
+CArchive::CArchive(std::string& out) : m_out(&out) {}
+
+CArchive::CArchive(std::string_view in, const DecodeLimits& limits) : m_in(in), m_limits(limits) {}
+
+void CArchive::Write(uint8_t v)
+{
+    m_out->push_back(static_cast<char>(v));
+}
+
+void CArchive::Write(uint32_t v)
+{
+    for (int i = 0; i < 4; ++i)
+        m_out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+}
+
+void CArchive::Write(int32_t v)
+{
+    Write(static_cast<uint32_t>(v));
+}
+
+void CArchive::WriteString(std::string_view s)
+{
+    const std::size_t n = s.size();
+    if (n < 0xFF) {
+        Write(static_cast<uint8_t>(n));
+    } else if (n < 0xFFFE) {
+        Write(uint8_t{0xFF});
+        Write(static_cast<uint8_t>(n & 0xFF));
+        Write(static_cast<uint8_t>(n >> 8));
+    } else {
+        Write(uint8_t{0xFF});
+        Write(uint8_t{0xFF});
+        Write(uint8_t{0xFF});
+        Write(static_cast<uint32_t>(n));
+    }
+    m_out->append(s);
+}
+
+void CArchive::WriteCount(std::size_t n)
+{
+    if (n < 0xFFFF) {
+        Write(static_cast<uint8_t>(n & 0xFF));
+        Write(static_cast<uint8_t>(n >> 8));
+    } else {
+        Write(uint8_t{0xFF});
+        Write(uint8_t{0xFF});
+        Write(static_cast<uint32_t>(n));
+    }
+}
+
+const uint8_t* CArchive::Take(std::size_t n)
+{
+    if (m_in.size() - m_pos < n)
+        throw CArchiveException(CArchiveException::EndOfFile, "record ends early");
+    const auto* p = reinterpret_cast<const uint8_t*>(m_in.data()) + m_pos;
+    m_pos += n;
+    return p;
+}
+
+uint8_t CArchive::ReadByte()
+{
+    return *Take(1);
+}
+
+uint16_t CArchive::ReadWord()
+{
+    const uint8_t* p = Take(2);
+    return static_cast<uint16_t>(p[0] | (p[1] << 8));
+}
+
+uint32_t CArchive::ReadDword()
+{
+    const uint8_t* p = Take(4);
+    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
+           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
+}
+
+std::size_t CArchive::ReadStringLength(bool* wide)
+{
+    *wide = false;
+    uint8_t b = ReadByte();
+    if (b < 0xFF)
+        return b;
+    uint16_t w = ReadWord();
+    if (w == 0xFFFE) {
+        // A UTF-16 string: its own length, in characters, follows.
+        *wide = true;
+        b = ReadByte();
+        if (b < 0xFF)
+            return b;
+        w = ReadWord();
+    }
+    if (w < 0xFFFF)
+        return w;
+    return ReadDword();
+}
+
+std::string CArchive::ReadString()
+{
+    bool wide = false;
+    const std::size_t n = ReadStringLength(&wide);
+    const std::size_t bytes = wide ? 2 * n : n;
+    if (bytes > m_limits.maxString)
+        throw CArchiveException(CArchiveException::TooLarge, "string longer than allowed");
+    const uint8_t* p = Take(bytes);
+    if (wide)
+        return Utf16ToUtf8(p, n);
+    return std::string(reinterpret_cast<const char*>(p), bytes);
+}
+
+std::size_t CArchive::ReadCount()
+{
+    uint16_t w = ReadWord();
+    std::size_t n = w;
+    if (w == 0xFFFF)
+        n = ReadDword();
+    if (n > m_limits.maxNames)
+        throw CArchiveException(CArchiveException::TooLarge, "names list longer than allowed");
+    return n;
+}

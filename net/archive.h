@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+
+// Bounds a decoder applies before it allocates anything a prefix claims.
+struct DecodeLimits
+{
+    std::size_t maxString;  // bytes of one string on the wire
+    std::size_t maxNames;   // entries of one names list
+    std::size_t maxRecord;  // bytes of one whole record
+};
+
+inline constexpr DecodeLimits kClientLimits{1u << 20, 100'000, 8u << 20};
+inline constexpr DecodeLimits kServerLimits{64u << 10, 10'000, 1u << 20};
+
+class CArchiveException : public std::runtime_error
+{
+public:
+    enum Cause { EndOfFile, TooLarge };
+    CArchiveException(Cause cause, const char* what) : std::runtime_error(what), m_cause(cause) {}
+    Cause cause() const { return m_cause; }
+
+private:
+    Cause m_cause;
+};
+
+// A byte stream in one direction, with the record encodings of the wire:
+// little-endian integers, length-prefixed strings and counted string lists.
+// A storing archive appends to a string; a loading archive reads from a
+// fixed span and throws EndOfFile when it runs out, TooLarge when a prefix
+// exceeds the limits.
+class CArchive
+{
+public:
+    explicit CArchive(std::string& out);                                   // storing
+    CArchive(std::string_view in, const DecodeLimits& limits = kClientLimits); // loading
+
+    bool IsStoring() const { return m_out != nullptr; }
+    bool IsLoading() const { return m_out == nullptr; }
+    std::size_t Position() const { return m_pos; }
+
+    void Write(uint8_t v);
+    void Write(int32_t v);
+    void Write(uint32_t v);
+    void WriteString(std::string_view s);
+    void WriteCount(std::size_t n);
+
+    uint8_t ReadByte();
+    uint16_t ReadWord();
+    uint32_t ReadDword();
+    int32_t ReadInt() { return static_cast<int32_t>(ReadDword()); }
+    std::string ReadString();
+    std::size_t ReadCount();
+
+private:
+    const uint8_t* Take(std::size_t n);
+    std::size_t ReadStringLength(bool* wide);
+
+    std::string* m_out = nullptr;
+    std::string_view m_in;
+    std::size_t m_pos = 0;
+    DecodeLimits m_limits{};
+};

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+// Values read from config.txt. The port stays as it was when no PORT_NUM line
+// is present; callers start it at 0, which fails to connect.
+struct CServerConfig
+{
+    std::string address;
+    int port = 0;
+};
+
+// Applies the lines of a config.txt text to `config`: "//" comment lines are
+// skipped, each other line is split at its first '=', keys IP_ADDRESS and
+// PORT_NUM are matched exactly, nothing is trimmed and later lines win. A
+// carriage return before a line feed is dropped, and a last line without a
+// line feed counts like any other.
+void ParseConfig(std::string_view contents, CServerConfig& config);
+
+// Reads and parses the file; false when it cannot be opened.
+bool ReadConfigFile(const std::string& path, CServerConfig& config);
+
+// The port value as C's atoi reads it: leading white space, an optional sign,
+// then digits up to the first non-digit; no digits gives 0.
+int ParsePortNumber(std::string_view value);

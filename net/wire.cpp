@@ -1,0 +1,169 @@
+// The record on the wire. There is no framing: a record is its fields
+// encoded one after another, and a reader finds its end by decoding it.
+//
+//   record  = sender recipient text command time faceName size
+//             width escapement orientation weight
+//             italic underline strikeout charset outprecision
+//             clipprecision quality pitchandfamily color names
+//   string  = len8 bytes                  ; len8 < 0xFF
+//           | 0xFF len16 bytes            ; len16 < 0xFFFE
+//           | 0xFF 0xFFFF len32 bytes
+//           | 0xFF 0xFFFE wlen utf16le    ; read only, never written;
+//                                         ; wlen counts 16-bit characters:
+//   wlen    = len8 | 0xFF len16 | 0xFF 0xFFFF len32   ; here len16 may be 0xFFFE
+//   names   = count16 string*             ; count16 < 0xFFFF
+//           | 0xFFFF count32 string*
+//   time, size, width .. weight, color    = 32 bits
+//   italic .. pitchandfamily              = 8 bits
+//
+// Integers are little-endian. An empty record takes 43 bytes.
+//
+// Decoding happens in two passes. The first walks the prefixes without
+// allocating anything, to learn whether the whole record is present and
+// whether every length and count is within the limits; only then does the
+// second pass (CNetMessage::Serialize) build the strings.
+
+#include "wire.h"
+
+namespace {
+
+class CMeasure
+{
+public:
+    CMeasure(std::string_view data, const DecodeLimits& limits) : m_data(data), m_limits(limits) {}
+
+    // Returns Complete with the record's size, Incomplete, or TooLarge.
+    DecodeResult Run()
+    {
+        for (int i = 0; i < 4; ++i)  // sender, recipient, text, command
+            if (!String())
+                return Result();
+        if (!Skip(4) || !String())  // time, faceName
+            return Result();
+        if (!Skip(4 + 16 + 8 + 4))  // size, four font ints, eight font bytes, color
+            return Result();
+        uint32_t count = 0;
+        if (!Word(&count))
+            return Result();
+        if (count == 0xFFFF && !Dword(&count))
+            return Result();
+        if (count > m_limits.maxNames) {
+            m_tooLarge = true;
+            return Result();
+        }
+        for (uint32_t i = 0; i < count; ++i)
+            if (!String())
+                return Result();
+        return {DecodeStatus::Complete, m_pos};
+    }
+
+private:
+    DecodeResult Result() const
+    {
+        return {m_tooLarge ? DecodeStatus::TooLarge : DecodeStatus::Incomplete, 0};
+    }
+
+    bool Skip(std::size_t n)
+    {
+        if (n > m_limits.maxRecord || m_pos + n > m_limits.maxRecord) {
+            m_tooLarge = true;
+            return false;
+        }
+        if (m_data.size() - m_pos < n)
+            return false;
+        m_pos += n;
+        return true;
+    }
+
+    bool Byte(uint32_t* v)
+    {
+        const std::size_t at = m_pos;
+        if (!Skip(1))
+            return false;
+        *v = static_cast<uint8_t>(m_data[at]);
+        return true;
+    }
+
+    bool Word(uint32_t* v)
+    {
+        const std::size_t at = m_pos;
+        if (!Skip(2))
+            return false;
+        *v = static_cast<uint8_t>(m_data[at]) | (static_cast<uint8_t>(m_data[at + 1]) << 8);
+        return true;
+    }
+
+    bool Dword(uint32_t* v)
+    {
+        const std::size_t at = m_pos;
+        if (!Skip(4))
+            return false;
+        *v = 0;
+        for (int i = 3; i >= 0; --i)
+            *v = (*v << 8) | static_cast<uint8_t>(m_data[at + i]);
+        return true;
+    }
+
+    bool String()
+    {
+        uint32_t n = 0;
+        bool wide = false;
+        if (!Byte(&n))
+            return false;
+        if (n == 0xFF) {
+            if (!Word(&n))
+                return false;
+            if (n == 0xFFFE) {
+                wide = true;
+                if (!Byte(&n))
+                    return false;
+                if (n == 0xFF && !Word(&n))
+                    return false;
+            }
+            if (n == 0xFFFF && !Dword(&n))
+                return false;
+        }
+        const std::size_t bytes = wide ? 2 * std::size_t{n} : std::size_t{n};
+        if (bytes > m_limits.maxString) {
+            m_tooLarge = true;
+            return false;
+        }
+        return Skip(bytes);
+    }
+
+    std::string_view m_data;
+    const DecodeLimits& m_limits;
+    std::size_t m_pos = 0;
+    bool m_tooLarge = false;
+};
+
+} // namespace
+
+DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeLimits& limits)
+{
+    const DecodeResult measured = CMeasure(data, limits).Run();
+    if (measured.status != DecodeStatus::Complete)
+        return measured;
+    CArchive ar(data.substr(0, measured.consumed), limits);
+    try {
+        out.Serialize(ar);
+    } catch (const CArchiveException& e) {
+        // The measuring pass has already seen every prefix, so this cannot
+        // happen; treat it as a broken record rather than trust the bytes.
+        return {e.cause() == CArchiveException::TooLarge ? DecodeStatus::TooLarge : DecodeStatus::Malformed, 0};
+    }
+    return measured;
+}
+
+void EncodeRecord(const CNetMessage& msg, std::string& out)
+{
+    CArchive ar(out);
+    const_cast<CNetMessage&>(msg).Serialize(ar);
+}
+
+std::string EncodeRecord(const CNetMessage& msg)
+{
+    std::string out;
+    EncodeRecord(msg, out);
+    return out;
+}

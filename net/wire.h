@@ -1,0 +1,36 @@
+#pragma once
+
+#include "archive.h"
+#include "netmessage.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+enum class DecodeStatus {
+    Complete,    // one record decoded; `consumed` bytes belong to it
+    Incomplete,  // the bytes so far are a valid beginning; wait for more
+    Malformed,   // cannot be a record (reserved: no byte sequence is refused today)
+    TooLarge,    // a length or count exceeds the limits
+};
+
+struct DecodeResult
+{
+    DecodeStatus status;
+    std::size_t consumed;  // bytes of the record when Complete, else 0
+};
+
+// The one decoding entry point: looks at the front of `data` and, when a whole
+// record is there, decodes it into `out` (appending to out.names). Nothing is
+// allocated for a record before all of its bytes are present, and nothing a
+// prefix claims is allocated beyond `limits`.
+DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeLimits& limits);
+
+// Appends the encoded record to `out`.
+void EncodeRecord(const CNetMessage& msg, std::string& out);
+std::string EncodeRecord(const CNetMessage& msg);
+
+// Bytes of an empty record: four empty strings, time, empty face name, size,
+// 16 bytes of font values, 8 font bytes, colour and an empty count.
+inline constexpr std::size_t kEmptyRecordSize = 43;
