@@ -1,0 +1,337 @@
+#include "recordstream.h"
+#include "wire.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values)
+{
+    std::string s;
+    for (int v : values)
+        s.push_back(static_cast<char>(v));
+    return s;
+}
+
+CNetMessage Empty()
+{
+    CNetMessage m;
+    m.time = 0;
+    return m;
+}
+
+// A record with every field set, so a round trip that drops or reorders any
+// of them shows.
+CNetMessage Full()
+{
+    CNetMessage m;
+    m.sender = "anna";
+    m.recipient = "bob";
+    m.text = "hello there";
+    m.command = "SM";
+    m.time = 1772355907;
+    m.faceName = "DejaVu Sans";
+    m.size = 240;
+    m.font.lfWidth = -3;
+    m.font.lfEscapement = 900;
+    m.font.lfOrientation = -900;
+    m.font.lfWeight = 700;
+    m.font.lfItalic = 1;
+    m.font.lfUnderline = 2;
+    m.font.lfStrikeOut = 3;
+    m.font.lfCharSet = 204;
+    m.font.lfOutPrecision = 5;
+    m.font.lfClipPrecision = 6;
+    m.font.lfQuality = 7;
+    m.font.lfPitchAndFamily = 0x22;
+    m.color = 0x00336699;
+    m.names = {"ann*", "", "cy**"};
+    return m;
+}
+
+void ExpectSameWireFields(const CNetMessage& a, const CNetMessage& b)
+{
+    EXPECT_EQ(a.sender, b.sender);
+    EXPECT_EQ(a.recipient, b.recipient);
+    EXPECT_EQ(a.text, b.text);
+    EXPECT_EQ(a.command, b.command);
+    EXPECT_EQ(a.time, b.time);
+    EXPECT_EQ(a.faceName, b.faceName);
+    EXPECT_EQ(a.size, b.size);
+    EXPECT_EQ(a.font.lfWidth, b.font.lfWidth);
+    EXPECT_EQ(a.font.lfEscapement, b.font.lfEscapement);
+    EXPECT_EQ(a.font.lfOrientation, b.font.lfOrientation);
+    EXPECT_EQ(a.font.lfWeight, b.font.lfWeight);
+    EXPECT_EQ(a.font.lfItalic, b.font.lfItalic);
+    EXPECT_EQ(a.font.lfUnderline, b.font.lfUnderline);
+    EXPECT_EQ(a.font.lfStrikeOut, b.font.lfStrikeOut);
+    EXPECT_EQ(a.font.lfCharSet, b.font.lfCharSet);
+    EXPECT_EQ(a.font.lfOutPrecision, b.font.lfOutPrecision);
+    EXPECT_EQ(a.font.lfClipPrecision, b.font.lfClipPrecision);
+    EXPECT_EQ(a.font.lfQuality, b.font.lfQuality);
+    EXPECT_EQ(a.font.lfPitchAndFamily, b.font.lfPitchAndFamily);
+    EXPECT_EQ(a.color, b.color);
+    EXPECT_EQ(a.names, b.names);
+}
+
+CNetMessage Decode(const std::string& bytes, std::size_t* consumed = nullptr)
+{
+    CNetMessage m;
+    const DecodeResult r = DecodeRecord(bytes, m, kClientLimits);
+    EXPECT_EQ(r.status, DecodeStatus::Complete);
+    if (consumed)
+        *consumed = r.consumed;
+    return m;
+}
+
+// The bytes of a record whose text field is `textField` (already encoded)
+// and whose other fields are empty.
+std::string WithTextField(const std::string& textField)
+{
+    std::string bytes = EncodeRecord(Empty());
+    return bytes.replace(2, 1, textField);
+}
+
+} // namespace
+
+TEST(WireEncoding, EmptyRecordIsFortyThreeZeroBytesButTime)
+{
+    CNetMessage m = Empty();
+    m.time = 0x01020304;
+    const std::string bytes = EncodeRecord(m);
+    ASSERT_EQ(bytes.size(), kEmptyRecordSize);
+    std::string expected(43, '\0');
+    expected[4] = 0x04;  // time, little-endian, after four empty strings
+    expected[5] = 0x03;
+    expected[6] = 0x02;
+    expected[7] = 0x01;
+    EXPECT_EQ(bytes, expected);
+}
+
+TEST(WireEncoding, FieldOrderSizeBeforeFontColorAfter)
+{
+    CNetMessage m = Empty();
+    m.sender = "a";
+    m.command = "M";
+    m.faceName = "F";
+    m.size = 0x11;
+    m.font.lfWidth = 0x22;
+    m.font.lfWeight = 700;
+    m.font.lfItalic = 1;
+    m.font.lfPitchAndFamily = 0x33;
+    m.color = 0x00CCBBAA;
+    m.names = {"x", "yz"};
+    const std::string expected = Bytes({1, 'a', 0, 0, 1, 'M', 0, 0, 0, 0, 1, 'F',
+                                        0x11, 0, 0, 0,           // size
+                                        0x22, 0, 0, 0,           // width
+                                        0, 0, 0, 0, 0, 0, 0, 0,  // escapement, orientation
+                                        0xBC, 0x02, 0, 0,        // weight 700
+                                        1, 0, 0, 0, 0, 0, 0, 0x33,
+                                        0xAA, 0xBB, 0xCC, 0,     // color
+                                        2, 0, 1, 'x', 2, 'y', 'z'});
+    EXPECT_EQ(EncodeRecord(m), expected);
+}
+
+TEST(WireEncoding, StringPrefixForms)
+{
+    struct Case
+    {
+        std::size_t length;
+        std::string prefix;
+    };
+    const Case cases[] = {
+        {0, Bytes({0})},
+        {254, Bytes({0xFE})},
+        {255, Bytes({0xFF, 0xFF, 0x00})},
+        {65533, Bytes({0xFF, 0xFD, 0xFF})},
+        {65534, Bytes({0xFF, 0xFF, 0xFF, 0xFE, 0xFF, 0x00, 0x00})},
+        {70000, Bytes({0xFF, 0xFF, 0xFF, 0x70, 0x11, 0x01, 0x00})},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.length);
+        CNetMessage m = Empty();
+        m.text.assign(c.length, 'q');
+        const std::string bytes = EncodeRecord(m);
+        EXPECT_EQ(bytes.substr(2, c.prefix.size()), c.prefix);
+        EXPECT_EQ(bytes.size(), kEmptyRecordSize + c.prefix.size() - 1 + c.length);
+        EXPECT_EQ(Decode(bytes).text, m.text);
+    }
+}
+
+TEST(WireEncoding, ListCountForms)
+{
+    CNetMessage three = Empty();
+    three.names = {"a", "b", "c"};
+    EXPECT_EQ(EncodeRecord(three).substr(41, 2), Bytes({0x03, 0x00}));
+
+    CNetMessage many = Empty();
+    many.names.assign(65535, "");
+    const std::string bytes = EncodeRecord(many);
+    EXPECT_EQ(bytes.substr(41, 6), Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00}));
+    EXPECT_EQ(Decode(bytes).names.size(), 65535u);
+
+    many.names.assign(65534, "");
+    EXPECT_EQ(EncodeRecord(many).substr(41, 2), Bytes({0xFE, 0xFF}));
+}
+
+TEST(WireDecoding, RoundTripKeepsEveryField)
+{
+    const CNetMessage m = Full();
+    std::size_t consumed = 0;
+    const std::string bytes = EncodeRecord(m);
+    const CNetMessage back = Decode(bytes, &consumed);
+    EXPECT_EQ(consumed, bytes.size());
+    ExpectSameWireFields(m, back);
+}
+
+TEST(WireDecoding, HeightAndFaceArrayAreNotOnTheWire)
+{
+    CNetMessage m = Full();
+    m.font.lfHeight = -13;
+    std::snprintf(m.font.lfFaceName, sizeof m.font.lfFaceName, "Courier");
+    CNetMessage into;
+    into.font.lfHeight = 99;
+    std::snprintf(into.font.lfFaceName, sizeof into.font.lfFaceName, "Keep");
+    ASSERT_EQ(DecodeRecord(EncodeRecord(m), into, kClientLimits).status, DecodeStatus::Complete);
+    EXPECT_EQ(into.font.lfHeight, 99);
+    EXPECT_STREQ(into.font.lfFaceName, "Keep");
+    EXPECT_EQ(into.font.lfWeight, 700);
+}
+
+TEST(WireDecoding, AppendsToExistingNames)
+{
+    CNetMessage into;
+    into.names = {"old"};
+    CNetMessage m = Empty();
+    m.names = {"new1", "new2"};
+    ASSERT_EQ(DecodeRecord(EncodeRecord(m), into, kClientLimits).status, DecodeStatus::Complete);
+    EXPECT_EQ(into.names, (std::vector<std::string>{"old", "new1", "new2"}));
+}
+
+TEST(WireDecoding, Utf16StringsBecomeUtf8)
+{
+    // "hé€" plus a surrogate pair (U+1F600) and a lone high surrogate.
+    const std::string wide = Bytes({0xFF, 0xFE, 0xFF, 5, 'h', 0, 0xE9, 0, 0xAC, 0x20, 0x3D, 0xD8, 0x00, 0xDE});
+    EXPECT_EQ(Decode(WithTextField(wide)).text, "h\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80");
+
+    const std::string lone = Bytes({0xFF, 0xFE, 0xFF, 2, 0x3D, 0xD8, 'x', 0});
+    EXPECT_EQ(Decode(WithTextField(lone)).text, "\xEF\xBF\xBDx");
+
+    // The character count may itself use the 16-bit form.
+    std::string longWide = Bytes({0xFF, 0xFE, 0xFF, 0xFF, 0x00, 0x01});
+    for (int i = 0; i < 256; ++i)
+        longWide += Bytes({'w', 0});
+    EXPECT_EQ(Decode(WithTextField(longWide)).text, std::string(256, 'w'));
+}
+
+TEST(WireDecoding, PartialCopyDropsNamesFaceAndFont)
+{
+    const CNetMessage m = Full();
+    const CNetMessage copy(m);
+    EXPECT_EQ(copy.sender, m.sender);
+    EXPECT_EQ(copy.recipient, m.recipient);
+    EXPECT_EQ(copy.text, m.text);
+    EXPECT_EQ(copy.command, m.command);
+    EXPECT_EQ(copy.time, m.time);
+    EXPECT_EQ(copy.color, m.color);
+    EXPECT_EQ(copy.size, m.size);
+    EXPECT_TRUE(copy.names.empty());
+    EXPECT_TRUE(copy.faceName.empty());
+    EXPECT_EQ(copy.font, CLogFont{});
+}
+
+TEST(WireStreaming, TwoRecordsInOneBuffer)
+{
+    CNetMessage a = Empty();
+    a.command = "SN";
+    a.sender = "ann";
+    CNetMessage b = Full();
+    CRecordStream stream(kClientLimits);
+    stream.Append(EncodeRecord(a) + EncodeRecord(b));
+
+    CNetMessage first, second, third;
+    ASSERT_EQ(stream.Next(first), DecodeStatus::Complete);
+    ASSERT_EQ(stream.Next(second), DecodeStatus::Complete);
+    EXPECT_EQ(stream.Next(third), DecodeStatus::Incomplete);
+    EXPECT_EQ(first.sender, "ann");
+    ExpectSameWireFields(b, second);
+    EXPECT_EQ(stream.Buffered(), 0u);
+}
+
+TEST(WireStreaming, RecordFedOneByteAtATime)
+{
+    const CNetMessage m = Full();
+    const std::string bytes = EncodeRecord(m);
+    CRecordStream stream(kClientLimits);
+    CNetMessage out;
+    for (std::size_t i = 0; i + 1 < bytes.size(); ++i) {
+        stream.Append(bytes.substr(i, 1));
+        ASSERT_EQ(stream.Next(out), DecodeStatus::Incomplete) << "after byte " << i;
+    }
+    stream.Append(bytes.substr(bytes.size() - 1));
+    ASSERT_EQ(stream.Next(out), DecodeStatus::Complete);
+    ExpectSameWireFields(m, out);
+}
+
+TEST(WireStreaming, RecordFollowedByHalfOfAnother)
+{
+    const std::string one = EncodeRecord(Full());
+    const std::string two = EncodeRecord(Full());
+    CRecordStream stream(kClientLimits);
+    stream.Append(one + two.substr(0, two.size() / 2));
+    CNetMessage out;
+    EXPECT_EQ(stream.Next(out), DecodeStatus::Complete);
+    EXPECT_EQ(stream.Next(out), DecodeStatus::Incomplete);
+    EXPECT_EQ(stream.Buffered(), two.size() / 2);
+    stream.Append(two.substr(two.size() / 2));
+    CNetMessage second;
+    EXPECT_EQ(stream.Next(second), DecodeStatus::Complete);
+    ExpectSameWireFields(Full(), second);
+}
+
+TEST(WireLimits, OverLimitPrefixesAreRefusedBeforeTheirBytesArrive)
+{
+    const DecodeLimits small{100, 5, 400};
+    struct Case
+    {
+        const char* what;
+        std::string bytes;
+    };
+    const std::string emptyHead = Bytes({0, 0, 0, 0, 0, 0, 0, 0, 0});  // four strings, time, empty face
+    const std::string fontEtc(32, '\0');
+    const Case cases[] = {
+        {"4 GiB string", Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
+        {"string just over the limit", Bytes({0xFF, 101, 0})},
+        {"UTF-16 string whose bytes exceed the limit", Bytes({0xFF, 0xFE, 0xFF, 51})},
+        {"names count over the limit", emptyHead + fontEtc + Bytes({6, 0})},
+        {"32-bit names count", emptyHead + fontEtc + Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F})},
+        {"record over the limit", Bytes({99}) + std::string(99, 'a') + Bytes({99}) + std::string(99, 'b') +
+                                      Bytes({99}) + std::string(99, 'c') + Bytes({99}) + std::string(99, 'd')},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        CNetMessage out;
+        EXPECT_EQ(DecodeRecord(c.bytes, out, small).status, DecodeStatus::TooLarge);
+        CRecordStream stream(small);
+        stream.Append(c.bytes);
+        EXPECT_EQ(stream.Next(out), DecodeStatus::TooLarge);
+        EXPECT_TRUE(stream.Broken());
+        EXPECT_EQ(stream.Buffered(), 0u);
+        stream.Append(EncodeRecord(Empty()));  // a broken stream stays broken
+        EXPECT_EQ(stream.Next(out), DecodeStatus::TooLarge);
+    }
+}
+
+TEST(WireLimits, ClientLimitsAcceptTheirMaximum)
+{
+    CNetMessage m = Empty();
+    m.text.assign(kClientLimits.maxString, 'z');
+    const std::string bytes = EncodeRecord(m);
+    EXPECT_EQ(Decode(bytes).text.size(), kClientLimits.maxString);
+
+    m.text.push_back('z');
+    CNetMessage out;
+    EXPECT_EQ(DecodeRecord(EncodeRecord(m), out, kClientLimits).status, DecodeStatus::TooLarge);
+}
