@@ -1,0 +1,171 @@
+// The friends list, the delivery of what waited while the user was away, and
+// friend requests with their answers.
+
+#include "commands.h"
+#include "server.h"
+#include "store/store.h"
+
+#include <charconv>
+#include <ctime>
+
+namespace {
+
+std::string RequestText(const std::string& requester, const std::string& text)
+{
+    std::string out = "User " + requester + " wants to add you to his/her friends list";
+    if (!text.empty()) {
+        out.push_back('\n');
+        out += text;
+    }
+    return out;
+}
+
+} // namespace
+
+void CServer::HandleFriendsList(CServerSession& session, CNetMessage&)
+{
+    const std::string& user = session.User();
+    CNetMessage answer = MakeRecord(Cmd::FriendsListAnswer, {}, user);
+    for (auto& name : m_store.Friends(user)) {
+        // A friend who blocks the user looks offline to them, as with "SN".
+        if (IsVisiblyOnline(name, user))
+            name.push_back('*');
+        answer.names.push_back(std::move(name));
+    }
+    session.Send(answer);
+}
+
+void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
+{
+    // Served once per login: the client sends it after the first list only.
+    if (session.m_loginComplete)
+        return;
+    session.m_loginComplete = true;
+    const std::string user = session.User();
+
+    int sent = 0;
+    for (auto& stored : m_store.Messages(user)) {
+        if (m_store.IsBlocked(user, stored.sender)) {
+            m_store.DeleteMessage(stored.id, user);
+            continue;
+        }
+        CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), user);
+        o.text = std::move(stored.text);
+        o.time = stored.time;
+        o.faceName = std::move(stored.faceName);
+        o.font = stored.font;
+        o.color = stored.color;
+        o.size = stored.size;
+        o.names.push_back(std::to_string(stored.id));
+        session.Send(o);
+        ++sent;
+    }
+    if (sent > 0)
+        session.Send(MakeRecord(Cmd::OfflineEnd));
+
+    for (auto& request : m_store.FriendRequests(user)) {
+        if (m_store.IsBlocked(user, request.requester)) {
+            m_store.RemoveFriendRequest(request.requester, user);
+            continue;
+        }
+        CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
+        sfa.text = RequestText(request.requester, request.text);
+        session.Send(sfa);
+    }
+}
+
+void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)
+{
+    // "ON" echoes the "O" whole; names[0] is the stored message's id. Only
+    // the acknowledging user's own messages can be deleted.
+    if (msg.names.empty())
+        return;
+    const std::string& text = msg.names.front();
+    int64_t id = 0;
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
+    if (error != std::errc() || end != text.data() + text.size() || id <= 0)
+        return;
+    m_store.DeleteMessage(id, session.User());
+}
+
+void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
+{
+    const std::string& user = session.User();
+    const std::string& name = msg.recipient;
+    if (name == user) {
+        session.Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
+        return;
+    }
+    if (!m_store.AccountExists(name)) {
+        session.Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
+        return;
+    }
+    if (m_store.IsFriend(user, name)) {
+        session.Send(MakeRecord(Cmd::Failure, name + " is already in your friends list"));
+        return;
+    }
+    // A requester whose addressee blocks them is told "SF" like anyone else,
+    // so the block stays invisible; the request is simply not kept.
+    bool added = false;
+    if (!IsBlocked(name, user))
+        added = m_store.AddFriendRequest(user, name, msg.text);
+    session.Send(MakeRecord(Cmd::FriendRequestSent, name));
+    if (!added)
+        return;
+    // Before its "SLO" a session gets every pending request from that step,
+    // so a live copy now would only duplicate it.
+    CServerSession* target = OnlineSession(name);
+    if (target && target->m_loginComplete) {
+        CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
+        sfa.text = RequestText(user, msg.text);
+        target->Send(sfa);
+    }
+}
+
+void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool addBack)
+{
+    // "AFA" (addBack) and "AFJ": recipient = the requester, text = the words
+    // for the requester, sent on as an "SM" from the answerer.
+    const std::string answerer = session.User();
+    const std::string requester = msg.recipient;
+    if (!m_store.HasFriendRequest(requester, answerer))
+        return;
+    // A requester who has since blocked the answerer hears nothing of the
+    // answer and gets no new friend; the answerer's side still goes ahead.
+    const bool reachesRequester = !IsBlocked(requester, answerer);
+    if (!m_store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
+        return;
+
+    if (reachesRequester) {
+        if (CServerSession* target = OnlineSession(requester)) {
+            const char* code = IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+            target->Send(MakeRecord(code, answerer, requester));
+        }
+        if (!msg.text.empty()) {
+            CNetMessage sm = MakeRecord(Cmd::IncomingMessage, answerer, requester);
+            sm.text = std::move(msg.text);
+            sm.time = static_cast<int32_t>(std::time(nullptr));
+            sm.faceName = std::move(msg.faceName);
+            sm.font = msg.font;
+            sm.color = msg.color;
+            sm.size = msg.size;
+            DeliverOrStore(sm);
+        }
+    }
+    if (addBack) {
+        const char* code = IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+        session.Send(MakeRecord(code, requester, answerer));
+    }
+}
+
+void CServer::HandleDecline(CServerSession& session, CNetMessage& msg)
+{
+    m_store.RemoveFriendRequest(msg.recipient, session.User());
+}
+
+void CServer::HandleDeleteFriends(CServerSession& session, CNetMessage& msg)
+{
+    // Only the user's own list changes; the other side keeps theirs.
+    m_store.RemoveFriends(session.User(), msg.names);
+    session.Send(MakeRecord(Cmd::FriendsDeleted, {}, session.User()));
+}

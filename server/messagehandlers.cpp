@@ -1,0 +1,86 @@
+// Instant messages, blocks and log-off.
+
+#include "commands.h"
+#include "server.h"
+#include "store/store.h"
+
+#include <algorithm>
+#include <ctime>
+
+void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
+{
+    const std::string& user = session.User();
+    if (!m_store.AccountExists(msg.recipient)) {
+        session.Send(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
+        return;
+    }
+    if (IsBlocked(msg.recipient, user))
+        return;  // dropped silently: the sender must not learn of the block
+    if (CServerSession* target = OnlineSession(msg.recipient)) {
+        // Forward the record itself: text, time, faceName, font, color and
+        // size go on byte for byte. Only the sender is replaced, by the
+        // authenticated name; the request's own sender is never trusted.
+        msg.command = Cmd::IncomingMessage;
+        msg.sender = user;
+        msg.names.clear();
+        target->Send(msg);
+        return;
+    }
+    CStoredMessage stored;
+    stored.sender = user;
+    stored.recipient = msg.recipient;
+    stored.text = std::move(msg.text);
+    stored.time = static_cast<int32_t>(std::time(nullptr));
+    stored.faceName = std::move(msg.faceName);
+    stored.font = msg.font;
+    stored.color = msg.color;
+    stored.size = msg.size;
+    m_store.StoreMessage(stored);
+}
+
+void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent)
+{
+    const std::string& user = session.User();
+    const std::string& name = msg.recipient;
+    if (name == user || !m_store.AccountExists(name))
+        return;
+    auto& blocks = session.m_sessionBlocks;
+    const auto it = std::find(blocks.begin(), blocks.end(), name);
+    if (permanent) {
+        // A session block made permanent is one block, not two.
+        m_store.AddBlock(user, name);
+        if (it != blocks.end())
+            blocks.erase(it);
+    } else if (it == blocks.end() && !m_store.IsBlocked(user, name)) {
+        blocks.push_back(name);
+    }
+}
+
+void CServer::HandleBlockedList(CServerSession& session, CNetMessage&)
+{
+    CNetMessage answer = MakeRecord(Cmd::BlockedListAnswer, {}, session.User());
+    answer.names = m_store.Blocks(session.User());
+    for (const auto& name : session.m_sessionBlocks)
+        answer.names.push_back(name + "*");
+    session.Send(answer);
+}
+
+void CServer::HandleUnblock(CServerSession& session, CNetMessage& msg)
+{
+    // The names come from the list as shown, so a session block still ends
+    // in "*".
+    auto& blocks = session.m_sessionBlocks;
+    for (std::string name : msg.names) {
+        if (!name.empty() && name.back() == '*')
+            name.pop_back();
+        m_store.RemoveBlock(session.User(), name);
+        blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
+    }
+    session.Send(MakeRecord(Cmd::Unblocked, {}, session.User()));
+}
+
+void CServer::HandleLogoff(CServerSession& session, CNetMessage&)
+{
+    LogOff(session, "X");
+    session.CloseAfterFlush();
+}

@@ -1,0 +1,255 @@
+#include "server.h"
+
+#include "commands.h"
+#include "serverlog.h"
+#include "store/store.h"
+
+#include <chrono>
+#include <ctime>
+#include <vector>
+
+CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
+{
+    CNetMessage msg;
+    msg.command = command;
+    msg.sender = std::move(sender);
+    msg.recipient = std::move(recipient);
+    return msg;
+}
+
+CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost)
+    : m_io(io), m_store(store), m_hasher(io, hashCost), m_acceptor(io), m_shutdownTimer(io)
+{
+}
+
+CServer::~CServer()
+{
+    // Workers may still post results that capture sessions; let them finish
+    // before the sessions go.
+    m_hasher.Stop();
+}
+
+asio::ip::tcp::endpoint CServer::Listen(const std::string& address, uint16_t port)
+{
+    const asio::ip::tcp::endpoint endpoint(asio::ip::make_address(address), port);
+    m_acceptor.open(endpoint.protocol());
+    m_acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
+    m_acceptor.bind(endpoint);
+    m_acceptor.listen();
+    Accept();
+    return m_acceptor.local_endpoint();
+}
+
+void CServer::Accept()
+{
+    m_acceptor.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
+        if (m_stopping || !m_acceptor.is_open())
+            return;
+        if (!error) {
+            auto session = std::make_shared<CServerSession>(*this, std::move(socket));
+            m_sessions.emplace(session.get(), session);
+            session->Start();
+        } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
+            // Out of file descriptors: back off briefly instead of spinning.
+            ServerLog("accept failed: " + error.message());
+            auto timer = std::make_shared<asio::steady_timer>(m_io, std::chrono::milliseconds(100));
+            timer->async_wait([this, timer](const asio::error_code&) { Accept(); });
+            return;
+        }
+        Accept();
+    });
+}
+
+void CServer::Shutdown(std::function<void()> done)
+{
+    if (m_stopping)
+        return;
+    m_stopping = true;
+    m_shutdownDone = std::move(done);
+    asio::error_code ignored;
+    m_acceptor.close(ignored);
+    std::vector<std::shared_ptr<CServerSession>> sessions;
+    for (const auto& [key, session] : m_sessions)
+        sessions.push_back(session);
+    for (const auto& session : sessions) {
+        session->Send(MakeRecord(Cmd::ServerShutdown));
+        session->CloseAfterFlush();
+    }
+    m_shutdownTimer.expires_after(std::chrono::seconds(3));
+    m_shutdownTimer.async_wait([this](const asio::error_code& error) {
+        if (error)
+            return;
+        std::vector<std::shared_ptr<CServerSession>> left;
+        for (const auto& [key, session] : m_sessions)
+            left.push_back(session);
+        for (const auto& session : left)
+            session->Close();
+        FinishShutdownIfIdle();
+    });
+    FinishShutdownIfIdle();
+}
+
+void CServer::FinishShutdownIfIdle()
+{
+    if (!m_stopping || !m_sessions.empty() || !m_shutdownDone)
+        return;
+    m_shutdownTimer.cancel();
+    auto done = std::move(m_shutdownDone);
+    m_shutdownDone = nullptr;
+    done();
+}
+
+void CServer::OnSessionClosed(CServerSession& session)
+{
+    if (session.IsLoggedIn())
+        LogOff(session, "connection closed");
+    m_sessions.erase(&session);
+    FinishShutdownIfIdle();
+}
+
+void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
+{
+    const std::string& c = msg.command;
+    try {
+        // Before login only "L" and "R" are served; everything else waits
+        // for nothing and is ignored.
+        if (c == Cmd::Register)
+            HandleRegister(session, msg);
+        else if (!session.IsLoggedIn()) {
+            if (c == Cmd::Login)
+                HandleLogin(session, msg);
+        } else if (c == Cmd::Message)
+            HandleMessage(session, msg);
+        else if (c == Cmd::FriendsList)
+            HandleFriendsList(session, msg);
+        else if (c == Cmd::LoginComplete)
+            HandleLoginComplete(session, msg);
+        else if (c == Cmd::OfflineAck)
+            HandleOfflineAck(session, msg);
+        else if (c == Cmd::AddFriend)
+            HandleAddFriend(session, msg);
+        else if (c == Cmd::AcceptAndAdd)
+            HandleFriendAnswer(session, msg, true);
+        else if (c == Cmd::JustAccept)
+            HandleFriendAnswer(session, msg, false);
+        else if (c == Cmd::Decline)
+            HandleDecline(session, msg);
+        else if (c == Cmd::DeleteFriends)
+            HandleDeleteFriends(session, msg);
+        else if (c == Cmd::ChangePassword)
+            HandleChangePassword(session, msg);
+        else if (c == Cmd::BlockPermanently)
+            HandleBlock(session, msg, true);
+        else if (c == Cmd::BlockUntilLogoff)
+            HandleBlock(session, msg, false);
+        else if (c == Cmd::BlockedList)
+            HandleBlockedList(session, msg);
+        else if (c == Cmd::Unblock)
+            HandleUnblock(session, msg);
+        else if (c == Cmd::Logoff)
+            HandleLogoff(session, msg);
+        // A second "L" on a logged-in connection and unknown codes: ignored.
+    } catch (const CStoreError& error) {
+        ServerLog("store error while serving " + session.Peer() + ": " + error.what() + "; closing");
+        session.Close();
+    }
+}
+
+void CServer::CompleteLogin(CServerSession& session, const std::string& name)
+{
+    const auto self = session.shared_from_this();
+    auto it = m_online.find(name);
+    const bool wasOnline = it != m_online.end();
+    if (wasOnline) {
+        // The older session ends; the user stays online through this one, so
+        // nobody sees the user go offline and come back.
+        const auto old = it->second;
+        ServerLog("login " + name + " from " + session.Peer() + " ends the session from " + old->Peer());
+        old->SetUser({});
+        old->m_sessionBlocks.clear();
+        old->Send(MakeRecord(Cmd::AdminLogoff));
+        old->CloseAfterFlush();
+        it->second = self;
+    } else {
+        ServerLog("login " + name + " from " + session.Peer());
+        m_online.emplace(name, self);
+    }
+    session.SetUser(name);
+    session.m_loginComplete = false;
+    session.m_sessionBlocks.clear();
+    session.Send(MakeRecord(Cmd::LoginAccepted, {}, name));
+    if (!wasOnline)
+        SendPresence(name, Cmd::FriendOnline);
+}
+
+void CServer::LoginFailed(CServerSession& session)
+{
+    session.Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
+    if (++session.m_failedLogins >= 10) {
+        ServerLog("ten failed logins from " + session.Peer() + "; closing");
+        session.CloseAfterFlush();
+    }
+}
+
+void CServer::LogOff(CServerSession& session, const char* how)
+{
+    const std::string user = session.User();
+    auto it = m_online.find(user);
+    if (it != m_online.end() && it->second.get() == &session) {
+        // Presence first: the session's own blocks still count for it.
+        if (!m_stopping)
+            SendPresence(user, Cmd::FriendOffline);
+        m_online.erase(it);
+        ServerLog("logoff " + user + " (" + how + ")");
+    }
+    session.SetUser({});
+    session.m_sessionBlocks.clear();
+}
+
+void CServer::SendPresence(const std::string& user, const char* command)
+{
+    for (const auto& owner : m_store.FriendOf(user)) {
+        CServerSession* target = OnlineSession(owner);
+        if (target && owner != user && !IsBlocked(user, owner))
+            target->Send(MakeRecord(command, user));
+    }
+}
+
+CServerSession* CServer::OnlineSession(const std::string& name) const
+{
+    auto it = m_online.find(name);
+    return it == m_online.end() ? nullptr : it->second.get();
+}
+
+bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
+{
+    if (const CServerSession* session = OnlineSession(blocker)) {
+        for (const auto& name : session->m_sessionBlocks)
+            if (name == blocked)
+                return true;
+    }
+    return m_store.IsBlocked(blocker, blocked);
+}
+
+bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer)
+{
+    return OnlineSession(user) && !IsBlocked(user, viewer);
+}
+
+void CServer::DeliverOrStore(CNetMessage& msg)
+{
+    if (CServerSession* target = OnlineSession(msg.recipient)) {
+        target->Send(msg);
+        return;
+    }
+    CStoredMessage stored;
+    stored.sender = msg.sender;
+    stored.recipient = msg.recipient;
+    stored.text = std::move(msg.text);
+    stored.time = static_cast<int32_t>(std::time(nullptr));
+    stored.faceName = std::move(msg.faceName);
+    stored.font = msg.font;
+    stored.color = msg.color;
+    stored.size = msg.size;
+    m_store.StoreMessage(stored);
+}

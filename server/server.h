@@ -1,0 +1,94 @@
+#pragma once
+
+#include "passwordhasher.h"
+#include "serversession.h"
+
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <unordered_map>
+
+class CStore;
+class CNetMessage;
+
+// The message router: accepts connections, knows who is online, and answers
+// each record as its session hands it over. Everything runs on one
+// io_context thread; only password hashing leaves it (CPasswordHasher).
+class CServer
+{
+public:
+    CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost);
+    ~CServer();
+    CServer(const CServer&) = delete;
+    CServer& operator=(const CServer&) = delete;
+
+    // Binds and starts accepting; returns the bound endpoint (the real port
+    // when `port` is 0). Throws asio::system_error when it cannot listen.
+    asio::ip::tcp::endpoint Listen(const std::string& address, uint16_t port);
+
+    // Stops accepting, sends "Z" to every connection and closes them once
+    // the record is out (at most a few seconds for a client that does not
+    // read); then calls `done` on the loop.
+    void Shutdown(std::function<void()> done);
+
+    // Called by sessions.
+    void HandleRecord(CServerSession& session, CNetMessage& msg);
+    void OnSessionClosed(CServerSession& session);
+
+    std::size_t ConnectionCount() const { return m_sessions.size(); }
+
+private:
+    void Accept();
+    void FinishShutdownIfIdle();
+
+    // Session state changes.
+    void CompleteLogin(CServerSession& session, const std::string& name);
+    void LoginFailed(CServerSession& session);
+    void LogOff(CServerSession& session, const char* how);
+    void SendPresence(const std::string& user, const char* command);
+
+    // Lookups over the online table and both kinds of blocks.
+    CServerSession* OnlineSession(const std::string& name) const;
+    bool IsBlocked(const std::string& blocker, const std::string& blocked);
+    bool IsVisiblyOnline(const std::string& user, const std::string& viewer);
+
+    // One handler per request code (accounthandlers.cpp, friendhandlers.cpp,
+    // messagehandlers.cpp).
+    void HandleRegister(CServerSession& session, CNetMessage& msg);
+    void HandleLogin(CServerSession& session, CNetMessage& msg);
+    void HandleChangePassword(CServerSession& session, CNetMessage& msg);
+    void HandleFriendsList(CServerSession& session, CNetMessage& msg);
+    void HandleLoginComplete(CServerSession& session, CNetMessage& msg);
+    void HandleOfflineAck(CServerSession& session, CNetMessage& msg);
+    void HandleMessage(CServerSession& session, CNetMessage& msg);
+    void HandleAddFriend(CServerSession& session, CNetMessage& msg);
+    void HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool addBack);
+    void HandleDecline(CServerSession& session, CNetMessage& msg);
+    void HandleDeleteFriends(CServerSession& session, CNetMessage& msg);
+    void HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent);
+    void HandleBlockedList(CServerSession& session, CNetMessage& msg);
+    void HandleUnblock(CServerSession& session, CNetMessage& msg);
+    void HandleLogoff(CServerSession& session, CNetMessage& msg);
+
+    // Delivers `msg` (an "SM") live when the recipient is online, else keeps
+    // it as an offline message stamped with the current time.
+    void DeliverOrStore(CNetMessage& msg);
+
+    asio::io_context& m_io;
+    CStore& m_store;
+    CPasswordHasher m_hasher;
+    asio::ip::tcp::acceptor m_acceptor;
+    asio::steady_timer m_shutdownTimer;
+    std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
+    std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;
+    std::function<void()> m_shutdownDone;
+    bool m_stopping = false;
+};
+
+// Builds a record with only a command and the given fields set; the other
+// fields keep their constructed values.
+CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});

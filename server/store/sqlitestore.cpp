@@ -1,0 +1,343 @@
+#include "sqlitestore.h"
+
+#include <cstring>
+#include <iterator>
+
+namespace {
+
+// Schema steps, applied in order; user_version holds how many have run.
+// A step is never edited once released: changes go into a new step.
+const char* const kMigrations[] = {
+    // 1: accounts, friends, pending requests, permanent blocks, offline mail.
+    // The INTEGER PRIMARY KEY columns give each list its insertion order.
+    R"sql(
+CREATE TABLE account (
+    name TEXT PRIMARY KEY NOT NULL,
+    password_hash TEXT NOT NULL
+) WITHOUT ROWID;
+CREATE TABLE friend (
+    id INTEGER PRIMARY KEY,
+    owner TEXT NOT NULL,
+    name TEXT NOT NULL,
+    UNIQUE (owner, name)
+);
+CREATE INDEX friend_by_name ON friend (name);
+CREATE TABLE friend_request (
+    id INTEGER PRIMARY KEY,
+    requester TEXT NOT NULL,
+    addressee TEXT NOT NULL,
+    text BLOB NOT NULL,
+    UNIQUE (addressee, requester)
+);
+CREATE TABLE block (
+    id INTEGER PRIMARY KEY,
+    blocker TEXT NOT NULL,
+    blocked TEXT NOT NULL,
+    UNIQUE (blocker, blocked)
+);
+CREATE TABLE offline_message (
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    recipient TEXT NOT NULL,
+    sender TEXT NOT NULL,
+    text BLOB NOT NULL,
+    time INTEGER NOT NULL,
+    face_name BLOB NOT NULL,
+    font BLOB NOT NULL,
+    color INTEGER NOT NULL,
+    size INTEGER NOT NULL
+);
+CREATE INDEX offline_message_by_recipient ON offline_message (recipient, id);
+)sql",
+};
+
+constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
+static_assert(kMigrationCount == CSqliteStore::kSchemaVersion);
+
+// The font values of the wire, packed little-endian: width, escapement,
+// orientation, weight, then the eight byte-sized fields.
+constexpr std::size_t kFontBytes = 24;
+
+std::string PackFont(const CLogFont& f)
+{
+    std::string out;
+    out.reserve(kFontBytes);
+    for (int32_t v : {f.lfWidth, f.lfEscapement, f.lfOrientation, f.lfWeight}) {
+        const auto u = static_cast<uint32_t>(v);
+        for (int shift = 0; shift < 32; shift += 8)
+            out.push_back(static_cast<char>((u >> shift) & 0xFF));
+    }
+    for (uint8_t b : {f.lfItalic, f.lfUnderline, f.lfStrikeOut, f.lfCharSet, f.lfOutPrecision,
+                      f.lfClipPrecision, f.lfQuality, f.lfPitchAndFamily})
+        out.push_back(static_cast<char>(b));
+    return out;
+}
+
+CLogFont UnpackFont(const std::string& in)
+{
+    CLogFont f;
+    if (in.size() != kFontBytes)
+        return f;
+    auto p = reinterpret_cast<const uint8_t*>(in.data());
+    int32_t* ints[] = {&f.lfWidth, &f.lfEscapement, &f.lfOrientation, &f.lfWeight};
+    for (int32_t* v : ints) {
+        *v = static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
+                                  uint32_t(p[3]) << 24);
+        p += 4;
+    }
+    uint8_t* bytes[] = {&f.lfItalic,       &f.lfUnderline,     &f.lfStrikeOut, &f.lfCharSet,
+                        &f.lfOutPrecision, &f.lfClipPrecision, &f.lfQuality,   &f.lfPitchAndFamily};
+    for (uint8_t* b : bytes)
+        *b = *p++;
+    return f;
+}
+
+} // namespace
+
+struct CSqliteStore::CStatements
+{
+    explicit CStatements(CSqliteDb& db)
+        : createAccount(db, "INSERT OR IGNORE INTO account (name, password_hash) VALUES (?1, ?2)"),
+          passwordHash(db, "SELECT password_hash FROM account WHERE name = ?1"),
+          setPasswordHash(db, "UPDATE account SET password_hash = ?2 WHERE name = ?1"),
+          friends(db, "SELECT name FROM friend WHERE owner = ?1 ORDER BY id"),
+          friendOf(db, "SELECT owner FROM friend WHERE name = ?1 ORDER BY id"),
+          isFriend(db, "SELECT 1 FROM friend WHERE owner = ?1 AND name = ?2"),
+          addFriend(db, "INSERT OR IGNORE INTO friend (owner, name) VALUES (?1, ?2)"),
+          removeFriend(db, "DELETE FROM friend WHERE owner = ?1 AND name = ?2"),
+          addRequest(db, "INSERT OR IGNORE INTO friend_request (requester, addressee, text) VALUES (?1, ?2, ?3)"),
+          hasRequest(db, "SELECT 1 FROM friend_request WHERE requester = ?1 AND addressee = ?2"),
+          requests(db, "SELECT requester, text FROM friend_request WHERE addressee = ?1 ORDER BY id"),
+          removeRequest(db, "DELETE FROM friend_request WHERE requester = ?1 AND addressee = ?2"),
+          addBlock(db, "INSERT OR IGNORE INTO block (blocker, blocked) VALUES (?1, ?2)"),
+          removeBlock(db, "DELETE FROM block WHERE blocker = ?1 AND blocked = ?2"),
+          isBlocked(db, "SELECT 1 FROM block WHERE blocker = ?1 AND blocked = ?2"),
+          blocks(db, "SELECT blocked FROM block WHERE blocker = ?1 ORDER BY id"),
+          storeMessage(db, "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, "
+                           "size) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+          messages(db, "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
+                       "WHERE recipient = ?1 ORDER BY id"),
+          deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2")
+    {
+    }
+
+    CSqliteStatement createAccount, passwordHash, setPasswordHash;
+    CSqliteStatement friends, friendOf, isFriend, addFriend, removeFriend;
+    CSqliteStatement addRequest, hasRequest, requests, removeRequest;
+    CSqliteStatement addBlock, removeBlock, isBlocked, blocks;
+    CSqliteStatement storeMessage, messages, deleteMessage;
+};
+
+CSqliteStore::CSqliteStore(const std::string& path) : m_db(path)
+{
+    // Touch the file first, so that "not a database" surfaces here.
+    m_db.QueryInt("PRAGMA user_version");
+    if (path != ":memory:")
+        m_db.Exec("PRAGMA journal_mode = WAL");
+    // FULL: a commit is on disk before the answer that reports it is sent.
+    m_db.Exec("PRAGMA synchronous = FULL");
+    Migrate();
+    m_stmt = std::make_unique<CStatements>(m_db);
+}
+
+CSqliteStore::~CSqliteStore() = default;
+
+void CSqliteStore::Migrate()
+{
+    CSqliteTransaction tx(m_db);
+    const auto version = m_db.QueryInt("PRAGMA user_version");
+    if (version > kMigrationCount)
+        throw CStoreError("database schema version " + std::to_string(version) +
+                          " is newer than this server understands (" + std::to_string(kMigrationCount) + ")");
+    for (auto step = version; step < kMigrationCount; ++step)
+        m_db.Exec(kMigrations[step]);
+    if (version != kMigrationCount)
+        m_db.Exec(("PRAGMA user_version = " + std::to_string(kMigrationCount)).c_str());
+    tx.Commit();
+}
+
+bool CSqliteStore::Exists(CSqliteStatement& stmt, const std::string& a, const std::string& b)
+{
+    CSqliteStatementUse use(stmt);
+    use->Bind(1, a);
+    use->Bind(2, b);
+    return use->Step();
+}
+
+std::vector<std::string> CSqliteStore::Column(CSqliteStatement& stmt, const std::string& key)
+{
+    CSqliteStatementUse use(stmt);
+    use->Bind(1, key);
+    std::vector<std::string> out;
+    while (use->Step())
+        out.push_back(use->ColumnBytes(0));
+    return out;
+}
+
+void CSqliteStore::Pair(CSqliteStatement& stmt, const std::string& a, const std::string& b)
+{
+    CSqliteStatementUse use(stmt);
+    use->Bind(1, a);
+    use->Bind(2, b);
+    use->Step();
+}
+
+bool CSqliteStore::CreateAccount(const std::string& name, const std::string& passwordHash)
+{
+    CSqliteStatementUse use(m_stmt->createAccount);
+    use->Bind(1, name);
+    use->Bind(2, passwordHash);
+    use->Step();
+    return m_db.Changes() == 1;
+}
+
+bool CSqliteStore::AccountExists(const std::string& name)
+{
+    return PasswordHash(name).has_value();
+}
+
+std::optional<std::string> CSqliteStore::PasswordHash(const std::string& name)
+{
+    CSqliteStatementUse use(m_stmt->passwordHash);
+    use->Bind(1, name);
+    if (!use->Step())
+        return std::nullopt;
+    return use->ColumnBytes(0);
+}
+
+void CSqliteStore::SetPasswordHash(const std::string& name, const std::string& passwordHash)
+{
+    Pair(m_stmt->setPasswordHash, name, passwordHash);
+}
+
+std::vector<std::string> CSqliteStore::Friends(const std::string& owner)
+{
+    return Column(m_stmt->friends, owner);
+}
+
+std::vector<std::string> CSqliteStore::FriendOf(const std::string& name)
+{
+    return Column(m_stmt->friendOf, name);
+}
+
+bool CSqliteStore::IsFriend(const std::string& owner, const std::string& name)
+{
+    return Exists(m_stmt->isFriend, owner, name);
+}
+
+void CSqliteStore::RemoveFriends(const std::string& owner, const std::vector<std::string>& names)
+{
+    CSqliteTransaction tx(m_db);
+    for (const auto& name : names)
+        Pair(m_stmt->removeFriend, owner, name);
+    tx.Commit();
+}
+
+bool CSqliteStore::AddFriendRequest(const std::string& requester, const std::string& addressee,
+                                    const std::string& text)
+{
+    CSqliteStatementUse use(m_stmt->addRequest);
+    use->Bind(1, requester);
+    use->Bind(2, addressee);
+    use->BindBlob(3, text);
+    use->Step();
+    return m_db.Changes() == 1;
+}
+
+bool CSqliteStore::HasFriendRequest(const std::string& requester, const std::string& addressee)
+{
+    return Exists(m_stmt->hasRequest, requester, addressee);
+}
+
+std::vector<CFriendRequest> CSqliteStore::FriendRequests(const std::string& addressee)
+{
+    CSqliteStatementUse use(m_stmt->requests);
+    use->Bind(1, addressee);
+    std::vector<CFriendRequest> out;
+    while (use->Step())
+        out.push_back({use->ColumnBytes(0), use->ColumnBytes(1)});
+    return out;
+}
+
+void CSqliteStore::RemoveFriendRequest(const std::string& requester, const std::string& addressee)
+{
+    Pair(m_stmt->removeRequest, requester, addressee);
+}
+
+bool CSqliteStore::AcceptFriendRequest(const std::string& requester, const std::string& answerer,
+                                       bool addAnswererToRequester, bool addRequesterToAnswerer)
+{
+    CSqliteTransaction tx(m_db);
+    Pair(m_stmt->removeRequest, requester, answerer);
+    if (m_db.Changes() != 1)
+        return false;
+    if (addAnswererToRequester)
+        Pair(m_stmt->addFriend, requester, answerer);
+    if (addRequesterToAnswerer)
+        Pair(m_stmt->addFriend, answerer, requester);
+    tx.Commit();
+    return true;
+}
+
+void CSqliteStore::AddBlock(const std::string& blocker, const std::string& blocked)
+{
+    Pair(m_stmt->addBlock, blocker, blocked);
+}
+
+void CSqliteStore::RemoveBlock(const std::string& blocker, const std::string& blocked)
+{
+    Pair(m_stmt->removeBlock, blocker, blocked);
+}
+
+bool CSqliteStore::IsBlocked(const std::string& blocker, const std::string& blocked)
+{
+    return Exists(m_stmt->isBlocked, blocker, blocked);
+}
+
+std::vector<std::string> CSqliteStore::Blocks(const std::string& blocker)
+{
+    return Column(m_stmt->blocks, blocker);
+}
+
+int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
+{
+    CSqliteStatementUse use(m_stmt->storeMessage);
+    use->Bind(1, m.recipient);
+    use->Bind(2, m.sender);
+    use->BindBlob(3, m.text);
+    use->Bind(4, int64_t{m.time});
+    use->BindBlob(5, m.faceName);
+    use->BindBlob(6, PackFont(m.font));
+    use->Bind(7, int64_t{m.color});
+    use->Bind(8, int64_t{m.size});
+    use->Step();
+    return m_db.LastInsertRowId();
+}
+
+std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient)
+{
+    CSqliteStatementUse use(m_stmt->messages);
+    use->Bind(1, recipient);
+    std::vector<CStoredMessage> out;
+    while (use->Step()) {
+        CStoredMessage& m = out.emplace_back();
+        m.id = use->ColumnInt(0);
+        m.sender = use->ColumnBytes(1);
+        m.recipient = recipient;
+        m.text = use->ColumnBytes(2);
+        m.time = static_cast<int32_t>(use->ColumnInt(3));
+        m.faceName = use->ColumnBytes(4);
+        m.font = UnpackFont(use->ColumnBytes(5));
+        m.color = static_cast<uint32_t>(use->ColumnInt(6));
+        m.size = static_cast<int32_t>(use->ColumnInt(7));
+    }
+    return out;
+}
+
+bool CSqliteStore::DeleteMessage(int64_t id, const std::string& recipient)
+{
+    CSqliteStatementUse use(m_stmt->deleteMessage);
+    use->Bind(1, id);
+    use->Bind(2, recipient);
+    use->Step();
+    return m_db.Changes() == 1;
+}
