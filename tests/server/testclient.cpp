@@ -1,0 +1,225 @@
+#include "testclient.h"
+
+#include "commands.h"
+#include "wire.h"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+CTestClient::CTestClient(uint16_t port)
+{
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ADD_FAILURE() << "cannot connect to port " << port << ": " << strerror(errno);
+        ::close(m_fd);
+        m_fd = -1;
+        return;
+    }
+    int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+CTestClient::~CTestClient()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool CTestClient::SendRaw(const std::string& bytes)
+{
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void CTestClient::Send(const CNetMessage& msg)
+{
+    EXPECT_TRUE(SendRaw(EncodeRecord(msg))) << "sending " << msg.command;
+}
+
+void CTestClient::Send(const char* command, std::string sender, std::string recipient, std::string text)
+{
+    CNetMessage msg;
+    msg.command = command;
+    msg.sender = std::move(sender);
+    msg.recipient = std::move(recipient);
+    msg.text = std::move(text);
+    Send(msg);
+}
+
+bool CTestClient::DecodeBuffered()
+{
+    bool any = false;
+    for (;;) {
+        CNetMessage msg;
+        const DecodeResult r = DecodeRecord(m_buffer, msg, kClientLimits);
+        if (r.status != DecodeStatus::Complete)
+            return any;
+        m_buffer.erase(0, r.consumed);
+        m_records.push_back(std::move(msg));
+        any = true;
+    }
+}
+
+bool CTestClient::Fill(std::chrono::steady_clock::time_point deadline)
+{
+    while (!m_eof && m_fd >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
+                                                                               std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            return false;
+        pollfd p{m_fd, POLLIN, 0};
+        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
+            return false;
+        char chunk[64 * 1024];
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            m_eof = true;
+            return false;
+        }
+        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        if (DecodeBuffered())
+            return true;
+    }
+    return false;
+}
+
+std::optional<CNetMessage> CTestClient::Receive(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    if (m_records.empty())
+        Fill(deadline);
+    if (m_records.empty())
+        return std::nullopt;
+    CNetMessage msg = std::move(m_records.front());
+    m_records.pop_front();
+    return msg;
+}
+
+CNetMessage CTestClient::Expect(const std::string& command, std::chrono::milliseconds timeout)
+{
+    auto msg = Receive(timeout);
+    if (!msg) {
+        ADD_FAILURE() << "expected \"" << command << "\", got " << (m_eof ? "end of stream" : "nothing");
+        return CNetMessage();
+    }
+    if (msg->command != command) {
+        ADD_FAILURE() << "expected \"" << command << "\", got \"" << msg->command << "\" (sender \""
+                      << msg->sender << "\")";
+        return CNetMessage();
+    }
+    return std::move(*msg);
+}
+
+bool CTestClient::ExpectNoRecord(std::chrono::milliseconds timeout)
+{
+    auto msg = Receive(timeout);
+    if (msg)
+        ADD_FAILURE() << "unexpected \"" << msg->command << "\" (sender \"" << msg->sender << "\")";
+    return !msg;
+}
+
+bool CTestClient::WaitClosed(std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!m_eof && std::chrono::steady_clock::now() < deadline) {
+        Fill(deadline);
+        if (!m_eof && m_fd >= 0) {
+            // Fill returned because records arrived; keep reading to the end.
+            continue;
+        }
+    }
+    return m_eof;
+}
+
+void CTestClient::Register(const std::string& name, const std::string& password)
+{
+    Send(Cmd::Register, name, password);
+    Expect(Cmd::Registered);
+}
+
+CNetMessage CTestClient::Login(const std::string& name, const std::string& password, bool complete)
+{
+    CNetMessage login;
+    login.command = Cmd::Login;
+    login.sender = name;
+    login.recipient = password;
+    login.names = {name, password, "L"};
+    Send(login);
+    const CNetMessage sl = Expect(Cmd::LoginAccepted);
+    EXPECT_EQ(sl.recipient, name);
+    Send(Cmd::FriendsList, name);
+    CNetMessage slu = Expect(Cmd::FriendsListAnswer);
+    EXPECT_EQ(slu.recipient, name);
+    if (complete)
+        Send(Cmd::LoginComplete, name);
+    return slu;
+}
+
+CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text)
+{
+    CNetMessage m;
+    m.command = Cmd::Message;
+    m.recipient = recipient;
+    m.text = text;
+    m.time = 123456789;
+    m.faceName = "Courier New";
+    m.font.lfWidth = -7;
+    m.font.lfEscapement = 900;
+    m.font.lfOrientation = -900;
+    m.font.lfWeight = 700;
+    m.font.lfItalic = 1;
+    m.font.lfUnderline = 2;
+    m.font.lfStrikeOut = 3;
+    m.font.lfCharSet = 204;
+    m.font.lfOutPrecision = 5;
+    m.font.lfClipPrecision = 6;
+    m.font.lfQuality = 7;
+    m.font.lfPitchAndFamily = 0xFF;
+    m.color = 0x00123456;
+    m.size = -240;
+    return m;
+}
+
+void ExpectSameFont(const CNetMessage& e, const CNetMessage& a)
+{
+    EXPECT_EQ(a.faceName, e.faceName);
+    EXPECT_EQ(a.font.lfWidth, e.font.lfWidth);
+    EXPECT_EQ(a.font.lfEscapement, e.font.lfEscapement);
+    EXPECT_EQ(a.font.lfOrientation, e.font.lfOrientation);
+    EXPECT_EQ(a.font.lfWeight, e.font.lfWeight);
+    EXPECT_EQ(a.font.lfItalic, e.font.lfItalic);
+    EXPECT_EQ(a.font.lfUnderline, e.font.lfUnderline);
+    EXPECT_EQ(a.font.lfStrikeOut, e.font.lfStrikeOut);
+    EXPECT_EQ(a.font.lfCharSet, e.font.lfCharSet);
+    EXPECT_EQ(a.font.lfOutPrecision, e.font.lfOutPrecision);
+    EXPECT_EQ(a.font.lfClipPrecision, e.font.lfClipPrecision);
+    EXPECT_EQ(a.font.lfQuality, e.font.lfQuality);
+    EXPECT_EQ(a.font.lfPitchAndFamily, e.font.lfPitchAndFamily);
+    EXPECT_EQ(a.color, e.color);
+    EXPECT_EQ(a.size, e.size);
+}

@@ -1,0 +1,63 @@
+#pragma once
+
+#include "netmessage.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+using namespace std::chrono_literals;
+
+// A protocol client for tests: blocking sends, and receives that always time
+// out. Failures are reported through GoogleTest (ADD_FAILURE) so a test goes
+// on and shows everything that went wrong.
+class CTestClient
+{
+public:
+    static constexpr auto kWait = 3s;        // for records that must come
+    static constexpr auto kQuiet = 250ms;    // for records that must not
+
+    explicit CTestClient(uint16_t port);
+    ~CTestClient();
+    CTestClient(const CTestClient&) = delete;
+    CTestClient& operator=(const CTestClient&) = delete;
+
+    bool IsConnected() const { return m_fd >= 0; }
+
+    void Send(const CNetMessage& msg);
+    // Writes raw bytes; returns false when the server has closed the socket.
+    bool SendRaw(const std::string& bytes);
+    void Send(const char* command, std::string sender = {}, std::string recipient = {}, std::string text = {});
+
+    // The next record, or nullopt after `timeout` or at end of stream.
+    std::optional<CNetMessage> Receive(std::chrono::milliseconds timeout = kWait);
+    // The next record, which must carry `command`; an empty record otherwise.
+    CNetMessage Expect(const std::string& command, std::chrono::milliseconds timeout = kWait);
+    // True when nothing arrives within `timeout`.
+    bool ExpectNoRecord(std::chrono::milliseconds timeout = kQuiet);
+    // True when the server closes the connection within `timeout`; records
+    // that arrive before are kept and can still be taken with Receive.
+    bool WaitClosed(std::chrono::milliseconds timeout = kWait);
+
+    // Account helpers: each expects the successful answer.
+    void Register(const std::string& name, const std::string& password);
+    // "L", then the client's "SL"; returns the "SLU". SLO is left to the test
+    // unless `complete` is set.
+    CNetMessage Login(const std::string& name, const std::string& password, bool complete = true);
+
+private:
+    bool Fill(std::chrono::steady_clock::time_point deadline);
+    bool DecodeBuffered();
+
+    int m_fd = -1;
+    bool m_eof = false;
+    std::string m_buffer;
+    std::deque<CNetMessage> m_records;
+};
+
+// Font, colour and size values that differ in every field, for byte-exact
+// comparisons.
+CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text);
+void ExpectSameFont(const CNetMessage& expected, const CNetMessage& actual);
