@@ -1,0 +1,7 @@
+#!/usr/bin/env bash
+# Configures and builds the client, the server and the tests into ./build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+cmake --build build -j"$(nproc)"
