@@ -1,0 +1,104 @@
+#include "benchclient.h"
+
+#include "wire.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+CBenchClient::CBenchClient(uint16_t port)
+{
+    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+    int one = 1;
+    ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+CBenchClient::~CBenchClient()
+{
+    ::close(m_fd);
+}
+
+void CBenchClient::Send(const CNetMessage& msg)
+{
+    const std::string bytes = EncodeRecord(msg);
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw std::runtime_error("send failed");
+        done += static_cast<std::size_t>(n);
+    }
+}
+
+void CBenchClient::Send(const char* command, const std::string& sender, const std::string& recipient,
+                        const std::string& text)
+{
+    CNetMessage msg;
+    msg.command = command;
+    msg.sender = sender;
+    msg.recipient = recipient;
+    msg.text = text;
+    Send(msg);
+}
+
+bool CBenchClient::ReadAvailable()
+{
+    char chunk[64 * 1024];
+    const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+    if (n == 0)
+        return false;
+    if (n < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+    m_buffer.append(chunk, static_cast<std::size_t>(n));
+    for (;;) {
+        CNetMessage msg;
+        const DecodeResult r = DecodeRecord(m_buffer, msg, kClientLimits);
+        if (r.status != DecodeStatus::Complete)
+            break;
+        m_buffer.erase(0, r.consumed);
+        m_records.push_back(std::move(msg));
+    }
+    return true;
+}
+
+std::optional<CNetMessage> CBenchClient::Next()
+{
+    if (m_records.empty())
+        return std::nullopt;
+    CNetMessage msg = std::move(m_records.front());
+    m_records.pop_front();
+    return msg;
+}
+
+CNetMessage CBenchClient::Expect(const std::string& command, std::chrono::milliseconds timeout)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (auto msg = Next()) {
+            if (msg->command == command)
+                return std::move(*msg);
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0)
+            throw std::runtime_error("timed out waiting for \"" + command + "\"");
+        pollfd p{m_fd, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) > 0 && !ReadAvailable())
+            throw std::runtime_error("connection closed while waiting for \"" + command + "\"");
+    }
+}

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "netmessage.h"
+
+#include <chrono>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+
+// A plain blocking client on the shared codec; receives time out.
+class CBenchClient
+{
+public:
+    explicit CBenchClient(uint16_t port);
+    ~CBenchClient();
+    CBenchClient(const CBenchClient&) = delete;
+    CBenchClient& operator=(const CBenchClient&) = delete;
+
+    int Fd() const { return m_fd; }
+    void Send(const CNetMessage& msg);
+    void Send(const char* command, const std::string& sender, const std::string& recipient,
+              const std::string& text = {});
+    // Reads what the socket has now, without waiting; false at end of stream.
+    bool ReadAvailable();
+    std::optional<CNetMessage> Next();
+    // Waits for a record with `command`, skipping others; throws on time-out.
+    CNetMessage Expect(const std::string& command, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+
+private:
+    int m_fd = -1;
+    std::string m_buffer;
+    std::deque<CNetMessage> m_records;
+};

@@ -1,0 +1,260 @@
+// Measures murmurly-server's message routing: N clients register, log in and
+// pair up as friends, then each sends M messages to its partner, one in
+// flight at a time. Prints messages per second, delivery latency percentiles
+// and the server's peak resident memory.
+//
+//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]
+//
+// By default the server runs with its cheap test hashing so that setting up
+// hundreds of accounts takes seconds; --real-hash uses the production cost
+// (and shows its memory in the peak).
+
+#include "benchclient.h"
+#include "commands.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct CBenchOptions
+{
+    int clients = 200;
+    int messages = 50;
+    bool realHash = false;
+    std::string server = MURMURLY_SERVER_EXE;
+};
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+class CServerChild
+{
+public:
+    CServerChild(const CBenchOptions& options, const std::filesystem::path& dir)
+    {
+        m_log = dir / "server.log";
+        const std::string db = (dir / "bench.db").string();
+        m_pid = ::fork();
+        if (m_pid == 0) {
+            std::freopen(m_log.c_str(), "w", stderr);
+            std::vector<const char*> argv = {options.server.c_str(), "--port", "0", "--db", db.c_str()};
+            if (!options.realHash)
+                argv.push_back("--fast-hash");
+            argv.push_back(nullptr);
+            ::execv(options.server.c_str(), const_cast<char* const*>(argv.data()));
+            ::_exit(127);
+        }
+        const std::regex listening("listening on [^\\n]*:([0-9]+)\\n");
+        for (int i = 0; i < 500; ++i) {
+            std::smatch match;
+            const std::string log = ReadFile(m_log);
+            if (std::regex_search(log, match, listening)) {
+                m_port = static_cast<uint16_t>(std::stoi(match[1]));
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        throw std::runtime_error("the server did not start:\n" + ReadFile(m_log));
+    }
+
+    ~CServerChild()
+    {
+        if (m_pid > 0) {
+            ::kill(m_pid, SIGTERM);
+            ::waitpid(m_pid, nullptr, 0);
+        }
+    }
+
+    uint16_t Port() const { return m_port; }
+
+    std::string PeakRss() const
+    {
+        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind("VmHWM:", 0) == 0)
+                return line.substr(6 + line.substr(6).find_first_not_of(" \t"));
+        return "unknown";
+    }
+
+private:
+    pid_t m_pid = -1;
+    uint16_t m_port = 0;
+    std::filesystem::path m_log;
+};
+
+std::string Name(int i)
+{
+    return "bench" + std::to_string(i);
+}
+
+void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients)
+{
+    const int n = static_cast<int>(clients.size());
+    for (int i = 0; i < n; ++i)
+        clients[i]->Send(Cmd::Register, Name(i), "pw");
+    for (auto& c : clients)
+        c->Expect(Cmd::Registered);
+    for (int i = 0; i < n; ++i)
+        clients[i]->Send(Cmd::Login, Name(i), "pw");
+    for (int i = 0; i < n; ++i) {
+        clients[i]->Expect(Cmd::LoginAccepted);
+        clients[i]->Send(Cmd::FriendsList, Name(i), {});
+        clients[i]->Send(Cmd::LoginComplete, Name(i), {});
+    }
+    for (auto& c : clients)
+        c->Expect(Cmd::FriendsListAnswer);
+    // Pairs (0,1), (2,3), ...: the even one asks, the odd one accepts and adds.
+    for (int i = 0; i + 1 < n; i += 2)
+        clients[i]->Send(Cmd::AddFriend, Name(i), Name(i + 1));
+    for (int i = 0; i + 1 < n; i += 2) {
+        clients[i]->Expect(Cmd::FriendRequestSent);
+        clients[i + 1]->Expect(Cmd::FriendRequest);
+        clients[i + 1]->Send(Cmd::AcceptAndAdd, Name(i + 1), Name(i), {});
+    }
+    for (auto& c : clients)
+        c->Expect(Cmd::NewFriendOnline);
+}
+
+CNetMessage Message(int to, int seq)
+{
+    CNetMessage m;
+    m.command = Cmd::Message;
+    m.recipient = Name(to);
+    const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
+    m.text = std::to_string(seq) + " " + std::to_string(now.count());
+    m.faceName = "Arial";
+    m.font.lfWeight = 400;
+    m.size = 200;
+    return m;
+}
+
+int Run(const CBenchOptions& options)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    const std::filesystem::path dir = pattern;
+    double seconds = 0;
+    std::vector<double> latencies;
+    std::string peak;
+    {
+        CServerChild server(options, dir);
+        std::vector<std::unique_ptr<CBenchClient>> clients;
+        for (int i = 0; i < options.clients; ++i)
+            clients.push_back(std::make_unique<CBenchClient>(server.Port()));
+
+        const auto setupStart = Clock::now();
+        SetUp(clients);
+        const double setupSeconds = std::chrono::duration<double>(Clock::now() - setupStart).count();
+        std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
+                    setupSeconds);
+
+        const int n = options.clients;
+        const long total = static_cast<long>(n) * options.messages;
+        latencies.reserve(static_cast<std::size_t>(total));
+        std::vector<pollfd> fds(static_cast<std::size_t>(n));
+        for (int i = 0; i < n; ++i)
+            fds[i] = {clients[i]->Fd(), POLLIN, 0};
+
+        const auto start = Clock::now();
+        for (int i = 0; i < n; ++i)
+            clients[i]->Send(Message(i ^ 1, 0));
+        long received = 0;
+        while (received < total) {
+            if (::poll(fds.data(), fds.size(), 30000) <= 0)
+                throw std::runtime_error("no progress for 30 s after " + std::to_string(received) + " messages");
+            for (int i = 0; i < n; ++i) {
+                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                    continue;
+                if (!clients[i]->ReadAvailable())
+                    throw std::runtime_error("the server closed a client connection");
+                while (auto msg = clients[i]->Next()) {
+                    if (msg->command != Cmd::IncomingMessage)
+                        continue;
+                    std::istringstream fields(msg->text);
+                    long long seq = 0, sentNs = 0;
+                    fields >> seq >> sentNs;
+                    const auto nowNs =
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+                    latencies.push_back(static_cast<double>(nowNs - sentNs) / 1e6);
+                    ++received;
+                    // The partner may send its next one now.
+                    if (seq + 1 < options.messages)
+                        clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1)));
+                }
+            }
+        }
+        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        peak = server.PeakRss();
+    }
+    std::filesystem::remove_all(dir);
+
+    std::sort(latencies.begin(), latencies.end());
+    auto percentile = [&](double p) {
+        return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(p * latencies.size()))];
+    };
+    std::printf("messages: %zu in %.2f s = %.0f messages/s\n", latencies.size(), seconds,
+                static_cast<double>(latencies.size()) / seconds);
+    std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(0.50), percentile(0.99),
+                latencies.back());
+    std::printf("server peak RSS (VmHWM): %s\n", peak.c_str());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    CBenchOptions options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--clients" && hasValue)
+            options.clients = std::atoi(argv[++i]);
+        else if (arg == "--messages" && hasValue)
+            options.messages = std::atoi(argv[++i]);
+        else if (arg == "--server" && hasValue)
+            options.server = argv[++i];
+        else if (arg == "--real-hash")
+            options.realHash = true;
+        else {
+            std::fprintf(stderr,
+                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n");
+            return 2;
+        }
+    }
+    if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1) {
+        std::fprintf(stderr, "murmurly-bench-server: --clients must be even and at least 2, --messages at least 1\n");
+        return 2;
+    }
+    try {
+        return Run(options);
+    } catch (const std::exception& error) {
+        std::fprintf(stderr, "murmurly-bench-server: %s\n", error.what());
+        return 1;
+    }
+}
