@@ -93,8 +93,8 @@ CNetMessage CBenchClient::Expect(const std::string& command, std::chrono::millis
             if (msg->command == command)
                 return std::move(*msg);
         }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             throw std::runtime_error("timed out waiting for \"" + command + "\"");
         pollfd p{m_fd, POLLIN, 0};

@@ -25,7 +25,8 @@ public:
     bool ReadAvailable();
     std::optional<CNetMessage> Next();
     // Waits for a record with `command`, skipping others; throws on time-out.
-    CNetMessage Expect(const std::string& command, std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    CNetMessage Expect(const std::string& command,
+                       std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
 private:
     int m_fd = -1;

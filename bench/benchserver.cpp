@@ -186,7 +186,8 @@ int Run(const CBenchOptions& options)
         long received = 0;
         while (received < total) {
             if (::poll(fds.data(), fds.size(), 30000) <= 0)
-                throw std::runtime_error("no progress for 30 s after " + std::to_string(received) + " messages");
+                throw std::runtime_error("no progress for 30 s after " + std::to_string(received) +
+                                         " messages");
             for (int i = 0; i < n; ++i) {
                 if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
                     continue;
@@ -199,7 +200,8 @@ int Run(const CBenchOptions& options)
                     long long seq = 0, sentNs = 0;
                     fields >> seq >> sentNs;
                     const auto nowNs =
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                            .count();
                     latencies.push_back(static_cast<double>(nowNs - sentNs) / 1e6);
                     ++received;
                     // The partner may send its next one now.
@@ -219,8 +221,8 @@ int Run(const CBenchOptions& options)
     };
     std::printf("messages: %zu in %.2f s = %.0f messages/s\n", latencies.size(), seconds,
                 static_cast<double>(latencies.size()) / seconds);
-    std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(0.50), percentile(0.99),
-                latencies.back());
+    std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(0.50),
+                percentile(0.99), latencies.back());
     std::printf("server peak RSS (VmHWM): %s\n", peak.c_str());
     return 0;
 }
@@ -242,13 +244,15 @@ int main(int argc, char** argv)
         else if (arg == "--real-hash")
             options.realHash = true;
         else {
-            std::fprintf(stderr,
-                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n");
+            std::fprintf(
+                stderr,
+                "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n");
             return 2;
         }
     }
     if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1) {
-        std::fprintf(stderr, "murmurly-bench-server: --clients must be even and at least 2, --messages at least 1\n");
+        std::fprintf(stderr,
+                     "murmurly-bench-server: --clients must be even and at least 2, --messages at least 1\n");
         return 2;
     }
     try {

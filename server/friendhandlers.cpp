@@ -138,7 +138,8 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
 
     if (reachesRequester) {
         if (CServerSession* target = OnlineSession(requester)) {
-            const char* code = IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+            const char* code =
+                IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
             target->Send(MakeRecord(code, answerer, requester));
         }
         if (!msg.text.empty()) {
@@ -153,7 +154,8 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
         }
     }
     if (addBack) {
-        const char* code = IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+        const char* code =
+            IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
         session.Send(MakeRecord(code, requester, answerer));
     }
 }

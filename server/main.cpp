@@ -54,10 +54,12 @@ int main(int argc, char** argv)
     int status = 0;
     {
         CServer server(io, *store,
-                       options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive);
+                       options.fastHash ? CPasswordHasher::Cost::Minimum
+                                        : CPasswordHasher::Cost::Interactive);
         try {
             const auto endpoint = server.Listen(options.address, options.port);
-            ServerLog("listening on " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port()));
+            ServerLog("listening on " + endpoint.address().to_string() + ":" +
+                      std::to_string(endpoint.port()));
         } catch (const std::exception& error) {
             return Fail("cannot listen on " + options.address + ":" + std::to_string(options.port) + ": " +
                         error.what());

@@ -15,7 +15,7 @@ void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
         return;
     }
     if (IsBlocked(msg.recipient, user))
-        return;  // dropped silently: the sender must not learn of the block
+        return; // dropped silently: the sender must not learn of the block
     if (CServerSession* target = OnlineSession(msg.recipient)) {
         // Forward the record itself: text, time, faceName, font, color and
         // size go on byte for byte. Only the sender is replaced, by the

@@ -15,8 +15,8 @@ class CPasswordHasher
 {
 public:
     enum class Cost {
-        Interactive,  // libsodium's INTERACTIVE limits: what the server uses
-        Minimum,      // the cheapest allowed: for the test suite only
+        Interactive, // libsodium's INTERACTIVE limits: what the server uses
+        Minimum,     // the cheapest allowed: for the test suite only
     };
 
     CPasswordHasher(asio::io_context& loop, Cost cost, unsigned threads = 2);

@@ -8,15 +8,15 @@ struct CServerOptions
 {
     std::string address = "127.0.0.1";
     uint16_t port = 7357;
-    std::string dbPath;         // empty: the default in the data folder
-    bool fastHash = false;      // test builds only: cheapest Argon2id cost
+    std::string dbPath;    // empty: the default in the data folder
+    bool fastHash = false; // test builds only: cheapest Argon2id cost
     bool help = false;
 };
 
 struct CParsedOptions
 {
     CServerOptions options;
-    std::string error;          // non-empty: the one line to print, exit 2
+    std::string error; // non-empty: the one line to print, exit 2
 };
 
 CParsedOptions ParseServerOptions(const std::vector<std::string>& args);

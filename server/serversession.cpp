@@ -133,10 +133,9 @@ void CServerSession::StartWrite()
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;
-    asio::async_write(m_socket, asio::buffer(m_writing),
-                      [self = shared_from_this()](const asio::error_code& error, std::size_t) {
-                          self->OnWrite(error);
-                      });
+    asio::async_write(
+        m_socket, asio::buffer(m_writing),
+        [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
 }
 
 void CServerSession::OnWrite(const asio::error_code& error)

@@ -55,9 +55,9 @@ public:
     bool IsLoggedIn() const { return !m_user.empty(); }
 
     // State the server keeps per login.
-    bool m_loginComplete = false;          // "SLO" was served
+    bool m_loginComplete = false; // "SLO" was served
     int m_failedLogins = 0;
-    std::vector<std::string> m_sessionBlocks;  // "BU" blocks, in the order made
+    std::vector<std::string> m_sessionBlocks; // "BU" blocks, in the order made
 
 private:
     void StartRead();
@@ -73,9 +73,9 @@ private:
     std::string m_user;
 
     std::array<char, 64 * 1024> m_chunk{};
-    std::string m_input;      // bytes received and not yet decoded
-    std::string m_writing;    // bytes handed to the running async_write
-    std::string m_pending;    // bytes queued behind it
+    std::string m_input;   // bytes received and not yet decoded
+    std::string m_writing; // bytes handed to the running async_write
+    std::string m_pending; // bytes queued behind it
 
     bool m_reading = false;
     bool m_writeActive = false;

@@ -104,7 +104,8 @@ struct CSqliteStore::CStatements
           isFriend(db, "SELECT 1 FROM friend WHERE owner = ?1 AND name = ?2"),
           addFriend(db, "INSERT OR IGNORE INTO friend (owner, name) VALUES (?1, ?2)"),
           removeFriend(db, "DELETE FROM friend WHERE owner = ?1 AND name = ?2"),
-          addRequest(db, "INSERT OR IGNORE INTO friend_request (requester, addressee, text) VALUES (?1, ?2, ?3)"),
+          addRequest(db,
+                     "INSERT OR IGNORE INTO friend_request (requester, addressee, text) VALUES (?1, ?2, ?3)"),
           hasRequest(db, "SELECT 1 FROM friend_request WHERE requester = ?1 AND addressee = ?2"),
           requests(db, "SELECT requester, text FROM friend_request WHERE addressee = ?1 ORDER BY id"),
           removeRequest(db, "DELETE FROM friend_request WHERE requester = ?1 AND addressee = ?2"),
@@ -112,8 +113,9 @@ struct CSqliteStore::CStatements
           removeBlock(db, "DELETE FROM block WHERE blocker = ?1 AND blocked = ?2"),
           isBlocked(db, "SELECT 1 FROM block WHERE blocker = ?1 AND blocked = ?2"),
           blocks(db, "SELECT blocked FROM block WHERE blocker = ?1 ORDER BY id"),
-          storeMessage(db, "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, "
-                           "size) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
+          storeMessage(db,
+                       "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, "
+                       "size) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
           messages(db, "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
                        "WHERE recipient = ?1 ORDER BY id"),
           deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2")

@@ -6,8 +6,8 @@
 #include <asio/post.hpp>
 
 #include <csignal>
-#include <fcntl.h>
 #include <cstdlib>
+#include <fcntl.h>
 #include <fstream>
 #include <future>
 #include <regex>

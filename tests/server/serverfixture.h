@@ -55,7 +55,8 @@ private:
 class CServerProcess
 {
 public:
-    CServerProcess(const std::filesystem::path& dir, std::vector<std::string> args, bool waitListening = true);
+    CServerProcess(const std::filesystem::path& dir, std::vector<std::string> args,
+                   bool waitListening = true);
     ~CServerProcess();
 
     uint16_t Port() const { return m_port; }

@@ -83,8 +83,8 @@ bool CTestClient::DecodeBuffered()
 bool CTestClient::Fill(std::chrono::steady_clock::time_point deadline)
 {
     while (!m_eof && m_fd >= 0) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                               std::chrono::steady_clock::now());
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
         pollfd p{m_fd, POLLIN, 0};

@@ -16,8 +16,8 @@ using namespace std::chrono_literals;
 class CTestClient
 {
 public:
-    static constexpr auto kWait = 3s;        // for records that must come
-    static constexpr auto kQuiet = 250ms;    // for records that must not
+    static constexpr auto kWait = 3s;     // for records that must come
+    static constexpr auto kQuiet = 250ms; // for records that must not
 
     explicit CTestClient(uint16_t port);
     ~CTestClient();
@@ -29,7 +29,8 @@ public:
     void Send(const CNetMessage& msg);
     // Writes raw bytes; returns false when the server has closed the socket.
     bool SendRaw(const std::string& bytes);
-    void Send(const char* command, std::string sender = {}, std::string recipient = {}, std::string text = {});
+    void Send(const char* command, std::string sender = {}, std::string recipient = {},
+              std::string text = {});
 
     // The next record, or nullopt after `timeout` or at end of stream.
     std::optional<CNetMessage> Receive(std::chrono::milliseconds timeout = kWait);

@@ -34,14 +34,14 @@ TEST_F(Accounts, CredentialRuleIsApplied)
 {
     auto c = Connect();
     const std::pair<std::string, std::string> bad[] = {
-        {"", "pw"}, {"alice", ""}, {"fifteenletterss", "pw"}, {"alice", "fifteenletterss"},
+        {"", "pw"},       {"alice", ""},    {"fifteenletterss", "pw"},   {"alice", "fifteenletterss"},
         {"al ice", "pw"}, {"alice", "p-w"}, {"\xC3\xA9t\xC3\xA9", "pw"}, {std::string("a\0b", 3), "pw"},
     };
     for (const auto& [name, password] : bad) {
         c->Send(Cmd::Register, name, password);
         EXPECT_EQ(c->Expect(Cmd::Failure).sender, "Invalid user name or password") << name << "/" << password;
     }
-    c->Register("abcdefghij1234", "Z9");  // 14 characters is still fine
+    c->Register("abcdefghij1234", "Z9"); // 14 characters is still fine
 }
 
 TEST_F(Accounts, WrongPasswordAndUnknownUserFail)

@@ -55,9 +55,9 @@ TEST_F(BadInput, RecordOverOneMebibyteClosesTheConnection)
     auto bad = Connect();
     CNetMessage m;
     m.command = Cmd::DeleteFriends;
-    for (int i = 0; i < 40; ++i)  // 40 strings of 50 KiB: about 2 MiB
+    for (int i = 0; i < 40; ++i) // 40 strings of 50 KiB: about 2 MiB
         m.names.push_back(std::string(50 * 1024, 'n'));
-    bad->SendRaw(EncodeRecord(m));  // the server may close before it is all sent
+    bad->SendRaw(EncodeRecord(m)); // the server may close before it is all sent
     EXPECT_TRUE(bad->WaitClosed());
     ExpectOthersUnaffected(*alice, *bob);
 }
@@ -105,7 +105,7 @@ TEST_F(BadInput, ClientThatDoesNotReadIsCutOff)
 {
     auto alice = Online("alice");
     auto carol = Online("carol");
-    auto sleeper = Online("bob");  // never reads from here on
+    auto sleeper = Online("bob"); // never reads from here on
     const std::string text(60 * 1024, 'x');
     // About 30 MiB: more than the kernel buffers plus the 1 MiB queue.
     for (int i = 0; i < 500 && sleeper->IsConnected(); ++i)

@@ -25,7 +25,7 @@ TEST_F(Blocks, PermanentBlockDropsMessagesLiveAndStored)
         bob->Send(Cmd::BlockedList, "bob");
         bob->Expect(Cmd::BlockedListAnswer);
         alice->Send(MakeFontMessage("bob", "live"));
-        alice->ExpectNoRecord();  // no failure: the block stays secret
+        alice->ExpectNoRecord(); // no failure: the block stays secret
         bob->ExpectNoRecord();
     }
     alice->Send(MakeFontMessage("bob", "stored"));
@@ -68,7 +68,7 @@ TEST_F(Blocks, SessionBlockEndsAtLogoff)
     }
     auto bob = Connect();
     bob->Login("bob", "pw");
-    bob->ExpectNoRecord();  // the dropped message was not stored
+    bob->ExpectNoRecord(); // the dropped message was not stored
     bob->Send(Cmd::BlockedList, "bob");
     EXPECT_TRUE(bob->Expect(Cmd::BlockedListAnswer).names.empty());
     alice->Send(MakeFontMessage("bob", "delivered"));
@@ -85,7 +85,7 @@ TEST_F(Blocks, ListOrderAndUnblock)
     bob->Send(Cmd::BlockPermanently, "bob", "carol");
     bob->Send(Cmd::BlockUntilLogoff, "bob", "frank");
     bob->Send(Cmd::BlockUntilLogoff, "bob", "carol");  // already permanent
-    bob->Send(Cmd::BlockPermanently, "bob", "nobody");  // no such user
+    bob->Send(Cmd::BlockPermanently, "bob", "nobody"); // no such user
     bob->Send(Cmd::BlockedList, "bob");
     EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names,
               (std::vector<std::string>{"dave", "carol", "erin*", "frank*"}));
@@ -129,7 +129,7 @@ TEST_F(Blocks, BlockedFriendAnswerDoesNotReachTheBlocker)
     bob->Expect(Cmd::FriendRequest);
     alice->Send(Cmd::BlockPermanently, "alice", "bob");
     bob->Send(Cmd::AcceptAndAdd, "bob", "alice", "accepted");
-    bob->Expect(Cmd::NewFriendOffline);  // a blocker looks offline to the blocked user
+    bob->Expect(Cmd::NewFriendOffline); // a blocker looks offline to the blocked user
     alice->ExpectNoRecord();
     alice->Send(Cmd::FriendsList, "alice");
     EXPECT_TRUE(alice->Expect(Cmd::FriendsListAnswer).names.empty());

@@ -55,7 +55,7 @@ TEST_F(Friends, RequestToOfflineUserWaitsForLogin)
     bob->Login("bob", "pw", false);
     bob->ExpectNoRecord();
     bob->Send(Cmd::LoginComplete, "bob");
-    const CNetMessage sfa = bob->Expect(Cmd::FriendRequest);  // no "OL": no offline messages
+    const CNetMessage sfa = bob->Expect(Cmd::FriendRequest); // no "OL": no offline messages
     EXPECT_EQ(sfa.sender, "alice");
     EXPECT_EQ(sfa.text, "User alice wants to add you to his/her friends list\nx");
     bob->ExpectNoRecord();
@@ -83,7 +83,8 @@ TEST_F(Friends, AcceptAndAddMakesBothFriends)
     auto alice = Online("alice");
     auto bob = Online("bob");
     Ask(*alice, *bob);
-    const std::string text = "User bob has accepted your invitation and also has added you to his/her friends list";
+    const std::string text =
+        "User bob has accepted your invitation and also has added you to his/her friends list";
     bob->Send(Cmd::AcceptAndAdd, "bob", "alice", text);
     EXPECT_EQ(bob->Expect(Cmd::NewFriendOnline).sender, "alice");
     EXPECT_EQ(alice->Expect(Cmd::NewFriendOnline).sender, "bob");
@@ -154,7 +155,7 @@ TEST_F(Friends, DeclineRemovesTheRequest)
     }
     auto bob = Connect();
     EXPECT_TRUE(bob->Login("bob", "pw").names.empty());
-    bob->ExpectNoRecord();  // no "SFA" again
+    bob->ExpectNoRecord(); // no "SFA" again
 }
 
 TEST_F(Friends, AnswersWithoutRequestAreIgnored)
@@ -202,7 +203,8 @@ TEST_F(Friends, ListKeepsOrderAndMarksOnline)
     alice->Expect(Cmd::FriendOffline);
 
     alice->Send(Cmd::FriendsList, "alice");
-    EXPECT_EQ(Names(alice->Expect(Cmd::FriendsListAnswer)), (std::vector<std::string>{"bob*", "dave*", "carol"}));
+    EXPECT_EQ(Names(alice->Expect(Cmd::FriendsListAnswer)),
+              (std::vector<std::string>{"bob*", "dave*", "carol"}));
 }
 
 TEST_F(Friends, DeleteOnlyTouchesOwnList)

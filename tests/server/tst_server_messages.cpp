@@ -13,9 +13,9 @@ class Messages : public ServerTest
 TEST_F(Messages, LiveMessageKeepsEveryFontField)
 {
     auto alice = Online("alice");
-    auto bob = Online("bob");  // not a friend: messages need no friendship
+    auto bob = Online("bob"); // not a friend: messages need no friendship
     CNetMessage m = MakeFontMessage("bob", std::string("caf\xC3\xA9 \0 bytes\r\n", 15));
-    m.sender = "mallory";  // never trusted
+    m.sender = "mallory"; // never trusted
     alice->Send(m);
     const CNetMessage sm = bob->Expect(Cmd::IncomingMessage);
     EXPECT_EQ(sm.sender, "alice");

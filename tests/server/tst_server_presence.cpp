@@ -8,7 +8,8 @@ class Presence : public ServerTest
 {
 protected:
     // `owner` gets `name` in their friends list (one-way, via "AFJ").
-    void MakeFriend(CTestClient& owner, const std::string& ownerName, CTestClient& other, const std::string& name)
+    void MakeFriend(CTestClient& owner, const std::string& ownerName, CTestClient& other,
+                    const std::string& name)
     {
         owner.Send(Cmd::AddFriend, ownerName, name);
         owner.Expect(Cmd::FriendRequestSent);
@@ -21,7 +22,7 @@ protected:
 TEST_F(Presence, OnlineFriendsSeeLoginAndLogoff)
 {
     auto alice = Online("alice");
-    auto carol = Online("carol");  // not a friend of bob's
+    auto carol = Online("carol"); // not a friend of bob's
     {
         auto bob = Online("bob");
         MakeFriend(*alice, "alice", *bob, "bob");
@@ -44,7 +45,7 @@ TEST_F(Presence, OnlyFriendsWhoListTheUserAreTold)
 {
     auto alice = Online("alice");
     auto bob = Online("bob");
-    MakeFriend(*alice, "alice", *bob, "bob");  // alice lists bob; bob does not list alice
+    MakeFriend(*alice, "alice", *bob, "bob"); // alice lists bob; bob does not list alice
     alice.reset();
     bob->ExpectNoRecord();
     auto again = Connect();

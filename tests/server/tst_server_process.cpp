@@ -26,8 +26,8 @@ TEST_F(Process, HelpPrintsUsage)
 TEST_F(Process, BadArgumentsExitWithStatusTwo)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"--port", "70000"}, {"--port", "x"}, {"--port"}, {"--bogus"}, {"--db", ""},
-        {"--address", "not an address", "--port", "0", "--db", Db()},
+        {"--port", "70000"}, {"--port", "x"}, {"--port"},
+        {"--bogus"},         {"--db", ""},    {"--address", "not an address", "--port", "0", "--db", Db()},
     };
     for (const auto& args : cases) {
         CServerProcess p(m_dir.Path(), args, false);
@@ -40,7 +40,8 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
 TEST_F(Process, UnusableDatabaseExitsWithStatusTwo)
 {
     {
-        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", (m_dir.Path() / "no/such/dir/x.db").string()}, false);
+        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", (m_dir.Path() / "no/such/dir/x.db").string()},
+                         false);
         EXPECT_EQ(p.Wait(5s), 2);
     }
     {
@@ -104,7 +105,7 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
         alice.Register("alice", "pw");
         alice.Login("alice", "pw");
         alice.Send(MakeFontMessage("bob", "across restarts"));
-        alice.Send(Cmd::BlockedList, "alice");  // answered after the "M" is stored
+        alice.Send(Cmd::BlockedList, "alice"); // answered after the "M" is stored
         alice.Expect(Cmd::BlockedListAnswer);
         // No clean stop: a crash must not lose what was answered.
         EXPECT_EQ(p.Stop(SIGKILL), -1);

@@ -25,10 +25,10 @@ TEST_F(Sessions, RecordsBeforeLoginAreIgnored)
     c->Send(Cmd::Logoff, "alice", "alice");
     c->ExpectNoRecord();
     EXPECT_TRUE(c->IsConnected());
-    c->Login("alice", "pw");  // the password did not change
+    c->Login("alice", "pw"); // the password did not change
     c->ExpectNoRecord();
     bob->Login("bob", "pw");
-    bob->ExpectNoRecord();  // nothing was stored for bob
+    bob->ExpectNoRecord(); // nothing was stored for bob
 }
 
 TEST_F(Sessions, UnknownCommandsAreIgnored)

@@ -13,7 +13,9 @@ TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
 {
     CTempDir dir;
     const std::string path = (dir.Path() / "s.db").string();
-    { CSqliteStore store(path); }
+    {
+        CSqliteStore store(path);
+    }
     {
         CSqliteDb db(path);
         EXPECT_EQ(db.QueryInt("PRAGMA user_version"), CSqliteStore::kSchemaVersion);
