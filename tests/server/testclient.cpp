@@ -146,13 +146,9 @@ bool CTestClient::ExpectNoRecord(std::chrono::milliseconds timeout)
 bool CTestClient::WaitClosed(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (!m_eof && std::chrono::steady_clock::now() < deadline) {
+    // Fill also returns when records arrive; keep reading to the end.
+    while (!m_eof && m_fd >= 0 && std::chrono::steady_clock::now() < deadline)
         Fill(deadline);
-        if (!m_eof && m_fd >= 0) {
-            // Fill returned because records arrived; keep reading to the end.
-            continue;
-        }
-    }
     return m_eof;
 }
 
