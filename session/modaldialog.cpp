@@ -1,0 +1,48 @@
+#include "modaldialog.h"
+
+#include <QEventLoop>
+#include <QPointer>
+
+CModalDialog::CModalDialog(QWidget* parent) : QDialog(parent) {}
+
+CModalDialog::~CModalDialog()
+{
+    if (m_pLoop)
+        m_pLoop->quit();
+}
+
+int CModalDialog::RunModal()
+{
+    m_bEnded = false;
+    m_nResult = 0;
+    setWindowModality(Qt::ApplicationModal);
+    show();
+    // Showing may already have ended it (an automatic login that is refused
+    // at once, say); only run the loop when there is something to wait for.
+    if (!m_bEnded) {
+        QEventLoop loop;
+        m_pLoop = &loop;
+        QPointer<CModalDialog> self(this);
+        loop.exec(QEventLoop::DialogExec);
+        if (!self)
+            return 0; // destroyed while running; nothing left to report
+        m_pLoop = nullptr;
+    }
+    hide();
+    return m_nResult;
+}
+
+void CModalDialog::EndDialog(int result)
+{
+    m_nResult = result;
+    m_bEnded = true;
+    setResult(result);
+    hide();
+    if (m_pLoop)
+        m_pLoop->quit();
+}
+
+void CModalDialog::done(int result)
+{
+    EndDialog(result);
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDialog>
+
+class QEventLoop;
+
+// A dialog whose modal run ends only through EndDialog, never by being
+// hidden. The dialogs that wait for the server (login, registration, change
+// password, blocked users) hide themselves after sending and keep their run
+// going; the session ends them, or shows them again, when the answer comes.
+// QDialog::exec would return as soon as such a dialog hides, so every dialog
+// that the session ends is run with RunModal instead.
+//
+// Enter, Esc, the close box, accept() and reject() all reach done(), which
+// ends the run with that result unless a subclass decides otherwise.
+class CModalDialog : public QDialog
+{
+    Q_OBJECT
+
+public:
+    explicit CModalDialog(QWidget* parent = nullptr);
+    ~CModalDialog() override;
+
+    // Shows the dialog application-modal and runs its own event loop until
+    // EndDialog; returns the result given to EndDialog. Records from the
+    // server keep being dispatched inside this loop.
+    int RunModal();
+    // Ends the run (or, before it starts, makes it return at once) with
+    // `result`, and hides the dialog.
+    void EndDialog(int result);
+
+    bool IsRunning() const { return m_pLoop != nullptr; }
+
+    void done(int result) override;
+
+private:
+    QEventLoop* m_pLoop = nullptr;
+    int m_nResult = 0;
+    bool m_bEnded = false;
+};
