@@ -46,3 +46,13 @@ void CModalDialog::done(int result)
 {
     EndDialog(result);
 }
+
+void CModalDialog::accept()
+{
+    EndDialog(IDOK);
+}
+
+void CModalDialog::reject()
+{
+    EndDialog(IDCANCEL);
+}

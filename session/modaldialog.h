@@ -4,6 +4,9 @@
 
 class QEventLoop;
 
+// Results of a modal run, as the dialogs report them.
+enum DialogResult { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
+
 // A dialog whose modal run ends only through EndDialog, never by being
 // hidden. The dialogs that wait for the server (login, registration, change
 // password, blocked users) hide themselves after sending and keep their run
@@ -11,8 +14,9 @@ class QEventLoop;
 // QDialog::exec would return as soon as such a dialog hides, so every dialog
 // that the session ends is run with RunModal instead.
 //
-// Enter, Esc, the close box, accept() and reject() all reach done(), which
-// ends the run with that result unless a subclass decides otherwise.
+// accept() (Enter on the default button) ends the run with IDOK, reject()
+// (Esc, the close box) with IDCANCEL; subclasses override them for their own
+// OK and Cancel handling.
 class CModalDialog : public QDialog
 {
     Q_OBJECT
@@ -32,6 +36,8 @@ public:
     bool IsRunning() const { return m_pLoop != nullptr; }
 
     void done(int result) override;
+    void accept() override;
+    void reject() override;
 
 private:
     QEventLoop* m_pLoop = nullptr;
