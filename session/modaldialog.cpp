@@ -16,15 +16,19 @@ int CModalDialog::RunModal()
     m_bEnded = false;
     m_nResult = 0;
     setWindowModality(Qt::ApplicationModal);
-    show();
+    QPointer<CModalDialog> alive(this);
+    OnInitDialog();
+    if (!alive)
+        return 0;
+    if (!m_bEnded)
+        show();
     // Showing may already have ended it (an automatic login that is refused
     // at once, say); only run the loop when there is something to wait for.
     if (!m_bEnded) {
         QEventLoop loop;
         m_pLoop = &loop;
-        QPointer<CModalDialog> self(this);
         loop.exec(QEventLoop::DialogExec);
-        if (!self)
+        if (!alive)
             return 0; // destroyed while running; nothing left to report
         m_pLoop = nullptr;
     }

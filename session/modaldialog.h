@@ -35,6 +35,13 @@ public:
 
     bool IsRunning() const { return m_pLoop != nullptr; }
 
+protected:
+    // Runs once at the start of RunModal, before the dialog is shown: fill
+    // the controls here. It may already send, show boxes or end the dialog.
+    virtual void OnInitDialog() {}
+
+public:
+
     void done(int result) override;
     void accept() override;
     void reject() override;
