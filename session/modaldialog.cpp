@@ -20,10 +20,10 @@ int CModalDialog::RunModal()
     OnInitDialog();
     if (!alive)
         return 0;
+    // The initialisation may already have ended it (its own boxes dispatch
+    // records); only show it and wait when there is something to wait for.
     if (!m_bEnded)
         show();
-    // Showing may already have ended it (an automatic login that is refused
-    // at once, say); only run the loop when there is something to wait for.
     if (!m_bEnded) {
         QEventLoop loop;
         m_pLoop = &loop;
