@@ -5,7 +5,6 @@
 #include "store/store.h"
 
 #include <algorithm>
-#include <ctime>
 
 void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
 {
@@ -16,26 +15,13 @@ void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
     }
     if (IsBlocked(msg.recipient, user))
         return; // dropped silently: the sender must not learn of the block
-    if (CServerSession* target = OnlineSession(msg.recipient)) {
-        // Forward the record itself: text, time, faceName, font, color and
-        // size go on byte for byte. Only the sender is replaced, by the
-        // authenticated name; the request's own sender is never trusted.
-        msg.command = Cmd::IncomingMessage;
-        msg.sender = user;
-        msg.names.clear();
-        target->Send(msg);
-        return;
-    }
-    CStoredMessage stored;
-    stored.sender = user;
-    stored.recipient = msg.recipient;
-    stored.text = std::move(msg.text);
-    stored.time = static_cast<int32_t>(std::time(nullptr));
-    stored.faceName = std::move(msg.faceName);
-    stored.font = msg.font;
-    stored.color = msg.color;
-    stored.size = msg.size;
-    m_store.StoreMessage(stored);
+    // Text, time, faceName, font, color and size go on byte for byte. Only
+    // the sender is replaced, by the authenticated name; the request's own
+    // sender is never trusted.
+    msg.command = Cmd::IncomingMessage;
+    msg.sender = user;
+    msg.names.clear();
+    DeliverOrStore(msg);
 }
 
 void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent)
