@@ -1,0 +1,68 @@
+#include "charformat.h"
+
+#include <QTextCursor>
+#include <QTextEdit>
+
+#include <cstring>
+
+QColor ColorFromRgb(uint32_t rgb)
+{
+    return QColor(static_cast<int>(rgb & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
+                  static_cast<int>((rgb >> 16) & 0xFF));
+}
+
+uint32_t RgbFromColor(const QColor& color)
+{
+    return static_cast<uint32_t>(color.red()) | (static_cast<uint32_t>(color.green()) << 8) |
+           (static_cast<uint32_t>(color.blue()) << 16);
+}
+
+QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color)
+{
+    QTextCharFormat format;
+    // Only exactly 700 is bold: heavier weights are shown regular.
+    format.setFontWeight(font.lfWeight == 700 ? QFont::Bold : QFont::Normal);
+    format.setFontItalic(font.lfItalic != 0);
+    format.setFontUnderline(font.lfUnderline != 0);
+    format.setFontStrikeOut(font.lfStrikeOut != 0);
+    // Heights are twentieths of a point; a height of 0 would be no size at all.
+    if (height > 0)
+        format.setFontPointSize(height / 20.0);
+    format.setForeground(ColorFromRgb(color));
+    return format;
+}
+
+void ApplyCharFormat(const CLogFont& font, const std::string& faceName, QTextEdit* box, uint32_t color,
+                     int32_t height, FormatPlace place)
+{
+    if (faceName.empty() || !box)
+        return;
+    // Both places come to the same here: the text inserted next, at the end,
+    // takes the format. As the default, the box is empty (the first line).
+    (void)place;
+    QTextCursor cursor = box->textCursor();
+    cursor.movePosition(QTextCursor::End);
+    box->setTextCursor(cursor);
+    box->setCurrentCharFormat(MakeCharFormat(font, height, color));
+}
+
+CLogFont LogFontFromFont(const QFont& font)
+{
+    CLogFont logFont;
+    const qreal points = font.pointSizeF() > 0 ? font.pointSizeF() : 0;
+    logFont.lfHeight = -static_cast<int32_t>(points * 96.0 / 72.0 + 0.5);
+    logFont.lfWeight = font.weight();
+    logFont.lfItalic = font.italic() ? 1 : 0;
+    logFont.lfUnderline = font.underline() ? 1 : 0;
+    logFont.lfStrikeOut = font.strikeOut() ? 1 : 0;
+    const QByteArray face = font.family().toUtf8().left(CLogFont::kFaceSize - 1);
+    std::memcpy(logFont.lfFaceName, face.constData(), static_cast<std::size_t>(face.size()));
+    return logFont;
+}
+
+int32_t HeightFromFont(const QFont& font)
+{
+    // The chooser works in tenths of a point; twice that is twentieths.
+    const int tenths = static_cast<int>(font.pointSizeF() * 10.0 + 0.5);
+    return tenths * 2;
+}

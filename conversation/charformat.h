@@ -1,0 +1,39 @@
+#pragma once
+
+#include "logfont.h"
+
+#include <QColor>
+#include <QFont>
+#include <QTextCharFormat>
+
+#include <cstdint>
+#include <string>
+
+class QTextEdit;
+
+// 0x00BBGGRR, the colour layout of records and settings, to a QColor.
+QColor ColorFromRgb(uint32_t rgb);
+uint32_t RgbFromColor(const QColor& color);
+
+// Where ApplyCharFormat puts the format: as the box's default, or on an
+// empty selection at the end of its text, for the text inserted there next.
+enum class FormatPlace { AsDefault, AtEnd };
+
+// The character format a line is shown in: bold exactly for weight 700,
+// italic, underline and strike-out from their flags, the height in
+// twentieths of a point and the colour. Face name and character set travel
+// along but are not applied, so a line keeps the box's family.
+QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color);
+
+// Applies the format to `box` unless `faceName` is empty (a record without a
+// face name changes no format, so its line keeps the format in force).
+void ApplyCharFormat(const CLogFont& font, const std::string& faceName, QTextEdit* box, uint32_t color,
+                     int32_t height, FormatPlace place);
+
+// A font chosen in the font chooser as the logical font description that
+// records and settings carry: weight as is (400 regular, 700 bold), the
+// flags, the face name (cut to 31 bytes), and the height as the negative
+// pixel height at 96 dots per inch.
+CLogFont LogFontFromFont(const QFont& font);
+// The chooser's point size in twentieths of a point (10 points give 200).
+int32_t HeightFromFont(const QFont& font);
