@@ -1,0 +1,105 @@
+#include "changepassworddlg.h"
+
+#include "commands.h"
+#include "credential.h"
+#include "messagebox.h"
+#include "netmessage.h"
+#include "palaverdoc.h"
+
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+namespace {
+
+QLineEdit* NewPasswordEdit(QWidget* parent, const char* name)
+{
+    auto* edit = new QLineEdit(parent);
+    edit->setObjectName(QString::fromLatin1(name));
+    edit->setEchoMode(QLineEdit::Password);
+    return edit;
+}
+
+} // namespace
+
+CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
+    : CChangePasswordDlgBase(parent), m_pDoc(pDoc)
+{
+    setWindowTitle(QStringLiteral("Change Password"));
+
+    m_editOldPassword = NewPasswordEdit(this, "oldPassword");
+    m_editNewPassword = NewPasswordEdit(this, "newPassword");
+    m_editRetype = NewPasswordEdit(this, "retype");
+
+    auto* btnChange = new QPushButton(QStringLiteral("&Change Password"), this);
+    btnChange->setObjectName(QStringLiteral("change"));
+    btnChange->setDefault(true);
+    auto* btnCancel = new QPushButton(QStringLiteral("Cancel"), this);
+    btnCancel->setObjectName(QStringLiteral("cancel"));
+
+    auto* fields = new QGridLayout;
+    fields->addWidget(new QLabel(QStringLiteral("Type Old Password"), this), 0, 0);
+    fields->addWidget(m_editOldPassword, 0, 1);
+    fields->addWidget(new QLabel(QStringLiteral("Select a New Password"), this), 1, 0);
+    fields->addWidget(m_editNewPassword, 1, 1);
+    fields->addWidget(new QLabel(QStringLiteral("(Max 10 characters)"), this), 2, 1);
+    fields->addWidget(new QLabel(QStringLiteral("Retype Password"), this), 3, 0);
+    fields->addWidget(m_editRetype, 3, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(btnChange);
+    buttons->addWidget(btnCancel);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addLayout(buttons);
+
+    connect(btnChange, &QPushButton::clicked, this, &CChangePasswordDlg::OnOK);
+    connect(btnCancel, &QPushButton::clicked, this, &CChangePasswordDlg::OnCancel);
+}
+
+CChangePasswordDlg::~CChangePasswordDlg() = default;
+
+void CChangePasswordDlg::UpdateData(bool saveAndValidate)
+{
+    if (saveAndValidate) {
+        m_strOldPassword = m_editOldPassword->text().toStdString();
+        m_strNewPassword = m_editNewPassword->text().toStdString();
+        m_strRetype = m_editRetype->text().toStdString();
+    } else {
+        m_editOldPassword->setText(QString::fromStdString(m_strOldPassword));
+        m_editNewPassword->setText(QString::fromStdString(m_strNewPassword));
+        m_editRetype->setText(QString::fromStdString(m_strRetype));
+    }
+}
+
+void CChangePasswordDlg::OnOK()
+{
+    UpdateData(true);
+
+    // The old password is only held to the rule here; the server checks it.
+    if (CheckCredential(m_strOldPassword) != CredentialValid) {
+        ShowMessageBox(QString::fromLatin1(kInvalidOldPassword), MessageButtons::Ok, MessageIcon::Exclamation,
+                       this);
+        return;
+    }
+    if (const char* message = PasswordMessage(CheckCredential(m_strNewPassword, m_strRetype))) {
+        ShowMessageBox(QString::fromLatin1(message), MessageButtons::Ok, MessageIcon::Exclamation, this);
+        return;
+    }
+
+    CNetMessage msg;
+    msg.sender = m_pDoc->UserName();
+    msg.recipient = m_strNewPassword;
+    msg.text = m_strOldPassword;
+    msg.command = Cmd::ChangePassword;
+    m_pDoc->Send(msg);
+}
+
+void CChangePasswordDlg::OnCancel()
+{
+    m_pDoc->m_pChangePasswordDlg = nullptr;
+    EndDialog(IDCANCEL);
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include "sessionui.h"
+
+#include <string>
+
+class CPalaverDoc;
+class QLineEdit;
+
+// Change of the logged-in user's password. It sends "C" and stays open; the
+// session ends it when the server confirms and takes the retyped password as
+// the new one. Cancel clears the session's reference before ending.
+class CChangePasswordDlg final : public CChangePasswordDlgBase
+{
+    Q_OBJECT
+
+public:
+    explicit CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent = nullptr);
+    ~CChangePasswordDlg() override;
+
+    std::string RetypedPassword() const override { return m_strRetype; }
+
+    void UpdateData(bool saveAndValidate);
+
+    void accept() override { OnOK(); }
+    void reject() override { OnCancel(); }
+
+private:
+    void OnOK();
+    void OnCancel();
+
+    std::string m_strOldPassword;
+    std::string m_strNewPassword;
+    std::string m_strRetype;
+    CPalaverDoc* m_pDoc;
+
+    QLineEdit* m_editOldPassword = nullptr;
+    QLineEdit* m_editNewPassword = nullptr;
+    QLineEdit* m_editRetype = nullptr;
+};

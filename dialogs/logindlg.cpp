@@ -1,0 +1,181 @@
+#include "logindlg.h"
+
+#include "clientsocket.h"
+#include "commands.h"
+#include "credential.h"
+#include "messagebox.h"
+#include "netmessage.h"
+#include "palaverdoc.h"
+#include "registrationdlg.h"
+#include "wire.h"
+
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+#include <chrono>
+#include <memory>
+
+namespace {
+
+// How long SendRecord may block flushing one record: the connection's own
+// write limit.
+constexpr std::chrono::milliseconds kWriteTimeout{30000};
+
+} // namespace
+
+CLoginDlg::CLoginDlg(CPalaverDoc* pDoc, QWidget* parent) : CLoginDlgBase(parent), m_pDoc(pDoc)
+{
+    setWindowTitle(QStringLiteral("Murmurly"));
+
+    m_editUserName = new QLineEdit(this);
+    m_editUserName->setObjectName(QStringLiteral("userName"));
+    m_editPassword = new QLineEdit(this);
+    m_editPassword->setObjectName(QStringLiteral("password"));
+    m_editPassword->setEchoMode(QLineEdit::Password);
+    auto* labelUserName = new QLabel(QStringLiteral("&User Name"), this);
+    labelUserName->setBuddy(m_editUserName);
+    auto* labelPassword = new QLabel(QStringLiteral("&Password"), this);
+    labelPassword->setBuddy(m_editPassword);
+
+    m_checkRemember = new QCheckBox(QStringLiteral("&Remember My ID and Password"), this);
+    m_checkRemember->setObjectName(QStringLiteral("remember"));
+    m_checkAutoLogin = new QCheckBox(QStringLiteral("&Automatically Login"), this);
+    m_checkAutoLogin->setObjectName(QStringLiteral("autoLogin"));
+
+    m_btnLogin = new QPushButton(QStringLiteral("&Login"), this);
+    m_btnLogin->setObjectName(QStringLiteral("login"));
+    m_btnLogin->setDefault(true);
+    auto* btnExit = new QPushButton(QStringLiteral("E&xit"), this);
+    btnExit->setObjectName(QStringLiteral("exit"));
+    auto* btnRegister = new QPushButton(QStringLiteral("Register with Murmurly"), this);
+    btnRegister->setObjectName(QStringLiteral("register"));
+
+    auto* fields = new QGridLayout;
+    fields->addWidget(labelUserName, 0, 0);
+    fields->addWidget(m_editUserName, 0, 1);
+    fields->addWidget(labelPassword, 1, 0);
+    fields->addWidget(m_editPassword, 1, 1);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    buttons->addWidget(m_btnLogin);
+    buttons->addWidget(btnExit);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(fields);
+    layout->addWidget(m_checkRemember);
+    layout->addWidget(m_checkAutoLogin);
+    layout->addLayout(buttons);
+    layout->addSpacing(8);
+    layout->addWidget(new QLabel(QStringLiteral("Not a User yet?"), this));
+    layout->addWidget(btnRegister);
+
+    connect(m_btnLogin, &QPushButton::clicked, this, &CLoginDlg::OnOK);
+    connect(btnExit, &QPushButton::clicked, this, &CLoginDlg::reject);
+    connect(btnRegister, &QPushButton::clicked, this, &CLoginDlg::OnRegister);
+    connect(m_editUserName, &QLineEdit::textChanged, this, &CLoginDlg::OnChangeUserName);
+}
+
+CLoginDlg::~CLoginDlg() = default;
+
+CModalDialog* CLoginDlg::RegistrationDialog() const
+{
+    return m_pRegistrationDlg.data();
+}
+
+void CLoginDlg::UpdateData(bool saveAndValidate)
+{
+    if (saveAndValidate) {
+        m_strUserName = m_editUserName->text().toStdString();
+        m_strPassword = m_editPassword->text().toStdString();
+        m_bAutoLogin = m_checkAutoLogin->isChecked() ? 1 : 0;
+        m_bRemember = m_checkRemember->isChecked() ? 1 : 0;
+    } else {
+        m_editUserName->setText(QString::fromStdString(m_strUserName));
+        m_editPassword->setText(QString::fromStdString(m_strPassword));
+        m_checkAutoLogin->setChecked(m_bAutoLogin != 0);
+        m_checkRemember->setChecked(m_bRemember != 0);
+    }
+}
+
+void CLoginDlg::OnInitDialog()
+{
+    const CUserSettings settings = m_pDoc->Settings();
+    m_bRemember = settings.m_nRememberLogin;
+    m_bAutoLogin = settings.m_nAutoLogin;
+    m_strUserName = settings.m_strUserName;
+    m_strPassword = settings.m_strPassword;
+    UpdateData(false);
+
+    // Logging in by itself: the dialog is shown afterwards all the same, with
+    // Login disabled until the session ends it or the user edits the name.
+    if (m_bAutoLogin && m_bAutoLoginAllowed) {
+        m_btnLogin->setEnabled(false);
+        OnOK();
+    }
+}
+
+bool CLoginDlg::SendRecord(const CNetMessage& msg)
+{
+    CClientSocket* socket = m_pDoc->Connection().Socket();
+    if (!socket)
+        return false;
+    return socket->Write(EncodeRecord(msg), kWriteTimeout);
+}
+
+void CLoginDlg::OnOK()
+{
+    UpdateData(true);
+
+    if (const char* message = PasswordMessage(CheckCredential(m_strPassword))) {
+        ShowMessageBox(QString::fromLatin1(message), MessageButtons::Ok, MessageIcon::Exclamation, this);
+        return;
+    }
+    if (CheckCredential(m_strUserName) != CredentialValid) {
+        ShowMessageBox(QString::fromLatin1(kInvalidLoginName), MessageButtons::Ok, MessageIcon::Exclamation,
+                       this);
+        return;
+    }
+
+    // A login in force is ended first, on a fresh connection.
+    if (m_pDoc->IsLoggedIn()) {
+        m_pDoc->SaveModified();
+        m_pDoc->CloseConnection();
+        m_pDoc->OpenConnection();
+    }
+
+    CNetMessage msg;
+    msg.sender = m_strUserName;
+    msg.recipient = m_strPassword;
+    msg.command = Cmd::Login;
+    msg.names = {m_strUserName, m_strPassword, Cmd::Login};
+
+    // Hidden, the dialog waits for the session; a record that never left
+    // would leave it waiting for good behind its own modal run, so it stays
+    // in view and says why.
+    if (!SendRecord(msg)) {
+        ShowMessageBox(QStringLiteral("Not connected to Server"), MessageButtons::Ok,
+                       MessageIcon::Exclamation, this);
+        return;
+    }
+    hide();
+}
+
+void CLoginDlg::OnChangeUserName()
+{
+    m_btnLogin->setEnabled(true);
+}
+
+void CLoginDlg::OnRegister()
+{
+    const QPointer<CLoginDlg> alive(this);
+    auto dialog = std::make_unique<CRegistrationDlg>(this);
+    m_pRegistrationDlg = dialog.get();
+    dialog->RunModal();
+    if (!alive)
+        return;
+    m_pRegistrationDlg = nullptr;
+}

@@ -1,0 +1,71 @@
+#pragma once
+
+#include "sessionui.h"
+
+#include <QPointer>
+
+#include <string>
+
+class CNetMessage;
+class CPalaverDoc;
+class CRegistrationDlg;
+class QCheckBox;
+class QLineEdit;
+class QPushButton;
+
+// The login dialog. It validates the user name and password, sends "L" and
+// hides itself; its modal run goes on while hidden. The session ends it when
+// the server sends the friends list, or shows it again after "FL", reading
+// the fields below meanwhile. Run it with RunModal.
+class CLoginDlg final : public CLoginDlgBase
+{
+    Q_OBJECT
+
+public:
+    explicit CLoginDlg(CPalaverDoc* pDoc, QWidget* parent = nullptr);
+    ~CLoginDlg() override;
+
+    // Off when the dialog must only fill its fields from the stored settings
+    // and never log in by itself.
+    void SetAutoLoginAllowed(bool allowed) { m_bAutoLoginAllowed = allowed; }
+
+    // Writes the encoded record straight to the session's socket and flushes
+    // it, without the connection's pause. False when there is no socket or
+    // the write fails. The registration dialog sends through this too.
+    virtual bool SendRecord(const CNetMessage& msg);
+
+    // CLoginDlgBase
+    std::string UserName() const override { return m_strUserName; }
+    std::string Password() const override { return m_strPassword; }
+    int Remember() const override { return m_bRemember; }
+    int AutoLogin() const override { return m_bAutoLogin; }
+    CModalDialog* RegistrationDialog() const override;
+
+    // Moves the controls into the members (true) or the members into the
+    // controls (false).
+    void UpdateData(bool saveAndValidate);
+
+    void accept() override { OnOK(); }
+
+protected:
+    void OnInitDialog() override;
+
+private:
+    void OnOK();
+    void OnChangeUserName();
+    void OnRegister();
+
+    QPushButton* m_btnLogin = nullptr;
+    std::string m_strUserName;
+    std::string m_strPassword;
+    int m_bAutoLogin = 0;
+    int m_bRemember = 0;
+    CPalaverDoc* m_pDoc;
+    QPointer<CRegistrationDlg> m_pRegistrationDlg;
+    bool m_bAutoLoginAllowed = true;
+
+    QLineEdit* m_editUserName = nullptr;
+    QLineEdit* m_editPassword = nullptr;
+    QCheckBox* m_checkRemember = nullptr;
+    QCheckBox* m_checkAutoLogin = nullptr;
+};
