@@ -18,7 +18,10 @@ public:
     explicit CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent = nullptr);
     ~CChangePasswordDlg() override;
 
-    std::string RetypedPassword() const override { return m_strRetype; }
+    // The new password of the last request sent. A request sent with the
+    // retype box left empty carries the new password alone, and that is the
+    // one the server sets.
+    std::string RetypedPassword() const override { return m_strSentPassword; }
 
     void UpdateData(bool saveAndValidate);
 
@@ -33,6 +36,7 @@ private:
     std::string m_strNewPassword;
     std::string m_strRetype;
     CPalaverDoc* m_pDoc;
+    std::string m_strSentPassword;
 
     QLineEdit* m_editOldPassword = nullptr;
     QLineEdit* m_editNewPassword = nullptr;
