@@ -9,8 +9,8 @@ CClientConnection::CClientConnection(CPalaverDoc& doc, const CConnectionTiming& 
 
 bool CClientConnection::HandleMessage()
 {
-    // Records are not acted on yet; the dispatcher comes with the session's
-    // handling of each command code.
+    if (CNetMessage* msg = ReceivedMessage())
+        m_doc.HandleRecord(*msg);
     return true;
 }
 

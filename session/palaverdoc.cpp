@@ -1,8 +1,13 @@
 #include "palaverdoc.h"
 
 #include "clientsocket.h"
+#include "commands.h"
 #include "messagebox.h"
 
+#include <QSettings>
+#include <QThread>
+
+#include <algorithm>
 #include <memory>
 #include <new>
 
@@ -16,19 +21,63 @@ QString NotLoggedIn()
 } // namespace
 
 CPalaverDoc::CPalaverDoc(const CConnectionTiming& timing, QObject* parent)
-    : QObject(parent), m_connection(*this, timing), m_strTitle(NotLoggedIn())
+    : CPalaverDoc(CSessionTiming{timing, CSessionTiming{}.logoffPause}, parent)
 {
 }
 
-CPalaverDoc::~CPalaverDoc() = default;
+CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
+    : QObject(parent), m_logoffPause(timing.logoffPause), m_connection(*this, timing.connection),
+      m_strTitle(NotLoggedIn())
+{
+}
+
+CPalaverDoc::~CPalaverDoc()
+{
+    // The connection goes with the document, so nothing holds one any more.
+    g_bConnected = 0;
+}
+
+// --- document life -----------------------------------------------------
 
 bool CPalaverDoc::OnNewDocument()
 {
     SetTitle(NotLoggedIn());
+    LoadSettings();
     if (!g_bConnected)
         OpenConnection();
     return true;
 }
+
+bool CPalaverDoc::SaveModified()
+{
+    if (m_connection.IsConnected() && g_bConnected) {
+        CNetMessage logoff;
+        logoff.sender = m_strUserName;
+        logoff.recipient = m_strUserName;
+        logoff.command = Cmd::Logoff;
+        Send(logoff);
+        // The record must be on its way before the socket is closed under it.
+        if (m_logoffPause.count() > 0)
+            QThread::msleep(static_cast<unsigned long>(m_logoffPause.count()));
+        m_connection.DeleteSocket();
+    }
+    SetLoggedIn(0);
+    SetConnectedFlag(0);
+    ClearSessionLists();
+    SetTitle(NotLoggedIn());
+    return true;
+}
+
+void CPalaverDoc::ClearSessionLists()
+{
+    ClearOfflineMessages();
+    // The conversation windows stay open; the session only forgets them.
+    m_speakWindows.clear();
+    EmptyBlockedList();
+    ClearFriendsTree();
+}
+
+// --- connection --------------------------------------------------------
 
 bool CPalaverDoc::OpenConnection()
 {
@@ -39,31 +88,130 @@ bool CPalaverDoc::OpenConnection()
     }
     const bool created = socket && socket->Create();
     m_connection.SetSocket(std::move(socket));
+    // The previous socket is gone: until Connect succeeds nothing is
+    // connected, and the Login command must know to try again.
+    m_connection.SetConnected(0);
     if (!created) {
+        SetConnectedFlag(0);
         ShowMessageBox(QStringLiteral("Could not create socket"));
         return false;
     }
-    if (!m_connection.Connect())
+    if (!m_connection.Connect()) {
+        SetConnectedFlag(0);
         return false;
-    g_bConnected = 1;
-    emit ConnectionChanged(true);
+    }
+    SetConnectedFlag(1);
     return true;
 }
 
 void CPalaverDoc::CloseConnection()
 {
     m_connection.DeleteSocket();
-    g_bConnected = 0;
+    m_connection.SetConnected(0);
+    ClearFriendsTree();
+    SetConnectedFlag(0);
     SetTitle(NotLoggedIn());
-    emit ConnectionChanged(false);
 }
 
 void CPalaverDoc::OnConnectionLost()
 {
     ShowMessageBox(QStringLiteral("Connection to server lost"));
+    // The socket is closed already: the log-off must not try to send on it.
     m_connection.SetConnected(0);
+    SaveModified();
     CloseConnection();
+    ShowWaitingDialogs();
 }
+
+void CPalaverDoc::ShowWaitingDialogs()
+{
+    // A dialog that sent its record and hid itself waits for an answer that
+    // can no longer come; left hidden, its modal run would hold the program
+    // with nothing on screen. Shown again, the user can retry or leave it.
+    const auto showIfWaiting = [](CModalDialog* dlg) {
+        if (dlg && dlg->IsRunning() && !dlg->isVisible())
+            dlg->show();
+    };
+    if (m_pLoginDlg) {
+        showIfWaiting(m_pLoginDlg);
+        showIfWaiting(m_pLoginDlg->RegistrationDialog());
+    }
+    showIfWaiting(m_pChangePasswordDlg);
+    showIfWaiting(m_pBlockedUsersDlg);
+}
+
+void CPalaverDoc::SetLoggedIn(int loggedIn)
+{
+    if (m_bLoggedIn == loggedIn)
+        return;
+    m_bLoggedIn = loggedIn;
+    emit StateChanged();
+}
+
+void CPalaverDoc::SetConnectedFlag(int connected)
+{
+    if (g_bConnected == connected)
+        return;
+    g_bConnected = connected;
+    emit ConnectionChanged(connected != 0);
+    emit StateChanged();
+}
+
+// --- conversation windows ----------------------------------------------
+
+CSpeakWindowBase* CPalaverDoc::FindSpeakWindow(const std::string& name) const
+{
+    for (const QPointer<CSpeakWindowBase>& window : m_speakWindows) {
+        if (window && window->To() == name)
+            return window;
+    }
+    return nullptr;
+}
+
+void CPalaverDoc::AddSpeakWindow(CSpeakWindowBase* window)
+{
+    if (window)
+        m_speakWindows.emplace_back(window);
+}
+
+void CPalaverDoc::RemoveSpeakWindow(CSpeakWindowBase* window)
+{
+    // Two windows may hold the same name, so the entry is found by window.
+    const auto it = std::find(m_speakWindows.begin(), m_speakWindows.end(), window);
+    if (it != m_speakWindows.end())
+        m_speakWindows.erase(it);
+}
+
+// --- settings ------------------------------------------------------------
+
+void CPalaverDoc::LoadSettings()
+{
+    const std::unique_ptr<QSettings> store = OpenSettingsRoot();
+    ReadUserSettings(*store, m_settings);
+}
+
+void CPalaverDoc::SaveSettings(int group)
+{
+    {
+        const std::unique_ptr<QSettings> store = OpenSettingsRoot();
+        WriteUserSettings(*store, m_settings, group);
+    }
+    if ((group == SettingsAll || group == SettingsLogin) && m_settings.m_strUserName != m_strUserName &&
+        IsLoggedIn()) {
+        // Another user is to be remembered: the present one is logged off
+        // and the login dialog asks for the new one.
+        SaveModified();
+        OpenConnection();
+        if (ISessionView* view = View())
+            view->OpenLoginDialog();
+    }
+    if (group == SettingsAll || group == SettingsColorFonts) {
+        if (ISessionView* view = View())
+            view->OnUpdate(1);
+    }
+}
+
+// --- state -----------------------------------------------------------------
 
 void CPalaverDoc::SetTitle(const QString& title)
 {
@@ -71,4 +219,22 @@ void CPalaverDoc::SetTitle(const QString& title)
         return;
     m_strTitle = title;
     emit TitleChanged(m_strTitle);
+}
+
+void CPalaverDoc::SetView(ISessionView* view)
+{
+    m_pView = view;
+    QObject* object = dynamic_cast<QObject*>(view);
+    m_pViewObject = object;
+    m_bViewIsObject = object != nullptr;
+    if (!view) {
+        m_hRoot = m_hOnline = m_hOffline = nullptr;
+    }
+}
+
+ISessionView* CPalaverDoc::View() const
+{
+    if (m_bViewIsObject && !m_pViewObject)
+        return nullptr;
+    return m_pView;
 }

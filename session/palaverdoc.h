@@ -8,11 +8,22 @@
 #include <QPointer>
 #include <QString>
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
+class QTreeWidget;
 class QTreeWidgetItem;
+
+// The session's fixed pauses: the connection's, and the one after the log-off
+// record "X", which gives the record time to leave before the socket closes.
+// The program keeps the defaults; tests pass zero pauses.
+struct CSessionTiming
+{
+    CConnectionTiming connection;
+    std::chrono::milliseconds logoffPause{200};
+};
 
 // The session: the client's one document, alive from start-up to shutdown.
 // It embeds the connection to the server, holds the logged-in user, the
@@ -29,6 +40,7 @@ class CPalaverDoc : public QObject
 
 public:
     explicit CPalaverDoc(const CConnectionTiming& timing = {}, QObject* parent = nullptr);
+    explicit CPalaverDoc(const CSessionTiming& timing, QObject* parent = nullptr);
     ~CPalaverDoc() override;
 
     // --- document life -------------------------------------------------
@@ -105,8 +117,10 @@ public:
     const QString& Title() const { return m_strTitle; }
     void SetTitle(const QString& title);
 
-    void SetView(ISessionView* view) { m_pView = view; }
-    ISessionView* View() const { return m_pView; }
+    // The view is usually a widget, and then the session notices when it is
+    // destroyed: View() reads as null from then on.
+    void SetView(ISessionView* view);
+    ISessionView* View() const;
 
     // Dialogs and windows a server answer must reach. Each opener sets its
     // reference while the dialog runs and clears it afterwards; the
@@ -128,6 +142,15 @@ signals:
     void StateChanged();
 
 private:
+    void SetLoggedIn(int loggedIn);
+    void SetConnectedFlag(int connected);
+    // The view's tree with its three fixed items, or null.
+    QTreeWidget* Tree() const;
+    QTreeWidgetItem* InsertFriendItem(const std::string& name, bool online);
+    // Shows again the dialogs that hid themselves to wait for an answer.
+    void ShowWaitingDialogs();
+
+    std::chrono::milliseconds m_logoffPause;
     CClientConnection m_connection;
     std::string m_strUserName;
     std::string m_strPassword;
@@ -145,4 +168,6 @@ private:
     int m_bLoggedIn = 0;
     QString m_strTitle;
     ISessionView* m_pView = nullptr;
+    QPointer<QObject> m_pViewObject;
+    bool m_bViewIsObject = false;
 };

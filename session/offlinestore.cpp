@@ -1,0 +1,49 @@
+// The messages the server kept while the user was away: held in memory in
+// arrival order for the length of a login, shown in the offline messages
+// window. The dispatcher stores them ("O") and asks for the window ("OL").
+
+#include "messagebox.h"
+#include "palaverdoc.h"
+
+#include <QWidget>
+
+namespace {
+
+void FocusAndShow(QWidget* pane)
+{
+    QWidget* frame = pane->window();
+    frame->show();
+    frame->raise();
+    frame->activateWindow();
+    pane->setFocus();
+}
+
+} // namespace
+
+void CPalaverDoc::ShowOfflineMessages()
+{
+    if (m_pOfflineMessagesWnd) {
+        FocusAndShow(m_pOfflineMessagesWnd);
+        return;
+    }
+    ISessionView* view = View();
+    QWidget* window = view ? view->CreateOfflineMessagesWindow() : nullptr;
+    if (!window) {
+        ShowMessageBox(QStringLiteral("Could not create offline messages dialog due to internal error"));
+        return;
+    }
+    m_pOfflineMessagesWnd = window;
+    FocusAndShow(window);
+    view->FillOfflineMessagesWindow(window);
+}
+
+void CPalaverDoc::ClearOfflineMessages()
+{
+    m_offlineMessages.clear();
+}
+
+void CPalaverDoc::RemoveOfflineMessage(std::size_t position)
+{
+    if (position < m_offlineMessages.size())
+        m_offlineMessages.erase(m_offlineMessages.begin() + static_cast<std::ptrdiff_t>(position));
+}
