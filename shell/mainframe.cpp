@@ -1,21 +1,160 @@
 #include "mainframe.h"
 
+#include "aboutdlg.h"
+#include "childframe.h"
+#include "commandids.h"
+#include "logindlg.h"
 #include "messagebox.h"
 #include "palaverdoc.h"
+#include "palaverview.h"
+#include "resources.h"
+#include "serverconnection.h"
+#include "splashwnd.h"
 
+#include <QAction>
+#include <QCloseEvent>
 #include <QLabel>
+#include <QMenu>
+#include <QMenuBar>
 #include <QStatusBar>
+#include <QToolBar>
 
-CMainFrame::CMainFrame(CPalaverDoc& doc, QWidget* parent) : QMainWindow(parent), m_doc(doc)
+namespace {
+
+const QString kIdleText = QStringLiteral("Ready");
+
+} // namespace
+
+CMainFrame::CMainFrame(QWidget* parent) : QMainWindow(parent)
 {
     resize(300, 600);
-    m_pConnectionLabel = new QLabel(this);
-    statusBar()->addWidget(m_pConnectionLabel);
+    setWindowTitle(QString::fromLatin1(kApplicationTitle));
+    setWindowIcon(ApplicationIcon());
+    CreateActions();
+    CreateMenus();
+    CreateToolBar();
+    CreateStatusBar();
+    UpdateCommands();
+    CSplashWindow::ShowSplash(this);
+}
 
-    connect(&m_doc, &CPalaverDoc::TitleChanged, this, &CMainFrame::OnTitleChanged);
-    connect(&m_doc, &CPalaverDoc::ConnectionChanged, this, &CMainFrame::OnConnectionChanged);
-    OnTitleChanged(m_doc.Title());
-    OnConnectionChanged(g_bConnected != 0);
+CMainFrame::~CMainFrame() = default;
+
+void CMainFrame::CreateActions()
+{
+    for (const CCommandEntry& entry : kMainCommands) {
+        auto* action = new QAction(QString::fromUtf8(entry.text), this);
+        action->setData(entry.id);
+        const QString prompt = QString::fromUtf8(entry.prompt);
+        const qsizetype split = prompt.indexOf(QLatin1Char('\n'));
+        action->setStatusTip(split < 0 ? prompt : prompt.left(split));
+        if (split >= 0)
+            action->setToolTip(prompt.mid(split + 1));
+        const int id = entry.id;
+        connect(action, &QAction::triggered, this, [this, id] { ExecuteCommand(id); });
+        m_actions[id] = action;
+    }
+    Action(ID_VIEW_TOOLBAR)->setCheckable(true);
+    Action(ID_VIEW_STATUS_BAR)->setCheckable(true);
+    Action(ID_FILE_CHANGEUSER)->setIcon(ToolbarIcon(QStringLiteral("login")));
+    Action(ID_TOOLS_SENDMESSAGE)->setIcon(ToolbarIcon(QStringLiteral("send")));
+    Action(ID_FRIENDS_ADD)->setIcon(ToolbarIcon(QStringLiteral("addfriend")));
+    Action(ID_FILE_PREFERENCES)->setIcon(ToolbarIcon(QStringLiteral("preferences")));
+    Action(ID_APP_ABOUT)->setIcon(ToolbarIcon(QStringLiteral("about")));
+}
+
+void CMainFrame::CreateMenus()
+{
+    QMenu* file = menuBar()->addMenu(QStringLiteral("&File"));
+    file->addAction(Action(ID_FILE_CHANGEUSER));
+    file->addAction(Action(ID_FILE_DISCONNECT));
+    file->addSeparator();
+    file->addAction(Action(ID_FILE_PREFERENCES));
+    file->addSeparator();
+    file->addAction(Action(ID_APP_EXIT));
+
+    QMenu* view = menuBar()->addMenu(QStringLiteral("&View"));
+    view->addAction(Action(ID_VIEW_TOOLBAR));
+    view->addAction(Action(ID_VIEW_STATUS_BAR));
+
+    QMenu* tools = menuBar()->addMenu(QStringLiteral("&Tools"));
+    tools->addAction(Action(ID_TOOLS_SENDMESSAGE));
+    tools->addAction(Action(ID_TOOLS_OFFLINEMESSAGES));
+    tools->addSeparator();
+    tools->addAction(Action(ID_TOOLS_CHANGEPASSWORD));
+    tools->addSeparator();
+    QMenu* friends = tools->addMenu(QStringLiteral("&Friends List"));
+    friends->addAction(Action(ID_FRIENDS_ADD));
+    friends->addAction(Action(ID_FRIENDS_DELETE));
+    tools->addAction(Action(ID_TOOLS_BLOCKEDUSERS));
+
+    QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
+    help->addAction(Action(ID_APP_ABOUT));
+
+    // Commands re-check their state before a menu shows.
+    for (QMenu* menu : {file, view, tools, friends, help})
+        connect(menu, &QMenu::aboutToShow, this, &CMainFrame::UpdateCommands);
+}
+
+void CMainFrame::CreateToolBar()
+{
+    m_wndToolBar = new QToolBar(QStringLiteral("Toolbar"), this);
+    m_wndToolBar->setObjectName(QStringLiteral("toolbar"));
+    m_wndToolBar->setIconSize(QSize(16, 15));
+    m_wndToolBar->addAction(Action(ID_FILE_CHANGEUSER));
+    m_wndToolBar->addAction(Action(ID_TOOLS_SENDMESSAGE));
+    m_wndToolBar->addAction(Action(ID_FRIENDS_ADD));
+    m_wndToolBar->addSeparator();
+    m_wndToolBar->addAction(Action(ID_FILE_PREFERENCES));
+    m_wndToolBar->addSeparator();
+    m_wndToolBar->addAction(Action(ID_APP_ABOUT));
+    addToolBar(Qt::TopToolBarArea, m_wndToolBar);
+    connect(m_wndToolBar, &QToolBar::visibilityChanged, Action(ID_VIEW_TOOLBAR), &QAction::setChecked);
+}
+
+void CMainFrame::CreateStatusBar()
+{
+    QStatusBar* bar = statusBar();
+    // The lock keys' state cannot be read portably, so their panes stay
+    // empty; they keep their place at the right of the bar.
+    for (const char* name : {"CAP", "NUM", "SCRL"}) {
+        auto* pane = new QLabel(bar);
+        pane->setObjectName(QString::fromLatin1(name));
+        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(QString::fromLatin1(name)) + 8);
+        bar->addPermanentWidget(pane);
+    }
+    // An empty message pane reads "Ready".
+    connect(bar, &QStatusBar::messageChanged, this, [bar](const QString& text) {
+        if (text.isEmpty())
+            bar->showMessage(kIdleText);
+    });
+    bar->showMessage(kIdleText);
+    Action(ID_VIEW_STATUS_BAR)->setChecked(true);
+    Action(ID_VIEW_TOOLBAR)->setChecked(true);
+}
+
+CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
+{
+    m_pDoc = &doc;
+    m_pChildFrame = new CChildFrame(doc, this);
+    setCentralWidget(m_pChildFrame);
+    connect(&doc, &CPalaverDoc::TitleChanged, this, &CMainFrame::OnTitleChanged);
+    connect(&doc, &CPalaverDoc::StateChanged, this, &CMainFrame::UpdateCommands);
+    connect(&doc, &CPalaverDoc::ConnectionChanged, this, &CMainFrame::UpdateCommands);
+    OnTitleChanged(doc.Title());
+    UpdateCommands();
+    return View();
+}
+
+CPalaverView* CMainFrame::View() const
+{
+    return m_pChildFrame ? m_pChildFrame->View() : nullptr;
+}
+
+QAction* CMainFrame::Action(int id) const
+{
+    const auto found = m_actions.find(id);
+    return found == m_actions.end() ? nullptr : found->second;
 }
 
 void CMainFrame::OnTitleChanged(const QString& title)
@@ -23,7 +162,104 @@ void CMainFrame::OnTitleChanged(const QString& title)
     setWindowTitle(QString::fromLatin1(kApplicationTitle) + QStringLiteral(" - ") + title);
 }
 
-void CMainFrame::OnConnectionChanged(bool connected)
+void CMainFrame::UpdateCommands()
 {
-    m_pConnectionLabel->setText(connected ? QStringLiteral("Connected") : QStringLiteral("Not connected"));
+    CPalaverView* view = View();
+    for (const auto& [id, action] : m_actions) {
+        if (view && view->OnUpdateCommand(id, *action))
+            continue;
+        switch (id) {
+        case ID_FILE_CHANGEUSER:
+        case ID_APP_ABOUT:
+        case ID_APP_EXIT:
+        case ID_VIEW_TOOLBAR:
+        case ID_VIEW_STATUS_BAR:
+            action->setEnabled(true);
+            break;
+        default:
+            // Only the friends list view handles these.
+            action->setEnabled(false);
+            break;
+        }
+    }
+}
+
+void CMainFrame::ExecuteCommand(int id)
+{
+    UpdateCommands();
+    // A disabled command is not run, whoever asks.
+    if (QAction* action = Action(id); action && !action->isEnabled())
+        return;
+    QPointer<CMainFrame> alive(this);
+    CPalaverView* view = View();
+    if (!(view && view->OnCommand(id))) {
+        switch (id) {
+        case ID_FILE_CHANGEUSER:
+            OnChangeUser();
+            break;
+        case ID_APP_ABOUT:
+            OnAppAbout();
+            break;
+        case ID_APP_EXIT:
+            close();
+            break;
+        case ID_VIEW_TOOLBAR:
+            m_wndToolBar->setVisible(!m_wndToolBar->isVisible());
+            Action(ID_VIEW_TOOLBAR)->setChecked(m_wndToolBar->isVisible());
+            break;
+        case ID_VIEW_STATUS_BAR:
+            statusBar()->setVisible(!statusBar()->isVisible());
+            Action(ID_VIEW_STATUS_BAR)->setChecked(statusBar()->isVisible());
+            break;
+        default:
+            break;
+        }
+    }
+    if (alive)
+        UpdateCommands();
+}
+
+void CMainFrame::OnChangeUser()
+{
+    CPalaverDoc* doc = m_pDoc;
+    if (!g_bConnected) {
+        ShowMessageBox(QStringLiteral("Not connected to Server"));
+        return;
+    }
+    if (!doc)
+        return;
+    // Automatic login stays allowed: stored credentials log in at once.
+    QPointer<CLoginDlg> dialog = new CLoginDlg(doc, nullptr);
+    doc->m_pLoginDlg = dialog.data();
+    dialog->RunModal();
+    if (doc->m_pLoginDlg == dialog.data())
+        doc->m_pLoginDlg = nullptr;
+    delete dialog.data();
+}
+
+void CMainFrame::OnAppAbout()
+{
+    CAboutDlg about(this);
+    about.exec();
+}
+
+void CMainFrame::closeEvent(QCloseEvent* event)
+{
+    // The session's save-modified step logs off; the close always goes on.
+    if (m_pDoc && !m_pDoc->SaveModified()) {
+        event->ignore();
+        return;
+    }
+    event->accept();
+    emit Closed();
+}
+
+CPalaverDoc* CMainFrame::Document() const
+{
+    return m_pDoc;
+}
+
+CChildFrame* CMainFrame::ChildFrame() const
+{
+    return m_pChildFrame;
 }

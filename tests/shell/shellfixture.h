@@ -1,0 +1,124 @@
+#pragma once
+
+#include "commands.h"
+#include "configdir.h"
+#include "fakeserver.h"
+#include "mainframe.h"
+#include "messageboxinterceptor.h"
+#include "netmessage.h"
+#include "palaverdoc.h"
+#include "palaverview.h"
+#include "serverconnection.h"
+#include "settingshome.h"
+#include "waits.h"
+
+#include <QAction>
+#include <QTreeWidget>
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+using namespace std::chrono_literals;
+
+// Stands in for the login dialog while the fake server answers a login:
+// the session reads the name and password from it and ends it.
+class CFakeLoginDlg final : public CLoginDlgBase
+{
+public:
+    explicit CFakeLoginDlg(std::string name) : m_name(std::move(name)) {}
+    std::string UserName() const override { return m_name; }
+    std::string Password() const override { return "pw"; }
+    int Remember() const override { return 0; }
+    int AutoLogin() const override { return 0; }
+    CModalDialog* RegistrationDialog() const override { return nullptr; }
+
+private:
+    std::string m_name;
+};
+
+inline CSessionTiming NoPauses()
+{
+    CSessionTiming timing;
+    timing.connection.sendPause = 0ms;
+    timing.connection.receivePause = 0ms;
+    timing.logoffPause = 0ms;
+    return timing;
+}
+
+inline CNetMessage Record(const char* command, std::string sender = {}, std::string recipient = {},
+                          std::vector<std::string> names = {})
+{
+    CNetMessage msg;
+    msg.command = command;
+    msg.sender = std::move(sender);
+    msg.recipient = std::move(recipient);
+    msg.names = std::move(names);
+    return msg;
+}
+
+// The client as start-up builds it (main frame, session, friends list view),
+// against a fake server, with every message box answered and the settings in
+// a scratch folder. Members go in reverse order: the frame before the session.
+struct CShellFixture
+{
+    CSettingsHome home;
+    CConfigDir config;
+    CFakeServer server;
+    CMessageBoxInterceptor boxes;
+    std::unique_ptr<CPalaverDoc> doc;
+    std::unique_ptr<CMainFrame> frame;
+    CPalaverView* view = nullptr;
+
+    // connect: config.txt names the fake server; otherwise a port where
+    // nothing listens. `prepare` runs before the session starts (to store
+    // settings, for instance).
+    explicit CShellFixture(bool connect = true, const std::function<void()>& prepare = {})
+    {
+        if (prepare)
+            prepare();
+        if (connect) {
+            config.WriteConfig("127.0.0.1", server.Port());
+        } else {
+            CFakeServer closed;
+            config.WriteConfig("127.0.0.1", closed.Port());
+        }
+        doc = std::make_unique<CPalaverDoc>(NoPauses());
+        frame = std::make_unique<CMainFrame>();
+        view = frame->CreateChild(*doc);
+        doc->OnNewDocument();
+        view->OnInitialUpdate();
+        if (connect)
+            server.WaitForClient();
+    }
+
+    ~CShellFixture()
+    {
+        frame.reset();
+        doc.reset();
+        g_bConnected = 0;
+    }
+
+    // Logs `name` in through the fake server with `friends` as the list.
+    bool LogIn(const std::string& name, std::vector<std::string> friends = {})
+    {
+        CFakeLoginDlg login(name);
+        doc->m_pLoginDlg = &login;
+        server.Inject(Record(Cmd::LoginAccepted, {}, name));
+        if (!server.Expect(Cmd::FriendsList))
+            return false;
+        server.Inject(Record(Cmd::FriendsListAnswer, {}, name, std::move(friends)));
+        const bool done = server.Expect(Cmd::LoginComplete).has_value();
+        doc->m_pLoginDlg = nullptr;
+        return done && WaitUntil([&] { return doc->IsLoggedIn(); });
+    }
+
+    QAction* Action(int id) const { return frame->Action(id); }
+
+    QTreeWidgetItem* FindItem(const QString& text) const
+    {
+        const auto found = view->TreeControl()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+        return found.isEmpty() ? nullptr : found.first();
+    }
+};
