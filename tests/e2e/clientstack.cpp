@@ -1,0 +1,143 @@
+#include "clientstack.h"
+
+#include "commandids.h"
+#include "logindlg.h"
+#include "waits.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+#include <QTreeWidget>
+
+using namespace std::chrono_literals;
+
+CClientStack::CClientStack(uint16_t port)
+{
+    m_config.WriteConfig("127.0.0.1", port);
+    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{});
+    m_pFrame = std::make_unique<CMainFrame>();
+    m_pView = m_pFrame->CreateChild(*m_pDoc);
+    m_pDoc->OnNewDocument();
+    m_pView->OnInitialUpdate();
+    m_pView->SetAcceptAnswerPause(0ms);
+    m_pFrame->show();
+}
+
+CClientStack::~CClientStack()
+{
+    // Closing logs off, as the program does at its end.
+    m_pFrame->close();
+    m_pFrame.reset();
+    m_pDoc.reset();
+    g_bConnected = 0;
+}
+
+void CClientStack::RunCommand(int id, const std::function<void()>& driver)
+{
+    if (driver)
+        QTimer::singleShot(0, m_pFrame.get(), driver);
+    // The guard: whatever modal dialog is still up then is cancelled.
+    QTimer guard;
+    guard.setSingleShot(true);
+    QObject::connect(&guard, &QTimer::timeout, [] {
+        if (auto* dialog = qobject_cast<CModalDialog*>(QApplication::activeModalWidget()))
+            dialog->EndDialog(IDCANCEL);
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (auto* dialog = qobject_cast<CModalDialog*>(window); dialog && dialog->IsRunning())
+                dialog->EndDialog(IDCANCEL);
+    });
+    guard.start(15s);
+    m_pFrame->ExecuteCommand(id);
+}
+
+QPushButton* CClientStack::Button(QWidget* dialog, const char* objectName)
+{
+    return dialog ? dialog->findChild<QPushButton*>(QString::fromLatin1(objectName)) : nullptr;
+}
+
+void CClientStack::Type(QWidget* dialog, const char* objectName, const std::string& text)
+{
+    if (auto* box = dialog->findChild<QLineEdit*>(QString::fromLatin1(objectName))) {
+        box->clear();
+        box->insert(QString::fromStdString(text));
+    }
+}
+
+namespace {
+
+void FillLogin(QWidget* login, const std::string& name, const std::string& password, bool remember,
+               bool autoLogin)
+{
+    CClientStack::Type(login, "userName", name);
+    CClientStack::Type(login, "password", password);
+    login->findChild<QCheckBox*>(QStringLiteral("remember"))->setChecked(remember);
+    login->findChild<QCheckBox*>(QStringLiteral("autoLogin"))->setChecked(autoLogin);
+    CClientStack::Button(login, "login")->click();
+}
+
+} // namespace
+
+bool CClientStack::LoginByHand(const std::string& name, const std::string& password, bool remember,
+                               bool autoLogin)
+{
+    RunCommand(ID_FILE_CHANGEUSER, [=, this] {
+        CLoginDlgBase* login = m_pDoc->m_pLoginDlg;
+        if (!WaitUntil([&] { return login && login->isVisible(); }))
+            return;
+        FillLogin(login, name, password, remember, autoLogin);
+    });
+    return WaitUntil([&] { return m_pDoc->IsLoggedIn() && m_pDoc->UserName() == name; });
+}
+
+bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& password)
+{
+    RunCommand(ID_FILE_CHANGEUSER, [=, this] {
+        QPointer<CLoginDlgBase> login = m_pDoc->m_pLoginDlg.data();
+        if (!WaitUntil([&] { return login && login->isVisible(); }))
+            return;
+        // The registration dialog runs modally inside the click; this part
+        // runs inside its loop.
+        QTimer::singleShot(0, login, [=, this] {
+            CModalDialog* registration = nullptr;
+            if (!WaitUntil([&] { return (registration = login->RegistrationDialog()) && registration->isVisible(); }))
+                return;
+            Type(registration, "userName", name);
+            Type(registration, "password", password);
+            Type(registration, "retype", password);
+            const int before = m_boxes.Count();
+            Button(registration, "register")->click();
+            // The session ends it on "SR" and says so.
+            WaitUntil([&] { return m_boxes.Count() > before && login->RegistrationDialog() == nullptr; });
+        });
+        Button(login, "register")->click();
+        if (login)
+            FillLogin(login, name, password, false, false);
+    });
+    return WaitUntil([&] { return m_pDoc->IsLoggedIn() && m_pDoc->UserName() == name; });
+}
+
+QTreeWidgetItem* CClientStack::FindItem(const QString& text) const
+{
+    const auto found = m_pView->TreeControl()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
+    return found.isEmpty() ? nullptr : found.first();
+}
+
+QStringList CClientStack::Group(bool online) const
+{
+    QStringList names;
+    QTreeWidgetItem* root = m_pView->TreeControl()->topLevelItem(0);
+    if (!root || root->childCount() < 2)
+        return names;
+    QTreeWidgetItem* group = root->child(online ? 0 : 1);
+    for (int i = 0; i < group->childCount(); ++i)
+        names.append(group->child(i)->text(0));
+    return names;
+}
+
+QString CClientStack::GroupCaption(bool online) const
+{
+    QTreeWidgetItem* root = m_pView->TreeControl()->topLevelItem(0);
+    return root && root->childCount() >= 2 ? root->child(online ? 0 : 1)->text(0) : QString();
+}

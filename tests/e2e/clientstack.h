@@ -1,0 +1,64 @@
+#pragma once
+
+#include "configdir.h"
+#include "mainframe.h"
+#include "messageboxinterceptor.h"
+#include "palaverdoc.h"
+#include "palaverview.h"
+#include "serverconnection.h"
+#include "settingshome.h"
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+class QPushButton;
+class QTreeWidgetItem;
+
+// The whole client as start-up builds it (main frame, session, friends list
+// view), connected to the real server, with the program's pauses, its
+// settings in a scratch folder and every message box answered. One per
+// process: the connected flag is process-wide.
+class CClientStack
+{
+public:
+    explicit CClientStack(uint16_t port);
+    ~CClientStack();
+
+    CPalaverDoc& Doc() { return *m_pDoc; }
+    CMainFrame& Frame() { return *m_pFrame; }
+    CPalaverView& View() { return *m_pView; }
+    CMessageBoxInterceptor& Boxes() { return m_boxes; }
+
+    // Runs the command as the menu would; `driver` runs inside the modal
+    // loop of whatever dialog the command opens. A dialog still running
+    // after 15 s is cancelled, so a failed step never hangs the test.
+    void RunCommand(int id, const std::function<void()>& driver = {});
+
+    // Change User / Login by hand: types into the login dialog and presses
+    // Login; true once the session is logged in.
+    bool LoginByHand(const std::string& name, const std::string& password, bool remember = false,
+                     bool autoLogin = false);
+    // Opens the registration dialog from the login dialog, registers, then
+    // logs in by hand in the same login dialog.
+    bool RegisterAndLogin(const std::string& name, const std::string& password);
+
+    QTreeWidgetItem* FindItem(const QString& text) const;
+    // The names under the online or offline group, in order.
+    QStringList Group(bool online) const;
+    QString GroupCaption(bool online) const;
+
+    static QPushButton* Button(QWidget* dialog, const char* objectName);
+    static void Type(QWidget* dialog, const char* objectName, const std::string& text);
+
+private:
+    CSettingsHome m_home;
+    CConfigDir m_config;
+    CMessageBoxInterceptor m_boxes;
+    std::unique_ptr<CPalaverDoc> m_pDoc;
+    std::unique_ptr<CMainFrame> m_pFrame;
+    CPalaverView* m_pView = nullptr;
+};

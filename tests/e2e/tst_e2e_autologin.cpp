@@ -1,0 +1,73 @@
+// End to end, with the real server: start-up with a stored user name,
+// password and automatic login ends logged in without any input.
+#include "configdir.h"
+#include "mainframe.h"
+#include "messageboxinterceptor.h"
+#include "palaverapp.h"
+#include "palaverdoc.h"
+#include "rawclient.h"
+#include "serverconnection.h"
+#include "serverprocess.h"
+#include "settingshome.h"
+#include "usersettings.h"
+#include "waits.h"
+
+#include <QSettings>
+#include <QTest>
+#include <QTimer>
+
+class TestE2eAutoLogin : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void StartUpLogsIn();
+};
+
+void TestE2eAutoLogin::StartUpLogsIn()
+{
+    auto* app = qobject_cast<CPalaverApp*>(QCoreApplication::instance());
+    QVERIFY(app);
+    CServerProcess server;
+    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    {
+        CRawClient setup(server.Port());
+        QVERIFY(setup.Register("anna", "secret1"));
+    }
+    {
+        auto store = OpenSettingsRoot();
+        store->setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
+        store->setValue(QStringLiteral("Settings/Login/AutoLogin"), 1);
+        store->setValue(QStringLiteral("Settings/Login/UserName"), QStringLiteral("anna"));
+        store->setValue(QStringLiteral("Settings/Login/Password"), QStringLiteral("secret1"));
+    }
+    CConfigDir config;
+    config.WriteConfig("127.0.0.1", server.Port());
+    CMessageBoxInterceptor boxes;
+
+    // Start-up returns once the login dialog's modal run has ended.
+    QVERIFY(app->InitInstance());
+    QVERIFY(app->Document());
+    QVERIFY(app->Document()->IsLoggedIn());
+    QCOMPARE(app->Document()->UserName(), std::string("anna"));
+    QCOMPARE(app->MainFrame()->windowTitle(), QStringLiteral("Murmurly - anna"));
+    QVERIFY(app->MainFrame()->isVisible());
+    QVERIFY(!app->Document()->m_pLoginDlg);
+    QCOMPARE(boxes.Count(), 0);
+
+    // Closing the main window logs off and ends the program.
+    QTimer::singleShot(0, app->MainFrame(), &QWidget::close);
+    QTimer::singleShot(10000, app, [] { QCoreApplication::exit(1); });
+    QCOMPARE(QCoreApplication::exec(), 0);
+    QVERIFY(!app->Document()->IsLoggedIn());
+    QCOMPARE(g_bConnected, 0);
+}
+
+int main(int argc, char* argv[])
+{
+    CSettingsHome home;
+    CPalaverApp app(argc, argv);
+    TestE2eAutoLogin test;
+    return QTest::qExec(&test, argc, argv);
+}
+#include "tst_e2e_autologin.moc"
