@@ -1,0 +1,159 @@
+// The dialogs against the real murmurly-server, started on a free loopback
+// port with a scratch database: register, log in, change the password, log
+// in again over the running login with the new password, and a refused
+// login. Shows that the records the dialogs build are the ones the server
+// understands.
+
+#include "changepassworddlg.h"
+#include "configdir.h"
+#include "dialogsession.h"
+#include "logindlg.h"
+#include "messageboxinterceptor.h"
+#include "modalrunner.h"
+#include "registrationdlg.h"
+
+#include <QLineEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+QLineEdit* Edit(QWidget& dlg, const char* name)
+{
+    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
+}
+
+QPushButton* Button(QWidget& dlg, const char* name)
+{
+    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
+}
+
+} // namespace
+
+class TestDialogsServer : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        CDialogSession::ProtectUserSettings();
+        QVERIFY(m_data.isValid());
+        m_server.setProgram(QStringLiteral(MURMURLY_SERVER_EXE));
+        m_server.setArguments({QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
+                               QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
+                               m_data.filePath(QStringLiteral("db")), QStringLiteral("--fast-hash")});
+        m_server.setProcessChannelMode(QProcess::SeparateChannels);
+        m_server.start();
+        QVERIFY(m_server.waitForStarted(5000));
+        const QRegularExpression listening(QStringLiteral("listening on [^\\n]*:([0-9]+)\\n"));
+        QByteArray log;
+        QVERIFY(WaitUntil(
+            [&] {
+                m_server.waitForReadyRead(10);
+                log += m_server.readAllStandardError();
+                const QRegularExpressionMatch match = listening.match(QString::fromUtf8(log));
+                if (match.hasMatch())
+                    m_nPort = match.captured(1).toInt();
+                return m_nPort > 0;
+            },
+            10s));
+        QVERIFY(m_dir.WriteConfig("127.0.0.1", m_nPort));
+    }
+
+    void cleanupTestCase()
+    {
+        m_server.terminate();
+        if (!m_server.waitForFinished(5000))
+            m_server.kill();
+        m_server.waitForFinished(5000);
+    }
+
+    void accountLifeThroughTheDialogs()
+    {
+        CMessageBoxInterceptor boxes;
+        CPalaverDoc doc(CDialogSession::ZeroTiming());
+        QVERIFY(doc.OpenConnection());
+
+        // Register from the login dialog, then log in with the new account.
+        {
+            CLoginDlg login(&doc);
+            doc.m_pLoginDlg = &login;
+            const int result = RunModalWith(login, [&] {
+                QTimer::singleShot(0, &login, [&] {
+                    auto* reg = qobject_cast<CRegistrationDlg*>(login.RegistrationDialog());
+                    QVERIFY(reg);
+                    GuardModal(*reg);
+                    Edit(*reg, "userName")->setText(QStringLiteral("ann"));
+                    Edit(*reg, "password")->setText(QStringLiteral("Secret1"));
+                    Edit(*reg, "retype")->setText(QStringLiteral("Secret1"));
+                    QTest::mouseClick(Button(*reg, "register"), Qt::LeftButton);
+                });
+                QTest::mouseClick(Button(login, "register"), Qt::LeftButton);
+                QCOMPARE(boxes.Texts(),
+                         QStringList{QStringLiteral("Registration success, proceed to Login")});
+                Edit(login, "userName")->setText(QStringLiteral("ann"));
+                Edit(login, "password")->setText(QStringLiteral("Secret1"));
+                QTest::mouseClick(Button(login, "login"), Qt::LeftButton);
+            });
+            doc.m_pLoginDlg = nullptr;
+            QCOMPARE(result, 0);
+        }
+        QVERIFY(doc.IsLoggedIn());
+        QCOMPARE(doc.UserName(), std::string("ann"));
+
+        // Change the password; the server confirms.
+        {
+            CChangePasswordDlg change(&doc);
+            doc.m_pChangePasswordDlg = &change;
+            const int result = RunModalWith(change, [&] {
+                Edit(change, "oldPassword")->setText(QStringLiteral("Secret1"));
+                Edit(change, "newPassword")->setText(QStringLiteral("Better2"));
+                Edit(change, "retype")->setText(QStringLiteral("Better2"));
+                QTest::mouseClick(Button(change, "change"), Qt::LeftButton);
+            });
+            QCOMPARE(result, 0);
+            QVERIFY(!doc.m_pChangePasswordDlg);
+        }
+        QCOMPARE(boxes.Texts().last(), QStringLiteral("Password changed successfully"));
+
+        // A refused login shows the server's text and the dialog again; the
+        // same dialog then logs in over the running login with the new
+        // password: log-off, a new connection, and the server's acceptance.
+        boxes.Clear();
+        {
+            CLoginDlg login(&doc);
+            login.SetAutoLoginAllowed(false);
+            doc.m_pLoginDlg = &login;
+            const int result = RunModalWith(login, [&] {
+                Edit(login, "userName")->setText(QStringLiteral("ann"));
+                Edit(login, "password")->setText(QStringLiteral("Secret1"));
+                QTest::mouseClick(Button(login, "login"), Qt::LeftButton);
+                QVERIFY(WaitUntil([&] { return boxes.Count() == 1 && login.isVisible(); }));
+                QVERIFY(!doc.IsLoggedIn());
+                Edit(login, "password")->setText(QStringLiteral("Better2"));
+                QTest::mouseClick(Button(login, "login"), Qt::LeftButton);
+            });
+            doc.m_pLoginDlg = nullptr;
+            QCOMPARE(result, 0);
+        }
+        QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Invalid user name or password")});
+        QVERIFY(doc.IsLoggedIn());
+        QCOMPARE(doc.Password(), std::string("Better2"));
+        doc.SaveModified();
+    }
+
+private:
+    CConfigDir m_dir;
+    QTemporaryDir m_data;
+    QProcess m_server;
+    int m_nPort = 0;
+};
+
+QTEST_MAIN(TestDialogsServer)
+#include "tst_dialogs_server.moc"

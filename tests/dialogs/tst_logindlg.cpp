@@ -1,0 +1,422 @@
+// The login dialog against a session on a fake server: the "L" record byte
+// for byte, the order of the checks and their messages, the automatic login
+// at start-up and its edge cases, the hidden wait that the session ends or
+// shows again, a new login while logged in, and a record that cannot leave.
+
+#include "dialogsession.h"
+#include "logindlg.h"
+#include "messageboxinterceptor.h"
+#include "modalrunner.h"
+#include "multiclientserver.h"
+#include "recordcheck.h"
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QtTest>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+const QString kPasswordLength = QStringLiteral("Password length must be 1-14 characters");
+
+QLineEdit* Edit(QWidget& dlg, const char* name)
+{
+    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
+}
+
+QPushButton* Button(QWidget& dlg, const char* name)
+{
+    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
+}
+
+void Type(QWidget& dlg, const QString& user, const QString& password)
+{
+    Edit(dlg, "userName")->clear();
+    QTest::keyClicks(Edit(dlg, "userName"), user);
+    Edit(dlg, "password")->clear();
+    QTest::keyClicks(Edit(dlg, "password"), password);
+}
+
+CNetMessage Answer(const char* command, const std::string& recipient, const std::string& sender = {})
+{
+    return MakeRecord(command, sender, recipient);
+}
+
+} // namespace
+
+class TestLoginDlg : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { CDialogSession::ProtectUserSettings(); }
+
+    void layoutAndTexts()
+    {
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        QCOMPARE(dlg.windowTitle(), QStringLiteral("Murmurly"));
+        QCOMPARE(Button(dlg, "login")->text(), QStringLiteral("&Login"));
+        QVERIFY(Button(dlg, "login")->isDefault());
+        QCOMPARE(Button(dlg, "exit")->text(), QStringLiteral("E&xit"));
+        QCOMPARE(Button(dlg, "register")->text(), QStringLiteral("Register with Murmurly"));
+        QCOMPARE(dlg.findChild<QCheckBox*>(QStringLiteral("remember"))->text(),
+                 QStringLiteral("&Remember My ID and Password"));
+        QCOMPARE(dlg.findChild<QCheckBox*>(QStringLiteral("autoLogin"))->text(),
+                 QStringLiteral("&Automatically Login"));
+        QCOMPARE(Edit(dlg, "password")->echoMode(), QLineEdit::Password);
+        QCOMPARE(Edit(dlg, "userName")->maxLength(), QLineEdit().maxLength());
+    }
+
+    // Typed by hand: "L" goes out, the dialog hides and its run goes on
+    // until the session's answers end it with 0.
+    void manualLoginWaitsHiddenForTheSession()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        dlg.SetAutoLoginAllowed(false);
+        session.Doc().m_pLoginDlg = &dlg;
+
+        bool hiddenWhileWaiting = false;
+        const int result = RunModalWith(dlg, [&] {
+            QVERIFY(session.Server().ExpectNoRecord(50ms));
+            Type(dlg, QStringLiteral("alice"), QStringLiteral("Secret1"));
+            dlg.findChild<QCheckBox*>(QStringLiteral("remember"))->setChecked(true);
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+
+            std::optional<CNetMessage> login = session.Server().Expect("L");
+            QVERIFY(login);
+            QVERIFY(IsRecentTime(*login));
+            QCOMPARE(
+                Bytes(*login),
+                ExpectedBytes(MakeRecord("L", "alice", "Secret1", {}, {"alice", "Secret1", "L"}), *login));
+            hiddenWhileWaiting = !dlg.isVisible() && dlg.IsRunning();
+
+            QVERIFY(session.Server().Inject(Answer("SL", "alice")));
+            QVERIFY(session.Server().Expect("SL"));
+            QVERIFY(session.Server().Inject(Answer("SLU", "alice")));
+            QVERIFY(session.Server().Expect("SLO"));
+        });
+        QCOMPARE(result, 0);
+        QVERIFY(hiddenWhileWaiting);
+        QCOMPARE(boxes.Count(), 0);
+        QVERIFY(session.Doc().IsLoggedIn());
+        QCOMPARE(session.Doc().UserName(), std::string("alice"));
+        QCOMPARE(session.Doc().Settings().m_nRememberLogin, 1);
+        QCOMPARE(dlg.Remember(), 1);
+        QCOMPARE(dlg.AutoLogin(), 0);
+        session.Doc().m_pLoginDlg = nullptr;
+    }
+
+    void enterPressesLogin()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        const int result = RunModalWith(dlg, [&] {
+            Type(dlg, QStringLiteral("bob"), QStringLiteral("abcdefghij1234"));
+            QTest::keyClick(Edit(dlg, "password"), Qt::Key_Return);
+            std::optional<CNetMessage> login = session.Server().Expect("L");
+            QVERIFY(login);
+            QCOMPARE(login->recipient, std::string("abcdefghij1234"));
+            QVERIFY(!dlg.isVisible());
+            dlg.EndDialog(0);
+        });
+        QCOMPARE(result, 0);
+        QCOMPARE(boxes.Count(), 0);
+    }
+
+    // "FL": the session shows the text and the dialog again, fields as typed.
+    void refusedLoginShowsTheDialogAgain()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        session.Doc().m_pLoginDlg = &dlg;
+        const int result = RunModalWith(dlg, [&] {
+            Type(dlg, QStringLiteral("alice"), QStringLiteral("wrong1"));
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            QVERIFY(session.Server().Expect("L"));
+            QVERIFY(!dlg.isVisible());
+            QVERIFY(session.Server().Inject(MakeRecord("FL", "Invalid password")));
+            QVERIFY(WaitUntil([&] { return dlg.isVisible(); }));
+            QCOMPARE(Edit(dlg, "userName")->text(), QStringLiteral("alice"));
+            QCOMPARE(Edit(dlg, "password")->text(), QStringLiteral("wrong1"));
+            QVERIFY(Button(dlg, "login")->isEnabled());
+            QTest::mouseClick(Button(dlg, "exit"), Qt::LeftButton);
+        });
+        QCOMPARE(result, int(IDCANCEL));
+        QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Invalid password")});
+        QVERIFY(!session.Doc().IsLoggedIn());
+        session.Doc().m_pLoginDlg = nullptr;
+    }
+
+    void checks_data()
+    {
+        QTest::addColumn<QString>("user");
+        QTest::addColumn<QString>("password");
+        QTest::addColumn<QString>("message"); // empty: sent
+
+        QTest::newRow("valid") << "alice"
+                               << "Secret1" << QString();
+        QTest::newRow("fourteenCharacterPassword") << "alice"
+                                                   << "abcdefgh123456" << QString();
+        QTest::newRow("emptyPassword") << "alice"
+                                       << "" << kPasswordLength;
+        QTest::newRow("fifteenCharacterPassword") << "alice"
+                                                  << "abcdefgh1234567" << kPasswordLength;
+        QTest::newRow("passwordWithLeadingSpace") << "alice"
+                                                  << " abc"
+                                                  << "Password cannot contain spaces";
+        QTest::newRow("passwordWithSpaceInside")
+            << "alice"
+            << "ab cd"
+            << "Password can contain only the characters from A-Z, a-z and 0-9";
+        QTest::newRow("emptyUserName") << ""
+                                       << "Secret1"
+                                       << "Invalid Login Name";
+        QTest::newRow("userNameOfTwoWords") << "al ice"
+                                            << "Secret1"
+                                            << "Invalid Login Name";
+        QTest::newRow("userNameWithTrailingSpace") << "alice "
+                                                   << "Secret1"
+                                                   << "Invalid Login Name";
+        QTest::newRow("userNameTooLong") << "abcdefghijklmno"
+                                         << "Secret1"
+                                         << "Invalid Login Name";
+        QTest::newRow("bothInvalid") << "a b"
+                                     << "" << kPasswordLength;
+    }
+
+    // One box per failure, the password's first; nothing is sent and the
+    // dialog stays up with its input.
+    void checks()
+    {
+        QFETCH(QString, user);
+        QFETCH(QString, password);
+        QFETCH(QString, message);
+
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        const int result = RunModalWith(dlg, [&] {
+            Type(dlg, user, password);
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            if (message.isEmpty()) {
+                QVERIFY(session.Server().Expect("L"));
+                dlg.EndDialog(0);
+                return;
+            }
+            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(dlg.isVisible());
+            QCOMPARE(Edit(dlg, "userName")->text(), user);
+            QCOMPARE(Edit(dlg, "password")->text(), password);
+            QTest::keyClick(&dlg, Qt::Key_Escape);
+        });
+        if (message.isEmpty()) {
+            QCOMPARE(result, 0);
+            QCOMPARE(boxes.Count(), 0);
+            return;
+        }
+        QCOMPARE(result, int(IDCANCEL));
+        QCOMPARE(boxes.Texts(), QStringList{message});
+        QCOMPARE(boxes.Last().caption, QStringLiteral("Murmurly"));
+        QCOMPARE(boxes.Last().icon, MessageIcon::Exclamation);
+        QCOMPARE(boxes.Last().buttons, MessageButtons::Ok);
+    }
+
+    // At start-up with stored automatic login: "L" goes out without any
+    // input, and the dialog is shown all the same, with Login disabled.
+    void automaticLoginSendsDuringInitialisation()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CUserSettings& settings = session.Doc().Settings();
+        settings.m_nAutoLogin = 1;
+        settings.m_nRememberLogin = 1;
+        settings.m_strUserName = "carol";
+        settings.m_strPassword = "pass99";
+        CLoginDlg dlg(&session.Doc());
+        session.Doc().m_pLoginDlg = &dlg;
+
+        const int result = RunModalWith(dlg, [&] {
+            std::optional<CNetMessage> login = session.Server().Expect("L");
+            QVERIFY(login);
+            QCOMPARE(Bytes(*login),
+                     ExpectedBytes(MakeRecord("L", "carol", "pass99", {}, {"carol", "pass99", "L"}), *login));
+            QVERIFY(dlg.isVisible());
+            QVERIFY(!Button(dlg, "login")->isEnabled());
+            QCOMPARE(Edit(dlg, "userName")->text(), QStringLiteral("carol"));
+            QVERIFY(dlg.findChild<QCheckBox*>(QStringLiteral("autoLogin"))->isChecked());
+            QVERIFY(dlg.findChild<QCheckBox*>(QStringLiteral("remember"))->isChecked());
+
+            QVERIFY(session.Server().Inject(Answer("SL", "carol")));
+            QVERIFY(session.Server().Expect("SL"));
+            QVERIFY(session.Server().Inject(Answer("SLU", "carol")));
+            QVERIFY(session.Server().Expect("SLO"));
+        });
+        QCOMPARE(result, 0);
+        QCOMPARE(boxes.Count(), 0);
+        QVERIFY(session.Doc().IsLoggedIn());
+        session.Doc().m_pLoginDlg = nullptr;
+    }
+
+    // Opened from the friends list view: the same settings only fill the fields.
+    void automaticLoginNotAllowedOnlyFills()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CUserSettings& settings = session.Doc().Settings();
+        settings.m_nAutoLogin = 1;
+        settings.m_nRememberLogin = 1;
+        settings.m_strUserName = "carol";
+        settings.m_strPassword = "pass99";
+        CLoginDlg dlg(&session.Doc());
+        dlg.SetAutoLoginAllowed(false);
+        const int result = RunModalWith(dlg, [&] {
+            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(dlg.isVisible());
+            QVERIFY(Button(dlg, "login")->isEnabled());
+            QCOMPARE(Edit(dlg, "userName")->text(), QStringLiteral("carol"));
+            QCOMPARE(Edit(dlg, "password")->text(), QStringLiteral("pass99"));
+            dlg.close();
+        });
+        QCOMPARE(result, int(IDCANCEL));
+        QCOMPARE(boxes.Count(), 0);
+        QVERIFY(session.Server().ExpectNoRecord(50ms));
+    }
+
+    // A stored password of 15 characters: the message at once, nothing sent,
+    // and Login stays disabled until the user name is edited.
+    void automaticLoginWithInvalidStoredPassword()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CUserSettings& settings = session.Doc().Settings();
+        settings.m_nAutoLogin = 1;
+        settings.m_nRememberLogin = 1;
+        settings.m_strUserName = "carol";
+        settings.m_strPassword = "abcdefghijklmno";
+        CLoginDlg dlg(&session.Doc());
+        int boxesBeforeShown = -1;
+        const int result = RunModalWith(dlg, [&] {
+            boxesBeforeShown = boxes.Count();
+            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(dlg.isVisible());
+            QPushButton* login = Button(dlg, "login");
+            QVERIFY(!login->isEnabled());
+            QTest::keyClicks(Edit(dlg, "password"), QStringLiteral("x"));
+            QVERIFY(!login->isEnabled());
+            QTest::keyClick(Edit(dlg, "password"), Qt::Key_Return);
+            QVERIFY(session.Server().ExpectNoRecord(50ms));
+            QTest::keyClicks(Edit(dlg, "userName"), QStringLiteral("2"));
+            QVERIFY(login->isEnabled());
+            Edit(dlg, "password")->setText(QStringLiteral("short1"));
+            QTest::mouseClick(login, Qt::LeftButton);
+            std::optional<CNetMessage> sent = session.Server().Expect("L");
+            QVERIFY(sent);
+            QCOMPARE(sent->sender, std::string("carol2"));
+            dlg.EndDialog(0);
+        });
+        QCOMPARE(result, 0);
+        QCOMPARE(boxesBeforeShown, 1);
+        QCOMPARE(boxes.Texts(), QStringList{kPasswordLength});
+    }
+
+    // A new login while one is in force: "X" on the old connection, which
+    // closes, then "L" on a new one.
+    void loginWhileLoggedInLogsOffAndReconnects()
+    {
+        CMessageBoxInterceptor boxes;
+        CConfigDir dir;
+        CMultiClientServer server;
+        QVERIFY(dir.WriteConfig("127.0.0.1", server.Port()));
+        CPalaverDoc doc(CDialogSession::ZeroTiming());
+        QVERIFY(doc.OpenConnection());
+        QVERIFY(server.WaitForConnections(1));
+
+        CStubLoginDlg first;
+        first.m_strUserName = "alice";
+        first.m_strPassword = "Secret1";
+        doc.m_pLoginDlg = &first;
+        QVERIFY(server.Inject(0, Answer("SL", "alice")));
+        QVERIFY(server.Expect(0, "SL"));
+        QVERIFY(server.Inject(0, Answer("SLU", "alice")));
+        QVERIFY(server.Expect(0, "SLO"));
+        QVERIFY(WaitUntil([&] { return doc.IsLoggedIn(); }));
+
+        CLoginDlg dlg(&doc);
+        dlg.SetAutoLoginAllowed(false);
+        doc.m_pLoginDlg = &dlg;
+        const int result = RunModalWith(dlg, [&] {
+            Type(dlg, QStringLiteral("bob"), QStringLiteral("Other2"));
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            QVERIFY(!doc.IsLoggedIn());
+            std::optional<CNetMessage> logoff = server.Expect(0, "X");
+            QVERIFY(logoff);
+            QCOMPARE(logoff->sender, std::string("alice"));
+            QVERIFY(server.WaitForClosed(0));
+            QVERIFY(server.ExpectNoRecord(0, 20ms));
+            std::optional<CNetMessage> login = server.Expect(1, "L");
+            QVERIFY(login);
+            QCOMPARE(Bytes(*login),
+                     ExpectedBytes(MakeRecord("L", "bob", "Other2", {}, {"bob", "Other2", "L"}), *login));
+            QCOMPARE(server.ConnectionCount(), 2);
+            dlg.EndDialog(0);
+        });
+        QCOMPARE(result, 0);
+        QCOMPARE(boxes.Count(), 0);
+        doc.m_pLoginDlg = nullptr;
+    }
+
+    // Nothing would bring a hidden dialog back if its record never left:
+    // it stays in view and says so.
+    void unsentRecordKeepsTheDialogInView()
+    {
+        CMessageBoxInterceptor boxes;
+        CDialogSession session;
+        QVERIFY(session.Start());
+        session.Doc().CloseConnection();
+        CLoginDlg dlg(&session.Doc());
+        QVERIFY(!dlg.SendRecord(MakeRecord("L", "x")));
+        const int result = RunModalWith(dlg, [&] {
+            Type(dlg, QStringLiteral("alice"), QStringLiteral("Secret1"));
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            QVERIFY(dlg.isVisible());
+            QVERIFY(dlg.IsRunning());
+            QTest::mouseClick(Button(dlg, "exit"), Qt::LeftButton);
+        });
+        QCOMPARE(result, int(IDCANCEL));
+        QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Not connected to Server")});
+    }
+
+    // SendRecord writes the record as it is, names and all, with no pause.
+    void sendRecordWritesTheWholeRecord()
+    {
+        CDialogSession session;
+        QVERIFY(session.Start());
+        CLoginDlg dlg(&session.Doc());
+        CNetMessage msg = MakeRecord("R", "newbie", "pw12", "text", {"a", "b"});
+        msg.faceName = "Arial";
+        msg.color = 0x00112233;
+        msg.size = 240;
+        QVERIFY(dlg.SendRecord(msg));
+        std::optional<CNetMessage> got = session.Server().ExpectRecord();
+        QVERIFY(got);
+        QCOMPARE(Bytes(*got), Bytes(msg));
+    }
+};
+
+QTEST_MAIN(TestLoginDlg)
+#include "tst_logindlg.moc"
