@@ -109,9 +109,14 @@ bool CPalaverApp::InitInstance(const CSessionTiming& timing)
 
 bool CPalaverApp::notify(QObject* receiver, QEvent* event)
 {
-    if (CSplashWindow::FilterSplashMessage(receiver, event))
+    if (PreTranslateMessage(receiver, event))
         return true;
     return QApplication::notify(receiver, event);
+}
+
+bool CPalaverApp::PreTranslateMessage(QObject* receiver, QEvent* event)
+{
+    return CSplashWindow::FilterSplashMessage(receiver, event);
 }
 
 void CPalaverApp::InstallTerminationHandler()

@@ -28,8 +28,11 @@ public:
     bool InitInstance();
     bool InitInstance(const CSessionTiming& timing);
 
-    // The splash window's filter first: a consumed event is not delivered.
+    // Every event passes PreTranslateMessage first: one it consumes is not
+    // delivered.
     bool notify(QObject* receiver, QEvent* event) override;
+    // The splash window's filter: true when the event hid the splash.
+    static bool PreTranslateMessage(QObject* receiver, QEvent* event);
 
     // "-Embedding" or "-Automation" (also with "/"), in any case.
     static bool IsEmbedding(const QStringList& arguments);
