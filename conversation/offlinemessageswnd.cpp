@@ -19,7 +19,8 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
     m_listMessages = new QTreeWidget(this);
     m_listMessages->setRootIsDecorated(false);
     m_listMessages->setSelectionMode(QAbstractItemView::SingleSelection);
-    m_listMessages->setHeaderLabels({QStringLiteral("From"), QStringLiteral("Message"), QStringLiteral("Received")});
+    m_listMessages->setHeaderLabels(
+        {QStringLiteral("From"), QStringLiteral("Message"), QStringLiteral("Received")});
     for (int column = 0; column < 3; ++column)
         m_listMessages->setColumnWidth(column, 150);
     layout->addWidget(m_listMessages);

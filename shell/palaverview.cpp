@@ -193,7 +193,8 @@ QWidget* CPalaverView::CreateOfflineMessagesWindow()
     frame->move(400, 300);
     frame->resize(545, 400);
     frame->show();
-    frame->setWindowTitle(QStringLiteral("Offline Messages -- ") + QString::fromStdString(m_pDoc->UserName()));
+    frame->setWindowTitle(QStringLiteral("Offline Messages -- ") +
+                          QString::fromStdString(m_pDoc->UserName()));
     frame->activateWindow();
     frame->ListPane()->setFocus();
     return frame->ListPane();

@@ -67,9 +67,9 @@ void DrawPerson(QPainter& p, const QRectF& r, const QColor& color)
     p.setPen(QPen(kInk, 1));
     p.setBrush(color);
     p.drawEllipse(QRectF(r.left() + r.width() * 0.3, r.top(), r.width() * 0.4, r.height() * 0.42));
-    p.drawRoundedRect(QRectF(r.left() + r.width() * 0.12, r.top() + r.height() * 0.5, r.width() * 0.76,
-                             r.height() * 0.48),
-                      3, 3);
+    p.drawRoundedRect(
+        QRectF(r.left() + r.width() * 0.12, r.top() + r.height() * 0.5, r.width() * 0.76, r.height() * 0.48),
+        3, 3);
 }
 
 } // namespace

@@ -101,7 +101,9 @@ bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& 
         // runs inside its loop.
         QTimer::singleShot(0, login, [=, this] {
             CModalDialog* registration = nullptr;
-            if (!WaitUntil([&] { return (registration = login->RegistrationDialog()) && registration->isVisible(); }))
+            if (!WaitUntil([&] {
+                    return (registration = login->RegistrationDialog()) && registration->isVisible();
+                }))
                 return;
             Type(registration, "userName", name);
             Type(registration, "password", password);

@@ -21,7 +21,8 @@ public:
 
     bool IsConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
     bool Send(const CNetMessage& msg);
-    bool Send(const char* command, std::string sender = {}, std::string recipient = {}, std::string text = {});
+    bool Send(const char* command, std::string sender = {}, std::string recipient = {},
+              std::string text = {});
 
     // The next record whose command is `command`; records with other
     // commands that arrive first are passed over.

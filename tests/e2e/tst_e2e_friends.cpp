@@ -125,7 +125,8 @@ void TestE2eFriends::FriendsAndPresence()
     // A message both ways through a conversation window.
     QVERIFY(bob.Send(Cmd::Message, "bob", "anna", "hello anna"));
     QVERIFY(WaitUntil([&] { return client.Doc().FindSpeakWindow("bob") != nullptr; }));
-    QVERIFY(client.Boxes().Count() == 0 || !client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
+    QVERIFY(client.Boxes().Count() == 0 ||
+            !client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
 }
 
 QTEST_MAIN(TestE2eFriends)

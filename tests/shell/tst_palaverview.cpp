@@ -68,7 +68,8 @@ void TestPalaverView::FixedItems()
     QTreeWidgetItem* offline = root->child(1);
     QCOMPARE(online->text(0), QStringLiteral("Online Friends"));
     QCOMPARE(offline->text(0), QStringLiteral("Offline Friends"));
-    const QList<QPair<QTreeWidgetItem*, int>> kinds{{root, KindRoot}, {online, KindOnlineGroup}, {offline, KindOfflineGroup}};
+    const QList<QPair<QTreeWidgetItem*, int>> kinds{
+        {root, KindRoot}, {online, KindOnlineGroup}, {offline, KindOfflineGroup}};
     for (const auto& [item, kind] : kinds) {
         QCOMPARE(item->data(0, kFriendKindRole).toInt(), kind);
         QVERIFY(item->font(0).bold());

@@ -107,10 +107,11 @@ void TestSessionWindows::BlockedUsersDialogRecorded()
     QVERIFY(f.LogIn("anna"));
     // "B" fills the list and runs the dialog; it is closed from inside its loop.
     int seen = -1;
-    WhenRunning([&] { return f.doc->m_pBlockedUsersDlg.data(); }, [&](CModalDialog* dialog) {
-        seen = dialog->findChild<QListWidget*>(QStringLiteral("blocked"))->count();
-        dialog->findChild<QPushButton*>(QStringLiteral("cancel"))->click();
-    });
+    WhenRunning([&] { return f.doc->m_pBlockedUsersDlg.data(); },
+                [&](CModalDialog* dialog) {
+                    seen = dialog->findChild<QListWidget*>(QStringLiteral("blocked"))->count();
+                    dialog->findChild<QPushButton*>(QStringLiteral("cancel"))->click();
+                });
     f.server.Inject(Record(Cmd::BlockedListAnswer, {}, "anna", {"zed", "yan*"}));
     QVERIFY(WaitUntil([&] { return seen >= 0 && !f.doc->m_pBlockedUsersDlg; }));
     QCOMPARE(seen, 2);

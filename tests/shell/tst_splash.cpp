@@ -5,8 +5,8 @@
 #include "splashwnd.h"
 #include "waits.h"
 
-#include <QLineEdit>
 #include <QElapsedTimer>
+#include <QLineEdit>
 #include <QScreen>
 #include <QTest>
 
