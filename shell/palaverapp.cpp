@@ -2,6 +2,7 @@
 
 #include "mainframe.h"
 #include "messagebox.h"
+#include "modaldialog.h"
 #include "palaverdoc.h"
 #include "palaverview.h"
 #include "resources.h"
@@ -84,7 +85,7 @@ bool CPalaverApp::InitInstance(const CSessionTiming& timing)
 
     // Creating the main frame shows the splash window.
     m_pMainFrame = new CMainFrame;
-    connect(m_pMainFrame, &CMainFrame::Closed, this, &QCoreApplication::quit, Qt::QueuedConnection);
+    connect(m_pMainFrame, &CMainFrame::Closed, this, &CPalaverApp::OnMainFrameClosed);
 
     // Started for embedding or automation: no session, no window, no login.
     if (embedding)
@@ -105,6 +106,17 @@ bool CPalaverApp::InitInstance(const CSessionTiming& timing)
     // dispatched inside its loop, so a stored automatic login completes here.
     m_pMainFrame->OnChangeUser();
     return true;
+}
+
+void CPalaverApp::OnMainFrameClosed()
+{
+    m_bEnded = true;
+    // Before the main loop (start-up's login dialog) quitting has no loop to
+    // end: the dialogs still running are ended instead, so start-up returns.
+    for (QWidget* window : topLevelWidgets())
+        if (auto* dialog = qobject_cast<CModalDialog*>(window); dialog && dialog->IsRunning())
+            dialog->EndDialog(IDCANCEL);
+    quit();
 }
 
 bool CPalaverApp::notify(QObject* receiver, QEvent* event)

@@ -38,13 +38,18 @@ public:
     static bool IsEmbedding(const QStringList& arguments);
 
     CMainFrame* MainFrame() const;
+    // The main window has closed: the program is over, also when that
+    // happened before the main loop started (the login dialog at start-up).
+    bool HasEnded() const { return m_bEnded; }
     CPalaverDoc* Document() const { return m_pDoc.get(); }
 
 private:
     void InstallTerminationHandler();
     void OnTerminationRequested();
+    void OnMainFrameClosed();
 
     QPointer<CMainFrame> m_pMainFrame;
     std::unique_ptr<CPalaverDoc> m_pDoc;
     QSocketNotifier* m_pTermNotifier = nullptr;
+    bool m_bEnded = false;
 };

@@ -1,5 +1,7 @@
 // Started for embedding or automation the client shows nothing, starts no
 // session and waits hidden until it is told to end.
+#include "configdir.h"
+#include "fakeserver.h"
 #include "mainframe.h"
 #include "palaverapp.h"
 #include "settingshome.h"
@@ -18,7 +20,23 @@ private slots:
     void SwitchesRecognised();
     void WaitsHidden();
     void ProcessEndsOnTerm();
+    void ProcessEndsOnTermDuringLogin();
 };
+
+namespace {
+
+// Starts the real client in `dir` with its settings there too.
+void StartClient(QProcess& client, const QString& dir, const QStringList& arguments)
+{
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir);
+    client.setProcessEnvironment(env);
+    client.setWorkingDirectory(dir);
+    client.start(QStringLiteral(MURMURLY_CLIENT_EXE), arguments);
+}
+
+} // namespace
 
 void TestEmbedding::SwitchesRecognised()
 {
@@ -50,15 +68,27 @@ void TestEmbedding::ProcessEndsOnTerm()
 {
     CSettingsHome home;
     QProcess client;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.Path());
-    client.setProcessEnvironment(env);
-    client.setWorkingDirectory(home.Path());
-    client.start(QStringLiteral(MURMURLY_CLIENT_EXE), {QStringLiteral("-Embedding")});
+    StartClient(client, home.Path(), {QStringLiteral("-Embedding")});
     QVERIFY(client.waitForStarted(10000));
     // It keeps waiting by itself.
     QVERIFY(!client.waitForFinished(1500));
+    ::kill(static_cast<pid_t>(client.processId()), SIGTERM);
+    QVERIFY(client.waitForFinished(10000));
+    QCOMPARE(client.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(client.exitCode(), 0);
+}
+
+void TestEmbedding::ProcessEndsOnTermDuringLogin()
+{
+    // A normal start that waits in the login dialog, before the main loop.
+    CFakeServer server;
+    CConfigDir dir;
+    QVERIFY(dir.WriteConfig("127.0.0.1", server.Port()));
+    QProcess client;
+    StartClient(client, dir.Path(), {});
+    QVERIFY(client.waitForStarted(10000));
+    QVERIFY(server.WaitForClient(std::chrono::seconds(10)));
+    QVERIFY(!client.waitForFinished(1000));
     ::kill(static_cast<pid_t>(client.processId()), SIGTERM);
     QVERIFY(client.waitForFinished(10000));
     QCOMPARE(client.exitStatus(), QProcess::NormalExit);
