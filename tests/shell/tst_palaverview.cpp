@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
 
 namespace {
 
@@ -52,6 +53,7 @@ private slots:
     void BlockedUsersRequestsList();
     void DisconnectReconnects();
     void LoginWhenServerNotRunning();
+    void AutomaticLoginOnlyFromMainFrame();
 };
 
 void TestPalaverView::FixedItems()
@@ -241,6 +243,40 @@ void TestPalaverView::LoginWhenServerNotRunning()
     f.boxes.Clear();
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("Server is not running")});
+    QVERIFY(!f.doc->m_pLoginDlg);
+}
+
+void TestPalaverView::AutomaticLoginOnlyFromMainFrame()
+{
+    CShellFixture f(true, [] {
+        auto store = OpenSettingsRoot();
+        store->setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
+        store->setValue(QStringLiteral("Settings/Login/AutoLogin"), 1);
+        store->setValue(QStringLiteral("Settings/Login/UserName"), QStringLiteral("anna"));
+        store->setValue(QStringLiteral("Settings/Login/Password"), QStringLiteral("secret1"));
+    });
+    // The view's Login: the dialog opens filled in, and sends nothing by itself.
+    bool quiet = false;
+    QTimer::singleShot(0, [&] {
+        CModalDialog* login = f.doc->m_pLoginDlg;
+        QVERIFY(login && login->IsRunning());
+        quiet = f.server.ExpectNoRecord();
+        login->EndDialog(IDCANCEL);
+    });
+    f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
+    QVERIFY(quiet);
+    QVERIFY(!f.doc->m_pLoginDlg);
+
+    // The main frame's Change User (start-up's) logs in at once.
+    QTimer::singleShot(0, [&] {
+        auto login = f.server.Expect(Cmd::Login);
+        QVERIFY(login);
+        QCOMPARE(login->sender, std::string("anna"));
+        QCOMPARE(login->recipient, std::string("secret1"));
+        if (CModalDialog* dialog = f.doc->m_pLoginDlg)
+            dialog->EndDialog(IDCANCEL);
+    });
+    f.frame->OnChangeUser();
     QVERIFY(!f.doc->m_pLoginDlg);
 }
 
