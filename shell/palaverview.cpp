@@ -1,5 +1,6 @@
 #include "palaverview.h"
 
+#include "charformat.h"
 #include "commandids.h"
 #include "messagebox.h"
 #include "offlinemessageswnd.h"
@@ -16,12 +17,6 @@
 namespace {
 
 constexpr uint32_t kWhite = 0xFFFFFF;
-
-QColor ColorFromSetting(uint32_t rgb)
-{
-    return QColor(static_cast<int>(rgb & 0xFF), static_cast<int>((rgb >> 8) & 0xFF),
-                  static_cast<int>((rgb >> 16) & 0xFF));
-}
 
 QTreeWidgetItem* MakeFixedItem(const QString& text, FriendItemKind kind)
 {
@@ -52,7 +47,6 @@ CPalaverView::CPalaverView(CPalaverDoc& doc, QWidget* parent) : QWidget(parent),
     m_tree->setHeaderHidden(true);
     m_tree->setRootIsDecorated(true);
     m_tree->setColumnCount(1);
-    m_tree->setGeometry(8, 24, 270, 422);
 
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CPalaverView::OnSelectionChanged);
     connect(m_tree, &QTreeWidget::itemDoubleClicked, this, &CPalaverView::OnDoubleClick);
@@ -96,7 +90,7 @@ void CPalaverView::RebuildFixedItems()
 void CPalaverView::ApplyBackground()
 {
     QPalette palette = m_tree->palette();
-    palette.setColor(QPalette::Base, ColorFromSetting(m_pDoc->Settings().m_nColor));
+    palette.setColor(QPalette::Base, ColorFromRgb(m_pDoc->Settings().m_nColor));
     m_tree->setPalette(palette);
 }
 
