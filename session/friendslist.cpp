@@ -126,6 +126,11 @@ void CPalaverDoc::MoveFriendItem(const std::string& name, bool online)
     QTreeWidgetItem* item = FindFriendItem(name);
     if (!item)
         return;
+    // A change to the state the item shows already (an "SX" for a friend
+    // listed offline) moves nothing; counting it would leave the captions
+    // with more friends than the groups hold.
+    if (item->data(0, kFriendKindRole).toInt() == (online ? KindOnlineFriend : KindOfflineFriend))
+        return;
     DeleteFriendItem(item);
     InsertFriendItem(name, online);
     int& target = online ? m_nOnlineCount : m_nOfflineCount;

@@ -79,13 +79,22 @@ void TestDispatch::presenceMovesFriendsAndCounts()
     QCOMPARE(Doc().OfflineCount(), 3);
     QCOMPARE(View().OfflineGroup()->child(2)->data(0, kFriendKindRole).toInt(), int(KindOfflineFriend));
 
-    // Nobody is counted online any more: the count stays at 0.
+    // A friend already shown offline stays where it is, and no count moves:
+    // the captions keep matching the groups.
     QVERIFY(InjectAndSettle(Record("SX", "cy")));
     QCOMPARE(Doc().OnlineCount(), 0);
-    QCOMPARE(Doc().OfflineCount(), 4);
+    QCOMPARE(Doc().OfflineCount(), 3);
     QCOMPARE(View().OnlineGroup()->text(0), QStringLiteral("Online Friends (0)"));
+    QCOMPARE(View().OfflineGroup()->text(0), QStringLiteral("Offline Friends (3)"));
     QCOMPARE(CFakeView::Children(View().OfflineGroup()),
-             (QStringList{QStringLiteral("bob"), QStringLiteral("dan"), QStringLiteral("cy")}));
+             (QStringList{QStringLiteral("cy"), QStringLiteral("bob"), QStringLiteral("dan")}));
+
+    // Likewise an "SN" for a friend already online.
+    QVERIFY(InjectAndSettle(Record("SN", "dan")));
+    QVERIFY(InjectAndSettle(Record("SN", "dan")));
+    QCOMPARE(Doc().OnlineCount(), 1);
+    QCOMPARE(Doc().OfflineCount(), 2);
+    QCOMPARE(View().OnlineGroup()->text(0), QStringLiteral("Online Friends (1)"));
 }
 
 void TestDispatch::presenceForUnknownOrOtherCaseChangesNothing()
