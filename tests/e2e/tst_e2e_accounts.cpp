@@ -36,8 +36,7 @@ void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
     QCOMPARE(client.GroupCaption(true), QStringLiteral("Online Friends"));
     QVERIFY(!client.Doc().m_pLoginDlg);
 
-    // The server knows anna is online: a second login of anna ends that
-    // session, so use another user to look: anna is reachable.
+    // bob, a second user, will write to anna while she is away.
     CRawClient bob(server.Port());
     QVERIFY(bob.Register("bob", "pw2"));
     QVERIFY(bob.Login("bob", "pw2"));
