@@ -6,10 +6,12 @@
 #include "commands.h"
 #include "rawclient.h"
 #include "serverprocess.h"
+#include "speakwindow.h"
 #include "waits.h"
 
 #include <QApplication>
 #include <QDialog>
+#include <QLineEdit>
 #include <QPushButton>
 #include <QTest>
 
@@ -125,8 +127,20 @@ void TestE2eFriends::FriendsAndPresence()
     // A message both ways through a conversation window.
     QVERIFY(bob.Send(Cmd::Message, "bob", "anna", "hello anna"));
     QVERIFY(WaitUntil([&] { return client.Doc().FindSpeakWindow("bob") != nullptr; }));
-    QVERIFY(client.Boxes().Count() == 0 ||
-            !client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
+    auto* window = qobject_cast<CSpeakWindow*>(client.Doc().FindSpeakWindow("bob"));
+    QVERIFY(window);
+    QVERIFY(WaitUntil([&] { return window->Conversation() == "bob: hello anna"; }));
+    window->InputBox()->setText(QStringLiteral("hi bob"));
+    window->SendButton()->click();
+    // The accept dialog's answer may have reached bob as a message too.
+    auto reply = bob.Expect(Cmd::IncomingMessage);
+    while (reply && reply->text != "hi bob")
+        reply = bob.Expect(Cmd::IncomingMessage);
+    QVERIFY(reply);
+    QCOMPARE(reply->sender, std::string("anna"));
+    QCOMPARE(reply->text, std::string("hi bob"));
+    QCOMPARE(window->Conversation(), std::string("bob: hello anna\nanna: hi bob"));
+    QVERIFY(!client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
 }
 
 QTEST_MAIN(TestE2eFriends)
