@@ -24,7 +24,7 @@ class CLoginPreferences final : public QWidget
     Q_OBJECT
 
 public:
-    CLoginPreferences(CPreferences& sheet, QWidget* parent = nullptr);
+    explicit CLoginPreferences(CPreferences& sheet, QWidget* parent = nullptr);
 
     // The values into the controls, without marking the page changed.
     void Fill(const CUserSettings& settings);
@@ -54,7 +54,7 @@ class CColorFontsPreferences final : public QWidget
     Q_OBJECT
 
 public:
-    CColorFontsPreferences(CPreferences& sheet, QWidget* parent = nullptr);
+    explicit CColorFontsPreferences(CPreferences& sheet, QWidget* parent = nullptr);
 
     bool IsModified() const { return m_bModified; }
     void OnApply();
@@ -83,7 +83,7 @@ public:
     using ColorChooser = std::function<std::optional<QColor>()>;
     using FontChooser = std::function<std::optional<CChosenFont>()>;
 
-    CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* parent, int selectedPage);
+    explicit CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* parent, int selectedPage);
 
     CUserSettings& WorkingCopy() { return m_settings; }
     CPalaverDoc* Document() const;
