@@ -224,11 +224,14 @@ std::optional<CPreferences::CChosenFont> CPreferences::ChooseFont()
     if (FontChooserHook())
         return FontChooserHook()();
     bool ok = false;
-    const QFont font = QFontDialog::getFont(&ok, nullptr);
+    const QFont font = QFontDialog::getFont(&ok, QFont(), nullptr, QStringLiteral("Font"));
     if (!ok)
         return std::nullopt;
-    // The platform's font chooser offers no colour: the text stays black.
-    return CChosenFont{font, Qt::black};
+    // Qt's font chooser has no colour of its own, so the colour chooser
+    // follows it, starting from black like the font's colour always does.
+    // Cancelling only that second step keeps the font with black text.
+    const QColor color = QColorDialog::getColor(Qt::black, nullptr, QStringLiteral("Font Color"));
+    return CChosenFont{font, color.isValid() ? color : QColor(Qt::black)};
 }
 
 CPalaverDoc* CPreferences::Document() const

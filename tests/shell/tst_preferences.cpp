@@ -5,11 +5,14 @@
 #include "shellfixture.h"
 
 #include <QCheckBox>
+#include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <QTimer>
+
+#include <cstring>
 
 class TestPreferences : public QObject
 {
@@ -27,6 +30,11 @@ private slots:
     void ColourAppliesAtOnce();
     void FontStoresHeight();
     void RunFromCommand();
+    void ModifiedFlags();
+    void CancelKeepsEverything();
+    void RememberOffEmptiesStoredLogin();
+    void FontWithoutFaceChangesNothing();
+    void OtherUserLogsOffAndAsksAgain();
 };
 
 namespace {
@@ -146,6 +154,160 @@ void TestPreferences::RunFromCommand()
         sheet.OkButton()->click();
     });
     QCOMPARE(f.doc->Settings().m_nColor, 0xFFFFFFu);
+}
+
+namespace {
+
+bool SameSettings(const CUserSettings& a, const CUserSettings& b)
+{
+    return a.m_nRememberLogin == b.m_nRememberLogin && a.m_nAutoLogin == b.m_nAutoLogin &&
+           a.m_strUserName == b.m_strUserName && a.m_strPassword == b.m_strPassword && a.m_nColor == b.m_nColor &&
+           std::memcmp(&a.m_font, &b.m_font, sizeof(CLogFont)) == 0 && a.m_strFaceName == b.m_strFaceName &&
+           a.m_nFontColor == b.m_nFontColor && a.m_nHeight == b.m_nHeight;
+}
+
+QByteArray FileBytes(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void StoreLogin(const QString& name, const QString& password)
+{
+    auto store = OpenSettingsRoot();
+    store->setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
+    store->setValue(QStringLiteral("Settings/Login/AutoLogin"), 0);
+    store->setValue(QStringLiteral("Settings/Login/UserName"), name);
+    store->setValue(QStringLiteral("Settings/Login/Password"), password);
+}
+
+} // namespace
+
+void TestPreferences::ModifiedFlags()
+{
+    CShellFixture f(true, [] { StoreLogin(QStringLiteral("anna"), QStringLiteral("pw")); });
+    CPreferences::SetColorChooser([] { return std::optional<QColor>(QColor(1, 2, 3)); });
+    RunSheet(f, [&f](CPreferences& sheet) {
+        // Filled from the session, yet nothing is changed yet.
+        QCOMPARE(sheet.LoginPage()->UserNameBox()->text(), QStringLiteral("anna"));
+        QVERIFY(sheet.LoginPage()->RememberBox()->isChecked());
+        QVERIFY(!sheet.LoginPage()->IsModified());
+        QVERIFY(!sheet.ColorFontsPage()->IsModified());
+        QVERIFY(!sheet.ApplyButton()->isEnabled());
+
+        // A change on one page marks that page only.
+        sheet.ColorFontsPage()->OnChooseColor();
+        QVERIFY(sheet.ColorFontsPage()->IsModified());
+        QVERIFY(!sheet.LoginPage()->IsModified());
+        QVERIFY(sheet.ApplyButton()->isEnabled());
+        sheet.ApplyButton()->click();
+        QVERIFY(!sheet.ApplyButton()->isEnabled());
+        // Applying saves the colour group only: the login group is untouched.
+        QCOMPARE(f.doc->Settings().m_nColor, 0x030201u);
+
+        // The flag stays set: a later OK saves the same page again.
+        auto store = OpenSettingsRoot();
+        store->setValue(QStringLiteral("Settings/ColorFonts/Color"), 0);
+        store.reset();
+        sheet.LoginPage()->AutoLoginBox()->click();
+        QVERIFY(sheet.LoginPage()->IsModified());
+        QVERIFY(sheet.ApplyButton()->isEnabled());
+        sheet.OkButton()->click();
+    });
+    QVERIFY(!f.doc->m_pPreferences);
+    auto store = OpenSettingsRoot();
+    QCOMPARE(store->value(QStringLiteral("Settings/ColorFonts/Color")).toUInt(), 0x030201u);
+    QCOMPARE(store->value(QStringLiteral("Settings/Login/AutoLogin")).toInt(), 1);
+    QCOMPARE(f.doc->Settings().m_nAutoLogin, 1);
+}
+
+void TestPreferences::CancelKeepsEverything()
+{
+    CShellFixture f(true, [] { StoreLogin(QStringLiteral("anna"), QStringLiteral("pw")); });
+    const CUserSettings before = f.doc->Settings();
+    const QByteArray fileBefore = FileBytes(f.home.SettingsFile());
+    QVERIFY(!fileBefore.isEmpty());
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPointSize(14);
+    CPreferences::SetColorChooser([] { return std::optional<QColor>(QColor(9, 9, 9)); });
+    CPreferences::SetFontChooser([font] { return std::optional<CPreferences::CChosenFont>({font, Qt::red}); });
+    RunSheet(f, [](CPreferences& sheet) {
+        QTest::keyClicks(sheet.LoginPage()->UserNameBox(), QStringLiteral("x"));
+        sheet.LoginPage()->PasswordBox()->clear();
+        sheet.LoginPage()->RememberBox()->click();
+        sheet.LoginPage()->AutoLoginBox()->click();
+        sheet.ColorFontsPage()->OnChooseColor();
+        sheet.ColorFontsPage()->OnChooseFont();
+        // The changes live in the working copy only.
+        QCOMPARE(sheet.WorkingCopy().m_strUserName, std::string("annax"));
+        QCOMPARE(sheet.WorkingCopy().m_nHeight, 280);
+        sheet.CancelButton()->click();
+    });
+    QVERIFY(SameSettings(f.doc->Settings(), before));
+    QCOMPARE(FileBytes(f.home.SettingsFile()), fileBefore);
+    QCOMPARE(f.view->TreeControl()->palette().color(QPalette::Base), QColor(Qt::white));
+}
+
+void TestPreferences::RememberOffEmptiesStoredLogin()
+{
+    CShellFixture f(true, [] { StoreLogin(QStringLiteral("anna"), QStringLiteral("pw")); });
+    RunSheet(f, [](CPreferences& sheet) {
+        QVERIFY(sheet.LoginPage()->RememberBox()->isChecked());
+        sheet.LoginPage()->RememberBox()->click();
+        QCOMPARE(sheet.WorkingCopy().m_nRememberLogin, 0);
+        sheet.ApplyButton()->click();
+        sheet.CancelButton()->click();
+    });
+    QCOMPARE(f.doc->Settings().m_nRememberLogin, 0);
+    auto store = OpenSettingsRoot();
+    QCOMPARE(store->value(QStringLiteral("Settings/Login/RememberLogin")).toInt(), 0);
+    QCOMPARE(store->value(QStringLiteral("Settings/Login/UserName")).toString(), QString());
+    QCOMPARE(store->value(QStringLiteral("Settings/Login/Password")).toString(), QString());
+}
+
+void TestPreferences::FontWithoutFaceChangesNothing()
+{
+    CShellFixture f;
+    QFont faceless;
+    faceless.setFamilies({});
+    faceless.setFamily(QString());
+    CPreferences::SetFontChooser(
+        [faceless] { return std::optional<CPreferences::CChosenFont>({faceless, Qt::red}); });
+    RunSheet(f, [](CPreferences& sheet) {
+        sheet.ColorFontsPage()->OnChooseFont();
+        QVERIFY(!sheet.ColorFontsPage()->IsModified());
+        QVERIFY(!sheet.ApplyButton()->isEnabled());
+        QCOMPARE(sheet.WorkingCopy().m_nHeight, 0);
+        sheet.OkButton()->click();
+    });
+    QVERIFY(!QFile::exists(f.home.SettingsFile()));
+}
+
+void TestPreferences::OtherUserLogsOffAndAsksAgain()
+{
+    CShellFixture f;
+    QVERIFY(f.LogIn("anna", {"bob*"}));
+    bool loginAsked = false;
+    RunSheet(f, [&f, &loginAsked](CPreferences& sheet) {
+        QTest::keyClicks(sheet.LoginPage()->UserNameBox(), QStringLiteral("zed"));
+        sheet.LoginPage()->RememberBox()->click();
+        // The login dialog runs inside OK; it is ended from its own loop.
+        QTimer::singleShot(0, [&f, &loginAsked] {
+            if (!WaitUntil([&f] { return f.doc->m_pLoginDlg && f.doc->m_pLoginDlg->isVisible(); }))
+                return;
+            loginAsked = true;
+            f.doc->m_pLoginDlg->EndDialog(IDCANCEL);
+        });
+        sheet.OkButton()->click();
+    });
+    QVERIFY(loginAsked);
+    // Logged off (the "X" went on the old connection, which the fake server
+    // drops for the new one), then connected again.
+    QVERIFY(WaitUntil([&] { return f.server.AcceptedCount() == 2; }));
+    QVERIFY(!f.doc->IsLoggedIn());
+    QVERIFY(!f.FindItem(QStringLiteral("bob")));
+    QCOMPARE(f.doc->Settings().m_strUserName, std::string("annazed"));
+    QVERIFY(!f.doc->m_pPreferences);
 }
 
 QTEST_MAIN(TestPreferences)
