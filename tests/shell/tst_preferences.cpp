@@ -161,9 +161,10 @@ namespace {
 bool SameSettings(const CUserSettings& a, const CUserSettings& b)
 {
     return a.m_nRememberLogin == b.m_nRememberLogin && a.m_nAutoLogin == b.m_nAutoLogin &&
-           a.m_strUserName == b.m_strUserName && a.m_strPassword == b.m_strPassword && a.m_nColor == b.m_nColor &&
-           std::memcmp(&a.m_font, &b.m_font, sizeof(CLogFont)) == 0 && a.m_strFaceName == b.m_strFaceName &&
-           a.m_nFontColor == b.m_nFontColor && a.m_nHeight == b.m_nHeight;
+           a.m_strUserName == b.m_strUserName && a.m_strPassword == b.m_strPassword &&
+           a.m_nColor == b.m_nColor && std::memcmp(&a.m_font, &b.m_font, sizeof(CLogFont)) == 0 &&
+           a.m_strFaceName == b.m_strFaceName && a.m_nFontColor == b.m_nFontColor &&
+           a.m_nHeight == b.m_nHeight;
 }
 
 QByteArray FileBytes(const QString& path)
@@ -230,7 +231,9 @@ void TestPreferences::CancelKeepsEverything()
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPointSize(14);
     CPreferences::SetColorChooser([] { return std::optional<QColor>(QColor(9, 9, 9)); });
-    CPreferences::SetFontChooser([font] { return std::optional<CPreferences::CChosenFont>({font, Qt::red}); });
+    CPreferences::SetFontChooser([font] {
+        return std::optional<CPreferences::CChosenFont>({font, Qt::red});
+    });
     RunSheet(f, [](CPreferences& sheet) {
         QTest::keyClicks(sheet.LoginPage()->UserNameBox(), QStringLiteral("x"));
         sheet.LoginPage()->PasswordBox()->clear();
@@ -271,8 +274,9 @@ void TestPreferences::FontWithoutFaceChangesNothing()
     QFont faceless;
     faceless.setFamilies({});
     faceless.setFamily(QString());
-    CPreferences::SetFontChooser(
-        [faceless] { return std::optional<CPreferences::CChosenFont>({faceless, Qt::red}); });
+    CPreferences::SetFontChooser([faceless] {
+        return std::optional<CPreferences::CChosenFont>({faceless, Qt::red});
+    });
     RunSheet(f, [](CPreferences& sheet) {
         sheet.ColorFontsPage()->OnChooseFont();
         QVERIFY(!sheet.ColorFontsPage()->IsModified());
