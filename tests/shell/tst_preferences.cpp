@@ -5,6 +5,7 @@
 #include "shellfixture.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
@@ -66,6 +67,18 @@ void TestPreferences::Layout()
     QCOMPARE(sheet.LoginPage()->RememberBox()->text(), QStringLiteral("&Remember My ID and Password"));
     QCOMPARE(sheet.LoginPage()->AutoLoginBox()->text(), QStringLiteral("&Automatically Login"));
     QCOMPARE(sheet.LoginPage()->PasswordBox()->echoMode(), QLineEdit::Password);
+
+    // The picture in docs/ comes from here, when a folder is given.
+    const QString folder = qEnvironmentVariable("MURMURLY_SCREENSHOTS");
+    if (!folder.isEmpty()) {
+        CUserSettings shown;
+        shown.m_strUserName = "anna";
+        shown.m_strPassword = "secret1";
+        shown.m_nRememberLogin = 1;
+        sheet.LoginPage()->Fill(shown);
+        sheet.show();
+        QVERIFY(sheet.grab().save(QDir(folder).filePath(QStringLiteral("preferences.png"))));
+    }
 }
 
 void TestPreferences::CancelChangesNothing()
