@@ -1,19 +1,25 @@
 // End to end, with the real server: anna asks bob through Add a Friend and
 // bob adds her back; carol's request is declined in the accept dialog; anna
 // deletes bob and her list is read again; anna changes her password and logs
-// in with the new one. anna is the whole client, the others speak the codec.
+// in with the new one; the preferences sheet recolours her list at once, and
+// storing another user name logs her off and asks for a login. anna is the
+// whole client, the others speak the codec.
 #include "clientstack.h"
 #include "commandids.h"
 #include "commands.h"
+#include "preferences.h"
 #include "rawclient.h"
 #include "serverprocess.h"
 #include "waits.h"
 
 #include <QDir>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTest>
+#include <QTimer>
+#include <QTreeWidget>
 
 using namespace std::chrono_literals;
 
@@ -48,10 +54,10 @@ class TestE2eFriendsManage : public QObject
     Q_OBJECT
 
 private slots:
-    void AskDeclineDeleteAndChangePassword();
+    void FriendsAccountAndPreferences();
 };
 
-void TestE2eFriendsManage::AskDeclineDeleteAndChangePassword()
+void TestE2eFriendsManage::FriendsAccountAndPreferences()
 {
     CServerProcess server;
     QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
@@ -60,6 +66,7 @@ void TestE2eFriendsManage::AskDeclineDeleteAndChangePassword()
     QVERIFY(setup.Register("bob", "pw2"));
     QVERIFY(setup.Register("carol", "pw3"));
     QVERIFY(setup.Register("dave", "pw4"));
+    QVERIFY(setup.Register("erin", "pw5"));
 
     CRawClient bob(server.Port());
     QVERIFY(bob.Login("bob", "pw2"));
@@ -165,6 +172,31 @@ void TestE2eFriendsManage::AskDeclineDeleteAndChangePassword()
     QVERIFY(!stale.Login("anna", "secret1"));
     QVERIFY(client.LoginByHand("anna", "fresh22"));
     QVERIFY(WaitUntil([&] { return client.Group(true) == QStringList{QStringLiteral("dave")}; }));
+
+    // Preferences: a new background colour shows at once; another stored
+    // user logs anna off and asks for a login, here erin's.
+    CPreferences::SetColorChooser([] { return std::optional<QColor>(QColor(0xE0, 0xF0, 0xFF)); });
+    client.RunCommand(ID_FILE_PREFERENCES, [&] {
+        auto* sheet = qobject_cast<CPreferences*>(client.Doc().m_pPreferences.data());
+        QVERIFY(sheet);
+        sheet->ColorFontsPage()->OnChooseColor();
+        sheet->ApplyButton()->click();
+        QCOMPARE(client.View().TreeControl()->palette().color(QPalette::Base), QColor(0xE0, 0xF0, 0xFF));
+        sheet->LoginPage()->UserNameBox()->setText(QStringLiteral("erin"));
+        QTimer::singleShot(0, [&] {
+            QPointer<CLoginDlgBase> login;
+            QVERIFY(WaitUntil([&] { return (login = client.Doc().m_pLoginDlg) && login->isVisible(); }));
+            QVERIFY(!client.Doc().IsLoggedIn());
+            CClientStack::Type(login, "userName", "erin");
+            CClientStack::Type(login, "password", "pw5");
+            CClientStack::Button(login, "login")->click();
+        });
+        sheet->OkButton()->click();
+    });
+    CPreferences::SetColorChooser({});
+    QVERIFY(WaitUntil([&] { return client.Doc().IsLoggedIn() && client.Doc().UserName() == "erin"; }));
+    QVERIFY(!client.Doc().m_pPreferences);
+    QCOMPARE(client.Frame().windowTitle(), QStringLiteral("Murmurly - erin"));
     QVERIFY(!boxes.Texts().contains(QStringLiteral("Connection to server lost")));
 }
 
