@@ -39,6 +39,13 @@ void CPalaverDoc::ShowOfflineMessages()
 
 void CPalaverDoc::ClearOfflineMessages()
 {
+    // An open window's rows stand for positions in this store: left open,
+    // its Delete would remove the next login's messages. It closes with the
+    // store it shows.
+    if (QPointer<QWidget> pane = m_pOfflineMessagesWnd) {
+        m_pOfflineMessagesWnd = nullptr;
+        pane->window()->close();
+    }
     m_offlineMessages.clear();
 }
 

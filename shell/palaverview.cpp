@@ -1,5 +1,6 @@
 #include "palaverview.h"
 
+#include "aboutdlg.h"
 #include "charformat.h"
 #include "commandids.h"
 #include "messagebox.h"
@@ -184,6 +185,10 @@ QWidget* CPalaverView::CreateOfflineMessagesWindow()
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
+    connect(frame, &COfflineMessagesFrameWnd::AboutRequested, frame, [frame] {
+        CAboutDlg about(frame);
+        about.exec();
+    });
     frame->move(400, 300);
     frame->resize(545, 400);
     frame->show();

@@ -1,0 +1,132 @@
+#include "listpane.h"
+
+#include "palaverdoc.h"
+#include "textpane.h"
+
+#include <QDateTime>
+#include <QHeaderView>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QTreeWidget>
+
+CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDoc(doc)
+{
+    m_listMessages = new QTreeWidget(this);
+    m_listMessages->setObjectName(QStringLiteral("list1007"));
+    m_listMessages->setRootIsDecorated(false);
+    m_listMessages->setItemsExpandable(false);
+    m_listMessages->setSelectionMode(QAbstractItemView::SingleSelection);
+    m_listMessages->setSelectionBehavior(QAbstractItemView::SelectRows);
+    m_listMessages->setFrameShape(QFrame::StyledPanel);
+    m_listMessages->setFocusPolicy(Qt::StrongFocus);
+    m_listMessages->header()->setStretchLastSection(false);
+    m_listMessages->header()->setSectionsMovable(false);
+    m_listMessages->setHeaderLabels(
+        {QStringLiteral("From"), QStringLiteral("Message"), QStringLiteral("Received")});
+    for (int column = 0; column < 3; ++column)
+        m_listMessages->setColumnWidth(column, 150);
+
+    // The selected row stays marked when the list loses the focus, for
+    // instance to the text pane's buttons.
+    QPalette palette = m_listMessages->palette();
+    for (auto role : {QPalette::Highlight, QPalette::HighlightedText})
+        palette.setColor(QPalette::Inactive, role, palette.color(QPalette::Active, role));
+    m_listMessages->setPalette(palette);
+
+    setFocusProxy(m_listMessages);
+    m_listMessages->viewport()->installEventFilter(this);
+
+    connect(m_listMessages, &QTreeWidget::itemClicked, this, &CListPane::OnClickList);
+    connect(m_listMessages, &QTreeWidget::itemDoubleClicked, this, &CListPane::ReplyToSelected);
+}
+
+QString CListPane::FormatReceived(int32_t time)
+{
+    // Local time as the user's clock shows it, but English names: the
+    // column reads the same whatever language the desktop uses.
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(time, Qt::LocalTime);
+    return QLocale(QLocale::English, QLocale::UnitedStates)
+        .toString(local, QStringLiteral("dddd, MMMM, dd, yyyy, HH:mm:ss"));
+}
+
+void CListPane::FillOfflineList()
+{
+    if (!m_pDoc || m_pDoc->OfflineMessages().empty())
+        return;
+    for (const auto& msg : m_pDoc->OfflineMessages()) {
+        auto* row = new QTreeWidgetItem(m_listMessages);
+        row->setText(0, QString::fromStdString(msg->sender));
+        row->setText(1, QString::fromStdString(msg->text));
+        row->setText(2, FormatReceived(msg->time));
+    }
+    m_listMessages->setFocus();
+    m_listMessages->setCurrentItem(m_listMessages->topLevelItem(0));
+    ShowSelectedMessage();
+}
+
+int CListPane::SelectedRow() const
+{
+    const auto selected = m_listMessages->selectedItems();
+    return selected.isEmpty() ? -1 : m_listMessages->indexOfTopLevelItem(selected.first());
+}
+
+void CListPane::ShowSelectedMessage()
+{
+    if (!m_pTextPane)
+        return;
+    const int row = SelectedRow();
+    if (row < 0) {
+        m_pTextPane->EnableButtons(false);
+        return;
+    }
+    m_pTextPane->ShowText(m_listMessages->topLevelItem(row)->text(1));
+    m_pTextPane->EnableButtons(true);
+}
+
+void CListPane::ReplyToSelected()
+{
+    const int row = SelectedRow();
+    if (row < 0 || !m_pDoc)
+        return;
+    // The sender is copied first: opening the conversation runs code that
+    // may change the list.
+    const std::string sender = m_listMessages->topLevelItem(row)->text(0).toStdString();
+    if (ISessionView* view = m_pDoc->View())
+        view->OpenSpeakWindow(sender);
+}
+
+void CListPane::DeleteRow(int row)
+{
+    delete m_listMessages->takeTopLevelItem(row);
+    m_listMessages->clearSelection();
+}
+
+void CListPane::OnClickList()
+{
+    if (m_listMessages->topLevelItemCount() > 0)
+        ShowSelectedMessage();
+}
+
+bool CListPane::eventFilter(QObject* watched, QEvent* event)
+{
+    // A click on the empty space below the rows clears the selection and
+    // counts as a click on the list: the buttons go off, the text stays.
+    const bool press = event->type() == QEvent::MouseButtonPress ||
+                       event->type() == QEvent::MouseButtonDblClick;
+    if (watched == m_listMessages->viewport() && press) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (!m_listMessages->itemAt(mouse->position().toPoint())) {
+            m_listMessages->setFocus(Qt::MouseFocusReason);
+            m_listMessages->clearSelection();
+            OnClickList();
+            return true;
+        }
+    }
+    return QWidget::eventFilter(watched, event);
+}
+
+void CListPane::resizeEvent(QResizeEvent* event)
+{
+    QWidget::resizeEvent(event);
+    m_listMessages->setGeometry(rect());
+}
