@@ -37,13 +37,18 @@ void ApplyCharFormat(const CLogFont& font, const std::string& faceName, QTextEdi
 {
     if (faceName.empty() || !box)
         return;
-    // Both places come to the same here: the text inserted next, at the end,
-    // takes the format. As the default, the box is empty (the first line).
-    (void)place;
+    const QTextCharFormat format = MakeCharFormat(font, height, color);
     QTextCursor cursor = box->textCursor();
+    if (place == FormatPlace::AsDefault) {
+        // As the box's default format it also applies to the text already
+        // there (the input box shows a newly chosen font at once).
+        cursor.select(QTextCursor::Document);
+        cursor.setCharFormat(format);
+    }
+    // At the end, on an empty selection: the text inserted next takes it.
     cursor.movePosition(QTextCursor::End);
     box->setTextCursor(cursor);
-    box->setCurrentCharFormat(MakeCharFormat(font, height, color));
+    box->setCurrentCharFormat(format);
 }
 
 CLogFont LogFontFromFont(const QFont& font)

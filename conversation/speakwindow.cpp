@@ -5,61 +5,115 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "speakcommands.h"
 
-#include <QGridLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTextCursor>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <cstring>
 
-CSpeakWindow::CSpeakWindow(QWidget* parent) : CSpeakWindowBase(parent)
-{
-    auto* layout = new QGridLayout(this);
-    layout->setContentsMargins(10, 10, 10, 10);
-    layout->setHorizontalSpacing(10);
+namespace {
 
+// Form 120 is laid out in dialog units of an 8-point dialog font: a
+// horizontal unit is 1.5 pixels, a vertical one 1.625.
+QRect FromDialogUnits(int x, int y, int w, int h)
+{
+    auto px = [](int units) { return units * 3 / 2; };
+    auto py = [](int units) { return units * 13 / 8; };
+    return QRect(px(x), py(y), px(w), py(h));
+}
+
+} // namespace
+
+CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase(parent), m_pDoc(doc)
+{
+    // The controls in the form's order, which is also the tab order.
+    m_richInput = new QTextEdit(this);
+    m_richInput->setObjectName(QStringLiteral("input"));
+    m_richInput->setGeometry(FromDialogUnits(10, 113, 198, 33));
+    m_richInput->setLineWrapMode(QTextEdit::NoWrap);
+    m_richInput->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    m_richInput->setAcceptRichText(false);
+    m_richInput->setTabChangesFocus(true);
+    m_btnSend = new QPushButton(QStringLiteral("&Send"), this);
+    m_btnSend->setObjectName(QStringLiteral("send"));
+    m_btnSend->setGeometry(FromDialogUnits(209, 113, 50, 33));
+    m_btnSend->setDefault(true);
+    auto* labelTo = new QLabel(QStringLiteral("To"), this);
+    labelTo->setGeometry(FromDialogUnits(10, 5, 10, 8));
     m_editTo = new QLineEdit(this);
     m_editTo->setObjectName(QStringLiteral("to"));
+    m_editTo->setGeometry(FromDialogUnits(23, 5, 98, 14));
+    auto* labelFrom = new QLabel(QStringLiteral("From"), this);
+    labelFrom->setGeometry(FromDialogUnits(139, 5, 16, 8));
     m_editFrom = new QLineEdit(this);
     m_editFrom->setObjectName(QStringLiteral("from"));
+    m_editFrom->setGeometry(FromDialogUnits(166, 5, 96, 14));
     m_editFrom->setReadOnly(true);
     m_richConversation = new QTextEdit(this);
     m_richConversation->setObjectName(QStringLiteral("conversation"));
+    m_richConversation->setGeometry(FromDialogUnits(10, 22, 253, 65));
     m_richConversation->setReadOnly(true);
-    m_richInput = new QLineEdit(this);
-    m_richInput->setObjectName(QStringLiteral("input"));
-    m_btnSend = new QPushButton(QStringLiteral("&Send"), this);
-    m_btnSend->setDefault(true);
+    m_richConversation->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+    m_richConversation->setTabChangesFocus(true);
+    m_btnFont = new QPushButton(QStringLiteral("&Font"), this);
+    m_btnFont->setObjectName(QStringLiteral("font"));
+    m_btnFont->setGeometry(FromDialogUnits(10, 95, 50, 14));
+    m_btnColor = new QPushButton(QStringLiteral("&Color"), this);
+    m_btnColor->setObjectName(QStringLiteral("color"));
+    m_btnColor->setGeometry(FromDialogUnits(70, 95, 50, 14));
+    for (QPushButton* button : {m_btnSend, m_btnFont, m_btnColor})
+        button->setAutoDefault(false);
+    // The labels' dialog-unit widths suit the form's narrow dialog font;
+    // with a wider font they grow to their text.
+    for (QLabel* label : {labelTo, labelFrom})
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->sizeHint().height());
 
-    layout->addWidget(new QLabel(QStringLiteral("To"), this), 0, 0);
-    layout->addWidget(m_editTo, 0, 1);
-    layout->addWidget(new QLabel(QStringLiteral("From"), this), 0, 2);
-    layout->addWidget(m_editFrom, 0, 3);
-    layout->addWidget(m_richConversation, 1, 0, 1, 4);
-    auto* inputRow = new QHBoxLayout;
-    inputRow->addWidget(m_richInput, 1);
-    inputRow->addWidget(m_btnSend);
-    layout->addLayout(inputRow, 2, 0, 1, 4);
-    layout->setRowStretch(1, 1);
-
-    // The input box comes first in the tab order, so it gets the focus.
     setTabOrder(m_richInput, m_btnSend);
     setTabOrder(m_btnSend, m_editTo);
+    setTabOrder(m_editTo, m_editFrom);
+    setTabOrder(m_editFrom, m_richConversation);
+    setTabOrder(m_richConversation, m_btnFont);
+    setTabOrder(m_btnFont, m_btnColor);
+    setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_richInput);
+    setMinimumSize(460, 260);
 
-    // Enter in the input box sends, as the form's default button would.
-    connect(m_richInput, &QLineEdit::returnPressed, this, &CSpeakWindow::OnSend);
-    connect(m_btnSend, &QPushButton::clicked, this, &CSpeakWindow::OnSend);
+    // Enter in the single-line input box presses the default button.
+    m_richInput->installEventFilter(this);
+    connect(m_editTo, &QLineEdit::returnPressed, m_btnSend, &QPushButton::click);
+    connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
+    connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
+    connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
 }
 
-void CSpeakWindow::SetDocument(CPalaverDoc* doc)
+CSpeakWindow::~CSpeakWindow() = default;
+
+CSpeakChoosers& CSpeakWindow::Choosers()
 {
-    m_pDoc = doc;
-    if (doc)
-        m_format = doc->Settings();
+    static CSpeakChoosers choosers;
+    return choosers;
+}
+
+void CSpeakWindow::OnInitialUpdate()
+{
+    if (m_bInitialUpdateDone)
+        return;
+    m_bInitialUpdateDone = true;
+    UpdateData(false);
+    if (m_pDoc)
+        m_format = m_pDoc->Settings();
+    CNetMessage scratch;
+    FillRecordFont(scratch);
+    ApplyCharFormat(scratch.font, scratch.faceName, m_richInput, scratch.color, scratch.size,
+                    FormatPlace::AsDefault);
+    LayoutControls();
+    SetBoxBackground(m_format.m_nColor);
 }
 
 void CSpeakWindow::UpdateData(bool saveAndValidate)
@@ -67,12 +121,18 @@ void CSpeakWindow::UpdateData(bool saveAndValidate)
     if (saveAndValidate) {
         m_strTo = m_editTo->text().toStdString();
         m_strFrom = m_editFrom->text().toStdString();
-        m_strInput = m_richInput->text().toStdString();
+        m_strInput = m_richInput->toPlainText().toStdString();
     } else {
         m_editTo->setText(QString::fromStdString(m_strTo));
         m_editFrom->setText(QString::fromStdString(m_strFrom));
-        m_richInput->setText(QString::fromStdString(m_strInput));
+        // Rewriting the input box would drop its format: it only changes
+        // when it differs.
+        if (m_richInput->toPlainText().toStdString() != m_strInput)
+            m_richInput->setPlainText(QString::fromStdString(m_strInput));
     }
+    // The conversation box is read-only and only AppendMessage writes to
+    // it, so m_strConversation already is its text and is never read back
+    // (reading back would lose the lines' formats and bytes).
 }
 
 void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
@@ -107,6 +167,7 @@ void CSpeakWindow::AppendMessage(const CNetMessage& msg)
         m_strConversation += line;
         ApplyCharFormat(msg.font, msg.faceName, m_richConversation, msg.color, msg.size, FormatPlace::AtEnd);
     }
+    // The line goes in at the end, in the format in force there.
     QTextCursor cursor = m_richConversation->textCursor();
     cursor.movePosition(QTextCursor::End);
     cursor.insertText(QString::fromStdString(line), m_richConversation->currentCharFormat());
@@ -133,8 +194,58 @@ void CSpeakWindow::OnSend()
     AppendMessage(msg);
     if (m_pDoc)
         m_pDoc->Send(msg);
-    m_richInput->clear();
+    ClearInput();
+}
+
+void CSpeakWindow::ClearInput()
+{
+    // Everything selected and replaced by nothing; the box keeps its format
+    // for the next text typed.
+    const QTextCharFormat format = m_richInput->currentCharFormat();
+    QTextCursor cursor = m_richInput->textCursor();
+    cursor.select(QTextCursor::Document);
+    cursor.removeSelectedText();
+    m_richInput->setTextCursor(cursor);
+    m_richInput->setCurrentCharFormat(format);
     m_strInput.clear();
+}
+
+void CSpeakWindow::LayoutControls()
+{
+    // Send in the bottom right corner, the input box beside it, the Font and
+    // Color buttons above the input box and the conversation box filling the
+    // rest below the To and From boxes; 10-pixel margins and gaps.
+    const int w = width();
+    const int h = height();
+    const int ws = m_btnSend->width();
+    const int hs = m_btnSend->height();
+    const int hi = m_richInput->height();
+    const int ht = m_editTo->height();
+    m_btnSend->setGeometry(w - ws - 10, h - hs - 10, ws, hs);
+    m_richInput->setGeometry(10, h - hi - 10, w - ws - 30, hi);
+    m_btnFont->setGeometry(10, h - hi - 44, 80, 24);
+    m_btnColor->setGeometry(94, h - hi - 44, 80, 24);
+    m_richConversation->setGeometry(10, ht + 20, w - 20, h - hi - ht - 74);
+    m_bLayoutPending = false;
+}
+
+void CSpeakWindow::resizeEvent(QResizeEvent* event)
+{
+    CSpeakWindowBase::resizeEvent(event);
+    if (!m_bLayoutPending)
+        LayoutControls();
+}
+
+bool CSpeakWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_richInput && event->type() == QEvent::KeyPress) {
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+            m_btnSend->click();
+            return true;
+        }
+    }
+    return CSpeakWindowBase::eventFilter(watched, event);
 }
 
 void CSpeakWindow::Activate()

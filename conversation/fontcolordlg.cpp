@@ -1,0 +1,60 @@
+#include "fontcolordlg.h"
+
+#include <QColorDialog>
+#include <QDialogButtonBox>
+#include <QFontDialog>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QPixmap>
+#include <QPushButton>
+#include <QVBoxLayout>
+
+CFontColorDlg::CFontColorDlg(QWidget* parent) : QDialog(parent)
+{
+    setWindowTitle(QStringLiteral("Font"));
+
+    // The font dialog as a plain child widget: its own buttons are hidden,
+    // this dialog's OK and Cancel take their place.
+    m_fontDialog = new QFontDialog(this);
+    m_fontDialog->setWindowFlags(Qt::Widget);
+    m_fontDialog->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
+
+    m_btnColor = new QPushButton(QStringLiteral("C&olor..."), this);
+    m_btnColor->setObjectName(QStringLiteral("fontColor"));
+    auto* colorRow = new QHBoxLayout;
+    colorRow->addWidget(new QLabel(QStringLiteral("Text color:"), this));
+    colorRow->addWidget(m_btnColor);
+    colorRow->addStretch();
+
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(m_fontDialog);
+    layout->addLayout(colorRow);
+    layout->addWidget(buttons);
+
+    connect(m_btnColor, &QPushButton::clicked, this, &CFontColorDlg::OnChooseColor);
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    ShowColor();
+}
+
+QFont CFontColorDlg::SelectedFont() const
+{
+    return m_fontDialog->currentFont();
+}
+
+void CFontColorDlg::OnChooseColor()
+{
+    const QColor color = QColorDialog::getColor(m_color, this);
+    if (color.isValid()) {
+        m_color = color;
+        ShowColor();
+    }
+}
+
+void CFontColorDlg::ShowColor()
+{
+    QPixmap swatch(24, 12);
+    swatch.fill(m_color);
+    m_btnColor->setIcon(QIcon(swatch));
+}
