@@ -179,6 +179,11 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
 
     case 'B':
         StoreBlockedList(msg);
+        // A second answer (the command asked twice before the first came)
+        // opens no second dialog over the first: the session holds one
+        // reference, and the dialog it lost would wait hidden for good.
+        if (m_pBlockedUsersDlg)
+            return;
         if (ISessionView* view = View())
             view->RunBlockedUsersDialog();
         return;

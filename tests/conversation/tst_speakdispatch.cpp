@@ -93,6 +93,7 @@ private slots:
     void NewConversation();
     void UnblockFromTheServersList();
     void UnblockFromTheHeldList();
+    void SecondListOpensNoSecondDialog();
 };
 
 void TestSpeakDispatch::OneWindowPerCorrespondent()
@@ -282,6 +283,37 @@ void TestSpeakDispatch::UnblockFromTheHeldList()
     QCOMPARE(unblock->names, std::vector<std::string>{"bob*"});
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("The selected users are now unblocked")});
     QVERIFY(!f.doc->IsBlockedListHeld());
+}
+
+void TestSpeakDispatch::SecondListOpensNoSecondDialog()
+{
+    CShellFixture f;
+    QVERIFY(f.LogIn("anna", {"bob"}));
+    // Asked twice before the first answer came: two answers.
+    f.Action(ID_TOOLS_BLOCKEDUSERS)->trigger();
+    f.Action(ID_TOOLS_BLOCKEDUSERS)->trigger();
+    QVERIFY(f.server.Expect(Cmd::BlockedList));
+    QVERIFY(f.server.Expect(Cmd::BlockedList));
+    int open = 0;
+    CBlockedDialogDriver driver(*f.doc, [&](CBlockedUsersDlg* dialog) {
+        // The second answer is handled inside this dialog's loop.
+        Spin(300ms);
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (qobject_cast<CBlockedUsersDlg*>(window) && window->isVisible())
+                ++open;
+        dialog->findChild<QListWidget*>(QStringLiteral("blocked"))->item(0)->setSelected(true);
+        dialog->accept();
+        f.server.Inject(Record(Cmd::Unblocked));
+    });
+    f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"bob"}));
+    f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"bob"}));
+    QVERIFY(WaitUntil([&] { return driver.Done() && !f.doc->m_pBlockedUsersDlg; }));
+    QCOMPARE(open, 1);
+    QVERIFY(f.server.Expect(Cmd::Unblock));
+    QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("The selected users are now unblocked")});
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (auto* dialog = qobject_cast<CModalDialog*>(window))
+            QVERIFY(!dialog->IsRunning());
 }
 
 QTEST_MAIN(TestSpeakDispatch)
