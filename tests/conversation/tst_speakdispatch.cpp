@@ -94,6 +94,7 @@ private slots:
     void UnblockFromTheServersList();
     void UnblockFromTheHeldList();
     void SecondListOpensNoSecondDialog();
+    void AboutIsTheApplications();
 };
 
 void TestSpeakDispatch::OneWindowPerCorrespondent()
@@ -314,6 +315,29 @@ void TestSpeakDispatch::SecondListOpensNoSecondDialog()
     for (QWidget* window : QApplication::topLevelWidgets())
         if (auto* dialog = qobject_cast<CModalDialog*>(window))
             QVERIFY(!dialog->IsRunning());
+}
+
+void TestSpeakDispatch::AboutIsTheApplications()
+{
+    CShellFixture f;
+    QVERIFY(f.LogIn("anna", {"bob"}));
+    f.view->OpenSpeakWindow("bob");
+    auto* frame = qobject_cast<CSpeakWindowFrame*>(WindowFor(*f.doc, "bob")->window());
+    QString shown;
+    QTimer closer;
+    connect(&closer, &QTimer::timeout, [&] {
+        if (auto* dialog = qobject_cast<QDialog*>(QApplication::activeModalWidget())) {
+            shown = dialog->windowTitle();
+            dialog->reject();
+        }
+    });
+    closer.start(20);
+    QTimer::singleShot(10s, [] {
+        if (QWidget* modal = QApplication::activeModalWidget())
+            modal->close();
+    });
+    frame->CommandAction(ID_SPEAK_ABOUT)->trigger();
+    QCOMPARE(shown, QStringLiteral("About Murmurly"));
 }
 
 QTEST_MAIN(TestSpeakDispatch)
