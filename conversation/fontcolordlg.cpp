@@ -32,6 +32,10 @@ CFontColorDlg::CFontColorDlg(QWidget* parent) : QDialog(parent)
     layout->addLayout(colorRow);
     layout->addWidget(buttons);
 
+    // The embedded font dialog still handles Esc (and a double-click may
+    // accept it): whatever ends it ends this dialog the same way.
+    connect(m_fontDialog, &QDialog::finished, this,
+            [this](int result) { result == QDialog::Accepted ? accept() : reject(); });
     connect(m_btnColor, &QPushButton::clicked, this, &CFontColorDlg::OnChooseColor);
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);

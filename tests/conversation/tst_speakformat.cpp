@@ -2,9 +2,11 @@
 // height and colour, the window's own font from the chooser, the fallback
 // font of records, the background colour and the return to the defaults.
 #include "charformat.h"
+#include "fontcolordlg.h"
 #include "sessionfixture.h"
 #include "tst_speakutil.h"
 
+#include <QFontDialog>
 #include <QPalette>
 #include <QPointer>
 #include <QTest>
@@ -22,6 +24,7 @@ private slots:
     void ChosenFontReachesInputAndRecords();
     void CancelledOrFacelessChoiceChangesNothing();
     void BackgroundAndDefaults();
+    void FontChooserEndsAsOne();
 };
 
 void TestSpeakFormat::LineEffects_data()
@@ -253,6 +256,22 @@ void TestSpeakFormat::BackgroundAndDefaults()
     view->FillRecordFont(msg);
     QCOMPARE(msg.faceName, std::string("Arial"));
     delete frame.data();
+}
+
+void TestSpeakFormat::FontChooserEndsAsOne()
+{
+    // The chooser itself, never run: its parts and how it ends.
+    CFontColorDlg dialog;
+    dialog.show();
+    auto* font = dialog.findChild<QFontDialog*>();
+    QVERIFY(font && font->isVisible());
+    QVERIFY(dialog.findChild<QPushButton*>(QStringLiteral("fontColor")));
+    QCOMPARE(dialog.SelectedColor(), QColor(Qt::black));
+    QVERIFY(!dialog.SelectedFont().family().isEmpty());
+    // Esc inside the font part cancels the whole chooser.
+    QTest::keyClick(font, Qt::Key_Escape);
+    QVERIFY(!dialog.isVisible());
+    QCOMPARE(dialog.result(), int(QDialog::Rejected));
 }
 
 QTEST_MAIN(TestSpeakFormat)
