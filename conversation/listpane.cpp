@@ -88,8 +88,6 @@ void CListPane::ReplyToSelected()
     const int row = SelectedRow();
     if (row < 0 || !m_pDoc)
         return;
-    // The sender is copied first: opening the conversation runs code that
-    // may change the list.
     const std::string sender = m_listMessages->topLevelItem(row)->text(0).toStdString();
     if (ISessionView* view = m_pDoc->View())
         view->OpenSpeakWindow(sender);
@@ -111,8 +109,8 @@ bool CListPane::eventFilter(QObject* watched, QEvent* event)
 {
     // A click on the empty space below the rows clears the selection and
     // counts as a click on the list: the buttons go off, the text stays.
-    const bool press = event->type() == QEvent::MouseButtonPress ||
-                       event->type() == QEvent::MouseButtonDblClick;
+    const bool press =
+        event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick;
     if (watched == m_listMessages->viewport() && press) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (!m_listMessages->itemAt(mouse->position().toPoint())) {
