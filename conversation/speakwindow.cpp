@@ -10,7 +10,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -28,12 +30,30 @@ QRect FromDialogUnits(int x, int y, int w, int h)
     return QRect(px(x), py(y), px(w), py(h));
 }
 
+// The input box is a single-line rich edit: Enter sends, and pasted text
+// keeps only its first line.
+class CSingleLineRichEdit final : public QTextEdit
+{
+public:
+    using QTextEdit::QTextEdit;
+
+protected:
+    void insertFromMimeData(const QMimeData* source) override
+    {
+        if (!source->hasText())
+            return;
+        const QString text = source->text();
+        const qsizetype end = text.indexOf(QRegularExpression(QStringLiteral("[\\r\\n\\x{2029}]")));
+        textCursor().insertText(end < 0 ? text : text.left(end));
+    }
+};
+
 } // namespace
 
 CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase(parent), m_pDoc(doc)
 {
     // The controls in the form's order, which is also the tab order.
-    m_richInput = new QTextEdit(this);
+    m_richInput = new CSingleLineRichEdit(this);
     m_richInput->setObjectName(QStringLiteral("input"));
     m_richInput->setGeometry(FromDialogUnits(10, 113, 198, 33));
     m_richInput->setLineWrapMode(QTextEdit::NoWrap);

@@ -207,6 +207,10 @@ void TestSpeakCommands::PasteDeleteAndSelectAllFollowFocus()
     QCOMPARE(view->InputBox()->toPlainText(), QStringLiteral("pastedbc"));
     frame->CommandAction(ID_SPEAK_SELECT_ALL)->trigger();
     QCOMPARE(view->InputBox()->textCursor().selectedText(), QStringLiteral("pastedbc"));
+    // The input box is a single line: only the first pasted line goes in.
+    QApplication::clipboard()->setText(QStringLiteral("one\ntwo"));
+    frame->CommandAction(ID_SPEAK_PASTE)->trigger();
+    QCOMPARE(view->InputBox()->toPlainText(), QStringLiteral("one"));
 
     // The focus elsewhere: Select All does nothing.
     Select(view->InputBox(), 0, 0);
