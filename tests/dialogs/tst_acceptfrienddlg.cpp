@@ -6,6 +6,7 @@
 #include "dialogsession.h"
 #include "messageboxinterceptor.h"
 #include "recordcheck.h"
+#include "widgetlookup.h"
 
 #include <QElapsedTimer>
 #include <QLabel>
@@ -21,11 +22,6 @@ namespace {
 const std::string kAcceptAndAdd =
     "User bob has accepted your invitation and also has added you to his/her friends list";
 const std::string kJustAccept = "User bob has accepted your invitation";
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
 
 // Lets the dialog's deferred deletion run.
 bool WaitDeleted(const QPointer<CAcceptFriendDlg>& dlg)

@@ -7,6 +7,7 @@
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "recordcheck.h"
+#include "widgetlookup.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -28,11 +29,6 @@ QLineEdit* FriendId(QWidget& dlg)
 QPlainTextEdit* Message(QWidget& dlg)
 {
     return dlg.findChild<QPlainTextEdit*>(QStringLiteral("message"));
-}
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
 }
 
 } // namespace

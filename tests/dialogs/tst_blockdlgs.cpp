@@ -8,6 +8,7 @@
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "recordcheck.h"
+#include "widgetlookup.h"
 
 #include <QLabel>
 #include <QListWidget>
@@ -17,11 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
 
 QListWidget* List(QWidget& dlg)
 {

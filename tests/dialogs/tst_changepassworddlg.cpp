@@ -8,6 +8,7 @@
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "recordcheck.h"
+#include "widgetlookup.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -17,16 +18,6 @@
 using namespace std::chrono_literals;
 
 namespace {
-
-QLineEdit* Edit(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
 
 void Fill(QWidget& dlg, const QString& old, const QString& fresh, const QString& retype)
 {

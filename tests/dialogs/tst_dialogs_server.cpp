@@ -11,6 +11,7 @@
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "registrationdlg.h"
+#include "widgetlookup.h"
 
 #include <QLineEdit>
 #include <QProcess>
@@ -20,20 +21,6 @@
 #include <QtTest>
 
 using namespace std::chrono_literals;
-
-namespace {
-
-QLineEdit* Edit(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
-} // namespace
 
 class TestDialogsServer : public QObject
 {

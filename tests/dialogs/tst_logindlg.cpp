@@ -9,6 +9,7 @@
 #include "modalrunner.h"
 #include "multiclientserver.h"
 #include "recordcheck.h"
+#include "widgetlookup.h"
 
 #include <QCheckBox>
 #include <QLineEdit>
@@ -20,16 +21,6 @@ using namespace std::chrono_literals;
 namespace {
 
 const QString kPasswordLength = QStringLiteral("Password length must be 1-14 characters");
-
-QLineEdit* Edit(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
 
 void Type(QWidget& dlg, const QString& user, const QString& password)
 {

@@ -9,6 +9,7 @@
 #include "modalrunner.h"
 #include "recordcheck.h"
 #include "registrationdlg.h"
+#include "widgetlookup.h"
 
 #include <QLabel>
 #include <QLineEdit>
@@ -19,27 +20,11 @@ using namespace std::chrono_literals;
 
 namespace {
 
-QLineEdit* Edit(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QLineEdit*>(QString::fromLatin1(name));
-}
-
-QPushButton* Button(QWidget& dlg, const char* name)
-{
-    return dlg.findChild<QPushButton*>(QString::fromLatin1(name));
-}
-
 void Fill(QWidget& dlg, const QString& user, const QString& password, const QString& retype)
 {
     Edit(dlg, "userName")->setText(user);
     Edit(dlg, "password")->setText(password);
     Edit(dlg, "retype")->setText(retype);
-}
-
-bool HasLabel(QWidget& dlg, const QString& text)
-{
-    const QList<QLabel*> labels = dlg.findChildren<QLabel*>();
-    return std::any_of(labels.begin(), labels.end(), [&](const QLabel* l) { return l->text() == text; });
 }
 
 } // namespace
