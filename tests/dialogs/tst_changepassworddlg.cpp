@@ -44,12 +44,9 @@ private slots:
         QCOMPARE(Button(dlg, "change")->text(), QStringLiteral("&Change Password"));
         QVERIFY(Button(dlg, "change")->isDefault());
         QCOMPARE(Button(dlg, "cancel")->text(), QStringLiteral("Cancel"));
-        QStringList labels;
-        for (const QLabel* label : dlg.findChildren<QLabel*>())
-            labels << label->text();
         for (const char* text :
              {"Type Old Password", "Select a New Password", "(Max 10 characters)", "Retype Password"})
-            QVERIFY2(labels.contains(QString::fromLatin1(text)), text);
+            QVERIFY2(HasLabel(dlg, QString::fromLatin1(text)), text);
         for (const char* name : {"oldPassword", "newPassword", "retype"})
             QCOMPARE(Edit(dlg, name)->echoMode(), QLineEdit::Password);
     }
