@@ -22,13 +22,16 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
         return;
     }
     const std::string taken = "User name " + name + " is already taken";
-    if (m_store.AccountExists(name)) {
+    if (m_routes.HasAccount(name)) {
         session.Send(MakeRecord(Cmd::Failure, taken));
         return;
     }
     session.Hold();
     m_hasher.Hash(std::move(msg.recipient), [this, self = session.shared_from_this(), name,
                                              taken](std::optional<std::string> hash) {
+        // The answer below must not overtake what other requests left
+        // pending, nor take it down if this write fails.
+        CommitPending();
         try {
             if (!hash) {
                 ServerLog("password hashing failed for a registration from " + self->Peer());
@@ -37,6 +40,7 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
                 // Another connection registered the name while we hashed.
                 self->Send(MakeRecord(Cmd::Failure, taken));
             } else {
+                m_routes.AddAccount(name);
                 ServerLog("registered " + name + " from " + self->Peer());
                 self->Send(MakeRecord(Cmd::Registered));
             }
@@ -97,6 +101,7 @@ void CServer::HandleChangePassword(CServerSession& session, CNetMessage& msg)
                             if (!newHash) {
                                 self->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
                             } else {
+                                CommitPending();
                                 m_store.SetPasswordHash(user, *newHash);
                                 ServerLog("password changed for " + user);
                                 self->Send(MakeRecord(Cmd::PasswordChanged));

@@ -96,7 +96,7 @@ void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
         session.Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
         return;
     }
-    if (!m_store.AccountExists(name)) {
+    if (!m_routes.HasAccount(name)) {
         session.Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
         return;
     }
@@ -133,25 +133,32 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
     // A requester who has since blocked the answerer hears nothing of the
     // answer and gets no new friend; the answerer's side still goes ahead.
     const bool reachesRequester = !IsBlocked(requester, answerer);
+    CNetMessage sm = MakeRecord(Cmd::IncomingMessage, answerer, requester);
+    const bool withText = reachesRequester && !msg.text.empty();
+    if (withText) {
+        sm.text = std::move(msg.text);
+        sm.time = static_cast<int32_t>(std::time(nullptr));
+        sm.faceName = std::move(msg.faceName);
+        sm.font = msg.font;
+        sm.color = msg.color;
+        sm.size = msg.size;
+    }
+    // The friendships and the words kept for an offline requester change
+    // together, before anyone hears of them.
+    CServerSession* target = reachesRequester ? OnlineSession(requester) : nullptr;
+    CStore::CTransaction tx(m_store);
     if (!m_store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
         return;
+    if (withText && !target)
+        DeliverOrStore(sm);
+    tx.Commit();
 
-    if (reachesRequester) {
-        if (CServerSession* target = OnlineSession(requester)) {
-            const char* code =
-                IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-            target->Send(MakeRecord(code, answerer, requester));
-        }
-        if (!msg.text.empty()) {
-            CNetMessage sm = MakeRecord(Cmd::IncomingMessage, answerer, requester);
-            sm.text = std::move(msg.text);
-            sm.time = static_cast<int32_t>(std::time(nullptr));
-            sm.faceName = std::move(msg.faceName);
-            sm.font = msg.font;
-            sm.color = msg.color;
-            sm.size = msg.size;
+    if (target) {
+        const char* code =
+            IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+        target->Send(MakeRecord(code, answerer, requester));
+        if (withText)
             DeliverOrStore(sm);
-        }
     }
     if (addBack) {
         const char* code =

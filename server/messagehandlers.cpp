@@ -9,7 +9,9 @@
 void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
 {
     const std::string& user = session.User();
-    if (!m_store.AccountExists(msg.recipient)) {
+    if (!m_routes.HasAccount(msg.recipient)) {
+        // An answer: what this sender stored before must be durable first.
+        CommitPending();
         session.Send(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
         return;
     }
@@ -28,16 +30,17 @@ void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool perman
 {
     const std::string& user = session.User();
     const std::string& name = msg.recipient;
-    if (name == user || !m_store.AccountExists(name))
+    if (name == user || !m_routes.HasAccount(name))
         return;
     auto& blocks = session.m_sessionBlocks;
     const auto it = std::find(blocks.begin(), blocks.end(), name);
     if (permanent) {
         // A session block made permanent is one block, not two.
         m_store.AddBlock(user, name);
+        m_routes.AddBlock(user, name);
         if (it != blocks.end())
             blocks.erase(it);
-    } else if (it == blocks.end() && !m_store.IsBlocked(user, name)) {
+    } else if (it == blocks.end() && !m_routes.IsBlocked(user, name)) {
         blocks.push_back(name);
     }
 }
@@ -54,15 +57,22 @@ void CServer::HandleBlockedList(CServerSession& session, CNetMessage&)
 void CServer::HandleUnblock(CServerSession& session, CNetMessage& msg)
 {
     // The names come from the list as shown, so a session block still ends
-    // in "*".
-    auto& blocks = session.m_sessionBlocks;
-    for (std::string name : msg.names) {
+    // in "*". All the permanent ones go in one transaction, and memory
+    // follows only once it is committed.
+    const std::string& user = session.User();
+    for (std::string& name : msg.names)
         if (!name.empty() && name.back() == '*')
             name.pop_back();
-        m_store.RemoveBlock(session.User(), name);
+    CStore::CTransaction tx(m_store);
+    for (const auto& name : msg.names)
+        m_store.RemoveBlock(user, name);
+    tx.Commit();
+    auto& blocks = session.m_sessionBlocks;
+    for (const auto& name : msg.names) {
+        m_routes.RemoveBlock(user, name);
         blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
     }
-    session.Send(MakeRecord(Cmd::Unblocked, {}, session.User()));
+    session.Send(MakeRecord(Cmd::Unblocked, {}, user));
 }
 
 void CServer::HandleLogoff(CServerSession& session, CNetMessage&)

@@ -4,6 +4,8 @@
 #include "serverlog.h"
 #include "store/store.h"
 
+#include <asio/post.hpp>
+
 #include <chrono>
 #include <ctime>
 #include <vector>
@@ -20,6 +22,7 @@ CNetMessage MakeRecord(const char* command, std::string sender, std::string reci
 CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost)
     : m_io(io), m_store(store), m_hasher(io, hashCost), m_acceptor(io), m_shutdownTimer(io)
 {
+    m_routes.Load(store);
 }
 
 CServer::~CServer()
@@ -94,6 +97,7 @@ void CServer::FinishShutdownIfIdle()
     if (!m_stopping || !m_sessions.empty() || !m_shutdownDone)
         return;
     m_shutdownTimer.cancel();
+    CommitPending();
     auto done = std::move(m_shutdownDone);
     m_shutdownDone = nullptr;
     done();
@@ -107,9 +111,50 @@ void CServer::OnSessionClosed(CServerSession& session)
     FinishShutdownIfIdle();
 }
 
+void CServer::CommitLater(CServerSession& writer)
+{
+    if (m_groupWriters.empty() || m_groupWriters.back().lock().get() != &writer)
+        m_groupWriters.push_back(writer.weak_from_this());
+    if (m_commitPosted)
+        return;
+    m_commitPosted = true;
+    // Posted behind the handlers that are ready now, so one commit covers
+    // every record read in this turn.
+    asio::post(m_io, [this] {
+        m_commitPosted = false;
+        CommitPending();
+    });
+}
+
+void CServer::CommitPending()
+{
+    if (!m_store.HasPending()) {
+        m_groupWriters.clear();
+        return;
+    }
+    auto writers = std::move(m_groupWriters);
+    m_groupWriters.clear();
+    try {
+        m_store.CommitPending();
+    } catch (const CStoreError& error) {
+        ServerLog("store error while committing offline messages: " + std::string(error.what()) +
+                  "; closing the " + std::to_string(writers.size()) + " connection(s) that sent them");
+        for (const auto& writer : writers)
+            if (const auto session = writer.lock())
+                session->Close();
+    }
+}
+
 void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 {
     const std::string& c = msg.command;
+    // Only "M" and "ON" may leave changes pending; everything else may
+    // answer, so it comes after their commit.
+    if (c != Cmd::Message && c != Cmd::OfflineAck) {
+        CommitPending();
+        if (!session.IsOpen())
+            return; // it was one of the writers of a group that failed
+    }
     try {
         // Before login only "L" and "R" are served; everything else waits
         // for nothing and is ignored.
@@ -153,6 +198,8 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         ServerLog("store error while serving " + session.Peer() + ": " + error.what() + "; closing");
         session.Close();
     }
+    if (m_store.HasPending())
+        CommitLater(session);
 }
 
 void CServer::CompleteLogin(CServerSession& session, const std::string& name)
@@ -228,7 +275,7 @@ bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
             if (name == blocked)
                 return true;
     }
-    return m_store.IsBlocked(blocker, blocked);
+    return m_routes.IsBlocked(blocker, blocked);
 }
 
 bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "passwordhasher.h"
+#include "routingtable.h"
 #include "serversession.h"
 
 #include <asio/io_context.hpp>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 class CStore;
 class CNetMessage;
@@ -18,6 +20,11 @@ class CNetMessage;
 // The message router: accepts connections, knows who is online, and answers
 // each record as its session hands it over. Everything runs on one
 // io_context thread; only password hashing leaves it (CPasswordHasher).
+//
+// Offline messages and their acknowledgements are stored in groups: all that
+// arrive in one turn of the loop are committed together by a handler posted
+// behind them. Any other request first commits what is pending, so an answer
+// never reports or follows a change that a crash could still undo.
 class CServer
 {
 public:
@@ -44,6 +51,13 @@ public:
 private:
     void Accept();
     void FinishShutdownIfIdle();
+
+    // Group commit: CommitLater notes that `writer` left changes pending and
+    // posts one commit for the turn; CommitPending commits now. When the
+    // commit fails the group is lost, and the connections that wrote it are
+    // closed so that their clients learn of it.
+    void CommitLater(CServerSession& writer);
+    void CommitPending();
 
     // Session state changes.
     void CompleteLogin(CServerSession& session, const std::string& name);
@@ -81,12 +95,15 @@ private:
     asio::io_context& m_io;
     CStore& m_store;
     CPasswordHasher m_hasher;
+    CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
     std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
+    bool m_commitPosted = false;
+    std::vector<std::weak_ptr<CServerSession>> m_groupWriters;
 };
 
 // Builds a record with only a command and the given fields set; the other

@@ -1,5 +1,7 @@
 #include "sqlitestore.h"
 
+#include <sqlite3.h>
+
 #include <cstring>
 #include <iterator>
 
@@ -118,7 +120,9 @@ struct CSqliteStore::CStatements
                        "size) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
           messages(db, "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
                        "WHERE recipient = ?1 ORDER BY id"),
-          deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2")
+          deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2"),
+          begin(db, "BEGIN IMMEDIATE"), commit(db, "COMMIT"), rollback(db, "ROLLBACK"),
+          savepoint(db, "SAVEPOINT scope"), release(db, "RELEASE scope"), rollbackTo(db, "ROLLBACK TO scope")
     {
     }
 
@@ -127,7 +131,28 @@ struct CSqliteStore::CStatements
     CSqliteStatement addRequest, hasRequest, requests, removeRequest;
     CSqliteStatement addBlock, removeBlock, isBlocked, blocks;
     CSqliteStatement storeMessage, messages, deleteMessage;
+    // Scopes nest as savepoints of one name: RELEASE and ROLLBACK TO act on
+    // the innermost.
+    CSqliteStatement begin, commit, rollback, savepoint, release, rollbackTo;
 };
+
+namespace {
+
+void Run(CSqliteStatement& stmt)
+{
+    CSqliteStatementUse use(stmt);
+    use->Step();
+}
+
+void RunQuietly(CSqliteStatement& stmt) noexcept
+{
+    try {
+        Run(stmt);
+    } catch (...) {
+    }
+}
+
+} // namespace
 
 CSqliteStore::CSqliteStore(const std::string& path) : m_db(path)
 {
@@ -141,7 +166,88 @@ CSqliteStore::CSqliteStore(const std::string& path) : m_db(path)
     m_stmt = std::make_unique<CStatements>(m_db);
 }
 
-CSqliteStore::~CSqliteStore() = default;
+CSqliteStore::~CSqliteStore()
+{
+    // A clean close keeps what is pending.
+    try {
+        CommitPending();
+    } catch (const CStoreError&) {
+    }
+}
+
+void CSqliteStore::Open()
+{
+    if (sqlite3_get_autocommit(m_db.Handle()))
+        Run(m_stmt->begin);
+}
+
+void CSqliteStore::RollbackAll() noexcept
+{
+    if (!sqlite3_get_autocommit(m_db.Handle()))
+        RunQuietly(m_stmt->rollback);
+    m_pending = false;
+}
+
+void CSqliteStore::CommitPending()
+{
+    if (m_depth > 0 || !m_pending)
+        return; // an open scope's commit will take the group along
+    try {
+        if (!sqlite3_get_autocommit(m_db.Handle()))
+            Run(m_stmt->commit);
+        m_pending = false;
+    } catch (const CStoreError&) {
+        RollbackAll();
+        throw;
+    }
+}
+
+void CSqliteStore::BeginTransaction()
+{
+    Open();
+    try {
+        Run(m_stmt->savepoint);
+    } catch (const CStoreError&) {
+        if (m_depth == 0 && !m_pending)
+            RollbackAll();
+        throw;
+    }
+    ++m_depth;
+}
+
+void CSqliteStore::CommitTransaction()
+{
+    --m_depth;
+    try {
+        Run(m_stmt->release);
+        if (m_depth == 0) {
+            Run(m_stmt->commit);
+            m_pending = false;
+        }
+    } catch (const CStoreError&) {
+        if (m_depth == 0) {
+            RollbackAll();
+        } else {
+            RunQuietly(m_stmt->rollbackTo);
+            RunQuietly(m_stmt->release);
+        }
+        throw;
+    }
+}
+
+void CSqliteStore::RollbackTransaction() noexcept
+{
+    --m_depth;
+    if (sqlite3_get_autocommit(m_db.Handle())) {
+        // SQLite ended the transaction itself after a grave error.
+        m_pending = false;
+        return;
+    }
+    RunQuietly(m_stmt->rollbackTo);
+    RunQuietly(m_stmt->release);
+    if (m_depth == 0 && !m_pending)
+        RunQuietly(m_stmt->rollback);
+}
 
 void CSqliteStore::Migrate()
 {
@@ -185,11 +291,26 @@ void CSqliteStore::Pair(CSqliteStatement& stmt, const std::string& a, const std:
 
 bool CSqliteStore::CreateAccount(const std::string& name, const std::string& passwordHash)
 {
-    CSqliteStatementUse use(m_stmt->createAccount);
-    use->Bind(1, name);
-    use->Bind(2, passwordHash);
-    use->Step();
-    return m_db.Changes() == 1;
+    CTransaction tx(*this);
+    bool created = false;
+    {
+        CSqliteStatementUse use(m_stmt->createAccount);
+        use->Bind(1, name);
+        use->Bind(2, passwordHash);
+        use->Step();
+        created = m_db.Changes() == 1;
+    }
+    tx.Commit();
+    return created;
+}
+
+std::vector<std::string> CSqliteStore::AccountNames()
+{
+    CSqliteStatement stmt(m_db, "SELECT name FROM account");
+    std::vector<std::string> out;
+    while (stmt.Step())
+        out.push_back(stmt.ColumnBytes(0));
+    return out;
 }
 
 bool CSqliteStore::AccountExists(const std::string& name)
@@ -208,7 +329,9 @@ std::optional<std::string> CSqliteStore::PasswordHash(const std::string& name)
 
 void CSqliteStore::SetPasswordHash(const std::string& name, const std::string& passwordHash)
 {
+    CTransaction tx(*this);
     Pair(m_stmt->setPasswordHash, name, passwordHash);
+    tx.Commit();
 }
 
 std::vector<std::string> CSqliteStore::Friends(const std::string& owner)
@@ -228,7 +351,7 @@ bool CSqliteStore::IsFriend(const std::string& owner, const std::string& name)
 
 void CSqliteStore::RemoveFriends(const std::string& owner, const std::vector<std::string>& names)
 {
-    CSqliteTransaction tx(m_db);
+    CTransaction tx(*this);
     for (const auto& name : names)
         Pair(m_stmt->removeFriend, owner, name);
     tx.Commit();
@@ -237,12 +360,18 @@ void CSqliteStore::RemoveFriends(const std::string& owner, const std::vector<std
 bool CSqliteStore::AddFriendRequest(const std::string& requester, const std::string& addressee,
                                     const std::string& text)
 {
-    CSqliteStatementUse use(m_stmt->addRequest);
-    use->Bind(1, requester);
-    use->Bind(2, addressee);
-    use->BindBlob(3, text);
-    use->Step();
-    return m_db.Changes() == 1;
+    CTransaction tx(*this);
+    bool added = false;
+    {
+        CSqliteStatementUse use(m_stmt->addRequest);
+        use->Bind(1, requester);
+        use->Bind(2, addressee);
+        use->BindBlob(3, text);
+        use->Step();
+        added = m_db.Changes() == 1;
+    }
+    tx.Commit();
+    return added;
 }
 
 bool CSqliteStore::HasFriendRequest(const std::string& requester, const std::string& addressee)
@@ -262,13 +391,15 @@ std::vector<CFriendRequest> CSqliteStore::FriendRequests(const std::string& addr
 
 void CSqliteStore::RemoveFriendRequest(const std::string& requester, const std::string& addressee)
 {
+    CTransaction tx(*this);
     Pair(m_stmt->removeRequest, requester, addressee);
+    tx.Commit();
 }
 
 bool CSqliteStore::AcceptFriendRequest(const std::string& requester, const std::string& answerer,
                                        bool addAnswererToRequester, bool addRequesterToAnswerer)
 {
-    CSqliteTransaction tx(m_db);
+    CTransaction tx(*this);
     Pair(m_stmt->removeRequest, requester, answerer);
     if (m_db.Changes() != 1)
         return false;
@@ -282,12 +413,16 @@ bool CSqliteStore::AcceptFriendRequest(const std::string& requester, const std::
 
 void CSqliteStore::AddBlock(const std::string& blocker, const std::string& blocked)
 {
+    CTransaction tx(*this);
     Pair(m_stmt->addBlock, blocker, blocked);
+    tx.Commit();
 }
 
 void CSqliteStore::RemoveBlock(const std::string& blocker, const std::string& blocked)
 {
+    CTransaction tx(*this);
     Pair(m_stmt->removeBlock, blocker, blocked);
+    tx.Commit();
 }
 
 bool CSqliteStore::IsBlocked(const std::string& blocker, const std::string& blocked)
@@ -300,8 +435,21 @@ std::vector<std::string> CSqliteStore::Blocks(const std::string& blocker)
     return Column(m_stmt->blocks, blocker);
 }
 
+std::vector<std::pair<std::string, std::string>> CSqliteStore::AllBlocks()
+{
+    CSqliteStatement stmt(m_db, "SELECT blocker, blocked FROM block");
+    std::vector<std::pair<std::string, std::string>> out;
+    while (stmt.Step())
+        out.emplace_back(stmt.ColumnBytes(0), stmt.ColumnBytes(1));
+    return out;
+}
+
 int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
 {
+    if (m_depth == 0) {
+        Open();
+        m_pending = true;
+    }
     CSqliteStatementUse use(m_stmt->storeMessage);
     use->Bind(1, m.recipient);
     use->Bind(2, m.sender);
@@ -337,6 +485,10 @@ std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient)
 
 bool CSqliteStore::DeleteMessage(int64_t id, const std::string& recipient)
 {
+    if (m_depth == 0) {
+        Open();
+        m_pending = true;
+    }
     CSqliteStatementUse use(m_stmt->deleteMessage);
     use->Bind(1, id);
     use->Bind(2, recipient);

@@ -17,10 +17,14 @@ public:
 
     static constexpr int kSchemaVersion = 1;
 
+    bool HasPending() const override { return m_pending; }
+    void CommitPending() override;
+
     bool CreateAccount(const std::string& name, const std::string& passwordHash) override;
     bool AccountExists(const std::string& name) override;
     std::optional<std::string> PasswordHash(const std::string& name) override;
     void SetPasswordHash(const std::string& name, const std::string& passwordHash) override;
+    std::vector<std::string> AccountNames() override;
 
     std::vector<std::string> Friends(const std::string& owner) override;
     std::vector<std::string> FriendOf(const std::string& name) override;
@@ -39,19 +43,33 @@ public:
     void RemoveBlock(const std::string& blocker, const std::string& blocked) override;
     bool IsBlocked(const std::string& blocker, const std::string& blocked) override;
     std::vector<std::string> Blocks(const std::string& blocker) override;
+    std::vector<std::pair<std::string, std::string>> AllBlocks() override;
 
     int64_t StoreMessage(const CStoredMessage& message) override;
     std::vector<CStoredMessage> Messages(const std::string& recipient) override;
     bool DeleteMessage(int64_t id, const std::string& recipient) override;
 
+protected:
+    void BeginTransaction() override;
+    void CommitTransaction() override;
+    void RollbackTransaction() noexcept override;
+
 private:
     struct CStatements;
 
     void Migrate();
+    // Opens the SQLite transaction that scopes and the pending group share,
+    // unless one is open already.
+    void Open();
+    // Ends the open SQLite transaction. Errors are swallowed: this runs while
+    // another error is on its way.
+    void RollbackAll() noexcept;
     bool Exists(CSqliteStatement& stmt, const std::string& a, const std::string& b);
     std::vector<std::string> Column(CSqliteStatement& stmt, const std::string& key);
     void Pair(CSqliteStatement& stmt, const std::string& a, const std::string& b);
 
     CSqliteDb m_db;
     std::unique_ptr<CStatements> m_stmt;
+    int m_depth = 0;        // open transaction scopes
+    bool m_pending = false; // group changes made outside scopes, not committed
 };

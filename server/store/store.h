@@ -6,6 +6,7 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 // Raised by a store when the database cannot do what was asked (disk full,
@@ -37,20 +38,65 @@ struct CFriendRequest
     std::string text;
 };
 
-// Everything the server keeps across restarts. Each call is atomic and its
-// change is committed (durable) when the call returns, so the server may send
-// the answer that reports it right after. Protocol code talks only to this
-// interface; a store for another database implements it alone.
+// Everything the server keeps across restarts. Protocol code talks only to
+// this interface; a store for another database implements it alone.
+//
+// Durability: each call is atomic, and a change is committed (durable) when
+// the call returns, so the server may send the answer that reports it right
+// after. Two kinds of call are exceptions, because they come at the rate of
+// chat messages: StoreMessage and DeleteMessage, made outside a transaction
+// scope, join the pending group instead. The group is committed as one by
+// CommitPending, or with the next commit of any other change; until then a
+// crash loses it. Reads always see pending changes. The server commits the
+// group once per turn of its loop and before it sends any answer that
+// depends on it.
 class CStore
 {
 public:
     virtual ~CStore() = default;
+
+    // Groups the calls made while it lives into one transaction: Commit makes
+    // all their changes durable together; a scope that ends without Commit
+    // (a thrown error, an early return) undoes them all, and leaves the
+    // pending group as it was. Scopes nest: an inner scope's changes become
+    // durable with the outermost scope's Commit. When Commit throws, the
+    // scope's changes are undone; when the outermost one throws, the pending
+    // group is lost with them.
+    class CTransaction
+    {
+    public:
+        explicit CTransaction(CStore& store) : m_store(store) { m_store.BeginTransaction(); }
+        ~CTransaction()
+        {
+            if (!m_done)
+                m_store.RollbackTransaction();
+        }
+        CTransaction(const CTransaction&) = delete;
+        CTransaction& operator=(const CTransaction&) = delete;
+
+        void Commit()
+        {
+            m_done = true;
+            m_store.CommitTransaction();
+        }
+
+    private:
+        CStore& m_store;
+        bool m_done = false;
+    };
+
+    // True while StoreMessage or DeleteMessage changes wait for a commit.
+    virtual bool HasPending() const = 0;
+    // Commits the pending group. When it throws, the group is lost.
+    virtual void CommitPending() = 0;
 
     // Accounts. CreateAccount returns false when the name is taken.
     virtual bool CreateAccount(const std::string& name, const std::string& passwordHash) = 0;
     virtual bool AccountExists(const std::string& name) = 0;
     virtual std::optional<std::string> PasswordHash(const std::string& name) = 0;
     virtual void SetPasswordHash(const std::string& name, const std::string& passwordHash) = 0;
+    // Every account name, in no particular order.
+    virtual std::vector<std::string> AccountNames() = 0;
 
     // Friends lists, each in the order its entries were added.
     virtual std::vector<std::string> Friends(const std::string& owner) = 0;
@@ -76,11 +122,19 @@ public:
     virtual void RemoveBlock(const std::string& blocker, const std::string& blocked) = 0;
     virtual bool IsBlocked(const std::string& blocker, const std::string& blocked) = 0;
     virtual std::vector<std::string> Blocks(const std::string& blocker) = 0;
+    // Every permanent block as (blocker, blocked), in no particular order.
+    virtual std::vector<std::pair<std::string, std::string>> AllBlocks() = 0;
 
     // Offline messages. StoreMessage ignores message.id and returns the new
     // one; ids are never reused. DeleteMessage only deletes a message of that
-    // recipient and returns whether one was deleted.
+    // recipient and returns whether one was deleted. Both join the pending
+    // group (see above) when called outside a transaction scope.
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
     virtual std::vector<CStoredMessage> Messages(const std::string& recipient) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
+
+protected:
+    virtual void BeginTransaction() = 0;
+    virtual void CommitTransaction() = 0;
+    virtual void RollbackTransaction() noexcept = 0;
 };

@@ -1,6 +1,7 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "store/sqlitedb.h"
 
 namespace {
 
@@ -33,6 +34,11 @@ TEST_F(Blocks, PermanentBlockDropsMessagesLiveAndStored)
     Restart();
     auto bob = Connect();
     bob->Login("bob", "pw");
+    bob->ExpectNoRecord();
+    // Loaded again at start: live messages are still dropped.
+    alice = Connect();
+    alice->Login("alice", "pw");
+    alice->Send(MakeFontMessage("bob", "live after restart"));
     bob->ExpectNoRecord();
 }
 
@@ -107,6 +113,35 @@ TEST_F(Blocks, ListOrderAndUnblock)
     bob->Login("bob", "pw");
     bob->Send(Cmd::BlockedList, "bob");
     EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names, (std::vector<std::string>{"dave", "erin"}));
+}
+
+TEST_F(Blocks, UnblockingSeveralLiftsAllOrNone)
+{
+    const std::vector<std::string> names = {"carol", "dave", "erin"};
+    for (const auto& name : names)
+        Connect()->Register(name, "pw");
+    auto bob = Online("bob");
+    for (const auto& name : names)
+        bob->Send(Cmd::BlockPermanently, "bob", name);
+    bob->Send(Cmd::BlockedList, "bob");
+    EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names, names);
+    {
+        // The database refuses to lift the last one, halfway through.
+        CSqliteDb db((m_dir->Path() / "test.db").string());
+        db.Exec("CREATE TRIGGER refuse BEFORE DELETE ON block WHEN old.blocked = 'erin' "
+                "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+    }
+    bob->Send(Unblock(names));
+    EXPECT_TRUE(bob->WaitClosed());
+
+    bob = Connect();
+    bob->Login("bob", "pw");
+    bob->Send(Cmd::BlockedList, "bob");
+    EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names, names);
+    auto carol = Connect();
+    carol->Login("carol", "pw");
+    carol->Send(MakeFontMessage("bob", "still blocked"));
+    bob->ExpectNoRecord();
 }
 
 TEST_F(Blocks, UnblockedUserGetsThrough)

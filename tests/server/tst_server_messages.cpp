@@ -1,6 +1,8 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "store/sqlitedb.h"
+#include "wire.h"
 
 #include <ctime>
 
@@ -35,35 +37,58 @@ TEST_F(Messages, UnknownRecipientFails)
 
 TEST_F(Messages, OfflineMessagesAreStoredInOrder)
 {
+    // One burst, so that the server stores it in one turn, acknowledged in
+    // one burst too.
+    constexpr int kCount = 100;
     Connect()->Register("bob", "pw");
     auto alice = Online("alice");
-    for (int i = 0; i < 3; ++i) {
+    std::string burst;
+    for (int i = 0; i < kCount; ++i) {
         CNetMessage m = MakeFontMessage("bob", "message " + std::to_string(i));
         m.sender = "mallory";
-        alice->Send(m);
+        EncodeRecord(m, burst);
     }
-    alice->ExpectNoRecord();
+    CNetMessage list;
+    list.command = Cmd::BlockedList;
+    EncodeRecord(list, burst);
+    ASSERT_TRUE(alice->SendRaw(burst));
+    // An answer after them comes only once they are committed.
+    alice->Expect(Cmd::BlockedListAnswer);
+    EXPECT_EQ(
+        CSqliteDb((m_dir->Path() / "test.db").string()).QueryInt("SELECT count(*) FROM offline_message"),
+        kCount);
 
-    auto bob = Connect();
-    const auto before = static_cast<int32_t>(std::time(nullptr));
-    bob->Login("bob", "pw");
-    std::vector<std::string> ids;
-    for (int i = 0; i < 3; ++i) {
-        const CNetMessage o = bob->Expect(Cmd::OfflineMessage);
-        EXPECT_EQ(o.sender, "alice");
-        EXPECT_EQ(o.recipient, "bob");
-        EXPECT_EQ(o.text, "message " + std::to_string(i));
-        // Stamped by the server when the "M" came, not the sender's time.
-        EXPECT_GE(o.time, before - 60);
-        EXPECT_LE(o.time, before + 60);
-        ExpectSameFont(MakeFontMessage("bob", ""), o);
-        ASSERT_EQ(o.names.size(), 1u);
-        ids.push_back(o.names[0]);
+    std::string acks;
+    {
+        auto bob = Connect();
+        const auto before = static_cast<int32_t>(std::time(nullptr));
+        bob->Login("bob", "pw");
+        int64_t lastId = 0;
+        for (int i = 0; i < kCount; ++i) {
+            CNetMessage o = bob->Expect(Cmd::OfflineMessage);
+            EXPECT_EQ(o.sender, "alice");
+            EXPECT_EQ(o.recipient, "bob");
+            EXPECT_EQ(o.text, "message " + std::to_string(i));
+            // Stamped by the server when the "M" came, not the sender's time.
+            EXPECT_GE(o.time, before - 60);
+            EXPECT_LE(o.time, before + 60);
+            ExpectSameFont(MakeFontMessage("bob", ""), o);
+            ASSERT_EQ(o.names.size(), 1u);
+            EXPECT_GT(std::stoll(o.names[0]), lastId);
+            lastId = std::stoll(o.names[0]);
+            o.command = Cmd::OfflineAck;
+            o.sender = "bob";
+            EncodeRecord(o, acks);
+        }
+        bob->Expect(Cmd::OfflineEnd);
+        bob->ExpectNoRecord();
+        ASSERT_TRUE(bob->SendRaw(acks));
+        bob->Send(Cmd::Logoff, "bob", "bob");
+        EXPECT_TRUE(bob->WaitClosed());
     }
-    bob->Expect(Cmd::OfflineEnd);
+    auto bob = Connect();
+    bob->Login("bob", "pw");
     bob->ExpectNoRecord();
-    EXPECT_NE(ids[0], ids[1]);
-    EXPECT_NE(ids[1], ids[2]);
 }
 
 TEST_F(Messages, AcknowledgedAreDeletedOthersComeBack)

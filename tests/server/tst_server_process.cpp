@@ -4,6 +4,8 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "server.h"
+#include "wire.h"
 
 #include <csignal>
 #include <cstdlib>
@@ -104,8 +106,13 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
         CTestClient alice(p.Port());
         alice.Register("alice", "pw");
         alice.Login("alice", "pw");
-        alice.Send(MakeFontMessage("bob", "across restarts"));
-        alice.Send(Cmd::BlockedList, "alice"); // answered after the "M" is stored
+        // One burst, stored in one group; the answer after it comes only
+        // once the group is committed.
+        std::string burst;
+        for (int i = 0; i < 50; ++i)
+            EncodeRecord(MakeFontMessage("bob", "across restarts " + std::to_string(i)), burst);
+        EncodeRecord(MakeRecord(Cmd::BlockedList, "alice"), burst);
+        ASSERT_TRUE(alice.SendRaw(burst));
         alice.Expect(Cmd::BlockedListAnswer);
         // No clean stop: a crash must not lose what was answered.
         EXPECT_EQ(p.Stop(SIGKILL), -1);
@@ -113,10 +120,12 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
     CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"});
     CTestClient bob(p.Port());
     bob.Login("bob", "pw");
-    const CNetMessage o = bob.Expect(Cmd::OfflineMessage);
-    EXPECT_EQ(o.sender, "alice");
-    EXPECT_EQ(o.text, "across restarts");
-    ExpectSameFont(MakeFontMessage("bob", ""), o);
+    for (int i = 0; i < 50; ++i) {
+        const CNetMessage o = bob.Expect(Cmd::OfflineMessage);
+        EXPECT_EQ(o.sender, "alice");
+        EXPECT_EQ(o.text, "across restarts " + std::to_string(i));
+        ExpectSameFont(MakeFontMessage("bob", ""), o);
+    }
     bob.Expect(Cmd::OfflineEnd);
     EXPECT_EQ(p.Stop(SIGTERM), 0);
 }

@@ -64,4 +64,64 @@ TEST(SqliteStore, OrdersAndOwnership)
     EXPECT_GT(s.StoreMessage(m), second);
 }
 
+TEST(SqliteStore, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
+{
+    CTempDir dir;
+    const std::string path = (dir.Path() / "s.db").string();
+    CSqliteStore s(path);
+    CSqliteDb other(path); // sees only what is committed
+    auto committed = [&](const std::string& table) {
+        return other.QueryInt(("SELECT count(*) FROM " + table).c_str());
+    };
+    {
+        CStore::CTransaction tx(s);
+        for (const char* name : {"b", "c", "d"})
+            s.AddBlock("a", name);
+        EXPECT_EQ(committed("block"), 0);
+        tx.Commit();
+    }
+    EXPECT_EQ(committed("block"), 3);
+    {
+        CStore::CTransaction tx(s);
+        s.RemoveBlock("a", "b");
+        s.RemoveBlock("a", "c");
+    } // no Commit: both come back
+    {
+        CStore::CTransaction tx(s);
+        s.RemoveBlock("a", "b");
+        {
+            CStore::CTransaction inner(s);
+            s.RemoveBlock("a", "c");
+        }
+        tx.Commit();
+    }
+    EXPECT_EQ(s.Blocks("a"), (std::vector<std::string>{"c", "d"}));
+    EXPECT_EQ(committed("block"), 2);
+
+    // Messages wait for the group's commit; reads see them at once, and a
+    // scope that fails leaves them pending.
+    CStoredMessage m;
+    m.sender = "b";
+    m.recipient = "a";
+    const int64_t id = s.StoreMessage(m);
+    s.StoreMessage(m);
+    EXPECT_TRUE(s.HasPending());
+    EXPECT_EQ(s.Messages("a").size(), 2u);
+    EXPECT_EQ(committed("offline_message"), 0);
+    {
+        CStore::CTransaction tx(s);
+        s.AddBlock("a", "x");
+    }
+    EXPECT_TRUE(s.HasPending());
+    s.CommitPending();
+    EXPECT_FALSE(s.HasPending());
+    EXPECT_EQ(committed("offline_message"), 2);
+    // Any other committed change takes the group along.
+    EXPECT_TRUE(s.DeleteMessage(id, "a"));
+    EXPECT_EQ(committed("offline_message"), 2);
+    s.AddBlock("a", "y");
+    EXPECT_FALSE(s.HasPending());
+    EXPECT_EQ(committed("offline_message"), 1);
+}
+
 } // namespace
