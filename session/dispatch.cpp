@@ -131,6 +131,11 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
             if (!dlg)
                 return;
             m_strPassword = dlg->RetypedPassword();
+            // A remembered login must keep working at the next start.
+            if (m_settings.m_nRememberLogin && m_settings.m_strUserName == m_strUserName) {
+                m_settings.m_strPassword = m_strPassword;
+                SaveSettings(SettingsLogin);
+            }
             dlg->EndDialog(0);
             m_pChangePasswordDlg = nullptr;
             ShowMessageBox(QStringLiteral("Password changed successfully"));
@@ -193,7 +198,7 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
         ShowMessageBox(FromUtf8(msg.sender));
         // The user corrects the input in the login dialog, shown again.
         if (loginFailed && m_pLoginDlg)
-            m_pLoginDlg->show();
+            m_pLoginDlg->ShowAgain();
         return;
     }
 

@@ -28,6 +28,7 @@ private slots:
     void messageFromNewCorrespondentOpensWindow();
     void messageWhenWindowCannotOpen();
     void deletedFriendsAskWithRecipientTakenBeforeTheBox();
+    void passwordChangeEndsDialog_data();
     void passwordChangeEndsDialog();
     void passwordChangeWithoutDialogIsIgnored();
     void shutdownLogsOffWithoutLogoffRecord();
@@ -255,8 +256,25 @@ void TestDispatch::deletedFriendsAskWithRecipientTakenBeforeTheBox()
     QVERIFY(Server().ExpectNoRecord());
 }
 
+void TestDispatch::passwordChangeEndsDialog_data()
+{
+    QTest::addColumn<int>("remember");
+    QTest::addColumn<QString>("stored"); // the remembered password afterwards
+    QTest::newRow("remembered") << 1 << QStringLiteral("newpass1");
+    QTest::newRow("notRemembered") << 0 << QString();
+}
+
+// The new password becomes the session's, and the remembered one too, so
+// that the next automatic login works.
 void TestDispatch::passwordChangeEndsDialog()
 {
+    QFETCH(int, remember);
+    QFETCH(QString, stored);
+    Doc().Settings().m_nRememberLogin = remember;
+    Doc().Settings().m_strUserName = "ann";
+    Doc().Settings().m_strPassword = remember ? "secret1" : "";
+    Doc().SaveSettings(SettingsLogin);
+
     CFakeChangePasswordDlg dlg;
     dlg.m_strRetyped = "newpass1";
     Doc().m_pChangePasswordDlg = &dlg;
@@ -268,6 +286,8 @@ void TestDispatch::passwordChangeEndsDialog()
     });
     QCOMPARE(result, 0);
     QCOMPARE(Doc().Password(), std::string("newpass1"));
+    QCOMPARE(OpenSettingsRoot()->value(QStringLiteral("Settings/Login/Password")).toString(), stored);
+    QVERIFY(Doc().IsLoggedIn());
     QVERIFY(Doc().m_pChangePasswordDlg.isNull());
     QCOMPARE(Boxes().Texts(), QStringList{QStringLiteral("Password changed successfully")});
 }
