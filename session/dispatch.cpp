@@ -173,13 +173,17 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
                 ShowOfflineMessages();
             return;
         }
-        // Kept as the record's own copy, then acknowledged by sending the
-        // receive record back with the own name and "ON": every other field,
-        // names and font included, goes back as it came.
-        m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
-        msg.sender = m_strUserName;
-        msg.command = Cmd::OfflineAck;
-        Send(msg);
+        // Kept as the record's own copy. The server keeps it too until it is
+        // acknowledged, which happens when the user deletes it (see
+        // RemoveOfflineMessage); the acknowledgement is made now, while every
+        // field of the record, names (its id) and font included, is at hand.
+        {
+            CNetMessage ack = FullCopy(msg);
+            ack.sender = m_strUserName;
+            ack.command = Cmd::OfflineAck;
+            m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
+            m_offlineAcks.push_back(std::move(ack));
+        }
         return;
 
     case 'B':
