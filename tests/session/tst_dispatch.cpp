@@ -6,7 +6,11 @@
 #include "sessionrig.h"
 #include "waits.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -23,6 +27,8 @@ private slots:
     void presenceForUnknownOrOtherCaseChangesNothing();
     void newFriendsCountOnlyTheirGroup();
     void friendRequestSentMessage();
+    void serverTextsShowLiterally_data();
+    void serverTextsShowLiterally();
     void everyFriendRequestGetsItsOwnDialog();
     void messageToOpenWindowAppends();
     void messageFromNewCorrespondentOpensWindow();
@@ -138,6 +144,45 @@ void TestDispatch::friendRequestSentMessage()
     QCOMPARE(Boxes().Last().icon, MessageIcon::Exclamation);
     QCOMPARE(Doc().OnlineCount(), 1);
     QCOMPARE(Doc().OfflineCount(), 2);
+}
+
+void TestDispatch::serverTextsShowLiterally_data()
+{
+    QTest::addColumn<QString>("code");
+    QTest::addColumn<QString>("sender");
+    QTest::addColumn<QString>("shown");
+    QTest::newRow("failure") << "F"
+                             << "<b>x</b> & <i>y</i>"
+                             << "<b>x</b> & <i>y</i>";
+    QTest::newRow("userName") << "SF"
+                              << "<b>x</b>"
+                              << "A message has been sent to <b>x</b> asking for his/her permission";
+}
+
+// Markup in a record reaches the one real message box and shows as typed.
+void TestDispatch::serverTextsShowLiterally()
+{
+    QFETCH(QString, code);
+    QFETCH(QString, sender);
+    QFETCH(QString, shown);
+    const MessageBoxHandler interceptor = SetMessageBoxHandler({});
+    QString text;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            text = box->text();
+            format = box->textFormat();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    answer.start(10);
+    Server().Inject(Record(code.toStdString(), sender.toStdString()));
+    const bool answered = WaitUntil([&] { return !text.isEmpty(); });
+    SetMessageBoxHandler(interceptor);
+    QVERIFY(answered);
+    QCOMPARE(text, shown);
+    QCOMPARE(format, Qt::PlainText);
 }
 
 void TestDispatch::everyFriendRequestGetsItsOwnDialog()
