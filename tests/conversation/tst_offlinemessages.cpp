@@ -143,6 +143,7 @@ void TestOfflineMessages::DeleteRightAfterOpening()
     QCOMPARE(window.ListPane()->List()->topLevelItem(0)->text(1), QStringLiteral("two"));
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(1));
     QCOMPARE(f.doc->OfflineMessages()[0]->text, std::string("two"));
+    QVERIFY(f.server.Expect(Cmd::OfflineAck));
     // A second Delete with nothing selected removes nothing.
     window.TextPane()->OnDeleteMessage();
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(1));
