@@ -29,10 +29,59 @@ CTempDir::~CTempDir()
     std::filesystem::remove_all(m_path, ignored);
 }
 
-CInProcessServer::CInProcessServer(const std::string& dbPath, CPasswordHasher::Cost cost)
+namespace {
+
+class CFaultyStore final : public CStore
 {
-    m_store = std::make_unique<CSqliteStore>(dbPath);
-    m_server = std::make_unique<CServer>(m_io, *m_store, cost);
+public:
+    explicit CFaultyStore(const std::string& path) : m_db(path) {}
+
+    std::vector<std::string> Friends(const std::string& owner) override
+    {
+        if (owner == "boom")
+            throw std::runtime_error("injected fault");
+        return m_db.Friends(owner);
+    }
+
+    // The rest as the real store does it.
+    using S = const std::string&;
+    bool CreateAccount(S n, S h) override { return m_db.CreateAccount(n, h); }
+    bool AccountExists(S n) override { return m_db.AccountExists(n); }
+    std::optional<std::string> PasswordHash(S n) override { return m_db.PasswordHash(n); }
+    void SetPasswordHash(S n, S h) override { m_db.SetPasswordHash(n, h); }
+    std::vector<std::string> FriendOf(S n) override { return m_db.FriendOf(n); }
+    bool IsFriend(S o, S n) override { return m_db.IsFriend(o, n); }
+    void RemoveFriends(S o, const std::vector<std::string>& n) override { m_db.RemoveFriends(o, n); }
+    bool AddFriendRequest(S r, S a, S t) override { return m_db.AddFriendRequest(r, a, t); }
+    bool HasFriendRequest(S r, S a) override { return m_db.HasFriendRequest(r, a); }
+    std::vector<CFriendRequest> FriendRequests(S a) override { return m_db.FriendRequests(a); }
+    void RemoveFriendRequest(S r, S a) override { m_db.RemoveFriendRequest(r, a); }
+    bool AcceptFriendRequest(S r, S a, bool x, bool y) override
+    {
+        return m_db.AcceptFriendRequest(r, a, x, y);
+    }
+    void AddBlock(S a, S b) override { m_db.AddBlock(a, b); }
+    void RemoveBlock(S a, S b) override { m_db.RemoveBlock(a, b); }
+    bool IsBlocked(S a, S b) override { return m_db.IsBlocked(a, b); }
+    std::vector<std::string> Blocks(S b) override { return m_db.Blocks(b); }
+    int64_t StoreMessage(const CStoredMessage& m) override { return m_db.StoreMessage(m); }
+    std::vector<CStoredMessage> Messages(S r) override { return m_db.Messages(r); }
+    bool DeleteMessage(int64_t id, S r) override { return m_db.DeleteMessage(id, r); }
+
+private:
+    CSqliteStore m_db;
+};
+
+} // namespace
+
+CInProcessServer::CInProcessServer(const std::string& dbPath, CPasswordHasher::Cost cost,
+                                   const CServerLimits& limits, bool faultyStore)
+{
+    if (faultyStore)
+        m_store = std::make_unique<CFaultyStore>(dbPath);
+    else
+        m_store = std::make_unique<CSqliteStore>(dbPath);
+    m_server = std::make_unique<CServer>(m_io, *m_store, cost, limits);
     m_port = m_server->Listen("127.0.0.1", 0).port();
     m_thread = std::thread([this] { m_io.run(); });
 }
@@ -61,6 +110,7 @@ CServerProcess::CServerProcess(const std::filesystem::path& dir, std::vector<std
     m_pid = ::fork();
     if (m_pid == 0) {
         const int fd = ::open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
         ::dup2(fd, 2);
         std::vector<char*> argv;
         std::string exe = MURMURLY_SERVER_EXE;
@@ -142,10 +192,11 @@ void ServerTest::TearDown()
     m_dir.reset();
 }
 
-void ServerTest::Restart()
+void ServerTest::Restart(const CServerLimits& limits, bool faultyStore)
 {
     m_server.reset();
-    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string());
+    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string(),
+                                                  CPasswordHasher::Cost::Minimum, limits, faultyStore);
 }
 
 std::unique_ptr<CTestClient> ServerTest::Connect()
