@@ -188,15 +188,17 @@ TEST_F(Sessions, FullQueuesDuringLogoffLeaveTheOnlineTableIntact)
 TEST_F(Sessions, SilentAndStalledConnectionsAreClosed)
 {
     CServerLimits limits;
-    limits.loginTimeout = 2s;
-    limits.recordTimeout = 1s;
+    // Long enough for a slow (sanitizer) build to log in; nothing here
+    // waits for the time-outs but for the closes they cause.
+    limits.loginTimeout = 4s;
+    limits.recordTimeout = 2s;
     Restart(limits);
     auto alice = Online("alice");
     auto silent = Connect();
     auto stalled = Online("bob");
     ASSERT_TRUE(stalled->SendRaw(Record(Cmd::Message, "alice", "half").substr(0, 20)));
-    EXPECT_TRUE(silent->WaitClosed(10s));
-    EXPECT_TRUE(stalled->WaitClosed(10s));
+    EXPECT_TRUE(silent->WaitClosed(20s));
+    EXPECT_TRUE(stalled->WaitClosed(20s));
     // alice logged in in time; her deadline passed before the silent one's.
     alice->Send(Cmd::BlockedList, "alice");
     alice->Expect(Cmd::BlockedListAnswer);
