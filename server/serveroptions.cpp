@@ -40,6 +40,7 @@ const char* ServerUsage()
 {
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
+           "                       [--record-timeout SECONDS]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
