@@ -4,6 +4,10 @@
 // and the server's peak resident memory.
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]
+//   murmurly-bench-server --idle N [--real-hash] [--server PATH]
+//
+// With --idle, N clients log in and then stay quiet; the benchmark prints the
+// server's resident memory and what each connection adds to it.
 //
 // By default the server runs with its cheap test hashing so that setting up
 // hundreds of accounts takes seconds; --real-hash uses the production cost
@@ -14,6 +18,7 @@
 
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -38,6 +43,7 @@ struct CBenchOptions
 {
     int clients = 200;
     int messages = 50;
+    int idle = 0; // > 0: the idle-connections mode with this many clients
     bool realHash = false;
     std::string server = MURMURLY_SERVER_EXE;
 };
@@ -89,6 +95,17 @@ public:
     }
 
     uint16_t Port() const { return m_port; }
+
+    // A memory figure of /proc/PID/status in kB, or -1.
+    long StatusKb(const std::string& key) const
+    {
+        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
+        std::string line;
+        while (std::getline(status, line))
+            if (line.rfind(key + ":", 0) == 0)
+                return std::atol(line.c_str() + key.size() + 1);
+        return -1;
+    }
 
     std::string PeakRss() const
     {
@@ -227,6 +244,69 @@ int Run(const CBenchOptions& options)
     return 0;
 }
 
+// Every client takes a descriptor here and one in the server.
+void RaiseOpenFileLimit(int clients)
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return;
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < static_cast<rlim_t>(clients) + 64)
+        throw std::runtime_error("the open-file limit of " + std::to_string(limit.rlim_cur) +
+                                 " is too low for " + std::to_string(clients) + " clients");
+}
+
+int RunIdle(const CBenchOptions& options)
+{
+    RaiseOpenFileLimit(options.idle);
+    std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-bench-XXXXXX").string();
+    if (!::mkdtemp(pattern.data()))
+        throw std::runtime_error("mkdtemp failed");
+    const std::filesystem::path dir = pattern;
+    {
+        CServerChild server(options, dir);
+        const long before = server.StatusKb("VmRSS");
+        const int n = options.idle;
+        std::vector<std::unique_ptr<CBenchClient>> clients;
+        clients.reserve(static_cast<std::size_t>(n));
+        const auto start = Clock::now();
+        // In batches, so that neither the listen queue nor the password
+        // workers are flooded.
+        constexpr int kBatch = 500;
+        for (int first = 0; first < n; first += kBatch) {
+            const int last = std::min(n, first + kBatch);
+            for (int i = first; i < last; ++i) {
+                clients.push_back(std::make_unique<CBenchClient>(server.Port()));
+                clients[i]->Send(Cmd::Register, Name(i), "pw");
+            }
+            for (int i = first; i < last; ++i) {
+                clients[i]->Expect(Cmd::Registered);
+                clients[i]->Send(Cmd::Login, Name(i), "pw");
+            }
+            for (int i = first; i < last; ++i) {
+                clients[i]->Expect(Cmd::LoginAccepted);
+                clients[i]->Send(Cmd::FriendsList, Name(i), {});
+                clients[i]->Send(Cmd::LoginComplete, Name(i), {});
+                // Its answer shows that "SLO" was served before it.
+                clients[i]->Send(Cmd::BlockedList, Name(i), {});
+            }
+            for (int i = first; i < last; ++i)
+                clients[i]->Expect(Cmd::BlockedListAnswer);
+        }
+        std::printf("setup: %d clients registered and logged in in %.2f s\n", n,
+                    std::chrono::duration<double>(Clock::now() - start).count());
+        const long rss = server.StatusKb("VmRSS");
+        std::printf(
+            "server RSS: %.1f MB idle before the clients, %.1f MB with %d logged-in idle connections\n",
+            before / 1024.0, rss / 1024.0, n);
+        std::printf("per connection: %.1f KB of RSS (total / N), %.1f KB above the idle server\n",
+                    static_cast<double>(rss) / n, static_cast<double>(rss - before) / n);
+    }
+    std::filesystem::remove_all(dir);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -239,6 +319,8 @@ int main(int argc, char** argv)
             options.clients = std::atoi(argv[++i]);
         else if (arg == "--messages" && hasValue)
             options.messages = std::atoi(argv[++i]);
+        else if (arg == "--idle" && hasValue)
+            options.idle = std::atoi(argv[++i]);
         else if (arg == "--server" && hasValue)
             options.server = argv[++i];
         else if (arg == "--real-hash")
@@ -246,8 +328,17 @@ int main(int argc, char** argv)
         else {
             std::fprintf(
                 stderr,
-                "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n");
+                "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n"
+                "       murmurly-bench-server --idle N [--real-hash] [--server PATH]\n");
             return 2;
+        }
+    }
+    if (options.idle > 0) {
+        try {
+            return RunIdle(options);
+        } catch (const std::exception& error) {
+            std::fprintf(stderr, "murmurly-bench-server: %s\n", error.what());
+            return 1;
         }
     }
     if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1) {

@@ -48,6 +48,25 @@ std::string Utf16ToUtf8(const uint8_t* p, std::size_t units)
 
 } // namespace
 
+std::size_t Utf16ToUtf8Size(const uint8_t* p, std::size_t units)
+{
+    // Mirrors Utf16ToUtf8 without building the string.
+    std::size_t size = 0;
+    for (std::size_t i = 0; i < units; ++i) {
+        const uint32_t u = p[2 * i] | (p[2 * i + 1] << 8);
+        if (u >= 0xD800 && u <= 0xDBFF && i + 1 < units) {
+            const uint32_t lo = p[2 * i + 2] | (p[2 * i + 3] << 8);
+            if (lo >= 0xDC00 && lo <= 0xDFFF) {
+                size += 4;
+                ++i;
+                continue;
+            }
+        }
+        size += u < 0x80 ? 1 : u < 0x800 ? 2 : 3;
+    }
+    return size;
+}
+
 CArchive::CArchive(std::string& out) : m_out(&out) {}
 
 CArchive::CArchive(std::string_view in, const DecodeLimits& limits) : m_in(in), m_limits(limits) {}
@@ -149,13 +168,18 @@ std::string CArchive::ReadString()
 {
     bool wide = false;
     const std::size_t n = ReadStringLength(&wide);
-    const std::size_t bytes = wide ? 2 * n : n;
-    if (bytes > m_limits.maxString)
+    // The limit is on the string as decoded: every UTF-16 character becomes
+    // at least one byte of UTF-8, and most non-Latin ones three.
+    if (n > m_limits.maxString)
         throw CArchiveException(CArchiveException::TooLarge, "string longer than allowed");
-    const uint8_t* p = Take(bytes);
-    if (wide)
-        return Utf16ToUtf8(p, n);
-    return std::string(reinterpret_cast<const char*>(p), bytes);
+    if (!wide) {
+        const uint8_t* p = Take(n);
+        return std::string(reinterpret_cast<const char*>(p), n);
+    }
+    const uint8_t* p = Take(2 * n);
+    if (Utf16ToUtf8Size(p, n) > m_limits.maxString)
+        throw CArchiveException(CArchiveException::TooLarge, "string longer than allowed");
+    return Utf16ToUtf8(p, n);
 }
 
 std::size_t CArchive::ReadCount()

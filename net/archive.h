@@ -9,13 +9,17 @@
 // Bounds a decoder applies before it allocates anything a prefix claims.
 struct DecodeLimits
 {
-    std::size_t maxString;  // bytes of one string on the wire
+    std::size_t maxString;  // bytes of one string as decoded (UTF-16 becomes UTF-8)
     std::size_t maxNames;   // entries of one names list
     std::size_t maxRecord;  // bytes of one whole record
 };
 
 inline constexpr DecodeLimits kClientLimits{1u << 20, 100'000, 8u << 20};
 inline constexpr DecodeLimits kServerLimits{64u << 10, 10'000, 1u << 20};
+
+// The number of UTF-8 bytes that `units` UTF-16LE code units at `p` decode
+// to, an unpaired surrogate counting as U+FFFD.
+std::size_t Utf16ToUtf8Size(const uint8_t* p, std::size_t units);
 
 class CArchiveException : public std::runtime_error
 {

@@ -123,12 +123,24 @@ private:
             if (n == 0xFFFF && !Dword(&n))
                 return false;
         }
-        const std::size_t bytes = wide ? 2 * std::size_t{n} : std::size_t{n};
-        if (bytes > m_limits.maxString) {
+        // The limit counts decoded bytes. A UTF-16 character decodes to at
+        // least one byte, so its count alone can refuse the string before
+        // the bytes arrive; what it really decodes to is known only once they
+        // are all here.
+        if (n > m_limits.maxString) {
             m_tooLarge = true;
             return false;
         }
-        return Skip(bytes);
+        if (!wide)
+            return Skip(n);
+        const std::size_t at = m_pos;
+        if (!Skip(2 * std::size_t{n}))
+            return false;
+        if (Utf16ToUtf8Size(reinterpret_cast<const uint8_t*>(m_data.data()) + at, n) > m_limits.maxString) {
+            m_tooLarge = true;
+            return false;
+        }
+        return true;
     }
 
     std::string_view m_data;

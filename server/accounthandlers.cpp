@@ -44,8 +44,8 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
                 ServerLog("registered " + name + " from " + self->Peer());
                 self->Send(MakeRecord(Cmd::Registered));
             }
-        } catch (const CStoreError& error) {
-            ServerLog("store error while registering from " + self->Peer() + ": " + error.what());
+        } catch (const std::exception& error) {
+            ServerLog("error while registering from " + self->Peer() + ": " + error.what());
             self->Close();
         }
         self->Resume();
@@ -73,8 +73,8 @@ void CServer::HandleLogin(CServerSession& session, CNetMessage& msg)
                                 CompleteLogin(*self, name);
                             else
                                 LoginFailed(*self);
-                        } catch (const CStoreError& error) {
-                            ServerLog("store error during login from " + self->Peer() + ": " + error.what());
+                        } catch (const std::exception& error) {
+                            ServerLog("error during login from " + self->Peer() + ": " + error.what());
                             self->Close();
                         }
                         self->Resume();
@@ -106,8 +106,8 @@ void CServer::HandleChangePassword(CServerSession& session, CNetMessage& msg)
                                 ServerLog("password changed for " + user);
                                 self->Send(MakeRecord(Cmd::PasswordChanged));
                             }
-                        } catch (const CStoreError& error) {
-                            ServerLog("store error while changing a password: " + std::string(error.what()));
+                        } catch (const std::exception& error) {
+                            ServerLog("error while changing a password: " + std::string(error.what()));
                             self->Close();
                         }
                         self->Resume();

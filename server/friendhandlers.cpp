@@ -7,6 +7,7 @@
 
 #include <charconv>
 #include <ctime>
+#include <vector>
 
 namespace {
 
@@ -43,7 +44,9 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
     session.m_loginComplete = true;
     const std::string user = session.User();
 
-    int sent = 0;
+    // Everything that waited goes out as the client reads it, in this order,
+    // however much it is; the session encodes it batch by batch.
+    std::vector<CNetMessage> backlog;
     for (auto& stored : m_store.Messages(user)) {
         if (m_store.IsBlocked(user, stored.sender)) {
             m_store.DeleteMessage(stored.id, user);
@@ -57,11 +60,10 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
         o.color = stored.color;
         o.size = stored.size;
         o.names.push_back(std::to_string(stored.id));
-        session.Send(o);
-        ++sent;
+        backlog.push_back(std::move(o));
     }
-    if (sent > 0)
-        session.Send(MakeRecord(Cmd::OfflineEnd));
+    if (!backlog.empty())
+        backlog.push_back(MakeRecord(Cmd::OfflineEnd));
 
     for (auto& request : m_store.FriendRequests(user)) {
         if (m_store.IsBlocked(user, request.requester)) {
@@ -70,8 +72,9 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
         }
         CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
         sfa.text = RequestText(request.requester, request.text);
-        session.Send(sfa);
+        backlog.push_back(std::move(sfa));
     }
+    session.SendBacklog(std::move(backlog));
 }
 
 void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)

@@ -5,6 +5,8 @@
 
 #include <asio/signal_set.hpp>
 
+#include <sys/resource.h>
+
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -18,9 +20,23 @@ int Fail(const std::string& line)
     return 2;
 }
 
-} // namespace
+// Every connection takes a descriptor: use all the system allows this
+// process. Returns the soft limit now in force.
+rlim_t RaiseOpenFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        rlimit raised = limit;
+        raised.rlim_cur = limit.rlim_max;
+        if (::setrlimit(RLIMIT_NOFILE, &raised) == 0)
+            return raised.rlim_cur;
+    }
+    return limit.rlim_cur;
+}
 
-int main(int argc, char** argv)
+int Run(int argc, char** argv)
 {
     const CParsedOptions parsed = ParseServerOptions(std::vector<std::string>(argv + 1, argv + argc));
     if (!parsed.error.empty())
@@ -42,22 +58,24 @@ int main(int argc, char** argv)
             return Fail("cannot create the data folder for " + dbPath + ": " + error.message());
     }
 
-    ServerLog("starting; database " + dbPath);
+    const rlim_t files = RaiseOpenFileLimit();
+    ServerLog("starting; database " + dbPath + "; open-file limit " +
+              (files == RLIM_INFINITY ? std::string("unlimited") : std::to_string(files)));
     std::unique_ptr<CSqliteStore> store;
     try {
         store = std::make_unique<CSqliteStore>(dbPath);
-    } catch (const CStoreError& error) {
+    } catch (const std::exception& error) {
         return Fail(std::string("unusable database: ") + error.what());
     }
 
     asio::io_context io;
-    int status = 0;
     {
         CServer server(io, *store,
-                       options.fastHash ? CPasswordHasher::Cost::Minimum
-                                        : CPasswordHasher::Cost::Interactive);
+                       options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
+                       options.limits);
         try {
             const auto endpoint = server.Listen(options.address, options.port);
+            ServerLog("serving at most " + std::to_string(server.Limits().maxConnections) + " connections");
             ServerLog("listening on " + endpoint.address().to_string() + ":" +
                       std::to_string(endpoint.port()));
         } catch (const std::exception& error) {
@@ -74,14 +92,33 @@ int main(int argc, char** argv)
             server.Shutdown([&io] { io.stop(); });
         });
 
-        try {
-            io.run();
-        } catch (const std::exception& error) {
-            ServerLog(std::string("fatal: ") + error.what());
-            status = 1;
+        // Handlers catch what they throw; should anything still escape, it
+        // costs at most the work it was doing, not the service.
+        for (;;) {
+            try {
+                io.run();
+                break;
+            } catch (const std::exception& error) {
+                ServerLog(std::string("unexpected error, serving on: ") + error.what());
+            } catch (...) {
+                ServerLog("unexpected error, serving on");
+            }
         }
     }
     store.reset();
     ServerLog("stopped");
-    return status;
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // The loop catches what its handlers throw; what arrives here failed
+    // before it ran.
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& error) {
+        return Fail(std::string("cannot start: ") + error.what());
+    }
 }

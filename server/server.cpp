@@ -10,6 +10,8 @@
 #include <ctime>
 #include <vector>
 
+#include <sys/resource.h>
+
 CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
 {
     CNetMessage msg;
@@ -19,9 +21,28 @@ CNetMessage MakeRecord(const char* command, std::string sender, std::string reci
     return msg;
 }
 
-CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost)
-    : m_io(io), m_store(store), m_hasher(io, hashCost), m_acceptor(io), m_shutdownTimer(io)
+namespace {
+
+// Descriptors kept free for the database, the log and the loop itself.
+constexpr std::size_t kReservedFiles = 64;
+
+std::size_t ConnectionsForFileLimit()
 {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1'000'000;
+    const auto files = static_cast<std::size_t>(limit.rlim_cur);
+    return files > 2 * kReservedFiles ? files - kReservedFiles : files / 2;
+}
+
+} // namespace
+
+CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
+                 const CServerLimits& limits)
+    : m_io(io), m_store(store), m_limits(limits), m_hasher(io, hashCost), m_acceptor(io), m_shutdownTimer(io)
+{
+    if (m_limits.maxConnections == 0)
+        m_limits.maxConnections = ConnectionsForFileLimit();
     m_routes.Load(store);
 }
 
@@ -48,7 +69,13 @@ void CServer::Accept()
     m_acceptor.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
         if (m_stopping || !m_acceptor.is_open())
             return;
-        if (!error) {
+        if (!error && m_sessions.size() >= m_limits.maxConnections) {
+            asio::error_code ignored;
+            const auto peer = socket.remote_endpoint(ignored);
+            ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) +
+                      " reached; refusing " + peer.address().to_string() + ":" + std::to_string(peer.port()));
+            socket.close(ignored);
+        } else if (!error) {
             auto session = std::make_shared<CServerSession>(*this, std::move(socket));
             m_sessions.emplace(session.get(), session);
             session->Start();
@@ -105,8 +132,15 @@ void CServer::FinishShutdownIfIdle()
 
 void CServer::OnSessionClosed(CServerSession& session)
 {
-    if (session.IsLoggedIn())
-        LogOff(session, "connection closed");
+    try {
+        if (session.IsLoggedIn())
+            LogOff(session, "connection closed");
+    } catch (const std::exception& error) {
+        ServerLog("error while logging off " + session.User() + ": " + error.what());
+        const auto it = m_online.find(session.User());
+        if (it != m_online.end() && it->second.get() == &session)
+            m_online.erase(it);
+    }
     m_sessions.erase(&session);
     FinishShutdownIfIdle();
 }
@@ -147,7 +181,8 @@ void CServer::CommitPending()
 
 void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 {
-    const std::string& c = msg.command;
+    // A copy: handlers may rewrite the record they are given.
+    const std::string c = msg.command;
     // Only "M" and "ON" may leave changes pending; everything else may
     // answer, so it comes after their commit.
     if (c != Cmd::Message && c != Cmd::OfflineAck) {
@@ -196,6 +231,13 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         // A second "L" on a logged-in connection and unknown codes: ignored.
     } catch (const CStoreError& error) {
         ServerLog("store error while serving " + session.Peer() + ": " + error.what() + "; closing");
+        session.Close();
+    } catch (const std::exception& error) {
+        ServerLog("error while serving \"" + c + "\" from " + session.Peer() + ": " + error.what() +
+                  "; closing");
+        session.Close();
+    } catch (...) {
+        ServerLog("unknown error while serving \"" + c + "\" from " + session.Peer() + "; closing");
         session.Close();
     }
     if (m_store.HasPending())

@@ -2,6 +2,7 @@
 
 #include "passwordhasher.h"
 #include "routingtable.h"
+#include "serveroptions.h"
 #include "serversession.h"
 
 #include <asio/io_context.hpp>
@@ -28,7 +29,8 @@ class CNetMessage;
 class CServer
 {
 public:
-    CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost);
+    CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
+            const CServerLimits& limits = {});
     ~CServer();
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
@@ -42,11 +44,14 @@ public:
     // read); then calls `done` on the loop.
     void Shutdown(std::function<void()> done);
 
-    // Called by sessions.
+    // Called by sessions. A handler that fails in any way closes only the
+    // connection it serves.
     void HandleRecord(CServerSession& session, CNetMessage& msg);
     void OnSessionClosed(CServerSession& session);
 
     std::size_t ConnectionCount() const { return m_sessions.size(); }
+    // The limits in force; maxConnections is resolved, never 0.
+    const CServerLimits& Limits() const { return m_limits; }
 
 private:
     void Accept();
@@ -94,6 +99,7 @@ private:
 
     asio::io_context& m_io;
     CStore& m_store;
+    CServerLimits m_limits;
     CPasswordHasher m_hasher;
     CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;

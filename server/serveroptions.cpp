@@ -20,17 +20,39 @@ bool ParsePort(const std::string& text, uint16_t& port)
     return true;
 }
 
+// A whole number from 1 to `max`.
+bool ParseCount(const std::string& text, unsigned long max, unsigned long& value)
+{
+    if (text.empty() || text.size() > 10)
+        return false;
+    value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<unsigned long>(c - '0');
+    }
+    return value >= 1 && value <= max;
+}
+
 } // namespace
 
 const char* ServerUsage()
 {
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
+           "                       [--login-timeout SECONDS] [--max-connections N]\n"
+           "                       [--record-timeout SECONDS]\n"
            "\n"
-           "  --address ADDR  address to listen on (default 127.0.0.1)\n"
-           "  --port PORT     TCP port, 0 for any free one (default 7357)\n"
-           "  --db PATH       SQLite database file\n"
-           "                  (default $XDG_DATA_HOME/murmurly/murmurly.db)\n"
-           "  --help          show this text\n";
+           "  --address ADDR           address to listen on (default 127.0.0.1)\n"
+           "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
+           "  --db PATH                SQLite database file\n"
+           "                           (default $XDG_DATA_HOME/murmurly/murmurly.db)\n"
+           "  --login-timeout SECONDS  close a connection that has not logged in by\n"
+           "                           then (default 30)\n"
+           "  --max-connections N      connections served at once; more are closed\n"
+           "                           at once (default: the open-file limit less 64)\n"
+           "  --record-timeout SECONDS close a connection whose record stays\n"
+           "                           unfinished that long (default 60)\n"
+           "  --help                   show this text\n";
 }
 
 CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
@@ -48,7 +70,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             o.fastHash = true;
             continue;
         }
-        if (arg != "--address" && arg != "--port" && arg != "--db") {
+        if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
+            arg != "--record-timeout" && arg != "--max-connections") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -68,6 +91,21 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 parsed.error = "invalid port '" + value + "' (0 to 65535)";
                 return parsed;
             }
+        } else if (arg == "--login-timeout" || arg == "--record-timeout") {
+            unsigned long seconds = 0;
+            if (!ParseCount(value, 86400, seconds)) {
+                parsed.error = "invalid " + arg + " '" + value + "' (1 to 86400 seconds)";
+                return parsed;
+            }
+            (arg == "--login-timeout" ? o.limits.loginTimeout : o.limits.recordTimeout) =
+                std::chrono::seconds(seconds);
+        } else if (arg == "--max-connections") {
+            unsigned long count = 0;
+            if (!ParseCount(value, 1'000'000'000, count)) {
+                parsed.error = "invalid --max-connections '" + value + "' (at least 1)";
+                return parsed;
+            }
+            o.limits.maxConnections = count;
         } else {
             if (value.empty()) {
                 parsed.error = "--db needs a value";

@@ -1,14 +1,30 @@
 #pragma once
 
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+// What one connection may cost the server, and how long it may take.
+struct CServerLimits
+{
+    // A connection that has not logged in by then is closed.
+    std::chrono::milliseconds loginTimeout = std::chrono::seconds(30);
+    // A record whose bytes have begun to arrive must be whole by then.
+    std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
+    // Connections served at once; 0 derives it from the open-file limit.
+    std::size_t maxConnections = 0;
+    // Encoded records waiting for a client that does not read.
+    std::size_t maxQueuedBytes = 1u << 20;
+};
 
 struct CServerOptions
 {
     std::string address = "127.0.0.1";
     uint16_t port = 7357;
-    std::string dbPath;    // empty: the default in the data folder
+    std::string dbPath; // empty: the default in the data folder
+    CServerLimits limits;
     bool fastHash = false; // test builds only: cheapest Argon2id cost
     bool help = false;
 };

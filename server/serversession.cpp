@@ -7,9 +7,51 @@
 #include <asio/post.hpp>
 #include <asio/write.hpp>
 
-#include <chrono>
+#include <optional>
 
 namespace {
+
+// One read takes at most this much from the socket.
+constexpr std::size_t kReadChunk = 64 * 1024;
+// Before login a record is a login or a registration, far smaller than this.
+constexpr DecodeLimits kLoginLimits{kServerLimits.maxString, kServerLimits.maxNames, 64u << 10};
+// A backlog is encoded in batches of about this size as the queue drains.
+constexpr std::size_t kBacklogBatch = 256 * 1024;
+// Buffers larger than this are freed once empty rather than kept for reuse,
+// so that one large record does not stay with an idle connection.
+constexpr std::size_t kKeptCapacity = 4 * 1024;
+// How long a closing connection may take to read what is still queued.
+constexpr auto kDrainTime = std::chrono::seconds(5);
+
+// Every session of a thread reads into this one buffer and decodes from it
+// before the next read, so an idle connection costs no read buffer at all.
+char* SharedReadBuffer()
+{
+    thread_local const std::unique_ptr<char[]> buffer(new char[kReadChunk]);
+    return buffer.get();
+}
+
+void Release(std::string& buffer)
+{
+    if (buffer.capacity() > kKeptCapacity)
+        std::string().swap(buffer);
+    else
+        buffer.clear();
+}
+
+std::string FormatDuration(std::chrono::milliseconds d)
+{
+    if (d.count() % 1000 == 0)
+        return std::to_string(d.count() / 1000) + " s";
+    return std::to_string(d.count()) + " ms";
+}
+
+std::string FormatBytes(std::size_t bytes)
+{
+    if (bytes % (1u << 20) == 0)
+        return std::to_string(bytes >> 20) + " MiB";
+    return std::to_string(bytes) + " bytes";
+}
 
 std::string FormatPeer(const asio::ip::tcp::socket& socket)
 {
@@ -23,59 +65,106 @@ std::string FormatPeer(const asio::ip::tcp::socket& socket)
 } // namespace
 
 CServerSession::CServerSession(CServer& server, asio::ip::tcp::socket socket)
-    : m_server(server), m_socket(std::move(socket)), m_drainTimer(m_socket.get_executor()),
+    : m_server(server), m_socket(std::move(socket)), m_timer(m_socket.get_executor()),
       m_peer(FormatPeer(m_socket))
 {
     asio::error_code ignored;
     m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    // Reads happen only after the socket reported data; a spurious wake-up
+    // must not block the loop.
+    m_socket.non_blocking(true, ignored);
 }
 
 void CServerSession::Start()
 {
+    m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
+    ArmTimer();
     StartRead();
+}
+
+void CServerSession::SetUser(std::string user)
+{
+    m_user = std::move(user);
+    if (!m_user.empty() && !m_loggedIn) {
+        m_loggedIn = true;
+        // The login deadline is over; do not keep a timer for it.
+        if (m_timerArmed) {
+            m_timerArmed = false;
+            m_timer.cancel();
+            ArmTimer();
+        }
+    }
 }
 
 void CServerSession::StartRead()
 {
-    if (m_reading || m_held || m_closed || m_draining)
+    if (m_reading || m_held || !IsOpen())
         return;
     m_reading = true;
-    m_socket.async_read_some(asio::buffer(m_chunk),
-                             [self = shared_from_this()](const asio::error_code& error, std::size_t bytes) {
-                                 self->OnRead(error, bytes);
-                             });
+    m_socket.async_wait(
+        asio::ip::tcp::socket::wait_read,
+        [self = shared_from_this()](const asio::error_code& error) { self->OnReadable(error); });
 }
 
-void CServerSession::OnRead(const asio::error_code& error, std::size_t bytes)
+void CServerSession::OnReadable(const asio::error_code& error)
 {
     m_reading = false;
-    if (m_closed || m_draining)
+    if (!IsOpen())
         return;
     if (error) {
         Close();
         return;
     }
-    m_input.append(m_chunk.data(), bytes);
-    ProcessInput();
+    char* buffer = SharedReadBuffer();
+    asio::error_code readError;
+    const std::size_t bytes = m_socket.read_some(asio::buffer(buffer, kReadChunk), readError);
+    if (readError == asio::error::would_block || readError == asio::error::try_again) {
+        StartRead();
+        return;
+    }
+    if (readError) {
+        Close();
+        return;
+    }
+    Consume(buffer, bytes);
     StartRead();
 }
 
-void CServerSession::ProcessInput()
+void CServerSession::Consume(const char* data, std::size_t size)
+{
+    if (!m_input.empty()) {
+        m_input.append(data, size);
+        ProcessInput();
+        return;
+    }
+    // The common case: whole records, decoded straight from the shared buffer.
+    const std::size_t used = Decode(std::string_view(data, size));
+    if (!IsOpen() || used == size)
+        return;
+    m_input.assign(data + used, size - used);
+    m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
+    ArmTimer();
+}
+
+std::size_t CServerSession::Decode(std::string_view input)
 {
     // A handler may Send, Hold or close; Resume from inside a handler must not
-    // start a second loop over the same buffer.
+    // start a second loop over the same bytes.
     if (m_processing)
-        return;
+        return 0;
     m_processing = true;
     std::size_t offset = 0;
-    while (!m_held && !m_closed && !m_draining && offset < m_input.size()) {
+    while (!m_held && IsOpen() && offset < input.size()) {
+        // Until login a connection may hold only a small record: a crowd of
+        // connections that never log in must not cost a mebibyte each.
+        const DecodeLimits& limits = IsLoggedIn() ? kServerLimits : kLoginLimits;
         CNetMessage msg;
-        const auto view = std::string_view(m_input).substr(offset);
-        const DecodeResult result = DecodeRecord(view, msg, kServerLimits);
+        const auto view = input.substr(offset);
+        const DecodeResult result = DecodeRecord(view, msg, limits);
         if (result.status == DecodeStatus::Incomplete) {
             // The decoder refuses what exceeds the limits as soon as a prefix
             // says so; this guards the total all the same.
-            if (view.size() > kServerLimits.maxRecord) {
+            if (view.size() > limits.maxRecord) {
                 ServerLog("protocol error from " + m_peer + ": record longer than the limit; closing");
                 Close();
             }
@@ -91,11 +180,30 @@ void CServerSession::ProcessInput()
         offset += result.consumed;
         m_server.HandleRecord(*this, msg);
     }
-    if (!m_closed)
-        m_input.erase(0, offset);
-    else
-        std::string().swap(m_input);
     m_processing = false;
+    return offset;
+}
+
+void CServerSession::ProcessInput()
+{
+    if (m_processing)
+        return;
+    const std::size_t used = Decode(m_input);
+    if (!IsOpen()) {
+        std::string().swap(m_input);
+        return;
+    }
+    m_input.erase(0, used);
+    if (m_input.empty()) {
+        Release(m_input);
+        return;
+    }
+    if (m_input.capacity() > kKeptCapacity && m_input.capacity() > 2 * m_input.size())
+        m_input.shrink_to_fit();
+    // A new record has begun: its own time starts now.
+    if (used > 0)
+        m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
+    ArmTimer();
 }
 
 void CServerSession::Resume()
@@ -103,7 +211,7 @@ void CServerSession::Resume()
     if (!m_held)
         return;
     m_held = false;
-    if (m_closed || m_draining)
+    if (!IsOpen())
         return;
     // Run the held records from the loop, not from inside the callback that
     // resumed us, so that the callback finishes its own sends first.
@@ -117,18 +225,53 @@ void CServerSession::Send(const CNetMessage& msg)
 {
     if (m_closed)
         return;
-    EncodeRecord(msg, m_pending);
-    if (m_pending.size() + m_writing.size() > kMaxQueuedBytes) {
-        ServerLog("client " + m_peer + " does not read; send queue over 1 MiB; closing");
+    // Behind a backlog not yet encoded, a record waits for the backlog.
+    const bool behindBacklog = m_backlogNext < m_backlog.size();
+    EncodeRecord(msg, behindBacklog ? m_later : m_pending);
+    const std::size_t bound = m_server.Limits().maxQueuedBytes;
+    if (m_pending.size() + m_writing.size() + m_later.size() > bound) {
+        ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");
         Close();
         return;
     }
     StartWrite();
 }
 
+void CServerSession::SendBacklog(std::vector<CNetMessage> records)
+{
+    if (!IsOpen() || records.empty())
+        return;
+    if (m_backlogNext < m_backlog.size()) {
+        for (auto& record : records)
+            m_backlog.push_back(std::move(record));
+    } else {
+        m_backlog = std::move(records);
+        m_backlogNext = 0;
+    }
+    StartWrite();
+}
+
+void CServerSession::Refill()
+{
+    while (m_backlogNext < m_backlog.size() && m_pending.size() < kBacklogBatch) {
+        EncodeRecord(m_backlog[m_backlogNext], m_pending);
+        m_backlog[m_backlogNext] = CNetMessage(); // its text is on its way
+        ++m_backlogNext;
+    }
+    if (m_backlogNext < m_backlog.size() || m_backlog.empty())
+        return;
+    std::vector<CNetMessage>().swap(m_backlog);
+    m_backlogNext = 0;
+    m_pending += m_later;
+    std::string().swap(m_later);
+}
+
 void CServerSession::StartWrite()
 {
-    if (m_writeActive || m_closed || m_pending.empty())
+    if (m_writeActive || m_closed)
+        return;
+    Refill();
+    if (m_pending.empty())
         return;
     m_writing.swap(m_pending);
     m_pending.clear();
@@ -141,18 +284,15 @@ void CServerSession::StartWrite()
 void CServerSession::OnWrite(const asio::error_code& error)
 {
     m_writeActive = false;
-    m_writing.clear();
+    Release(m_writing);
     if (m_closed)
         return;
     if (error) {
         Close();
         return;
     }
-    if (!m_pending.empty()) {
-        StartWrite();
-        return;
-    }
-    if (m_draining) {
+    StartWrite();
+    if (!m_writeActive && m_draining) {
         asio::error_code ignored;
         m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
         Close();
@@ -164,27 +304,95 @@ void CServerSession::CloseAfterFlush()
     if (m_closed || m_draining)
         return;
     m_draining = true;
-    if (!m_writeActive && m_pending.empty()) {
+    // A backlog not reached yet stays in the store for the next login; what
+    // was sent behind it goes now.
+    std::vector<CNetMessage>().swap(m_backlog);
+    m_backlogNext = 0;
+    m_pending += m_later;
+    std::string().swap(m_later);
+    StartWrite();
+    if (!m_writeActive) {
         Close();
         return;
     }
-    m_drainTimer.expires_after(std::chrono::seconds(5));
-    m_drainTimer.async_wait([self = shared_from_this()](const asio::error_code& error) {
-        if (!error)
-            self->Close();
-    });
+    m_drainDeadline = Clock::now() + kDrainTime;
+    ArmTimer();
 }
 
 void CServerSession::Close()
 {
     if (m_closed)
         return;
-    // The server drops its reference below; stay alive until we return.
-    const auto self = shared_from_this();
     m_closed = true;
     asio::error_code ignored;
-    m_drainTimer.cancel();
+    m_timer.cancel();
+    m_timerArmed = false;
     m_socket.close(ignored);
-    m_pending.clear();
-    m_server.OnSessionClosed(*this);
+    std::string().swap(m_pending);
+    std::string().swap(m_later);
+    std::vector<CNetMessage>().swap(m_backlog);
+    m_backlogNext = 0;
+    // The caller may be a handler that still uses this session, the online
+    // table or another session: the server hears of the close from the loop.
+    asio::post(m_socket.get_executor(),
+               [self = shared_from_this()]() { self->m_server.OnSessionClosed(*self); });
+}
+
+void CServerSession::ArmTimer()
+{
+    if (m_closed)
+        return;
+    std::optional<Clock::time_point> due;
+    auto consider = [&due](Clock::time_point t) {
+        if (!due || t < *due)
+            due = t;
+    };
+    if (m_draining) {
+        consider(m_drainDeadline);
+    } else {
+        if (!m_loggedIn)
+            consider(m_loginDeadline);
+        // Held bytes wait for the server, not for the client.
+        if (!m_input.empty() && !m_held)
+            consider(m_recordDeadline);
+    }
+    if (!due || (m_timerArmed && m_timerAt <= *due))
+        return;
+    m_timerAt = *due;
+    m_timerArmed = true;
+    // Moving the expiry aborts the wait that was running, if any.
+    m_timer.expires_at(*due);
+    m_timer.async_wait([self = shared_from_this()](const asio::error_code& error) {
+        if (error)
+            return;
+        self->m_timerArmed = false;
+        self->OnTimer();
+    });
+}
+
+void CServerSession::OnTimer()
+{
+    if (m_closed)
+        return;
+    const auto now = Clock::now();
+    const CServerLimits& limits = m_server.Limits();
+    if (m_draining) {
+        if (now >= m_drainDeadline)
+            Close();
+        else
+            ArmTimer();
+        return;
+    }
+    if (!m_loggedIn && now >= m_loginDeadline) {
+        ServerLog("no login from " + m_peer + " within " + FormatDuration(limits.loginTimeout) + "; closing");
+        Close();
+        return;
+    }
+    if (!m_input.empty() && !m_held && now >= m_recordDeadline) {
+        ServerLog("record from " + m_peer + " unfinished for " + FormatDuration(limits.recordTimeout) +
+                  "; closing");
+        Close();
+        return;
+    }
+    ArmTimer();
 }

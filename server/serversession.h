@@ -5,16 +5,21 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <array>
+#include <chrono>
 #include <memory>
 #include <string>
 #include <vector>
 
 class CServer;
 
-// One client connection: its socket, the bytes read but not yet decoded and
+// One client connection: its socket, the bytes of a record not yet whole and
 // the bytes waiting to be written. Records are decoded as bytes arrive and
 // handed to the server one at a time, in order.
+//
+// An idle connection owns no read buffer: the session waits until the socket
+// is readable and then reads into a buffer shared by every session of the
+// thread. Only the bytes of a record that is not yet complete are copied into
+// the session, and that copy is freed as soon as the record is.
 //
 // A handler that must wait for a worker (password hashing) calls Hold(): the
 // session then decodes nothing more, and stops reading, until Resume(). This
@@ -23,12 +28,18 @@ class CServer;
 //
 // Writes never block: encoded records are appended to a pending buffer that
 // is flushed by one async_write at a time. A client that stops reading lets
-// that buffer grow; past kMaxQueuedBytes the connection is closed, so one
-// slow client never costs the others more than that.
+// that buffer grow; past the server's queue bound the connection is closed,
+// so one slow client never costs the others more than that. A backlog handed
+// to SendBacklog is encoded only as the queue drains and does not count
+// against the bound.
+//
+// Nothing here closes the connection in the middle of a handler: Close()
+// stops the socket at once, but the server learns of it (and logs the user
+// off) from a handler of its own, posted to the loop.
 class CServerSession : public std::enable_shared_from_this<CServerSession>
 {
 public:
-    static constexpr std::size_t kMaxQueuedBytes = 1u << 20;
+    using Clock = std::chrono::steady_clock;
 
     CServerSession(CServer& server, asio::ip::tcp::socket socket);
     CServerSession(const CServerSession&) = delete;
@@ -36,10 +47,16 @@ public:
 
     void Start();
     void Send(const CNetMessage& msg);
-    // Sends what is queued, then closes. Nothing more is read or handled.
-    // A client that does not read within a few seconds is cut off anyway.
+    // Queues `records` behind everything sent so far; records sent from now
+    // on go behind them. Each is encoded only when the write queue has room,
+    // so a backlog of any size reaches a client that keeps reading.
+    void SendBacklog(std::vector<CNetMessage> records);
+    // Sends what is queued (but not a backlog not yet reached), then closes.
+    // Nothing more is read or handled. A client that does not read within a
+    // few seconds is cut off anyway.
     void CloseAfterFlush();
-    // Closes at once, dropping unsent bytes. Idempotent.
+    // Closes the socket at once, dropping unsent bytes; the server hears of
+    // it from the loop. Idempotent, and safe from inside any handler.
     void Close();
 
     void Hold() { m_held = true; }
@@ -51,7 +68,7 @@ public:
     // The authenticated user; empty before a successful login and after the
     // session was logged off or replaced by a newer login.
     const std::string& User() const { return m_user; }
-    void SetUser(std::string user) { m_user = std::move(user); }
+    void SetUser(std::string user);
     bool IsLoggedIn() const { return !m_user.empty(); }
 
     // State the server keeps per login.
@@ -61,26 +78,41 @@ public:
 
 private:
     void StartRead();
-    void OnRead(const asio::error_code& error, std::size_t bytes);
+    void OnReadable(const asio::error_code& error);
+    void Consume(const char* data, std::size_t size);
+    std::size_t Decode(std::string_view input);
     void ProcessInput();
     void StartWrite();
+    void Refill();
     void OnWrite(const asio::error_code& error);
+    void ArmTimer();
+    void OnTimer();
 
     CServer& m_server;
     asio::ip::tcp::socket m_socket;
-    asio::steady_timer m_drainTimer;
+    // One timer for every deadline: login, unfinished record, flush on close.
+    asio::steady_timer m_timer;
     std::string m_peer;
     std::string m_user;
 
-    std::array<char, 64 * 1024> m_chunk{};
-    std::string m_input;   // bytes received and not yet decoded
-    std::string m_writing; // bytes handed to the running async_write
-    std::string m_pending; // bytes queued behind it
+    std::string m_input;                // the start of a record not yet whole
+    std::string m_writing;              // bytes handed to the running async_write
+    std::string m_pending;              // bytes queued behind it
+    std::vector<CNetMessage> m_backlog; // not yet encoded, from m_backlogNext
+    std::size_t m_backlogNext = 0;
+    std::string m_later; // sent while a backlog is pending, goes out after it
 
+    Clock::time_point m_loginDeadline;
+    Clock::time_point m_recordDeadline; // while m_input holds a record's start
+    Clock::time_point m_drainDeadline;  // while draining
+    Clock::time_point m_timerAt;
+
+    bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
     bool m_held = false;
     bool m_processing = false;
     bool m_draining = false;
     bool m_closed = false;
+    bool m_timerArmed = false;
 };

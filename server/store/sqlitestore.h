@@ -7,7 +7,7 @@
 
 // The embedded store: one SQLite file in WAL mode. The schema is created and
 // upgraded by the store itself, tracked in PRAGMA user_version.
-class CSqliteStore final : public CStore
+class CSqliteStore : public CStore
 {
 public:
     // Opens or creates the database; throws CStoreError when the file cannot

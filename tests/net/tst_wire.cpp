@@ -304,7 +304,7 @@ TEST(WireLimits, OverLimitPrefixesAreRefusedBeforeTheirBytesArrive)
     const Case cases[] = {
         {"4 GiB string", Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF})},
         {"string just over the limit", Bytes({0xFF, 101, 0})},
-        {"UTF-16 string whose bytes exceed the limit", Bytes({0xFF, 0xFE, 0xFF, 51})},
+        {"UTF-16 string of more characters than the limit", Bytes({0xFF, 0xFE, 0xFF, 101})},
         {"names count over the limit", emptyHead + fontEtc + Bytes({6, 0})},
         {"32-bit names count", emptyHead + fontEtc + Bytes({0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F})},
         {"record over the limit", Bytes({99}) + std::string(99, 'a') + Bytes({99}) + std::string(99, 'b') +
@@ -322,6 +322,23 @@ TEST(WireLimits, OverLimitPrefixesAreRefusedBeforeTheirBytesArrive)
         stream.Append(EncodeRecord(Empty()));  // a broken stream stays broken
         EXPECT_EQ(stream.Next(out), DecodeStatus::TooLarge);
     }
+}
+
+TEST(WireLimits, Utf16StringsAreMeasuredAsDecoded)
+{
+    const DecodeLimits small{100, 5, 400};
+    // 40 characters of U+20AC: 80 bytes on the wire, 120 once decoded.
+    std::string euros = Bytes({0xFF, 0xFE, 0xFF, 40});
+    for (int i = 0; i < 40; ++i)
+        euros += Bytes({0xAC, 0x20});
+    CNetMessage out;
+    EXPECT_EQ(DecodeRecord(WithTextField(euros), out, small).status, DecodeStatus::TooLarge);
+    // 60 ASCII characters: 120 bytes on the wire, 60 once decoded.
+    std::string ascii = Bytes({0xFF, 0xFE, 0xFF, 60});
+    for (int i = 0; i < 60; ++i)
+        ascii += Bytes({'a', 0});
+    ASSERT_EQ(DecodeRecord(WithTextField(ascii), out, small).status, DecodeStatus::Complete);
+    EXPECT_EQ(out.text, std::string(60, 'a'));
 }
 
 TEST(WireLimits, ClientLimitsAcceptTheirMaximum)

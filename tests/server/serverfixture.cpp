@@ -29,10 +29,33 @@ CTempDir::~CTempDir()
     std::filesystem::remove_all(m_path, ignored);
 }
 
-CInProcessServer::CInProcessServer(const std::string& dbPath, CPasswordHasher::Cost cost)
+namespace {
+
+// The real store, but asking for the friends list of "boom" throws an error
+// the server does not expect from a store.
+class CFaultyStore final : public CSqliteStore
 {
-    m_store = std::make_unique<CSqliteStore>(dbPath);
-    m_server = std::make_unique<CServer>(m_io, *m_store, cost);
+public:
+    using CSqliteStore::CSqliteStore;
+
+    std::vector<std::string> Friends(const std::string& owner) override
+    {
+        if (owner == "boom")
+            throw std::runtime_error("injected fault");
+        return CSqliteStore::Friends(owner);
+    }
+};
+
+} // namespace
+
+CInProcessServer::CInProcessServer(const std::string& dbPath, CPasswordHasher::Cost cost,
+                                   const CServerLimits& limits, bool faultyStore)
+{
+    if (faultyStore)
+        m_store = std::make_unique<CFaultyStore>(dbPath);
+    else
+        m_store = std::make_unique<CSqliteStore>(dbPath);
+    m_server = std::make_unique<CServer>(m_io, *m_store, cost, limits);
     m_port = m_server->Listen("127.0.0.1", 0).port();
     m_thread = std::thread([this] { m_io.run(); });
 }
@@ -61,6 +84,7 @@ CServerProcess::CServerProcess(const std::filesystem::path& dir, std::vector<std
     m_pid = ::fork();
     if (m_pid == 0) {
         const int fd = ::open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
         ::dup2(fd, 2);
         std::vector<char*> argv;
         std::string exe = MURMURLY_SERVER_EXE;
@@ -142,10 +166,11 @@ void ServerTest::TearDown()
     m_dir.reset();
 }
 
-void ServerTest::Restart()
+void ServerTest::Restart(const CServerLimits& limits, bool faultyStore)
 {
     m_server.reset();
-    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string());
+    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string(),
+                                                  CPasswordHasher::Cost::Minimum, limits, faultyStore);
 }
 
 std::unique_ptr<CTestClient> ServerTest::Connect()

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "passwordhasher.h"
+#include "serveroptions.h"
 #include "testclient.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +15,7 @@
 #include <thread>
 
 class CServer;
-class CSqliteStore;
+class CStore;
 
 // A scratch folder removed with the object.
 class CTempDir
@@ -29,12 +30,15 @@ private:
 };
 
 // The real server, in this process, on a free loopback port, with its event
-// loop on its own thread and a database in a scratch folder.
+// loop on its own thread and a database in a scratch folder. With
+// `faultyStore`, reading the friends list of the user "boom" throws a
+// std::runtime_error, as an unforeseen fault would.
 class CInProcessServer
 {
 public:
     explicit CInProcessServer(const std::string& dbPath,
-                              CPasswordHasher::Cost cost = CPasswordHasher::Cost::Minimum);
+                              CPasswordHasher::Cost cost = CPasswordHasher::Cost::Minimum,
+                              const CServerLimits& limits = {}, bool faultyStore = false);
     ~CInProcessServer();
 
     uint16_t Port() const { return m_port; }
@@ -43,7 +47,7 @@ public:
 
 private:
     asio::io_context m_io;
-    std::unique_ptr<CSqliteStore> m_store;
+    std::unique_ptr<CStore> m_store;
     std::unique_ptr<CServer> m_server;
     std::thread m_thread;
     uint16_t m_port = 0;
@@ -81,7 +85,7 @@ protected:
     void SetUp() override;
     void TearDown() override;
     // Stops the server and starts a new one on the same database.
-    void Restart();
+    void Restart(const CServerLimits& limits = {}, bool faultyStore = false);
     std::unique_ptr<CTestClient> Connect();
     // A connected client, registered and logged in (with "SLO" sent).
     std::unique_ptr<CTestClient> Online(const std::string& name, const std::string& password = "pw");

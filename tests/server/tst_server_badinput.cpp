@@ -116,4 +116,35 @@ TEST_F(BadInput, ClientThatDoesNotReadIsCutOff)
     EXPECT_TRUE(sleeper->WaitClosed(10s));
 }
 
+TEST_F(BadInput, UnfinishedRecordBeforeLoginIsLimited)
+{
+    auto alice = Online("alice");
+    auto bad = Connect();
+    // A sender of 60,000 bytes, then the start of a recipient as long: fine
+    // after login, far more than a login needs before it.
+    const std::string length("\xFF\x60\xEA", 3);
+    ASSERT_TRUE(bad->SendRaw(length + std::string(60'000, 'a') + length + std::string(10'000, 'b')));
+    EXPECT_TRUE(bad->WaitClosed());
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer);
+}
+
+TEST_F(BadInput, Utf16TextIsLimitedAsDecoded)
+{
+    auto alice = Online("alice");
+    auto bob = Online("bob");
+    // 32,768 characters of U+4E2D: 65,536 bytes on the wire, 98,304 as UTF-8.
+    std::string wide("\xFF\xFE\xFF\xFF\x00\x80", 6);
+    for (int i = 0; i < 32'768; ++i)
+        wide += "\x2D\x4E";
+    CNetMessage m;
+    m.command = Cmd::Message;
+    m.recipient = "bob";
+    std::string bytes = EncodeRecord(m);
+    bytes.replace(5, 1, wide); // the empty text after "" and "bob"
+    ASSERT_TRUE(alice->SendRaw(bytes));
+    EXPECT_TRUE(alice->WaitClosed());
+    bob->ExpectNoRecord();
+}
+
 } // namespace

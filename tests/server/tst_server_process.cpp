@@ -23,13 +23,23 @@ TEST_F(Process, HelpPrintsUsage)
 {
     CServerProcess p(m_dir.Path(), {"--help"}, false);
     EXPECT_EQ(p.Wait(5s), 0);
+    const std::string usage = p.Log();
+    EXPECT_NE(usage.find("--login-timeout SECONDS"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--max-connections N"), std::string::npos) << usage;
 }
 
 TEST_F(Process, BadArgumentsExitWithStatusTwo)
 {
     const std::vector<std::vector<std::string>> cases = {
-        {"--port", "70000"}, {"--port", "x"}, {"--port"},
-        {"--bogus"},         {"--db", ""},    {"--address", "not an address", "--port", "0", "--db", Db()},
+        {"--port", "70000"},
+        {"--port", "x"},
+        {"--port"},
+        {"--bogus"},
+        {"--db", ""},
+        {"--address", "not an address", "--port", "0", "--db", Db()},
+        {"--login-timeout", "0"},
+        {"--max-connections", "x"},
+        {"--record-timeout", "-1"},
     };
     for (const auto& args : cases) {
         CServerProcess p(m_dir.Path(), args, false);
@@ -128,6 +138,21 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
     }
     bob.Expect(Cmd::OfflineEnd);
     EXPECT_EQ(p.Stop(SIGTERM), 0);
+}
+
+TEST_F(Process, LoginTimeoutAndConnectionLimitApply)
+{
+    CServerProcess p(m_dir.Path(),
+                     {"--port", "0", "--db", Db(), "--login-timeout", "1", "--max-connections", "1"});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient first(p.Port());
+    CTestClient second(p.Port());
+    EXPECT_TRUE(second.WaitClosed());
+    EXPECT_TRUE(first.WaitClosed(10s));
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("connection limit of 1 reached"), std::string::npos) << log;
+    EXPECT_NE(log.find("no login from"), std::string::npos) << log;
 }
 
 TEST_F(Process, ListenLineShowsTheRealPort)

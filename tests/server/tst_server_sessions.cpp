@@ -1,11 +1,28 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "server.h"
+#include "wire.h"
 
 namespace {
 
 class Sessions : public ServerTest
 {
+protected:
+    // Limits under which one record of about 130 bytes fits the send queue
+    // and two do not.
+    static CServerLimits TinyQueue()
+    {
+        CServerLimits limits;
+        limits.maxQueuedBytes = 150;
+        return limits;
+    }
+    static std::string Record(const char* command, std::string recipient, std::string text = {})
+    {
+        CNetMessage m = MakeRecord(command, {}, std::move(recipient));
+        m.text = std::move(text);
+        return EncodeRecord(m);
+    }
 };
 
 TEST_F(Sessions, RecordsBeforeLoginAreIgnored)
@@ -103,6 +120,116 @@ TEST_F(Sessions, HashingDoesNotDelayRouting)
     EXPECT_LT(elapsed, 2s);
     for (auto& c : crowd)
         c->Expect(Cmd::LoginFailed, 30s);
+}
+
+TEST_F(Sessions, BacklogLargerThanTheSendQueueReachesAReaderInOrder)
+{
+    Connect()->Register("bob", "pw");
+    auto alice = Online("alice");
+    // 20 messages of 60 KB: more than the send queue holds at once.
+    for (int i = 0; i < 20; ++i)
+        alice->Send(Cmd::Message, "alice", "bob", std::to_string(i) + " " + std::string(60'000, 'x'));
+    alice->Send(Cmd::AddFriend, "alice", "bob");
+    alice->Expect(Cmd::FriendRequestSent);
+
+    auto bob = Connect();
+    bob->Login("bob", "pw");
+    for (int i = 0; i < 20; ++i) {
+        const std::string text = bob->Expect(Cmd::OfflineMessage).text;
+        EXPECT_EQ(text.size(), 60'002u + (i >= 10));
+        EXPECT_EQ(text.substr(0, text.find(' ')), std::to_string(i));
+    }
+    bob->Expect(Cmd::OfflineEnd);
+    EXPECT_EQ(bob->Expect(Cmd::FriendRequest).sender, "alice");
+}
+
+TEST_F(Sessions, FullQueueClosesOnlyAfterTheHandler)
+{
+    Restart(TinyQueue());
+    auto bob = Online("bob");
+    auto alice = Online("alice");
+    // In one segment: a message to herself fills alice's queue, so the "SF"
+    // of the request overflows it while the request is being served.
+    ASSERT_TRUE(
+        alice->SendRaw(Record(Cmd::Message, "alice", std::string(80, 'x')) + Record(Cmd::AddFriend, "bob")));
+    EXPECT_EQ(bob->Expect(Cmd::FriendRequest).sender, "alice");
+    EXPECT_TRUE(alice->WaitClosed());
+}
+
+TEST_F(Sessions, FullQueuesDuringLogoffLeaveTheOnlineTableIntact)
+{
+    {
+        auto alice = Online("alice");
+        auto bob = Online("bob");
+        alice->Send(Cmd::AddFriend, "alice", "bob");
+        alice->Expect(Cmd::FriendRequestSent);
+        bob->Expect(Cmd::FriendRequest);
+        bob->Send(Cmd::AcceptAndAdd, "bob", "alice");
+        alice->Expect(Cmd::NewFriendOnline);
+    }
+    Restart(TinyQueue());
+    auto bob = Connect();
+    bob->Login("bob", "pw");
+    auto alice = Connect();
+    alice->Login("alice", "pw");
+    bob->Expect(Cmd::FriendOnline);
+    // Both queues hold a message when alice logs off: her "SX" overflows
+    // bob's, and bob's own going offline would overflow hers.
+    const std::string filler(80, 'x');
+    ASSERT_TRUE(alice->SendRaw(Record(Cmd::Message, "bob", filler) + Record(Cmd::Message, "alice", filler) +
+                               Record(Cmd::Logoff, "alice")));
+    EXPECT_TRUE(alice->WaitClosed());
+    EXPECT_TRUE(bob->WaitClosed());
+    auto carol = Online("carol");
+    carol->Send(Cmd::BlockedList, "carol");
+    carol->Expect(Cmd::BlockedListAnswer);
+}
+
+TEST_F(Sessions, SilentAndStalledConnectionsAreClosed)
+{
+    CServerLimits limits;
+    // Long enough for a slow (sanitizer) build to log in; nothing here
+    // waits for the time-outs but for the closes they cause.
+    limits.loginTimeout = 4s;
+    limits.recordTimeout = 2s;
+    Restart(limits);
+    auto alice = Online("alice");
+    auto silent = Connect();
+    auto stalled = Online("bob");
+    ASSERT_TRUE(stalled->SendRaw(Record(Cmd::Message, "alice", "half").substr(0, 20)));
+    EXPECT_TRUE(silent->WaitClosed(20s));
+    EXPECT_TRUE(stalled->WaitClosed(20s));
+    // alice logged in in time; her deadline passed before the silent one's.
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer);
+}
+
+TEST_F(Sessions, ConnectionsBeyondTheLimitAreClosedAtOnce)
+{
+    CServerLimits limits;
+    limits.maxConnections = 2;
+    Restart(limits);
+    auto alice = Online("alice");
+    auto second = Connect();
+    second->Register("bob", "pw");
+    auto third = Connect();
+    EXPECT_TRUE(third->WaitClosed());
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer);
+}
+
+TEST_F(Sessions, UnexpectedErrorClosesOnlyThatConnection)
+{
+    Restart({}, true);
+    auto alice = Online("alice");
+    auto boom = Connect();
+    boom->Register("boom", "pw");
+    boom->Send(Cmd::Login, "boom", "pw");
+    boom->Expect(Cmd::LoginAccepted);
+    boom->Send(Cmd::FriendsList, "boom"); // the store throws
+    EXPECT_TRUE(boom->WaitClosed());
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer);
 }
 
 } // namespace
