@@ -3,6 +3,7 @@
 #include <QTextCursor>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <cstring>
 
 QColor ColorFromRgb(uint32_t rgb)
@@ -25,9 +26,11 @@ QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t co
     format.setFontItalic(font.lfItalic != 0);
     format.setFontUnderline(font.lfUnderline != 0);
     format.setFontStrikeOut(font.lfStrikeOut != 0);
-    // Heights are twentieths of a point; a height of 0 would be no size at all.
+    // Heights are twentieths of a point; a height of 0 would be no size at
+    // all. Clients that sent 10 (half a point) for "no font chosen" still
+    // exist, so tiny heights are shown at the smallest readable one.
     if (height > 0)
-        format.setFontPointSize(height / 20.0);
+        format.setFontPointSize(std::max(height, kMinShownHeight) / 20.0);
     format.setForeground(ColorFromRgb(color));
     return format;
 }

@@ -19,9 +19,12 @@ uint32_t RgbFromColor(const QColor& color);
 // empty selection at the end of its text, for the text inserted there next.
 enum class FormatPlace { AsDefault, AtEnd };
 
+// The smallest height a line is shown at, in twentieths of a point (6 pt).
+inline constexpr int32_t kMinShownHeight = 120;
+
 // The character format a line is shown in: bold exactly for weight 700,
 // italic, underline and strike-out from their flags, the height in
-// twentieths of a point and the colour. Face name and character set travel
+// twentieths of a point (at least kMinShownHeight) and the colour. Face name and character set travel
 // along but are not applied, so a line keeps the box's family.
 QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color);
 

@@ -165,11 +165,10 @@ void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
         msg.color = m_format.m_nFontColor;
         msg.size = m_format.m_nHeight;
     } else {
-        // No font chosen yet. The size is in twentieths of a point, so this
-        // fallback is half a point; the receiving side shows it that way.
+        // No font chosen yet: 10 points, in twentieths of a point.
         msg.faceName = "Arial";
         msg.color = 0;
-        msg.size = 10;
+        msg.size = 200;
     }
 }
 

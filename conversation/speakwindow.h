@@ -76,7 +76,7 @@ public:
     // Send: "M" from the From name to the To name, shown here first.
     void OnSend();
     // The record's font fields from this window's font, or the fallback
-    // "Arial", colour 0, size 10 when no face name is set.
+    // "Arial", colour 0, size 200 (10 points) when no face name is set.
     void FillRecordFont(CNetMessage& msg) const;
     void OnFont();
     void OnColor();

@@ -45,7 +45,10 @@ void TestSpeakFormat::LineEffects_data()
     QTest::newRow("italic") << 400 << 1 << 0 << 0 << 300 << 0xFF0000u << false << 15.0 << QColor(0, 0, 255);
     QTest::newRow("underline") << 400 << 0 << 1 << 0 << 180 << 0x336699u << false << 9.0
                                << QColor(0x99, 0x66, 0x33);
-    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 10 << 0x000000u << true << 0.5 << QColor(0, 0, 0);
+    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 160 << 0x000000u << true << 8.0 << QColor(0, 0, 0);
+    // Heights below 6 points are shown at 6 points.
+    QTest::newRow("old fallback 10") << 400 << 0 << 0 << 0 << 10 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
+    QTest::newRow("119") << 400 << 0 << 0 << 0 << 119 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
 }
 
 void TestSpeakFormat::LineEffects()
@@ -123,7 +126,7 @@ void TestSpeakFormat::FallbackFontOfRecords()
     frame->View()->FillRecordFont(msg);
     QCOMPARE(msg.faceName, std::string("Arial"));
     QCOMPARE(msg.color, 0u);
-    QCOMPARE(msg.size, 10);
+    QCOMPARE(msg.size, 200);
     QCOMPARE(msg.font.lfWeight, 600);
     QCOMPARE(msg.font.lfFaceName[0], '\0');
     delete frame.data();

@@ -85,7 +85,7 @@ void TestSpeakWindow::SendShowsLineAndSendsRecord()
     // No face name in the settings: the fallback.
     QCOMPARE(sent->faceName, std::string("Arial"));
     QCOMPARE(sent->color, 0u);
-    QCOMPARE(sent->size, 10);
+    QCOMPARE(sent->size, 200);
     QVERIFY(sent->names.empty());
     QCOMPARE(view->ConversationBox()->toPlainText(), QStringLiteral("anna: hi"));
     QCOMPARE(view->Conversation(), std::string("anna: hi"));
