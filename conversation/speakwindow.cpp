@@ -5,6 +5,7 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "sendlimit.h"
 #include "speakcommands.h"
 
 #include <QKeyEvent>
@@ -210,6 +211,8 @@ void CSpeakWindow::OnSend()
     msg.command = Cmd::Message;
     msg.text = m_strInput;
     FillRecordFont(msg);
+    if (!CheckSendable(msg, this))
+        return;
     AppendMessage(msg);
     if (m_pDoc)
         m_pDoc->Send(msg);

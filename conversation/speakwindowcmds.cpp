@@ -9,6 +9,7 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "sendlimit.h"
 #include "speakcommands.h"
 
 #include <QColorDialog>
@@ -194,11 +195,13 @@ void CSpeakWindow::OnBlockUser()
         return;
     // The name the window holds, as of the last send or added line.
     const bool permanent = choice == IDYES;
-    m_pDoc->AddBlockedUser(permanent ? m_strTo : m_strTo + "*");
     CNetMessage msg;
     msg.sender = m_pDoc->UserName();
     msg.recipient = m_strTo;
     msg.command = permanent ? Cmd::BlockPermanently : Cmd::BlockUntilLogoff;
+    if (!CheckSendable(msg, this))
+        return;
+    m_pDoc->AddBlockedUser(permanent ? m_strTo : m_strTo + "*");
     m_pDoc->Send(msg);
 }
 
