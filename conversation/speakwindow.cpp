@@ -1,5 +1,6 @@
 #include "speakwindow.h"
 
+#include "attention.h"
 #include "charformat.h"
 #include "commands.h"
 #include "messagebox.h"
@@ -268,6 +269,11 @@ bool CSpeakWindow::eventFilter(QObject* watched, QEvent* event)
         }
     }
     return CSpeakWindowBase::eventFilter(watched, event);
+}
+
+void CSpeakWindow::ShowWithoutFocus()
+{
+    ::ShowWithoutFocus(window());
 }
 
 void CSpeakWindow::Activate()

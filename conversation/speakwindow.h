@@ -69,6 +69,7 @@ public:
     const std::string& Conversation() const { return m_strConversation; }
     void AppendMessage(const CNetMessage& msg) override;
     void Activate() override;
+    void ShowWithoutFocus() override;
 
     // A command of menu 121, toolbar 146 or the form's buttons, by id.
     void OnCommand(int id);
