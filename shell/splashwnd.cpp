@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 
@@ -50,6 +51,15 @@ void CSplashWindow::ShowSplash(QWidget* parent)
     if (!splash->Create()) {
         delete splash;
         return;
+    }
+    // Owned by (transient for) the main frame, so that window managers keep
+    // it above the main window while it is up. The main frame is not shown
+    // yet and has no native window of its own; it gets one now.
+    if (parent) {
+        QWidget* owner = parent->window();
+        owner->winId();
+        splash->winId();
+        splash->windowHandle()->setTransientParent(owner->windowHandle());
     }
     splash->show();
     splash->repaint();
