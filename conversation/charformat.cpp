@@ -1,5 +1,8 @@
 #include "charformat.h"
 
+#include "netmessage.h"
+#include "usersettings.h"
+
 #include <QTextCursor>
 #include <QTextEdit>
 
@@ -73,4 +76,32 @@ int32_t HeightFromFont(const QFont& font)
     // The chooser works in tenths of a point; twice that is twentieths.
     const int tenths = static_cast<int>(font.pointSizeF() * 10.0 + 0.5);
     return tenths * 2;
+}
+
+void FillRecordFontFrom(const CUserSettings& format, CNetMessage& msg)
+{
+    const CLogFont& font = format.m_font;
+    const std::size_t faceLength = strnlen(font.lfFaceName, CLogFont::kFaceSize);
+    msg.font = font;
+    if (faceLength != 0) {
+        msg.faceName.assign(font.lfFaceName, faceLength);
+        msg.color = format.m_nFontColor;
+        msg.size = format.m_nHeight;
+    } else {
+        // No font chosen yet: 10 points, in twentieths of a point.
+        msg.faceName = "Arial";
+        msg.color = 0;
+        msg.size = 200;
+    }
+}
+
+QFont FontFromRecordFont(const CLogFont& font, const std::string& faceName, int32_t height)
+{
+    QFont shown(QString::fromStdString(faceName));
+    shown.setPointSizeF(std::max(height, kMinShownHeight) / 20.0);
+    shown.setWeight(font.lfWeight == 700 ? QFont::Bold : QFont::Normal);
+    shown.setItalic(font.lfItalic != 0);
+    shown.setUnderline(font.lfUnderline != 0);
+    shown.setStrikeOut(font.lfStrikeOut != 0);
+    return shown;
 }

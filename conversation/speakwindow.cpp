@@ -159,19 +159,15 @@ void CSpeakWindow::UpdateData(bool saveAndValidate)
 
 void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
 {
-    const CLogFont& font = m_format.m_font;
-    const std::size_t faceLength = strnlen(font.lfFaceName, CLogFont::kFaceSize);
-    msg.font = font;
-    if (faceLength != 0) {
-        msg.faceName.assign(font.lfFaceName, faceLength);
-        msg.color = m_format.m_nFontColor;
-        msg.size = m_format.m_nHeight;
-    } else {
-        // No font chosen yet: 10 points, in twentieths of a point.
-        msg.faceName = "Arial";
-        msg.color = 0;
-        msg.size = 200;
-    }
+    FillRecordFontFrom(m_format, msg);
+}
+
+CFontChoice CSpeakWindow::CurrentFont() const
+{
+    CNetMessage scratch;
+    FillRecordFont(scratch);
+    return CFontChoice{FontFromRecordFont(scratch.font, scratch.faceName, scratch.size),
+                       ColorFromRgb(scratch.color)};
 }
 
 void CSpeakWindow::AppendMessage(const CNetMessage& msg)

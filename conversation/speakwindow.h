@@ -30,7 +30,8 @@ struct CFontChoice
 // real one; tests put their own answers in so that no chooser ever shows.
 struct CSpeakChoosers
 {
-    std::function<std::optional<CFontChoice>(QWidget*)> font;
+    // Starts from `current`, the window's font; OK without a change gives it back.
+    std::function<std::optional<CFontChoice>(QWidget*, const CFontChoice& current)> font;
     std::function<std::optional<QColor>(QWidget*)> color;
     // The full path to save to, or nothing on Cancel.
     std::function<std::optional<QString>(QWidget*)> saveFile;
@@ -79,6 +80,9 @@ public:
     // The record's font fields from this window's font, or the fallback
     // "Arial", colour 0, size 200 (10 points) when no face name is set.
     void FillRecordFont(CNetMessage& msg) const;
+    // The font and colour the user's lines are sent in now, where the font
+    // chooser starts.
+    CFontChoice CurrentFont() const;
     void OnFont();
     void OnColor();
     void OnDefaultFontAndColor();

@@ -21,9 +21,9 @@
 
 namespace {
 
-std::optional<CFontChoice> RunFontChooser(QWidget* parent)
+std::optional<CFontChoice> RunFontChooser(QWidget* parent, const CFontChoice& current)
 {
-    CFontColorDlg dialog(parent);
+    CFontColorDlg dialog(current.font, current.color, parent);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return CFontChoice{dialog.SelectedFont(), dialog.SelectedColor()};
@@ -90,7 +90,8 @@ void CSpeakWindow::OnCommand(int id)
 void CSpeakWindow::OnFont()
 {
     const auto& chooser = Choosers().font;
-    const std::optional<CFontChoice> choice = chooser ? chooser(this) : RunFontChooser(this);
+    const CFontChoice current = CurrentFont();
+    const std::optional<CFontChoice> choice = chooser ? chooser(this, current) : RunFontChooser(this, current);
     if (!choice || choice->font.family().isEmpty())
         return;
     m_format.m_font = LogFontFromFont(choice->font);

@@ -11,6 +11,10 @@
 #include <QPointer>
 #include <QTest>
 
+#include <cstring>
+#include <tuple>
+#include <vector>
+
 class TestSpeakFormat : public QObject
 {
     Q_OBJECT
@@ -23,6 +27,7 @@ private slots:
     void InitialUpdateTakesSettings();
     void ChosenFontReachesInputAndRecords();
     void CancelledOrFacelessChoiceChangesNothing();
+    void ChooserStartsFromWindowFont();
     void BackgroundAndDefaults();
     void FontChooserEndsAsOne();
 };
@@ -168,7 +173,7 @@ void TestSpeakFormat::ChosenFontReachesInputAndRecords()
     chosen.setWeight(QFont::Bold);
     chosen.setStrikeOut(true);
     int asked = 0;
-    choosers->font = [&](QWidget*) -> std::optional<CFontChoice> {
+    choosers->font = [&](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         ++asked;
         return CFontChoice{chosen, QColor(0x11, 0x22, 0x33)};
     };
@@ -208,7 +213,7 @@ void TestSpeakFormat::CancelledOrFacelessChoiceChangesNothing()
     CSessionFixture f;
     CChooserScope choosers;
     std::optional<CFontChoice> answer;
-    choosers->font = [&](QWidget*) { return answer; };
+    choosers->font = [&](QWidget*, const CFontChoice&) { return answer; };
     QPointer<CSpeakWindowFrame> frame = OpenSpeakFrame(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     view->OnFont();
@@ -224,13 +229,62 @@ void TestSpeakFormat::CancelledOrFacelessChoiceChangesNothing()
     delete frame.data();
 }
 
+void TestSpeakFormat::ChooserStartsFromWindowFont()
+{
+    CSessionFixture f;
+    CChooserScope choosers;
+    std::vector<CFontChoice> started;
+    // OK without a change: the chooser gives back what it started from.
+    choosers->font = [&](QWidget*, const CFontChoice& current) {
+        started.push_back(current);
+        return std::optional<CFontChoice>(current);
+    };
+    // A user who never chose a font starts from the fallback: Arial, 10
+    // points, black, regular.
+    QPointer<CSpeakWindowFrame> plain = OpenSpeakFrame(*f.doc, "anna", "bob");
+    plain->View()->OnFont();
+    // A window in the settings' font starts from it, effects and colour too.
+    CLogFont& font = f.doc->Settings().m_font;
+    std::strcpy(font.lfFaceName, "DejaVu Sans");
+    font.lfWeight = 700;
+    font.lfItalic = 1;
+    f.doc->Settings().m_nHeight = 280;
+    f.doc->Settings().m_nFontColor = 0x0000FF;
+    QPointer<CSpeakWindowFrame> styled = OpenSpeakFrame(*f.doc, "anna", "cy");
+    styled->View()->OnFont();
+    QCOMPARE(started.size(), std::size_t(2));
+    QCOMPARE(started[0].font.family(), QStringLiteral("Arial"));
+    QCOMPARE(started[0].font.pointSizeF(), 10.0);
+    QVERIFY(!started[0].font.bold() && !started[0].font.italic());
+    QCOMPARE(started[0].color, QColor(Qt::black));
+    QCOMPARE(started[1].font.family(), QStringLiteral("DejaVu Sans"));
+    QCOMPARE(started[1].font.pointSizeF(), 14.0);
+    QVERIFY(started[1].font.bold() && started[1].font.italic());
+    QCOMPARE(started[1].color, QColor(255, 0, 0));
+    // Nothing changed: what is sent and shown is what was before.
+    for (const auto& [frame, face, size, color] :
+         {std::tuple{plain, "Arial", 200, 0u}, std::tuple{styled, "DejaVu Sans", 280, 0x0000FFu}}) {
+        frame->View()->InputBox()->setPlainText(QStringLiteral("hi"));
+        frame->View()->OnSend();
+        auto sent = f.server.Expect(Cmd::Message);
+        QVERIFY(sent);
+        QCOMPARE(sent->faceName, std::string(face));
+        QCOMPARE(sent->size, size);
+        QCOMPARE(sent->color, color);
+        QCOMPARE(sent->font.lfWeight == 700, size == 280);
+    }
+    QCOMPARE(styled->View()->InputBox()->currentCharFormat().fontPointSize(), 14.0);
+    delete plain.data();
+    delete styled.data();
+}
+
 void TestSpeakFormat::BackgroundAndDefaults()
 {
     CSessionFixture f;
     CChooserScope choosers;
     std::optional<QColor> color = QColor(0x10, 0x20, 0x30);
     choosers->color = [&](QWidget*) { return color; };
-    choosers->font = [](QWidget*) -> std::optional<CFontChoice> {
+    choosers->font = [](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         QFont font(QStringLiteral("DejaVu Sans"));
         font.setPointSize(20);
         return CFontChoice{font, Qt::blue};
@@ -264,7 +318,7 @@ void TestSpeakFormat::BackgroundAndDefaults()
 void TestSpeakFormat::FontChooserEndsAsOne()
 {
     // The chooser itself, never run: its parts and how it ends.
-    CFontColorDlg dialog;
+    CFontColorDlg dialog(QFont(QStringLiteral("DejaVu Sans")), Qt::black);
     dialog.show();
     auto* font = dialog.findChild<QFontDialog*>();
     QVERIFY(font && font->isVisible());

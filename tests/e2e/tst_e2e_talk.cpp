@@ -127,7 +127,7 @@ void TestE2eTalk::TalkBlockAndUnblock()
     QCOMPARE(FormatOfLine(box, 0).foreground().color(), QColor(0, 0, 0xCC));
 
     // anna picks an underlined 12-point dark red sans and answers.
-    CSpeakWindow::Choosers().font = [](QWidget*) -> std::optional<CFontChoice> {
+    CSpeakWindow::Choosers().font = [](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         QFont font(QStringLiteral("DejaVu Sans"));
         font.setPointSize(12);
         font.setUnderline(true);
