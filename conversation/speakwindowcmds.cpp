@@ -91,7 +91,8 @@ void CSpeakWindow::OnFont()
 {
     const auto& chooser = Choosers().font;
     const CFontChoice current = CurrentFont();
-    const std::optional<CFontChoice> choice = chooser ? chooser(this, current) : RunFontChooser(this, current);
+    const std::optional<CFontChoice> choice =
+        chooser ? chooser(this, current) : RunFontChooser(this, current);
     if (!choice || choice->font.family().isEmpty())
         return;
     m_format.m_font = LogFontFromFont(choice->font);
