@@ -7,7 +7,25 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
+
+namespace {
+
+class CMiddleElideDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideMiddle;
+    }
+};
+
+} // namespace
 
 CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDoc(doc)
 {
@@ -26,9 +44,9 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
         m_listMessages->setColumnWidth(column, 150);
     // Received takes the rest of the row: 150 pixels would cut its date
     // before the time. Where even the rest is too narrow (a long weekday and
-    // month), the middle of a text gives way, so the time still shows.
+    // month), the middle of the date gives way, so the time still shows.
     m_listMessages->header()->setStretchLastSection(true);
-    m_listMessages->setTextElideMode(Qt::ElideMiddle);
+    m_listMessages->setItemDelegateForColumn(2, new CMiddleElideDelegate(m_listMessages));
 
     // The selected row stays marked when the list loses the focus, for
     // instance to the text pane's buttons.
