@@ -15,8 +15,12 @@ CSplashWindow* g_pSplashWnd = nullptr;
 
 } // namespace
 
+// Kept above: the main window and the login dialog are mapped after the
+// splash, and a window manager that only learns of its owner later (the
+// owner is not mapped yet when the splash is) would stack them over it.
 CSplashWindow::CSplashWindow(QWidget* parent)
-    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_pMainWindow(parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      m_pMainWindow(parent)
 {
     g_pSplashWnd = this;
     setAttribute(Qt::WA_NoSystemBackground);

@@ -48,7 +48,9 @@ void TestSplash::ShownOnceCentred()
     QVERIFY(splash->isVisible());
     QCOMPARE(splash->size(), QSize(520, 317));
     QVERIFY(splash->windowFlags() & Qt::FramelessWindowHint);
-    // Owned by the window it was shown for, though that is not shown yet.
+    // Owned by the window it was shown for, though that is not shown yet,
+    // and kept above it.
+    QVERIFY(splash->windowFlags() & Qt::WindowStaysOnTopHint);
     QVERIFY(parent.windowHandle());
     QCOMPARE(splash->windowHandle()->transientParent(), parent.windowHandle());
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
