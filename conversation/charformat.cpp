@@ -1,8 +1,12 @@
 #include "charformat.h"
 
+#include "netmessage.h"
+#include "usersettings.h"
+
 #include <QTextCursor>
 #include <QTextEdit>
 
+#include <algorithm>
 #include <cstring>
 
 QColor ColorFromRgb(uint32_t rgb)
@@ -25,9 +29,11 @@ QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t co
     format.setFontItalic(font.lfItalic != 0);
     format.setFontUnderline(font.lfUnderline != 0);
     format.setFontStrikeOut(font.lfStrikeOut != 0);
-    // Heights are twentieths of a point; a height of 0 would be no size at all.
+    // Heights are twentieths of a point; a height of 0 would be no size at
+    // all. Clients that sent 10 (half a point) for "no font chosen" still
+    // exist, so tiny heights are shown at the smallest readable one.
     if (height > 0)
-        format.setFontPointSize(height / 20.0);
+        format.setFontPointSize(std::max(height, kMinShownHeight) / 20.0);
     format.setForeground(ColorFromRgb(color));
     return format;
 }
@@ -70,4 +76,32 @@ int32_t HeightFromFont(const QFont& font)
     // The chooser works in tenths of a point; twice that is twentieths.
     const int tenths = static_cast<int>(font.pointSizeF() * 10.0 + 0.5);
     return tenths * 2;
+}
+
+void FillRecordFontFrom(const CUserSettings& format, CNetMessage& msg)
+{
+    const CLogFont& font = format.m_font;
+    const std::size_t faceLength = strnlen(font.lfFaceName, CLogFont::kFaceSize);
+    msg.font = font;
+    if (faceLength != 0) {
+        msg.faceName.assign(font.lfFaceName, faceLength);
+        msg.color = format.m_nFontColor;
+        msg.size = format.m_nHeight;
+    } else {
+        // No font chosen yet: 10 points, in twentieths of a point.
+        msg.faceName = "Arial";
+        msg.color = 0;
+        msg.size = 200;
+    }
+}
+
+QFont FontFromRecordFont(const CLogFont& font, const std::string& faceName, int32_t height)
+{
+    QFont shown(QString::fromStdString(faceName));
+    shown.setPointSizeF(std::max(height, kMinShownHeight) / 20.0);
+    shown.setWeight(font.lfWeight == 700 ? QFont::Bold : QFont::Normal);
+    shown.setItalic(font.lfItalic != 0);
+    shown.setUnderline(font.lfUnderline != 0);
+    shown.setStrikeOut(font.lfStrikeOut != 0);
+    return shown;
 }

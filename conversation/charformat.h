@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+class CNetMessage;
+class CUserSettings;
 class QTextEdit;
 
 // 0x00BBGGRR, the colour layout of records and settings, to a QColor.
@@ -19,9 +21,12 @@ uint32_t RgbFromColor(const QColor& color);
 // empty selection at the end of its text, for the text inserted there next.
 enum class FormatPlace { AsDefault, AtEnd };
 
+// The smallest height a line is shown at, in twentieths of a point (6 pt).
+inline constexpr int32_t kMinShownHeight = 120;
+
 // The character format a line is shown in: bold exactly for weight 700,
 // italic, underline and strike-out from their flags, the height in
-// twentieths of a point and the colour. Face name and character set travel
+// twentieths of a point (at least kMinShownHeight) and the colour. Face name and character set travel
 // along but are not applied, so a line keeps the box's family.
 QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color);
 
@@ -29,6 +34,16 @@ QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t co
 // face name changes no format, so its line keeps the format in force).
 void ApplyCharFormat(const CLogFont& font, const std::string& faceName, QTextEdit* box, uint32_t color,
                      int32_t height, FormatPlace place);
+
+// The record's font fields from a settings record's font: the font
+// description, its face name, FontColor and Height when the description
+// names a face; otherwise the fallback "Arial", black, 10 points.
+void FillRecordFontFrom(const CUserSettings& format, CNetMessage& msg);
+
+// A record's font as the font chooser shows it, so that the chooser starts
+// from the font the lines are shown in: the face name, the height (at least
+// kMinShownHeight), bold exactly for weight 700, and the three flags.
+QFont FontFromRecordFont(const CLogFont& font, const std::string& faceName, int32_t height);
 
 // A font chosen in the font chooser as the logical font description that
 // records and settings carry: weight as is (400 regular, 700 bold), the

@@ -9,7 +9,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
-CFontColorDlg::CFontColorDlg(QWidget* parent) : QDialog(parent)
+CFontColorDlg::CFontColorDlg(const QFont& font, const QColor& color, QWidget* parent)
+    : QDialog(parent), m_color(color)
 {
     setWindowTitle(QStringLiteral("Font"));
 
@@ -18,6 +19,7 @@ CFontColorDlg::CFontColorDlg(QWidget* parent) : QDialog(parent)
     m_fontDialog = new QFontDialog(this);
     m_fontDialog->setWindowFlags(Qt::Widget);
     m_fontDialog->setOptions(QFontDialog::NoButtons | QFontDialog::DontUseNativeDialog);
+    m_fontDialog->setCurrentFont(font);
 
     m_btnColor = new QPushButton(QStringLiteral("C&olor..."), this);
     m_btnColor->setObjectName(QStringLiteral("fontColor"));

@@ -7,7 +7,25 @@
 #include <QHeaderView>
 #include <QLocale>
 #include <QMouseEvent>
+#include <QStyledItemDelegate>
 #include <QTreeWidget>
+
+namespace {
+
+class CMiddleElideDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->textElideMode = Qt::ElideMiddle;
+    }
+};
+
+} // namespace
 
 CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDoc(doc)
 {
@@ -19,12 +37,16 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
     m_listMessages->setSelectionBehavior(QAbstractItemView::SelectRows);
     m_listMessages->setFrameShape(QFrame::StyledPanel);
     m_listMessages->setFocusPolicy(Qt::StrongFocus);
-    m_listMessages->header()->setStretchLastSection(false);
     m_listMessages->header()->setSectionsMovable(false);
     m_listMessages->setHeaderLabels(
         {QStringLiteral("From"), QStringLiteral("Message"), QStringLiteral("Received")});
     for (int column = 0; column < 3; ++column)
         m_listMessages->setColumnWidth(column, 150);
+    // Received takes the rest of the row: 150 pixels would cut its date
+    // before the time. Where even the rest is too narrow (a long weekday and
+    // month), the middle of the date gives way, so the time still shows.
+    m_listMessages->header()->setStretchLastSection(true);
+    m_listMessages->setItemDelegateForColumn(2, new CMiddleElideDelegate(m_listMessages));
 
     // The selected row stays marked when the list loses the focus, for
     // instance to the text pane's buttons.

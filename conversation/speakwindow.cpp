@@ -1,10 +1,12 @@
 #include "speakwindow.h"
 
+#include "attention.h"
 #include "charformat.h"
 #include "commands.h"
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "sendlimit.h"
 #include "speakcommands.h"
 
 #include <QKeyEvent>
@@ -157,20 +159,15 @@ void CSpeakWindow::UpdateData(bool saveAndValidate)
 
 void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
 {
-    const CLogFont& font = m_format.m_font;
-    const std::size_t faceLength = strnlen(font.lfFaceName, CLogFont::kFaceSize);
-    msg.font = font;
-    if (faceLength != 0) {
-        msg.faceName.assign(font.lfFaceName, faceLength);
-        msg.color = m_format.m_nFontColor;
-        msg.size = m_format.m_nHeight;
-    } else {
-        // No font chosen yet. The size is in twentieths of a point, so this
-        // fallback is half a point; the receiving side shows it that way.
-        msg.faceName = "Arial";
-        msg.color = 0;
-        msg.size = 10;
-    }
+    FillRecordFontFrom(m_format, msg);
+}
+
+CFontChoice CSpeakWindow::CurrentFont() const
+{
+    CNetMessage scratch;
+    FillRecordFont(scratch);
+    return CFontChoice{FontFromRecordFont(scratch.font, scratch.faceName, scratch.size),
+                       ColorFromRgb(scratch.color)};
 }
 
 void CSpeakWindow::AppendMessage(const CNetMessage& msg)
@@ -211,6 +208,8 @@ void CSpeakWindow::OnSend()
     msg.command = Cmd::Message;
     msg.text = m_strInput;
     FillRecordFont(msg);
+    if (!CheckSendable(msg, this))
+        return;
     AppendMessage(msg);
     if (m_pDoc)
         m_pDoc->Send(msg);
@@ -266,6 +265,11 @@ bool CSpeakWindow::eventFilter(QObject* watched, QEvent* event)
         }
     }
     return CSpeakWindowBase::eventFilter(watched, event);
+}
+
+void CSpeakWindow::ShowWithoutFocus()
+{
+    ::ShowWithoutFocus(window());
 }
 
 void CSpeakWindow::Activate()

@@ -30,7 +30,8 @@ struct CFontChoice
 // real one; tests put their own answers in so that no chooser ever shows.
 struct CSpeakChoosers
 {
-    std::function<std::optional<CFontChoice>(QWidget*)> font;
+    // Starts from `current`, the window's font; OK without a change gives it back.
+    std::function<std::optional<CFontChoice>(QWidget*, const CFontChoice& current)> font;
     std::function<std::optional<QColor>(QWidget*)> color;
     // The full path to save to, or nothing on Cancel.
     std::function<std::optional<QString>(QWidget*)> saveFile;
@@ -69,6 +70,7 @@ public:
     const std::string& Conversation() const { return m_strConversation; }
     void AppendMessage(const CNetMessage& msg) override;
     void Activate() override;
+    void ShowWithoutFocus() override;
 
     // A command of menu 121, toolbar 146 or the form's buttons, by id.
     void OnCommand(int id);
@@ -76,8 +78,11 @@ public:
     // Send: "M" from the From name to the To name, shown here first.
     void OnSend();
     // The record's font fields from this window's font, or the fallback
-    // "Arial", colour 0, size 10 when no face name is set.
+    // "Arial", colour 0, size 200 (10 points) when no face name is set.
     void FillRecordFont(CNetMessage& msg) const;
+    // The font and colour the user's lines are sent in now, where the font
+    // chooser starts.
+    CFontChoice CurrentFont() const;
     void OnFont();
     void OnColor();
     void OnDefaultFontAndColor();

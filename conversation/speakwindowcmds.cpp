@@ -9,6 +9,7 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "sendlimit.h"
 #include "speakcommands.h"
 
 #include <QColorDialog>
@@ -20,9 +21,9 @@
 
 namespace {
 
-std::optional<CFontChoice> RunFontChooser(QWidget* parent)
+std::optional<CFontChoice> RunFontChooser(QWidget* parent, const CFontChoice& current)
 {
-    CFontColorDlg dialog(parent);
+    CFontColorDlg dialog(current.font, current.color, parent);
     if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
     return CFontChoice{dialog.SelectedFont(), dialog.SelectedColor()};
@@ -89,7 +90,9 @@ void CSpeakWindow::OnCommand(int id)
 void CSpeakWindow::OnFont()
 {
     const auto& chooser = Choosers().font;
-    const std::optional<CFontChoice> choice = chooser ? chooser(this) : RunFontChooser(this);
+    const CFontChoice current = CurrentFont();
+    const std::optional<CFontChoice> choice =
+        chooser ? chooser(this, current) : RunFontChooser(this, current);
     if (!choice || choice->font.family().isEmpty())
         return;
     m_format.m_font = LogFontFromFont(choice->font);
@@ -194,11 +197,13 @@ void CSpeakWindow::OnBlockUser()
         return;
     // The name the window holds, as of the last send or added line.
     const bool permanent = choice == IDYES;
-    m_pDoc->AddBlockedUser(permanent ? m_strTo : m_strTo + "*");
     CNetMessage msg;
     msg.sender = m_pDoc->UserName();
     msg.recipient = m_strTo;
     msg.command = permanent ? Cmd::BlockPermanently : Cmd::BlockUntilLogoff;
+    if (!CheckSendable(msg, this))
+        return;
+    m_pDoc->AddBlockedUser(permanent ? m_strTo : m_strTo + "*");
     m_pDoc->Send(msg);
 }
 

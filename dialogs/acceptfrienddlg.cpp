@@ -44,6 +44,7 @@ CAcceptFriendDlg::CAcceptFriendDlg(CPalaverDoc* pDoc, QWidget* parent, std::chro
     connect(btnAccept, &QPushButton::clicked, this, &CAcceptFriendDlg::OnOK);
     connect(btnJustAccept, &QPushButton::clicked, this, &CAcceptFriendDlg::OnJustAccept);
     connect(btnDecline, &QPushButton::clicked, this, &CAcceptFriendDlg::OnCancel);
+    SetFixedFrame(this);
 }
 
 CAcceptFriendDlg::~CAcceptFriendDlg() = default;

@@ -5,6 +5,7 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
+#include "sendlimit.h"
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -96,6 +97,8 @@ void CAddFriendDlg::OnOK()
     msg.recipient = m_strFriendId;
     msg.text = m_strMessage;
     msg.command = Cmd::AddFriend;
+    if (!CheckSendable(msg, this))
+        return;
     // Saying the request went out when it did not would leave the user
     // waiting for an answer that cannot come: keep the dialog and its input.
     if (!m_pDoc->Send(msg)) {

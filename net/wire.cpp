@@ -25,6 +25,8 @@
 
 #include "wire.h"
 
+#include <algorithm>
+
 namespace {
 
 class CMeasure
@@ -178,4 +180,13 @@ std::string EncodeRecord(const CNetMessage& msg)
     std::string out;
     EncodeRecord(msg, out);
     return out;
+}
+
+std::size_t OversizedString(const CNetMessage& msg)
+{
+    std::size_t longest = std::max(
+        {msg.sender.size(), msg.recipient.size(), msg.text.size(), msg.command.size(), msg.faceName.size()});
+    for (const std::string& name : msg.names)
+        longest = std::max(longest, name.size());
+    return longest > kServerLimits.maxString ? longest : 0;
 }

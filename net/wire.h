@@ -27,6 +27,13 @@ struct DecodeResult
 // prefix claims is allocated beyond `limits`.
 DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeLimits& limits);
 
+// The server refuses a whole record for one string over its limit
+// (kServerLimits.maxString bytes as they go on the wire, UTF-8 here) and
+// closes the connection. This is the size in bytes of the longest string of
+// `msg` when that is too long, else 0: check text the user typed with it
+// before sending.
+std::size_t OversizedString(const CNetMessage& msg);
+
 // Appends the encoded record to `out`.
 void EncodeRecord(const CNetMessage& msg, std::string& out);
 std::string EncodeRecord(const CNetMessage& msg);

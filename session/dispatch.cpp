@@ -228,10 +228,11 @@ void CPalaverDoc::DeliverMessage(const CNetMessage& msg)
         // is overwritten: the line to show is taken first.
         const CNetMessage line = FullCopy(msg);
         if (ISessionView* view = View())
-            view->OpenSpeakWindow(line.sender);
+            view->OpenSpeakWindow(line.sender, SpeakFocus::Leave);
         if (CSpeakWindowBase* opened = CurrentSpeakWindow())
             opened->AppendMessage(line);
         return;
     }
     window->AppendMessage(msg);
+    window->ShowWithoutFocus();
 }

@@ -1,7 +1,27 @@
 #include "modaldialog.h"
 
+#include <QBoxLayout>
 #include <QEventLoop>
 #include <QPointer>
+
+void SetFixedFrame(QDialog* dialog)
+{
+    dialog->setWindowFlag(Qt::WindowMaximizeButtonHint, false);
+    dialog->setWindowFlag(Qt::MSWindowsFixedSizeDialogHint, true);
+    auto* layout = qobject_cast<QBoxLayout*>(dialog->layout());
+    if (!layout)
+        return;
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    // The window manager draws the caption in a bold face, beside the
+    // window's icon and its buttons; a dialog narrower than that gets its
+    // caption cut.
+    QFont captionFont = dialog->font();
+    captionFont.setBold(true);
+    constexpr int kCaptionDecorations = 120;
+    layout->addStrut(QFontMetrics(captionFont).horizontalAdvance(dialog->windowTitle()) +
+                     kCaptionDecorations);
+    layout->activate();
+}
 
 CModalDialog::CModalDialog(QWidget* parent) : QDialog(parent) {}
 
@@ -16,6 +36,10 @@ int CModalDialog::RunModal()
     m_bEnded = false;
     m_nResult = 0;
     setWindowModality(Qt::ApplicationModal);
+    if (!m_bFrameFixed) {
+        m_bFrameFixed = true;
+        SetFixedFrame(this);
+    }
     QPointer<CModalDialog> alive(this);
     OnInitDialog();
     if (!alive)

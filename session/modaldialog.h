@@ -4,6 +4,11 @@
 
 class QEventLoop;
 
+// Gives a dialog a fixed frame: no maximise box, no sizing border, its size
+// always its layout's size hint, and wide enough for its whole caption.
+// Call it once the dialog's layout and caption are set.
+void SetFixedFrame(QDialog* dialog);
+
 // Results of a modal run, as the dialogs report them.
 enum DialogResult { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 
@@ -25,8 +30,8 @@ public:
     explicit CModalDialog(QWidget* parent = nullptr);
     ~CModalDialog() override;
 
-    // Shows the dialog application-modal and runs its own event loop until
-    // EndDialog; returns the result given to EndDialog. Records from the
+    // Shows the dialog application-modal, with a fixed frame, and runs its
+    // own event loop until EndDialog; returns the result given to EndDialog. Records from the
     // server keep being dispatched inside this loop.
     int RunModal();
     // Ends the run (or, before it starts, makes it return at once) with
@@ -50,4 +55,5 @@ private:
     QEventLoop* m_pLoop = nullptr;
     int m_nResult = 0;
     bool m_bEnded = false;
+    bool m_bFrameFixed = false;
 };

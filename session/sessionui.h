@@ -39,6 +39,8 @@ public:
     virtual void AppendMessage(const CNetMessage& msg) = 0;
     // Gives the window the keyboard focus and brings it forward.
     virtual void Activate() = 0;
+    // Brings it forward and leaves the keyboard focus where it is.
+    virtual void ShowWithoutFocus() = 0;
 };
 
 // The login dialog's values that the session reads when the server answers.
@@ -72,6 +74,10 @@ public:
     virtual std::string RetypedPassword() const = 0;
 };
 
+// Whether a window that comes forward takes the keyboard focus: it does when
+// the user asked for it, not when a message from the server brought it.
+enum class SpeakFocus { Take, Leave };
+
 // The friends list view: the owner of the friends tree and the opener of the
 // windows that the session's answers call for.
 class ISessionView
@@ -89,7 +95,7 @@ public:
 
     // Opens, or brings forward, the conversation window for `name`; the
     // window becomes the session's current conversation window.
-    virtual void OpenSpeakWindow(const std::string& name) = 0;
+    virtual void OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) = 0;
     // A friend request: a modeless accept dialog of its own.
     virtual void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester) = 0;
     // Runs the blocked users dialog modally over the session's stored list.

@@ -1,5 +1,6 @@
 #include "aboutdlg.h"
 
+#include "modaldialog.h"
 #include "resources.h"
 
 #include <QDialogButtonBox>
@@ -29,5 +30,5 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(row);
     layout->addWidget(buttons);
-    setFixedSize(sizeHint());
+    SetFixedFrame(this);
 }

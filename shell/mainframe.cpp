@@ -13,7 +13,6 @@
 
 #include <QAction>
 #include <QCloseEvent>
-#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -114,15 +113,9 @@ void CMainFrame::CreateToolBar()
 
 void CMainFrame::CreateStatusBar()
 {
+    // The message pane alone: the lock keys' state cannot be read portably,
+    // and empty panes for them would only cut the prompts short.
     QStatusBar* bar = statusBar();
-    // The lock keys' state cannot be read portably, so their panes stay
-    // empty; they keep their place at the right of the bar.
-    for (const char* name : {"CAP", "NUM", "SCRL"}) {
-        auto* pane = new QLabel(bar);
-        pane->setObjectName(QString::fromLatin1(name));
-        pane->setMinimumWidth(pane->fontMetrics().horizontalAdvance(QString::fromLatin1(name)) + 8);
-        bar->addPermanentWidget(pane);
-    }
     // An empty message pane reads "Ready".
     connect(bar, &QStatusBar::messageChanged, this, [bar](const QString& text) {
         if (text.isEmpty())

@@ -142,13 +142,16 @@ void CPalaverView::OnDoubleClick(QTreeWidgetItem*)
     OpenSpeakWindow(selected.first()->text(0).toStdString());
 }
 
-void CPalaverView::OpenSpeakWindow(const std::string& name)
+void CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
 {
     if (!m_pDoc)
         return;
     if (CSpeakWindowBase* open = m_pDoc->FindSpeakWindow(name)) {
         m_pDoc->SetCurrentSpeakWindow(open);
-        open->Activate();
+        if (focus == SpeakFocus::Take)
+            open->Activate();
+        else
+            open->ShowWithoutFocus();
         return;
     }
     CSpeakWindowFrame* frame = nullptr;
@@ -164,6 +167,8 @@ void CPalaverView::OpenSpeakWindow(const std::string& name)
     }
     frame->move(300, 100);
     frame->resize(460, 340);
+    if (focus == SpeakFocus::Leave)
+        frame->setAttribute(Qt::WA_ShowWithoutActivating);
     frame->show();
     frame->setWindowTitle(QString::fromStdString(name) + QStringLiteral(" -- Instant Message"));
     CSpeakWindow* view = frame->View();
@@ -172,7 +177,10 @@ void CPalaverView::OpenSpeakWindow(const std::string& name)
     view->SetTo(name);
     view->UpdateData(false);
     m_pDoc->AddSpeakWindow(view);
-    view->Activate();
+    if (focus == SpeakFocus::Take)
+        view->Activate();
+    else
+        view->ShowWithoutFocus();
 }
 
 QWidget* CPalaverView::CreateOfflineMessagesWindow()

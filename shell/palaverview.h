@@ -47,7 +47,7 @@ public:
     void RebuildFixedItems() override;
     void BringToForeground() override;
     void OnUpdate(int hint) override;
-    void OpenSpeakWindow(const std::string& name) override;
+    void OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
     void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester) override;
     void RunBlockedUsersDialog() override;
     QWidget* CreateOfflineMessagesWindow() override;

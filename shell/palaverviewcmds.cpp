@@ -4,6 +4,7 @@
 
 #include "acceptfrienddlg.h"
 #include "addfrienddlg.h"
+#include "attention.h"
 #include "blockedusersdlg.h"
 #include "changepassworddlg.h"
 #include "commands.h"
@@ -133,8 +134,8 @@ void CPalaverView::CreateAcceptFriendDialog(const std::string& invitation, const
     dialog->SetRequester(requester);
     dialog->UpdateData(false);
     m_pDoc->m_pAcceptFriendDlg = dialog;
-    dialog->show();
-    dialog->raise();
-    dialog->activateWindow();
+    // The request came from the server: Enter typed for another window must
+    // not answer it.
     dialog->setFocus();
+    ShowWithoutFocus(dialog);
 }

@@ -1,12 +1,13 @@
 #include "preferences.h"
 
 #include "charformat.h"
+#include "fontcolordlg.h"
+#include "netmessage.h"
 #include "palaverdoc.h"
 
 #include <QCheckBox>
 #include <QColorDialog>
 #include <QDialogButtonBox>
-#include <QFontDialog>
 #include <QFormLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -122,7 +123,13 @@ void CColorFontsPreferences::OnChooseColor()
 
 void CColorFontsPreferences::OnChooseFont()
 {
-    const std::optional<CPreferences::CChosenFont> chosen = CPreferences::ChooseFont();
+    // The chooser starts where a conversation window's does: from the font
+    // the user's lines are sent in.
+    CNetMessage scratch;
+    FillRecordFontFrom(m_sheet.WorkingCopy(), scratch);
+    const CPreferences::CChosenFont current{FontFromRecordFont(scratch.font, scratch.faceName, scratch.size),
+                                            ColorFromRgb(scratch.color)};
+    const std::optional<CPreferences::CChosenFont> chosen = CPreferences::ChooseFont(current);
     if (!chosen || chosen->font.family().isEmpty())
         return;
     CUserSettings& settings = m_sheet.WorkingCopy();
@@ -219,19 +226,14 @@ std::optional<QColor> CPreferences::ChooseColor()
     return color.isValid() ? std::optional<QColor>(color) : std::nullopt;
 }
 
-std::optional<CPreferences::CChosenFont> CPreferences::ChooseFont()
+std::optional<CPreferences::CChosenFont> CPreferences::ChooseFont(const CChosenFont& current)
 {
     if (FontChooserHook())
-        return FontChooserHook()();
-    bool ok = false;
-    const QFont font = QFontDialog::getFont(&ok, QFont(), nullptr, QStringLiteral("Font"));
-    if (!ok)
+        return FontChooserHook()(current);
+    CFontColorDlg dialog(current.font, current.color, nullptr);
+    if (dialog.exec() != QDialog::Accepted)
         return std::nullopt;
-    // Qt's font chooser has no colour of its own, so the colour chooser
-    // follows it, starting from black like the font's colour always does.
-    // Cancelling only that second step keeps the font with black text.
-    const QColor color = QColorDialog::getColor(Qt::black, nullptr, QStringLiteral("Font Color"));
-    return CChosenFont{font, color.isValid() ? color : QColor(Qt::black)};
+    return CChosenFont{dialog.SelectedFont(), dialog.SelectedColor()};
 }
 
 CPalaverDoc* CPreferences::Document() const

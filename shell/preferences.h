@@ -79,9 +79,10 @@ public:
         QFont font;
         QColor color;
     };
-    // The platform's choosers; tests replace them. No value: cancelled.
+    // The platform's choosers; tests replace them. No value: cancelled. The
+    // font chooser starts from `current`, the default font in use.
     using ColorChooser = std::function<std::optional<QColor>()>;
-    using FontChooser = std::function<std::optional<CChosenFont>()>;
+    using FontChooser = std::function<std::optional<CChosenFont>(const CChosenFont& current)>;
 
     explicit CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* parent, int selectedPage);
 
@@ -95,7 +96,7 @@ public:
     static void SetColorChooser(ColorChooser chooser);
     static void SetFontChooser(FontChooser chooser);
     static std::optional<QColor> ChooseColor();
-    static std::optional<CChosenFont> ChooseFont();
+    static std::optional<CChosenFont> ChooseFont(const CChosenFont& current);
 
     CLoginPreferences* LoginPage() const { return m_pLoginPage; }
     CColorFontsPreferences* ColorFontsPage() const { return m_pColorFontsPage; }

@@ -6,6 +6,7 @@
 #include <QGuiApplication>
 #include <QPainter>
 #include <QScreen>
+#include <QWindow>
 
 namespace {
 
@@ -14,8 +15,12 @@ CSplashWindow* g_pSplashWnd = nullptr;
 
 } // namespace
 
+// Kept above: the main window and the login dialog are mapped after the
+// splash, and a window manager that only learns of its owner later (the
+// owner is not mapped yet when the splash is) would stack them over it.
 CSplashWindow::CSplashWindow(QWidget* parent)
-    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint), m_pMainWindow(parent)
+    : QWidget(parent, Qt::SplashScreen | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint),
+      m_pMainWindow(parent)
 {
     g_pSplashWnd = this;
     setAttribute(Qt::WA_NoSystemBackground);
@@ -50,6 +55,15 @@ void CSplashWindow::ShowSplash(QWidget* parent)
     if (!splash->Create()) {
         delete splash;
         return;
+    }
+    // Owned by (transient for) the main frame, so that window managers keep
+    // it above the main window while it is up. The main frame is not shown
+    // yet and has no native window of its own; it gets one now.
+    if (parent) {
+        QWidget* owner = parent->window();
+        owner->winId();
+        splash->winId();
+        splash->windowHandle()->setTransientParent(owner->windowHandle());
     }
     splash->show();
     splash->repaint();

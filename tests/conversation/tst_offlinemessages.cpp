@@ -7,6 +7,7 @@
 #include "sessionfixture.h"
 
 #include <QDateTime>
+#include <QHeaderView>
 #include <QLocale>
 #include <QMenuBar>
 #include <QPointer>
@@ -265,6 +266,12 @@ void TestOfflineMessages::LayoutAndMenu()
     QCOMPARE(text->DeleteButton()->geometry(), QRect(10, h - 34, 80, 24));
     QCOMPARE(text->ReplyButton()->geometry(), QRect(100, h - 34, 80, 24));
     QCOMPARE(window.ListPane()->List()->geometry(), window.ListPane()->rect());
+    // Received takes the rest of the row, room for a date and its time.
+    QTreeWidget* list = window.ListPane()->List();
+    QHeaderView* header = list->header();
+    QCOMPARE(header->sectionPosition(2) + header->sectionSize(2), list->viewport()->width());
+    const QString received = QStringLiteral("Sunday, March, 01, 2026, 09:05:07");
+    QVERIFY(header->sectionSize(2) > list->fontMetrics().horizontalAdvance(received) + 8);
     QVERIFY(text->ReplyButton()->isDefault());
     QCOMPARE(text->ReplyButton()->text(), QStringLiteral("&Reply"));
     QCOMPARE(text->DeleteButton()->text(), QStringLiteral("&Delete"));

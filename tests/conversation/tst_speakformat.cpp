@@ -11,6 +11,10 @@
 #include <QPointer>
 #include <QTest>
 
+#include <cstring>
+#include <tuple>
+#include <vector>
+
 class TestSpeakFormat : public QObject
 {
     Q_OBJECT
@@ -23,6 +27,7 @@ private slots:
     void InitialUpdateTakesSettings();
     void ChosenFontReachesInputAndRecords();
     void CancelledOrFacelessChoiceChangesNothing();
+    void ChooserStartsFromWindowFont();
     void BackgroundAndDefaults();
     void FontChooserEndsAsOne();
 };
@@ -45,7 +50,10 @@ void TestSpeakFormat::LineEffects_data()
     QTest::newRow("italic") << 400 << 1 << 0 << 0 << 300 << 0xFF0000u << false << 15.0 << QColor(0, 0, 255);
     QTest::newRow("underline") << 400 << 0 << 1 << 0 << 180 << 0x336699u << false << 9.0
                                << QColor(0x99, 0x66, 0x33);
-    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 10 << 0x000000u << true << 0.5 << QColor(0, 0, 0);
+    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 160 << 0x000000u << true << 8.0 << QColor(0, 0, 0);
+    // Heights below 6 points are shown at 6 points.
+    QTest::newRow("old fallback 10") << 400 << 0 << 0 << 0 << 10 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
+    QTest::newRow("119") << 400 << 0 << 0 << 0 << 119 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
 }
 
 void TestSpeakFormat::LineEffects()
@@ -123,7 +131,7 @@ void TestSpeakFormat::FallbackFontOfRecords()
     frame->View()->FillRecordFont(msg);
     QCOMPARE(msg.faceName, std::string("Arial"));
     QCOMPARE(msg.color, 0u);
-    QCOMPARE(msg.size, 10);
+    QCOMPARE(msg.size, 200);
     QCOMPARE(msg.font.lfWeight, 600);
     QCOMPARE(msg.font.lfFaceName[0], '\0');
     delete frame.data();
@@ -165,7 +173,7 @@ void TestSpeakFormat::ChosenFontReachesInputAndRecords()
     chosen.setWeight(QFont::Bold);
     chosen.setStrikeOut(true);
     int asked = 0;
-    choosers->font = [&](QWidget*) -> std::optional<CFontChoice> {
+    choosers->font = [&](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         ++asked;
         return CFontChoice{chosen, QColor(0x11, 0x22, 0x33)};
     };
@@ -205,7 +213,7 @@ void TestSpeakFormat::CancelledOrFacelessChoiceChangesNothing()
     CSessionFixture f;
     CChooserScope choosers;
     std::optional<CFontChoice> answer;
-    choosers->font = [&](QWidget*) { return answer; };
+    choosers->font = [&](QWidget*, const CFontChoice&) { return answer; };
     QPointer<CSpeakWindowFrame> frame = OpenSpeakFrame(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     view->OnFont();
@@ -221,13 +229,62 @@ void TestSpeakFormat::CancelledOrFacelessChoiceChangesNothing()
     delete frame.data();
 }
 
+void TestSpeakFormat::ChooserStartsFromWindowFont()
+{
+    CSessionFixture f;
+    CChooserScope choosers;
+    std::vector<CFontChoice> started;
+    // OK without a change: the chooser gives back what it started from.
+    choosers->font = [&](QWidget*, const CFontChoice& current) {
+        started.push_back(current);
+        return std::optional<CFontChoice>(current);
+    };
+    // A user who never chose a font starts from the fallback: Arial, 10
+    // points, black, regular.
+    QPointer<CSpeakWindowFrame> plain = OpenSpeakFrame(*f.doc, "anna", "bob");
+    plain->View()->OnFont();
+    // A window in the settings' font starts from it, effects and colour too.
+    CLogFont& font = f.doc->Settings().m_font;
+    std::strcpy(font.lfFaceName, "DejaVu Sans");
+    font.lfWeight = 700;
+    font.lfItalic = 1;
+    f.doc->Settings().m_nHeight = 280;
+    f.doc->Settings().m_nFontColor = 0x0000FF;
+    QPointer<CSpeakWindowFrame> styled = OpenSpeakFrame(*f.doc, "anna", "cy");
+    styled->View()->OnFont();
+    QCOMPARE(started.size(), std::size_t(2));
+    QCOMPARE(started[0].font.family(), QStringLiteral("Arial"));
+    QCOMPARE(started[0].font.pointSizeF(), 10.0);
+    QVERIFY(!started[0].font.bold() && !started[0].font.italic());
+    QCOMPARE(started[0].color, QColor(Qt::black));
+    QCOMPARE(started[1].font.family(), QStringLiteral("DejaVu Sans"));
+    QCOMPARE(started[1].font.pointSizeF(), 14.0);
+    QVERIFY(started[1].font.bold() && started[1].font.italic());
+    QCOMPARE(started[1].color, QColor(255, 0, 0));
+    // Nothing changed: what is sent and shown is what was before.
+    for (const auto& [frame, face, size, color] :
+         {std::tuple{plain, "Arial", 200, 0u}, std::tuple{styled, "DejaVu Sans", 280, 0x0000FFu}}) {
+        frame->View()->InputBox()->setPlainText(QStringLiteral("hi"));
+        frame->View()->OnSend();
+        auto sent = f.server.Expect(Cmd::Message);
+        QVERIFY(sent);
+        QCOMPARE(sent->faceName, std::string(face));
+        QCOMPARE(sent->size, size);
+        QCOMPARE(sent->color, color);
+        QCOMPARE(sent->font.lfWeight == 700, size == 280);
+    }
+    QCOMPARE(styled->View()->InputBox()->currentCharFormat().fontPointSize(), 14.0);
+    delete plain.data();
+    delete styled.data();
+}
+
 void TestSpeakFormat::BackgroundAndDefaults()
 {
     CSessionFixture f;
     CChooserScope choosers;
     std::optional<QColor> color = QColor(0x10, 0x20, 0x30);
     choosers->color = [&](QWidget*) { return color; };
-    choosers->font = [](QWidget*) -> std::optional<CFontChoice> {
+    choosers->font = [](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         QFont font(QStringLiteral("DejaVu Sans"));
         font.setPointSize(20);
         return CFontChoice{font, Qt::blue};
@@ -261,7 +318,7 @@ void TestSpeakFormat::BackgroundAndDefaults()
 void TestSpeakFormat::FontChooserEndsAsOne()
 {
     // The chooser itself, never run: its parts and how it ends.
-    CFontColorDlg dialog;
+    CFontColorDlg dialog(QFont(QStringLiteral("DejaVu Sans")), Qt::black);
     dialog.show();
     auto* font = dialog.findChild<QFontDialog*>();
     QVERIFY(font && font->isVisible());

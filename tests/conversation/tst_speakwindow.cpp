@@ -85,7 +85,7 @@ void TestSpeakWindow::SendShowsLineAndSendsRecord()
     // No face name in the settings: the fallback.
     QCOMPARE(sent->faceName, std::string("Arial"));
     QCOMPARE(sent->color, 0u);
-    QCOMPARE(sent->size, 10);
+    QCOMPARE(sent->size, 200);
     QVERIFY(sent->names.empty());
     QCOMPARE(view->ConversationBox()->toPlainText(), QStringLiteral("anna: hi"));
     QCOMPARE(view->Conversation(), std::string("anna: hi"));
@@ -138,6 +138,20 @@ void TestSpeakWindow::SendRefusals()
     QCOMPARE(f.boxes.Count(), 1);
     QVERIFY(f.server.ExpectNoRecord());
     QVERIFY(view->Conversation().empty());
+    // More than the server takes in one string, as text or as To name: the
+    // user is told, nothing is sent or shown, and the input stays.
+    view->InputBox()->setPlainText(QString(70000, QLatin1Char('x')));
+    view->OnSend();
+    // A line edit holds 32767 characters; euro signs are 3 bytes each.
+    view->ToBox()->setText(QString(30000, QChar(0x20AC)));
+    view->InputBox()->setPlainText(QStringLiteral("hi"));
+    view->OnSend();
+    const QString refusal =
+        QStringLiteral("This message is too long to send.\nIts size is %1 bytes; the limit is 65536 bytes.");
+    QCOMPARE(f.boxes.Texts().mid(1), (QStringList{refusal.arg(70000), refusal.arg(90000)}));
+    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(view->Conversation().empty());
+    QCOMPARE(view->InputBox()->toPlainText(), QStringLiteral("hi"));
     delete frame.data();
 }
 

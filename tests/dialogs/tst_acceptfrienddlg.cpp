@@ -67,6 +67,7 @@ private slots:
         QCOMPARE(dlg->windowTitle(), QStringLiteral("Accept and Add Friend"));
         QVERIFY(!dlg->isModal());
         QVERIFY(dlg->testAttribute(Qt::WA_DeleteOnClose));
+        QVERIFY(HasFixedFrame(*dlg));
         QCOMPARE(Button(*dlg, "acceptAndAdd")->text(), QStringLiteral("&Accept and Add"));
         QVERIFY(Button(*dlg, "acceptAndAdd")->isDefault());
         QCOMPARE(Button(*dlg, "justAccept")->text(), QStringLiteral("&Just Accept"));

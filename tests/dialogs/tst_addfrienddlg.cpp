@@ -137,7 +137,7 @@ private slots:
         QCOMPARE(boxes.Texts(), QStringList{kSent});
     }
 
-    void emptyFriendIdIsRefused()
+    void refusedInputIsKept()
     {
         CMessageBoxInterceptor boxes;
         CAddFriendDlg dlg(&m_pSession->Doc(), nullptr);
@@ -147,10 +147,19 @@ private slots:
             QVERIFY(m_pSession->Server().ExpectNoRecord(100ms));
             QVERIFY(dlg.isVisible());
             QCOMPARE(Message(dlg)->toPlainText(), QStringLiteral("kept"));
+            // A request text longer than the server takes is refused the same way.
+            FriendId(dlg)->setText(QStringLiteral("frank"));
+            Message(dlg)->setPlainText(QString(70000, QLatin1Char('x')));
+            QTest::mouseClick(Button(dlg, "add"), Qt::LeftButton);
+            QVERIFY(m_pSession->Server().ExpectNoRecord(100ms));
+            QVERIFY(dlg.isVisible());
+            QCOMPARE(Message(dlg)->toPlainText().size(), 70000);
             QTest::mouseClick(Button(dlg, "cancel"), Qt::LeftButton);
         });
         QCOMPARE(result, int(IDCANCEL));
-        QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Please enter a friend ID")});
+        QCOMPARE(boxes.Texts(), (QStringList{QStringLiteral("Please enter a friend ID"),
+                                             QStringLiteral("This message is too long to send.\nIts size is "
+                                                            "70000 bytes; the limit is 65536 bytes.")}));
     }
 
     void leavingSendsNothing_data()

@@ -69,6 +69,17 @@ private slots:
                            "\n\nClick the \"Don't Block\" button to close this dialog without any action")));
     }
 
+    void fixedFrameWhileRunning()
+    {
+        CBlockConfirmDlg dlg;
+        bool fixed = false;
+        RunModalWith(dlg, [&] {
+            fixed = HasFixedFrame(dlg);
+            dlg.EndDialog(IDCANCEL);
+        });
+        QVERIFY(fixed);
+    }
+
     void confirmationResults_data()
     {
         QTest::addColumn<int>("how");

@@ -2,6 +2,7 @@
 
 // Finding a dialog's controls by object name, as every dialog test does.
 
+#include <QFontMetrics>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -24,4 +25,14 @@ inline bool HasLabel(QWidget& dlg, const QString& text)
 {
     const QList<QLabel*> labels = dlg.findChildren<QLabel*>();
     return std::any_of(labels.begin(), labels.end(), [&](const QLabel* l) { return l->text() == text; });
+}
+
+// A fixed frame: one size only, no maximise box, and room for the whole
+// caption (drawn bold) beside the window's icon and buttons.
+inline bool HasFixedFrame(QWidget& dlg)
+{
+    QFont bold = dlg.font();
+    bold.setBold(true);
+    return dlg.minimumSize() == dlg.maximumSize() && !(dlg.windowFlags() & Qt::WindowMaximizeButtonHint) &&
+           dlg.width() >= QFontMetrics(bold).horizontalAdvance(dlg.windowTitle()) + 100;
 }

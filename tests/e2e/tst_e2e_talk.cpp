@@ -126,34 +126,47 @@ void TestE2eTalk::TalkBlockAndUnblock()
     QCOMPARE(FormatOfLine(box, 0).fontPointSize(), 16.0);
     QCOMPARE(FormatOfLine(box, 0).foreground().color(), QColor(0, 0, 0xCC));
 
-    // anna picks an underlined 12-point dark red sans and answers.
-    CSpeakWindow::Choosers().font = [](QWidget*) -> std::optional<CFontChoice> {
+    // anna never chose a font: her answer goes out in the readable
+    // fallback, Arial 10 points black, and shows so on her side.
+    window->InputBox()->setPlainText(QStringLiteral("hi bob"));
+    window->SendButton()->click();
+    auto plain = bob.Expect(Cmd::IncomingMessage);
+    QVERIFY(plain);
+    QCOMPARE(plain->text, std::string("hi bob"));
+    QCOMPARE(plain->faceName, std::string("Arial"));
+    QCOMPARE(plain->size, 200);
+    QCOMPARE(plain->color, 0u);
+    QCOMPARE(FormatOfLine(box, 1).fontPointSize(), 10.0);
+
+    // Then she picks an underlined 12-point dark red sans and goes on.
+    CSpeakWindow::Choosers().font = [](QWidget*, const CFontChoice&) -> std::optional<CFontChoice> {
         QFont font(QStringLiteral("DejaVu Sans"));
         font.setPointSize(12);
         font.setUnderline(true);
         return CFontChoice{font, QColor(0xB0, 0x10, 0x10)};
     };
     window->OnFont();
-    window->InputBox()->setPlainText(QStringLiteral("hi bob"));
+    window->InputBox()->setPlainText(QStringLiteral("how are you?"));
     window->SendButton()->click();
     auto reply = bob.Expect(Cmd::IncomingMessage);
     QVERIFY(reply);
     QCOMPARE(reply->sender, std::string("anna"));
-    QCOMPARE(reply->text, std::string("hi bob"));
+    QCOMPARE(reply->text, std::string("how are you?"));
     QCOMPARE(reply->faceName, std::string("DejaVu Sans"));
     QCOMPARE(reply->font.lfWeight, 400);
     QCOMPARE(int(reply->font.lfUnderline), 1);
     QCOMPARE(int(reply->font.lfItalic), 0);
     QCOMPARE(reply->color, 0x001010B0u);
     QCOMPARE(reply->size, 240);
-    QCOMPARE(window->Conversation(), std::string("bob: hello anna\nanna: hi bob"));
-    QVERIFY(FormatOfLine(box, 1).fontUnderline());
-    QCOMPARE(FormatOfLine(box, 1).foreground().color(), QColor(0xB0, 0x10, 0x10));
+    QCOMPARE(window->Conversation(), std::string("bob: hello anna\nanna: hi bob\nanna: how are you?"));
+    QVERIFY(FormatOfLine(box, 2).fontUnderline());
+    QCOMPARE(FormatOfLine(box, 2).foreground().color(), QColor(0xB0, 0x10, 0x10));
 
     const QString screenshot = qEnvironmentVariable("MURMURLY_SCREENSHOT");
     if (!screenshot.isEmpty()) {
-        QVERIFY(bob.Send(Styled("bob", "anna", "shall we meet at noon?", "DejaVu Serif", 400, 0, 0x00007700, 260)));
-        QVERIFY(WaitUntil([&] { return box->document()->blockCount() == 3; }));
+        QVERIFY(bob.Send(
+            Styled("bob", "anna", "fine, shall we meet at noon?", "DejaVu Serif", 400, 0, 0x00007700, 260)));
+        QVERIFY(WaitUntil([&] { return box->document()->blockCount() == 4; }));
         window->InputBox()->setPlainText(QStringLiteral("noon is fine"));
         QVERIFY(window->window()->grab().save(screenshot));
         window->InputBox()->clear();

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -351,4 +352,51 @@ TEST(WireLimits, ClientLimitsAcceptTheirMaximum)
     m.text.push_back('z');
     CNetMessage out;
     EXPECT_EQ(DecodeRecord(EncodeRecord(m), out, kClientLimits).status, DecodeStatus::TooLarge);
+}
+
+// OversizedString says no exactly where the server's decoder does: at its
+// string limit in bytes, in any field, whatever the characters.
+TEST(WireLimits, OversizedStringAgreesWithTheServer)
+{
+    struct Case
+    {
+        const char* what;
+        CNetMessage msg;
+        std::size_t oversized;
+    };
+    std::vector<Case> cases;
+    auto add = [&](const char* what, auto fill, std::size_t oversized) {
+        CNetMessage m = Empty();
+        m.command = "M";
+        fill(m);
+        cases.push_back({what, std::move(m), oversized});
+    };
+    const std::size_t max = kServerLimits.maxString;
+    add(
+        "text at the limit", [&](CNetMessage& m) { m.text.assign(max, 'x'); }, 0);
+    add(
+        "text one over", [&](CNetMessage& m) { m.text.assign(max + 1, 'x'); }, max + 1);
+    add(
+        "recipient one over", [&](CNetMessage& m) { m.recipient.assign(max + 1, 'r'); }, max + 1);
+    add(
+        "a name one over",
+        [&](CNetMessage& m) {
+            m.names = {"a", std::string(max + 1, 'n')};
+        },
+        max + 1);
+    // 21846 euro signs are fewer characters than the limit but 65538 bytes.
+    add(
+        "multi-byte text",
+        [&](CNetMessage& m) {
+            for (int i = 0; i < 21846; ++i)
+                m.text += "\xE2\x82\xAC";
+        },
+        65538);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(OversizedString(c.msg), c.oversized);
+        CNetMessage out;
+        const DecodeStatus status = DecodeRecord(EncodeRecord(c.msg), out, kServerLimits).status;
+        EXPECT_EQ(status, c.oversized ? DecodeStatus::TooLarge : DecodeStatus::Complete);
+    }
 }

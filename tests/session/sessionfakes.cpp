@@ -60,12 +60,12 @@ void CFakeView::BringToForeground()
         m_onForeground();
 }
 
-void CFakeView::OpenSpeakWindow(const std::string& name)
+void CFakeView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
 {
     m_openedSpeakWindows.push_back(name);
     if (CSpeakWindowBase* open = m_doc.FindSpeakWindow(name)) {
         m_doc.SetCurrentSpeakWindow(open);
-        open->Activate();
+        focus == SpeakFocus::Take ? open->Activate() : open->ShowWithoutFocus();
         return;
     }
     if (m_bFailSpeakWindow) {
@@ -75,7 +75,7 @@ void CFakeView::OpenSpeakWindow(const std::string& name)
     auto window = std::make_unique<CFakeSpeakWindow>(name);
     m_doc.AddSpeakWindow(window.get());
     m_doc.SetCurrentSpeakWindow(window.get());
-    window->Activate();
+    focus == SpeakFocus::Take ? window->Activate() : window->ShowWithoutFocus();
     m_speakWindows.push_back(std::move(window));
 }
 

@@ -37,10 +37,12 @@ public:
     std::string To() const override { return m_strTo; }
     void AppendMessage(const CNetMessage& msg) override;
     void Activate() override { ++m_nActivated; }
+    void ShowWithoutFocus() override { ++m_nShownWithoutFocus; }
 
     std::string m_strTo;
     std::vector<CShownLine> m_lines;
     int m_nActivated = 0;
+    int m_nShownWithoutFocus = 0;
 };
 
 // A modal dialog whose initialisation runs a hook (to send and hide, as the
@@ -124,7 +126,7 @@ public:
     void RebuildFixedItems() override;
     void BringToForeground() override;
     void OnUpdate(int hint) override { m_updates.push_back(hint); }
-    void OpenSpeakWindow(const std::string& name) override;
+    void OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
     void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester) override;
     void RunBlockedUsersDialog() override;
     QWidget* CreateOfflineMessagesWindow() override;

@@ -242,6 +242,9 @@ void TestDispatch::messageFromNewCorrespondentOpensWindow()
     QCOMPARE(window.m_lines[0].size, 200);
     QCOMPARE(window.m_lines[1].text, std::string("second"));
     QCOMPARE(Doc().CurrentSpeakWindow(), &window);
+    // Opened and found, it comes forward each time without the focus.
+    QCOMPARE(window.m_nShownWithoutFocus, 2);
+    QCOMPARE(window.m_nActivated, 0);
 
     // Names are matched exactly: "Cy" is someone else.
     Server().Inject(Record("SM", "Cy", "ann"));

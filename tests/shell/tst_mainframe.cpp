@@ -118,6 +118,8 @@ void TestMainFrame::ToolbarAndPrompts()
         QVERIFY2(f.Action(id)->statusTip().isEmpty(), qPrintable(QString::number(id)));
 
     QCOMPARE(f.frame->statusBar()->currentMessage(), QStringLiteral("Ready"));
+    // The message pane alone: no panes beside it to cut the prompts short.
+    QVERIFY(f.frame->statusBar()->findChildren<QLabel*>().isEmpty());
     f.frame->statusBar()->showMessage(QStringLiteral("Disconnect from Server"));
     f.frame->statusBar()->clearMessage();
     QCOMPARE(f.frame->statusBar()->currentMessage(), QStringLiteral("Ready"));
@@ -193,6 +195,12 @@ void TestMainFrame::AboutBox()
     QCOMPARE(buttons.size(), 1);
     QCOMPARE(buttons.first()->text(), QStringLiteral("OK"));
     QVERIFY(buttons.first()->isDefault());
+    // One size, and room for the whole bold caption beside icon and buttons.
+    QFont bold = about.font();
+    bold.setBold(true);
+    QCOMPARE(about.minimumSize(), about.maximumSize());
+    QVERIFY(!(about.windowFlags() & Qt::WindowMaximizeButtonHint));
+    QVERIFY(about.width() >= QFontMetrics(bold).horizontalAdvance(about.windowTitle()) + 100);
     about.show();
     buttons.first()->click();
     QCOMPARE(about.result(), int(QDialog::Accepted));

@@ -138,13 +138,21 @@ void TestPreferences::FontStoresHeight()
     font.setPointSize(12);
     font.setBold(true);
     font.setItalic(true);
-    CPreferences::SetFontChooser([font] {
+    // It starts where a conversation window starts: no default font yet,
+    // so the fallback, Arial 10 points black.
+    std::optional<CPreferences::CChosenFont> started;
+    CPreferences::SetFontChooser([&](const CPreferences::CChosenFont& current) {
+        started = current;
         return std::optional<CPreferences::CChosenFont>({font, QColor(0xFF, 0, 0)});
     });
     RunSheet(f, [](CPreferences& sheet) {
         sheet.ColorFontsPage()->OnChooseFont();
         sheet.OkButton()->click();
     });
+    QVERIFY(started);
+    QCOMPARE(started->font.family(), QStringLiteral("Arial"));
+    QCOMPARE(started->font.pointSizeF(), 10.0);
+    QCOMPARE(started->color, QColor(Qt::black));
     const CUserSettings& s = f.doc->Settings();
     QCOMPARE(s.m_nHeight, 240);
     QCOMPARE(s.m_strFaceName, std::string("DejaVu Sans"));
@@ -244,7 +252,7 @@ void TestPreferences::CancelKeepsEverything()
     QFont font(QStringLiteral("DejaVu Sans"));
     font.setPointSize(14);
     CPreferences::SetColorChooser([] { return std::optional<QColor>(QColor(9, 9, 9)); });
-    CPreferences::SetFontChooser([font] {
+    CPreferences::SetFontChooser([font](const CPreferences::CChosenFont&) {
         return std::optional<CPreferences::CChosenFont>({font, Qt::red});
     });
     RunSheet(f, [](CPreferences& sheet) {
@@ -287,7 +295,7 @@ void TestPreferences::FontWithoutFaceChangesNothing()
     QFont faceless;
     faceless.setFamilies({});
     faceless.setFamily(QString());
-    CPreferences::SetFontChooser([faceless] {
+    CPreferences::SetFontChooser([faceless](const CPreferences::CChosenFont&) {
         return std::optional<CPreferences::CChosenFont>({faceless, Qt::red});
     });
     RunSheet(f, [](CPreferences& sheet) {

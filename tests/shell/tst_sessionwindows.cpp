@@ -2,6 +2,7 @@
 // accept friend dialogs, the blocked users dialog, the offline messages
 // window, conversation windows for incoming messages; and a lost connection.
 #include "acceptfrienddlg.h"
+#include "attention.h"
 #include "blockedusersdlg.h"
 #include "commandids.h"
 #include "offlinemessageswnd.h"
@@ -10,6 +11,7 @@
 
 #include <QApplication>
 #include <QDeadlineTimer>
+#include <QLineEdit>
 #include <QListWidget>
 #include <QPushButton>
 #include <QTest>
@@ -78,9 +80,12 @@ void TestSessionWindows::EachRequestItsOwnAcceptDialog()
     f.server.Inject(first);
     f.server.Inject(Record(Cmd::FriendRequest, "cy", "anna"));
     QVERIFY(WaitUntil([] { return AcceptDialogs().size() == 2; }));
-    // Each is a window of its own, not a child drawn inside the main window.
-    for (CAcceptFriendDlg* dialog : AcceptDialogs())
+    // Each is a window of its own, not a child drawn inside the main window,
+    // and none takes the keyboard focus from the window the user is in.
+    for (CAcceptFriendDlg* dialog : AcceptDialogs()) {
         QVERIFY(dialog->isWindow());
+        QVERIFY(dialog->testAttribute(Qt::WA_ShowWithoutActivating));
+    }
 
     QPointer<CAcceptFriendDlg> fromBob;
     for (CAcceptFriendDlg* dialog : AcceptDialogs())
@@ -175,6 +180,8 @@ void TestSessionWindows::IncomingMessageOpensWindow()
 {
     CShellFixture f;
     QVERIFY(f.LogIn("anna", {"bob*"}));
+    QList<QWidget*> alerts;
+    SetAlertHandler([&](QWidget* window) { alerts.append(window); });
     CNetMessage msg = Record(Cmd::IncomingMessage, "bob", "anna");
     msg.text = "hi anna";
     msg.faceName = "Arial";
@@ -185,10 +192,28 @@ void TestSessionWindows::IncomingMessageOpensWindow()
     QCOMPARE(window->window()->windowTitle(), QStringLiteral("bob -- Instant Message"));
     QCOMPARE(window->From(), std::string("anna"));
     QCOMPARE(window->ConversationBox()->toPlainText(), QStringLiteral("bob: hi anna"));
-    // A second message goes to the same window.
+    // Shown without taking the focus (the window manager's part; the
+    // offscreen platform activates every window it shows).
+    QVERIFY(window->window()->isVisible());
+    QVERIFY(window->window()->testAttribute(Qt::WA_ShowWithoutActivating));
+    // No window of the program was active: it asks for attention.
+    QCOMPARE(alerts, QList<QWidget*>{window->window()});
+    alerts.clear();
+
+    // The user is typing elsewhere: a second message to the same window
+    // does not take their keys, and asks for no attention.
+    QLineEdit typing;
+    typing.show();
+    typing.activateWindow();
+    typing.setFocus();
+    QVERIFY(QTest::qWaitForWindowActive(&typing));
     msg.text = "still there?";
     f.server.Inject(msg);
     QVERIFY(WaitUntil([&] { return window->Conversation() == "bob: hi anna\nbob: still there?"; }));
+    QApplication::processEvents();
+    QCOMPARE(QApplication::focusWidget(), static_cast<QWidget*>(&typing));
+    QVERIFY(alerts.isEmpty());
+    SetAlertHandler({});
     delete window->window();
 }
 

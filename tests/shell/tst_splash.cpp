@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QScreen>
 #include <QTest>
+#include <QWindow>
 
 using namespace std::chrono_literals;
 
@@ -47,6 +48,11 @@ void TestSplash::ShownOnceCentred()
     QVERIFY(splash->isVisible());
     QCOMPARE(splash->size(), QSize(520, 317));
     QVERIFY(splash->windowFlags() & Qt::FramelessWindowHint);
+    // Owned by the window it was shown for, though that is not shown yet,
+    // and kept above it.
+    QVERIFY(splash->windowFlags() & Qt::WindowStaysOnTopHint);
+    QVERIFY(parent.windowHandle());
+    QCOMPARE(splash->windowHandle()->transientParent(), parent.windowHandle());
     const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
     QVERIFY(qAbs(splash->geometry().center().x() - area.center().x()) <= 1);
     QVERIFY(qAbs(splash->geometry().center().y() - area.center().y()) <= 1);
