@@ -30,7 +30,8 @@ const char* ServerUsage()
            "  --port PORT     TCP port, 0 for any free one (default 7357)\n"
            "  --db PATH       SQLite database file\n"
            "                  (default $XDG_DATA_HOME/murmurly/murmurly.db)\n"
-           "  --help          show this text\n";
+           "  --help          show this text\n"
+           "  --version       show the version\n";
 }
 
 CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
@@ -41,6 +42,10 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o.version = true;
             continue;
         }
         // Hidden: lets the test suite log in quickly. Never for real accounts.

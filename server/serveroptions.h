@@ -11,6 +11,7 @@ struct CServerOptions
     std::string dbPath;    // empty: the default in the data folder
     bool fastHash = false; // test builds only: cheapest Argon2id cost
     bool help = false;
+    bool version = false;
 };
 
 struct CParsedOptions
