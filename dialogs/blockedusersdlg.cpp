@@ -11,6 +11,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <algorithm>
 #include <string>
 
 CBlockedUsersDlg::CBlockedUsersDlg(CPalaverDoc* pDoc, QWidget* parent) : CModalDialog(parent), m_pDoc(pDoc)
@@ -30,7 +31,7 @@ CBlockedUsersDlg::CBlockedUsersDlg(CPalaverDoc* pDoc, QWidget* parent) : CModalD
     note->setWordWrap(true);
 
     // Kept in order by AddSorted: the widget's own sorting compares as the
-    // locale does, and the list is in plain byte order.
+    // locale does, and the list is alphabetical whatever the locale.
     m_listBlocked = new QListWidget(this);
     m_listBlocked->setObjectName(QStringLiteral("blocked"));
     m_listBlocked->setSelectionMode(QAbstractItemView::MultiSelection);
@@ -76,10 +77,28 @@ std::string CBlockedUsersDlg::NameAt(int row) const
     return m_listBlocked->item(row)->data(Qt::UserRole).toByteArray().toStdString();
 }
 
+namespace {
+
+// Alphabetical regardless of case ("amy", "Bob", "zed"); names that differ
+// only in case fall back to byte order, so the order never depends on the
+// order in which the session stored them.
+bool AlphabeticallyBefore(const std::string& a, const std::string& b)
+{
+    const auto lower = [](unsigned char c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : int(c); };
+    const auto less = [&](char x, char y) { return lower(x) < lower(y); };
+    if (std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), less))
+        return true;
+    if (std::lexicographical_compare(b.begin(), b.end(), a.begin(), a.end(), less))
+        return false;
+    return a < b;
+}
+
+} // namespace
+
 void CBlockedUsersDlg::AddSorted(const std::string& name)
 {
     int row = m_listBlocked->count();
-    while (row > 0 && name < NameAt(row - 1))
+    while (row > 0 && AlphabeticallyBefore(name, NameAt(row - 1)))
         --row;
     auto* item = new QListWidgetItem(QString::fromStdString(name));
     item->setData(Qt::UserRole, QByteArray::fromStdString(name));

@@ -28,7 +28,7 @@ protected:
 private:
     void OnOK();
     void OnCancel();
-    // Inserts `name` at its place in byte order, after any equal entries.
+    // Inserts `name` at its alphabetical place, case ignored.
     void AddSorted(const std::string& name);
     std::string NameAt(int row) const;
 

@@ -111,7 +111,7 @@ void CLoginDlg::OnInitDialog()
     UpdateData(false);
 
     // Logging in by itself: the dialog is shown afterwards all the same, with
-    // Login disabled until the session ends it or the user edits the name.
+    // Login disabled while the answer is awaited.
     if (m_bAutoLogin && m_bAutoLoginAllowed) {
         m_btnLogin->setEnabled(false);
         OnOK();
@@ -128,16 +128,30 @@ bool CLoginDlg::SendRecord(const CNetMessage& msg)
 
 void CLoginDlg::OnOK()
 {
+    // A login that did not go out leaves an ordinary dialog, even when it was
+    // the automatic one.
+    if (!SendLogin())
+        m_btnLogin->setEnabled(true);
+}
+
+void CLoginDlg::ShowAgain()
+{
+    m_btnLogin->setEnabled(true);
+    show();
+}
+
+bool CLoginDlg::SendLogin()
+{
     UpdateData(true);
 
     if (const char* message = PasswordMessage(CheckCredential(m_strPassword))) {
         ShowMessageBox(QString::fromLatin1(message), MessageButtons::Ok, MessageIcon::Exclamation, this);
-        return;
+        return false;
     }
     if (CheckCredential(m_strUserName) != CredentialValid) {
         ShowMessageBox(QString::fromLatin1(kInvalidLoginName), MessageButtons::Ok, MessageIcon::Exclamation,
                        this);
-        return;
+        return false;
     }
 
     // A login in force is ended first, on a fresh connection.
@@ -159,9 +173,10 @@ void CLoginDlg::OnOK()
     if (!SendRecord(msg)) {
         ShowMessageBox(QStringLiteral("Not connected to Server"), MessageButtons::Ok,
                        MessageIcon::Exclamation, this);
-        return;
+        return false;
     }
     hide();
+    return true;
 }
 
 void CLoginDlg::OnChangeUserName()

@@ -16,7 +16,8 @@ class QPushButton;
 // The login dialog. It validates the user name and password, sends "L" and
 // hides itself; its modal run goes on while hidden. The session ends it when
 // the server sends the friends list, or shows it again after "FL", reading
-// the fields below meanwhile. Run it with RunModal.
+// the fields below meanwhile. An automatic login waits in view with Login
+// disabled; once it fails the dialog is an ordinary one. Run it with RunModal.
 class CLoginDlg final : public CLoginDlgBase
 {
     Q_OBJECT
@@ -40,6 +41,7 @@ public:
     int Remember() const override { return m_bRemember; }
     int AutoLogin() const override { return m_bAutoLogin; }
     CModalDialog* RegistrationDialog() const override;
+    void ShowAgain() override;
 
     // Moves the controls into the members (true) or the members into the
     // controls (false).
@@ -52,6 +54,8 @@ protected:
 
 private:
     void OnOK();
+    // Validates and sends "L"; false when nothing went out.
+    bool SendLogin();
     void OnChangeUserName();
     void OnRegister();
 

@@ -67,3 +67,12 @@ bool ReadConfigFile(const std::string& path, CServerConfig& config)
     ParseConfig(contents, config);
     return true;
 }
+
+int ReadFirstConfigFile(const std::vector<std::string>& paths, CServerConfig& config)
+{
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+        if (ReadConfigFile(paths[i], config))
+            return static_cast<int>(i);
+    }
+    return -1;
+}

@@ -2,6 +2,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 // Values read from config.txt. The port stays as it was when no PORT_NUM line
 // is present; callers start it at 0, which fails to connect.
@@ -20,6 +21,10 @@ void ParseConfig(std::string_view contents, CServerConfig& config);
 
 // Reads and parses the file; false when it cannot be opened.
 bool ReadConfigFile(const std::string& path, CServerConfig& config);
+
+// Reads the first of `paths` that can be opened and returns its index, or -1
+// when none can (and `config` is untouched).
+int ReadFirstConfigFile(const std::vector<std::string>& paths, CServerConfig& config);
 
 // The port value as C's atoi reads it: leading white space, an optional sign,
 // then digits up to the first non-digit; no digits gives 0.

@@ -131,6 +131,11 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
             if (!dlg)
                 return;
             m_strPassword = dlg->RetypedPassword();
+            // A remembered login must keep working at the next start.
+            if (m_settings.m_nRememberLogin && m_settings.m_strUserName == m_strUserName) {
+                m_settings.m_strPassword = m_strPassword;
+                SaveSettings(SettingsLogin);
+            }
             dlg->EndDialog(0);
             m_pChangePasswordDlg = nullptr;
             ShowMessageBox(QStringLiteral("Password changed successfully"));
@@ -168,13 +173,17 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
                 ShowOfflineMessages();
             return;
         }
-        // Kept as the record's own copy, then acknowledged by sending the
-        // receive record back with the own name and "ON": every other field,
-        // names and font included, goes back as it came.
-        m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
-        msg.sender = m_strUserName;
-        msg.command = Cmd::OfflineAck;
-        Send(msg);
+        // Kept as the record's own copy. The server keeps it too until it is
+        // acknowledged, which happens when the user deletes it (see
+        // RemoveOfflineMessage); the acknowledgement is made now, while every
+        // field of the record, names (its id) and font included, is at hand.
+        {
+            CNetMessage ack = FullCopy(msg);
+            ack.sender = m_strUserName;
+            ack.command = Cmd::OfflineAck;
+            m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
+            m_offlineAcks.push_back(std::move(ack));
+        }
         return;
 
     case 'B':
@@ -193,7 +202,7 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
         ShowMessageBox(FromUtf8(msg.sender));
         // The user corrects the input in the login dialog, shown again.
         if (loginFailed && m_pLoginDlg)
-            m_pLoginDlg->show();
+            m_pLoginDlg->ShowAgain();
         return;
     }
 

@@ -133,7 +133,9 @@ void CPalaverDoc::ShowWaitingDialogs()
             dlg->show();
     };
     if (m_pLoginDlg) {
-        showIfWaiting(m_pLoginDlg);
+        // An automatic login waits in view; it too becomes an ordinary dialog.
+        if (m_pLoginDlg->IsRunning())
+            m_pLoginDlg->ShowAgain();
         showIfWaiting(m_pLoginDlg->RegistrationDialog());
     }
     showIfWaiting(m_pChangePasswordDlg);

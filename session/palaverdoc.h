@@ -102,6 +102,8 @@ public:
     // --- offline messages ----------------------------------------------
     void ShowOfflineMessages();
     void ClearOfflineMessages();
+    // Removes the message at `position` and acknowledges it to the server
+    // with "ON", which then forgets it.
     void RemoveOfflineMessage(std::size_t position);
     const std::vector<std::unique_ptr<CNetMessage>>& OfflineMessages() const { return m_offlineMessages; }
 
@@ -164,6 +166,8 @@ private:
     bool m_bBlockedListHeld = false;
     QPointer<CSpeakWindowBase> m_pCurrentSpeakWindow;
     std::vector<std::unique_ptr<CNetMessage>> m_offlineMessages;
+    // The "ON" record for each stored message, at the same position.
+    std::vector<CNetMessage> m_offlineAcks;
     CUserSettings m_settings;
     int m_bLoggedIn = 0;
     QString m_strTitle;

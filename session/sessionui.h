@@ -55,6 +55,9 @@ public:
     virtual int AutoLogin() const = 0;
     // The registration dialog it opened, while that is open.
     virtual CModalDialog* RegistrationDialog() const = 0;
+    // Shown again after a refused or lost login, for the user to correct the
+    // input: an ordinary login dialog, whether the login was typed or automatic.
+    virtual void ShowAgain() { show(); }
 };
 
 // The change password dialog's retyped new password, which becomes the

@@ -76,6 +76,9 @@ MessageAnswer ShowMessageBox(const QString& text, MessageButtons buttons, Messag
         return handler(request);
 
     QMessageBox box(ToQtIcon(icon), request.caption, text, ToQtButtons(buttons), parent);
+    // Texts are often built from records: markup in a user name or a
+    // server's text must show as typed, never be rendered.
+    box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
     return FromQt(box.exec(), buttons);
 }

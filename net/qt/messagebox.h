@@ -31,7 +31,8 @@ struct CMessageBoxRequest
 
 using MessageBoxHandler = std::function<MessageAnswer(const CMessageBoxRequest&)>;
 
-// The one routine behind every message box of the client. The box is
+// The one routine behind every message box of the client. The text is shown
+// as plain text, never as markup. The box is
 // application-modal and runs a nested event loop, so records from the server
 // keep being dispatched while it is open. Returns the button pressed; closing
 // the box counts as Cancel (OK/Cancel), No (Yes/No) or OK.

@@ -5,11 +5,14 @@
 #include "messagebox.h"
 #include "wire.h"
 
+#include <QDir>
+#include <QFile>
 #include <QMetaObject>
 #include <QThread>
 
 #include <algorithm>
 #include <utility>
+#include <vector>
 
 int g_bConnected = 0;
 
@@ -33,10 +36,24 @@ CServerConnection::CServerConnection(const CConnectionTiming& timing, QObject* p
 
 CServerConnection::~CServerConnection() = default;
 
+QStringList ConfigSearchPaths()
+{
+    // XDG_CONFIG_HOME counts only when it is an absolute path; otherwise the
+    // user's configuration lives in ~/.config.
+    QString userConfig = qEnvironmentVariable("XDG_CONFIG_HOME");
+    if (userConfig.isEmpty() || QDir::isRelativePath(userConfig))
+        userConfig = QDir::homePath() + QStringLiteral("/.config");
+    return {QDir::current().absoluteFilePath(QStringLiteral("config.txt")),
+            userConfig + QStringLiteral("/murmurly/config.txt"), QStringLiteral("/etc/murmurly/config.txt")};
+}
+
 bool CServerConnection::ReadConfig()
 {
+    std::vector<std::string> paths;
+    for (const QString& path : ConfigSearchPaths())
+        paths.push_back(QFile::encodeName(path).toStdString());
     CServerConfig config{m_strServerAddress, m_nPort};
-    if (!ReadConfigFile("config.txt", config))
+    if (ReadFirstConfigFile(paths, config) < 0)
         return false;
     m_strServerAddress = std::move(config.address);
     m_nPort = config.port;
@@ -47,7 +64,8 @@ bool CServerConnection::Connect()
 {
     if (!ReadConfig()) {
         ShowMessageBox(QStringLiteral("Configuration file not found or corrupt. Please get the correct "
-                                      "configuration file Config.txt"),
+                                      "configuration file Config.txt\nLooked for it in: ") +
+                           ConfigSearchPaths().join(QStringLiteral(", ")),
                        MessageButtons::Ok, MessageIcon::Stop);
         return false;
     }

@@ -4,6 +4,7 @@
 #include "recordstream.h"
 
 #include <QObject>
+#include <QStringList>
 
 #include <chrono>
 #include <cstddef>
@@ -14,6 +15,11 @@ class CClientSocket;
 
 // 1 while the session holds a connection that it opened, else 0.
 extern int g_bConnected;
+
+// Where config.txt is looked for, first found first used: the current
+// folder, the user's configuration folder ($XDG_CONFIG_HOME/murmurly, by
+// default ~/.config/murmurly), then /etc/murmurly. Absolute paths.
+QStringList ConfigSearchPaths();
 
 // The fixed pauses of the connection and its bounded waits. The program
 // keeps the defaults; tests pass zero pauses.
@@ -52,7 +58,8 @@ public:
     CServerConnection(const CServerConnection&) = delete;
     CServerConnection& operator=(const CServerConnection&) = delete;
 
-    // Reads config.txt, then connects the socket that the session created.
+    // Reads config.txt (see ConfigSearchPaths), then connects the socket that
+    // the session created.
     // A missing configuration shows the stop-icon box; a server that cannot
     // be reached makes it return false without a word.
     virtual bool Connect();
@@ -64,7 +71,8 @@ public:
     virtual bool Receive();
     // Acts on the receive record.
     virtual bool HandleMessage() = 0;
-    // Reads "config.txt" in the current directory into the address and port.
+    // Reads the first config.txt of ConfigSearchPaths into the address and
+    // port; false when there is none.
     virtual bool ReadConfig();
 
     // The socket; the connection owns it from here on. Setting one drops the

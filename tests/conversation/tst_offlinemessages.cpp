@@ -20,7 +20,7 @@
 namespace {
 
 // Stores messages the way the server delivers them after a login: "O"
-// records, each acknowledged with "ON".
+// records, kept by the session.
 bool Store(CSessionFixture& f, const QList<QPair<const char*, const char*>>& messages)
 {
     // Sunday 1 March 2026, 09:05:07 local time, then a second later each.
@@ -34,10 +34,9 @@ bool Store(CSessionFixture& f, const QList<QPair<const char*, const char*>>& mes
         msg.text = text;
         msg.time = time++;
         f.server.Inject(msg);
-        if (!f.server.Expect(Cmd::OfflineAck))
-            return false;
     }
-    return f.doc->OfflineMessages().size() == static_cast<std::size_t>(messages.size());
+    return WaitUntil(
+        [&] { return f.doc->OfflineMessages().size() == static_cast<std::size_t>(messages.size()); });
 }
 
 } // namespace
@@ -99,6 +98,11 @@ void TestOfflineMessages::DeleteRemovesStoredRecord()
     QTreeWidget* list = window.ListPane()->List();
     list->setCurrentItem(list->topLevelItem(1));
     window.TextPane()->DeleteButton()->click();
+    // The server is told of the deletion, and of nothing else.
+    std::optional<CNetMessage> ack = f.server.Expect(Cmd::OfflineAck);
+    QVERIFY(ack);
+    QCOMPARE(ack->text, std::string("two"));
+    QVERIFY(f.server.ExpectNoRecord());
     QCOMPARE(list->topLevelItemCount(), 2);
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(2));
     QCOMPARE(f.doc->OfflineMessages()[0]->text, std::string("one"));
@@ -139,6 +143,7 @@ void TestOfflineMessages::DeleteRightAfterOpening()
     QCOMPARE(window.ListPane()->List()->topLevelItem(0)->text(1), QStringLiteral("two"));
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(1));
     QCOMPARE(f.doc->OfflineMessages()[0]->text, std::string("two"));
+    QVERIFY(f.server.Expect(Cmd::OfflineAck));
     // A second Delete with nothing selected removes nothing.
     window.TextPane()->OnDeleteMessage();
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(1));

@@ -1,7 +1,7 @@
 // The offline message store through the whole client (session, friends list
-// view, offline messages window) against a fake server: "O" kept and
-// echoed byte for byte as "ON", "OL" opening one window, the Offline
-// Messages command, Reply, and log-off.
+// view, offline messages window) against a fake server: "O" kept, and
+// echoed byte for byte as "ON" only when deleted, "OL" opening one window,
+// the Offline Messages command, Reply, and log-off.
 #include "commandids.h"
 #include "offlinemessageswnd.h"
 #include "shellfixture.h"
@@ -39,9 +39,17 @@ CNetMessage Stored(const char* sender, const char* text, int32_t time, const cha
     return msg;
 }
 
-// Injects the "O" and checks that its acknowledgement is the record itself,
-// byte for byte, with the own name as sender and "ON" as command.
-bool StoreAndCheckEcho(CShellFixture& f, const CNetMessage& stored)
+// Injects the "O" and waits until the session has kept it.
+bool Store(CShellFixture& f, const CNetMessage& stored)
+{
+    const std::size_t before = f.doc->OfflineMessages().size();
+    f.server.Inject(stored);
+    return WaitUntil([&] { return f.doc->OfflineMessages().size() == before + 1; });
+}
+
+// The acknowledgement of a deleted message is the record itself, byte for
+// byte, with the own name as sender and "ON" as command.
+bool ExpectEcho(CShellFixture& f, const CNetMessage& stored)
 {
     CNetMessage echo(stored);
     echo.names = stored.names;
@@ -50,7 +58,6 @@ bool StoreAndCheckEcho(CShellFixture& f, const CNetMessage& stored)
     echo.sender = f.doc->UserName();
     echo.command = Cmd::OfflineAck;
     const std::string expected = EncodeRecord(echo);
-    f.server.Inject(stored);
     const std::string bytes = f.server.ExpectBytes(expected.size());
     if (bytes != expected)
         qWarning("echo differs: %zu of %zu bytes", bytes.size(), expected.size());
@@ -78,9 +85,8 @@ COfflineMessagesFrameWnd* Frame(CListPane* list)
 
 bool StoreThree(CShellFixture& f)
 {
-    return StoreAndCheckEcho(f, Stored("bob", "one", 1000, "11")) &&
-           StoreAndCheckEcho(f, Stored("cy", "two", 2000, "12")) &&
-           StoreAndCheckEcho(f, Stored("bob", "three", 3000, "13"));
+    return Store(f, Stored("bob", "one", 1000, "11")) && Store(f, Stored("cy", "two", 2000, "12")) &&
+           Store(f, Stored("bob", "three", 3000, "13"));
 }
 
 } // namespace
@@ -151,6 +157,11 @@ void TestOfflineStore::ThreeStoredThenEnd()
     QVERIFY(frame->TextPane()->DeleteButton()->isEnabled());
     QVERIFY(frame->TextPane()->ReplyButton()->isEnabled());
     QCOMPARE(OfflineWindowCount(), 1);
+
+    // Nothing was acknowledged until now; Delete acknowledges the one message.
+    frame->TextPane()->DeleteButton()->click();
+    QVERIFY(ExpectEcho(f, Stored("bob", "one", 1000, "11")));
+    QVERIFY(f.server.ExpectNoRecord());
 }
 
 void TestOfflineStore::EndWithEmptyStoreDoesNothing()
@@ -184,7 +195,7 @@ void TestOfflineStore::CommandOpensOneWindow()
 
     // Closed, the reference goes at once; the next command makes a new
     // window in the first one's place, filled from the store as it is now.
-    QVERIFY(StoreAndCheckEcho(f, Stored("bob", "later", 5, "1")));
+    QVERIFY(Store(f, Stored("bob", "later", 5, "1")));
     frame->move(10, 10);
     QPointer<COfflineMessagesFrameWnd> old = frame;
     QVERIFY(frame->close());
@@ -203,11 +214,11 @@ void TestOfflineStore::RecordsWhileOpenWaitForNextOpening()
 {
     CShellFixture f;
     QVERIFY(f.LogIn("anna"));
-    QVERIFY(StoreAndCheckEcho(f, Stored("bob", "one", 1, "1")));
+    QVERIFY(Store(f, Stored("bob", "one", 1, "1")));
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
     QVERIFY(WaitUntil([&] { return OpenList(f) != nullptr; }));
     CListPane* list = OpenList(f);
-    QVERIFY(StoreAndCheckEcho(f, Stored("cy", "two", 2, "2")));
+    QVERIFY(Store(f, Stored("cy", "two", 2, "2")));
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
     QVERIFY(f.server.ExpectNoRecord());
     QCOMPARE(OpenList(f), list);
@@ -251,7 +262,7 @@ void TestOfflineStore::EnterInTextBoxReplies()
 {
     CShellFixture f;
     QVERIFY(f.LogIn("anna"));
-    QVERIFY(StoreAndCheckEcho(f, Stored("bob", "one", 1, "1")));
+    QVERIFY(Store(f, Stored("bob", "one", 1, "1")));
     f.frame->ExecuteCommand(ID_TOOLS_OFFLINEMESSAGES);
     CListPane* list = OpenList(f);
     QVERIFY(list);

@@ -60,9 +60,10 @@ private slots:
         return dlg;
     }
 
+    // The request text keeps its lines and shows markup as typed.
     void layoutAndTexts()
     {
-        QPointer<CAcceptFriendDlg> dlg = Open("Line one\r\nLine two\nLine three\rend", "alice");
+        QPointer<CAcceptFriendDlg> dlg = Open("Line one\r\n<b>Line two</b>\nLine three\rend", "alice");
         QCOMPARE(dlg->windowTitle(), QStringLiteral("Accept and Add Friend"));
         QVERIFY(!dlg->isModal());
         QVERIFY(dlg->testAttribute(Qt::WA_DeleteOnClose));
@@ -75,10 +76,10 @@ private slots:
         auto* text = dlg->findChild<QPlainTextEdit*>(QStringLiteral("invitation"));
         QVERIFY(text->isReadOnly());
         QCOMPARE(text->document()->blockCount(), 4);
-        QCOMPARE(text->toPlainText(), QStringLiteral("Line one\nLine two\nLine three\nend"));
+        QCOMPARE(text->toPlainText(), QStringLiteral("Line one\n<b>Line two</b>\nLine three\nend"));
         text->setFocus();
         QTest::keyClicks(text, QStringLiteral("typed"));
-        QCOMPARE(text->toPlainText(), QStringLiteral("Line one\nLine two\nLine three\nend"));
+        QCOMPARE(text->toPlainText(), QStringLiteral("Line one\n<b>Line two</b>\nLine three\nend"));
         delete dlg;
     }
 

@@ -64,6 +64,28 @@ std::optional<CNetMessage> CRawClient::Expect(const std::string& command, std::c
     return found;
 }
 
+std::optional<std::vector<CNetMessage>> CRawClient::Before(const std::string& command,
+                                                           std::chrono::milliseconds timeout)
+{
+    std::vector<CNetMessage> before;
+    const bool found = WaitUntil(
+        [&] {
+            Pull();
+            while (!m_records.empty()) {
+                CNetMessage msg = std::move(m_records.front());
+                m_records.pop_front();
+                if (msg.command == command)
+                    return true;
+                before.push_back(std::move(msg));
+            }
+            return false;
+        },
+        timeout);
+    if (!found)
+        return std::nullopt;
+    return before;
+}
+
 bool CRawClient::Register(const std::string& name, const std::string& password)
 {
     return Send(Cmd::Register, name, password) && Expect(Cmd::Registered).has_value();

@@ -29,6 +29,11 @@ public:
     std::optional<CNetMessage> Expect(const std::string& command,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+    // Every record that arrives before the first whose command is `command`,
+    // which ends the wait; nothing when that one does not come in time.
+    std::optional<std::vector<CNetMessage>>
+    Before(const std::string& command, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+
     // "R", answered by "SR".
     bool Register(const std::string& name, const std::string& password);
     // "L", "SL", "SLO": logged in and online.

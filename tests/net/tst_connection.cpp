@@ -9,6 +9,7 @@
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
 #include "serverconnection.h"
+#include "settingshome.h"
 #include "waits.h"
 #include "wire.h"
 
@@ -144,6 +145,7 @@ private slots:
     void overLimitPrefixIsProtocolError();
     void unparsedInputIsCapped();
     void missingConfigShowsStopBox();
+    void configSearchOrder();
     void closedPortFailsSilently();
     void hostNameConnects();
 
@@ -152,6 +154,8 @@ private slots:
     void docWithoutConfigStaysUnconnected();
 
 private:
+    // The user's configuration folder, searched after the current one.
+    std::unique_ptr<CSettingsHome> m_pHome;
     std::unique_ptr<CConfigDir> m_pDir;
     std::unique_ptr<CFakeServer> m_pServer;
     std::unique_ptr<CMessageBoxInterceptor> m_pBoxes;
@@ -167,6 +171,8 @@ private:
 void TestConnection::init()
 {
     g_bConnected = 0;
+    m_pHome = std::make_unique<CSettingsHome>();
+    QVERIFY(m_pHome->IsValid());
     m_pDir = std::make_unique<CConfigDir>();
     QVERIFY(m_pDir->IsValid());
     m_pServer = std::make_unique<CFakeServer>();
@@ -181,6 +187,7 @@ void TestConnection::cleanup()
     m_pBoxes.reset();
     m_pServer.reset();
     m_pDir.reset();
+    m_pHome.reset();
     g_bConnected = 0;
 }
 
@@ -451,18 +458,44 @@ void TestConnection::unparsedInputIsCapped()
 
 void TestConnection::missingConfigShowsStopBox()
 {
+    if (QFile::exists(QStringLiteral("/etc/murmurly/config.txt")))
+        QSKIP("this machine has a system-wide config.txt");
     m_pDir->RemoveConfig();
     m_pConn->SetSocket(std::make_unique<CClientSocket>(m_pConn.get()));
     QVERIFY(m_pConn->Socket()->Create());
     QVERIFY(!m_pConn->Connect());
     QCOMPARE(m_pBoxes->Count(), 1);
-    QCOMPARE(m_pBoxes->Last().text, kMissingConfig);
+    QCOMPARE(m_pBoxes->Last().text, kMissingConfig + QStringLiteral("\nLooked for it in: ") + m_pDir->Path() +
+                                        QStringLiteral("/config.txt, ") + m_pHome->Path() +
+                                        QStringLiteral("/murmurly/config.txt, /etc/murmurly/config.txt"));
     QCOMPARE(m_pBoxes->Last().caption, QStringLiteral("Murmurly"));
     QCOMPARE(m_pBoxes->Last().icon, MessageIcon::Stop);
     QCOMPARE(m_pBoxes->Last().buttons, MessageButtons::Ok);
     QCOMPARE(m_pConn->IsConnected(), 0);
     QVERIFY(!m_pServer->WaitForClient(200ms));
     QCOMPARE(m_pServer->AcceptedCount(), 0);
+}
+
+// The current folder first, then the user's configuration folder.
+void TestConnection::configSearchOrder()
+{
+    m_pDir->RemoveConfig();
+    const QString userFolder = m_pHome->Path() + QStringLiteral("/murmurly");
+    QVERIFY(QDir().mkpath(userFolder));
+    QFile user(userFolder + QStringLiteral("/config.txt"));
+    QVERIFY(user.open(QIODevice::WriteOnly));
+    user.write(CConfigDir::ConfigText("10.0.0.2", 2));
+    user.close();
+    QVERIFY(m_pConn->ReadConfig());
+    QCOMPARE(m_pConn->ServerAddress(), std::string("10.0.0.2"));
+
+    QVERIFY(m_pDir->WriteConfig("10.0.0.1", 1));
+    QVERIFY(m_pConn->ReadConfig());
+    QCOMPARE(m_pConn->ServerAddress(), std::string("10.0.0.1"));
+
+    // Without XDG_CONFIG_HOME the user's folder is ~/.config.
+    qunsetenv("XDG_CONFIG_HOME");
+    QCOMPARE(ConfigSearchPaths().value(1), QDir::homePath() + QStringLiteral("/.config/murmurly/config.txt"));
 }
 
 void TestConnection::closedPortFailsSilently()
@@ -537,11 +570,14 @@ void TestConnection::docReportsLostConnection()
 
 void TestConnection::docWithoutConfigStaysUnconnected()
 {
+    if (QFile::exists(QStringLiteral("/etc/murmurly/config.txt")))
+        QSKIP("this machine has a system-wide config.txt");
     m_pDir->RemoveConfig();
     CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms, 5000ms});
     QVERIFY(doc.OnNewDocument());
     QCOMPARE(g_bConnected, 0);
-    QCOMPARE(m_pBoxes->Texts(), QStringList{kMissingConfig});
+    QCOMPARE(m_pBoxes->Texts().size(), 1);
+    QVERIFY(m_pBoxes->Last().text.startsWith(kMissingConfig + QLatin1Char('\n')));
     QCOMPARE(m_pBoxes->Last().icon, MessageIcon::Stop);
 }
 

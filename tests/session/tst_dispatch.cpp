@@ -6,7 +6,11 @@
 #include "sessionrig.h"
 #include "waits.h"
 
+#include <QAbstractButton>
+#include <QApplication>
+#include <QMessageBox>
 #include <QSignalSpy>
+#include <QTimer>
 #include <QtTest>
 
 using namespace std::chrono_literals;
@@ -23,11 +27,13 @@ private slots:
     void presenceForUnknownOrOtherCaseChangesNothing();
     void newFriendsCountOnlyTheirGroup();
     void friendRequestSentMessage();
+    void serverTextsShowLiterally();
     void everyFriendRequestGetsItsOwnDialog();
     void messageToOpenWindowAppends();
     void messageFromNewCorrespondentOpensWindow();
     void messageWhenWindowCannotOpen();
     void deletedFriendsAskWithRecipientTakenBeforeTheBox();
+    void passwordChangeEndsDialog_data();
     void passwordChangeEndsDialog();
     void passwordChangeWithoutDialogIsIgnored();
     void shutdownLogsOffWithoutLogoffRecord();
@@ -137,6 +143,29 @@ void TestDispatch::friendRequestSentMessage()
     QCOMPARE(Boxes().Last().icon, MessageIcon::Exclamation);
     QCOMPARE(Doc().OnlineCount(), 1);
     QCOMPARE(Doc().OfflineCount(), 2);
+}
+
+// Markup in a record reaches the one real message box and shows as typed.
+void TestDispatch::serverTextsShowLiterally()
+{
+    const MessageBoxHandler interceptor = SetMessageBoxHandler({});
+    QString text;
+    Qt::TextFormat format = Qt::AutoText;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+            text = box->text();
+            format = box->textFormat();
+            box->button(QMessageBox::Ok)->click();
+        }
+    });
+    answer.start(10);
+    Server().Inject(Record("F", "User <b>x</b> does not exist"));
+    const bool answered = WaitUntil([&] { return !text.isEmpty(); });
+    SetMessageBoxHandler(interceptor);
+    QVERIFY(answered);
+    QCOMPARE(text, QStringLiteral("User <b>x</b> does not exist"));
+    QCOMPARE(format, Qt::PlainText);
 }
 
 void TestDispatch::everyFriendRequestGetsItsOwnDialog()
@@ -255,8 +284,25 @@ void TestDispatch::deletedFriendsAskWithRecipientTakenBeforeTheBox()
     QVERIFY(Server().ExpectNoRecord());
 }
 
+void TestDispatch::passwordChangeEndsDialog_data()
+{
+    QTest::addColumn<int>("remember");
+    QTest::addColumn<QString>("stored"); // the remembered password afterwards
+    QTest::newRow("remembered") << 1 << QStringLiteral("newpass1");
+    QTest::newRow("notRemembered") << 0 << QString();
+}
+
+// The new password becomes the session's, and the remembered one too, so
+// that the next automatic login works.
 void TestDispatch::passwordChangeEndsDialog()
 {
+    QFETCH(int, remember);
+    QFETCH(QString, stored);
+    Doc().Settings().m_nRememberLogin = remember;
+    Doc().Settings().m_strUserName = "ann";
+    Doc().Settings().m_strPassword = remember ? "secret1" : "";
+    Doc().SaveSettings(SettingsLogin);
+
     CFakeChangePasswordDlg dlg;
     dlg.m_strRetyped = "newpass1";
     Doc().m_pChangePasswordDlg = &dlg;
@@ -268,6 +314,8 @@ void TestDispatch::passwordChangeEndsDialog()
     });
     QCOMPARE(result, 0);
     QCOMPARE(Doc().Password(), std::string("newpass1"));
+    QCOMPARE(OpenSettingsRoot()->value(QStringLiteral("Settings/Login/Password")).toString(), stored);
+    QVERIFY(Doc().IsLoggedIn());
     QVERIFY(Doc().m_pChangePasswordDlg.isNull());
     QCOMPARE(Boxes().Texts(), QStringList{QStringLiteral("Password changed successfully")});
 }

@@ -76,8 +76,7 @@ void TestLogoff::logoffSendsLogoffAndClearsInOrder()
 {
     QVERIFY(m_rig->Connect());
     QVERIFY(m_rig->LogIn("ann", {"bob*", "cy"}));
-    Server().Inject(Record("O", "bob", "ann"));
-    QVERIFY(Server().Expect("ON"));
+    QVERIFY(m_rig->InjectAndSettle(Record("O", "bob", "ann")));
     Doc().AddBlockedUser("zed");
     CFakeSpeakWindow window("bob");
     Doc().AddSpeakWindow(&window);

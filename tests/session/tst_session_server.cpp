@@ -1,8 +1,8 @@
 // The session against the real server, run in this process on a free
 // loopback port: ann is this session, with fake dialogs and a fake view;
 // bob is a plain protocol client. One session from registration to the
-// server's shutdown, and an acknowledged offline message that is not
-// delivered twice.
+// server's shutdown, and offline messages: the one deleted is not delivered
+// twice, the one kept comes back.
 
 #include "scratchsettings.h"
 #include "serverfixture.h"
@@ -22,7 +22,7 @@ private slots:
     void cleanup();
 
     void wholeSession();
-    void acknowledgedOfflineMessageIsNotDeliveredAgain();
+    void onlyTheDeletedOfflineMessageIsForgotten();
 
 private:
     // ann logs in through the login dialog; true once logged in.
@@ -174,7 +174,7 @@ void TestSessionServer::wholeSession()
     QCOMPARE(m_pBoxes->Count(), boxes + 1);
 }
 
-void TestSessionServer::acknowledgedOfflineMessageIsNotDeliveredAgain()
+void TestSessionServer::onlyTheDeletedOfflineMessageIsForgotten()
 {
     CPalaverDoc& doc = *m_pDoc;
     CFakeView& view = *m_pView;
@@ -192,15 +192,16 @@ void TestSessionServer::acknowledgedOfflineMessageIsNotDeliveredAgain()
     QVERIFY(WaitUntil([&] { return view.m_offlineFills.size() == 1; }));
     QCOMPARE(doc.OfflineMessages().size(), std::size_t(2));
 
-    // The "ON" echoes carried the ids back: the next login brings nothing.
+    // Deleting "one" echoes its id back as "ON"; "two" is left alone, and
+    // only it comes back at the next login.
+    doc.RemoveOfflineMessage(0);
     QVERIFY(doc.SaveModified());
     QVERIFY(doc.OfflineMessages().empty());
     QVERIFY(doc.OpenConnection());
     QVERIFY(LogIn("pw2"));
-    Spin(300ms);
-    QVERIFY(doc.OfflineMessages().empty());
-    QCOMPARE(view.m_offlineFills.size(), std::size_t(1));
-    QCOMPARE(view.m_nOfflineWindowsCreated, 1);
+    QVERIFY(WaitUntil([&] { return view.m_offlineFills.size() == 2; }));
+    QCOMPARE(doc.OfflineMessages().size(), std::size_t(1));
+    QCOMPARE(doc.OfflineMessages()[0]->text, std::string("two"));
 }
 
 SESSION_TEST_MAIN(TestSessionServer)

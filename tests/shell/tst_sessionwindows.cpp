@@ -147,10 +147,8 @@ void TestSessionWindows::OfflineMessagesWindow()
     QVERIFY(WaitUntil([&] { return pane.isNull() && !f.doc->m_pOfflineMessagesWnd; }));
 
     // Three stored messages, then "OL": one window, three rows, row 0 shown.
-    for (const auto& [sender, text] : {std::pair{"bob", "one"}, {"cy", "two"}, {"bob", "three"}}) {
+    for (const auto& [sender, text] : {std::pair{"bob", "one"}, {"cy", "two"}, {"bob", "three"}})
         f.server.Inject(Offline(sender, text));
-        QVERIFY(f.server.Expect(Cmd::OfflineAck));
-    }
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
     QVERIFY(WaitUntil([&] { return f.doc->m_pOfflineMessagesWnd != nullptr; }));
     auto* list = qobject_cast<CListPane*>(f.doc->m_pOfflineMessagesWnd.data());
