@@ -8,6 +8,7 @@ if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(murmurly_options INTERFACE -Wno-restrict)
 endif()
 target_compile_definitions(murmurly_options INTERFACE
+  MURMURLY_VERSION="${PROJECT_VERSION}"
   QT_NO_CAST_TO_ASCII
   QT_NO_URL_CAST_FROM_STRING
   QT_USE_QSTRINGBUILDER)

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what building and testing Murmurly needs on Debian 12. Quiet and
-# quick when everything is there already.
+# Installs what building and running Murmurly needs on Debian 12; with
+# --test also the test, fuzz and checking tools. Quiet and quick when
+# everything is there already.
 set -euo pipefail
 
 packages=(
@@ -12,10 +13,21 @@ packages=(
   libasio-dev
   libsqlite3-dev
   libsodium-dev
-  libgtest-dev
-  clang-14
-  libclang-rt-14-dev
+  dpkg-dev
+  file
 )
+if [[ ${1:-} == --test ]]; then
+  packages+=(
+    libgtest-dev
+    clang-14
+    libclang-rt-14-dev
+    desktop-file-utils
+    appstream
+    systemd
+    man-db
+    lintian
+  )
+fi
 
 missing=()
 for package in "${packages[@]}"; do

@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh --test
 scripts/build.sh
 QT_QPA_PLATFORM=offscreen ctest --test-dir build --output-on-failure
 
@@ -13,3 +13,5 @@ if [[ -f tests/fuzz/CMakeLists.txt ]]; then
   cmake --build build-fuzz -j"$(nproc)"
   ctest --test-dir build-fuzz --output-on-failure
 fi
+
+scripts/check-install.sh

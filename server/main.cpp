@@ -46,6 +46,10 @@ int Run(int argc, char** argv)
         std::fputs(ServerUsage(), stdout);
         return 0;
     }
+    if (options.version) {
+        std::fputs("murmurly-server " MURMURLY_VERSION "\n", stdout);
+        return 0;
+    }
 
     std::string dbPath = options.dbPath;
     if (dbPath.empty()) {

@@ -52,7 +52,8 @@ const char* ServerUsage()
            "                           at once (default: the open-file limit less 64)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
-           "  --help                   show this text\n";
+           "  --help                   show this text\n"
+           "  --version                show the version\n";
 }
 
 CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
@@ -63,6 +64,10 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
             o.help = true;
+            continue;
+        }
+        if (arg == "--version") {
+            o.version = true;
             continue;
         }
         // Hidden: lets the test suite log in quickly. Never for real accounts.

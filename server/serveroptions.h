@@ -27,6 +27,7 @@ struct CServerOptions
     CServerLimits limits;
     bool fastHash = false; // test builds only: cheapest Argon2id cost
     bool help = false;
+    bool version = false;
 };
 
 struct CParsedOptions

@@ -15,7 +15,7 @@ CAboutDlg::CAboutDlg(QWidget* parent) : QDialog(parent)
     auto* icon = new QLabel(this);
     icon->setObjectName(QStringLiteral("icon"));
     icon->setPixmap(ApplicationIcon().pixmap(32, 32));
-    auto* version = new QLabel(QStringLiteral("Murmurly Version 1.0"), this);
+    auto* version = new QLabel(QStringLiteral("Murmurly Version " MURMURLY_VERSION), this);
     version->setObjectName(QStringLiteral("version"));
     auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok, this);
     QPushButton* ok = buttons->button(QDialogButtonBox::Ok);

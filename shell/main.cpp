@@ -1,7 +1,10 @@
+#include "commandline.h"
 #include "palaverapp.h"
 
 int main(int argc, char* argv[])
 {
+    if (const std::optional<int> status = RunInfoOption(argc, argv))
+        return *status;
     CPalaverApp app(argc, argv);
     if (!app.InitInstance())
         return 1;

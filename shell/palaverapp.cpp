@@ -32,6 +32,7 @@ CPalaverApp::CPalaverApp(int& argc, char** argv) : QApplication(argc, argv)
 {
     setApplicationName(QString::fromLatin1(kApplicationTitle));
     setOrganizationName(QStringLiteral("Brambleworks"));
+    setDesktopFileName(QStringLiteral("org.brambleworks.Murmurly"));
     // The program ends when the main window closes, and only then: open
     // conversation windows do not keep it running, a closed login dialog at
     // start-up does not end it.

@@ -81,7 +81,7 @@ int main(int argc, char* argv[])
     QDir().mkpath(dir);
     bool ok = true;
 
-    for (int size : {16, 32, 64})
+    for (int size : {16, 32, 64, 128})
         ok &= Save(dir, QStringLiteral("murmurly-%1.png").arg(size), size, size,
                    [size](QPainter& p) { DrawIcon(p, size); });
 
