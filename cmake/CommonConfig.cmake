@@ -7,7 +7,13 @@ target_compile_options(murmurly_options INTERFACE -Wall -Wextra -Wpedantic)
 if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
   target_compile_options(murmurly_options INTERFACE -Wno-restrict)
 endif()
+# Asio chooses between aligned_alloc and operator new for its handler memory
+# by whether a standard header was read before its own; files that include
+# Asio first would then free with the other kind. One fixed choice for every
+# file of the tree.
 target_compile_definitions(murmurly_options INTERFACE
+  ASIO_DISABLE_STD_ALIGNED_ALLOC
   QT_NO_CAST_TO_ASCII
   QT_NO_URL_CAST_FROM_STRING
   QT_USE_QSTRINGBUILDER)
+
