@@ -17,3 +17,17 @@ target_compile_definitions(murmurly_options INTERFACE
   QT_NO_URL_CAST_FROM_STRING
   QT_USE_QSTRINGBUILDER)
 
+# Builds the whole tree instrumented by the sanitizers listed, for example
+# "address,undefined" or "thread". Any report aborts: the sanitized test runs
+# of scripts/test.sh treat it as a failure.
+set(MURMURLY_SANITIZE "" CACHE STRING "Sanitizers to instrument with (address,undefined or thread)")
+if(MURMURLY_SANITIZE)
+  add_compile_options(-fsanitize=${MURMURLY_SANITIZE} -fno-sanitize-recover=all
+                      -fno-omit-frame-pointer -g -O1)
+  add_link_options(-fsanitize=${MURMURLY_SANITIZE})
+  # GCC's flow analysis is thrown off by the instrumentation and warns
+  # about std::function members inside <regex> that are set.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    add_compile_options(-Wno-maybe-uninitialized)
+  endif()
+endif()
