@@ -9,10 +9,10 @@
 // hundreds of accounts takes seconds; --real-hash uses the production cost
 // (and shows its memory in the peak).
 //
-// --relay runs the same exchange a second time through a byte relay inside
-// this program, which forwards each client's bytes to its partner without
-// decoding them, and prints both rates and latencies and their ratios: the
-// cost of routing over what the sockets and the loop alone cost.
+// --relay runs the same exchange through a byte relay inside this program as
+// well, which forwards each client's bytes to its partner without decoding
+// them, and prints both rates and latencies and their ratios: the cost of
+// routing over what the sockets and the loop alone cost.
 
 #include "benchclient.h"
 #include "commands.h"
@@ -39,6 +39,10 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
+
+// Passes of the exchange through the server and through the relay under
+// --relay.
+constexpr int kRelayRounds = 5;
 
 struct CBenchOptions
 {
@@ -159,13 +163,14 @@ CNetMessage Message(int to, int seq)
     return m;
 }
 
-// What one pass of the exchange measured: its duration and every delivery
-// latency in milliseconds, sorted.
+// What the passes of the exchange measured: their total duration and every
+// delivery latency in milliseconds (sorted by Finish).
 struct CExchange
 {
     double seconds = 0;
     std::vector<double> latencies;
 
+    void Finish() { std::sort(latencies.begin(), latencies.end()); }
     double Rate() const { return static_cast<double>(latencies.size()) / seconds; }
     double Percentile(double p) const
     {
@@ -173,16 +178,15 @@ struct CExchange
     }
 };
 
-// Each client sends `messages` messages to its partner (i ^ 1), the next one
-// as soon as the partner has received the previous one; `incoming` is the
-// command the partner receives them as.
-CExchange Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
-                   const std::string& incoming)
+// One pass: each client sends `messages` messages to its partner (i ^ 1), the
+// next one as soon as the partner has received the previous one; `incoming`
+// is the command the partner receives them as. Adds to `result`.
+void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages, const std::string& incoming,
+              CExchange& result)
 {
-    CExchange result;
     const int n = static_cast<int>(clients.size());
     const long total = static_cast<long>(n) * messages;
-    result.latencies.reserve(static_cast<std::size_t>(total));
+    result.latencies.reserve(result.latencies.size() + static_cast<std::size_t>(total));
     std::vector<pollfd> fds(static_cast<std::size_t>(n));
     for (int i = 0; i < n; ++i)
         fds[i] = {clients[i]->Fd(), POLLIN, 0};
@@ -216,21 +220,7 @@ CExchange Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int mess
             }
         }
     }
-    result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    std::sort(result.latencies.begin(), result.latencies.end());
-    return result;
-}
-
-// The same exchange through CByteRelay: the floor the server is measured
-// against. The relay pairs connections in the order they arrive, which is
-// the order they are made here.
-CExchange ExchangeThroughRelay(const CBenchOptions& options)
-{
-    CByteRelay relay;
-    std::vector<std::unique_ptr<CBenchClient>> clients;
-    for (int i = 0; i < options.clients; ++i)
-        clients.push_back(std::make_unique<CBenchClient>(relay.Port()));
-    return Exchange(clients, options.messages, Cmd::Message);
+    result.seconds += std::chrono::duration<double>(Clock::now() - start).count();
 }
 
 int Run(const CBenchOptions& options)
@@ -240,6 +230,7 @@ int Run(const CBenchOptions& options)
         throw std::runtime_error("mkdtemp failed");
     const std::filesystem::path dir = pattern;
     CExchange routed;
+    CExchange relayed;
     std::string peak;
     {
         CServerChild server(options, dir);
@@ -253,11 +244,30 @@ int Run(const CBenchOptions& options)
         std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
                     setupSeconds);
 
-        routed = Exchange(clients, options.messages, Cmd::IncomingMessage);
+        // The relay pairs connections in the order it accepts them, which
+        // is the order they are made here.
+        std::unique_ptr<CByteRelay> relay;
+        std::vector<std::unique_ptr<CBenchClient>> relayClients;
+        if (options.relay) {
+            relay = std::make_unique<CByteRelay>();
+            for (int i = 0; i < options.clients; ++i)
+                relayClients.push_back(std::make_unique<CBenchClient>(relay->Port()));
+        }
+        // Against the relay the two take turns, several passes each, so that
+        // a burst of load elsewhere on the machine falls on both alike.
+        const int rounds = options.relay ? kRelayRounds : 1;
+        for (int round = 0; round < rounds; ++round) {
+            Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
+            if (relay)
+                Exchange(relayClients, options.messages, Cmd::Message, relayed);
+        }
         peak = server.PeakRss();
     }
     std::filesystem::remove_all(dir);
 
+    routed.Finish();
+    if (options.relay)
+        std::printf("%d passes each through the server and the relay, taking turns\n", kRelayRounds);
     std::printf("messages: %zu in %.2f s = %.0f messages/s\n", routed.latencies.size(), routed.seconds,
                 routed.Rate());
     std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", routed.Percentile(0.50),
@@ -265,7 +275,7 @@ int Run(const CBenchOptions& options)
     std::printf("server peak RSS (VmHWM): %s\n", peak.c_str());
 
     if (options.relay) {
-        const CExchange relayed = ExchangeThroughRelay(options);
+        relayed.Finish();
         std::printf("relay messages: %zu in %.2f s = %.0f messages/s\n", relayed.latencies.size(),
                     relayed.seconds, relayed.Rate());
         std::printf("relay latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", relayed.Percentile(0.50),
