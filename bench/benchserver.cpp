@@ -3,7 +3,7 @@
 // flight at a time. Prints messages per second, delivery latency percentiles
 // and the server's peak resident memory.
 //
-//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]
+//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay] [--server PATH]
 //   murmurly-bench-server --idle N [--real-hash] [--server PATH]
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
@@ -12,9 +12,15 @@
 // By default the server runs with its cheap test hashing so that setting up
 // hundreds of accounts takes seconds; --real-hash uses the production cost
 // (and shows its memory in the peak).
+//
+// --relay runs the same exchange through a byte relay inside this program as
+// well, which forwards each client's bytes to its partner without decoding
+// them, and prints both rates and latencies and their ratios: the cost of
+// routing over what the sockets and the loop alone cost.
 
 #include "benchclient.h"
 #include "commands.h"
+#include "relay.h"
 
 #include <poll.h>
 #include <signal.h>
@@ -39,12 +45,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Passes of the exchange through the server and through the relay under
+// --relay.
+constexpr int kRelayRounds = 5;
+
 struct CBenchOptions
 {
     int clients = 200;
     int messages = 50;
     int idle = 0; // > 0: the idle-connections mode with this many clients
     bool realHash = false;
+    bool relay = false;
     std::string server = MURMURLY_SERVER_EXE;
 };
 
@@ -169,14 +180,74 @@ CNetMessage Message(int to, int seq)
     return m;
 }
 
+// What the passes of the exchange measured: their total duration and every
+// delivery latency in milliseconds (sorted by Finish).
+struct CExchange
+{
+    double seconds = 0;
+    std::vector<double> latencies;
+
+    void Finish() { std::sort(latencies.begin(), latencies.end()); }
+    double Rate() const { return static_cast<double>(latencies.size()) / seconds; }
+    double Percentile(double p) const
+    {
+        return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(p * latencies.size()))];
+    }
+};
+
+// One pass: each client sends `messages` messages to its partner (i ^ 1), the
+// next one as soon as the partner has received the previous one; `incoming`
+// is the command the partner receives them as. Adds to `result`.
+void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages, const std::string& incoming,
+              CExchange& result)
+{
+    const int n = static_cast<int>(clients.size());
+    const long total = static_cast<long>(n) * messages;
+    result.latencies.reserve(result.latencies.size() + static_cast<std::size_t>(total));
+    std::vector<pollfd> fds(static_cast<std::size_t>(n));
+    for (int i = 0; i < n; ++i)
+        fds[i] = {clients[i]->Fd(), POLLIN, 0};
+
+    const auto start = Clock::now();
+    for (int i = 0; i < n; ++i)
+        clients[i]->Send(Message(i ^ 1, 0));
+    long received = 0;
+    while (received < total) {
+        if (::poll(fds.data(), fds.size(), 30000) <= 0)
+            throw std::runtime_error("no progress for 30 s after " + std::to_string(received) + " messages");
+        for (int i = 0; i < n; ++i) {
+            if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
+                continue;
+            if (!clients[i]->ReadAvailable())
+                throw std::runtime_error("the server closed a client connection");
+            while (auto msg = clients[i]->Next()) {
+                if (msg->command != incoming)
+                    continue;
+                std::istringstream fields(msg->text);
+                long long seq = 0, sentNs = 0;
+                fields >> seq >> sentNs;
+                const auto nowNs =
+                    std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+                        .count();
+                result.latencies.push_back(static_cast<double>(nowNs - sentNs) / 1e6);
+                ++received;
+                // The partner may send its next one now.
+                if (seq + 1 < messages)
+                    clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1)));
+            }
+        }
+    }
+    result.seconds += std::chrono::duration<double>(Clock::now() - start).count();
+}
+
 int Run(const CBenchOptions& options)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-bench-XXXXXX").string();
     if (!::mkdtemp(pattern.data()))
         throw std::runtime_error("mkdtemp failed");
     const std::filesystem::path dir = pattern;
-    double seconds = 0;
-    std::vector<double> latencies;
+    CExchange routed;
+    CExchange relayed;
     std::string peak;
     {
         CServerChild server(options, dir);
@@ -190,57 +261,46 @@ int Run(const CBenchOptions& options)
         std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
                     setupSeconds);
 
-        const int n = options.clients;
-        const long total = static_cast<long>(n) * options.messages;
-        latencies.reserve(static_cast<std::size_t>(total));
-        std::vector<pollfd> fds(static_cast<std::size_t>(n));
-        for (int i = 0; i < n; ++i)
-            fds[i] = {clients[i]->Fd(), POLLIN, 0};
-
-        const auto start = Clock::now();
-        for (int i = 0; i < n; ++i)
-            clients[i]->Send(Message(i ^ 1, 0));
-        long received = 0;
-        while (received < total) {
-            if (::poll(fds.data(), fds.size(), 30000) <= 0)
-                throw std::runtime_error("no progress for 30 s after " + std::to_string(received) +
-                                         " messages");
-            for (int i = 0; i < n; ++i) {
-                if (!(fds[i].revents & (POLLIN | POLLHUP | POLLERR)))
-                    continue;
-                if (!clients[i]->ReadAvailable())
-                    throw std::runtime_error("the server closed a client connection");
-                while (auto msg = clients[i]->Next()) {
-                    if (msg->command != Cmd::IncomingMessage)
-                        continue;
-                    std::istringstream fields(msg->text);
-                    long long seq = 0, sentNs = 0;
-                    fields >> seq >> sentNs;
-                    const auto nowNs =
-                        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
-                            .count();
-                    latencies.push_back(static_cast<double>(nowNs - sentNs) / 1e6);
-                    ++received;
-                    // The partner may send its next one now.
-                    if (seq + 1 < options.messages)
-                        clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1)));
-                }
-            }
+        // The relay pairs connections in the order it accepts them, which
+        // is the order they are made here.
+        std::unique_ptr<CByteRelay> relay;
+        std::vector<std::unique_ptr<CBenchClient>> relayClients;
+        if (options.relay) {
+            relay = std::make_unique<CByteRelay>();
+            for (int i = 0; i < options.clients; ++i)
+                relayClients.push_back(std::make_unique<CBenchClient>(relay->Port()));
         }
-        seconds = std::chrono::duration<double>(Clock::now() - start).count();
+        // Against the relay the two take turns, several passes each, so that
+        // a burst of load elsewhere on the machine falls on both alike.
+        const int rounds = options.relay ? kRelayRounds : 1;
+        for (int round = 0; round < rounds; ++round) {
+            Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
+            if (relay)
+                Exchange(relayClients, options.messages, Cmd::Message, relayed);
+        }
         peak = server.PeakRss();
     }
     std::filesystem::remove_all(dir);
 
-    std::sort(latencies.begin(), latencies.end());
-    auto percentile = [&](double p) {
-        return latencies[std::min(latencies.size() - 1, static_cast<std::size_t>(p * latencies.size()))];
-    };
-    std::printf("messages: %zu in %.2f s = %.0f messages/s\n", latencies.size(), seconds,
-                static_cast<double>(latencies.size()) / seconds);
-    std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", percentile(0.50),
-                percentile(0.99), latencies.back());
+    routed.Finish();
+    if (options.relay)
+        std::printf("%d passes each through the server and the relay, taking turns\n", kRelayRounds);
+    std::printf("messages: %zu in %.2f s = %.0f messages/s\n", routed.latencies.size(), routed.seconds,
+                routed.Rate());
+    std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", routed.Percentile(0.50),
+                routed.Percentile(0.99), routed.latencies.back());
     std::printf("server peak RSS (VmHWM): %s\n", peak.c_str());
+
+    if (options.relay) {
+        relayed.Finish();
+        std::printf("relay messages: %zu in %.2f s = %.0f messages/s\n", relayed.latencies.size(),
+                    relayed.seconds, relayed.Rate());
+        std::printf("relay latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", relayed.Percentile(0.50),
+                    relayed.Percentile(0.99), relayed.latencies.back());
+        std::printf("server / relay: %.2fx the messages/s (goal at least 0.6x), %.2fx the p99 latency "
+                    "(goal at most 1.5x)\n",
+                    routed.Rate() / relayed.Rate(), routed.Percentile(0.99) / relayed.Percentile(0.99));
+    }
     return 0;
 }
 
@@ -325,11 +385,13 @@ int main(int argc, char** argv)
             options.server = argv[++i];
         else if (arg == "--real-hash")
             options.realHash = true;
+        else if (arg == "--relay")
+            options.relay = true;
         else {
-            std::fprintf(
-                stderr,
-                "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--server PATH]\n"
-                "       murmurly-bench-server --idle N [--real-hash] [--server PATH]\n");
+            std::fprintf(stderr,
+                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay] "
+                         "[--server PATH]\n"
+                         "       murmurly-bench-server --idle N [--real-hash] [--server PATH]\n");
             return 2;
         }
     }

@@ -7,6 +7,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <QTreeWidget>
@@ -27,6 +28,17 @@ CClientStack::CClientStack(uint16_t port)
 
 CClientStack::~CClientStack()
 {
+    // The windows the session opened by itself (a conversation an incoming
+    // message opened, a friend request, the offline messages) own
+    // themselves and go only when closed; here they go with the session,
+    // before it.
+    QList<QPointer<QWidget>> opened;
+    for (QWidget* window : QApplication::topLevelWidgets())
+        if (window != m_pFrame.get() && !window->parentWidget() &&
+            window->testAttribute(Qt::WA_DeleteOnClose))
+            opened.append(window);
+    for (const QPointer<QWidget>& window : opened)
+        delete window.data();
     // Closing logs off, as the program does at its end.
     m_pFrame->close();
     m_pFrame.reset();

@@ -20,8 +20,9 @@ class QTreeWidgetItem;
 
 // The whole client as start-up builds it (main frame, session, friends list
 // view), connected to the real server, with the program's pauses, its
-// settings in a scratch folder and every message box answered. One per
-// process: the connected flag is process-wide.
+// settings in a scratch folder and every message box answered. The windows
+// its session opens go with it. One per process: the connected flag is
+// process-wide.
 class CClientStack
 {
 public:
