@@ -12,6 +12,7 @@ packages=(
   libasio-dev
   libsqlite3-dev
   libsodium-dev
+  libssl-dev
   libgtest-dev
   clang-14
   libclang-rt-14-dev
