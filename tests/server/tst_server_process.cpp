@@ -197,6 +197,35 @@ TEST_F(Process, TlsServesLoginsMessagesAndShutdown)
     EXPECT_EQ(log.find("login alice from 127.0.0.1:" + std::to_string(p.Port())), std::string::npos) << log;
 }
 
+TEST_F(Process, TlsKeepsTheLimits)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--login-timeout", "2",
+                                    "--tls-cert", tls.cert, "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient silent(p.Port()); // never starts the handshake
+    CTestClient alice(p.Port(), true);
+    CTestClient carol(p.Port(), true);
+    CTestClient sleeper(p.Port(), true);
+    alice.Register("alice", "pw");
+    alice.Login("alice", "pw");
+    carol.Register("carol", "pw");
+    carol.Login("carol", "pw");
+    sleeper.Register("bob", "pw");
+    sleeper.Login("bob", "pw"); // never reads from here on
+    const std::string text(60 * 1024, 'x');
+    for (int i = 0; i < 500 && alice.IsConnected(); ++i)
+        alice.Send(MakeFontMessage("bob", text));
+    alice.Send(MakeFontMessage("carol", "not stalled"));
+    EXPECT_EQ(carol.Expect(Cmd::IncomingMessage, 10s).text, "not stalled");
+    EXPECT_TRUE(sleeper.WaitClosed(10s));
+    EXPECT_TRUE(silent.WaitClosed(10s));
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("does not read; send queue over 1 MiB"), std::string::npos) << log;
+    EXPECT_NE(log.find("no login from"), std::string::npos) << log;
+}
+
 TEST_F(Process, TlsToAClearPortFailsCleanly)
 {
     CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--login-timeout", "1"});
