@@ -82,8 +82,17 @@ void CServerSession::Start()
         StartRead();
         return;
     }
-    m_stream.AsyncHandshake(
-        [self = shared_from_this()](const asio::error_code& error) { self->OnHandshake(error); });
+    // The handshake begins when the client has sent its first bytes.
+    m_stream.Socket().async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](
+                                                                       const asio::error_code& error) {
+        if (!self->IsOpen())
+            return;
+        if (error) {
+            self->Close();
+            return;
+        }
+        self->m_stream.AsyncHandshake([self](const asio::error_code& result) { self->OnHandshake(result); });
+    });
 }
 
 void CServerSession::OnHandshake(const asio::error_code& error)

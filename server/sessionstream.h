@@ -15,23 +15,32 @@ class CSessionStream
 {
 public:
     explicit CSessionStream(asio::ip::tcp::socket socket) : m_plain(std::move(socket)) {}
+    // The TLS engine, with its record buffers, is made only when the
+    // handshake starts: a connection that never says anything costs no more
+    // than a clear-text one.
     CSessionStream(asio::ip::tcp::socket socket, asio::ssl::context& tls)
-        : m_plain(socket.get_executor()),
-          m_tls(std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(socket), tls))
+        : m_plain(std::move(socket)), m_context(&tls)
     {
     }
 
-    bool IsTls() const { return m_tls != nullptr; }
+    bool IsTls() const { return m_context != nullptr; }
     asio::ip::tcp::socket& Socket() { return m_tls ? m_tls->next_layer() : m_plain; }
     const asio::ip::tcp::socket& Socket() const { return m_tls ? m_tls->next_layer() : m_plain; }
 
     // Calls `handler` with the handshake's outcome; for TCP at once.
     template <typename Handler> void AsyncHandshake(Handler&& handler)
     {
-        if (m_tls)
-            m_tls->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
-        else
+        if (!m_context) {
             handler(asio::error_code());
+            return;
+        }
+        if (!m_tls) {
+            const auto executor = m_plain.get_executor();
+            m_tls =
+                std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(m_plain), *m_context);
+            m_plain = asio::ip::tcp::socket(executor);
+        }
+        m_tls->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
     }
 
     // Without blocking: would_block when nothing is there yet.
@@ -60,6 +69,7 @@ public:
     }
 
 private:
-    asio::ip::tcp::socket m_plain; // unused under TLS
+    asio::ip::tcp::socket m_plain; // under TLS, only until the handshake
+    asio::ssl::context* m_context = nullptr;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> m_tls;
 };
