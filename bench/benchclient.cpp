@@ -2,6 +2,11 @@
 
 #include "wire.h"
 
+#include <openssl/evp.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -13,7 +18,39 @@
 #include <cstring>
 #include <stdexcept>
 
-CBenchClient::CBenchClient(uint16_t port)
+void WriteSelfSignedCertificate(const std::string& certPath, const std::string& keyPath)
+{
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    X509_set_version(cert, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME* name = X509_get_subject_name(cert);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
+                               -1, -1, 0);
+    X509_set_issuer_name(cert, name);
+    bool ok = X509_sign(cert, key, EVP_sha256()) > 0;
+    if (FILE* f = std::fopen(certPath.c_str(), "w")) {
+        ok = PEM_write_X509(f, cert) == 1 && ok;
+        std::fclose(f);
+    } else {
+        ok = false;
+    }
+    if (FILE* f = std::fopen(keyPath.c_str(), "w")) {
+        ok = PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 && ok;
+        std::fclose(f);
+    } else {
+        ok = false;
+    }
+    X509_free(cert);
+    EVP_PKEY_free(key);
+    if (!ok)
+        throw std::runtime_error("cannot write a test certificate to " + certPath);
+}
+
+CBenchClient::CBenchClient(uint16_t port, bool tls)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -24,10 +61,28 @@ CBenchClient::CBenchClient(uint16_t port)
         throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!tls)
+        return;
+    static SSL_CTX* const context = [] {
+        SSL_CTX* ctx = ::SSL_CTX_new(TLS_client_method());
+        ::SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        // A read that finds only a handshake record returns at once.
+        ::SSL_CTX_clear_mode(ctx, SSL_MODE_AUTO_RETRY);
+        return ctx;
+    }();
+    m_ssl = ::SSL_new(context);
+    ::SSL_set_fd(m_ssl, m_fd);
+    if (::SSL_connect(m_ssl) != 1) {
+        ::SSL_free(m_ssl);
+        ::close(m_fd);
+        throw std::runtime_error("TLS handshake failed");
+    }
 }
 
 CBenchClient::~CBenchClient()
 {
+    if (m_ssl)
+        ::SSL_free(m_ssl);
     ::close(m_fd);
 }
 
@@ -36,6 +91,13 @@ void CBenchClient::Send(const CNetMessage& msg)
     const std::string bytes = EncodeRecord(msg);
     std::size_t done = 0;
     while (done < bytes.size()) {
+        if (m_ssl) {
+            std::size_t written = 0;
+            if (::SSL_write_ex(m_ssl, bytes.data() + done, bytes.size() - done, &written) != 1)
+                throw std::runtime_error("send failed");
+            done += written;
+            continue;
+        }
         const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -59,12 +121,27 @@ void CBenchClient::Send(const char* command, const std::string& sender, const st
 bool CBenchClient::ReadAvailable()
 {
     char chunk[64 * 1024];
-    const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
-    if (n == 0)
-        return false;
-    if (n < 0)
-        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-    m_buffer.append(chunk, static_cast<std::size_t>(n));
+    if (m_ssl) {
+        // Called when the socket is readable: one read takes the record
+        // there, and the loop what OpenSSL still holds of it.
+        do {
+            std::size_t got = 0;
+            const int result = ::SSL_read_ex(m_ssl, chunk, sizeof chunk, &got);
+            if (result != 1) {
+                if (::SSL_get_error(m_ssl, result) != SSL_ERROR_WANT_READ)
+                    return false;
+                break;
+            }
+            m_buffer.append(chunk, got);
+        } while (::SSL_pending(m_ssl) > 0);
+    } else {
+        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
+        if (n == 0)
+            return false;
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+        m_buffer.append(chunk, static_cast<std::size_t>(n));
+    }
     for (;;) {
         CNetMessage msg;
         const DecodeResult r = DecodeRecord(m_buffer, msg, kClientLimits);

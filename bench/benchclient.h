@@ -8,11 +8,17 @@
 #include <optional>
 #include <string>
 
-// A plain blocking client on the shared codec; receives time out.
+typedef struct ssl_st SSL;
+
+// Writes a fresh self-signed certificate for "localhost" and its key (PEM).
+void WriteSelfSignedCertificate(const std::string& certPath, const std::string& keyPath);
+
+// A plain blocking client on the shared codec; receives time out. With `tls`
+// it speaks TLS (accepting any certificate).
 class CBenchClient
 {
 public:
-    explicit CBenchClient(uint16_t port);
+    explicit CBenchClient(uint16_t port, bool tls = false);
     ~CBenchClient();
     CBenchClient(const CBenchClient&) = delete;
     CBenchClient& operator=(const CBenchClient&) = delete;
@@ -30,6 +36,7 @@ public:
 
 private:
     int m_fd = -1;
+    SSL* m_ssl = nullptr;
     std::string m_buffer;
     std::deque<CNetMessage> m_records;
 };

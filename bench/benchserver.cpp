@@ -3,15 +3,16 @@
 // flight at a time. Prints messages per second, delivery latency percentiles
 // and the server's peak resident memory.
 //
-//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay] [--server PATH]
-//   murmurly-bench-server --idle N [--real-hash] [--server PATH]
+//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
+//   murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
 // server's resident memory and what each connection adds to it.
 //
 // By default the server runs with its cheap test hashing so that setting up
 // hundreds of accounts takes seconds; --real-hash uses the production cost
-// (and shows its memory in the peak).
+// (and shows its memory in the peak). --tls runs the same load over TLS, with
+// a throw-away self-signed certificate.
 //
 // --relay runs the same exchange through a byte relay inside this program as
 // well, which forwards each client's bytes to its partner without decoding
@@ -56,6 +57,7 @@ struct CBenchOptions
     int idle = 0; // > 0: the idle-connections mode with this many clients
     bool realHash = false;
     bool relay = false;
+    bool tls = false;
     std::string server = MURMURLY_SERVER_EXE;
 };
 
@@ -74,12 +76,18 @@ public:
     {
         m_log = dir / "server.log";
         const std::string db = (dir / "bench.db").string();
+        const std::string cert = (dir / "bench.crt").string();
+        const std::string key = (dir / "bench.key").string();
+        if (options.tls)
+            WriteSelfSignedCertificate(cert, key);
         m_pid = ::fork();
         if (m_pid == 0) {
             std::freopen(m_log.c_str(), "w", stderr);
             std::vector<const char*> argv = {options.server.c_str(), "--port", "0", "--db", db.c_str()};
             if (!options.realHash)
                 argv.push_back("--fast-hash");
+            if (options.tls)
+                argv.insert(argv.end(), {"--tls-cert", cert.c_str(), "--tls-key", key.c_str()});
             argv.push_back(nullptr);
             ::execv(options.server.c_str(), const_cast<char* const*>(argv.data()));
             ::_exit(127);
@@ -253,7 +261,7 @@ int Run(const CBenchOptions& options)
         CServerChild server(options, dir);
         std::vector<std::unique_ptr<CBenchClient>> clients;
         for (int i = 0; i < options.clients; ++i)
-            clients.push_back(std::make_unique<CBenchClient>(server.Port()));
+            clients.push_back(std::make_unique<CBenchClient>(server.Port(), options.tls));
 
         const auto setupStart = Clock::now();
         SetUp(clients);
@@ -337,7 +345,7 @@ int RunIdle(const CBenchOptions& options)
         for (int first = 0; first < n; first += kBatch) {
             const int last = std::min(n, first + kBatch);
             for (int i = first; i < last; ++i) {
-                clients.push_back(std::make_unique<CBenchClient>(server.Port()));
+                clients.push_back(std::make_unique<CBenchClient>(server.Port(), options.tls));
                 clients[i]->Send(Cmd::Register, Name(i), "pw");
             }
             for (int i = first; i < last; ++i) {
@@ -387,11 +395,13 @@ int main(int argc, char** argv)
             options.realHash = true;
         else if (arg == "--relay")
             options.relay = true;
+        else if (arg == "--tls")
+            options.tls = true;
         else {
             std::fprintf(stderr,
-                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay] "
-                         "[--server PATH]\n"
-                         "       murmurly-bench-server --idle N [--real-hash] [--server PATH]\n");
+                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
+                         "[--relay | --tls] [--server PATH]\n"
+                         "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]\n");
             return 2;
         }
     }
@@ -402,6 +412,10 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "murmurly-bench-server: %s\n", error.what());
             return 1;
         }
+    }
+    if (options.relay && options.tls) {
+        std::fprintf(stderr, "murmurly-bench-server: the relay forwards clear text; --relay and --tls go apart\n");
+        return 2;
     }
     if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1) {
         std::fprintf(stderr,

@@ -13,6 +13,7 @@ packages=(
   libasio-dev
   libsqlite3-dev
   libsodium-dev
+  libssl-dev
   dpkg-dev
   file
 )

@@ -2,6 +2,7 @@
 #include "serverlog.h"
 #include "serveroptions.h"
 #include "store/sqlitestore.h"
+#include "tlscontext.h"
 
 #include <asio/signal_set.hpp>
 
@@ -51,6 +52,23 @@ int Run(int argc, char** argv)
         return 0;
     }
 
+    // Clear text carries passwords as they are: only on this machine, unless
+    // the operator says the network is private.
+    asio::error_code addressError;
+    const auto address = asio::ip::make_address(options.address, addressError);
+    const bool beyondLoopback = !addressError && !address.is_loopback();
+    if (options.tlsCert.empty() && beyondLoopback && !options.allowPlaintext)
+        return Fail("refusing to listen on " + options.address +
+                    " without TLS: give --tls-cert and --tls-key, or --allow-plaintext on a private network");
+    std::unique_ptr<asio::ssl::context> tls;
+    if (!options.tlsCert.empty()) {
+        try {
+            tls = MakeServerTlsContext(options.tlsCert, options.tlsKey);
+        } catch (const std::exception& error) {
+            return Fail(error.what());
+        }
+    }
+
     std::string dbPath = options.dbPath;
     if (dbPath.empty()) {
         dbPath = DefaultDatabasePath();
@@ -77,6 +95,13 @@ int Run(int argc, char** argv)
         CServer server(io, *store,
                        options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
                        options.limits);
+        if (tls) {
+            server.UseTls(*tls);
+            ServerLog("TLS only, certificate chain " + options.tlsCert);
+        } else if (beyondLoopback) {
+            ServerLog("warning: --allow-plaintext: passwords and messages to " + options.address +
+                      " travel unencrypted");
+        }
         try {
             const auto endpoint = server.Listen(options.address, options.port);
             ServerLog("serving at most " + std::to_string(server.Limits().maxConnections) + " connections");

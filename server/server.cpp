@@ -76,7 +76,8 @@ void CServer::Accept()
                       " reached; refusing " + peer.address().to_string() + ":" + std::to_string(peer.port()));
             socket.close(ignored);
         } else if (!error) {
-            auto session = std::make_shared<CServerSession>(*this, std::move(socket));
+            auto session = std::make_shared<CServerSession>(
+                *this, m_tls ? CSessionStream(std::move(socket), *m_tls) : CSessionStream(std::move(socket)));
             m_sessions.emplace(session.get(), session);
             session->Start();
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {

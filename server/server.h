@@ -7,6 +7,7 @@
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/ssl/context.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <functional>
@@ -38,6 +39,10 @@ public:
     // Binds and starts accepting; returns the bound endpoint (the real port
     // when `port` is 0). Throws asio::system_error when it cannot listen.
     asio::ip::tcp::endpoint Listen(const std::string& address, uint16_t port);
+
+    // From now on every accepted connection speaks TLS with `context`, which
+    // must outlive the server.
+    void UseTls(asio::ssl::context& context) { m_tls = &context; }
 
     // Stops accepting, sends "Z" to every connection and closes them once
     // the record is out (at most a few seconds for a client that does not
@@ -103,6 +108,7 @@ private:
     CPasswordHasher m_hasher;
     CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;
+    asio::ssl::context* m_tls = nullptr;
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
     std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;

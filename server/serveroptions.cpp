@@ -41,6 +41,7 @@ const char* ServerUsage()
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--record-timeout SECONDS]\n"
+           "                       [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
@@ -52,6 +53,10 @@ const char* ServerUsage()
            "                           at once (default: the open-file limit less 64)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
+           "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
+           "  --tls-key FILE           PEM private key of that certificate\n"
+           "  --allow-plaintext        listen without TLS on an address other than\n"
+           "                           loopback (a private network only)\n"
            "  --help                   show this text\n"
            "  --version                show the version\n";
 }
@@ -75,8 +80,13 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             o.fastHash = true;
             continue;
         }
+        if (arg == "--allow-plaintext") {
+            o.allowPlaintext = true;
+            continue;
+        }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
-            arg != "--record-timeout" && arg != "--max-connections") {
+            arg != "--record-timeout" && arg != "--max-connections" && arg != "--tls-cert" &&
+            arg != "--tls-key") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -111,6 +121,12 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             o.limits.maxConnections = count;
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            if (value.empty()) {
+                parsed.error = arg + " needs a value";
+                return parsed;
+            }
+            (arg == "--tls-cert" ? o.tlsCert : o.tlsKey) = value;
         } else {
             if (value.empty()) {
                 parsed.error = "--db needs a value";
@@ -119,6 +135,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             o.dbPath = value;
         }
     }
+    if (o.tlsCert.empty() != o.tlsKey.empty())
+        parsed.error = "--tls-cert and --tls-key go together";
     return parsed;
 }
 

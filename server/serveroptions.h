@@ -26,6 +26,9 @@ struct CServerOptions
     std::string dbPath; // empty: the default in the data folder
     CServerLimits limits;
     bool fastHash = false; // test builds only: cheapest Argon2id cost
+    std::string tlsCert;   // PEM certificate chain; with tlsKey, the port speaks TLS only
+    std::string tlsKey;
+    bool allowPlaintext = false; // clear text on an address beyond loopback
     bool help = false;
     bool version = false;
 };

@@ -5,7 +5,6 @@
 #include "wire.h"
 
 #include <asio/post.hpp>
-#include <asio/write.hpp>
 
 #include <optional>
 
@@ -64,21 +63,47 @@ std::string FormatPeer(const asio::ip::tcp::socket& socket)
 
 } // namespace
 
-CServerSession::CServerSession(CServer& server, asio::ip::tcp::socket socket)
-    : m_server(server), m_socket(std::move(socket)), m_timer(m_socket.get_executor()),
-      m_peer(FormatPeer(m_socket))
+CServerSession::CServerSession(CServer& server, CSessionStream stream)
+    : m_server(server), m_stream(std::move(stream)), m_timer(m_stream.Socket().get_executor()),
+      m_peer(FormatPeer(m_stream.Socket()))
 {
     asio::error_code ignored;
-    m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+    m_stream.Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
     // Reads happen only after the socket reported data; a spurious wake-up
-    // must not block the loop.
-    m_socket.non_blocking(true, ignored);
+    // must not block the loop. The handshake's own reads wait as they must.
+    m_stream.Socket().non_blocking(true, ignored);
 }
 
 void CServerSession::Start()
 {
     m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
     ArmTimer();
+    if (!m_stream.IsTls()) {
+        StartRead();
+        return;
+    }
+    // The handshake begins when the client has sent its first bytes.
+    m_stream.Socket().async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](
+                                                                       const asio::error_code& error) {
+        if (!self->IsOpen())
+            return;
+        if (error) {
+            self->Close();
+            return;
+        }
+        self->m_stream.AsyncHandshake([self](const asio::error_code& result) { self->OnHandshake(result); });
+    });
+}
+
+void CServerSession::OnHandshake(const asio::error_code& error)
+{
+    if (!IsOpen())
+        return;
+    if (error) {
+        ServerLog("TLS handshake with " + m_peer + " failed: " + error.message() + "; closing");
+        Close();
+        return;
+    }
     StartRead();
 }
 
@@ -101,7 +126,19 @@ void CServerSession::StartRead()
     if (m_reading || m_held || !IsOpen())
         return;
     m_reading = true;
-    m_socket.async_wait(
+    // TLS may already hold decrypted bytes, or encrypted ones read with an
+    // earlier record, that the socket no longer reports: try a read first.
+    if (m_stream.IsTls())
+        asio::post(m_stream.Socket().get_executor(),
+                   [self = shared_from_this()]() { self->OnReadable(asio::error_code()); });
+    else
+        WaitReadable();
+}
+
+void CServerSession::WaitReadable()
+{
+    m_reading = true;
+    m_stream.Socket().async_wait(
         asio::ip::tcp::socket::wait_read,
         [self = shared_from_this()](const asio::error_code& error) { self->OnReadable(error); });
 }
@@ -117,13 +154,18 @@ void CServerSession::OnReadable(const asio::error_code& error)
     }
     char* buffer = SharedReadBuffer();
     asio::error_code readError;
-    const std::size_t bytes = m_socket.read_some(asio::buffer(buffer, kReadChunk), readError);
+    const std::size_t bytes = m_stream.ReadSome(asio::buffer(buffer, kReadChunk), readError);
     if (readError == asio::error::would_block || readError == asio::error::try_again) {
-        StartRead();
+        WaitReadable();
         return;
     }
     if (readError) {
         Close();
+        return;
+    }
+    if (bytes == 0) {
+        // TLS took a record that carried no data for us.
+        WaitReadable();
         return;
     }
     Consume(buffer, bytes);
@@ -215,7 +257,7 @@ void CServerSession::Resume()
         return;
     // Run the held records from the loop, not from inside the callback that
     // resumed us, so that the callback finishes its own sends first.
-    asio::post(m_socket.get_executor(), [self = shared_from_this()]() {
+    asio::post(m_stream.Socket().get_executor(), [self = shared_from_this()]() {
         self->ProcessInput();
         self->StartRead();
     });
@@ -276,8 +318,8 @@ void CServerSession::StartWrite()
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;
-    asio::async_write(
-        m_socket, asio::buffer(m_writing),
+    m_stream.AsyncWrite(
+        asio::buffer(m_writing),
         [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
 }
 
@@ -293,8 +335,7 @@ void CServerSession::OnWrite(const asio::error_code& error)
     }
     StartWrite();
     if (!m_writeActive && m_draining) {
-        asio::error_code ignored;
-        m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+        m_stream.ShutdownSend();
         Close();
     }
 }
@@ -327,14 +368,14 @@ void CServerSession::Close()
     asio::error_code ignored;
     m_timer.cancel();
     m_timerArmed = false;
-    m_socket.close(ignored);
+    m_stream.Socket().close(ignored);
     std::string().swap(m_pending);
     std::string().swap(m_later);
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
     // The caller may be a handler that still uses this session, the online
     // table or another session: the server hears of the close from the loop.
-    asio::post(m_socket.get_executor(),
+    asio::post(m_stream.Socket().get_executor(),
                [self = shared_from_this()]() { self->m_server.OnSessionClosed(*self); });
 }
 

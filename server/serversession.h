@@ -1,8 +1,8 @@
 #pragma once
 
 #include "netmessage.h"
+#include "sessionstream.h"
 
-#include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
@@ -33,6 +33,9 @@ class CServer;
 // to SendBacklog is encoded only as the queue drains and does not count
 // against the bound.
 //
+// Over TLS the session first completes the handshake; the login deadline
+// covers it, so a handshake that stalls is closed like a silent connection.
+//
 // Nothing here closes the connection in the middle of a handler: Close()
 // stops the socket at once, but the server learns of it (and logs the user
 // off) from a handler of its own, posted to the loop.
@@ -41,7 +44,7 @@ class CServerSession : public std::enable_shared_from_this<CServerSession>
 public:
     using Clock = std::chrono::steady_clock;
 
-    CServerSession(CServer& server, asio::ip::tcp::socket socket);
+    CServerSession(CServer& server, CSessionStream stream);
     CServerSession(const CServerSession&) = delete;
     CServerSession& operator=(const CServerSession&) = delete;
 
@@ -77,7 +80,9 @@ public:
     std::vector<std::string> m_sessionBlocks; // "BU" blocks, in the order made
 
 private:
+    void OnHandshake(const asio::error_code& error);
     void StartRead();
+    void WaitReadable();
     void OnReadable(const asio::error_code& error);
     void Consume(const char* data, std::size_t size);
     std::size_t Decode(std::string_view input);
@@ -89,7 +94,7 @@ private:
     void OnTimer();
 
     CServer& m_server;
-    asio::ip::tcp::socket m_socket;
+    CSessionStream m_stream;
     // One timer for every deadline: login, unfinished record, flush on close.
     asio::steady_timer m_timer;
     std::string m_peer;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <openssl/ssl.h>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,7 +16,7 @@
 
 #include <cerrno>
 
-CTestClient::CTestClient(uint16_t port)
+CTestClient::CTestClient(uint16_t port, bool tls)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in addr{};
@@ -29,10 +31,34 @@ CTestClient::CTestClient(uint16_t port)
     }
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (tls && !StartTls()) {
+        ::close(m_fd);
+        m_fd = -1;
+    }
+}
+
+bool CTestClient::StartTls()
+{
+    static SSL_CTX* const context = [] {
+        SSL_CTX* ctx = ::SSL_CTX_new(TLS_client_method());
+        ::SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+        // A read that finds only a handshake record returns instead of
+        // waiting for data: the poll in Fill decides how long to wait.
+        ::SSL_CTX_clear_mode(ctx, SSL_MODE_AUTO_RETRY);
+        return ctx;
+    }();
+    // The handshake must not hang a test on a server that never answers it.
+    timeval wait{static_cast<time_t>(kWait.count()), 0};
+    ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    m_ssl = ::SSL_new(context);
+    ::SSL_set_fd(m_ssl, m_fd);
+    return ::SSL_connect(m_ssl) == 1;
 }
 
 CTestClient::~CTestClient()
 {
+    if (m_ssl)
+        ::SSL_free(m_ssl);
     if (m_fd >= 0)
         ::close(m_fd);
 }
@@ -40,7 +66,16 @@ CTestClient::~CTestClient()
 bool CTestClient::SendRaw(const std::string& bytes)
 {
     std::size_t done = 0;
+    if (m_fd < 0)
+        return false;
     while (done < bytes.size()) {
+        if (m_ssl) {
+            std::size_t written = 0;
+            if (::SSL_write_ex(m_ssl, bytes.data() + done, bytes.size() - done, &written) != 1)
+                return false;
+            done += written;
+            continue;
+        }
         const ssize_t n = ::send(m_fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
         if (n < 0 && errno == EINTR)
             continue;
@@ -87,14 +122,26 @@ bool CTestClient::Fill(std::chrono::steady_clock::time_point deadline)
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
             return false;
-        pollfd p{m_fd, POLLIN, 0};
-        const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready <= 0)
-            return false;
+        if (!m_ssl || ::SSL_pending(m_ssl) == 0) {
+            pollfd p{m_fd, POLLIN, 0};
+            const int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready <= 0)
+                return false;
+        }
         char chunk[64 * 1024];
-        const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        ssize_t n = 0;
+        if (m_ssl) {
+            std::size_t got = 0;
+            const int result = ::SSL_read_ex(m_ssl, chunk, sizeof chunk, &got);
+            if (result == 1)
+                n = static_cast<ssize_t>(got);
+            else if (::SSL_get_error(m_ssl, result) == SSL_ERROR_WANT_READ)
+                continue;
+        } else {
+            n = ::recv(m_fd, chunk, sizeof chunk, 0);
+        }
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

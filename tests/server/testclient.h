@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+typedef struct ssl_st SSL;
+
 using namespace std::chrono_literals;
 
 // A protocol client for tests: blocking sends, and receives that always time
@@ -19,7 +21,9 @@ public:
     static constexpr auto kWait = 3s;     // for records that must come
     static constexpr auto kQuiet = 250ms; // for records that must not
 
-    explicit CTestClient(uint16_t port);
+    // With `tls` the client completes a TLS handshake first (any certificate
+    // is accepted); when it fails the client is not connected.
+    explicit CTestClient(uint16_t port, bool tls = false);
     ~CTestClient();
     CTestClient(const CTestClient&) = delete;
     CTestClient& operator=(const CTestClient&) = delete;
@@ -51,8 +55,10 @@ public:
 private:
     bool Fill(std::chrono::steady_clock::time_point deadline);
     bool DecodeBuffered();
+    bool StartTls();
 
     int m_fd = -1;
+    SSL* m_ssl = nullptr;
     bool m_eof = false;
     std::string m_buffer;
     std::deque<CNetMessage> m_records;

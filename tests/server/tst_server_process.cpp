@@ -7,6 +7,7 @@
 #include "server.h"
 #include "wire.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
@@ -26,6 +27,9 @@ TEST_F(Process, HelpPrintsUsage)
     const std::string usage = p.Log();
     EXPECT_NE(usage.find("--login-timeout SECONDS"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--max-connections N"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--tls-cert FILE"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--tls-key FILE"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
 }
 
 TEST_F(Process, BadArgumentsExitWithStatusTwo)
@@ -153,6 +157,137 @@ TEST_F(Process, LoginTimeoutAndConnectionLimitApply)
     const std::string log = p.Log();
     EXPECT_NE(log.find("connection limit of 1 reached"), std::string::npos) << log;
     EXPECT_NE(log.find("no login from"), std::string::npos) << log;
+}
+
+TEST_F(Process, TlsServesLoginsMessagesAndShutdown)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--tls-cert", tls.cert,
+                                    "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient alice(p.Port(), true);
+    CTestClient bob(p.Port(), true);
+    ASSERT_TRUE(alice.IsConnected());
+    ASSERT_TRUE(bob.IsConnected());
+    alice.Register("alice", "pw");
+    bob.Register("bob", "pw");
+    alice.Login("alice", "pw");
+    bob.Login("bob", "pw");
+    const CNetMessage sent = MakeFontMessage("bob", "over TLS");
+    alice.Send(sent);
+    const CNetMessage sm = bob.Expect(Cmd::IncomingMessage);
+    EXPECT_EQ(sm.sender, "alice");
+    EXPECT_EQ(sm.text, "over TLS");
+    ExpectSameFont(sent, sm);
+
+    // Clear text to the TLS port: the handshake fails and the login in it is
+    // never served, so alice's session goes on undisturbed.
+    CTestClient plain(p.Port());
+    plain.Send(Cmd::Login, "alice", "pw");
+    EXPECT_TRUE(plain.WaitClosed());
+    EXPECT_FALSE(plain.Receive(0ms));
+    alice.Send(Cmd::BlockedList, "alice");
+    alice.Expect(Cmd::BlockedListAnswer);
+
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    alice.Expect(Cmd::ServerShutdown);
+    bob.Expect(Cmd::ServerShutdown);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("TLS handshake with 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_EQ(log.find("login alice from 127.0.0.1:" + std::to_string(p.Port())), std::string::npos) << log;
+}
+
+TEST_F(Process, TlsKeepsTheLimits)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--login-timeout", "2",
+                                    "--tls-cert", tls.cert, "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient silent(p.Port()); // never starts the handshake
+    CTestClient alice(p.Port(), true);
+    CTestClient carol(p.Port(), true);
+    CTestClient sleeper(p.Port(), true);
+    alice.Register("alice", "pw");
+    alice.Login("alice", "pw");
+    carol.Register("carol", "pw");
+    carol.Login("carol", "pw");
+    sleeper.Register("bob", "pw");
+    sleeper.Login("bob", "pw"); // never reads from here on
+    const std::string text(60 * 1024, 'x');
+    for (int i = 0; i < 500 && alice.IsConnected(); ++i)
+        alice.Send(MakeFontMessage("bob", text));
+    alice.Send(MakeFontMessage("carol", "not stalled"));
+    EXPECT_EQ(carol.Expect(Cmd::IncomingMessage, 10s).text, "not stalled");
+    EXPECT_TRUE(sleeper.WaitClosed(10s));
+    EXPECT_TRUE(silent.WaitClosed(10s));
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("does not read; send queue over 1 MiB"), std::string::npos) << log;
+    EXPECT_NE(log.find("no login from"), std::string::npos) << log;
+}
+
+TEST_F(Process, TlsToAClearPortFailsCleanly)
+{
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--login-timeout", "1"});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient alice(p.Port());
+    alice.Register("alice", "pw");
+    alice.Login("alice", "pw");
+    CTestClient tls(p.Port(), true);
+    EXPECT_FALSE(tls.IsConnected());
+    alice.Send(Cmd::BlockedList, "alice");
+    alice.Expect(Cmd::BlockedListAnswer);
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+}
+
+TEST_F(Process, UnusableCertificateOrKeyExitsWithStatusTwo)
+{
+    const CTestCertificate good = WriteTestCertificate(m_dir.Path());
+    const CTestCertificate mismatched = WriteTestCertificate(m_dir.Path(), true);
+    const std::string junk = (m_dir.Path() / "junk.pem").string();
+    FILE* f = std::fopen(junk.c_str(), "w");
+    std::fputs("-----BEGIN CERTIFICATE-----\nnot base64 at all\n-----END CERTIFICATE-----\n", f);
+    std::fclose(f);
+    const std::string missing = (m_dir.Path() / "missing.pem").string();
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--tls-cert", good.cert}, "--tls-cert and --tls-key go together"},
+        {{"--tls-cert", missing, "--tls-key", good.key}, "cannot read the certificate " + missing},
+        {{"--tls-cert", good.cert, "--tls-key", missing}, "cannot read the key " + missing},
+        {{"--tls-cert", junk, "--tls-key", good.key}, "unusable certificate " + junk},
+        {{"--tls-cert", good.cert, "--tls-key", junk}, "unusable key " + junk},
+        {{"--tls-cert", mismatched.cert, "--tls-key", mismatched.key}, "does not match"},
+    };
+    for (const auto& [tlsArgs, reason] : cases) {
+        std::vector<std::string> args = {"--port", "0", "--db", Db()};
+        args.insert(args.end(), tlsArgs.begin(), tlsArgs.end());
+        CServerProcess p(m_dir.Path(), args, false);
+        EXPECT_EQ(p.Wait(5s), 2) << reason;
+        const std::string log = p.Log();
+        EXPECT_NE(log.find(reason), std::string::npos) << log;
+        EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1) << log;
+    }
+}
+
+TEST_F(Process, ClearTextStaysOnLoopbackUnlessAllowed)
+{
+    {
+        CServerProcess p(m_dir.Path(), {"--address", "0.0.0.0", "--port", "0", "--db", Db()}, false);
+        EXPECT_EQ(p.Wait(5s), 2);
+        const std::string log = p.Log();
+        EXPECT_NE(log.find("--tls-cert"), std::string::npos) << log;
+        EXPECT_NE(log.find("--allow-plaintext"), std::string::npos) << log;
+        EXPECT_EQ(log.find("listening"), std::string::npos) << log;
+    }
+    {
+        // An address of the documentation range, on no machine: the override
+        // passes the check and warns, and then binding fails.
+        CServerProcess p(m_dir.Path(),
+                         {"--address", "192.0.2.1", "--port", "0", "--db", Db(), "--allow-plaintext"}, false);
+        EXPECT_EQ(p.Wait(5s), 2);
+        const std::string log = p.Log();
+        EXPECT_NE(log.find("warning: --allow-plaintext"), std::string::npos) << log;
+        EXPECT_NE(log.find("cannot listen on 192.0.2.1"), std::string::npos) << log;
+    }
 }
 
 TEST_F(Process, ListenLineShowsTheRealPort)
