@@ -40,7 +40,8 @@ const char* ServerUsage()
 {
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
-           "                       [--record-timeout SECONDS]\n"
+           "                       [--record-timeout SECONDS] [--no-registration]\n"
+           "                       [--fast-hash]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
@@ -52,6 +53,10 @@ const char* ServerUsage()
            "                           at once (default: the open-file limit less 64)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
+           "  --no-registration        refuse to create accounts\n"
+           "  --fast-hash              cheapest password hashing, for benchmarks and\n"
+           "                           tests; only with a database file that does\n"
+           "                           not exist yet\n"
            "  --help                   show this text\n";
 }
 
@@ -65,9 +70,14 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             o.help = true;
             continue;
         }
-        // Hidden: lets the test suite log in quickly. Never for real accounts.
+        // Lets tests and benchmarks log in quickly. Never for real accounts:
+        // the server refuses it for a database that already exists.
         if (arg == "--fast-hash") {
             o.fastHash = true;
+            continue;
+        }
+        if (arg == "--no-registration") {
+            o.limits.registrationOpen = false;
             continue;
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&

@@ -19,7 +19,9 @@ public:
     static constexpr auto kWait = 3s;     // for records that must come
     static constexpr auto kQuiet = 250ms; // for records that must not
 
-    explicit CTestClient(uint16_t port);
+    // `from`: the loopback address to connect from (any 127.x.y.z), for
+    // tests of the per-address rules; empty: the system's choice.
+    explicit CTestClient(uint16_t port, const std::string& from = {});
     ~CTestClient();
     CTestClient(const CTestClient&) = delete;
     CTestClient& operator=(const CTestClient&) = delete;
