@@ -30,7 +30,7 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
         session.Send(MakeRecord(Cmd::Failure, taken));
         return;
     }
-    const std::string address = PeerAddress(session.Peer());
+    const std::string address = AddressKey(PeerAddress(session.Peer()));
     const bool guarded = m_guard.Applies(address);
     if (guarded && !m_guard.MayRegister(address, CLoginGuard::Clock::now())) {
         ServerLog("registration limit reached for " + address);
@@ -79,7 +79,7 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
 void CServer::HandleLogin(CServerSession& session, CNetMessage& msg)
 {
     const std::string name = msg.sender;
-    const std::string address = PeerAddress(session.Peer());
+    const std::string address = AddressKey(PeerAddress(session.Peer()));
     const bool guarded = m_guard.Applies(address);
     const auto now = CLoginGuard::Clock::now();
     // Locked out: answered at once, and no hashing is spent on it.
@@ -140,7 +140,7 @@ void CServer::HandleChangePassword(CServerSession& session, CNetMessage& msg)
         session.Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
         return;
     }
-    const std::string address = PeerAddress(session.Peer());
+    const std::string address = AddressKey(PeerAddress(session.Peer()));
     auto done = [this, self = session.shared_from_this(), user](std::optional<std::string> newHash) {
         try {
             if (!newHash) {

@@ -4,10 +4,23 @@
 
 #include <asio/ip/address.hpp>
 
+#include <algorithm>
+
 std::string PeerAddress(const std::string& peer)
 {
     const auto colon = peer.rfind(':');
     return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+std::string AddressKey(const std::string& address)
+{
+    asio::error_code error;
+    const auto parsed = asio::ip::make_address(address, error);
+    if (error || !parsed.is_v6() || parsed.to_v6().is_v4_mapped() || parsed.is_loopback())
+        return address;
+    auto bytes = parsed.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
 bool CLoginGuard::Applies(const std::string& address) const
@@ -15,7 +28,8 @@ bool CLoginGuard::Applies(const std::string& address) const
     if (!m_limits.exemptLoopback)
         return true;
     asio::error_code error;
-    const auto parsed = asio::ip::make_address(address, error);
+    const auto slash = address.find('/');
+    const auto parsed = asio::ip::make_address(address.substr(0, slash), error);
     if (error)
         return true;
     if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())

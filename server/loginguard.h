@@ -24,7 +24,8 @@ public:
 
     explicit CLoginGuard(const CServerLimits& limits) : m_limits(limits) {}
 
-    // Whether the rules apply to `address` at all.
+    // Addresses here are AddressKey()s. Whether the rules apply to
+    // `address` at all.
     bool Applies(const std::string& address) const;
 
     // False while logins for `name` from `address` are locked out, or when
@@ -62,6 +63,10 @@ private:
     std::unordered_map<std::string, CRecord> m_registrations;
     Clock::time_point m_nextSweep{};
 };
+
+// What the per-address rules count by: the address itself, but for IPv6 its
+// /64 prefix ("2001:db8:1:2::/64"), which one host usually has whole.
+std::string AddressKey(const std::string& address);
 
 // The address part of a peer as CServerSession::Peer() gives it
 // ("ADDRESS:PORT").
