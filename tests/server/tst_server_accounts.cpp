@@ -272,7 +272,7 @@ TEST(LoginGuard, LocksExpireAndSuccessForgives)
     for (int i = 0; i < 4; ++i)
         guard.LoginRejected(a, "alice", t0);
     EXPECT_TRUE(guard.MayLogin(a, "alice", t0));
-    // Checks under way count: the fifth may not start before the fourth ends.
+    // A check under way counts: with it, no sixth may start.
     guard.LoginStarted(a, "alice");
     EXPECT_FALSE(guard.MayLogin(a, "alice", t0));
     guard.LoginChecked(a, "alice", false, t0 + 1s);
