@@ -43,5 +43,6 @@ inline constexpr char OfflineEnd[] = "OL";
 inline constexpr char BlockedListAnswer[] = "B";
 inline constexpr char Failure[] = "F";
 inline constexpr char LoginFailed[] = "FL";
+inline constexpr char RegistrationRefused[] = "FR"; // a refused registration, shown as "F" is
 
 } // namespace Cmd

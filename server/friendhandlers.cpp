@@ -43,6 +43,7 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
         return;
     session.m_loginComplete = true;
     const std::string user = session.User();
+    m_mailUsage.erase(user); // blocked senders' messages go below
 
     // Everything that waited goes out as the client reads it, in this order,
     // however much it is; the session encodes it batch by batch.
@@ -88,7 +89,8 @@ void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
     if (error != std::errc() || end != text.data() + text.size() || id <= 0)
         return;
-    m_store.DeleteMessage(id, session.User());
+    if (m_store.DeleteMessage(id, session.User()))
+        m_mailUsage.erase(session.User()); // read again when next needed
 }
 
 void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
@@ -152,9 +154,12 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
     CStore::CTransaction tx(m_store);
     if (!m_store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
         return;
-    if (withText && !target)
-        DeliverOrStore(sm);
+    // Past the requester's quota the friendship still goes ahead; only the
+    // words are not kept, and the answerer is told.
+    const bool overQuota = withText && !target && !DeliverOrStore(sm);
     tx.Commit();
+    if (overQuota)
+        session.Send(QuotaFailure(requester));
 
     if (target) {
         const char* code =

@@ -80,6 +80,11 @@ int Run(int argc, char** argv)
             return Fail("cannot create the data folder for " + dbPath + ": " + error.message());
     }
 
+    // Cheap hashes must never guard real accounts: with them the server only
+    // makes a new, throw-away database.
+    if (options.fastHash && std::filesystem::exists(dbPath))
+        return Fail("--fast-hash only makes a new database, and " + dbPath + " already exists");
+
     const rlim_t files = RaiseOpenFileLimit();
     ServerLog("starting; database " + dbPath + "; open-file limit " +
               (files == RLIM_INFINITY ? std::string("unlimited") : std::to_string(files)));

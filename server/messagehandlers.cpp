@@ -23,7 +23,10 @@ void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
     msg.command = Cmd::IncomingMessage;
     msg.sender = user;
     msg.names.clear();
-    DeliverOrStore(msg);
+    if (!DeliverOrStore(msg)) {
+        CommitPending();
+        session.Send(QuotaFailure(msg.recipient));
+    }
 }
 
 void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent)

@@ -18,8 +18,7 @@ void Wipe(std::string& secret)
 
 } // namespace
 
-CPasswordHasher::CPasswordHasher(asio::io_context& loop, Cost cost, unsigned threads)
-    : m_loop(loop), m_pool(threads == 0 ? 1 : threads)
+CPasswordHasher::CPasswordHasher(asio::io_context& loop, Cost cost, unsigned threads) : m_loop(loop)
 {
     if (sodium_init() < 0)
         throw std::runtime_error("libsodium cannot be initialised");
@@ -30,6 +29,15 @@ CPasswordHasher::CPasswordHasher(asio::io_context& loop, Cost cost, unsigned thr
         m_opsLimit = crypto_pwhash_OPSLIMIT_MIN;
         m_memLimit = crypto_pwhash_MEMLIMIT_MIN;
     }
+    unsigned char random[16];
+    randombytes_buf(random, sizeof random);
+    auto dummy = HashNow(std::string(reinterpret_cast<const char*>(random), sizeof random));
+    sodium_memzero(random, sizeof random);
+    if (!dummy)
+        throw std::runtime_error("password hashing fails (out of memory?)");
+    m_dummyHash = std::move(*dummy);
+    for (unsigned i = 0; i < (threads == 0 ? 1 : threads); ++i)
+        m_workers.emplace_back([this] { Work(); });
 }
 
 CPasswordHasher::~CPasswordHasher()
@@ -39,7 +47,90 @@ CPasswordHasher::~CPasswordHasher()
 
 void CPasswordHasher::Stop()
 {
-    m_pool.join();
+    {
+        std::lock_guard lock(m_mutex);
+        m_stopping = true;
+    }
+    m_wake.notify_all();
+    for (auto& worker : m_workers)
+        if (worker.joinable())
+            worker.join();
+    // Dropped outside the lock: the jobs hold the sessions that wait.
+    decltype(m_queues) dropped;
+    {
+        std::lock_guard lock(m_mutex);
+        dropped.swap(m_queues);
+        m_turns.clear();
+        m_waiting = 0;
+    }
+}
+
+std::size_t CPasswordHasher::Waiting() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_waiting;
+}
+
+void CPasswordHasher::LimitStarts(std::optional<std::size_t> starts)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        m_starts = starts;
+    }
+    m_wake.notify_all();
+}
+
+bool CPasswordHasher::HasRoom(const std::string& source, std::size_t bound) const
+{
+    if (bound == 0)
+        return true;
+    std::lock_guard lock(m_mutex);
+    if (m_stopping)
+        return false;
+    const auto it = m_queues.find(source);
+    return it == m_queues.end() || it->second.size() < bound;
+}
+
+void CPasswordHasher::Enqueue(const std::string& source, std::function<void()> job)
+{
+    {
+        std::lock_guard lock(m_mutex);
+        auto& queue = m_queues[source];
+        if (queue.empty())
+            m_turns.push_back(source);
+        queue.push_back(std::move(job));
+        ++m_waiting;
+    }
+    m_wake.notify_one();
+}
+
+void CPasswordHasher::Work()
+{
+    for (;;) {
+        std::function<void()> job;
+        {
+            std::unique_lock lock(m_mutex);
+            m_wake.wait(lock,
+                        [this] { return m_stopping || (!m_turns.empty() && (!m_starts || *m_starts > 0)); });
+            if (m_stopping)
+                return;
+            // One request of the source whose turn it is; the source goes to
+            // the back of the line while it has more.
+            std::string source = std::move(m_turns.front());
+            m_turns.pop_front();
+            const auto it = m_queues.find(source);
+            job = std::move(it->second.front());
+            it->second.pop_front();
+            if (it->second.empty())
+                m_queues.erase(it);
+            else
+                m_turns.push_back(std::move(source));
+            --m_waiting;
+            if (m_starts)
+                --*m_starts;
+        }
+        job();
+    }
 }
 
 std::optional<std::string> CPasswordHasher::HashNow(const std::string& password) const
@@ -55,38 +146,61 @@ bool CPasswordHasher::VerifyNow(const std::string& hash, const std::string& pass
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
 }
 
-void CPasswordHasher::Hash(std::string password, std::function<void(std::optional<std::string>)> done)
+// Each job holds a work guard, which keeps the loop running until its result
+// is posted.
+bool CPasswordHasher::Hash(const std::string& source, std::size_t bound, std::string password,
+                           std::function<void(std::optional<std::string>)> done)
 {
-    // The work guard keeps the loop running until the result is posted.
-    asio::post(m_pool, [this, work = asio::make_work_guard(m_loop), password = std::move(password),
-                        done = std::move(done)]() mutable {
+    if (!HasRoom(source, bound)) {
+        Wipe(password);
+        return false;
+    }
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), password = std::move(password),
+                     done = std::move(done)]() mutable {
         auto hash = HashNow(password);
         Wipe(password);
+        ++m_completed;
         asio::post(m_loop, [done = std::move(done), hash = std::move(hash)]() { done(hash); });
     });
+    return true;
 }
 
-void CPasswordHasher::Verify(std::string hash, std::string password, std::function<void(bool)> done)
+bool CPasswordHasher::Verify(const std::string& source, std::size_t bound, std::string hash,
+                             std::string password, std::function<void(bool)> done)
 {
-    asio::post(m_pool, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
-                        password = std::move(password), done = std::move(done)]() mutable {
+    if (!HasRoom(source, bound)) {
+        Wipe(password);
+        return false;
+    }
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
+                     password = std::move(password), done = std::move(done)]() mutable {
         const bool ok = VerifyNow(hash, password);
         Wipe(password);
+        ++m_completed;
         asio::post(m_loop, [done = std::move(done), ok]() { done(ok); });
     });
+    return true;
 }
 
-void CPasswordHasher::Rehash(std::string hash, std::string oldPassword, std::string newPassword,
+bool CPasswordHasher::Rehash(const std::string& source, std::size_t bound, std::string hash,
+                             std::string oldPassword, std::string newPassword,
                              std::function<void(std::optional<std::string>)> done)
 {
-    asio::post(m_pool, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
-                        oldPassword = std::move(oldPassword), newPassword = std::move(newPassword),
-                        done = std::move(done)]() mutable {
+    if (!HasRoom(source, bound)) {
+        Wipe(oldPassword);
+        Wipe(newPassword);
+        return false;
+    }
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
+                     oldPassword = std::move(oldPassword), newPassword = std::move(newPassword),
+                     done = std::move(done)]() mutable {
         std::optional<std::string> result;
         if (VerifyNow(hash, oldPassword))
             result = HashNow(newPassword);
         Wipe(oldPassword);
         Wipe(newPassword);
+        ++m_completed;
         asio::post(m_loop, [done = std::move(done), result = std::move(result)]() { done(result); });
     });
+    return true;
 }

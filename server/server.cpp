@@ -1,6 +1,7 @@
 #include "server.h"
 
 #include "commands.h"
+#include "credentials.h"
 #include "serverlog.h"
 #include "store/store.h"
 
@@ -39,7 +40,8 @@ std::size_t ConnectionsForFileLimit()
 
 CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_store(store), m_limits(limits), m_hasher(io, hashCost), m_acceptor(io), m_shutdownTimer(io)
+    : m_io(io), m_store(store), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
+      m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = ConnectionsForFileLimit();
@@ -172,6 +174,7 @@ void CServer::CommitPending()
     try {
         m_store.CommitPending();
     } catch (const CStoreError& error) {
+        m_mailUsage.clear(); // it counted the lost group
         ServerLog("store error while committing offline messages: " + std::string(error.what()) +
                   "; closing the " + std::to_string(writers.size()) + " connection(s) that sent them");
         for (const auto& writer : writers)
@@ -272,8 +275,12 @@ void CServer::CompleteLogin(CServerSession& session, const std::string& name)
         SendPresence(name, Cmd::FriendOnline);
 }
 
-void CServer::LoginFailed(CServerSession& session)
+void CServer::LoginFailed(CServerSession& session, const std::string& name)
 {
+    // The name goes into the log as sent only when it could be a name at
+    // all; anything else could forge lines.
+    ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
+              " from " + PeerAddress(session.Peer()));
     session.Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
     if (++session.m_failedLogins >= 10) {
         ServerLog("ten failed logins from " + session.Peer() + "; closing");
@@ -326,12 +333,24 @@ bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer
     return OnlineSession(user) && !IsBlocked(user, viewer);
 }
 
-void CServer::DeliverOrStore(CNetMessage& msg)
+CNetMessage CServer::QuotaFailure(const std::string& recipient)
+{
+    return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
+}
+
+bool CServer::DeliverOrStore(CNetMessage& msg)
 {
     if (CServerSession* target = OnlineSession(msg.recipient)) {
         target->Send(msg);
-        return;
+        return true;
     }
+    auto usage = m_mailUsage.find(msg.recipient);
+    if (usage == m_mailUsage.end())
+        usage = m_mailUsage.emplace(msg.recipient, m_store.MessageUsage(msg.recipient)).first;
+    const std::size_t bytes = msg.text.size() + msg.faceName.size();
+    if (usage->second.count >= m_limits.maxOfflineMessages ||
+        usage->second.bytes + bytes > m_limits.maxOfflineBytes)
+        return false;
     CStoredMessage stored;
     stored.sender = msg.sender;
     stored.recipient = msg.recipient;
@@ -342,4 +361,7 @@ void CServer::DeliverOrStore(CNetMessage& msg)
     stored.color = msg.color;
     stored.size = msg.size;
     m_store.StoreMessage(stored);
+    ++usage->second.count;
+    usage->second.bytes += bytes;
+    return true;
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include "loginguard.h"
 #include "passwordhasher.h"
 #include "routingtable.h"
 #include "serveroptions.h"
 #include "serversession.h"
+#include "store/store.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -57,6 +59,8 @@ public:
     std::size_t ConnectionCount() const { return m_sessions.size(); }
     // The limits in force; maxConnections is resolved, never 0.
     const CServerLimits& Limits() const { return m_limits; }
+    // For tests: the hashing queue.
+    CPasswordHasher& Hasher() { return m_hasher; }
 
 private:
     void Accept();
@@ -71,7 +75,8 @@ private:
 
     // Session state changes.
     void CompleteLogin(CServerSession& session, const std::string& name);
-    void LoginFailed(CServerSession& session);
+    // Answers "FL" and logs the failure; `name` is the one the client tried.
+    void LoginFailed(CServerSession& session, const std::string& name);
     void LogOff(CServerSession& session, const char* how);
     void SendPresence(const std::string& user, const char* command);
 
@@ -99,13 +104,17 @@ private:
     void HandleLogoff(CServerSession& session, CNetMessage& msg);
 
     // Delivers `msg` (an "SM") live when the recipient is online, else keeps
-    // it as an offline message stamped with the current time.
-    void DeliverOrStore(CNetMessage& msg);
+    // it as an offline message stamped with the current time. False, keeping
+    // nothing, when the recipient's offline messages are at their quota.
+    bool DeliverOrStore(CNetMessage& msg);
+    // The failure that tells a sender so.
+    static CNetMessage QuotaFailure(const std::string& recipient);
 
     asio::io_context& m_io;
     CStore& m_store;
     CServerLimits m_limits;
     CPasswordHasher m_hasher;
+    CLoginGuard m_guard;
     CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
@@ -116,6 +125,9 @@ private:
     bool m_stopping = false;
     bool m_commitPosted = false;
     std::vector<std::weak_ptr<CServerSession>> m_groupWriters;
+    // Offline-message usage of recipients, kept from the first store for
+    // them until they read or delete their messages (then read again).
+    std::unordered_map<std::string, CMessageUsage> m_mailUsage;
 };
 
 // Builds a record with only a command and the given fields set; the other

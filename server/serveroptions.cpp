@@ -40,8 +40,8 @@ const char* ServerUsage()
 {
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
-           "                       [--record-timeout SECONDS]\n"
-           "                       [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
+           "                       [--record-timeout SECONDS] [--no-registration]\n"
+           "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
@@ -57,6 +57,10 @@ const char* ServerUsage()
            "  --tls-key FILE           PEM private key of that certificate\n"
            "  --allow-plaintext        listen without TLS on an address other than\n"
            "                           loopback (a private network only)\n"
+           "  --no-registration        refuse to create accounts\n"
+           "  --fast-hash              cheapest password hashing, for benchmarks and\n"
+           "                           tests; only with a database file that does\n"
+           "                           not exist yet\n"
            "  --help                   show this text\n"
            "  --version                show the version\n";
 }
@@ -75,13 +79,18 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             o.version = true;
             continue;
         }
-        // Hidden: lets the test suite log in quickly. Never for real accounts.
+        // Lets tests and benchmarks log in quickly. Never for real accounts:
+        // the server refuses it for a database that already exists.
         if (arg == "--fast-hash") {
             o.fastHash = true;
             continue;
         }
         if (arg == "--allow-plaintext") {
             o.allowPlaintext = true;
+            continue;
+        }
+        if (arg == "--no-registration") {
+            o.limits.registrationOpen = false;
             continue;
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&

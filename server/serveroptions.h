@@ -17,6 +17,27 @@ struct CServerLimits
     std::size_t maxConnections = 0;
     // Encoded records waiting for a client that does not read.
     std::size_t maxQueuedBytes = 1u << 20;
+
+    // Account protection (CLoginGuard). Failed logins within failureWindow:
+    // maxNameFailures for one name from one address, or maxAddressFailures
+    // from one address, lock further logins out for lockoutTime.
+    std::size_t maxNameFailures = 5;
+    std::size_t maxAddressFailures = 20;
+    std::chrono::milliseconds failureWindow = std::chrono::minutes(1);
+    std::chrono::milliseconds lockoutTime = std::chrono::minutes(1);
+    // Accounts one address may create within registrationWindow.
+    std::size_t maxRegistrations = 5;
+    std::chrono::milliseconds registrationWindow = std::chrono::hours(1);
+    // Password checks one address may have waiting for a worker.
+    std::size_t maxQueuedHashes = 16;
+    // The per-address rules above spare loopback peers (tests, benchmarks,
+    // a local proxy); tests turn this off to see them.
+    bool exemptLoopback = true;
+    bool registrationOpen = true;
+    // Offline messages kept for one recipient: how many, and their text and
+    // font name bytes together.
+    std::size_t maxOfflineMessages = 10'000;
+    std::size_t maxOfflineBytes = std::size_t{64} << 20;
 };
 
 struct CServerOptions

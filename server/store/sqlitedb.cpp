@@ -4,8 +4,18 @@
 
 #include <sqlite3.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 CSqliteDb::CSqliteDb(const std::string& path)
 {
+    // A new database is made readable by its owner only; SQLite gives its
+    // -wal and -shm files the mode of the database file.
+    if (path != ":memory:" && !path.empty()) {
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+    }
     const int flags = SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX;
     if (sqlite3_open_v2(path.c_str(), &m_db, flags, nullptr) != SQLITE_OK) {
         std::string message = m_db ? sqlite3_errmsg(m_db) : "out of memory";

@@ -121,6 +121,8 @@ struct CSqliteStore::CStatements
           messages(db, "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
                        "WHERE recipient = ?1 ORDER BY id"),
           deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2"),
+          messageUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message "
+                           "WHERE recipient = ?1"),
           begin(db, "BEGIN IMMEDIATE"), commit(db, "COMMIT"), rollback(db, "ROLLBACK"),
           savepoint(db, "SAVEPOINT scope"), release(db, "RELEASE scope"), rollbackTo(db, "ROLLBACK TO scope")
     {
@@ -130,7 +132,7 @@ struct CSqliteStore::CStatements
     CSqliteStatement friends, friendOf, isFriend, addFriend, removeFriend;
     CSqliteStatement addRequest, hasRequest, requests, removeRequest;
     CSqliteStatement addBlock, removeBlock, isBlocked, blocks;
-    CSqliteStatement storeMessage, messages, deleteMessage;
+    CSqliteStatement storeMessage, messages, deleteMessage, messageUsage;
     // Scopes nest as savepoints of one name: RELEASE and ROLLBACK TO act on
     // the innermost.
     CSqliteStatement begin, commit, rollback, savepoint, release, rollbackTo;
@@ -494,4 +496,17 @@ bool CSqliteStore::DeleteMessage(int64_t id, const std::string& recipient)
     use->Bind(2, recipient);
     use->Step();
     return m_db.Changes() == 1;
+}
+
+CMessageUsage CSqliteStore::MessageUsage(const std::string& recipient)
+{
+    // The columns are blobs: length() reads their sizes, not their bytes.
+    CSqliteStatementUse use(m_stmt->messageUsage);
+    use->Bind(1, recipient);
+    CMessageUsage usage;
+    if (use->Step()) {
+        usage.count = static_cast<std::size_t>(use->ColumnInt(0));
+        usage.bytes = static_cast<std::size_t>(use->ColumnInt(1));
+    }
+    return usage;
 }

@@ -48,6 +48,7 @@ public:
     int64_t StoreMessage(const CStoredMessage& message) override;
     std::vector<CStoredMessage> Messages(const std::string& recipient) override;
     bool DeleteMessage(int64_t id, const std::string& recipient) override;
+    CMessageUsage MessageUsage(const std::string& recipient) override;
 
 protected:
     void BeginTransaction() override;

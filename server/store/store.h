@@ -32,6 +32,14 @@ struct CStoredMessage
     int32_t size = 0;
 };
 
+// What the offline messages of one recipient take: how many, and the bytes
+// of their texts and font names.
+struct CMessageUsage
+{
+    std::size_t count = 0;
+    std::size_t bytes = 0;
+};
+
 struct CFriendRequest
 {
     std::string requester;
@@ -132,6 +140,8 @@ public:
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
     virtual std::vector<CStoredMessage> Messages(const std::string& recipient) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
+    // Counts pending messages too.
+    virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;
 
 protected:
     virtual void BeginTransaction() = 0;

@@ -223,9 +223,9 @@ void ServerTest::Restart(const CServerLimits& limits, bool faultyStore)
                                                   CPasswordHasher::Cost::Minimum, limits, faultyStore);
 }
 
-std::unique_ptr<CTestClient> ServerTest::Connect()
+std::unique_ptr<CTestClient> ServerTest::Connect(const std::string& from)
 {
-    return std::make_unique<CTestClient>(m_server->Port());
+    return std::make_unique<CTestClient>(m_server->Port(), false, from);
 }
 
 std::unique_ptr<CTestClient> ServerTest::Online(const std::string& name, const std::string& password)

@@ -52,6 +52,7 @@ public:
     ~CInProcessServer();
 
     uint16_t Port() const { return m_port; }
+    CServer& Server() { return *m_server; }
     // Sends "Z" to everyone and waits for the loop to end.
     void Stop();
 
@@ -88,6 +89,19 @@ private:
     std::filesystem::path m_logPath;
 };
 
+// Polls `done` until it holds or `timeout` passes; returns whether it holds.
+template <typename Predicate>
+bool Eventually(Predicate done, std::chrono::milliseconds timeout = CTestClient::kWait)
+{
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(1ms);
+    }
+    return true;
+}
+
 // Per-test fixture: a fresh in-process server and database.
 class ServerTest : public ::testing::Test
 {
@@ -96,7 +110,7 @@ protected:
     void TearDown() override;
     // Stops the server and starts a new one on the same database.
     void Restart(const CServerLimits& limits = {}, bool faultyStore = false);
-    std::unique_ptr<CTestClient> Connect();
+    std::unique_ptr<CTestClient> Connect(const std::string& from = {});
     // A connected client, registered and logged in (with "SLO" sent).
     std::unique_ptr<CTestClient> Online(const std::string& name, const std::string& password = "pw");
 

@@ -16,9 +16,16 @@
 
 #include <cerrno>
 
-CTestClient::CTestClient(uint16_t port, bool tls)
+CTestClient::CTestClient(uint16_t port, bool tls, const std::string& from)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (!from.empty()) {
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        if (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+            ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)
+            ADD_FAILURE() << "cannot connect from " << from << ": " << strerror(errno);
+    }
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(port);

@@ -22,8 +22,10 @@ public:
     static constexpr auto kQuiet = 250ms; // for records that must not
 
     // With `tls` the client completes a TLS handshake first (any certificate
-    // is accepted); when it fails the client is not connected.
-    explicit CTestClient(uint16_t port, bool tls = false);
+    // is accepted); when it fails the client is not connected. `from`: the
+    // loopback address to connect from (any 127.x.y.z), for tests of the
+    // per-address rules; empty: the system's choice.
+    explicit CTestClient(uint16_t port, bool tls = false, const std::string& from = {});
     ~CTestClient();
     CTestClient(const CTestClient&) = delete;
     CTestClient& operator=(const CTestClient&) = delete;

@@ -1,6 +1,8 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "loginguard.h"
+#include "server.h"
 #include "wire.h"
 
 #include <fstream>
@@ -50,8 +52,11 @@ TEST_F(Accounts, WrongPasswordAndUnknownUserFail)
     c->Register("alice", "pw");
     c->Send(Cmd::Login, "alice", "PW");
     EXPECT_EQ(c->Expect(Cmd::LoginFailed).sender, "Invalid user name or password");
+    // A name without an account costs a check like a wrong password.
+    const auto hashed = m_server->Server().Hasher().Completed();
     c->Send(Cmd::Login, "nobody", "pw");
     EXPECT_EQ(c->Expect(Cmd::LoginFailed).sender, "Invalid user name or password");
+    EXPECT_EQ(m_server->Server().Hasher().Completed(), hashed + 1);
     c->Send(Cmd::Login, "alice", "bad pw!");
     EXPECT_EQ(c->Expect(Cmd::LoginFailed).sender, "Invalid user name or password");
     // Still not logged in: a friends list request is ignored.
@@ -72,7 +77,8 @@ TEST_F(Accounts, TenFailedLoginsCloseTheConnection)
     c->Send(Cmd::Login, "alice", "wrong");
     c->Expect(Cmd::LoginFailed);
     EXPECT_TRUE(c->WaitClosed());
-    // The account itself is fine.
+    // The account itself is fine, and loopback is spared the per-address
+    // lock-out by default.
     Connect()->Login("alice", "pw");
 }
 
@@ -132,6 +138,151 @@ TEST_F(Accounts, AnswersComeInRequestOrderWhileHashing)
     c->Expect(Cmd::Registered);
     EXPECT_EQ(c->Expect(Cmd::LoginAccepted).recipient, "alice");
     c->Expect(Cmd::FriendsListAnswer);
+}
+
+} // namespace
+
+namespace {
+
+// The per-address rules, with loopback treated as any other address; the
+// clients connect from distinct loopback addresses.
+class Guarded : public ServerTest
+{
+protected:
+    void SetUp() override
+    {
+        ServerTest::SetUp();
+        CServerLimits limits;
+        limits.exemptLoopback = false;
+        limits.maxQueuedHashes = 4;
+        Restart(limits);
+    }
+    CPasswordHasher& Hasher() { return m_server->Server().Hasher(); }
+    // `n` failed logins of `name` from `from`, on fresh connections.
+    void FailLogins(const std::string& from, const std::string& name, int n)
+    {
+        for (int done = 0; done < n;) {
+            auto c = Connect(from);
+            for (int i = 0; i < 9 && done < n; ++i, ++done) {
+                c->Send(Cmd::Login, name, "wrong");
+                c->Expect(Cmd::LoginFailed);
+            }
+        }
+    }
+};
+
+TEST_F(Guarded, FiveFailuresLockTheNameOnlyFromThatAddress)
+{
+    Connect("127.0.0.2")->Register("alice", "pw");
+    Connect("127.0.0.2")->Register("bob", "pw");
+    FailLogins("127.0.0.2", "alice", 5);
+    // Locked: even the right password fails, and costs no hashing.
+    const auto hashed = Hasher().Completed();
+    auto c = Connect("127.0.0.2");
+    c->Send(Cmd::Login, "alice", "pw");
+    EXPECT_EQ(c->Expect(Cmd::LoginFailed).sender, "Invalid user name or password");
+    EXPECT_EQ(Hasher().Completed(), hashed);
+    // Another name from there, and the owner from elsewhere, get in.
+    Connect("127.0.0.2")->Login("bob", "pw");
+    Connect("127.0.0.3")->Login("alice", "pw");
+}
+
+TEST_F(Guarded, TwentyFailuresAcrossNamesLockTheAddress)
+{
+    Connect("127.0.0.2")->Register("alice", "pw");
+    for (int i = 0; i < 5; ++i)
+        FailLogins("127.0.0.2", "name" + std::to_string(i), 4);
+    auto c = Connect("127.0.0.2");
+    c->Send(Cmd::Login, "alice", "pw");
+    c->Expect(Cmd::LoginFailed);
+    Connect("127.0.0.3")->Login("alice", "pw");
+}
+
+TEST_F(Guarded, FiveRegistrationsPerAddress)
+{
+    for (int i = 0; i < 5; ++i)
+        Connect("127.0.0.2")->Register("user" + std::to_string(i), "pw");
+    auto c = Connect("127.0.0.2");
+    c->Send(Cmd::Register, "user5", "pw");
+    const CNetMessage fr = c->Expect(Cmd::RegistrationRefused);
+    EXPECT_EQ(fr.sender, "Invalid user name or password");
+    Connect("127.0.0.3")->Register("user5", "pw");
+}
+
+TEST_F(Guarded, AFloodFromOneAddressDoesNotDelayAnother)
+{
+    Connect("127.0.0.3")->Register("alice", "pw");
+    // Nothing is hashed until the test says so; four registrations fill the
+    // queue of 127.0.0.2 and a fifth is refused.
+    Hasher().LimitStarts(0);
+    std::vector<std::unique_ptr<CTestClient>> flood;
+    for (int i = 0; i < 4; ++i) {
+        flood.push_back(Connect("127.0.0.2"));
+        flood.back()->Send(Cmd::Register, "flood" + std::to_string(i), "pw");
+    }
+    ASSERT_TRUE(Eventually([&] { return Hasher().Waiting() == 4; }));
+    auto extra = Connect("127.0.0.2");
+    extra->Send(Cmd::Register, "flood4", "pw");
+    extra->Expect(Cmd::RegistrationRefused);
+
+    auto alice = Connect("127.0.0.3");
+    alice->Send(Cmd::Login, "alice", "pw");
+    ASSERT_TRUE(Eventually([&] { return Hasher().Waiting() == 5; }));
+    // Two starts: one request of each address, taken in turn.
+    Hasher().LimitStarts(2);
+    alice->Expect(Cmd::LoginAccepted);
+    EXPECT_EQ(Hasher().Waiting(), 3u);
+    Hasher().LimitStarts(std::nullopt);
+    for (auto& c : flood)
+        c->Expect(Cmd::Registered);
+}
+
+TEST_F(Accounts, RegistrationCanBeClosed)
+{
+    CServerLimits limits;
+    limits.registrationOpen = false;
+    Restart(limits);
+    auto c = Connect();
+    c->Send(Cmd::Register, "alice", "pw");
+    EXPECT_EQ(c->Expect(Cmd::RegistrationRefused).sender, "Registration is closed on this server");
+}
+
+TEST(LoginGuard, LocksExpireAndSuccessForgives)
+{
+    CServerLimits limits;
+    limits.exemptLoopback = false;
+    CLoginGuard guard(limits);
+    using namespace std::chrono;
+    const auto t0 = CLoginGuard::Clock::now();
+    const std::string a = "192.0.2.1";
+    EXPECT_TRUE(guard.Applies("127.0.0.1"));
+    limits.exemptLoopback = true;
+    EXPECT_FALSE(guard.Applies("127.0.0.1"));
+    EXPECT_FALSE(guard.Applies("::ffff:127.0.0.1"));
+    EXPECT_TRUE(guard.Applies(a));
+    EXPECT_EQ(AddressKey("2001:db8:1:2:aa::1"), "2001:db8:1:2::/64");
+    EXPECT_EQ(AddressKey(a), a);
+    EXPECT_FALSE(guard.Applies(AddressKey("::1")));
+
+    // Four failures, a success, then four more: no lock.
+    for (int i = 0; i < 4; ++i)
+        guard.LoginRejected(a, "alice", t0);
+    guard.LoginStarted(a, "alice");
+    guard.LoginChecked(a, "alice", true, t0);
+    for (int i = 0; i < 4; ++i)
+        guard.LoginRejected(a, "alice", t0);
+    EXPECT_TRUE(guard.MayLogin(a, "alice", t0));
+    // A check under way counts: with it, no sixth may start.
+    guard.LoginStarted(a, "alice");
+    EXPECT_FALSE(guard.MayLogin(a, "alice", t0));
+    guard.LoginChecked(a, "alice", false, t0 + 1s);
+    EXPECT_FALSE(guard.MayLogin(a, "alice", t0 + 60s));
+    EXPECT_TRUE(guard.MayLogin(a, "alice", t0 + 61s));
+    // Failures older than the window are forgotten.
+    for (int i = 0; i < 4; ++i)
+        guard.LoginRejected(a, "bob", t0 + 61s);
+    guard.LoginRejected(a, "bob", t0 + 122s);
+    EXPECT_TRUE(guard.MayLogin(a, "bob", t0 + 122s));
 }
 
 } // namespace

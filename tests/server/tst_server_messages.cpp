@@ -1,6 +1,7 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "server.h"
 #include "store/sqlitedb.h"
 #include "wire.h"
 
@@ -154,6 +155,46 @@ TEST_F(Messages, OfflineMessagesSurviveARestart)
     EXPECT_EQ(o.text, "kept");
     ExpectSameFont(MakeFontMessage("bob", ""), o);
     bob->Expect(Cmd::OfflineEnd);
+}
+
+TEST_F(Messages, OfflineQuotaCountsMessagesAndBytes)
+{
+    CServerLimits limits;
+    limits.maxOfflineMessages = 3;
+    limits.maxOfflineBytes = 100; // a text of 80 bytes and its font name of 11
+    Restart(limits);
+    Connect()->Register("bob", "pw");
+    Connect()->Register("carol", "pw");
+    auto alice = Online("alice");
+    // One burst: the fourth is refused while the first three still wait for
+    // their commit.
+    std::string burst;
+    for (int i = 0; i < 4; ++i)
+        EncodeRecord(MakeFontMessage("bob", "m" + std::to_string(i)), burst);
+    EncodeRecord(MakeRecord(Cmd::BlockedList), burst);
+    ASSERT_TRUE(alice->SendRaw(burst));
+    EXPECT_EQ(alice->Expect(Cmd::Failure).sender, "User bob cannot receive more offline messages");
+    alice->Expect(Cmd::BlockedListAnswer);
+
+    // Deleting one makes room for one.
+    {
+        auto bob = Connect();
+        bob->Login("bob", "pw");
+        CNetMessage first = bob->Expect(Cmd::OfflineMessage);
+        first.command = Cmd::OfflineAck;
+        bob->Send(first);
+        bob->Send(Cmd::Logoff);
+        EXPECT_TRUE(bob->WaitClosed());
+    }
+    alice->Send(MakeFontMessage("bob", "m4"));
+    alice->Send(MakeRecord(Cmd::BlockedList));
+    alice->Expect(Cmd::BlockedListAnswer);
+    alice->Send(MakeFontMessage("bob", "m5"));
+    alice->Expect(Cmd::Failure);
+
+    alice->Send(MakeFontMessage("carol", std::string(80, 'x')));
+    alice->Send(MakeFontMessage("carol", ""));
+    EXPECT_EQ(alice->Expect(Cmd::Failure).sender, "User carol cannot receive more offline messages");
 }
 
 TEST_F(Messages, MessageToSelfIsDelivered)

@@ -30,6 +30,20 @@ TEST_F(Process, HelpPrintsUsage)
     EXPECT_NE(usage.find("--tls-cert FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--tls-key FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--no-registration"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--fast-hash"), std::string::npos) << usage;
+}
+
+TEST_F(Process, FastHashRefusesAnExistingDatabase)
+{
+    {
+        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()});
+        ASSERT_NE(p.Port(), 0);
+        EXPECT_EQ(p.Stop(SIGTERM), 0);
+    }
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"}, false);
+    EXPECT_EQ(p.Wait(5s), 2);
+    EXPECT_NE(p.Log().find("already exists"), std::string::npos) << p.Log();
 }
 
 TEST_F(Process, BadArgumentsExitWithStatusTwo)
@@ -91,6 +105,8 @@ TEST_F(Process, SigtermSendsZToEveryClient)
     CTestClient anonymous(p.Port());
     CTestClient alice(p.Port());
     alice.Register("alice", "pw");
+    alice.Send(Cmd::Login, "alice", "wrong");
+    alice.Expect(Cmd::LoginFailed);
     alice.Login("alice", "pw");
     EXPECT_EQ(p.Stop(SIGTERM), 0);
     EXPECT_EQ(alice.Expect(Cmd::ServerShutdown).command, "Z");
@@ -98,6 +114,7 @@ TEST_F(Process, SigtermSendsZToEveryClient)
     EXPECT_EQ(anonymous.Expect(Cmd::ServerShutdown).command, "Z");
     const std::string log = p.Log();
     EXPECT_NE(log.find("login alice from 127.0.0.1:"), std::string::npos) << log;
+    EXPECT_NE(log.find("login failed for alice from 127.0.0.1\n"), std::string::npos) << log;
     EXPECT_EQ(log.find("pw\n"), std::string::npos) << log;
 }
 
@@ -131,7 +148,8 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
         // No clean stop: a crash must not lose what was answered.
         EXPECT_EQ(p.Stop(SIGKILL), -1);
     }
-    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"});
+    // Without --fast-hash: it refuses a database that exists.
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()});
     CTestClient bob(p.Port());
     bob.Login("bob", "pw");
     for (int i = 0; i < 50; ++i) {

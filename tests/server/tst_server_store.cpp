@@ -7,6 +7,8 @@
 
 #include <sqlite3.h>
 
+#include <sys/stat.h>
+
 namespace {
 
 TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
@@ -23,6 +25,28 @@ TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
         db.Exec("PRAGMA user_version = 99");
     }
     EXPECT_THROW(CSqliteStore store(path), CStoreError);
+}
+
+TEST(SqliteStore, FilesAreForTheOwnerOnly)
+{
+    CTempDir dir;
+    const auto path = dir.Path() / "s.db";
+    const mode_t old = ::umask(022);
+    {
+        CSqliteStore store(path.string());
+        CStoredMessage m;
+        m.recipient = "a";
+        store.StoreMessage(m);
+        store.CommitPending();
+        for (const char* suffix : {"", "-wal", "-shm"}) {
+            struct stat st
+            {
+            };
+            ASSERT_EQ(::stat((path.string() + suffix).c_str(), &st), 0) << suffix;
+            EXPECT_EQ(st.st_mode & 0777, 0600u) << suffix;
+        }
+    }
+    ::umask(old);
 }
 
 TEST(SqliteStore, OrdersAndOwnership)
@@ -52,6 +76,13 @@ TEST(SqliteStore, OrdersAndOwnership)
     const int64_t first = s.StoreMessage(m);
     const int64_t second = s.StoreMessage(m);
     EXPECT_GT(second, first);
+    m.faceName = "Arial";
+    s.StoreMessage(m);
+    const CMessageUsage usage = s.MessageUsage("a");
+    EXPECT_EQ(usage.count, 3u);
+    EXPECT_EQ(usage.bytes, 2u + 2u + 2u + 5u);
+    EXPECT_EQ(s.MessageUsage("b").count, 0u);
+    s.DeleteMessage(second + 1, "a");
     EXPECT_FALSE(s.DeleteMessage(first, "b"));
     EXPECT_TRUE(s.DeleteMessage(first, "a"));
     const auto left = s.Messages("a");

@@ -1,0 +1,156 @@
+#include "loginguard.h"
+
+#include "credentials.h"
+
+#include <asio/ip/address.hpp>
+
+#include <algorithm>
+
+std::string PeerAddress(const std::string& peer)
+{
+    const auto colon = peer.rfind(':');
+    return colon == std::string::npos ? peer : peer.substr(0, colon);
+}
+
+std::string AddressKey(const std::string& address)
+{
+    asio::error_code error;
+    const auto parsed = asio::ip::make_address(address, error);
+    if (error || !parsed.is_v6() || parsed.to_v6().is_v4_mapped() || parsed.is_loopback())
+        return address;
+    auto bytes = parsed.to_v6().to_bytes();
+    std::fill(bytes.begin() + 8, bytes.end(), 0);
+    return asio::ip::address_v6(bytes).to_string() + "/64";
+}
+
+bool CLoginGuard::Applies(const std::string& address) const
+{
+    if (!m_limits.exemptLoopback)
+        return true;
+    asio::error_code error;
+    const auto slash = address.find('/');
+    const auto parsed = asio::ip::make_address(address.substr(0, slash), error);
+    if (error)
+        return true;
+    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())
+        return !asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6()).is_loopback();
+    return !parsed.is_loopback();
+}
+
+void CLoginGuard::Expire(CRecord& record, std::chrono::milliseconds window, Clock::time_point now)
+{
+    while (!record.events.empty() && record.events.front() + window <= now)
+        record.events.pop_front();
+}
+
+bool CLoginGuard::Allows(CRecord& record, std::size_t max, std::chrono::milliseconds window,
+                         Clock::time_point now)
+{
+    if (now < record.lockedUntil)
+        return false;
+    Expire(record, window, now);
+    return record.events.size() + record.inFlight < max;
+}
+
+void CLoginGuard::Fail(CRecord& record, std::size_t max, Clock::time_point now)
+{
+    Expire(record, m_limits.failureWindow, now);
+    record.events.push_back(now);
+    if (record.events.size() >= max) {
+        record.lockedUntil = now + m_limits.lockoutTime;
+        record.events.clear();
+    }
+}
+
+CLoginGuard::CRecord* CLoginGuard::NameRecord(const std::string& address, const std::string& name)
+{
+    // A name that breaks the rule has no account to guess at, and may be
+    // long: only its address counts.
+    if (!IsValidCredential(name))
+        return nullptr;
+    return &m_names[address + '\n' + name];
+}
+
+bool CLoginGuard::MayLogin(const std::string& address, const std::string& name, Clock::time_point now)
+{
+    Sweep(now);
+    if (!Allows(m_addresses[address], m_limits.maxAddressFailures, m_limits.failureWindow, now))
+        return false;
+    CRecord* record = NameRecord(address, name);
+    return !record || Allows(*record, m_limits.maxNameFailures, m_limits.failureWindow, now);
+}
+
+void CLoginGuard::LoginStarted(const std::string& address, const std::string& name)
+{
+    ++m_addresses[address].inFlight;
+    if (CRecord* record = NameRecord(address, name))
+        ++record->inFlight;
+}
+
+void CLoginGuard::LoginChecked(const std::string& address, const std::string& name, bool ok,
+                               Clock::time_point now)
+{
+    CRecord& byAddress = m_addresses[address];
+    if (byAddress.inFlight > 0)
+        --byAddress.inFlight;
+    CRecord* byName = NameRecord(address, name);
+    if (byName && byName->inFlight > 0)
+        --byName->inFlight;
+    if (ok) {
+        // The owner got in: earlier slips of the name from here are forgiven.
+        if (byName)
+            byName->events.clear();
+        return;
+    }
+    Fail(byAddress, m_limits.maxAddressFailures, now);
+    if (byName)
+        Fail(*byName, m_limits.maxNameFailures, now);
+}
+
+void CLoginGuard::LoginRejected(const std::string& address, const std::string& name, Clock::time_point now)
+{
+    Sweep(now);
+    Fail(m_addresses[address], m_limits.maxAddressFailures, now);
+    if (CRecord* record = NameRecord(address, name))
+        Fail(*record, m_limits.maxNameFailures, now);
+}
+
+bool CLoginGuard::MayRegister(const std::string& address, Clock::time_point now)
+{
+    Sweep(now);
+    return Allows(m_registrations[address], m_limits.maxRegistrations, m_limits.registrationWindow, now);
+}
+
+void CLoginGuard::RegistrationStarted(const std::string& address)
+{
+    ++m_registrations[address].inFlight;
+}
+
+void CLoginGuard::RegistrationEnded(const std::string& address, bool created, Clock::time_point now)
+{
+    CRecord& record = m_registrations[address];
+    if (record.inFlight > 0)
+        --record.inFlight;
+    if (created)
+        record.events.push_back(now);
+}
+
+void CLoginGuard::Sweep(Clock::time_point now)
+{
+    if (now < m_nextSweep)
+        return;
+    m_nextSweep = now + m_limits.failureWindow;
+    auto sweep = [now](std::unordered_map<std::string, CRecord>& records, std::chrono::milliseconds window) {
+        for (auto it = records.begin(); it != records.end();) {
+            CRecord& r = it->second;
+            Expire(r, window, now);
+            if (r.events.empty() && r.inFlight == 0 && r.lockedUntil <= now)
+                it = records.erase(it);
+            else
+                ++it;
+        }
+    };
+    sweep(m_names, m_limits.failureWindow);
+    sweep(m_addresses, m_limits.failureWindow);
+    sweep(m_registrations, m_limits.registrationWindow);
+}
