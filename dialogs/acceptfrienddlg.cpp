@@ -10,7 +10,7 @@
 #include <QLabel>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QThread>
+#include <QTimer>
 #include <QVBoxLayout>
 
 CAcceptFriendDlg::CAcceptFriendDlg(CPalaverDoc* pDoc, QWidget* parent, std::chrono::milliseconds answerPause)
@@ -82,8 +82,8 @@ void CAcceptFriendDlg::OnCancel()
 
 void CAcceptFriendDlg::Answer(const char* command, const std::string& text, int result)
 {
-    // A close that follows a button (or a second press while the pause
-    // blocks) must not answer the request again.
+    // A close that follows a button (or a second press during the pause)
+    // must not answer the request again.
     if (m_bAnswered)
         return;
     m_bAnswered = true;
@@ -95,8 +95,14 @@ void CAcceptFriendDlg::Answer(const char* command, const std::string& text, int 
             m_pReply->text = text;
         m_pDoc->Send(*m_pReply);
     }
+    // The window stays the answer pause after the record has gone to the
+    // connection; the event loop runs on meanwhile.
+    const auto finish = [this, result] {
+        UpdateData(true);
+        done(result);
+    };
     if (m_answerPause.count() > 0)
-        QThread::msleep(static_cast<unsigned long>(m_answerPause.count()));
-    UpdateData(true);
-    done(result);
+        QTimer::singleShot(m_answerPause, this, finish);
+    else
+        finish();
 }

@@ -39,7 +39,7 @@ private:
     void OnOK();
     void OnJustAccept();
     void OnCancel();
-    // Sends the one answer and closes with `result`.
+    // Sends the one answer and closes with `result` after the answer pause.
     void Answer(const char* command, const std::string& text, int result);
 
     std::string m_strInvitation;

@@ -1,13 +1,11 @@
 #include "logindlg.h"
 
-#include "clientsocket.h"
 #include "commands.h"
 #include "credential.h"
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
 #include "registrationdlg.h"
-#include "wire.h"
 
 #include <QCheckBox>
 #include <QGridLayout>
@@ -19,14 +17,6 @@
 
 #include <chrono>
 #include <memory>
-
-namespace {
-
-// How long SendRecord may block flushing one record: the connection's own
-// write limit.
-constexpr std::chrono::milliseconds kWriteTimeout{30000};
-
-} // namespace
 
 CLoginDlg::CLoginDlg(CPalaverDoc* pDoc, QWidget* parent) : CLoginDlgBase(parent), m_pDoc(pDoc)
 {
@@ -120,10 +110,7 @@ void CLoginDlg::OnInitDialog()
 
 bool CLoginDlg::SendRecord(const CNetMessage& msg)
 {
-    CClientSocket* socket = m_pDoc->Connection().Socket();
-    if (!socket)
-        return false;
-    return socket->Write(EncodeRecord(msg), kWriteTimeout);
+    return m_pDoc->Connection().SendUnpaced(msg);
 }
 
 void CLoginDlg::OnOK()
@@ -161,12 +148,32 @@ bool CLoginDlg::SendLogin()
         m_pDoc->OpenConnection();
     }
 
-    CNetMessage msg;
-    msg.sender = m_strUserName;
-    msg.recipient = m_strPassword;
-    msg.command = Cmd::Login;
-    msg.names = {m_strUserName, m_strPassword, Cmd::Login};
+    // Held by pointer: a copy of a record leaves its names behind.
+    auto msg = std::make_shared<CNetMessage>();
+    msg->sender = m_strUserName;
+    msg->recipient = m_strPassword;
+    msg->command = Cmd::Login;
+    msg->names = {m_strUserName, m_strPassword, Cmd::Login};
 
+    // The fresh connection of a new login may still be under way: the
+    // record goes once it is made, and a connect that fails is told as a
+    // record that could not go.
+    if (m_pDoc->Connection().IsConnecting()) {
+        m_btnLogin->setEnabled(false);
+        connect(
+            &m_pDoc->Connection(), &CServerConnection::ConnectFinished, this,
+            [this, msg](bool) {
+                if (!SendAndHide(*msg))
+                    m_btnLogin->setEnabled(true);
+            },
+            static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+        return true;
+    }
+    return SendAndHide(*msg);
+}
+
+bool CLoginDlg::SendAndHide(const CNetMessage& msg)
+{
     // Hidden, the dialog waits for the session; a record that never left
     // would leave it waiting for good behind its own modal run, so it stays
     // in view and says why.

@@ -30,9 +30,9 @@ public:
     // and never log in by itself.
     void SetAutoLoginAllowed(bool allowed) { m_bAutoLoginAllowed = allowed; }
 
-    // Writes the encoded record straight to the session's socket and flushes
-    // it, without the connection's pause. False when there is no socket or
-    // the write fails. The registration dialog sends through this too.
+    // Hands the record to the session's connection without the pause that
+    // other records keep after them. False when not connected. The
+    // registration dialog sends through this too.
     virtual bool SendRecord(const CNetMessage& msg);
 
     // CLoginDlgBase
@@ -54,8 +54,12 @@ protected:
 
 private:
     void OnOK();
-    // Validates and sends "L"; false when nothing went out.
+    // Validates and sends "L" (once a fresh connection is made); false when
+    // nothing went out.
     bool SendLogin();
+    // Sends "L" and hides to wait for the answer; false, with the reason
+    // told, when it could not go.
+    bool SendAndHide(const CNetMessage& msg);
     void OnChangeUserName();
     void OnRegister();
 

@@ -5,7 +5,6 @@
 #include "messagebox.h"
 
 #include <QSettings>
-#include <QThread>
 
 #include <algorithm>
 #include <memory>
@@ -29,13 +28,15 @@ CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
     : QObject(parent), m_logoffPause(timing.logoffPause), m_connection(*this, timing.connection),
       m_strTitle(NotLoggedIn())
 {
+    connect(&m_connection, &CServerConnection::ConfigurationMissing, this,
+            [](const QString& text) { ShowMessageBox(text, MessageButtons::Ok, MessageIcon::Stop); });
+    connect(&m_connection, &CServerConnection::ConnectedChanged, this, [this](bool connected) {
+        emit ConnectionChanged(connected);
+        emit StateChanged();
+    });
 }
 
-CPalaverDoc::~CPalaverDoc()
-{
-    // The connection goes with the document, so nothing holds one any more.
-    g_bConnected = 0;
-}
+CPalaverDoc::~CPalaverDoc() = default;
 
 // --- document life -----------------------------------------------------
 
@@ -43,26 +44,26 @@ bool CPalaverDoc::OnNewDocument()
 {
     SetTitle(NotLoggedIn());
     LoadSettings();
-    if (!g_bConnected)
+    if (!m_connection.IsConnected() && !m_connection.IsConnecting())
         OpenConnection();
     return true;
 }
 
 bool CPalaverDoc::SaveModified()
 {
-    if (m_connection.IsConnected() && g_bConnected) {
+    if (m_connection.IsConnected()) {
         CNetMessage logoff;
         logoff.sender = m_strUserName;
         logoff.recipient = m_strUserName;
         logoff.command = Cmd::Logoff;
         Send(logoff);
-        // The record must be on its way before the socket is closed under it.
-        if (m_logoffPause.count() > 0)
-            QThread::msleep(static_cast<unsigned long>(m_logoffPause.count()));
-        m_connection.DeleteSocket();
+        // The record must be on its way before the socket is closed under
+        // it: the socket goes the log-off pause after "X" has been written,
+        // while the session carries on without it.
+        m_connection.CloseAfterSending(m_logoffPause);
     }
     SetLoggedIn(0);
-    SetConnectedFlag(0);
+    m_connection.SetConnected(0);
     ClearSessionLists();
     SetTitle(NotLoggedIn());
     return true;
@@ -87,29 +88,20 @@ bool CPalaverDoc::OpenConnection()
     } catch (const std::bad_alloc&) {
     }
     const bool created = socket && socket->Create();
-    m_connection.SetSocket(std::move(socket));
-    // The previous socket is gone: until Connect succeeds nothing is
+    // The previous socket is gone: until the new one connects nothing is
     // connected, and the Login command must know to try again.
-    m_connection.SetConnected(0);
+    m_connection.SetSocket(std::move(socket));
     if (!created) {
-        SetConnectedFlag(0);
         ShowMessageBox(QStringLiteral("Could not create socket"));
         return false;
     }
-    if (!m_connection.Connect()) {
-        SetConnectedFlag(0);
-        return false;
-    }
-    SetConnectedFlag(1);
-    return true;
+    return m_connection.Connect();
 }
 
 void CPalaverDoc::CloseConnection()
 {
     m_connection.DeleteSocket();
-    m_connection.SetConnected(0);
     ClearFriendsTree();
-    SetConnectedFlag(0);
     SetTitle(NotLoggedIn());
 }
 
@@ -147,15 +139,6 @@ void CPalaverDoc::SetLoggedIn(int loggedIn)
     if (m_bLoggedIn == loggedIn)
         return;
     m_bLoggedIn = loggedIn;
-    emit StateChanged();
-}
-
-void CPalaverDoc::SetConnectedFlag(int connected)
-{
-    if (g_bConnected == connected)
-        return;
-    g_bConnected = connected;
-    emit ConnectionChanged(connected != 0);
     emit StateChanged();
 }
 

@@ -16,7 +16,7 @@
 class QTreeWidget;
 class QTreeWidgetItem;
 
-// The session's fixed pauses: the connection's, and the one after the log-off
+// The session's pauses: the connection's, and the one after the log-off
 // record "X", which gives the record time to leave before the socket closes.
 // The program keeps the defaults; tests pass zero pauses.
 struct CSessionTiming
@@ -47,19 +47,23 @@ public:
     // Start of the session: title "Not logged in", settings loaded, and a
     // connection unless one is open already. Returns true.
     bool OnNewDocument();
-    // Log-off: "X" when connected, pause, drop the socket, clear the session
-    // lists, title "Not logged in". Returns true (the close may go on).
+    // Log-off: "X" when connected, the socket closed the log-off pause after
+    // it has gone out (in the background), the session lists cleared, title
+    // "Not logged in". Returns true (the close may go on).
     bool SaveModified();
     // The clean-up part of the log-off.
     void ClearSessionLists();
 
     // --- connection ----------------------------------------------------
+    // Starts connecting on a new socket. True when the attempt is under way;
+    // the connection's ConnectFinished tells how it ended.
     bool OpenConnection();
     void CloseConnection();
     // "Connection to server lost", then the state after log-off and CloseConnection.
     void OnConnectionLost();
     CClientConnection& Connection() { return m_connection; }
-    // Sends through the connection (the result is rarely examined).
+    // Queues the record on the connection: false when not connected or over
+    // the limits (the result is rarely examined).
     bool Send(const CNetMessage& msg) { return m_connection.Send(msg); }
 
     // --- dispatch ------------------------------------------------------
@@ -113,6 +117,7 @@ public:
     CUserSettings& Settings() { return m_settings; }
 
     // --- state ---------------------------------------------------------
+    bool IsConnected() const { return m_connection.IsConnected() != 0; }
     bool IsLoggedIn() const { return m_bLoggedIn != 0; }
     const std::string& UserName() const { return m_strUserName; }
     const std::string& Password() const { return m_strPassword; }
@@ -138,14 +143,13 @@ public:
 
 signals:
     void TitleChanged(const QString& title);
-    // g_bConnected changed.
+    // The connection's connected state changed.
     void ConnectionChanged(bool connected);
-    // g_bConnected or the logged-in state changed; commands re-check their state.
+    // The connected or the logged-in state changed; commands re-check their state.
     void StateChanged();
 
 private:
     void SetLoggedIn(int loggedIn);
-    void SetConnectedFlag(int connected);
     // The view's tree with its three fixed items, or null.
     QTreeWidget* Tree() const;
     QTreeWidgetItem* InsertFriendItem(const std::string& name, bool online);

@@ -215,12 +215,25 @@ void CMainFrame::ExecuteCommand(int id)
 void CMainFrame::OnChangeUser()
 {
     CPalaverDoc* doc = m_pDoc;
-    if (!g_bConnected) {
+    if (doc && doc->Connection().IsConnecting()) {
+        // The connection of the start is still being made: Change User goes
+        // on once it is, or tells that it is not.
+        if (!m_bChangeUserAwaitsConnection) {
+            m_bChangeUserAwaitsConnection = true;
+            connect(
+                &doc->Connection(), &CServerConnection::ConnectFinished, this,
+                [this] {
+                    m_bChangeUserAwaitsConnection = false;
+                    OnChangeUser();
+                },
+                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+        }
+        return;
+    }
+    if (!doc || !doc->IsConnected()) {
         ShowMessageBox(QStringLiteral("Not connected to Server"));
         return;
     }
-    if (!doc)
-        return;
     // Automatic login stays allowed: stored credentials log in at once.
     QPointer<CLoginDlg> dialog = new CLoginDlg(doc, nullptr);
     doc->m_pLoginDlg = dialog.data();

@@ -63,4 +63,5 @@ private:
     QToolBar* m_wndToolBar = nullptr;
     QPointer<CChildFrame> m_pChildFrame;
     QPointer<CPalaverDoc> m_pDoc;
+    bool m_bChangeUserAwaitsConnection = false;
 };

@@ -69,6 +69,7 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void RunLoginDialog();
     void LayoutTree();
     void ApplyBackground();
     void OnSelectionChanged();
@@ -80,4 +81,5 @@ private:
     bool m_bLayoutPending = true;
     std::string m_strSelectedFriend;
     std::chrono::milliseconds m_acceptAnswerPause{200};
+    bool m_bLoginAwaitsConnection = false;
 };

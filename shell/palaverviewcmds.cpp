@@ -39,10 +39,33 @@ void CPalaverView::OnChangeUser()
 {
     if (!m_pDoc)
         return;
-    if (!m_pDoc->Connection().IsConnected() && !m_pDoc->OpenConnection()) {
+    if (m_pDoc->IsConnected()) {
+        RunLoginDialog();
+        return;
+    }
+    if (!m_pDoc->Connection().IsConnecting() && !m_pDoc->OpenConnection()) {
         ShowMessageBox(QStringLiteral("Server is not running"));
         return;
     }
+    // The window stays live while the connection is made; the dialog opens
+    // once it is, from the event loop rather than inside the socket's signal.
+    if (m_bLoginAwaitsConnection)
+        return;
+    m_bLoginAwaitsConnection = true;
+    connect(
+        &m_pDoc->Connection(), &CServerConnection::ConnectFinished, this,
+        [this](bool connected) {
+            m_bLoginAwaitsConnection = false;
+            if (!connected)
+                ShowMessageBox(QStringLiteral("Server is not running"));
+            else if (m_pDoc && m_pDoc->IsConnected())
+                RunLoginDialog();
+        },
+        static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
+}
+
+void CPalaverView::RunLoginDialog()
+{
     auto* dialog = new CLoginDlg(m_pDoc, nullptr);
     // Stored credentials fill the dialog but never log in again by themselves.
     dialog->SetAutoLoginAllowed(false);
@@ -87,7 +110,7 @@ void CPalaverView::OnPreferences()
 
 void CPalaverView::OnDisconnect()
 {
-    if (!g_bConnected || !m_pDoc)
+    if (!m_pDoc || !m_pDoc->IsConnected())
         return;
     QPointer<CPalaverDoc> doc = m_pDoc;
     doc->SaveModified();

@@ -2,7 +2,6 @@
 
 #include "serverconnection.h"
 
-#include <QDeadlineTimer>
 #include <QTcpSocket>
 
 #include <new>
@@ -15,7 +14,11 @@ constexpr qint64 kSocketReadBuffer = 1 << 20;
 
 } // namespace
 
-CClientSocket::CClientSocket(CServerConnection* owner) : m_pOwner(owner) {}
+CClientSocket::CClientSocket(CServerConnection* owner) : m_pOwner(owner)
+{
+    m_sendTimer.setSingleShot(true);
+    connect(&m_sendTimer, &QTimer::timeout, this, &CClientSocket::WriteQueued);
+}
 
 CClientSocket::~CClientSocket()
 {
@@ -23,6 +26,14 @@ CClientSocket::~CClientSocket()
         // Closing the socket from here must not reach the owner: an intended
         // close is not a lost connection.
         QObject::disconnect(m_pSocket.get(), nullptr, this, nullptr);
+        // A retired socket may go with the program while records are still
+        // queued, the log-off among them: they go now, unpaced, rather than
+        // not at all.
+        if (m_bFlushOnDestroy && IsConnected()) {
+            for (const COutgoing& record : m_queue)
+                m_pSocket->write(record.bytes.data(), static_cast<qint64>(record.bytes.size()));
+            m_pSocket->flush();
+        }
         m_pSocket->abort();
     }
 }
@@ -37,44 +48,94 @@ bool CClientSocket::Create()
         return false;
     }
     m_pSocket->setReadBufferSize(kSocketReadBuffer);
+    connect(m_pSocket.get(), &QTcpSocket::connected, this, &CClientSocket::OnConnected);
     connect(m_pSocket.get(), &QTcpSocket::readyRead, this, &CClientSocket::OnReceive);
     connect(m_pSocket.get(), &QTcpSocket::disconnected, this, &CClientSocket::OnClose);
     connect(m_pSocket.get(), &QTcpSocket::errorOccurred, this, &CClientSocket::OnError);
     return true;
 }
 
-bool CClientSocket::Connect(const QString& host, quint16 port, std::chrono::milliseconds timeout)
+bool CClientSocket::Connect(const QString& host, quint16 port)
 {
     if (!m_pSocket)
         return false;
     m_bOpen = false;
+    m_queue.clear();
     m_pSocket->abort();
+    m_bConnecting = true;
     m_pSocket->connectToHost(host, port);
-    if (!m_pSocket->waitForConnected(static_cast<int>(timeout.count()))) {
-        m_pSocket->abort();
-        return false;
-    }
-    m_bOpen = true;
     return true;
 }
 
-bool CClientSocket::Write(std::string_view bytes, std::chrono::milliseconds timeout)
+bool CClientSocket::Enqueue(std::string bytes, bool paced)
 {
-    if (!IsConnected())
+    if (!IsConnected() || m_bRetiring)
         return false;
-    const auto size = static_cast<qint64>(bytes.size());
-    if (m_pSocket->write(bytes.data(), size) != size)
-        return false;
-    // Flush the whole record now, as a blocking send would. Bytes that arrive
-    // meanwhile are only buffered by the owner, never decoded here.
-    const QDeadlineTimer deadline(timeout);
-    while (m_pSocket->bytesToWrite() > 0) {
-        if (!IsConnected() || deadline.hasExpired())
-            return false;
-        if (!m_pSocket->waitForBytesWritten(static_cast<int>(deadline.remainingTime())))
-            return false;
-    }
+    m_queue.push_back({std::move(bytes), paced});
+    WriteQueued();
     return true;
+}
+
+void CClientSocket::WriteQueued()
+{
+    while (!m_queue.empty()) {
+        if (!IsConnected()) {
+            // The close is reported on its own path; nothing more goes out.
+            m_queue.clear();
+            break;
+        }
+        if (m_bGapPending && m_sinceWrite.isValid()) {
+            const auto elapsed = std::chrono::milliseconds(m_sinceWrite.elapsed());
+            if (elapsed < m_sendPause) {
+                if (!m_sendTimer.isActive())
+                    m_sendTimer.start(m_sendPause - elapsed);
+                return;
+            }
+        }
+        const COutgoing record = std::move(m_queue.front());
+        m_queue.pop_front();
+        const auto size = static_cast<qint64>(record.bytes.size());
+        // Qt keeps what the network does not take at once and writes it from
+        // the event loop; flush hands over what it can now without blocking.
+        if (m_pSocket->write(record.bytes.data(), size) != size) {
+            m_queue.clear();
+            m_pSocket->abort();
+            ReportClosed();
+            return;
+        }
+        m_pSocket->flush();
+        m_sinceWrite.restart();
+        m_bGapPending = record.paced && m_sendPause.count() > 0;
+    }
+    if (m_bRetiring)
+        Linger();
+}
+
+void CClientSocket::CloseWhenSent(std::chrono::milliseconds linger)
+{
+    m_pOwner = nullptr;
+    m_bRetiring = true;
+    m_bFlushOnDestroy = true;
+    m_linger = linger;
+    WriteQueued();
+}
+
+void CClientSocket::Linger()
+{
+    // Called once the queue is empty; the timer is the one of the writes,
+    // now counting the pause before the close.
+    disconnect(&m_sendTimer, nullptr, this, nullptr);
+    m_bRetiring = false;
+    const auto close = [this] {
+        Close();
+        deleteLater();
+    };
+    if (m_linger.count() <= 0 || !IsConnected()) {
+        close();
+        return;
+    }
+    connect(&m_sendTimer, &QTimer::timeout, this, close);
+    m_sendTimer.start(m_linger);
 }
 
 std::string CClientSocket::Read(std::size_t maxBytes)
@@ -107,13 +168,29 @@ bool CClientSocket::IsConnected() const
 void CClientSocket::Close()
 {
     m_bOpen = false;
+    m_bConnecting = false;
+    m_queue.clear();
+    m_sendTimer.stop();
     if (m_pSocket)
         m_pSocket->abort();
 }
 
+void CClientSocket::OnConnected()
+{
+    if (!m_bConnecting)
+        return;
+    m_bConnecting = false;
+    m_bOpen = true;
+    m_sinceWrite.invalidate();
+    m_bGapPending = false;
+    if (m_pOwner)
+        m_pOwner->OnSocketConnected();
+}
+
 void CClientSocket::OnReceive()
 {
-    m_pOwner->OnSocketReadable();
+    if (m_pOwner)
+        m_pOwner->OnSocketReadable();
 }
 
 void CClientSocket::OnClose()
@@ -123,20 +200,29 @@ void CClientSocket::OnClose()
 
 void CClientSocket::ReportClosed()
 {
+    m_queue.clear();
     // Only the end of an established stream is news to the owner, and only once.
     if (!m_bOpen)
         return;
     m_bOpen = false;
-    m_pOwner->OnSocketClosed();
+    if (m_pOwner)
+        m_pOwner->OnSocketClosed();
 }
 
 void CClientSocket::OnError(QAbstractSocket::SocketError error)
 {
-    // A wait of our own that timed out leaves the socket as it was, and a
-    // refused connect is Connect's to report. An error that ends an open
-    // stream is the end of the connection.
+    // A connect that is refused, finds no host or fails otherwise is the
+    // owner's to report as a failed connect, not as a lost connection.
+    if (m_bConnecting) {
+        m_bConnecting = false;
+        m_pSocket->abort();
+        if (m_pOwner)
+            m_pOwner->OnSocketConnectFailed();
+        return;
+    }
     if (error == QAbstractSocket::SocketTimeoutError)
         return;
+    // An error that ends an open stream is the end of the connection.
     if (m_pSocket->state() == QAbstractSocket::ConnectedState &&
         error != QAbstractSocket::RemoteHostClosedError)
         return;

@@ -1,11 +1,14 @@
 #pragma once
 
 #include <QAbstractSocket>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <cstddef>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -14,9 +17,14 @@ class CServerConnection;
 class QTcpSocket;
 
 // The stream socket of the connection to the server. It owns a QTcpSocket
-// and tells its owner, the connection, when bytes arrive or the stream ends;
-// reading and decoding are the owner's business. Created by the session's
-// open routine and owned by the connection from then on.
+// and tells its owner, the connection, when the connection is made or fails,
+// when bytes arrive and when the stream ends; reading and decoding are the
+// owner's business. Created by the session's open routine and owned by the
+// connection from then on.
+//
+// Outgoing records wait on the socket's queue. One is written as soon as the
+// previous paced record is `sendPause` old, so the server sees at most about
+// ten records a second while the event loop runs on. Nothing here blocks.
 class CClientSocket final : public QObject
 {
     Q_OBJECT
@@ -31,13 +39,17 @@ public:
     // Creates the stream socket; false when that fails.
     bool Create();
 
-    // Connects to a dotted address or a host name and blocks until the
-    // connection is made, refused or `timeout` passes.
-    bool Connect(const QString& host, quint16 port, std::chrono::milliseconds timeout);
+    // Starts connecting to a dotted address or a host name. The owner hears
+    // OnSocketConnected or OnSocketConnectFailed; the time-out is its own.
+    bool Connect(const QString& host, quint16 port);
 
-    // Writes all of `bytes` and blocks until the socket has handed every one
-    // of them to the network; false on a socket error or after `timeout`.
-    bool Write(std::string_view bytes, std::chrono::milliseconds timeout);
+    // The gap that a paced record leaves before the next one is written.
+    void SetSendPause(std::chrono::milliseconds pause) { m_sendPause = pause; }
+    // Queues the bytes of one record; false when the socket is not connected.
+    // A write that fails later ends the connection like a close by the peer.
+    bool Enqueue(std::string bytes, bool paced);
+    // Records queued and not yet handed to the network layer.
+    std::size_t QueuedRecords() const { return m_queue.size(); }
 
     // Takes up to `maxBytes` of what has arrived.
     std::string Read(std::size_t maxBytes);
@@ -46,15 +58,39 @@ public:
     bool IsConnected() const;
     void Close();
 
+    // Retires the socket: the owner hears nothing more, what is queued is
+    // written at its pace, the socket stays open `linger` after the last
+    // write, then closes and deletes itself.
+    void CloseWhenSent(std::chrono::milliseconds linger);
+
     CServerConnection* Owner() const { return m_pOwner; }
 
 private:
+    void OnConnected();
     void OnReceive();
     void OnClose();
     void OnError(QAbstractSocket::SocketError error);
     void ReportClosed();
+    void WriteQueued();
+    void Linger();
+
+    struct COutgoing
+    {
+        std::string bytes;
+        bool paced = true;
+    };
 
     CServerConnection* m_pOwner;
     std::unique_ptr<QTcpSocket> m_pSocket;
-    bool m_bOpen = false; // connected by Connect and not yet closed
+    bool m_bOpen = false;       // connected and not yet closed
+    bool m_bConnecting = false; // Connect started, no answer yet
+    bool m_bRetiring = false;
+    bool m_bFlushOnDestroy = false;
+
+    std::chrono::milliseconds m_sendPause{0};
+    std::chrono::milliseconds m_linger{0};
+    std::deque<COutgoing> m_queue;
+    QTimer m_sendTimer;
+    QElapsedTimer m_sinceWrite;
+    bool m_bGapPending = false; // the last write was paced
 };

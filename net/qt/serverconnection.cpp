@@ -2,36 +2,34 @@
 
 #include "clientsocket.h"
 #include "config.h"
-#include "messagebox.h"
 #include "wire.h"
 
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
-#include <QThread>
 
 #include <algorithm>
 #include <utility>
 #include <vector>
-
-int g_bConnected = 0;
 
 namespace {
 
 // Bytes taken off the socket per read.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
-void Pause(std::chrono::milliseconds pause)
-{
-    if (pause.count() > 0)
-        QThread::msleep(static_cast<unsigned long>(pause.count()));
-}
-
 } // namespace
 
 CServerConnection::CServerConnection(const CConnectionTiming& timing, QObject* parent)
     : QObject(parent), m_timing(timing)
 {
+    m_connectTimer.setSingleShot(true);
+    connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        if (m_pSocket)
+            m_pSocket->Close();
+        EndConnect(false);
+    });
+    m_dispatchTimer.setSingleShot(true);
+    connect(&m_dispatchTimer, &QTimer::timeout, this, &CServerConnection::DispatchNext);
 }
 
 CServerConnection::~CServerConnection() = default;
@@ -63,19 +61,26 @@ bool CServerConnection::ReadConfig()
 bool CServerConnection::Connect()
 {
     if (!ReadConfig()) {
-        ShowMessageBox(QStringLiteral("Configuration file not found or corrupt. Please get the correct "
-                                      "configuration file Config.txt\nLooked for it in: ") +
-                           ConfigSearchPaths().join(QStringLiteral(", ")),
-                       MessageButtons::Ok, MessageIcon::Stop);
+        emit ConfigurationMissing(
+            QStringLiteral("Configuration file not found or corrupt. Please get the correct "
+                           "configuration file Config.txt\nLooked for it in: ") +
+            ConfigSearchPaths().join(QStringLiteral(", ")));
         return false;
     }
     if (!m_pSocket || m_strServerAddress.empty() || m_nPort <= 0 || m_nPort > 65535)
         return false;
-    if (!m_pSocket->Connect(QString::fromStdString(m_strServerAddress), static_cast<quint16>(m_nPort),
-                            m_timing.connectTimeout))
+    SetConnected(0);
+    if (!m_pSocket->Connect(QString::fromStdString(m_strServerAddress), static_cast<quint16>(m_nPort)))
         return false;
+    m_connectTimer.start(m_timing.connectTimeout);
+    return true;
+}
 
-    m_bConnected = 1;
+void CServerConnection::OnSocketConnected()
+{
+    if (!m_connectTimer.isActive())
+        return;
+    m_connectTimer.stop();
     ResetStream();
     // A fresh receive record. The object itself is kept, so that a handler
     // further up the stack never holds a dangling reference to it.
@@ -83,20 +88,56 @@ bool CServerConnection::Connect()
         *m_pMsg = CNetMessage();
     else
         m_pMsg = std::make_unique<CNetMessage>();
+    m_pSocket->SetSendPause(m_timing.sendPause);
+    SetConnected(1);
+    emit ConnectFinished(true);
     // Bytes may have come with the connection itself.
-    if (m_pSocket->BytesAvailable() > 0)
+    if (m_pSocket && m_pSocket->BytesAvailable() > 0)
         OnSocketReadable();
-    return true;
+}
+
+void CServerConnection::OnSocketConnectFailed()
+{
+    if (m_connectTimer.isActive())
+        EndConnect(false);
+}
+
+void CServerConnection::EndConnect(bool connected)
+{
+    m_connectTimer.stop();
+    emit ConnectFinished(connected);
+}
+
+void CServerConnection::SetConnected(int connected)
+{
+    connected = connected ? 1 : 0;
+    if (m_bConnected == connected)
+        return;
+    m_bConnected = connected;
+    emit ConnectedChanged(connected != 0);
 }
 
 bool CServerConnection::Send(const CNetMessage& msg)
 {
-    if (!m_pSocket)
+    return Queue(msg, true);
+}
+
+bool CServerConnection::SendUnpaced(const CNetMessage& msg)
+{
+    return Queue(msg, false);
+}
+
+bool CServerConnection::Queue(const CNetMessage& msg, bool paced)
+{
+    if (!m_pSocket || !m_bConnected)
         return false;
-    if (!m_pSocket->Write(EncodeRecord(msg), m_timing.writeTimeout))
+    std::string bytes = EncodeRecord(msg);
+    // The server drops a connection that sends it more than it accepts; such
+    // a record is refused here and the connection kept.
+    CNetMessage check;
+    if (DecodeRecord(bytes, check, kServerLimits).status != DecodeStatus::Complete)
         return false;
-    Pause(m_timing.sendPause);
-    return true;
+    return m_pSocket->Enqueue(std::move(bytes), paced);
 }
 
 bool CServerConnection::Receive()
@@ -126,21 +167,41 @@ bool CServerConnection::Receive()
     std::copy(std::begin(m_pMsg->font.lfFaceName), std::end(m_pMsg->font.lfFaceName),
               std::begin(record.font.lfFaceName));
     *m_pMsg = std::move(record);
-    Pause(m_timing.receivePause);
     return true;
 }
 
 void CServerConnection::SetSocket(std::unique_ptr<CClientSocket> socket)
 {
+    m_connectTimer.stop();
+    m_dispatchTimer.stop();
     m_pSocket = std::move(socket);
     m_pStream.reset();
+    SetConnected(0);
 }
 
 void CServerConnection::DeleteSocket()
 {
     // Whatever was received on this socket and not yet handled goes with it.
+    m_connectTimer.stop();
+    m_dispatchTimer.stop();
     m_pSocket.reset();
     m_pStream.reset();
+    SetConnected(0);
+}
+
+void CServerConnection::CloseAfterSending(std::chrono::milliseconds linger)
+{
+    m_connectTimer.stop();
+    m_dispatchTimer.stop();
+    m_pStream.reset();
+    SetConnected(0);
+    if (!m_pSocket)
+        return;
+    // From here the socket belongs to itself (and, should the program end
+    // first, to this object as its parent).
+    CClientSocket* socket = m_pSocket.release();
+    socket->setParent(this);
+    socket->CloseWhenSent(linger);
 }
 
 std::size_t CServerConnection::PendingBytes() const
@@ -180,18 +241,23 @@ void CServerConnection::PullBytes()
 
 void CServerConnection::ScheduleDispatch()
 {
-    if (m_bDispatchScheduled)
+    if (m_dispatchTimer.isActive())
         return;
-    m_bDispatchScheduled = true;
-    QMetaObject::invokeMethod(this, &CServerConnection::DispatchNext, Qt::QueuedConnection);
+    std::chrono::milliseconds delay{0};
+    if (m_sinceDispatch.isValid()) {
+        const auto elapsed = std::chrono::milliseconds(m_sinceDispatch.elapsed());
+        if (elapsed < m_timing.receivePause)
+            delay = m_timing.receivePause - elapsed;
+    }
+    m_dispatchTimer.start(delay);
 }
 
 void CServerConnection::DispatchNext()
 {
-    m_bDispatchScheduled = false;
     if (!m_pSocket || !m_pStream || m_bLostReported)
         return;
     if (Receive()) {
+        m_sinceDispatch.restart();
         // Before handling: a handler that opens a box or a modal dialog must
         // go on receiving inside its event loop.
         ScheduleDispatch();
@@ -219,4 +285,5 @@ void CServerConnection::ResetStream()
     m_bStreamEnded = false;
     m_bProtocolError = false;
     m_bLostReported = false;
+    m_sinceDispatch.invalidate();
 }

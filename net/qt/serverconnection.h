@@ -3,8 +3,10 @@
 #include "netmessage.h"
 #include "recordstream.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QStringList>
+#include <QTimer>
 
 #include <chrono>
 #include <cstddef>
@@ -13,40 +15,41 @@
 
 class CClientSocket;
 
-// 1 while the session holds a connection that it opened, else 0.
-extern int g_bConnected;
-
 // Where config.txt is looked for, first found first used: the current
 // folder, the user's configuration folder ($XDG_CONFIG_HOME/murmurly, by
 // default ~/.config/murmurly), then /etc/murmurly. Absolute paths.
 QStringList ConfigSearchPaths();
 
-// The fixed pauses of the connection and its bounded waits. The program
-// keeps the defaults; tests pass zero pauses.
+// The pauses that pace the wire and the connect time-out. The program keeps
+// the defaults; tests pass zero pauses.
 struct CConnectionTiming
 {
-    std::chrono::milliseconds sendPause{100};    // after every record sent
-    std::chrono::milliseconds receivePause{100}; // after every record received
+    std::chrono::milliseconds sendPause{100};    // between a record sent and the next
+    std::chrono::milliseconds receivePause{100}; // between a record handled and the next
     std::chrono::milliseconds connectTimeout{10000};
-    std::chrono::milliseconds writeTimeout{30000};
 };
 
 // The one connection to the server. It owns the socket, sends records, and
 // hands every record that arrives to HandleMessage through m_pMsg, the one
-// receive record.
+// receive record. Its connected state is the session's one answer to "is
+// there a connection": each session has its own.
 //
-// Bytes are taken off the socket when it reports them and buffered here.
-// Each complete record is then dispatched from the event loop, one per turn
-// and in order of arrival. The next dispatch is scheduled before a record is
-// handled, so a handler that opens a message box or a modal dialog keeps
-// receiving inside that box's event loop; the dialogs that wait for an answer
-// from the server rely on this. Because every record is decoded into the same
-// receive record, a handler copies what it needs before it opens a box.
+// Nothing blocks the event loop. Connecting runs in the background and ends
+// in ConnectFinished, at the latest after the connect time-out. A record to
+// send goes on the socket's outgoing queue, which keeps the send pause
+// between records. Bytes are taken off the socket when it reports them and
+// buffered here; each complete record is then dispatched from the event
+// loop, in order of arrival, the next one a receive pause after the previous.
+// The next dispatch is scheduled before a record is handled, so a handler
+// that opens a message box or a modal dialog keeps receiving inside that
+// box's event loop; the dialogs that wait for an answer from the server rely
+// on this. Because every record is decoded into the same receive record, a
+// handler copies what it needs before it opens a box.
 //
-// A lost connection (closed by the server, a socket error, the stream ending
-// inside a record, or a record over the limits) is reported once through
-// OnConnectionLost, after every complete record before it has been handled,
-// and only while the connected flag is set.
+// A lost connection (closed by the server, a socket error or a failed write,
+// the stream ending inside a record, or a record over the limits) is
+// reported once through OnConnectionLost, after every complete record before
+// it has been handled, and only while the connection counts as connected.
 class CServerConnection : public QObject
 {
     Q_OBJECT
@@ -58,16 +61,20 @@ public:
     CServerConnection(const CServerConnection&) = delete;
     CServerConnection& operator=(const CServerConnection&) = delete;
 
-    // Reads config.txt (see ConfigSearchPaths), then connects the socket that
-    // the session created.
-    // A missing configuration shows the stop-icon box; a server that cannot
-    // be reached makes it return false without a word.
+    // Reads config.txt (see ConfigSearchPaths), then starts connecting the
+    // socket that the session created. True when the attempt is under way;
+    // its outcome comes as ConnectFinished. A missing configuration is told
+    // through ConfigurationMissing; a server that cannot be reached ends the
+    // attempt without a word.
     virtual bool Connect();
-    // Encodes the record, flushes all of it to the socket, then pauses.
-    // False on a socket error; nothing is shown.
+    // Queues the encoded record for the server. False, and nothing queued,
+    // when not connected or when the record is over the server's limits.
     virtual bool Send(const CNetMessage& msg);
+    // As Send, but the next record need not keep the send pause after this
+    // one: the login and registration dialogs write theirs this way.
+    bool SendUnpaced(const CNetMessage& msg);
     // Decodes the next complete buffered record into the receive record (its
-    // names emptied first), then pauses. False when none is complete.
+    // names emptied first). False when none is complete.
     virtual bool Receive();
     // Acts on the receive record.
     virtual bool HandleMessage() = 0;
@@ -76,19 +83,37 @@ public:
     virtual bool ReadConfig();
 
     // The socket; the connection owns it from here on. Setting one drops the
-    // previous socket and anything received on it.
+    // previous socket and anything received on it, and ends the connected
+    // state.
     void SetSocket(std::unique_ptr<CClientSocket> socket);
     CClientSocket* Socket() const { return m_pSocket.get(); }
     void DeleteSocket();
+    // Lets go of the socket after what is queued has gone out and `linger`
+    // has passed since; the connection is not connected from now on.
+    void CloseAfterSending(std::chrono::milliseconds linger);
 
     CNetMessage* ReceivedMessage() const { return m_pMsg.get(); }
+    // 1 while a connection made by Connect is held and the server has not
+    // ended the session, else 0.
     int IsConnected() const { return m_bConnected; }
-    void SetConnected(int connected) { m_bConnected = connected; }
+    void SetConnected(int connected);
+    // A Connect is under way.
+    bool IsConnecting() const { return m_connectTimer.isActive(); }
     int Port() const { return m_nPort; }
     const std::string& ServerAddress() const { return m_strServerAddress; }
 
     // Bytes received but not yet handled.
     std::size_t PendingBytes() const;
+
+signals:
+    // The connected state changed.
+    void ConnectedChanged(bool connected);
+    // The attempt that Connect started has ended: connected, or refused,
+    // failed or timed out.
+    void ConnectFinished(bool connected);
+    // No config.txt could be read; `text` is what the user is to be told,
+    // with a stop icon.
+    void ConfigurationMissing(const QString& text);
 
 protected:
     // The server closed the connection, the socket failed, or the server
@@ -98,8 +123,13 @@ protected:
 
 private:
     friend class CClientSocket;
+    void OnSocketConnected();
+    void OnSocketConnectFailed();
     void OnSocketReadable();
     void OnSocketClosed();
+
+    bool Queue(const CNetMessage& msg, bool paced);
+    void EndConnect(bool connected);
 
     void PullBytes();
     void ScheduleDispatch();
@@ -108,6 +138,9 @@ private:
     void ResetStream();
 
     CConnectionTiming m_timing;
+    QTimer m_connectTimer;
+    QTimer m_dispatchTimer;
+    QElapsedTimer m_sinceDispatch;
     std::unique_ptr<CClientSocket> m_pSocket;
     std::unique_ptr<CNetMessage> m_pMsg;
     int m_bConnected = 0;
@@ -115,7 +148,6 @@ private:
     std::string m_strServerAddress;
 
     std::unique_ptr<CRecordStream> m_pStream;
-    bool m_bDispatchScheduled = false;
     bool m_bStreamEnded = false;
     bool m_bProtocolError = false;
     bool m_bLostReported = false;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "configdir.h"
+#include "connectwait.h"
 #include "fakeserver.h"
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
@@ -30,11 +31,8 @@ struct CSessionFixture
         timing.logoffPause = 0ms;
         doc = std::make_unique<CPalaverDoc>(timing);
         doc->OnNewDocument();
+        WaitForConnect(doc->Connection());
         server.WaitForClient();
     }
-    ~CSessionFixture()
-    {
-        doc.reset();
-        g_bConnected = 0;
-    }
+    ~CSessionFixture() { doc.reset(); }
 };

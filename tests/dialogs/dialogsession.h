@@ -1,6 +1,7 @@
 #pragma once
 
 #include "configdir.h"
+#include "connectwait.h"
 #include "fakeserver.h"
 #include "palaverdoc.h"
 #include "sessionui.h"
@@ -23,7 +24,7 @@ public:
     {
         using namespace std::chrono_literals;
         CSessionTiming timing;
-        timing.connection = CConnectionTiming{0ms, 0ms, 5000ms, 5000ms};
+        timing.connection = CConnectionTiming{0ms, 0ms, 5000ms};
         timing.logoffPause = 0ms;
         return timing;
     }
@@ -42,7 +43,7 @@ public:
         if (!m_dir.IsValid() || !m_server.IsListening() || !m_dir.WriteConfig("127.0.0.1", m_server.Port()))
             return false;
         m_pDoc = std::make_unique<CPalaverDoc>(ZeroTiming());
-        return m_pDoc->OpenConnection() && m_server.WaitForClient();
+        return m_pDoc->OpenConnection() && WaitForConnect(m_pDoc->Connection()) && m_server.WaitForClient();
     }
 
     CPalaverDoc& Doc() { return *m_pDoc; }

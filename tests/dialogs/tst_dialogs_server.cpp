@@ -6,6 +6,7 @@
 
 #include "changepassworddlg.h"
 #include "configdir.h"
+#include "connectwait.h"
 #include "dialogsession.h"
 #include "logindlg.h"
 #include "messageboxinterceptor.h"
@@ -65,7 +66,7 @@ private slots:
     {
         CMessageBoxInterceptor boxes;
         CPalaverDoc doc(CDialogSession::ZeroTiming());
-        QVERIFY(doc.OpenConnection());
+        QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
 
         // Register from the login dialog, then log in with the new account.
         {

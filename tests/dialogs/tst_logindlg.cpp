@@ -3,6 +3,7 @@
 // at start-up and its edge cases, the hidden wait that the session ends or
 // shows again, a new login while logged in, and a record that cannot leave.
 
+#include "connectwait.h"
 #include "dialogsession.h"
 #include "logindlg.h"
 #include "messageboxinterceptor.h"
@@ -348,7 +349,7 @@ private slots:
         CMultiClientServer server;
         QVERIFY(dir.WriteConfig("127.0.0.1", server.Port()));
         CPalaverDoc doc(CDialogSession::ZeroTiming());
-        QVERIFY(doc.OpenConnection());
+        QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
         QVERIFY(server.WaitForConnections(1));
 
         CStubLoginDlg first;

@@ -1,6 +1,7 @@
 #include "clientstack.h"
 
 #include "commandids.h"
+#include "connectwait.h"
 #include "logindlg.h"
 #include "waits.h"
 
@@ -21,6 +22,7 @@ CClientStack::CClientStack(uint16_t port)
     m_pFrame = std::make_unique<CMainFrame>();
     m_pView = m_pFrame->CreateChild(*m_pDoc);
     m_pDoc->OnNewDocument();
+    WaitForConnect(m_pDoc->Connection());
     m_pView->OnInitialUpdate();
     m_pView->SetAcceptAnswerPause(0ms);
     m_pFrame->show();
@@ -43,11 +45,14 @@ CClientStack::~CClientStack()
     m_pFrame->close();
     m_pFrame.reset();
     m_pDoc.reset();
-    g_bConnected = 0;
 }
 
 void CClientStack::RunCommand(int id, const std::function<void()>& driver)
 {
+    // A connection still being made (after Disconnect, say) is waited for,
+    // so that the command's dialog opens inside this call.
+    if (m_pDoc->Connection().IsConnecting())
+        WaitForConnect(m_pDoc->Connection());
     if (driver)
         QTimer::singleShot(0, m_pFrame.get(), driver);
     // The guard: whatever modal dialog is still up then is cancelled.

@@ -1,7 +1,9 @@
 // End to end, with the real server: register through the login dialog's
 // registration dialog, log in by hand, disconnect, log in as someone else.
+#include "clientsocket.h"
 #include "clientstack.h"
 #include "commandids.h"
+#include "connectwait.h"
 #include "rawclient.h"
 #include "serverprocess.h"
 #include "waits.h"
@@ -25,7 +27,7 @@ void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
     CServerProcess server;
     QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
     CClientStack client(server.Port());
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(client.Doc().IsConnected());
     QCOMPARE(client.Frame().Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Login"));
 
     // A new account, then the login in the same dialog.
@@ -44,7 +46,9 @@ void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
     // Disconnect: logged off, connected again, Login offered.
     client.RunCommand(ID_FILE_DISCONNECT);
     QVERIFY(!client.Doc().IsLoggedIn());
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(WaitForConnect(client.Doc().Connection()));
+    // The old socket closes only after "X" has gone out on it.
+    QVERIFY(WaitUntil([&] { return client.Doc().Connection().findChildren<CClientSocket*>().isEmpty(); }));
     QCOMPARE(client.Frame().Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Login"));
     QCOMPARE(client.Frame().windowTitle(), QStringLiteral("Murmurly - Not logged in"));
 

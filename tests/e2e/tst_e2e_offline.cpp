@@ -2,6 +2,7 @@
 // away arrive at her next login and open in the offline messages window.
 // Only a message she deletes there is acknowledged: the others come back at
 // her next login, the deleted ones never.
+#include "clientsocket.h"
 #include "clientstack.h"
 #include "commandids.h"
 #include "commands.h"
@@ -138,6 +139,9 @@ void TestE2eOffline::MessagesWhileAway()
     QCOMPARE(list->topLevelItemCount(), 0);
     client.RunCommand(ID_FILE_DISCONNECT);
     QVERIFY(!client.Doc().IsLoggedIn());
+    // The acknowledgements and "X" go out at their pace before the old
+    // socket closes.
+    QVERIFY(WaitUntil([&] { return client.Doc().Connection().findChildren<CClientSocket*>().isEmpty(); }));
 
     // Nothing is left for her.
     CRawClient anna(server.Port());

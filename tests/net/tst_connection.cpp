@@ -5,6 +5,7 @@
 
 #include "clientsocket.h"
 #include "configdir.h"
+#include "connectwait.h"
 #include "fakeserver.h"
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
@@ -86,7 +87,10 @@ CNetMessage Record(const char* command, const char* sender = "", std::vector<std
 class CTestConnection final : public CServerConnection
 {
 public:
-    CTestConnection() : CServerConnection(CConnectionTiming{0ms, 0ms, 5000ms, 5000ms}) {}
+    explicit CTestConnection(const CConnectionTiming& timing = CConnectionTiming{0ms, 0ms, 5000ms})
+        : CServerConnection(timing)
+    {
+    }
 
     bool HandleMessage() override
     {
@@ -104,11 +108,12 @@ public:
         m_events.push_back("lost");
     }
 
-    // Creates a socket and connects it to whatever config.txt names.
+    // Creates a socket and connects it to whatever config.txt names; true
+    // once connected.
     bool Open()
     {
         SetSocket(std::make_unique<CClientSocket>(this));
-        return Socket()->Create() && Connect();
+        return Socket()->Create() && Connect() && WaitForConnect(*this);
     }
 
     int Handled() const { return static_cast<int>(m_names.size()); }
@@ -148,6 +153,9 @@ private slots:
     void configSearchOrder();
     void closedPortFailsSilently();
     void hostNameConnects();
+    void pausesPaceTheWireNotTheCaller();
+    void recordOverTheServerLimitsIsRefused();
+    void closeAfterSendingLetsTheQueueGoFirst();
 
     void docOpensAndClosesConnection();
     void docReportsLostConnection();
@@ -170,7 +178,6 @@ private:
 
 void TestConnection::init()
 {
-    g_bConnected = 0;
     m_pHome = std::make_unique<CSettingsHome>();
     QVERIFY(m_pHome->IsValid());
     m_pDir = std::make_unique<CConfigDir>();
@@ -188,7 +195,6 @@ void TestConnection::cleanup()
     m_pServer.reset();
     m_pDir.reset();
     m_pHome.reset();
-    g_bConnected = 0;
 }
 
 void TestConnection::sendWritesTheEncodedRecord()
@@ -463,14 +469,14 @@ void TestConnection::missingConfigShowsStopBox()
     m_pDir->RemoveConfig();
     m_pConn->SetSocket(std::make_unique<CClientSocket>(m_pConn.get()));
     QVERIFY(m_pConn->Socket()->Create());
+    QSignalSpy missing(m_pConn.get(), &CServerConnection::ConfigurationMissing);
     QVERIFY(!m_pConn->Connect());
-    QCOMPARE(m_pBoxes->Count(), 1);
-    QCOMPARE(m_pBoxes->Last().text, kMissingConfig + QStringLiteral("\nLooked for it in: ") + m_pDir->Path() +
-                                        QStringLiteral("/config.txt, ") + m_pHome->Path() +
-                                        QStringLiteral("/murmurly/config.txt, /etc/murmurly/config.txt"));
-    QCOMPARE(m_pBoxes->Last().caption, QStringLiteral("Murmurly"));
-    QCOMPARE(m_pBoxes->Last().icon, MessageIcon::Stop);
-    QCOMPARE(m_pBoxes->Last().buttons, MessageButtons::Ok);
+    QCOMPARE(missing.count(), 1);
+    QCOMPARE(missing.at(0).at(0).toString(),
+             kMissingConfig + QStringLiteral("\nLooked for it in: ") + m_pDir->Path() +
+                 QStringLiteral("/config.txt, ") + m_pHome->Path() +
+                 QStringLiteral("/murmurly/config.txt, /etc/murmurly/config.txt"));
+    QCOMPARE(m_pBoxes->Count(), 0);
     QCOMPARE(m_pConn->IsConnected(), 0);
     QVERIFY(!m_pServer->WaitForClient(200ms));
     QCOMPARE(m_pServer->AcceptedCount(), 0);
@@ -507,7 +513,10 @@ void TestConnection::closedPortFailsSilently()
         closedPort = probe.serverPort();
     }
     QVERIFY(m_pDir->WriteConfig("127.0.0.1", closedPort));
+    QSignalSpy finished(m_pConn.get(), &CServerConnection::ConnectFinished);
     QVERIFY(!m_pConn->Open());
+    QCOMPARE(finished.count(), 1);
+    QCOMPARE(finished.at(0).at(0).toBool(), false);
     QCOMPARE(m_pBoxes->Count(), 0);
     QCOMPARE(m_pConn->IsConnected(), 0);
     QCOMPARE(m_pConn->Port(), int(closedPort));
@@ -525,15 +534,62 @@ void TestConnection::hostNameConnects()
     QVERIFY(m_pServer->Expect("BUL").has_value());
 }
 
+// With pauses far longer than any test, the second record each way waits
+// its turn while the caller and the event loop go on.
+void TestConnection::pausesPaceTheWireNotTheCaller()
+{
+    m_pConn = std::make_unique<CTestConnection>(CConnectionTiming{1h, 1h, 5000ms});
+    QVERIFY(OpenToServer());
+    QVERIFY(m_pConn->Send(Record("BUL", "ann")));
+    QVERIFY(m_pConn->Send(Record("SL", "ann")));
+    QVERIFY(m_pServer->Expect("BUL").has_value());
+    QCOMPARE(m_pConn->Socket()->QueuedRecords(), std::size_t{1});
+
+    QVERIFY(m_pServer->InjectBytes(EncodeRecord(Record("SN", "bob")) + EncodeRecord(Record("SX", "cid"))));
+    QVERIFY(WaitUntil([&] { return m_pConn->Handled() == 1 && m_pConn->PendingBytes() > 0; }));
+    QCOMPARE(m_pConn->m_events, (std::vector<std::string>{"SN"}));
+}
+
+void TestConnection::recordOverTheServerLimitsIsRefused()
+{
+    QVERIFY(OpenToServer());
+    CNetMessage big = Record("M", "ann");
+    big.text.assign(kServerLimits.maxString + 1, 'x');
+    QVERIFY(!m_pConn->Send(big));
+    // The connection stays: the next record goes, and alone.
+    QVERIFY(m_pConn->Send(Record("BUL", "ann")));
+    QVERIFY(m_pServer->Expect("BUL").has_value());
+    QVERIFY(m_pConn->IsConnected());
+}
+
+// The log-off's way out: the connection lets go at once, the retired socket
+// still writes what was queued, in order, before it closes, even when the
+// connection itself goes first.
+void TestConnection::closeAfterSendingLetsTheQueueGoFirst()
+{
+    m_pConn = std::make_unique<CTestConnection>(CConnectionTiming{1h, 0ms, 5000ms});
+    QVERIFY(OpenToServer());
+    QVERIFY(m_pConn->Send(Record("BUL", "ann")));
+    QVERIFY(m_pConn->Send(Record("X", "ann")));
+    m_pConn->CloseAfterSending(0ms);
+    QCOMPARE(m_pConn->IsConnected(), 0);
+    QVERIFY(m_pConn->Socket() == nullptr);
+    QVERIFY(!m_pConn->Send(Record("M", "ann")));
+    QVERIFY(m_pServer->Expect("BUL").has_value());
+    m_pConn.reset();
+    QVERIFY(m_pServer->Expect("X").has_value());
+    QVERIFY(m_pServer->WaitForClientClosed());
+}
+
 void TestConnection::docOpensAndClosesConnection()
 {
-    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms, 5000ms});
+    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
     QSignalSpy connectionSpy(&doc, &CPalaverDoc::ConnectionChanged);
     QVERIFY(m_pDir->WriteConfig("127.0.0.1", m_pServer->Port()));
     QVERIFY(doc.OnNewDocument());
     QCOMPARE(doc.Title(), QStringLiteral("Not logged in"));
-    QCOMPARE(g_bConnected, 1);
-    QCOMPARE(doc.Connection().IsConnected(), 1);
+    QVERIFY(WaitForConnect(doc.Connection()));
+    QVERIFY(doc.IsConnected());
     QVERIFY(m_pServer->WaitForClient());
     QCOMPARE(connectionSpy.count(), 1);
 
@@ -543,7 +599,7 @@ void TestConnection::docOpensAndClosesConnection()
     QCOMPARE(m_pServer->AcceptedCount(), 1);
 
     doc.CloseConnection();
-    QCOMPARE(g_bConnected, 0);
+    QVERIFY(!doc.IsConnected());
     QVERIFY(doc.Connection().Socket() == nullptr);
     QVERIFY(m_pServer->WaitForClientClosed());
     Spin(100ms);
@@ -552,15 +608,15 @@ void TestConnection::docOpensAndClosesConnection()
 
 void TestConnection::docReportsLostConnection()
 {
-    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms, 5000ms});
+    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
     QVERIFY(m_pDir->WriteConfig("127.0.0.1", m_pServer->Port()));
     QVERIFY(doc.OpenConnection());
+    QVERIFY(WaitForConnect(doc.Connection()));
     QVERIFY(m_pServer->WaitForClient());
     m_pServer->CloseClient();
     QVERIFY(m_pBoxes->WaitForCount(1));
     QCOMPARE(m_pBoxes->Last().text, QStringLiteral("Connection to server lost"));
     QCOMPARE(m_pBoxes->Last().icon, MessageIcon::Exclamation);
-    QCOMPARE(g_bConnected, 0);
     QCOMPARE(doc.Connection().IsConnected(), 0);
     QVERIFY(doc.Connection().Socket() == nullptr);
     QCOMPARE(doc.Title(), QStringLiteral("Not logged in"));
@@ -573,12 +629,15 @@ void TestConnection::docWithoutConfigStaysUnconnected()
     if (QFile::exists(QStringLiteral("/etc/murmurly/config.txt")))
         QSKIP("this machine has a system-wide config.txt");
     m_pDir->RemoveConfig();
-    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms, 5000ms});
+    CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
     QVERIFY(doc.OnNewDocument());
-    QCOMPARE(g_bConnected, 0);
+    QVERIFY(!doc.IsConnected());
+    QVERIFY(!doc.Connection().IsConnecting());
     QCOMPARE(m_pBoxes->Texts().size(), 1);
     QVERIFY(m_pBoxes->Last().text.startsWith(kMissingConfig + QLatin1Char('\n')));
+    QCOMPARE(m_pBoxes->Last().caption, QStringLiteral("Murmurly"));
     QCOMPARE(m_pBoxes->Last().icon, MessageIcon::Stop);
+    QCOMPARE(m_pBoxes->Last().buttons, MessageButtons::Ok);
 }
 
 QTEST_MAIN(TestConnection)

@@ -1,5 +1,6 @@
 #include "sessionrig.h"
 
+#include "connectwait.h"
 #include "waits.h"
 #include "wire.h"
 
@@ -36,7 +37,7 @@ int RunModalWithScript(CModalDialog& dlg, std::function<void()> script, std::chr
 CSessionRig::CSessionRig()
     : m_pDir(std::make_unique<CConfigDir>()), m_pServer(std::make_unique<CFakeServer>()),
       m_pBoxes(std::make_unique<CMessageBoxInterceptor>()),
-      m_pDoc(std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms, 5000ms}, 0ms}))
+      m_pDoc(std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms}))
 {
     m_pDir->WriteConfig("127.0.0.1", m_pServer->Port());
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
@@ -50,7 +51,7 @@ CSessionRig::~CSessionRig()
 
 bool CSessionRig::Connect()
 {
-    return m_pDoc->OpenConnection() && m_pServer->WaitForClient();
+    return m_pDoc->OpenConnection() && WaitForConnect(m_pDoc->Connection()) && m_pServer->WaitForClient();
 }
 
 bool CSessionRig::LogIn(const std::string& user, const std::vector<std::string>& friends)

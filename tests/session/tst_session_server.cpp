@@ -4,6 +4,7 @@
 // server's shutdown, and offline messages: the one deleted is not delivered
 // twice, the one kept comes back.
 
+#include "connectwait.h"
 #include "scratchsettings.h"
 #include "serverfixture.h"
 #include "sessionrig.h"
@@ -44,7 +45,7 @@ void TestSessionServer::init()
     m_pConfig = std::make_unique<CConfigDir>();
     QVERIFY(m_pConfig->WriteConfig("127.0.0.1", m_pServer->Port()));
     m_pBoxes = std::make_unique<CMessageBoxInterceptor>();
-    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms, 5000ms}, 0ms});
+    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms});
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
 }
 
@@ -87,7 +88,7 @@ void TestSessionServer::wholeSession()
     bob.Login("bob", "pw1");
 
     QVERIFY(doc.OnNewDocument());
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(WaitForConnect(doc.Connection()));
 
     // Registration, through the login dialog's registration dialog.
     CFakeLoginDlg login;
@@ -169,7 +170,7 @@ void TestSessionServer::wholeSession()
     QVERIFY(m_pBoxes->WaitForCount(boxes + 1));
     QCOMPARE(m_pBoxes->Last().text, QStringLiteral("Server is shutting down. Logging you off ..."));
     QVERIFY(WaitUntil([&] { return !doc.IsLoggedIn(); }));
-    QCOMPARE(g_bConnected, 0);
+    QVERIFY(!doc.IsConnected());
     Spin(200ms);
     QCOMPARE(m_pBoxes->Count(), boxes + 1);
 }
@@ -187,7 +188,7 @@ void TestSessionServer::onlyTheDeletedOfflineMessageIsForgotten()
         bob.Send("M", "bob", "ann", "two");
         QVERIFY(bob.ExpectNoRecord());
     }
-    QVERIFY(doc.OpenConnection());
+    QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
     QVERIFY(LogIn("pw2"));
     QVERIFY(WaitUntil([&] { return view.m_offlineFills.size() == 1; }));
     QCOMPARE(doc.OfflineMessages().size(), std::size_t(2));
@@ -197,7 +198,7 @@ void TestSessionServer::onlyTheDeletedOfflineMessageIsForgotten()
     doc.RemoveOfflineMessage(0);
     QVERIFY(doc.SaveModified());
     QVERIFY(doc.OfflineMessages().empty());
-    QVERIFY(doc.OpenConnection());
+    QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
     QVERIFY(LogIn("pw2"));
     QVERIFY(WaitUntil([&] { return view.m_offlineFills.size() == 2; }));
     QCOMPARE(doc.OfflineMessages().size(), std::size_t(1));

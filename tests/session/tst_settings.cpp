@@ -1,6 +1,7 @@
 // The settings store: what is read and written, in which sections, the
 // file's permissions, and the session's reactions to a save.
 
+#include "connectwait.h"
 #include "multiclientserver.h"
 #include "scratchsettings.h"
 #include "sessionrig.h"
@@ -212,7 +213,7 @@ void TestSettings::groupsWriteOnlyTheirSections()
 
 void TestSettings::fileIsOwnerOnly()
 {
-    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms, 1000ms}, 0ms});
+    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
     doc.Settings().m_nRememberLogin = 1;
     doc.Settings().m_strPassword = "secret1";
     doc.SaveSettings(SettingsAll);
@@ -248,7 +249,7 @@ void TestSettings::otherUserLogsOffAndAsksAgain()
     CMultiClientServer server;
     rig.m_pDir->WriteConfig("127.0.0.1", server.Port());
     CPalaverDoc& doc = *rig.m_pDoc;
-    QVERIFY(doc.OpenConnection());
+    QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
     QVERIFY(server.WaitForConnections(1));
     CFakeLoginDlg login;
     login.m_strUserName = "ann";
@@ -275,7 +276,7 @@ void TestSettings::otherUserLogsOffAndAsksAgain()
     QVERIFY(server.WaitForClosed(0));
     QVERIFY(server.WaitForConnections(2));
     QVERIFY(!doc.IsLoggedIn());
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(WaitForConnect(doc.Connection()));
     QCOMPARE(rig.m_pView->m_nLoginDialogs, 1);
     QVERIFY(rig.m_pView->m_updates.empty());
 

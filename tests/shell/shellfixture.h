@@ -2,9 +2,11 @@
 
 #include "commands.h"
 #include "configdir.h"
+#include "connectwait.h"
 #include "fakeserver.h"
 #include "mainframe.h"
 #include "messageboxinterceptor.h"
+#include "modaldialog.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
 #include "palaverview.h"
@@ -13,6 +15,7 @@
 #include "waits.h"
 
 #include <QAction>
+#include <QTimer>
 #include <QTreeWidget>
 
 #include <functional>
@@ -89,6 +92,7 @@ struct CShellFixture
         view = frame->CreateChild(*doc);
         doc->OnNewDocument();
         view->OnInitialUpdate();
+        WaitForConnect(doc->Connection());
         if (connect)
             server.WaitForClient();
     }
@@ -97,7 +101,6 @@ struct CShellFixture
     {
         frame.reset();
         doc.reset();
-        g_bConnected = 0;
     }
 
     // Logs `name` in through the fake server with `friends` as the list.
@@ -112,6 +115,23 @@ struct CShellFixture
         const bool done = server.Expect(Cmd::LoginComplete).has_value();
         doc->m_pLoginDlg = nullptr;
         return done && WaitUntil([&] { return doc->IsLoggedIn(); });
+    }
+
+    // Ends with Cancel each login dialog the session runs from now on, once
+    // it is in view; `shown` counts them. The dialog may open later, once a
+    // connection is made, and inside any loop.
+    std::unique_ptr<QTimer> CancelLoginDialogs(int& shown)
+    {
+        auto poll = std::make_unique<QTimer>();
+        QObject::connect(poll.get(), &QTimer::timeout, [this, &shown] {
+            CModalDialog* login = doc->m_pLoginDlg;
+            if (login && login->IsRunning() && login->isVisible()) {
+                ++shown;
+                login->EndDialog(IDCANCEL);
+            }
+        });
+        poll->start(10);
+        return poll;
     }
 
     QAction* Action(int id) const { return frame->Action(id); }

@@ -173,7 +173,7 @@ void TestMainFrame::ViewTogglesRestoreBars()
 void TestMainFrame::ChangeUserWithoutConnection()
 {
     CShellFixture f(false);
-    QCOMPARE(g_bConnected, 0);
+    QVERIFY(!f.doc->IsConnected());
     f.frame->OnChangeUser();
     QCOMPARE(f.boxes.Count(), 1);
     QCOMPARE(f.boxes.Last().text, QStringLiteral("Not connected to Server"));
@@ -220,7 +220,7 @@ void TestMainFrame::CloseLogsOff()
     QCOMPARE(bye->recipient, std::string("anna"));
     QVERIFY(closed);
     QVERIFY(!f.doc->IsLoggedIn());
-    QCOMPARE(g_bConnected, 0);
+    QVERIFY(!f.doc->IsConnected());
 }
 
 QTEST_MAIN(TestMainFrame)

@@ -1,6 +1,7 @@
 // The friends list view: fixed items, layout, background colour, opening
 // conversation windows, and the commands that talk to the server.
 #include "commandids.h"
+#include "connectwait.h"
 #include "shellfixture.h"
 #include "speakwindow.h"
 #include "speakwindowframe.h"
@@ -228,7 +229,7 @@ void TestPalaverView::DisconnectReconnects()
     // Logged off ("X" went on the old connection, which the fake server
     // drops for the new one), connected again, the friends gone.
     QVERIFY(WaitUntil([&] { return f.server.AcceptedCount() == 2; }));
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(WaitForConnect(f.doc->Connection()));
     QVERIFY(!f.doc->IsLoggedIn());
     QCOMPARE(f.Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Login"));
     QVERIFY(!f.Action(ID_FILE_DISCONNECT)->isEnabled());
@@ -242,6 +243,7 @@ void TestPalaverView::LoginWhenServerNotRunning()
     CShellFixture f(false);
     f.boxes.Clear();
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
+    QVERIFY(f.boxes.WaitForCount(1));
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("Server is not running")});
     QVERIFY(!f.doc->m_pLoginDlg);
 }

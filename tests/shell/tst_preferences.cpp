@@ -312,20 +312,15 @@ void TestPreferences::OtherUserLogsOffAndAsksAgain()
 {
     CShellFixture f;
     QVERIFY(f.LogIn("anna", {"bob*"}));
-    bool loginAsked = false;
-    RunSheet(f, [&f, &loginAsked](CPreferences& sheet) {
+    int loginAsked = 0;
+    const std::unique_ptr<QTimer> cancel = f.CancelLoginDialogs(loginAsked);
+    RunSheet(f, [](CPreferences& sheet) {
         QTest::keyClicks(sheet.LoginPage()->UserNameBox(), QStringLiteral("zed"));
         sheet.LoginPage()->RememberBox()->click();
-        // The login dialog runs inside OK; it is ended from its own loop.
-        QTimer::singleShot(0, [&f, &loginAsked] {
-            if (!WaitUntil([&f] { return f.doc->m_pLoginDlg && f.doc->m_pLoginDlg->isVisible(); }))
-                return;
-            loginAsked = true;
-            f.doc->m_pLoginDlg->EndDialog(IDCANCEL);
-        });
+        // The login dialog opens once the new connection is made.
         sheet.OkButton()->click();
     });
-    QVERIFY(loginAsked);
+    QVERIFY(WaitUntil([&] { return loginAsked == 1 && !f.doc->m_pLoginDlg; }));
     // Logged off (the "X" went on the old connection, which the fake server
     // drops for the new one), then connected again.
     QVERIFY(WaitUntil([&] { return f.server.AcceptedCount() == 2; }));

@@ -224,22 +224,17 @@ void TestSessionWindows::LostConnection()
     f.server.CloseClient();
     QVERIFY(f.boxes.WaitForCount(1));
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("Connection to server lost")});
-    QVERIFY(WaitUntil([&] { return g_bConnected == 0 && !f.doc->IsLoggedIn(); }));
+    QVERIFY(WaitUntil([&] { return !f.doc->IsConnected() && !f.doc->IsLoggedIn(); }));
     QCOMPARE(f.Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Login"));
     QVERIFY(!f.Action(ID_FILE_DISCONNECT)->isEnabled());
     QVERIFY(!f.FindItem(QStringLiteral("bob")));
 
     // Login connects again and opens the login dialog.
-    bool opened = false;
-    QTimer::singleShot(0, [&] {
-        CModalDialog* login = f.doc->m_pLoginDlg;
-        opened = login != nullptr;
-        if (login)
-            login->EndDialog(IDCANCEL);
-    });
+    int opened = 0;
+    const std::unique_ptr<QTimer> cancel = f.CancelLoginDialogs(opened);
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
-    QVERIFY(opened);
-    QCOMPARE(g_bConnected, 1);
+    QVERIFY(WaitUntil([&] { return opened == 1 && !f.doc->m_pLoginDlg; }));
+    QVERIFY(f.doc->IsConnected());
     QCOMPARE(f.server.AcceptedCount(), 2);
     QCOMPARE(f.boxes.Count(), 1);
 }
