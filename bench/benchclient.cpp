@@ -2,10 +2,7 @@
 
 #include "wire.h"
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
 #include <openssl/ssl.h>
-#include <openssl/x509.h>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -17,38 +14,6 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
-
-void WriteSelfSignedCertificate(const std::string& certPath, const std::string& keyPath)
-{
-    EVP_PKEY* key = EVP_EC_gen("P-256");
-    X509* cert = X509_new();
-    X509_set_version(cert, 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 24 * 3600);
-    X509_set_pubkey(cert, key);
-    X509_NAME* name = X509_get_subject_name(cert);
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
-                               -1, -1, 0);
-    X509_set_issuer_name(cert, name);
-    bool ok = X509_sign(cert, key, EVP_sha256()) > 0;
-    if (FILE* f = std::fopen(certPath.c_str(), "w")) {
-        ok = PEM_write_X509(f, cert) == 1 && ok;
-        std::fclose(f);
-    } else {
-        ok = false;
-    }
-    if (FILE* f = std::fopen(keyPath.c_str(), "w")) {
-        ok = PEM_write_PrivateKey(f, key, nullptr, nullptr, 0, nullptr, nullptr) == 1 && ok;
-        std::fclose(f);
-    } else {
-        ok = false;
-    }
-    X509_free(cert);
-    EVP_PKEY_free(key);
-    if (!ok)
-        throw std::runtime_error("cannot write a test certificate to " + certPath);
-}
 
 CBenchClient::CBenchClient(uint16_t port, bool tls)
 {

@@ -10,9 +10,6 @@
 
 typedef struct ssl_st SSL;
 
-// Writes a fresh self-signed certificate for "localhost" and its key (PEM).
-void WriteSelfSignedCertificate(const std::string& certPath, const std::string& keyPath);
-
 // A plain blocking client on the shared codec; receives time out. With `tls`
 // it speaks TLS (accepting any certificate).
 class CBenchClient

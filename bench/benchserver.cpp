@@ -20,6 +20,7 @@
 // routing over what the sockets and the loop alone cost.
 
 #include "benchclient.h"
+#include "testcertificate.h"
 #include "commands.h"
 #include "relay.h"
 
@@ -76,10 +77,9 @@ public:
     {
         m_log = dir / "server.log";
         const std::string db = (dir / "bench.db").string();
-        const std::string cert = (dir / "bench.crt").string();
-        const std::string key = (dir / "bench.key").string();
-        if (options.tls)
-            WriteSelfSignedCertificate(cert, key);
+        const CTestCertificate tls = options.tls ? WriteTestCertificate(dir) : CTestCertificate{};
+        const std::string& cert = tls.cert;
+        const std::string& key = tls.key;
         m_pid = ::fork();
         if (m_pid == 0) {
             std::freopen(m_log.c_str(), "w", stderr);

@@ -33,6 +33,7 @@ QMessageBox::StandardButtons ToQtButtons(MessageButtons buttons)
     case MessageButtons::OkCancel:
         return QMessageBox::Ok | QMessageBox::Cancel;
     case MessageButtons::YesNo:
+    case MessageButtons::YesNoDefaultNo:
         return QMessageBox::Yes | QMessageBox::No;
     case MessageButtons::Ok:
         break;
@@ -59,6 +60,7 @@ MessageAnswer FromQt(int result, MessageButtons buttons)
     case MessageButtons::OkCancel:
         return MessageAnswer::Cancel;
     case MessageButtons::YesNo:
+    case MessageButtons::YesNoDefaultNo:
         return MessageAnswer::No;
     case MessageButtons::Ok:
         break;
@@ -80,6 +82,8 @@ MessageAnswer ShowMessageBox(const QString& text, MessageButtons buttons, Messag
     // server's text must show as typed, never be rendered.
     box.setTextFormat(Qt::PlainText);
     box.setWindowModality(Qt::ApplicationModal);
+    if (buttons == MessageButtons::YesNoDefaultNo)
+        box.setDefaultButton(QMessageBox::No);
     return FromQt(box.exec(), buttons);
 }
 

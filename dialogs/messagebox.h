@@ -16,7 +16,12 @@ enum class MessageIcon {
     Information,
 };
 
-enum class MessageButtons { Ok, OkCancel, YesNo };
+enum class MessageButtons {
+    Ok,
+    OkCancel,
+    YesNo,
+    YesNoDefaultNo, // Yes/No with No as the default button, for risky questions
+};
 
 enum class MessageAnswer { Ok, Cancel, Yes, No };
 

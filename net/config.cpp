@@ -27,6 +27,25 @@ int ParsePortNumber(std::string_view value)
     return static_cast<int>(n);
 }
 
+std::string NormalizeFingerprint(std::string_view text)
+{
+    constexpr std::size_t kSha256HexDigits = 64;
+    std::string hex;
+    for (const char c : text) {
+        if (c == ':' || c == ' ' || c == '\t')
+            continue;
+        if (c >= '0' && c <= '9')
+            hex += c;
+        else if (c >= 'a' && c <= 'f')
+            hex += static_cast<char>(c - 'a' + 'A');
+        else if (c >= 'A' && c <= 'F')
+            hex += c;
+        else
+            return {};
+    }
+    return hex.size() == kSha256HexDigits ? hex : std::string{};
+}
+
 void ParseConfig(std::string_view contents, CServerConfig& config)
 {
     while (!contents.empty()) {
@@ -47,6 +66,10 @@ void ParseConfig(std::string_view contents, CServerConfig& config)
             config.port = ParsePortNumber(value);
         else if (key == "IP_ADDRESS")
             config.address = std::string(value);
+        else if (key == "USE_TLS")
+            config.useTls = value == "1";
+        else if (key == "TLS_FINGERPRINT")
+            config.tlsFingerprint = std::string(value);
     }
 }
 

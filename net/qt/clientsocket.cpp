@@ -2,7 +2,8 @@
 
 #include "serverconnection.h"
 
-#include <QTcpSocket>
+#include <QPointer>
+#include <QSslSocket>
 
 #include <new>
 
@@ -43,12 +44,14 @@ bool CClientSocket::Create()
     if (m_pSocket)
         return true;
     try {
-        m_pSocket = std::make_unique<QTcpSocket>();
+        m_pSocket = std::make_unique<QSslSocket>();
     } catch (const std::bad_alloc&) {
         return false;
     }
     m_pSocket->setReadBufferSize(kSocketReadBuffer);
     connect(m_pSocket.get(), &QTcpSocket::connected, this, &CClientSocket::OnConnected);
+    connect(m_pSocket.get(), &QSslSocket::encrypted, this, &CClientSocket::OnEncrypted);
+    connect(m_pSocket.get(), &QSslSocket::sslErrors, this, &CClientSocket::OnSslErrors);
     connect(m_pSocket.get(), &QTcpSocket::readyRead, this, &CClientSocket::OnReceive);
     connect(m_pSocket.get(), &QTcpSocket::disconnected, this, &CClientSocket::OnClose);
     connect(m_pSocket.get(), &QTcpSocket::errorOccurred, this, &CClientSocket::OnError);
@@ -63,7 +66,12 @@ bool CClientSocket::Connect(const QString& host, quint16 port)
     m_queue.clear();
     m_pSocket->abort();
     m_bConnecting = true;
-    m_pSocket->connectToHost(host, port);
+    // Encrypted, the certificate is checked against the system's store and
+    // `host` as its name.
+    if (m_bTls)
+        m_pSocket->connectToHostEncrypted(host, port);
+    else
+        m_pSocket->connectToHost(host, port);
     return true;
 }
 
@@ -162,7 +170,8 @@ std::size_t CClientSocket::BytesAvailable() const
 
 bool CClientSocket::IsConnected() const
 {
-    return m_pSocket && m_pSocket->state() == QAbstractSocket::ConnectedState;
+    return m_pSocket && m_pSocket->state() == QAbstractSocket::ConnectedState &&
+           (!m_bTls || m_pSocket->isEncrypted());
 }
 
 void CClientSocket::Close()
@@ -177,7 +186,8 @@ void CClientSocket::Close()
 
 void CClientSocket::OnConnected()
 {
-    if (!m_bConnecting)
+    // Over TLS the stream is usable only once the handshake is done.
+    if (!m_bConnecting || m_bTls)
         return;
     m_bConnecting = false;
     m_bOpen = true;
@@ -185,6 +195,46 @@ void CClientSocket::OnConnected()
     m_bGapPending = false;
     if (m_pOwner)
         m_pOwner->OnSocketConnected();
+}
+
+void CClientSocket::OnEncrypted()
+{
+    if (!m_bConnecting)
+        return;
+    // A certificate that verified still has to match a pinned fingerprint.
+    if (m_pOwner && !m_pOwner->AcceptCertificate(m_pSocket->peerCertificate(), {})) {
+        FailConnect();
+        return;
+    }
+    m_bConnecting = false;
+    m_bOpen = true;
+    m_sinceWrite.invalidate();
+    m_bGapPending = false;
+    if (m_pOwner)
+        m_pOwner->OnSocketConnected();
+}
+
+void CClientSocket::OnSslErrors(const QList<QSslError>& errors)
+{
+    if (!m_bConnecting || !m_pOwner)
+        return;
+    // The owner may ask the user in a modal box, whose event loop can drop
+    // this socket meanwhile.
+    const QPointer<CClientSocket> self(this);
+    const bool accepted = m_pOwner->AcceptCertificate(m_pSocket->peerCertificate(), errors);
+    if (!self || !m_pSocket || !m_bConnecting)
+        return;
+    if (accepted)
+        m_pSocket->ignoreSslErrors(errors);
+    // Otherwise the handshake fails and reports an error.
+}
+
+void CClientSocket::FailConnect()
+{
+    m_bConnecting = false;
+    m_pSocket->abort();
+    if (m_pOwner)
+        m_pOwner->OnSocketConnectFailed();
 }
 
 void CClientSocket::OnReceive()
@@ -214,10 +264,7 @@ void CClientSocket::OnError(QAbstractSocket::SocketError error)
     // A connect that is refused, finds no host or fails otherwise is the
     // owner's to report as a failed connect, not as a lost connection.
     if (m_bConnecting) {
-        m_bConnecting = false;
-        m_pSocket->abort();
-        if (m_pOwner)
-            m_pOwner->OnSocketConnectFailed();
+        FailConnect();
         return;
     }
     if (error == QAbstractSocket::SocketTimeoutError)

@@ -14,9 +14,11 @@
 #include <string_view>
 
 class CServerConnection;
-class QTcpSocket;
+class QSslSocket;
+class QSslError;
 
-// The stream socket of the connection to the server. It owns a QTcpSocket
+// The stream socket of the connection to the server. It owns a QSslSocket,
+// used in clear text unless TLS is asked for,
 // and tells its owner, the connection, when the connection is made or fails,
 // when bytes arrive and when the stream ends; reading and decoding are the
 // owner's business. Created by the session's open routine and owned by the
@@ -38,6 +40,11 @@ public:
 
     // Creates the stream socket; false when that fails.
     bool Create();
+
+    // With TLS the next Connect encrypts, and counts as made only once the
+    // handshake is done and the owner has accepted the certificate; there is
+    // no clear-text fallback.
+    void SetTls(bool tls) { m_bTls = tls; }
 
     // Starts connecting to a dotted address or a host name. The owner hears
     // OnSocketConnected or OnSocketConnectFailed; the time-out is its own.
@@ -67,6 +74,9 @@ public:
 
 private:
     void OnConnected();
+    void OnEncrypted();
+    void OnSslErrors(const QList<QSslError>& errors);
+    void FailConnect();
     void OnReceive();
     void OnClose();
     void OnError(QAbstractSocket::SocketError error);
@@ -81,7 +91,8 @@ private:
     };
 
     CServerConnection* m_pOwner;
-    std::unique_ptr<QTcpSocket> m_pSocket;
+    std::unique_ptr<QSslSocket> m_pSocket;
+    bool m_bTls = false;
     bool m_bOpen = false;       // connected and not yet closed
     bool m_bConnecting = false; // Connect started, no answer yet
     bool m_bRetiring = false;

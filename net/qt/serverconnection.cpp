@@ -7,6 +7,8 @@
 #include <QDir>
 #include <QFile>
 #include <QMetaObject>
+#include <QSslCertificate>
+#include <QSslError>
 
 #include <algorithm>
 #include <utility>
@@ -50,12 +52,53 @@ bool CServerConnection::ReadConfig()
     std::vector<std::string> paths;
     for (const QString& path : ConfigSearchPaths())
         paths.push_back(QFile::encodeName(path).toStdString());
-    CServerConfig config{m_strServerAddress, m_nPort};
+    CServerConfig config;
+    config.address = m_strServerAddress;
+    config.port = m_nPort;
     if (ReadFirstConfigFile(paths, config) < 0)
         return false;
     m_strServerAddress = std::move(config.address);
     m_nPort = config.port;
+    m_bUseTls = config.useTls;
+    m_strPinnedFingerprint = std::move(config.tlsFingerprint);
     return true;
+}
+
+QString CertificateFingerprint(const QSslCertificate& certificate)
+{
+    return QString::fromLatin1(certificate.digest(QCryptographicHash::Sha256).toHex(':').toUpper());
+}
+
+bool CServerConnection::AcceptCertificate(const QSslCertificate& certificate, const QList<QSslError>& errors)
+{
+    if (certificate.isNull())
+        return false;
+    const QString fingerprint = CertificateFingerprint(certificate);
+    if (!m_strPinnedFingerprint.empty()) {
+        // A pin that is not a SHA-256 fingerprint matches nothing.
+        const std::string pinned = NormalizeFingerprint(m_strPinnedFingerprint);
+        return !pinned.empty() && pinned == NormalizeFingerprint(fingerprint.toStdString());
+    }
+    if (errors.isEmpty())
+        return true;
+    if (!m_certificateQuestion || !m_connectTimer.isActive())
+        return false;
+    CCertificateQuestion question{QString::fromStdString(m_strServerAddress), m_nPort, fingerprint, {}};
+    QStringList problems;
+    for (const QSslError& error : errors)
+        problems << error.errorString();
+    problems.removeDuplicates();
+    question.problems = problems.join(QLatin1Char('\n'));
+    // The user's time to answer does not count against the connect time-out.
+    m_connectTimer.stop();
+    CClientSocket* const asking = m_pSocket.get();
+    m_bAskingCertificate = true;
+    const bool trusted = m_certificateQuestion(question);
+    m_bAskingCertificate = false;
+    if (m_pSocket.get() != asking)
+        return false;
+    m_connectTimer.start(m_timing.connectTimeout);
+    return trusted;
 }
 
 bool CServerConnection::Connect()
@@ -70,6 +113,7 @@ bool CServerConnection::Connect()
     if (!m_pSocket || m_strServerAddress.empty() || m_nPort <= 0 || m_nPort > 65535)
         return false;
     SetConnected(0);
+    m_pSocket->SetTls(m_bUseTls);
     if (!m_pSocket->Connect(QString::fromStdString(m_strServerAddress), static_cast<quint16>(m_nPort)))
         return false;
     m_connectTimer.start(m_timing.connectTimeout);

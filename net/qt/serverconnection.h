@@ -10,10 +10,33 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
 class CClientSocket;
+class QSslCertificate;
+class QSslError;
+
+// A server certificate that did not verify against the system's store and
+// the server's name, as the user is asked about it.
+struct CCertificateQuestion
+{
+    QString host;
+    int port = 0;
+    // SHA-256 of the certificate, upper-case hex pairs joined by colons.
+    QString fingerprint;
+    // Why it did not verify, one reason a line.
+    QString problems;
+};
+
+// Answers whether to go on with a certificate that did not verify: true
+// trusts it for this connection. The answer may take a modal box; records
+// and timers run on meanwhile.
+using CertificateQuestion = std::function<bool(const CCertificateQuestion&)>;
+
+// The SHA-256 fingerprint of a certificate as CCertificateQuestion shows it.
+QString CertificateFingerprint(const QSslCertificate& certificate);
 
 // Where config.txt is looked for, first found first used: the current
 // folder, the user's configuration folder ($XDG_CONFIG_HOME/murmurly, by
@@ -78,9 +101,15 @@ public:
     virtual bool Receive();
     // Acts on the receive record.
     virtual bool HandleMessage() = 0;
-    // Reads the first config.txt of ConfigSearchPaths into the address and
-    // port; false when there is none.
+    // Reads the first config.txt of ConfigSearchPaths into the address,
+    // port and TLS settings; false when there is none.
     virtual bool ReadConfig();
+
+    // Who is asked about a certificate that does not verify; without one,
+    // such a certificate is refused. A fingerprint pinned in config.txt is
+    // never asked about: a certificate that does not match it is refused.
+    void SetCertificateQuestion(CertificateQuestion question) { m_certificateQuestion = std::move(question); }
+    bool UsesTls() const { return m_bUseTls; }
 
     // The socket; the connection owns it from here on. Setting one drops the
     // previous socket and anything received on it, and ends the connected
@@ -98,7 +127,7 @@ public:
     int IsConnected() const { return m_bConnected; }
     void SetConnected(int connected);
     // A Connect is under way.
-    bool IsConnecting() const { return m_connectTimer.isActive(); }
+    bool IsConnecting() const { return m_connectTimer.isActive() || m_bAskingCertificate; }
     int Port() const { return m_nPort; }
     const std::string& ServerAddress() const { return m_strServerAddress; }
 
@@ -127,6 +156,9 @@ private:
     void OnSocketConnectFailed();
     void OnSocketReadable();
     void OnSocketClosed();
+    // Whether the TLS handshake may go on with this certificate; `errors`
+    // is empty when it verified.
+    bool AcceptCertificate(const QSslCertificate& certificate, const QList<QSslError>& errors);
 
     bool Queue(const CNetMessage& msg, bool paced);
     void EndConnect(bool connected);
@@ -146,6 +178,10 @@ private:
     int m_bConnected = 0;
     int m_nPort = 0;
     std::string m_strServerAddress;
+    bool m_bUseTls = false;
+    std::string m_strPinnedFingerprint; // as written in config.txt
+    CertificateQuestion m_certificateQuestion;
+    bool m_bAskingCertificate = false;
 
     std::unique_ptr<CRecordStream> m_pStream;
     bool m_bStreamEnded = false;

@@ -15,9 +15,9 @@
 
 using namespace std::chrono_literals;
 
-CClientStack::CClientStack(uint16_t port)
+CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
 {
-    m_config.WriteConfig("127.0.0.1", port);
+    m_config.WriteConfig(CConfigDir::ConfigText("127.0.0.1", port) + extraConfig);
     m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{});
     m_pFrame = std::make_unique<CMainFrame>();
     m_pView = m_pFrame->CreateChild(*m_pDoc);

@@ -26,7 +26,8 @@ class QTreeWidgetItem;
 class CClientStack
 {
 public:
-    explicit CClientStack(uint16_t port);
+    // `extraConfig` is appended to the two lines of config.txt.
+    explicit CClientStack(uint16_t port, const QByteArray& extraConfig = {});
     ~CClientStack();
 
     CPalaverDoc& Doc() { return *m_pDoc; }

@@ -6,13 +6,14 @@
 
 using namespace std::chrono_literals;
 
-CServerProcess::CServerProcess()
+CServerProcess::CServerProcess(const QStringList& extraArgs)
 {
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.start(QStringLiteral(MURMURLY_SERVER_EXE),
-                    {QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
-                     QStringLiteral("0"), QStringLiteral("--db"), m_dir.filePath(QStringLiteral("e2e.db")),
-                     QStringLiteral("--fast-hash")});
+                    QStringList{QStringLiteral("--address"), QStringLiteral("127.0.0.1"), QStringLiteral("--port"),
+                                QStringLiteral("0"), QStringLiteral("--db"),
+                                m_dir.filePath(QStringLiteral("e2e.db")), QStringLiteral("--fast-hash")} +
+                        extraArgs);
     if (!m_process.waitForStarted(10000))
         return;
     // The server names its port in the line "listening on 127.0.0.1:PORT".

@@ -1,17 +1,19 @@
 #pragma once
 
 #include <QProcess>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <cstdint>
 
 // The real murmurly-server, started as its own process on a loopback port
 // that the system picks, with a database in a scratch folder and fast
-// password hashing. Killed with the object.
+// password hashing; `extraArgs` follow (a certificate and key for TLS, say).
+// Killed with the object.
 class CServerProcess
 {
 public:
-    CServerProcess();
+    explicit CServerProcess(const QStringList& extraArgs = {});
     ~CServerProcess();
 
     CServerProcess(const CServerProcess&) = delete;

@@ -87,3 +87,21 @@ TEST(ConfigFile, MissingFileIsReported)
     EXPECT_EQ(c.port, 4242);
     std::remove(path.c_str());
 }
+
+TEST(ConfigFile, TlsSwitchAndFingerprint)
+{
+    const CServerConfig c = Parse("USE_TLS=1\nTLS_FINGERPRINT=ab:CD\n");
+    EXPECT_TRUE(c.useTls);
+    EXPECT_EQ(c.tlsFingerprint, "ab:CD");
+    EXPECT_FALSE(Parse("USE_TLS=yes\n").useTls);
+    EXPECT_FALSE(Parse("USE_TLS=1\nUSE_TLS=0\n").useTls);
+
+    const std::string hex(64, 'a');
+    EXPECT_EQ(NormalizeFingerprint(hex), std::string(64, 'A'));
+    std::string colons;
+    for (int i = 0; i < 32; ++i)
+        colons += (i ? ":" : "") + std::string("0f");
+    EXPECT_EQ(NormalizeFingerprint(colons).substr(0, 4), "0F0F");
+    EXPECT_EQ(NormalizeFingerprint(hex.substr(1)), "");
+    EXPECT_EQ(NormalizeFingerprint(hex.substr(1) + "g"), "");
+}

@@ -5,10 +5,6 @@
 
 #include <asio/post.hpp>
 
-#include <openssl/evp.h>
-#include <openssl/pem.h>
-#include <openssl/x509.h>
-
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -32,51 +28,6 @@ CTempDir::~CTempDir()
 {
     std::error_code ignored;
     std::filesystem::remove_all(m_path, ignored);
-}
-
-namespace {
-
-std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> NewKey()
-{
-    return {EVP_EC_gen("P-256"), &EVP_PKEY_free};
-}
-
-void WritePem(const std::filesystem::path& path, const std::function<int(FILE*)>& write)
-{
-    FILE* f = std::fopen(path.c_str(), "w");
-    ASSERT_NE(f, nullptr) << path;
-    EXPECT_EQ(write(f), 1) << path;
-    std::fclose(f);
-}
-
-} // namespace
-
-CTestCertificate WriteTestCertificate(const std::filesystem::path& dir, bool mismatchedKey)
-{
-    static int counter = 0;
-    const std::string stem = (dir / ("tls-" + std::to_string(++counter))).string();
-    CTestCertificate files{stem + ".crt", stem + ".key"};
-    const auto key = NewKey();
-    std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), &X509_free);
-    X509_set_version(cert.get(), 2);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert.get()), counter);
-    X509_gmtime_adj(X509_getm_notBefore(cert.get()), -60);
-    X509_gmtime_adj(X509_getm_notAfter(cert.get()), 24 * 3600);
-    X509_set_pubkey(cert.get(), key.get());
-    X509_NAME* name = X509_get_subject_name(cert.get());
-    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, reinterpret_cast<const unsigned char*>("localhost"),
-                               -1, -1, 0);
-    X509_set_issuer_name(cert.get(), name);
-    EXPECT_GT(X509_sign(cert.get(), key.get(), EVP_sha256()), 0);
-    WritePem(files.cert, [&](FILE* f) { return PEM_write_X509(f, cert.get()); });
-    const auto other = mismatchedKey
-                           ? NewKey()
-                           : std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>(nullptr, &EVP_PKEY_free);
-    EVP_PKEY* written = mismatchedKey ? other.get() : key.get();
-    WritePem(files.key, [&](FILE* f) {
-        return PEM_write_PrivateKey(f, written, nullptr, nullptr, 0, nullptr, nullptr);
-    });
-    return files;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include "passwordhasher.h"
 #include "serveroptions.h"
+#include "testcertificate.h"
 #include "testclient.h"
 
 #include <gtest/gtest.h>
@@ -28,16 +29,6 @@ public:
 private:
     std::filesystem::path m_path;
 };
-
-// A throw-away self-signed certificate for "localhost" and its key, written
-// as PEM into a scratch folder. With `mismatchedKey` the key file holds a key
-// of another certificate.
-struct CTestCertificate
-{
-    std::string cert;
-    std::string key;
-};
-CTestCertificate WriteTestCertificate(const std::filesystem::path& dir, bool mismatchedKey = false);
 
 // The real server, in this process, on a free loopback port, with its event
 // loop on its own thread and a database in a scratch folder. With

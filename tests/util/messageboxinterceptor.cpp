@@ -66,5 +66,7 @@ MessageAnswer CMessageBoxInterceptor::Answer(const CMessageBoxRequest& request)
         m_answers.pop_front();
         return answer;
     }
+    if (request.buttons == MessageButtons::YesNoDefaultNo)
+        return MessageAnswer::No;
     return request.buttons == MessageButtons::YesNo ? MessageAnswer::Yes : MessageAnswer::Ok;
 }

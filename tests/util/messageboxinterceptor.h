@@ -23,7 +23,7 @@ public:
     CMessageBoxInterceptor& operator=(const CMessageBoxInterceptor&) = delete;
 
     // Answers used once each, in order, before the default answer: OK for OK
-    // and OK/Cancel boxes, Yes for Yes/No boxes.
+    // and OK/Cancel boxes, Yes for Yes/No boxes, the default No where No is.
     void QueueAnswer(MessageAnswer answer) { m_answers.push_back(answer); }
 
     // Each box runs an event loop for `duration` before it answers, or less

@@ -1,0 +1,110 @@
+// End to end over TLS, with the real server and a throw-away certificate:
+// the trust question and its two answers, a changed certificate, pinned
+// fingerprints, logging in, and TLS to a clear-text port.
+#include "clientstack.h"
+#include "configdir.h"
+#include "connectwait.h"
+#include "serverconnection.h"
+#include "serverprocess.h"
+#include "testcertificate.h"
+#include "usersettings.h"
+
+#include <QSettings>
+#include <QSslCertificate>
+#include <QTemporaryDir>
+#include <QTest>
+
+class TestE2eTls : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void TrustPinAndLogin();
+    void TlsToClearPortFails();
+};
+
+namespace {
+
+bool Reconnect(CClientStack& client)
+{
+    return client.Doc().OpenConnection() && WaitForConnect(client.Doc().Connection());
+}
+
+} // namespace
+
+void TestE2eTls::TrustPinAndLogin()
+{
+    QTemporaryDir dir;
+    const CTestCertificate tls = WriteTestCertificate(dir.path().toStdString());
+    CServerProcess server({QStringLiteral("--tls-cert"), QString::fromStdString(tls.cert),
+                           QStringLiteral("--tls-key"), QString::fromStdString(tls.key)});
+    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    const QList<QSslCertificate> certs = QSslCertificate::fromPath(QString::fromStdString(tls.cert));
+    QCOMPARE(certs.size(), 1);
+    const QString fingerprint = CertificateFingerprint(certs.front());
+    const QString key = QStringLiteral("Settings/Server/127.0.0.1:%1").arg(server.Port());
+
+    // Self-signed and issued to "localhost": the user is asked, says Yes,
+    // and the fingerprint is remembered.
+    CClientStack client(server.Port(), "USE_TLS=1\n");
+    QVERIFY(client.Doc().IsConnected());
+    QCOMPARE(client.Boxes().Count(), 1);
+    QVERIFY(client.Boxes().Last().text.contains(QStringLiteral("Do you trust this server's certificate?")));
+    QVERIFY(client.Boxes().Last().text.contains(fingerprint));
+    QCOMPARE(OpenSettingsRoot()->value(key).toString(), fingerprint);
+
+    // Remembered: no question.
+    QVERIFY(Reconnect(client));
+    QCOMPARE(client.Boxes().Count(), 1);
+
+    // Another certificate was remembered: the change is shown with both
+    // fingerprints and refused by default.
+    const QString old = QStringLiteral("AB:") + fingerprint.mid(3);
+    OpenSettingsRoot()->setValue(key, old);
+    QVERIFY(!Reconnect(client));
+    QCOMPARE(client.Boxes().Count(), 2);
+    const CMessageBoxRequest changed = client.Boxes().Last();
+    QVERIFY(changed.text.startsWith(QStringLiteral("The server's certificate has changed")));
+    QVERIFY(changed.text.contains(old) && changed.text.contains(fingerprint));
+    QCOMPARE(changed.buttons, MessageButtons::YesNoDefaultNo);
+    QCOMPARE(OpenSettingsRoot()->value(key).toString(), old);
+
+    // Nothing remembered and the user says No: not connected, nothing kept.
+    OpenSettingsRoot()->remove(key);
+    client.Boxes().QueueAnswer(MessageAnswer::No);
+    QVERIFY(!Reconnect(client));
+    QCOMPARE(client.Boxes().Count(), 3);
+    QVERIFY(!OpenSettingsRoot()->contains(key));
+
+    // A pinned fingerprint, lower case with colons, connects without asking;
+    // any other refuses.
+    {
+        CConfigDir pinned;
+        QVERIFY(pinned.WriteConfig(CConfigDir::ConfigText("127.0.0.1", server.Port()) +
+                                   "USE_TLS=1\nTLS_FINGERPRINT=" + fingerprint.toLower().toLatin1() + "\n"));
+        QVERIFY(Reconnect(client));
+        QVERIFY(pinned.WriteConfig(CConfigDir::ConfigText("127.0.0.1", server.Port()) +
+                                   "USE_TLS=1\nTLS_FINGERPRINT=" + old.toLatin1() + "\n"));
+        QVERIFY(!Reconnect(client));
+        QCOMPARE(client.Boxes().Count(), 3);
+    }
+
+    // Trusted again, and a user registers and logs in over TLS.
+    QVERIFY(Reconnect(client));
+    QCOMPARE(client.Boxes().Count(), 4);
+    QVERIFY(client.RegisterAndLogin("anna", "secret1"));
+    QVERIFY(client.Doc().IsLoggedIn());
+}
+
+void TestE2eTls::TlsToClearPortFails()
+{
+    CServerProcess server;
+    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    CClientStack client(server.Port(), "USE_TLS=1\n");
+    QVERIFY(!client.Doc().IsConnected());
+    QCOMPARE(client.Boxes().Count(), 0);
+    QVERIFY(server.IsRunning());
+}
+
+QTEST_MAIN(TestE2eTls)
+#include "tst_e2e_tls.moc"
