@@ -189,12 +189,7 @@ void CClientSocket::OnConnected()
     // Over TLS the stream is usable only once the handshake is done.
     if (!m_bConnecting || m_bTls)
         return;
-    m_bConnecting = false;
-    m_bOpen = true;
-    m_sinceWrite.invalidate();
-    m_bGapPending = false;
-    if (m_pOwner)
-        m_pOwner->OnSocketConnected();
+    FinishConnect();
 }
 
 void CClientSocket::OnEncrypted()
@@ -206,6 +201,11 @@ void CClientSocket::OnEncrypted()
         FailConnect();
         return;
     }
+    FinishConnect();
+}
+
+void CClientSocket::FinishConnect()
+{
     m_bConnecting = false;
     m_bOpen = true;
     m_sinceWrite.invalidate();

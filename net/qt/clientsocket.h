@@ -77,6 +77,9 @@ private:
     void OnEncrypted();
     void OnSslErrors(const QList<QSslError>& errors);
     void FailConnect();
+    // The stream is usable: the connect (and over TLS the handshake and the
+    // certificate check) succeeded.
+    void FinishConnect();
     void OnReceive();
     void OnClose();
     void OnError(QAbstractSocket::SocketError error);
