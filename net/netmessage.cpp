@@ -17,6 +17,15 @@ CNetMessage::CNetMessage(const CNetMessage& other)
 {
 }
 
+CNetMessage CNetMessage::FullCopy(const CNetMessage& other)
+{
+    CNetMessage copy(other);
+    copy.names = other.names;
+    copy.font = other.font;
+    copy.faceName = other.faceName;
+    return copy;
+}
+
 void CNetMessage::Serialize(CArchive& ar)
 {
     if (ar.IsStoring()) {

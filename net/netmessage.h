@@ -16,7 +16,8 @@ class CArchive;
 // Copy construction is deliberately partial: it takes sender, recipient,
 // text, command, time, color and size, and leaves names, faceName and font
 // empty. The offline store keeps its messages as such copies. Copy
-// assignment is therefore not offered; moves transfer every field.
+// assignment is therefore not offered; moves transfer every field, and so
+// does FullCopy.
 class CNetMessage
 {
 public:
@@ -26,6 +27,10 @@ public:
     CNetMessage& operator=(const CNetMessage&) = delete;
     CNetMessage& operator=(CNetMessage&&) noexcept = default;
     virtual ~CNetMessage() = default;
+
+    static CNetMessage FullCopy(const CNetMessage& other);
+    // Every field, the font's height and face-name array included.
+    bool operator==(const CNetMessage&) const = default;
 
     // Writes the record when `ar` is storing, reads it when loading. Reading
     // appends the decoded entries to `names` and leaves font.lfHeight and

@@ -52,31 +52,6 @@ CNetMessage Full()
     return m;
 }
 
-void ExpectSameWireFields(const CNetMessage& a, const CNetMessage& b)
-{
-    EXPECT_EQ(a.sender, b.sender);
-    EXPECT_EQ(a.recipient, b.recipient);
-    EXPECT_EQ(a.text, b.text);
-    EXPECT_EQ(a.command, b.command);
-    EXPECT_EQ(a.time, b.time);
-    EXPECT_EQ(a.faceName, b.faceName);
-    EXPECT_EQ(a.size, b.size);
-    EXPECT_EQ(a.font.lfWidth, b.font.lfWidth);
-    EXPECT_EQ(a.font.lfEscapement, b.font.lfEscapement);
-    EXPECT_EQ(a.font.lfOrientation, b.font.lfOrientation);
-    EXPECT_EQ(a.font.lfWeight, b.font.lfWeight);
-    EXPECT_EQ(a.font.lfItalic, b.font.lfItalic);
-    EXPECT_EQ(a.font.lfUnderline, b.font.lfUnderline);
-    EXPECT_EQ(a.font.lfStrikeOut, b.font.lfStrikeOut);
-    EXPECT_EQ(a.font.lfCharSet, b.font.lfCharSet);
-    EXPECT_EQ(a.font.lfOutPrecision, b.font.lfOutPrecision);
-    EXPECT_EQ(a.font.lfClipPrecision, b.font.lfClipPrecision);
-    EXPECT_EQ(a.font.lfQuality, b.font.lfQuality);
-    EXPECT_EQ(a.font.lfPitchAndFamily, b.font.lfPitchAndFamily);
-    EXPECT_EQ(a.color, b.color);
-    EXPECT_EQ(a.names, b.names);
-}
-
 CNetMessage Decode(const std::string& bytes, std::size_t* consumed = nullptr)
 {
     CNetMessage m;
@@ -184,7 +159,7 @@ TEST(WireDecoding, RoundTripKeepsEveryField)
     const std::string bytes = EncodeRecord(m);
     const CNetMessage back = Decode(bytes, &consumed);
     EXPECT_EQ(consumed, bytes.size());
-    ExpectSameWireFields(m, back);
+    EXPECT_EQ(back, m);
 }
 
 TEST(WireDecoding, HeightAndFaceArrayAreNotOnTheWire)
@@ -227,20 +202,17 @@ TEST(WireDecoding, Utf16StringsBecomeUtf8)
     EXPECT_EQ(Decode(WithTextField(longWide)).text, std::string(256, 'w'));
 }
 
-TEST(WireDecoding, PartialCopyDropsNamesFaceAndFont)
+TEST(WireDecoding, PartialCopyDropsNamesFaceAndFontFullCopyKeepsThem)
 {
-    const CNetMessage m = Full();
-    const CNetMessage copy(m);
-    EXPECT_EQ(copy.sender, m.sender);
-    EXPECT_EQ(copy.recipient, m.recipient);
-    EXPECT_EQ(copy.text, m.text);
-    EXPECT_EQ(copy.command, m.command);
-    EXPECT_EQ(copy.time, m.time);
-    EXPECT_EQ(copy.color, m.color);
-    EXPECT_EQ(copy.size, m.size);
-    EXPECT_TRUE(copy.names.empty());
-    EXPECT_TRUE(copy.faceName.empty());
-    EXPECT_EQ(copy.font, CLogFont{});
+    CNetMessage m = Full();
+    m.font.lfHeight = -13;
+    std::snprintf(m.font.lfFaceName, sizeof m.font.lfFaceName, "Courier");
+    CNetMessage expected = CNetMessage::FullCopy(m);
+    EXPECT_EQ(expected, m);
+    expected.names.clear();
+    expected.faceName.clear();
+    expected.font = CLogFont{};
+    EXPECT_EQ(CNetMessage(m), expected);
 }
 
 TEST(WireStreaming, TwoRecordsInOneBuffer)
@@ -257,7 +229,7 @@ TEST(WireStreaming, TwoRecordsInOneBuffer)
     ASSERT_EQ(stream.Next(second), DecodeStatus::Complete);
     EXPECT_EQ(stream.Next(third), DecodeStatus::Incomplete);
     EXPECT_EQ(first.sender, "ann");
-    ExpectSameWireFields(b, second);
+    EXPECT_EQ(second, b);
     EXPECT_EQ(stream.Buffered(), 0u);
 }
 
@@ -273,7 +245,7 @@ TEST(WireStreaming, RecordFedOneByteAtATime)
     }
     stream.Append(bytes.substr(bytes.size() - 1));
     ASSERT_EQ(stream.Next(out), DecodeStatus::Complete);
-    ExpectSameWireFields(m, out);
+    EXPECT_EQ(out, m);
 }
 
 TEST(WireStreaming, RecordFollowedByHalfOfAnother)
@@ -289,7 +261,7 @@ TEST(WireStreaming, RecordFollowedByHalfOfAnother)
     stream.Append(two.substr(two.size() / 2));
     CNetMessage second;
     EXPECT_EQ(stream.Next(second), DecodeStatus::Complete);
-    ExpectSameWireFields(Full(), second);
+    EXPECT_EQ(second, Full());
 }
 
 TEST(WireLimits, OverLimitPrefixesAreRefusedBeforeTheirBytesArrive)
