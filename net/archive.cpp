@@ -144,30 +144,39 @@ uint32_t CArchive::ReadDword()
            (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
 }
 
-std::size_t CArchive::ReadStringLength(bool* wide)
+namespace {
+
+// The prefix grammar's reader over an archive, which throws where the bytes
+// run out instead of returning false.
+struct CArchivePrefixReader
 {
-    *wide = false;
-    uint8_t b = ReadByte();
-    if (b < 0xFF)
-        return b;
-    uint16_t w = ReadWord();
-    if (w == 0xFFFE) {
-        // A UTF-16 string: its own length, in characters, follows.
-        *wide = true;
-        b = ReadByte();
-        if (b < 0xFF)
-            return b;
-        w = ReadWord();
+    CArchive& ar;
+
+    bool Byte(uint32_t* v)
+    {
+        *v = ar.ReadByte();
+        return true;
     }
-    if (w < 0xFFFF)
-        return w;
-    return ReadDword();
-}
+    bool Word(uint32_t* v)
+    {
+        *v = ar.ReadWord();
+        return true;
+    }
+    bool Dword(uint32_t* v)
+    {
+        *v = ar.ReadDword();
+        return true;
+    }
+};
+
+} // namespace
 
 std::string CArchive::ReadString()
 {
+    CArchivePrefixReader reader{*this};
+    uint32_t n = 0;
     bool wide = false;
-    const std::size_t n = ReadStringLength(&wide);
+    ReadStringPrefix(reader, &n, &wide);
     // The limit is on the string as decoded: every UTF-16 character becomes
     // at least one byte of UTF-8, and most non-Latin ones three.
     if (n > m_limits.maxString)
@@ -176,7 +185,7 @@ std::string CArchive::ReadString()
         const uint8_t* p = Take(n);
         return std::string(reinterpret_cast<const char*>(p), n);
     }
-    const uint8_t* p = Take(2 * n);
+    const uint8_t* p = Take(2 * std::size_t{n});
     if (Utf16ToUtf8Size(p, n) > m_limits.maxString)
         throw CArchiveException(CArchiveException::TooLarge, "string longer than allowed");
     return Utf16ToUtf8(p, n);
@@ -184,10 +193,9 @@ std::string CArchive::ReadString()
 
 std::size_t CArchive::ReadCount()
 {
-    uint16_t w = ReadWord();
-    std::size_t n = w;
-    if (w == 0xFFFF)
-        n = ReadDword();
+    CArchivePrefixReader reader{*this};
+    uint32_t n = 0;
+    ReadCountPrefix(reader, &n);
     if (n > m_limits.maxNames)
         throw CArchiveException(CArchiveException::TooLarge, "names list longer than allowed");
     return n;

@@ -21,6 +21,40 @@ inline constexpr DecodeLimits kServerLimits{64u << 10, 10'000, 1u << 20};
 // to, an unpaired surrogate counting as U+FFFD.
 std::size_t Utf16ToUtf8Size(const uint8_t* p, std::size_t units);
 
+// The length prefixes of the wire (see wire.cpp), read through `r`, whose
+// Byte, Word and Dword take the next little-endian value and return false
+// when the bytes run out; then these return false too. The decoder and the
+// measuring pass before it share these, so they cannot disagree on where a
+// string or a names list ends.
+template <typename TReader> bool ReadStringPrefix(TReader& r, uint32_t* length, bool* wide)
+{
+    *wide = false;
+    if (!r.Byte(length))
+        return false;
+    if (*length < 0xFF)
+        return true;
+    if (!r.Word(length))
+        return false;
+    if (*length == 0xFFFE) {
+        // A UTF-16 string: its own length, in characters, follows.
+        *wide = true;
+        if (!r.Byte(length))
+            return false;
+        if (*length < 0xFF)
+            return true;
+        if (!r.Word(length))
+            return false;
+    }
+    return *length < 0xFFFF || r.Dword(length);
+}
+
+template <typename TReader> bool ReadCountPrefix(TReader& r, uint32_t* count)
+{
+    if (!r.Word(count))
+        return false;
+    return *count < 0xFFFF || r.Dword(count);
+}
+
 class CArchiveException : public std::runtime_error
 {
 public:
@@ -44,8 +78,6 @@ public:
     CArchive(std::string_view in, const DecodeLimits& limits = kClientLimits); // loading
 
     bool IsStoring() const { return m_out != nullptr; }
-    bool IsLoading() const { return m_out == nullptr; }
-    std::size_t Position() const { return m_pos; }
 
     void Write(uint8_t v);
     void Write(int32_t v);
@@ -62,7 +94,6 @@ public:
 
 private:
     const uint8_t* Take(std::size_t n);
-    std::size_t ReadStringLength(bool* wide);
 
     std::string* m_out = nullptr;
     std::string_view m_in;

@@ -45,9 +45,7 @@ public:
         if (!Skip(4 + 16 + 8 + 4))  // size, four font ints, eight font bytes, color
             return Result();
         uint32_t count = 0;
-        if (!Word(&count))
-            return Result();
-        if (count == 0xFFFF && !Dword(&count))
+        if (!ReadCountPrefix(*this, &count))
             return Result();
         if (count > m_limits.maxNames) {
             m_tooLarge = true;
@@ -59,24 +57,8 @@ public:
         return {DecodeStatus::Complete, m_pos};
     }
 
-private:
-    DecodeResult Result() const
-    {
-        return {m_tooLarge ? DecodeStatus::TooLarge : DecodeStatus::Incomplete, 0};
-    }
-
-    bool Skip(std::size_t n)
-    {
-        if (n > m_limits.maxRecord || m_pos + n > m_limits.maxRecord) {
-            m_tooLarge = true;
-            return false;
-        }
-        if (m_data.size() - m_pos < n)
-            return false;
-        m_pos += n;
-        return true;
-    }
-
+    // The readers of the prefix grammar: false when the bytes run out or the
+    // record would grow past its limit.
     bool Byte(uint32_t* v)
     {
         const std::size_t at = m_pos;
@@ -106,25 +88,30 @@ private:
         return true;
     }
 
+private:
+    DecodeResult Result() const
+    {
+        return {m_tooLarge ? DecodeStatus::TooLarge : DecodeStatus::Incomplete, 0};
+    }
+
+    bool Skip(std::size_t n)
+    {
+        if (n > m_limits.maxRecord || m_pos + n > m_limits.maxRecord) {
+            m_tooLarge = true;
+            return false;
+        }
+        if (m_data.size() - m_pos < n)
+            return false;
+        m_pos += n;
+        return true;
+    }
+
     bool String()
     {
         uint32_t n = 0;
         bool wide = false;
-        if (!Byte(&n))
+        if (!ReadStringPrefix(*this, &n, &wide))
             return false;
-        if (n == 0xFF) {
-            if (!Word(&n))
-                return false;
-            if (n == 0xFFFE) {
-                wide = true;
-                if (!Byte(&n))
-                    return false;
-                if (n == 0xFF && !Word(&n))
-                    return false;
-            }
-            if (n == 0xFFFF && !Dword(&n))
-                return false;
-        }
         // The limit counts decoded bytes. A UTF-16 character decodes to at
         // least one byte, so its count alone can refuse the string before
         // the bytes arrive; what it really decodes to is known only once they
@@ -158,14 +145,10 @@ DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeL
     const DecodeResult measured = CMeasure(data, limits).Run();
     if (measured.status != DecodeStatus::Complete)
         return measured;
+    // The measuring pass has seen every prefix with the same limits, so
+    // reading cannot throw here.
     CArchive ar(data.substr(0, measured.consumed), limits);
-    try {
-        out.Serialize(ar);
-    } catch (const CArchiveException& e) {
-        // The measuring pass has already seen every prefix, so this cannot
-        // happen; treat it as a broken record rather than trust the bytes.
-        return {e.cause() == CArchiveException::TooLarge ? DecodeStatus::TooLarge : DecodeStatus::Malformed, 0};
-    }
+    out.Serialize(ar);
     return measured;
 }
 

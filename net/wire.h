@@ -9,10 +9,9 @@
 #include <string_view>
 
 enum class DecodeStatus {
-    Complete,    // one record decoded; `consumed` bytes belong to it
-    Incomplete,  // the bytes so far are a valid beginning; wait for more
-    Malformed,   // cannot be a record (reserved: no byte sequence is refused today)
-    TooLarge,    // a length or count exceeds the limits
+    Complete,   // one record decoded; `consumed` bytes belong to it
+    Incomplete, // the bytes so far are a valid beginning; wait for more
+    TooLarge,   // a length or count exceeds the limits
 };
 
 struct DecodeResult

@@ -70,8 +70,6 @@ public:
     // write, then closes and deletes itself.
     void CloseWhenSent(std::chrono::milliseconds linger);
 
-    CServerConnection* Owner() const { return m_pOwner; }
-
 private:
     void OnConnected();
     void OnEncrypted();

@@ -195,7 +195,6 @@ bool CServerConnection::Receive()
         break;
     case DecodeStatus::Incomplete:
         return false;
-    case DecodeStatus::Malformed:
     case DecodeStatus::TooLarge:
         // No framing means no way to find the next record: the connection is
         // finished. DispatchNext reports it.
