@@ -53,7 +53,11 @@ CBenchClient::~CBenchClient()
 
 void CBenchClient::Send(const CNetMessage& msg)
 {
-    const std::string bytes = EncodeRecord(msg);
+    SendRaw(EncodeRecord(msg));
+}
+
+void CBenchClient::SendRaw(const std::string& bytes)
+{
     std::size_t done = 0;
     while (done < bytes.size()) {
         if (m_ssl) {
@@ -97,7 +101,7 @@ bool CBenchClient::ReadAvailable()
                     return false;
                 break;
             }
-            m_buffer.append(chunk, got);
+            m_stream.Append(std::string_view(chunk, got));
         } while (::SSL_pending(m_ssl) > 0);
     } else {
         const ssize_t n = ::recv(m_fd, chunk, sizeof chunk, MSG_DONTWAIT);
@@ -105,16 +109,10 @@ bool CBenchClient::ReadAvailable()
             return false;
         if (n < 0)
             return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
-        m_buffer.append(chunk, static_cast<std::size_t>(n));
+        m_stream.Append(std::string_view(chunk, static_cast<std::size_t>(n)));
     }
-    for (;;) {
-        CNetMessage msg;
-        const DecodeResult r = DecodeRecord(m_buffer, msg, kClientLimits);
-        if (r.status != DecodeStatus::Complete)
-            break;
-        m_buffer.erase(0, r.consumed);
+    for (CNetMessage msg; m_stream.Next(msg) == DecodeStatus::Complete; msg = CNetMessage())
         m_records.push_back(std::move(msg));
-    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 
 #include <chrono>
 #include <cstdint>
@@ -22,6 +23,8 @@ public:
 
     int Fd() const { return m_fd; }
     void Send(const CNetMessage& msg);
+    // Encoded records, written as they are.
+    void SendRaw(const std::string& bytes);
     void Send(const char* command, const std::string& sender, const std::string& recipient,
               const std::string& text = {});
     // Reads what the socket has now, without waiting; false at end of stream.
@@ -34,6 +37,6 @@ public:
 private:
     int m_fd = -1;
     SSL* m_ssl = nullptr;
-    std::string m_buffer;
+    CRecordStream m_stream{kClientLimits};
     std::deque<CNetMessage> m_records;
 };

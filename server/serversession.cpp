@@ -16,8 +16,8 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr DecodeLimits kLoginLimits{kServerLimits.maxString, kServerLimits.maxNames, 64u << 10};
 // A backlog is encoded in batches of about this size as the queue drains.
 constexpr std::size_t kBacklogBatch = 256 * 1024;
-// Buffers larger than this are freed once empty rather than kept for reuse,
-// so that one large record does not stay with an idle connection.
+// A write buffer larger than this is freed once empty rather than kept for
+// reuse, so that one large record does not stay with an idle connection.
 constexpr std::size_t kKeptCapacity = 4 * 1024;
 // How long a closing connection may take to read what is still queued.
 constexpr auto kDrainTime = std::chrono::seconds(5);
@@ -65,7 +65,7 @@ std::string FormatPeer(const asio::ip::tcp::socket& socket)
 
 CServerSession::CServerSession(CServer& server, CSessionStream stream)
     : m_server(server), m_stream(std::move(stream)), m_timer(m_stream.Socket().get_executor()),
-      m_peer(FormatPeer(m_stream.Socket()))
+      m_peer(FormatPeer(m_stream.Socket())), m_records(kLoginLimits)
 {
     asio::error_code ignored;
     m_stream.Socket().set_option(asio::ip::tcp::no_delay(true), ignored);
@@ -168,82 +168,51 @@ void CServerSession::OnReadable(const asio::error_code& error)
         WaitReadable();
         return;
     }
-    Consume(buffer, bytes);
+    // Whole records are decoded straight from the shared buffer; only the
+    // start of one not yet whole is copied into the session.
+    const bool recordStarts = m_records.Buffered() == 0;
+    m_records.Lend(std::string_view(buffer, bytes));
+    ProcessInput(recordStarts);
     StartRead();
 }
 
-void CServerSession::Consume(const char* data, std::size_t size)
-{
-    if (!m_input.empty()) {
-        m_input.append(data, size);
-        ProcessInput();
-        return;
-    }
-    // The common case: whole records, decoded straight from the shared buffer.
-    const std::size_t used = Decode(std::string_view(data, size));
-    if (!IsOpen() || used == size)
-        return;
-    m_input.assign(data + used, size - used);
-    m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
-    ArmTimer();
-}
-
-std::size_t CServerSession::Decode(std::string_view input)
+void CServerSession::ProcessInput(bool recordStarts)
 {
     // A handler may Send, Hold or close; Resume from inside a handler must not
-    // start a second loop over the same bytes.
-    if (m_processing)
-        return 0;
+    // start a second loop over the same bytes. Lent bytes are copied all the
+    // same, since the caller's buffer does not outlive this call.
+    if (m_processing) {
+        m_records.Keep();
+        return;
+    }
     m_processing = true;
-    std::size_t offset = 0;
-    while (!m_held && IsOpen() && offset < input.size()) {
+    bool decoded = false;
+    while (!m_held && IsOpen()) {
         // Until login a connection may hold only a small record: a crowd of
         // connections that never log in must not cost a mebibyte each.
-        const DecodeLimits& limits = IsLoggedIn() ? kServerLimits : kLoginLimits;
+        m_records.SetLimits(IsLoggedIn() ? kServerLimits : kLoginLimits);
         CNetMessage msg;
-        const auto view = input.substr(offset);
-        const DecodeResult result = DecodeRecord(view, msg, limits);
-        if (result.status == DecodeStatus::Incomplete) {
-            // The decoder refuses what exceeds the limits as soon as a prefix
-            // says so; this guards the total all the same.
-            if (view.size() > limits.maxRecord) {
-                ServerLog("protocol error from " + m_peer + ": record longer than the limit; closing");
-                Close();
-            }
+        const DecodeStatus status = m_records.Next(msg);
+        if (status == DecodeStatus::Incomplete)
             break;
-        }
-        if (result.status != DecodeStatus::Complete) {
-            ServerLog("protocol error from " + m_peer +
-                      (result.status == DecodeStatus::TooLarge ? ": record exceeds the limits; closing"
-                                                               : ": malformed record; closing"));
+        if (status == DecodeStatus::TooLarge) {
+            ServerLog("protocol error from " + m_peer + ": record exceeds the limits; closing");
             Close();
             break;
         }
-        offset += result.consumed;
+        decoded = true;
         m_server.HandleRecord(*this, msg);
     }
     m_processing = false;
-    return offset;
-}
-
-void CServerSession::ProcessInput()
-{
-    if (m_processing)
-        return;
-    const std::size_t used = Decode(m_input);
     if (!IsOpen()) {
-        std::string().swap(m_input);
+        m_records = CRecordStream(kLoginLimits);
         return;
     }
-    m_input.erase(0, used);
-    if (m_input.empty()) {
-        Release(m_input);
+    m_records.Keep();
+    if (m_records.Buffered() == 0)
         return;
-    }
-    if (m_input.capacity() > kKeptCapacity && m_input.capacity() > 2 * m_input.size())
-        m_input.shrink_to_fit();
     // A new record has begun: its own time starts now.
-    if (used > 0)
+    if (recordStarts || decoded)
         m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
     ArmTimer();
 }
@@ -258,7 +227,7 @@ void CServerSession::Resume()
     // Run the held records from the loop, not from inside the callback that
     // resumed us, so that the callback finishes its own sends first.
     asio::post(m_stream.Socket().get_executor(), [self = shared_from_this()]() {
-        self->ProcessInput();
+        self->ProcessInput(false);
         self->StartRead();
     });
 }
@@ -394,7 +363,7 @@ void CServerSession::ArmTimer()
         if (!m_loggedIn)
             consider(m_loginDeadline);
         // Held bytes wait for the server, not for the client.
-        if (!m_input.empty() && !m_held)
+        if (m_records.Buffered() > 0 && !m_held)
             consider(m_recordDeadline);
     }
     if (!due || (m_timerArmed && m_timerAt <= *due))
@@ -429,7 +398,7 @@ void CServerSession::OnTimer()
         Close();
         return;
     }
-    if (!m_input.empty() && !m_held && now >= m_recordDeadline) {
+    if (m_records.Buffered() > 0 && !m_held && now >= m_recordDeadline) {
         ServerLog("record from " + m_peer + " unfinished for " + FormatDuration(limits.recordTimeout) +
                   "; closing");
         Close();

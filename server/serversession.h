@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 #include "sessionstream.h"
 
 #include <asio/steady_timer.hpp>
@@ -84,9 +85,7 @@ private:
     void StartRead();
     void WaitReadable();
     void OnReadable(const asio::error_code& error);
-    void Consume(const char* data, std::size_t size);
-    std::size_t Decode(std::string_view input);
-    void ProcessInput();
+    void ProcessInput(bool recordStarts);
     void StartWrite();
     void Refill();
     void OnWrite(const asio::error_code& error);
@@ -100,7 +99,7 @@ private:
     std::string m_peer;
     std::string m_user;
 
-    std::string m_input;                // the start of a record not yet whole
+    CRecordStream m_records;            // holds the start of a record not yet whole
     std::string m_writing;              // bytes handed to the running async_write
     std::string m_pending;              // bytes queued behind it
     std::vector<CNetMessage> m_backlog; // not yet encoded, from m_backlogNext
@@ -108,7 +107,7 @@ private:
     std::string m_later; // sent while a backlog is pending, goes out after it
 
     Clock::time_point m_loginDeadline;
-    Clock::time_point m_recordDeadline; // while m_input holds a record's start
+    Clock::time_point m_recordDeadline; // while m_records holds a record's start
     Clock::time_point m_drainDeadline;  // while draining
     Clock::time_point m_timerAt;
 

@@ -33,15 +33,9 @@ bool CRawClient::Send(const char* command, std::string sender, std::string recip
 void CRawClient::Pull()
 {
     const QByteArray bytes = m_socket.readAll();
-    m_buffer.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
-    for (;;) {
-        CNetMessage msg;
-        const DecodeResult result = DecodeRecord(m_buffer, msg, kClientLimits);
-        if (result.status != DecodeStatus::Complete)
-            return;
-        m_buffer.erase(0, result.consumed);
+    m_stream.Append(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
+    for (CNetMessage msg; m_stream.Next(msg) == DecodeStatus::Complete; msg = CNetMessage())
         m_records.push_back(std::move(msg));
-    }
 }
 
 std::optional<CNetMessage> CRawClient::Expect(const std::string& command, std::chrono::milliseconds timeout)

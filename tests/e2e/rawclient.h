@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 
 #include <QTcpSocket>
 
@@ -45,6 +46,6 @@ private:
     void Pull();
 
     QTcpSocket m_socket;
-    std::string m_buffer;
+    CRecordStream m_stream{kClientLimits};
     std::deque<CNetMessage> m_records;
 };

@@ -53,17 +53,9 @@ std::optional<CNetMessage> CFakeServer::ExpectRecord(std::chrono::milliseconds t
 {
     CNetMessage msg;
     DecodeStatus status = DecodeStatus::Incomplete;
-    WaitUntil(
-        [&] {
-            const DecodeResult r = DecodeRecord(m_received, msg, kClientLimits);
-            status = r.status;
-            if (r.status == DecodeStatus::Complete)
-                m_received.erase(0, r.consumed);
-            return r.status != DecodeStatus::Incomplete;
-        },
-        timeout);
+    WaitUntil([&] { return (status = m_received.Next(msg)) != DecodeStatus::Incomplete; }, timeout);
     if (status != DecodeStatus::Complete) {
-        qWarning() << "fake server: no complete record;" << m_received.size() << "bytes pending";
+        qWarning() << "fake server: no complete record;" << m_received.Buffered() << "bytes pending";
         return std::nullopt;
     }
     return std::optional<CNetMessage>(std::move(msg));
@@ -83,15 +75,14 @@ std::optional<CNetMessage> CFakeServer::Expect(std::string_view command, std::ch
 
 bool CFakeServer::ExpectNoRecord(std::chrono::milliseconds timeout)
 {
-    return !WaitUntil([this] { return !m_received.empty(); }, timeout);
+    return !WaitUntil([this] { return m_received.Buffered() > 0; }, timeout);
 }
 
 std::string CFakeServer::ExpectBytes(std::size_t count, std::chrono::milliseconds timeout)
 {
-    WaitUntil([&] { return m_received.size() >= count; }, timeout);
-    const std::size_t n = std::min(count, m_received.size());
-    std::string bytes = m_received.substr(0, n);
-    m_received.erase(0, n);
+    WaitUntil([&] { return m_received.Buffered() >= count; }, timeout);
+    std::string bytes(m_received.Pending().substr(0, count));
+    m_received.Discard(bytes.size());
     return bytes;
 }
 
@@ -118,7 +109,7 @@ void CFakeServer::OnNewConnection()
             m_pClient->deleteLater();
         }
         m_pClient = socket;
-        m_received.clear();
+        m_received = CRecordStream(kClientLimits);
         m_bClientClosed = false;
         connect(socket, &QTcpSocket::readyRead, this, &CFakeServer::OnReadyRead);
         connect(socket, &QTcpSocket::disconnected, this, &CFakeServer::OnDisconnected);
@@ -131,7 +122,7 @@ void CFakeServer::OnReadyRead()
     if (!m_pClient || !m_pClient->isOpen())
         return;
     const QByteArray bytes = m_pClient->readAll();
-    m_received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    m_received.Append(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }
 
 void CFakeServer::OnDisconnected()

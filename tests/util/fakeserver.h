@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 
 #include <QObject>
 #include <QPointer>
@@ -49,7 +50,7 @@ public:
     // when the time-out passes first.
     std::string ExpectBytes(std::size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
     // What the client sent and no Expect has taken yet.
-    const std::string& ReceivedBytes() const { return m_received; }
+    std::string_view ReceivedBytes() const { return m_received.Pending(); }
 
     // Closes the connection to the client from the server's side.
     void CloseClient();
@@ -63,7 +64,7 @@ private:
 
     QTcpServer m_server;
     QPointer<QTcpSocket> m_pClient;
-    std::string m_received;
+    CRecordStream m_received{kClientLimits};
     bool m_bClientClosed = false;
     int m_nAccepted = 0;
 };

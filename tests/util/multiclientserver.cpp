@@ -65,12 +65,8 @@ std::optional<CNetMessage> CMultiClientServer::Expect(int index, std::string_vie
     WaitUntil(
         [&] {
             // Looked up every turn: a connection accepted meanwhile may move the list.
-            std::string& received = m_connections[static_cast<std::size_t>(index)].received;
-            const DecodeResult r = DecodeRecord(received, msg, kClientLimits);
-            status = r.status;
-            if (r.status == DecodeStatus::Complete)
-                received.erase(0, r.consumed);
-            return r.status != DecodeStatus::Incomplete;
+            status = m_connections[static_cast<std::size_t>(index)].received.Next(msg);
+            return status != DecodeStatus::Incomplete;
         },
         timeout);
     if (status != DecodeStatus::Complete) {
@@ -91,21 +87,21 @@ bool CMultiClientServer::ExpectNoRecord(int index, std::chrono::milliseconds tim
     return !WaitUntil(
         [&] {
             return index < ConnectionCount() &&
-                   !m_connections[static_cast<std::size_t>(index)].received.empty();
+                   m_connections[static_cast<std::size_t>(index)].received.Buffered() > 0;
         },
         timeout);
 }
 
-const std::string& CMultiClientServer::Pending(int index) const
+std::string_view CMultiClientServer::Pending(int index) const
 {
-    return m_connections.at(static_cast<std::size_t>(index)).received;
+    return m_connections.at(static_cast<std::size_t>(index)).received.Pending();
 }
 
 void CMultiClientServer::OnNewConnection()
 {
     while (QTcpSocket* socket = m_server.nextPendingConnection()) {
         const std::size_t index = m_connections.size();
-        m_connections.push_back(CConnection{socket, {}, false});
+        m_connections.push_back(CConnection{socket});
         connect(socket, &QTcpSocket::readyRead, this, [this, index] { Read(index); });
         connect(socket, &QTcpSocket::disconnected, this, [this, index] {
             Read(index);
@@ -121,5 +117,5 @@ void CMultiClientServer::Read(std::size_t index)
     if (!connection.socket || !connection.socket->isOpen())
         return;
     const QByteArray bytes = connection.socket->readAll();
-    connection.received.append(bytes.constData(), static_cast<std::size_t>(bytes.size()));
+    connection.received.Append(std::string_view(bytes.constData(), static_cast<std::size_t>(bytes.size())));
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 
 #include <QObject>
 #include <QPointer>
@@ -47,13 +48,13 @@ public:
     // True when connection `index` sends no byte within `timeout`.
     bool ExpectNoRecord(int index, std::chrono::milliseconds timeout = std::chrono::milliseconds(300));
     // What connection `index` sent and no Expect has taken yet.
-    const std::string& Pending(int index) const;
+    std::string_view Pending(int index) const;
 
 private:
     struct CConnection
     {
         QPointer<QTcpSocket> socket;
-        std::string received;
+        CRecordStream received{kClientLimits};
         bool closed = false;
     };
 
