@@ -3,7 +3,7 @@
 // goes out before anything the client sent after the request is served.
 
 #include "commands.h"
-#include "credentials.h"
+#include "credentialrule.h"
 #include "server.h"
 #include "serverlog.h"
 #include "store/store.h"

@@ -54,12 +54,8 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
             continue;
         }
         CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), user);
-        o.text = std::move(stored.text);
         o.time = stored.time;
-        o.faceName = std::move(stored.faceName);
-        o.font = stored.font;
-        o.color = stored.color;
-        o.size = stored.size;
+        MoveWords(o, stored);
         o.names.push_back(std::to_string(stored.id));
         backlog.push_back(std::move(o));
     }
@@ -141,12 +137,8 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
     CNetMessage sm = MakeRecord(Cmd::IncomingMessage, answerer, requester);
     const bool withText = reachesRequester && !msg.text.empty();
     if (withText) {
-        sm.text = std::move(msg.text);
         sm.time = static_cast<int32_t>(std::time(nullptr));
-        sm.faceName = std::move(msg.faceName);
-        sm.font = msg.font;
-        sm.color = msg.color;
-        sm.size = msg.size;
+        MoveWords(sm, msg);
     }
     // The friendships and the words kept for an offline requester change
     // together, before anyone hears of them.

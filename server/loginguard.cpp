@@ -1,6 +1,6 @@
 #include "loginguard.h"
 
-#include "credentials.h"
+#include "credentialrule.h"
 
 #include <asio/ip/address.hpp>
 

@@ -1,7 +1,7 @@
 #include "server.h"
 
 #include "commands.h"
-#include "credentials.h"
+#include "credentialrule.h"
 #include "serverlog.h"
 #include "store/store.h"
 
@@ -354,12 +354,8 @@ bool CServer::DeliverOrStore(CNetMessage& msg)
     CStoredMessage stored;
     stored.sender = msg.sender;
     stored.recipient = msg.recipient;
-    stored.text = std::move(msg.text);
     stored.time = static_cast<int32_t>(std::time(nullptr));
-    stored.faceName = std::move(msg.faceName);
-    stored.font = msg.font;
-    stored.color = msg.color;
-    stored.size = msg.size;
+    MoveWords(stored, msg);
     m_store.StoreMessage(stored);
     ++usage->second.count;
     usage->second.bytes += bytes;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 class CStore;
@@ -133,3 +134,14 @@ private:
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.
 CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});
+
+// Moves the words of a message and how they look (text, face name, font,
+// colour, size) from a record or a stored message to another.
+template <typename TTo, typename TFrom> void MoveWords(TTo& to, TFrom& from)
+{
+    to.text = std::move(from.text);
+    to.faceName = std::move(from.faceName);
+    to.font = from.font;
+    to.color = from.color;
+    to.size = from.size;
+}
