@@ -20,14 +20,14 @@
 // routing over what the sockets and the loop alone cost.
 
 #include "benchclient.h"
-#include "testcertificate.h"
+#include "benchoptions.h"
 #include "commands.h"
 #include "relay.h"
+#include "serverprocess.h"
+#include "testcertificate.h"
 
 #include <poll.h>
-#include <signal.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,10 +37,8 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
-#include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -59,88 +57,35 @@ struct CBenchOptions
     bool realHash = false;
     bool relay = false;
     bool tls = false;
-    std::string server = MURMURLY_SERVER_EXE;
+    std::string server; // empty: the one built with this program
 };
 
-std::string ReadFile(const std::filesystem::path& path)
+// The server under test, on a free port with a database in `dir`.
+std::unique_ptr<CServerProcess> StartServer(const CBenchOptions& options, const std::filesystem::path& dir)
 {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
+    std::vector<std::string> args = {"--port", "0", "--db", (dir / "bench.db").string()};
+    if (!options.realHash)
+        args.push_back("--fast-hash");
+    if (options.tls) {
+        const CTestCertificate tls = WriteTestCertificate(dir);
+        args.insert(args.end(), {"--tls-cert", tls.cert, "--tls-key", tls.key});
+    }
+    auto server = std::make_unique<CServerProcess>(dir, std::move(args), true, options.server);
+    if (server->Port() == 0)
+        throw std::runtime_error("the server did not start:\n" + server->Log());
+    return server;
 }
 
-class CServerChild
+// A memory figure of /proc/PID/status in kB, or -1.
+long StatusKb(const CServerProcess& server, const std::string& key)
 {
-public:
-    CServerChild(const CBenchOptions& options, const std::filesystem::path& dir)
-    {
-        m_log = dir / "server.log";
-        const std::string db = (dir / "bench.db").string();
-        const CTestCertificate tls = options.tls ? WriteTestCertificate(dir) : CTestCertificate{};
-        const std::string& cert = tls.cert;
-        const std::string& key = tls.key;
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            std::freopen(m_log.c_str(), "w", stderr);
-            std::vector<const char*> argv = {options.server.c_str(), "--port", "0", "--db", db.c_str()};
-            if (!options.realHash)
-                argv.push_back("--fast-hash");
-            if (options.tls)
-                argv.insert(argv.end(), {"--tls-cert", cert.c_str(), "--tls-key", key.c_str()});
-            argv.push_back(nullptr);
-            ::execv(options.server.c_str(), const_cast<char* const*>(argv.data()));
-            ::_exit(127);
-        }
-        const std::regex listening("listening on [^\\n]*:([0-9]+)\\n");
-        for (int i = 0; i < 500; ++i) {
-            std::smatch match;
-            const std::string log = ReadFile(m_log);
-            if (std::regex_search(log, match, listening)) {
-                m_port = static_cast<uint16_t>(std::stoi(match[1]));
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        throw std::runtime_error("the server did not start:\n" + ReadFile(m_log));
-    }
-
-    ~CServerChild()
-    {
-        if (m_pid > 0) {
-            ::kill(m_pid, SIGTERM);
-            ::waitpid(m_pid, nullptr, 0);
-        }
-    }
-
-    uint16_t Port() const { return m_port; }
-
-    // A memory figure of /proc/PID/status in kB, or -1.
-    long StatusKb(const std::string& key) const
-    {
-        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind(key + ":", 0) == 0)
-                return std::atol(line.c_str() + key.size() + 1);
-        return -1;
-    }
-
-    std::string PeakRss() const
-    {
-        std::ifstream status("/proc/" + std::to_string(m_pid) + "/status");
-        std::string line;
-        while (std::getline(status, line))
-            if (line.rfind("VmHWM:", 0) == 0)
-                return line.substr(6 + line.substr(6).find_first_not_of(" \t"));
-        return "unknown";
-    }
-
-private:
-    pid_t m_pid = -1;
-    uint16_t m_port = 0;
-    std::filesystem::path m_log;
-};
+    std::ifstream status("/proc/" + std::to_string(server.Pid()) + "/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind(key + ":", 0) == 0)
+            return std::atol(line.c_str() + key.size() + 1);
+    return -1;
+}
 
 std::string Name(int i)
 {
@@ -258,10 +203,10 @@ int Run(const CBenchOptions& options)
     CExchange relayed;
     std::string peak;
     {
-        CServerChild server(options, dir);
+        const auto server = StartServer(options, dir);
         std::vector<std::unique_ptr<CBenchClient>> clients;
         for (int i = 0; i < options.clients; ++i)
-            clients.push_back(std::make_unique<CBenchClient>(server.Port(), options.tls));
+            clients.push_back(std::make_unique<CBenchClient>(server->Port(), options.tls));
 
         const auto setupStart = Clock::now();
         SetUp(clients);
@@ -286,7 +231,8 @@ int Run(const CBenchOptions& options)
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
         }
-        peak = server.PeakRss();
+        const long peakKb = StatusKb(*server, "VmHWM");
+        peak = peakKb < 0 ? "unknown" : std::to_string(peakKb) + " kB";
     }
     std::filesystem::remove_all(dir);
 
@@ -333,8 +279,8 @@ int RunIdle(const CBenchOptions& options)
         throw std::runtime_error("mkdtemp failed");
     const std::filesystem::path dir = pattern;
     {
-        CServerChild server(options, dir);
-        const long before = server.StatusKb("VmRSS");
+        const auto server = StartServer(options, dir);
+        const long before = StatusKb(*server, "VmRSS");
         const int n = options.idle;
         std::vector<std::unique_ptr<CBenchClient>> clients;
         clients.reserve(static_cast<std::size_t>(n));
@@ -345,7 +291,7 @@ int RunIdle(const CBenchOptions& options)
         for (int first = 0; first < n; first += kBatch) {
             const int last = std::min(n, first + kBatch);
             for (int i = first; i < last; ++i) {
-                clients.push_back(std::make_unique<CBenchClient>(server.Port(), options.tls));
+                clients.push_back(std::make_unique<CBenchClient>(server->Port(), options.tls));
                 clients[i]->Send(Cmd::Register, Name(i), "pw");
             }
             for (int i = first; i < last; ++i) {
@@ -364,7 +310,7 @@ int RunIdle(const CBenchOptions& options)
         }
         std::printf("setup: %d clients registered and logged in in %.2f s\n", n,
                     std::chrono::duration<double>(Clock::now() - start).count());
-        const long rss = server.StatusKb("VmRSS");
+        const long rss = StatusKb(*server, "VmRSS");
         std::printf(
             "server RSS: %.1f MB idle before the clients, %.1f MB with %d logged-in idle connections\n",
             before / 1024.0, rss / 1024.0, n);
@@ -379,53 +325,25 @@ int RunIdle(const CBenchOptions& options)
 
 int main(int argc, char** argv)
 {
+    const char* program = "murmurly-bench-server";
     CBenchOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--clients" && hasValue)
-            options.clients = std::atoi(argv[++i]);
-        else if (arg == "--messages" && hasValue)
-            options.messages = std::atoi(argv[++i]);
-        else if (arg == "--idle" && hasValue)
-            options.idle = std::atoi(argv[++i]);
-        else if (arg == "--server" && hasValue)
-            options.server = argv[++i];
-        else if (arg == "--real-hash")
-            options.realHash = true;
-        else if (arg == "--relay")
-            options.relay = true;
-        else if (arg == "--tls")
-            options.tls = true;
-        else {
-            std::fprintf(stderr,
-                         "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
-                         "[--relay | --tls] [--server PATH]\n"
-                         "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]\n");
-            return 2;
-        }
-    }
-    if (options.idle > 0) {
-        try {
-            return RunIdle(options);
-        } catch (const std::exception& error) {
-            std::fprintf(stderr, "murmurly-bench-server: %s\n", error.what());
-            return 1;
-        }
-    }
-    if (options.relay && options.tls) {
-        std::fprintf(stderr, "murmurly-bench-server: the relay forwards clear text; --relay and --tls go apart\n");
+    if (!ParseBenchOptions(argc, argv,
+                           {{"--clients", &options.clients},
+                            {"--messages", &options.messages},
+                            {"--idle", &options.idle},
+                            {"--server", &options.server},
+                            {"--real-hash", &options.realHash},
+                            {"--relay", &options.relay},
+                            {"--tls", &options.tls}},
+                           "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
+                           "[--relay | --tls] [--server PATH]\n"
+                           "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]"))
         return 2;
-    }
-    if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1) {
-        std::fprintf(stderr,
-                     "murmurly-bench-server: --clients must be even and at least 2, --messages at least 1\n");
-        return 2;
-    }
-    try {
-        return Run(options);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "murmurly-bench-server: %s\n", error.what());
-        return 1;
-    }
+    if (options.idle > 0)
+        return RunBench(program, [&] { return RunIdle(options); });
+    if (options.relay && options.tls)
+        return BenchFail(program, "the relay forwards clear text; --relay and --tls go apart", 2);
+    if (options.clients < 2 || options.clients % 2 != 0 || options.messages < 1)
+        return BenchFail(program, "--clients must be even and at least 2, --messages at least 1", 2);
+    return RunBench(program, [&] { return Run(options); });
 }

@@ -12,28 +12,21 @@
 // synced.
 
 #include "benchclient.h"
+#include "benchoptions.h"
 #include "commands.h"
+#include "serverprocess.h"
 #include "wire.h"
 
 #include <sqlite3.h>
 
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <memory>
-#include <regex>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
@@ -46,73 +39,8 @@ struct CStoreBenchOptions
     int messages = 2000;
     int burst = 50;
     std::string dir = std::filesystem::temp_directory_path().string();
-    std::string server = MURMURLY_SERVER_EXE;
+    std::string server; // empty: the one built with this program
 };
-
-std::string ReadFile(const std::filesystem::path& path)
-{
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-// The server as a child process on a free port; SIGTERM on Stop.
-class CStoreServer
-{
-public:
-    CStoreServer(const std::string& exe, const std::filesystem::path& db, const std::filesystem::path& log)
-    {
-        m_pid = ::fork();
-        if (m_pid == 0) {
-            std::freopen(log.c_str(), "w", stderr);
-            const std::string dbPath = db.string();
-            const char* argv[] = {exe.c_str(), "--port", "0", "--db", dbPath.c_str(), "--fast-hash", nullptr};
-            ::execv(exe.c_str(), const_cast<char* const*>(argv));
-            ::_exit(127);
-        }
-        const std::regex listening("listening on [^\\n]*:([0-9]+)\\n");
-        for (int i = 0; i < 500; ++i) {
-            std::smatch match;
-            const std::string text = ReadFile(log);
-            if (std::regex_search(text, match, listening)) {
-                m_port = static_cast<uint16_t>(std::stoi(match[1]));
-                return;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        Stop();
-        throw std::runtime_error("the server did not start:\n" + ReadFile(log));
-    }
-    ~CStoreServer() { Stop(); }
-
-    uint16_t Port() const { return m_port; }
-    void Stop()
-    {
-        if (m_pid <= 0)
-            return;
-        ::kill(m_pid, SIGTERM);
-        ::waitpid(m_pid, nullptr, 0);
-        m_pid = -1;
-    }
-
-private:
-    pid_t m_pid = -1;
-    uint16_t m_port = 0;
-};
-
-void SendBytes(int fd, const std::string& bytes)
-{
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            throw std::runtime_error("send failed");
-        done += static_cast<std::size_t>(n);
-    }
-}
 
 long long CountRows(const std::filesystem::path& db)
 {
@@ -141,7 +69,9 @@ int Run(const CStoreBenchOptions& options)
     const long long total = static_cast<long long>(n) * options.messages;
     double seconds = 0;
     {
-        CStoreServer server(options.server, db, dir / "server.log");
+        CServerProcess server(dir, {"--port", "0", "--db", db.string(), "--fast-hash"}, true, options.server);
+        if (server.Port() == 0)
+            throw std::runtime_error("the server did not start:\n" + server.Log());
         auto sender = [](int i) { return "sender" + std::to_string(i); };
         auto sink = [](int i) { return "sink" + std::to_string(i); };
 
@@ -180,7 +110,7 @@ int Run(const CStoreBenchOptions& options)
                     EncodeRecord(m, burst);
                 }
                 if (!burst.empty())
-                    SendBytes(clients[i]->Fd(), burst);
+                    clients[i]->SendRaw(burst);
                 more = more || sent[i] < options.messages;
             }
         }
@@ -189,7 +119,7 @@ int Run(const CStoreBenchOptions& options)
         for (auto& c : clients)
             c->Expect(Cmd::BlockedListAnswer, std::chrono::seconds(300));
         seconds = std::chrono::duration<double>(Clock::now() - start).count();
-        server.Stop();
+        server.Stop(SIGTERM);
     }
     const long long rows = CountRows(db);
     std::filesystem::remove_all(dir);
@@ -206,35 +136,18 @@ int Run(const CStoreBenchOptions& options)
 
 int main(int argc, char** argv)
 {
+    const char* program = "murmurly-bench-store";
     CStoreBenchOptions options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--senders" && hasValue)
-            options.senders = std::atoi(argv[++i]);
-        else if (arg == "--messages" && hasValue)
-            options.messages = std::atoi(argv[++i]);
-        else if (arg == "--burst" && hasValue)
-            options.burst = std::atoi(argv[++i]);
-        else if (arg == "--dir" && hasValue)
-            options.dir = argv[++i];
-        else if (arg == "--server" && hasValue)
-            options.server = argv[++i];
-        else {
-            std::fprintf(stderr,
-                         "usage: murmurly-bench-store [--senders S] [--messages M] [--burst B] [--dir PATH] "
-                         "[--server PATH]\n");
-            return 2;
-        }
-    }
-    if (options.senders < 1 || options.messages < 1 || options.burst < 1) {
-        std::fprintf(stderr, "murmurly-bench-store: --senders, --messages and --burst must be at least 1\n");
+    if (!ParseBenchOptions(argc, argv,
+                           {{"--senders", &options.senders},
+                            {"--messages", &options.messages},
+                            {"--burst", &options.burst},
+                            {"--dir", &options.dir},
+                            {"--server", &options.server}},
+                           "murmurly-bench-store [--senders S] [--messages M] [--burst B] [--dir PATH] "
+                           "[--server PATH]"))
         return 2;
-    }
-    try {
-        return Run(options);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "murmurly-bench-store: %s\n", error.what());
-        return 1;
-    }
+    if (options.senders < 1 || options.messages < 1 || options.burst < 1)
+        return BenchFail(program, "--senders, --messages and --burst must be at least 1", 2);
+    return RunBench(program, [&] { return Run(options); });
 }

@@ -25,7 +25,7 @@ private slots:
 void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
 {
     CServerProcess server;
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     CClientStack client(server.Port());
     QVERIFY(client.Doc().IsConnected());
     QCOMPARE(client.Frame().Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Login"));

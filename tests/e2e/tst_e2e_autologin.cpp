@@ -29,7 +29,7 @@ void TestE2eAutoLogin::StartUpLogsIn()
     auto* app = qobject_cast<CPalaverApp*>(QCoreApplication::instance());
     QVERIFY(app);
     CServerProcess server;
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     {
         CRawClient setup(server.Port());
         QVERIFY(setup.Register("anna", "secret1"));

@@ -57,7 +57,7 @@ private slots:
 void TestE2eFriends::FriendsAndPresence()
 {
     CServerProcess server;
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     CRawClient setup(server.Port());
     QVERIFY(setup.Register("anna", "secret1"));
     QVERIFY(setup.Register("bob", "pw2"));

@@ -86,7 +86,7 @@ private slots:
 void TestE2eOffline::MessagesWhileAway()
 {
     CServerProcess server;
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     CRawClient bob(server.Port());
     QVERIFY(bob.Register("anna", "secret1"));
     QVERIFY(bob.Register("bob", "pw2"));

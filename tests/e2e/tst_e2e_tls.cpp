@@ -36,9 +36,8 @@ void TestE2eTls::TrustPinAndLogin()
 {
     QTemporaryDir dir;
     const CTestCertificate tls = WriteTestCertificate(dir.path().toStdString());
-    CServerProcess server({QStringLiteral("--tls-cert"), QString::fromStdString(tls.cert),
-                           QStringLiteral("--tls-key"), QString::fromStdString(tls.key)});
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    CServerProcess server({"--tls-cert", tls.cert, "--tls-key", tls.key});
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     const QList<QSslCertificate> certs = QSslCertificate::fromPath(QString::fromStdString(tls.cert));
     QCOMPARE(certs.size(), 1);
     const QString fingerprint = CertificateFingerprint(certs.front());
@@ -99,7 +98,7 @@ void TestE2eTls::TrustPinAndLogin()
 void TestE2eTls::TlsToClearPortFails()
 {
     CServerProcess server;
-    QVERIFY2(server.IsRunning(), qPrintable(server.Log()));
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
     CClientStack client(server.Port(), "USE_TLS=1\n");
     QVERIFY(!client.Doc().IsConnected());
     QCOMPARE(client.Boxes().Count(), 0);

@@ -5,30 +5,8 @@
 
 #include <asio/post.hpp>
 
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <functional>
 #include <future>
-#include <regex>
-#include <sstream>
-#include <sys/wait.h>
-#include <unistd.h>
-
-CTempDir::CTempDir()
-{
-    std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-test-XXXXXX").string();
-    if (!::mkdtemp(pattern.data()))
-        throw std::runtime_error("mkdtemp failed");
-    m_path = pattern;
-}
-
-CTempDir::~CTempDir()
-{
-    std::error_code ignored;
-    std::filesystem::remove_all(m_path, ignored);
-}
 
 namespace {
 
@@ -75,84 +53,6 @@ void CInProcessServer::Stop()
     m_stopped = true;
     asio::post(m_io, [this] { m_server->Shutdown([this] { m_io.stop(); }); });
     m_thread.join();
-}
-
-CServerProcess::CServerProcess(const std::filesystem::path& dir, std::vector<std::string> args,
-                               bool waitListening)
-{
-    static int counter = 0;
-    m_logPath = dir / ("server-" + std::to_string(++counter) + ".log");
-    m_pid = ::fork();
-    if (m_pid == 0) {
-        const int fd = ::open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        ::dup2(fd, 1);
-        ::dup2(fd, 2);
-        std::vector<char*> argv;
-        std::string exe = MURMURLY_SERVER_EXE;
-        argv.push_back(exe.data());
-        for (auto& a : args)
-            argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(exe.c_str(), argv.data());
-        ::_exit(127);
-    }
-    if (!waitListening)
-        return;
-    const std::regex listening("listening on [^\\n]*:([0-9]+)\\n");
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
-    while (std::chrono::steady_clock::now() < deadline) {
-        std::smatch match;
-        const std::string log = Log();
-        if (std::regex_search(log, match, listening)) {
-            m_port = static_cast<uint16_t>(std::stoi(match[1]));
-            return;
-        }
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    ADD_FAILURE() << "the server did not report its port; log:\n" << Log();
-}
-
-CServerProcess::~CServerProcess()
-{
-    if (m_pid > 0) {
-        ::kill(m_pid, SIGKILL);
-        ::waitpid(m_pid, nullptr, 0);
-    }
-}
-
-std::string CServerProcess::Log() const
-{
-    std::ifstream in(m_logPath);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-int CServerProcess::Wait(std::chrono::milliseconds timeout)
-{
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (m_pid > 0 && std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        }
-        std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-}
-
-int CServerProcess::Stop(int signal)
-{
-    if (m_pid <= 0)
-        return -1;
-    ::kill(m_pid, signal);
-    return Wait(10s);
 }
 
 void ServerTest::SetUp()

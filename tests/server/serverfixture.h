@@ -2,6 +2,7 @@
 
 #include "passwordhasher.h"
 #include "serveroptions.h"
+#include "serverprocess.h"
 #include "testcertificate.h"
 #include "testclient.h"
 
@@ -12,23 +13,10 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 
 class CServer;
 class CStore;
-
-// A scratch folder removed with the object.
-class CTempDir
-{
-public:
-    CTempDir();
-    ~CTempDir();
-    const std::filesystem::path& Path() const { return m_path; }
-
-private:
-    std::filesystem::path m_path;
-};
 
 // The real server, in this process, on a free loopback port, with its event
 // loop on its own thread and a database in a scratch folder. With
@@ -54,30 +42,6 @@ private:
     std::thread m_thread;
     uint16_t m_port = 0;
     bool m_stopped = false;
-};
-
-// The real murmurly-server executable, started with --port 0; its standard
-// error goes to a file in `dir`, from which the listen line is read.
-class CServerProcess
-{
-public:
-    CServerProcess(const std::filesystem::path& dir, std::vector<std::string> args,
-                   bool waitListening = true);
-    ~CServerProcess();
-
-    uint16_t Port() const { return m_port; }
-    pid_t Pid() const { return m_pid; }
-    std::string Log() const;
-    // Sends `signal` and waits for the exit; returns the exit status, or -1
-    // on a crash or when it does not end within the time-out.
-    int Stop(int signal);
-    // Waits for the process to end by itself.
-    int Wait(std::chrono::milliseconds timeout);
-
-private:
-    pid_t m_pid = -1;
-    uint16_t m_port = 0;
-    std::filesystem::path m_logPath;
 };
 
 // Polls `done` until it holds or `timeout` passes; returns whether it holds.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "netmessage.h"
+#include "recordstream.h"
 
 #include <chrono>
 #include <cstdint>
@@ -18,8 +19,7 @@ using namespace std::chrono_literals;
 class CTestClient
 {
 public:
-    static constexpr auto kWait = 3s;     // for records that must come
-    static constexpr auto kQuiet = 250ms; // for records that must not
+    static constexpr auto kWait = 3s; // for records that must come
 
     // With `tls` the client completes a TLS handshake first (any certificate
     // is accepted); when it fails the client is not connected. `from`: the
@@ -42,8 +42,13 @@ public:
     std::optional<CNetMessage> Receive(std::chrono::milliseconds timeout = kWait);
     // The next record, which must carry `command`; an empty record otherwise.
     CNetMessage Expect(const std::string& command, std::chrono::milliseconds timeout = kWait);
-    // True when nothing arrives within `timeout`.
-    bool ExpectNoRecord(std::chrono::milliseconds timeout = kQuiet);
+    // True when nothing arrives before the answer to a request sent now (a
+    // registration with no name, refused at once and changing nothing): the
+    // server serves a connection's records in order, so whatever it sent
+    // this client before serving the request comes first. When another
+    // client's record is what must not arrive here, let that client make its
+    // own round trip first. Also true when the stream ends.
+    bool ExpectNoRecord();
     // True when the server closes the connection within `timeout`; records
     // that arrive before are kept and can still be taken with Receive.
     bool WaitClosed(std::chrono::milliseconds timeout = kWait);
@@ -62,7 +67,7 @@ private:
     int m_fd = -1;
     SSL* m_ssl = nullptr;
     bool m_eof = false;
-    std::string m_buffer;
+    CRecordStream m_stream{kClientLimits};
     std::deque<CNetMessage> m_records;
 };
 

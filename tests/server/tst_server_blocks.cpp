@@ -39,6 +39,7 @@ TEST_F(Blocks, PermanentBlockDropsMessagesLiveAndStored)
     alice = Connect();
     alice->Login("alice", "pw");
     alice->Send(MakeFontMessage("bob", "live after restart"));
+    alice->ExpectNoRecord();
     bob->ExpectNoRecord();
 }
 
@@ -68,6 +69,7 @@ TEST_F(Blocks, SessionBlockEndsAtLogoff)
         bob->Send(Cmd::BlockedList, "bob");
         EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names, std::vector<std::string>{"alice*"});
         alice->Send(MakeFontMessage("bob", "dropped"));
+        alice->ExpectNoRecord();
         bob->ExpectNoRecord();
         bob->Send(Cmd::Logoff, "bob", "bob");
         EXPECT_TRUE(bob->WaitClosed());
@@ -141,6 +143,7 @@ TEST_F(Blocks, UnblockingSeveralLiftsAllOrNone)
     auto carol = Connect();
     carol->Login("carol", "pw");
     carol->Send(MakeFontMessage("bob", "still blocked"));
+    carol->ExpectNoRecord();
     bob->ExpectNoRecord();
 }
 

@@ -99,8 +99,8 @@ TEST_F(Friends, AcceptAndAddMakesBothFriends)
 
     // The request is gone: a second answer does nothing.
     bob->Send(Cmd::AcceptAndAdd, "bob", "alice", text);
-    alice->ExpectNoRecord();
     bob->ExpectNoRecord();
+    alice->ExpectNoRecord();
 }
 
 TEST_F(Friends, JustAcceptAddsOnlyToTheRequester)

@@ -50,6 +50,7 @@ TEST_F(Presence, OnlyFriendsWhoListTheUserAreTold)
     bob->ExpectNoRecord();
     auto again = Connect();
     again->Login("alice", "pw");
+    again->ExpectNoRecord();
     bob->ExpectNoRecord();
 }
 
