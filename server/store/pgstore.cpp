@@ -53,14 +53,20 @@ struct CPgStore::CDb
 
     pqxx::connection conn;
     std::unique_ptr<pqxx::work> outer;
-    std::vector<std::unique_ptr<pqxx::subtransaction>> scopes;
+    // One entry per open scope, innermost last: whether it set a savepoint.
+    // The outermost scope sets none when it opened `outer` itself; every
+    // other scope does, so that undoing it keeps the pending group. The
+    // savepoints share one name: RELEASE and ROLLBACK TO act on the
+    // innermost. (libpqxx's own subtransaction is not used: its savepoint
+    // comes too late for prepared statements.)
+    std::vector<bool> scopes;
 };
 
 template <typename Work> auto CPgStore::Run(Work&& work)
 {
     try {
         if (m_db->outer)
-            return work(static_cast<pqxx::transaction_base&>(Innermost()));
+            return work(static_cast<pqxx::transaction_base&>(*m_db->outer));
         pqxx::nontransaction alone(m_db->conn);
         return work(static_cast<pqxx::transaction_base&>(alone));
     } catch (const CStoreError&) {
@@ -161,14 +167,6 @@ void CPgStore::Prepare()
                                "FROM offline_message WHERE recipient = $1");
 }
 
-pqxx::dbtransaction& CPgStore::Innermost()
-{
-    for (auto it = m_db->scopes.rbegin(); it != m_db->scopes.rend(); ++it)
-        if (*it)
-            return **it;
-    return *m_db->outer;
-}
-
 void CPgStore::OpenOuter()
 {
     if (!m_db->outer)
@@ -177,15 +175,7 @@ void CPgStore::OpenOuter()
 
 void CPgStore::AbortAll() noexcept
 {
-    while (!m_db->scopes.empty()) {
-        if (auto& scope = m_db->scopes.back()) {
-            try {
-                scope->abort();
-            } catch (...) {
-            }
-        }
-        m_db->scopes.pop_back();
-    }
+    m_db->scopes.clear();
     if (m_db->outer) {
         try {
             m_db->outer->abort();
@@ -215,9 +205,10 @@ void CPgStore::BeginTransaction()
     try {
         if (!m_db->outer) {
             OpenOuter();
-            m_db->scopes.push_back(nullptr);
+            m_db->scopes.push_back(false);
         } else {
-            m_db->scopes.push_back(std::make_unique<pqxx::subtransaction>(Innermost()));
+            m_db->outer->exec("SAVEPOINT scope");
+            m_db->scopes.push_back(true);
         }
     } catch (const std::exception& error) {
         if (m_db->scopes.empty())
@@ -228,11 +219,11 @@ void CPgStore::BeginTransaction()
 
 void CPgStore::CommitTransaction()
 {
-    std::unique_ptr<pqxx::subtransaction> scope = std::move(m_db->scopes.back());
+    const bool savepoint = m_db->scopes.back();
     m_db->scopes.pop_back();
     try {
-        if (scope)
-            scope->commit();
+        if (savepoint)
+            m_db->outer->exec("RELEASE SAVEPOINT scope");
         if (m_db->scopes.empty()) {
             m_db->outer->commit();
             m_db->outer.reset();
@@ -241,11 +232,8 @@ void CPgStore::CommitTransaction()
     } catch (const std::exception& error) {
         if (m_db->scopes.empty()) {
             AbortAll();
-        } else if (scope) {
-            try {
-                scope->abort();
-            } catch (...) {
-            }
+        } else if (savepoint) {
+            UndoSavepoint();
         }
         throw CStoreError(OneLine(error.what()));
     }
@@ -253,16 +241,22 @@ void CPgStore::CommitTransaction()
 
 void CPgStore::RollbackTransaction() noexcept
 {
-    std::unique_ptr<pqxx::subtransaction> scope = std::move(m_db->scopes.back());
+    const bool savepoint = m_db->scopes.back();
     m_db->scopes.pop_back();
-    if (scope) {
-        try {
-            scope->abort();
-        } catch (...) {
-        }
-    }
+    if (savepoint)
+        UndoSavepoint();
     if (m_db->scopes.empty() && !m_pending)
         AbortAll();
+}
+
+void CPgStore::UndoSavepoint() noexcept
+{
+    try {
+        m_db->outer->exec("ROLLBACK TO SAVEPOINT scope");
+        m_db->outer->exec("RELEASE SAVEPOINT scope");
+    } catch (...) {
+        // The connection is gone: the next statement fails and ends it all.
+    }
 }
 
 std::vector<std::string> CPgStore::Column(const char* statement, const std::string& key)

@@ -5,10 +5,6 @@
 #include <memory>
 #include <vector>
 
-namespace pqxx {
-class dbtransaction;
-} // namespace pqxx
-
 // The shared store: one PostgreSQL database that several server nodes may
 // use at once. The database settles their races: a name is taken once
 // (unique key), a message is deleted once (row lock), and message ids come
@@ -70,13 +66,14 @@ protected:
 private:
     void Migrate();
     void Prepare();
-    // Runs `work` on the innermost open transaction, or on a transaction of
-    // its own when none is open; turns libpqxx's errors into CStoreError.
+    // Runs `work` in the open transaction, or on a transaction of its own
+    // when none is open; turns libpqxx's errors into CStoreError.
     template <typename Work> auto Run(Work&& work);
     // Opens the transaction that the pending group and the outermost scope
     // share, unless one is open already.
     void OpenOuter();
-    pqxx::dbtransaction& Innermost();
+    // Undoes and ends the innermost savepoint.
+    void UndoSavepoint() noexcept;
     // Drops every open transaction; the pending group is lost. Errors are
     // swallowed: this runs while another error is on its way.
     void AbortAll() noexcept;
