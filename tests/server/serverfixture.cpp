@@ -40,8 +40,7 @@ namespace {
 
 // The real store, but asking for the friends list of "boom" throws an error
 // the server does not expect from a store.
-template <typename Store>
-class CFaultyStore final : public Store
+template <typename Store> class CFaultyStore final : public Store
 {
 public:
     using Store::Store;
@@ -61,7 +60,8 @@ std::string PostgresInfo()
     std::ifstream in(info ? info : "");
     std::string line;
     if (!std::getline(in, line))
-        return std::string("unavailable: the tests' PostgreSQL did not start (no ") + (info ? info : "") + ")";
+        return std::string("unavailable: the tests' PostgreSQL did not start (no ") + (info ? info : "") +
+               ")";
     return line;
 }
 

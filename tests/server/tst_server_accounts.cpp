@@ -6,8 +6,8 @@
 #include "wire.h"
 
 #include <fstream>
-#include <map>
 #include <iterator>
+#include <map>
 
 namespace {
 

@@ -109,7 +109,8 @@ TEST_F(Process, UnusableDatabaseExitsWithStatusTwo)
 TEST_F(Process, NewerSchemaIsRefusedInOneLine)
 {
     OpenStore(Db()).reset();
-    m_db->Exec(CTestDatabase::Postgres() ? "UPDATE schema_version SET version = 99" : "PRAGMA user_version = 99");
+    m_db->Exec(CTestDatabase::Postgres() ? "UPDATE schema_version SET version = 99"
+                                         : "PRAGMA user_version = 99");
     CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()}, false);
     EXPECT_EQ(p.Wait(5s), 2);
     const std::string log = p.Log();

@@ -122,7 +122,9 @@ TEST_F(Store, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
 {
     const auto store = OpenStore(m_db->Location());
     CStore& s = *store;
-    auto committed = [&](const std::string& table) { return m_db->QueryInt("SELECT count(*) FROM " + table); };
+    auto committed = [&](const std::string& table) {
+        return m_db->QueryInt("SELECT count(*) FROM " + table);
+    };
     {
         CStore::CTransaction tx(s);
         for (const char* name : {"b", "c", "d"})
