@@ -32,7 +32,7 @@ private:
 
 // The database of one test: an SQLite file in a scratch folder or, when the
 // environment variable MURMURLY_TEST_PG names the information file of the
-// tests' PostgreSQL (tests/util/pgcluster.sh), a new database there that is
+// tests' PostgreSQL (tests/util/pgcluster.sh), a new schema there that is
 // dropped with the object.
 class CTestDatabase
 {

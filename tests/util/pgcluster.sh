@@ -2,7 +2,8 @@
 # A throw-away PostgreSQL for the server tests.
 #   pgcluster.sh start INFO   initdb and start one in a new folder under /tmp
 #   pgcluster.sh stop INFO    stop it and remove the folder
-# It listens on a Unix socket in its folder only, never on TCP. INFO gets
+# It listens on a Unix socket in its folder only, never on TCP, and has an
+# empty database "murmurly" in which each test makes a schema. INFO gets
 # the folder on its first line (socket and data under it), or one line
 # "unavailable: REASON" when no PostgreSQL is installed; the tests then skip
 # with that reason. PostgreSQL refuses to run as root, so under root it runs
@@ -57,6 +58,7 @@ case $action in
     as_server_user "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -w -t 60 \
       -o "-k $dir -c listen_addresses= -c fsync=off -c full_page_writes=off -c max_connections=200" \
       start >/dev/null || { cat "$dir/server.log"; exit 1; }
+    as_server_user "$bindir/createdb" -h "$dir" -U postgres murmurly
     echo "PostgreSQL for the tests runs in $dir"
     ;;
   stop)
