@@ -10,7 +10,9 @@
 namespace {
 
 // Schema steps, applied in order; user_version holds how many have run.
-// A step is never edited once released: changes go into a new step.
+// A step is never edited once released: changes go into a new step. The
+// PostgreSQL store has the same steps under store/pg, with the same numbers:
+// a change to the schema is a new step in both.
 const char* const kMigrations[] = {
     // 1: accounts, friends, pending requests, permanent blocks, offline mail.
     // The INTEGER PRIMARY KEY columns give each list its insertion order.
