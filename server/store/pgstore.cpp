@@ -75,9 +75,10 @@ template <typename Work> auto CPgStore::Run(Work&& work)
         // A failed statement spoils the transaction it ran in. Within a scope
         // the scope's own rollback undoes it; outside, the open transaction
         // holds only the pending group, which is lost with it.
+        const std::string reason = OneLine(error.what());
         if (m_db->scopes.empty())
-            AbortAll();
-        throw CStoreError(OneLine(error.what()));
+            LoseAll(reason);
+        throw CStoreError(reason);
     }
 }
 
@@ -186,10 +187,27 @@ void CPgStore::AbortAll() noexcept
     m_pending = false;
 }
 
+void CPgStore::LoseAll(const std::string& reason) noexcept
+{
+    if (m_pending && m_lost.empty())
+        m_lost = reason;
+    AbortAll();
+}
+
 void CPgStore::CommitPending()
 {
-    if (!m_db->scopes.empty() || !m_pending)
+    if (!m_db->scopes.empty())
         return; // an open scope's commit will take the group along
+    if (!m_lost.empty()) {
+        // Whatever joined the group since it was lost goes with it: the
+        // server drops the whole group's writers.
+        const std::string reason = std::move(m_lost);
+        m_lost.clear();
+        AbortAll();
+        throw CStoreError("the pending changes were lost: " + reason);
+    }
+    if (!m_pending)
+        return;
     try {
         m_db->outer->commit();
         m_db->outer.reset();
@@ -211,9 +229,10 @@ void CPgStore::BeginTransaction()
             m_db->scopes.push_back(true);
         }
     } catch (const std::exception& error) {
+        const std::string reason = OneLine(error.what());
         if (m_db->scopes.empty())
-            AbortAll();
-        throw CStoreError(OneLine(error.what()));
+            LoseAll(reason);
+        throw CStoreError(reason);
     }
 }
 

@@ -25,7 +25,9 @@ public:
     // database that held no Murmurly schema.
     int FoundSchemaVersion() const { return m_foundVersion; }
 
-    bool HasPending() const override { return m_pending; }
+    // Also true once a pending group was lost to a failed statement, until
+    // CommitPending reports the loss.
+    bool HasPending() const override { return m_pending || !m_lost.empty(); }
     void CommitPending() override;
 
     bool CreateAccount(const std::string& name, const std::string& passwordHash) override;
@@ -77,6 +79,9 @@ private:
     // Drops every open transaction; the pending group is lost. Errors are
     // swallowed: this runs while another error is on its way.
     void AbortAll() noexcept;
+    // AbortAll after a failed statement; a pending group that goes with it
+    // is remembered as lost, for CommitPending to report.
+    void LoseAll(const std::string& reason) noexcept;
     std::vector<std::string> Column(const char* statement, const std::string& key);
     bool Exists(const char* statement, const std::string& a, const std::string& b);
     std::size_t Change(const char* statement, const std::string& a, const std::string& b);
@@ -86,5 +91,6 @@ private:
     struct CDb;
     std::unique_ptr<CDb> m_db;
     bool m_pending = false; // group changes made outside scopes, not committed
+    std::string m_lost;     // why the pending group was lost, until reported
     int m_foundVersion = 0;
 };

@@ -13,6 +13,7 @@
 #include <future>
 #include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -209,6 +210,24 @@ TEST_F(PgStore, SchemaVersionIsRecordedAndNewerIsRefused)
     }
     m_db->Exec("UPDATE schema_version SET version = 99");
     EXPECT_THROW(CPgStore s(m_db->Location()), CStoreError);
+}
+
+TEST_F(PgStore, AGroupLostWithTheConnectionIsReportedByItsCommit)
+{
+    // In PostgreSQL a failed statement ends the transaction that holds the
+    // pending group: the commit must not pretend that the group was kept.
+    const std::string name = "lost_" + std::to_string(::getpid());
+    CPgStore s(m_db->Location() + "&application_name=" + name);
+    CStoredMessage m;
+    m.recipient = "anna";
+    s.StoreMessage(m);
+    m_db->Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" + name +
+               "'");
+    EXPECT_THROW(s.Messages("anna"), CStoreError);
+    EXPECT_TRUE(s.HasPending());
+    EXPECT_THROW(s.CommitPending(), CStoreError);
+    EXPECT_FALSE(s.HasPending());
+    EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), 0);
 }
 
 TEST_F(PgStore, ServersSharingTheDatabaseRaceThroughIt)
