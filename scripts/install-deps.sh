@@ -12,6 +12,7 @@ packages=(
   libgl-dev
   libasio-dev
   libsqlite3-dev
+  libpqxx-dev
   libsodium-dev
   libssl-dev
   dpkg-dev
@@ -20,6 +21,7 @@ packages=(
 if [[ ${1:-} == --test ]]; then
   packages+=(
     libgtest-dev
+    postgresql
     clang-14
     libclang-rt-14-dev
     desktop-file-utils

@@ -1,6 +1,8 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
+#include "store/openstore.h"
+#include "store/pgstore.h"
 #include "store/sqlitestore.h"
 #include "tlscontext.h"
 
@@ -70,6 +72,7 @@ int Run(int argc, char** argv)
     }
 
     std::string dbPath = options.dbPath;
+    const bool postgres = IsPostgresUri(dbPath);
     if (dbPath.empty()) {
         dbPath = DefaultDatabasePath();
         if (dbPath.empty())
@@ -79,18 +82,30 @@ int Run(int argc, char** argv)
         if (error)
             return Fail("cannot create the data folder for " + dbPath + ": " + error.message());
     }
+    const std::string shownDb = DisplayDatabase(dbPath);
 
     // Cheap hashes must never guard real accounts: with them the server only
     // makes a new, throw-away database.
-    if (options.fastHash && std::filesystem::exists(dbPath))
-        return Fail("--fast-hash only makes a new database, and " + dbPath + " already exists");
+    const std::string fastHashRefused =
+        "--fast-hash only makes a new database, and " + shownDb + " already exists";
+    if (options.fastHash && !postgres && std::filesystem::exists(dbPath))
+        return Fail(fastHashRefused);
 
     const rlim_t files = RaiseOpenFileLimit();
-    ServerLog("starting; database " + dbPath + "; open-file limit " +
+    ServerLog("starting; database " + shownDb + "; open-file limit " +
               (files == RLIM_INFINITY ? std::string("unlimited") : std::to_string(files)));
-    std::unique_ptr<CSqliteStore> store;
+    std::unique_ptr<CStore> store;
     try {
-        store = std::make_unique<CSqliteStore>(dbPath);
+        if (postgres) {
+            auto pg = std::make_unique<CPgStore>(dbPath);
+            // A PostgreSQL database exists before the server comes; what
+            // counts is whether it already held our schema.
+            if (options.fastHash && pg->FoundSchemaVersion() > 0)
+                return Fail(fastHashRefused);
+            store = std::move(pg);
+        } else {
+            store = std::make_unique<CSqliteStore>(dbPath);
+        }
     } catch (const std::exception& error) {
         return Fail(std::string("unusable database: ") + error.what());
     }

@@ -47,6 +47,8 @@ const char* ServerUsage()
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
            "  --db PATH                SQLite database file\n"
            "                           (default $XDG_DATA_HOME/murmurly/murmurly.db)\n"
+           "  --db postgresql://...    PostgreSQL database (libpq URI), which several\n"
+           "                           servers may share\n"
            "  --login-timeout SECONDS  close a connection that has not logged in by\n"
            "                           then (default 30)\n"
            "  --max-connections N      connections served at once; more are closed\n"

@@ -1,5 +1,7 @@
 #include "sqlitestore.h"
 
+#include "fontblob.h"
+
 #include <sqlite3.h>
 
 #include <cstring>
@@ -8,7 +10,9 @@
 namespace {
 
 // Schema steps, applied in order; user_version holds how many have run.
-// A step is never edited once released: changes go into a new step.
+// A step is never edited once released: changes go into a new step. The
+// PostgreSQL store has the same steps under store/pg, with the same numbers:
+// a change to the schema is a new step in both.
 const char* const kMigrations[] = {
     // 1: accounts, friends, pending requests, permanent blocks, offline mail.
     // The INTEGER PRIMARY KEY columns give each list its insertion order.
@@ -54,44 +58,6 @@ CREATE INDEX offline_message_by_recipient ON offline_message (recipient, id);
 
 constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
 static_assert(kMigrationCount == CSqliteStore::kSchemaVersion);
-
-// The font values of the wire, packed little-endian: width, escapement,
-// orientation, weight, then the eight byte-sized fields.
-constexpr std::size_t kFontBytes = 24;
-
-std::string PackFont(const CLogFont& f)
-{
-    std::string out;
-    out.reserve(kFontBytes);
-    for (int32_t v : {f.lfWidth, f.lfEscapement, f.lfOrientation, f.lfWeight}) {
-        const auto u = static_cast<uint32_t>(v);
-        for (int shift = 0; shift < 32; shift += 8)
-            out.push_back(static_cast<char>((u >> shift) & 0xFF));
-    }
-    for (uint8_t b : {f.lfItalic, f.lfUnderline, f.lfStrikeOut, f.lfCharSet, f.lfOutPrecision,
-                      f.lfClipPrecision, f.lfQuality, f.lfPitchAndFamily})
-        out.push_back(static_cast<char>(b));
-    return out;
-}
-
-CLogFont UnpackFont(const std::string& in)
-{
-    CLogFont f;
-    if (in.size() != kFontBytes)
-        return f;
-    auto p = reinterpret_cast<const uint8_t*>(in.data());
-    int32_t* ints[] = {&f.lfWidth, &f.lfEscapement, &f.lfOrientation, &f.lfWeight};
-    for (int32_t* v : ints) {
-        *v = static_cast<int32_t>(uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 |
-                                  uint32_t(p[3]) << 24);
-        p += 4;
-    }
-    uint8_t* bytes[] = {&f.lfItalic,       &f.lfUnderline,     &f.lfStrikeOut, &f.lfCharSet,
-                        &f.lfOutPrecision, &f.lfClipPrecision, &f.lfQuality,   &f.lfPitchAndFamily};
-    for (uint8_t* b : bytes)
-        *b = *p++;
-    return f;
-}
 
 } // namespace
 

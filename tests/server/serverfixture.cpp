@@ -1,10 +1,20 @@
 #include "serverfixture.h"
 
 #include "server.h"
+#include "store/openstore.h"
+#include "store/pgstore.h"
+#include "store/sqlitedb.h"
 #include "store/sqlitestore.h"
+
+#include <pqxx/pqxx>
 
 #include <asio/post.hpp>
 
+#include <atomic>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
 #include <functional>
 #include <future>
 
@@ -12,28 +22,115 @@ namespace {
 
 // The real store, but asking for the friends list of "boom" throws an error
 // the server does not expect from a store.
-class CFaultyStore final : public CSqliteStore
+template <typename Store> class CFaultyStore final : public Store
 {
 public:
-    using CSqliteStore::CSqliteStore;
+    using Store::Store;
 
     std::vector<std::string> Friends(const std::string& owner) override
     {
         if (owner == "boom")
             throw std::runtime_error("injected fault");
-        return CSqliteStore::Friends(owner);
+        return Store::Friends(owner);
     }
 };
 
+// The folder of the tests' PostgreSQL, or "unavailable: REASON".
+std::string PostgresInfo()
+{
+    const char* info = std::getenv("MURMURLY_TEST_PG");
+    std::ifstream in(info ? info : "");
+    std::string line;
+    if (!std::getline(in, line))
+        return std::string("unavailable: the tests' PostgreSQL did not start (no ") + (info ? info : "") +
+               ")";
+    return line;
+}
+
+// The tests share one database, "murmurly"; each test has a schema of its
+// own there, which is much quicker to make and drop than a database.
+std::string PostgresUri(const std::string& schema = {})
+{
+    std::string uri = "postgresql:///murmurly?host=" + PostgresInfo() + "&user=postgres";
+    if (!schema.empty())
+        uri += "&options=-csearch_path%3D" + schema;
+    return uri;
+}
+
 } // namespace
 
-CInProcessServer::CInProcessServer(const std::string& dbPath, CPasswordHasher::Cost cost,
+CTestDatabase::CTestDatabase(const std::filesystem::path& dir, const std::string& file) : m_dir(dir)
+{
+    if (!Postgres()) {
+        m_location = (dir / file).string();
+        return;
+    }
+    static std::atomic<int> counter{0};
+    m_name = "murmurly_test_" + std::to_string(::getpid()) + "_" + std::to_string(++counter);
+    pqxx::connection admin(PostgresUri());
+    pqxx::nontransaction(admin).exec("CREATE SCHEMA " + m_name);
+    m_location = PostgresUri(m_name);
+}
+
+CTestDatabase::~CTestDatabase()
+{
+    if (m_name.empty())
+        return;
+    try {
+        pqxx::connection admin(PostgresUri());
+        pqxx::nontransaction(admin).exec("DROP SCHEMA IF EXISTS " + m_name + " CASCADE");
+    } catch (const std::exception& error) {
+        ADD_FAILURE() << "cannot drop " << m_name << ": " << error.what();
+    }
+}
+
+bool CTestDatabase::Postgres()
+{
+    return std::getenv("MURMURLY_TEST_PG") != nullptr;
+}
+
+std::string CTestDatabase::Unavailable()
+{
+    if (!Postgres())
+        return {};
+    const std::string info = PostgresInfo();
+    return info.rfind("unavailable: ", 0) == 0 ? info.substr(13) : std::string();
+}
+
+void CTestDatabase::Exec(const std::string& sql) const
+{
+    if (m_name.empty()) {
+        CSqliteDb(m_location).Exec(sql.c_str());
+        return;
+    }
+    pqxx::connection c(m_location);
+    pqxx::nontransaction(c).exec(sql);
+}
+
+int64_t CTestDatabase::QueryInt(const std::string& sql) const
+{
+    if (m_name.empty())
+        return CSqliteDb(m_location).QueryInt(sql.c_str());
+    pqxx::connection c(m_location);
+    return pqxx::nontransaction(c).exec1(sql)[0].as<int64_t>();
+}
+
+std::filesystem::path CTestDatabase::Files() const
+{
+    if (m_name.empty())
+        return m_dir;
+    return std::filesystem::path(PostgresInfo()) / "data";
+}
+
+CInProcessServer::CInProcessServer(const std::string& db, CPasswordHasher::Cost cost,
                                    const CServerLimits& limits, bool faultyStore)
 {
-    if (faultyStore)
-        m_store = std::make_unique<CFaultyStore>(dbPath);
+    if (faultyStore && IsPostgresUri(db))
+        m_store = std::make_unique<CFaultyStore<CPgStore>>(db);
+    else if (faultyStore)
+        m_store = std::make_unique<CFaultyStore<CSqliteStore>>(db);
     else
-        m_store = std::make_unique<CSqliteStore>(dbPath);
+        m_store = OpenStore(db);
     m_server = std::make_unique<CServer>(m_io, *m_store, cost, limits);
     m_port = m_server->Listen("127.0.0.1", 0).port();
     m_thread = std::thread([this] { m_io.run(); });
@@ -57,21 +154,25 @@ void CInProcessServer::Stop()
 
 void ServerTest::SetUp()
 {
+    if (const std::string why = CTestDatabase::Unavailable(); !why.empty())
+        GTEST_SKIP() << why;
     m_dir = std::make_unique<CTempDir>();
-    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string());
+    m_db = std::make_unique<CTestDatabase>(m_dir->Path());
+    m_server = std::make_unique<CInProcessServer>(m_db->Location());
 }
 
 void ServerTest::TearDown()
 {
     m_server.reset();
+    m_db.reset();
     m_dir.reset();
 }
 
 void ServerTest::Restart(const CServerLimits& limits, bool faultyStore)
 {
     m_server.reset();
-    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "test.db").string(),
-                                                  CPasswordHasher::Cost::Minimum, limits, faultyStore);
+    m_server = std::make_unique<CInProcessServer>(m_db->Location(), CPasswordHasher::Cost::Minimum, limits,
+                                                  faultyStore);
 }
 
 std::unique_ptr<CTestClient> ServerTest::Connect(const std::string& from)

@@ -18,6 +18,36 @@
 class CServer;
 class CStore;
 
+// The database of one test: an SQLite file in a scratch folder or, when the
+// environment variable MURMURLY_TEST_PG names the information file of the
+// tests' PostgreSQL (tests/util/pgcluster.sh), a new schema there that is
+// dropped with the object.
+class CTestDatabase
+{
+public:
+    explicit CTestDatabase(const std::filesystem::path& dir, const std::string& file = "test.db");
+    ~CTestDatabase();
+    CTestDatabase(const CTestDatabase&) = delete;
+    CTestDatabase& operator=(const CTestDatabase&) = delete;
+
+    static bool Postgres();
+    // Why the selected store cannot be tested here; empty when it can.
+    static std::string Unavailable();
+
+    // What --db takes: the file path or the postgresql:// URI.
+    const std::string& Location() const { return m_location; }
+    // On a connection of its own, so they see only what is committed.
+    void Exec(const std::string& sql) const;
+    int64_t QueryInt(const std::string& sql) const;
+    // The folder under which the database keeps its files.
+    std::filesystem::path Files() const;
+
+private:
+    std::filesystem::path m_dir;
+    std::string m_name; // PostgreSQL only
+    std::string m_location;
+};
+
 // The real server, in this process, on a free loopback port, with its event
 // loop on its own thread and a database in a scratch folder. With
 // `faultyStore`, reading the friends list of the user "boom" throws a
@@ -25,7 +55,7 @@ class CStore;
 class CInProcessServer
 {
 public:
-    explicit CInProcessServer(const std::string& dbPath,
+    explicit CInProcessServer(const std::string& db,
                               CPasswordHasher::Cost cost = CPasswordHasher::Cost::Minimum,
                               const CServerLimits& limits = {}, bool faultyStore = false);
     ~CInProcessServer();
@@ -57,7 +87,8 @@ bool Eventually(Predicate done, std::chrono::milliseconds timeout = CTestClient:
     return true;
 }
 
-// Per-test fixture: a fresh in-process server and database.
+// Per-test fixture: a fresh in-process server and database (see
+// CTestDatabase for which store).
 class ServerTest : public ::testing::Test
 {
 protected:
@@ -70,5 +101,6 @@ protected:
     std::unique_ptr<CTestClient> Online(const std::string& name, const std::string& password = "pw");
 
     std::unique_ptr<CTempDir> m_dir;
+    std::unique_ptr<CTestDatabase> m_db;
     std::unique_ptr<CInProcessServer> m_server;
 };

@@ -129,9 +129,14 @@ TEST_F(Blocks, UnblockingSeveralLiftsAllOrNone)
     EXPECT_EQ(bob->Expect(Cmd::BlockedListAnswer).names, names);
     {
         // The database refuses to lift the last one, halfway through.
-        CSqliteDb db((m_dir->Path() / "test.db").string());
-        db.Exec("CREATE TRIGGER refuse BEFORE DELETE ON block WHEN old.blocked = 'erin' "
-                "BEGIN SELECT RAISE(ABORT, 'refused'); END");
+        if (CTestDatabase::Postgres())
+            m_db->Exec("CREATE FUNCTION refuse() RETURNS trigger LANGUAGE plpgsql AS "
+                       "'BEGIN RAISE EXCEPTION ''refused''; END'; "
+                       "CREATE TRIGGER refuse BEFORE DELETE ON block FOR EACH ROW "
+                       "WHEN (old.blocked = 'erin') EXECUTE FUNCTION refuse()");
+        else
+            m_db->Exec("CREATE TRIGGER refuse BEFORE DELETE ON block WHEN old.blocked = 'erin' "
+                       "BEGIN SELECT RAISE(ABORT, 'refused'); END");
     }
     bob->Send(Unblock(names));
     EXPECT_TRUE(bob->WaitClosed());

@@ -55,9 +55,7 @@ TEST_F(Messages, OfflineMessagesAreStoredInOrder)
     ASSERT_TRUE(alice->SendRaw(burst));
     // An answer after them comes only once they are committed.
     alice->Expect(Cmd::BlockedListAnswer);
-    EXPECT_EQ(
-        CSqliteDb((m_dir->Path() / "test.db").string()).QueryInt("SELECT count(*) FROM offline_message"),
-        kCount);
+    EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), kCount);
 
     std::string acks;
     {

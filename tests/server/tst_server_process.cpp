@@ -5,6 +5,7 @@
 
 #include "commands.h"
 #include "server.h"
+#include "store/openstore.h"
 #include "wire.h"
 
 #include <algorithm>
@@ -16,8 +17,16 @@ namespace {
 class Process : public ::testing::Test
 {
 protected:
+    void SetUp() override
+    {
+        if (const std::string why = CTestDatabase::Unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+        m_db = std::make_unique<CTestDatabase>(m_dir.Path(), "server.db");
+    }
+    std::string Db() const { return m_db->Location(); }
+
     CTempDir m_dir;
-    std::string Db() const { return (m_dir.Path() / "server.db").string(); }
+    std::unique_ptr<CTestDatabase> m_db;
 };
 
 TEST_F(Process, HelpPrintsUsage)
@@ -84,6 +93,30 @@ TEST_F(Process, UnusableDatabaseExitsWithStatusTwo)
         EXPECT_EQ(p.Wait(5s), 2);
         EXPECT_NE(p.Log().find("database"), std::string::npos);
     }
+    if (CTestDatabase::Postgres()) {
+        // A database the PostgreSQL server does not have: its reason, on one line.
+        std::string missing = Db();
+        missing.replace(missing.find("///murmurly?"), 12, "///no_such_db?");
+        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", missing}, false);
+        EXPECT_EQ(p.Wait(5s), 2);
+        const std::string log = p.Log();
+        const std::string refusal = log.substr(log.find("murmurly-server: unusable database: "));
+        EXPECT_NE(refusal.find("no_such_db"), std::string::npos) << log;
+        EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << log;
+    }
+}
+
+TEST_F(Process, NewerSchemaIsRefusedInOneLine)
+{
+    OpenStore(Db()).reset();
+    m_db->Exec(CTestDatabase::Postgres() ? "UPDATE schema_version SET version = 99"
+                                         : "PRAGMA user_version = 99");
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()}, false);
+    EXPECT_EQ(p.Wait(5s), 2);
+    const std::string log = p.Log();
+    const std::string refusal = log.substr(log.find("murmurly-server: unusable database: "));
+    EXPECT_NE(refusal.find("schema version 99 is newer"), std::string::npos) << log;
+    EXPECT_EQ(refusal.find('\n'), refusal.size() - 1) << log;
 }
 
 TEST_F(Process, DefaultDatabaseGoesToTheDataFolder)

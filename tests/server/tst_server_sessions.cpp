@@ -101,8 +101,7 @@ TEST_F(Sessions, HashingDoesNotDelayRouting)
     // With the real cost, a burst of logins keeps both workers busy for a
     // good while; messages between users already online must still flow.
     m_server.reset();
-    m_server = std::make_unique<CInProcessServer>((m_dir->Path() / "slow.db").string(),
-                                                  CPasswordHasher::Cost::Interactive);
+    m_server = std::make_unique<CInProcessServer>(m_db->Location(), CPasswordHasher::Cost::Interactive);
     auto alice = Online("alice");
     auto bob = Online("bob");
     std::vector<std::unique_ptr<CTestClient>> crowd;

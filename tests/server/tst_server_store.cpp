@@ -1,13 +1,19 @@
-// The SQLite store on its own: schema versioning and the orders that the
-// protocol relies on.
+// The stores on their own: schema versions, the orders that the protocol
+// relies on, transactions, and the races between servers that share one
+// PostgreSQL database.
 
+#include "store/openstore.h"
+#include "store/pgstore.h"
 #include "store/sqlitestore.h"
 
 #include "serverfixture.h"
 
 #include <sqlite3.h>
 
+#include <future>
+#include <set>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,9 +55,25 @@ TEST(SqliteStore, FilesAreForTheOwnerOnly)
     ::umask(old);
 }
 
-TEST(SqliteStore, OrdersAndOwnership)
+// The store that the test run selects (see CTestDatabase).
+class Store : public ::testing::Test
 {
-    CSqliteStore s(":memory:");
+protected:
+    void SetUp() override
+    {
+        if (const std::string why = CTestDatabase::Unavailable(); !why.empty())
+            GTEST_SKIP() << why;
+        m_db = std::make_unique<CTestDatabase>(m_dir.Path(), "s.db");
+    }
+
+    CTempDir m_dir;
+    std::unique_ptr<CTestDatabase> m_db;
+};
+
+TEST_F(Store, OrdersAndOwnership)
+{
+    const auto store = OpenStore(m_db->Location());
+    CStore& s = *store;
     EXPECT_TRUE(s.CreateAccount("a", "h"));
     EXPECT_FALSE(s.CreateAccount("a", "h2"));
     EXPECT_EQ(s.PasswordHash("a"), "h");
@@ -73,6 +95,7 @@ TEST(SqliteStore, OrdersAndOwnership)
     m.text = std::string("\0\xFF", 2);
     m.font.lfWidth = -1;
     m.font.lfPitchAndFamily = 0x80;
+    m.color = 0xFFFFFFFF;
     const int64_t first = s.StoreMessage(m);
     const int64_t second = s.StoreMessage(m);
     EXPECT_GT(second, first);
@@ -90,19 +113,18 @@ TEST(SqliteStore, OrdersAndOwnership)
     EXPECT_EQ(left[0].id, second);
     EXPECT_EQ(left[0].text, m.text);
     EXPECT_EQ(left[0].font, m.font);
+    EXPECT_EQ(left[0].color, m.color);
     // Ids are not reused after a delete.
     s.DeleteMessage(second, "a");
     EXPECT_GT(s.StoreMessage(m), second);
 }
 
-TEST(SqliteStore, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
+TEST_F(Store, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
 {
-    CTempDir dir;
-    const std::string path = (dir.Path() / "s.db").string();
-    CSqliteStore s(path);
-    CSqliteDb other(path); // sees only what is committed
+    const auto store = OpenStore(m_db->Location());
+    CStore& s = *store;
     auto committed = [&](const std::string& table) {
-        return other.QueryInt(("SELECT count(*) FROM " + table).c_str());
+        return m_db->QueryInt("SELECT count(*) FROM " + table);
     };
     {
         CStore::CTransaction tx(s);
@@ -153,6 +175,104 @@ TEST(SqliteStore, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
     s.AddBlock("a", "y");
     EXPECT_FALSE(s.HasPending());
     EXPECT_EQ(committed("offline_message"), 1);
+}
+
+class PgStore : public Store
+{
+protected:
+    void SetUp() override
+    {
+        if (!CTestDatabase::Postgres())
+            GTEST_SKIP() << "runs with the PostgreSQL store only";
+        Store::SetUp();
+    }
+
+    // Proves with a round trip that another connection waits for a lock.
+    bool SomeoneWaits() const
+    {
+        return Eventually([this] {
+            return m_db->QueryInt("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                  "AND wait_event_type = 'Lock'") > 0;
+        });
+    }
+};
+
+TEST_F(PgStore, SchemaVersionIsRecordedAndNewerIsRefused)
+{
+    {
+        CPgStore s(m_db->Location());
+        EXPECT_EQ(s.FoundSchemaVersion(), 0);
+    }
+    EXPECT_EQ(m_db->QueryInt("SELECT version FROM schema_version"), CPgStore::SchemaVersion());
+    {
+        CPgStore s(m_db->Location());
+        EXPECT_EQ(s.FoundSchemaVersion(), CPgStore::SchemaVersion());
+    }
+    m_db->Exec("UPDATE schema_version SET version = 99");
+    EXPECT_THROW(CPgStore s(m_db->Location()), CStoreError);
+}
+
+TEST_F(PgStore, AGroupLostWithTheConnectionIsReportedByItsCommit)
+{
+    // In PostgreSQL a failed statement ends the transaction that holds the
+    // pending group: the commit must not pretend that the group was kept.
+    const std::string name = "lost_" + std::to_string(::getpid());
+    CPgStore s(m_db->Location() + "&application_name=" + name);
+    CStoredMessage m;
+    m.recipient = "anna";
+    s.StoreMessage(m);
+    m_db->Exec("SELECT pg_terminate_backend(pid) FROM pg_stat_activity WHERE application_name = '" + name +
+               "'");
+    EXPECT_THROW(s.Messages("anna"), CStoreError);
+    EXPECT_TRUE(s.HasPending());
+    EXPECT_THROW(s.CommitPending(), CStoreError);
+    EXPECT_FALSE(s.HasPending());
+    EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), 0);
+}
+
+TEST_F(PgStore, ServersSharingTheDatabaseRaceThroughIt)
+{
+    CPgStore one(m_db->Location());
+    CPgStore two(m_db->Location());
+
+    // Both register one name at once: the second waits for the first one's
+    // outcome, then finds the name taken.
+    std::future<bool> secondCreated;
+    {
+        CStore::CTransaction tx(one);
+        EXPECT_TRUE(one.CreateAccount("anna", "h1"));
+        secondCreated = std::async(std::launch::async, [&] { return two.CreateAccount("anna", "h2"); });
+        ASSERT_TRUE(SomeoneWaits());
+        tx.Commit();
+    }
+    EXPECT_FALSE(secondCreated.get());
+    EXPECT_EQ(two.PasswordHash("anna"), "h1");
+
+    // Ids are unique across servers.
+    CStoredMessage m;
+    m.sender = "bob";
+    m.recipient = "anna";
+    std::set<int64_t> ids;
+    for (int i = 0; i < 5; ++i) {
+        ids.insert(one.StoreMessage(m));
+        ids.insert(two.StoreMessage(m));
+    }
+    one.CommitPending();
+    two.CommitPending();
+    EXPECT_EQ(ids.size(), 10u);
+
+    // Both acknowledge one message at once: it is deleted once.
+    const int64_t id = *ids.begin();
+    EXPECT_TRUE(one.DeleteMessage(id, "anna"));
+    auto secondDeleted = std::async(std::launch::async, [&] {
+        const bool deleted = two.DeleteMessage(id, "anna");
+        two.CommitPending();
+        return deleted;
+    });
+    ASSERT_TRUE(SomeoneWaits());
+    one.CommitPending();
+    EXPECT_FALSE(secondDeleted.get());
+    EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), 9);
 }
 
 } // namespace

@@ -1,0 +1,513 @@
+#include "pgstore.h"
+
+#include "fontblob.h"
+#include "generated/pgmigrations.h"
+
+#include <pqxx/pqxx>
+
+#include <iterator>
+#include <sstream>
+
+namespace {
+
+constexpr int kMigrationCount = static_cast<int>(std::size(kPgMigrations));
+
+// Held while the schema is checked and upgraded, so that nodes starting at
+// the same time upgrade it once.
+constexpr long long kMigrationLock = 0x6d75726d6c79; // "murmly"
+
+// libpq's messages span lines (a hint, the failing statement); the server
+// logs one line per event.
+std::string OneLine(const std::string& text)
+{
+    std::istringstream in(text);
+    std::string line;
+    std::string out;
+    while (std::getline(in, line)) {
+        const auto first = line.find_first_not_of(" \t");
+        const auto last = line.find_last_not_of(" \t\r");
+        if (first == std::string::npos)
+            continue;
+        if (!out.empty())
+            out += ' ';
+        out += line.substr(first, last - first + 1);
+    }
+    return out;
+}
+
+pqxx::binarystring Bytes(const std::string& bytes)
+{
+    return pqxx::binarystring(bytes.data(), bytes.size());
+}
+
+std::string Bytes(const pqxx::field& field)
+{
+    return pqxx::binarystring(field).str();
+}
+
+} // namespace
+
+struct CPgStore::CDb
+{
+    explicit CDb(const std::string& uri) : conn(uri) {}
+
+    pqxx::connection conn;
+    std::unique_ptr<pqxx::work> outer;
+    // One entry per open scope, innermost last: whether it set a savepoint.
+    // The outermost scope sets none when it opened `outer` itself; every
+    // other scope does, so that undoing it keeps the pending group. The
+    // savepoints share one name: RELEASE and ROLLBACK TO act on the
+    // innermost. (libpqxx's own subtransaction is not used: its savepoint
+    // comes too late for prepared statements.)
+    std::vector<bool> scopes;
+};
+
+template <typename Work> auto CPgStore::Run(Work&& work)
+{
+    try {
+        if (m_db->outer)
+            return work(static_cast<pqxx::transaction_base&>(*m_db->outer));
+        pqxx::nontransaction alone(m_db->conn);
+        return work(static_cast<pqxx::transaction_base&>(alone));
+    } catch (const CStoreError&) {
+        throw;
+    } catch (const std::exception& error) {
+        // A failed statement spoils the transaction it ran in. Within a scope
+        // the scope's own rollback undoes it; outside, the open transaction
+        // holds only the pending group, which is lost with it.
+        const std::string reason = OneLine(error.what());
+        if (m_db->scopes.empty())
+            LoseAll(reason);
+        throw CStoreError(reason);
+    }
+}
+
+CPgStore::CPgStore(const std::string& uri)
+{
+    try {
+        m_db = std::make_unique<CDb>(uri);
+        // Notices ("relation exists, skipping") are not the log's business.
+        m_db->conn.set_variable("client_min_messages", "warning");
+        Migrate();
+        Prepare();
+    } catch (const CStoreError&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw CStoreError(OneLine(error.what()));
+    }
+}
+
+CPgStore::~CPgStore()
+{
+    // A clean close keeps what is pending.
+    try {
+        CommitPending();
+    } catch (const CStoreError&) {
+    }
+    AbortAll();
+}
+
+int CPgStore::SchemaVersion()
+{
+    return kMigrationCount;
+}
+
+void CPgStore::Migrate()
+{
+    pqxx::work tx(m_db->conn);
+    tx.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
+    tx.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    const pqxx::result found = tx.exec("SELECT version FROM schema_version");
+    if (found.size() > 1)
+        throw CStoreError("the table schema_version holds more than one row");
+    m_foundVersion = found.empty() ? 0 : found[0][0].as<int>();
+    if (m_foundVersion > kMigrationCount)
+        throw CStoreError("database schema version " + std::to_string(m_foundVersion) +
+                          " is newer than this server understands (" + std::to_string(kMigrationCount) + ")");
+    if (m_foundVersion == kMigrationCount)
+        return;
+    for (int step = m_foundVersion; step < kMigrationCount; ++step)
+        tx.exec(kPgMigrations[step]);
+    if (found.empty())
+        tx.exec_params("INSERT INTO schema_version (version) VALUES ($1)", kMigrationCount);
+    else
+        tx.exec_params("UPDATE schema_version SET version = $1", kMigrationCount);
+    tx.commit();
+}
+
+void CPgStore::Prepare()
+{
+    auto& c = m_db->conn;
+    c.prepare("create_account",
+              "INSERT INTO account (name, password_hash) VALUES ($1, $2) ON CONFLICT DO NOTHING");
+    c.prepare("password_hash", "SELECT password_hash FROM account WHERE name = $1");
+    c.prepare("set_password_hash", "UPDATE account SET password_hash = $2 WHERE name = $1");
+    c.prepare("account_names", "SELECT name FROM account");
+    c.prepare("friends", "SELECT name FROM friend WHERE owner = $1 ORDER BY id");
+    c.prepare("friend_of", "SELECT owner FROM friend WHERE name = $1 ORDER BY id");
+    c.prepare("is_friend", "SELECT 1 FROM friend WHERE owner = $1 AND name = $2");
+    c.prepare("add_friend", "INSERT INTO friend (owner, name) VALUES ($1, $2) ON CONFLICT DO NOTHING");
+    c.prepare("remove_friend", "DELETE FROM friend WHERE owner = $1 AND name = $2");
+    c.prepare("add_request", "INSERT INTO friend_request (requester, addressee, text) VALUES ($1, $2, $3) "
+                             "ON CONFLICT DO NOTHING");
+    c.prepare("has_request", "SELECT 1 FROM friend_request WHERE requester = $1 AND addressee = $2");
+    c.prepare("requests", "SELECT requester, text FROM friend_request WHERE addressee = $1 ORDER BY id");
+    c.prepare("remove_request", "DELETE FROM friend_request WHERE requester = $1 AND addressee = $2");
+    c.prepare("add_block", "INSERT INTO block (blocker, blocked) VALUES ($1, $2) ON CONFLICT DO NOTHING");
+    c.prepare("remove_block", "DELETE FROM block WHERE blocker = $1 AND blocked = $2");
+    c.prepare("is_blocked", "SELECT 1 FROM block WHERE blocker = $1 AND blocked = $2");
+    c.prepare("blocks", "SELECT blocked FROM block WHERE blocker = $1 ORDER BY id");
+    c.prepare("all_blocks", "SELECT blocker, blocked FROM block");
+    c.prepare("store_message",
+              "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, size) "
+              "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) RETURNING id");
+    c.prepare("messages", "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
+                          "WHERE recipient = $1 ORDER BY id");
+    c.prepare("delete_message", "DELETE FROM offline_message WHERE id = $1 AND recipient = $2");
+    c.prepare("message_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
+                               "FROM offline_message WHERE recipient = $1");
+}
+
+void CPgStore::OpenOuter()
+{
+    if (!m_db->outer)
+        m_db->outer = std::make_unique<pqxx::work>(m_db->conn);
+}
+
+void CPgStore::AbortAll() noexcept
+{
+    m_db->scopes.clear();
+    if (m_db->outer) {
+        try {
+            m_db->outer->abort();
+        } catch (...) {
+        }
+        m_db->outer.reset();
+    }
+    m_pending = false;
+}
+
+void CPgStore::LoseAll(const std::string& reason) noexcept
+{
+    if (m_pending && m_lost.empty())
+        m_lost = reason;
+    AbortAll();
+}
+
+void CPgStore::CommitPending()
+{
+    if (!m_db->scopes.empty())
+        return; // an open scope's commit will take the group along
+    if (!m_lost.empty()) {
+        // Whatever joined the group since it was lost goes with it: the
+        // server drops the whole group's writers.
+        const std::string reason = std::move(m_lost);
+        m_lost.clear();
+        AbortAll();
+        throw CStoreError("the pending changes were lost: " + reason);
+    }
+    if (!m_pending)
+        return;
+    try {
+        m_db->outer->commit();
+        m_db->outer.reset();
+        m_pending = false;
+    } catch (const std::exception& error) {
+        AbortAll();
+        throw CStoreError(OneLine(error.what()));
+    }
+}
+
+void CPgStore::BeginTransaction()
+{
+    try {
+        if (!m_db->outer) {
+            OpenOuter();
+            m_db->scopes.push_back(false);
+        } else {
+            m_db->outer->exec("SAVEPOINT scope");
+            m_db->scopes.push_back(true);
+        }
+    } catch (const std::exception& error) {
+        const std::string reason = OneLine(error.what());
+        if (m_db->scopes.empty())
+            LoseAll(reason);
+        throw CStoreError(reason);
+    }
+}
+
+void CPgStore::CommitTransaction()
+{
+    const bool savepoint = m_db->scopes.back();
+    m_db->scopes.pop_back();
+    try {
+        if (savepoint)
+            m_db->outer->exec("RELEASE SAVEPOINT scope");
+        if (m_db->scopes.empty()) {
+            m_db->outer->commit();
+            m_db->outer.reset();
+            m_pending = false;
+        }
+    } catch (const std::exception& error) {
+        if (m_db->scopes.empty()) {
+            AbortAll();
+        } else if (savepoint) {
+            UndoSavepoint();
+        }
+        throw CStoreError(OneLine(error.what()));
+    }
+}
+
+void CPgStore::RollbackTransaction() noexcept
+{
+    const bool savepoint = m_db->scopes.back();
+    m_db->scopes.pop_back();
+    if (savepoint)
+        UndoSavepoint();
+    if (m_db->scopes.empty() && !m_pending)
+        AbortAll();
+}
+
+void CPgStore::UndoSavepoint() noexcept
+{
+    try {
+        m_db->outer->exec("ROLLBACK TO SAVEPOINT scope");
+        m_db->outer->exec("RELEASE SAVEPOINT scope");
+    } catch (...) {
+        // The connection is gone: the next statement fails and ends it all.
+    }
+}
+
+std::vector<std::string> CPgStore::Column(const char* statement, const std::string& key)
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        std::vector<std::string> out;
+        for (const auto& row : tx.exec_prepared(statement, key))
+            out.push_back(row[0].as<std::string>());
+        return out;
+    });
+}
+
+bool CPgStore::Exists(const char* statement, const std::string& a, const std::string& b)
+{
+    return Run([&](pqxx::transaction_base& tx) { return !tx.exec_prepared(statement, a, b).empty(); });
+}
+
+std::size_t CPgStore::Change(const char* statement, const std::string& a, const std::string& b)
+{
+    return Run([&](pqxx::transaction_base& tx) { return tx.exec_prepared(statement, a, b).affected_rows(); });
+}
+
+bool CPgStore::CreateAccount(const std::string& name, const std::string& passwordHash)
+{
+    // Another node may insert the same name at the same moment: the unique
+    // key makes this insert wait for that one's outcome and then do nothing.
+    CTransaction tx(*this);
+    const bool created = Change("create_account", name, passwordHash) == 1;
+    tx.Commit();
+    return created;
+}
+
+bool CPgStore::AccountExists(const std::string& name)
+{
+    return PasswordHash(name).has_value();
+}
+
+std::optional<std::string> CPgStore::PasswordHash(const std::string& name)
+{
+    return Run([&](pqxx::transaction_base& tx) -> std::optional<std::string> {
+        const pqxx::result r = tx.exec_prepared("password_hash", name);
+        if (r.empty())
+            return std::nullopt;
+        return r[0][0].as<std::string>();
+    });
+}
+
+void CPgStore::SetPasswordHash(const std::string& name, const std::string& passwordHash)
+{
+    CTransaction tx(*this);
+    Change("set_password_hash", name, passwordHash);
+    tx.Commit();
+}
+
+std::vector<std::string> CPgStore::AccountNames()
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        std::vector<std::string> out;
+        for (const auto& row : tx.exec_prepared("account_names"))
+            out.push_back(row[0].as<std::string>());
+        return out;
+    });
+}
+
+std::vector<std::string> CPgStore::Friends(const std::string& owner)
+{
+    return Column("friends", owner);
+}
+
+std::vector<std::string> CPgStore::FriendOf(const std::string& name)
+{
+    return Column("friend_of", name);
+}
+
+bool CPgStore::IsFriend(const std::string& owner, const std::string& name)
+{
+    return Exists("is_friend", owner, name);
+}
+
+void CPgStore::RemoveFriends(const std::string& owner, const std::vector<std::string>& names)
+{
+    CTransaction tx(*this);
+    for (const auto& name : names)
+        Change("remove_friend", owner, name);
+    tx.Commit();
+}
+
+bool CPgStore::AddFriendRequest(const std::string& requester, const std::string& addressee,
+                                const std::string& text)
+{
+    CTransaction tx(*this);
+    const bool added = Run([&](pqxx::transaction_base& t) {
+        return t.exec_prepared("add_request", requester, addressee, Bytes(text)).affected_rows() == 1;
+    });
+    tx.Commit();
+    return added;
+}
+
+bool CPgStore::HasFriendRequest(const std::string& requester, const std::string& addressee)
+{
+    return Exists("has_request", requester, addressee);
+}
+
+std::vector<CFriendRequest> CPgStore::FriendRequests(const std::string& addressee)
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        std::vector<CFriendRequest> out;
+        for (const auto& row : tx.exec_prepared("requests", addressee))
+            out.push_back({row[0].as<std::string>(), Bytes(row[1])});
+        return out;
+    });
+}
+
+void CPgStore::RemoveFriendRequest(const std::string& requester, const std::string& addressee)
+{
+    CTransaction tx(*this);
+    Change("remove_request", requester, addressee);
+    tx.Commit();
+}
+
+bool CPgStore::AcceptFriendRequest(const std::string& requester, const std::string& answerer,
+                                   bool addAnswererToRequester, bool addRequesterToAnswerer)
+{
+    // The delete locks the request: of two nodes accepting it at once, one
+    // finds it gone.
+    CTransaction tx(*this);
+    if (Change("remove_request", requester, answerer) != 1)
+        return false;
+    if (addAnswererToRequester)
+        Change("add_friend", requester, answerer);
+    if (addRequesterToAnswerer)
+        Change("add_friend", answerer, requester);
+    tx.Commit();
+    return true;
+}
+
+void CPgStore::AddBlock(const std::string& blocker, const std::string& blocked)
+{
+    CTransaction tx(*this);
+    Change("add_block", blocker, blocked);
+    tx.Commit();
+}
+
+void CPgStore::RemoveBlock(const std::string& blocker, const std::string& blocked)
+{
+    CTransaction tx(*this);
+    Change("remove_block", blocker, blocked);
+    tx.Commit();
+}
+
+bool CPgStore::IsBlocked(const std::string& blocker, const std::string& blocked)
+{
+    return Exists("is_blocked", blocker, blocked);
+}
+
+std::vector<std::string> CPgStore::Blocks(const std::string& blocker)
+{
+    return Column("blocks", blocker);
+}
+
+std::vector<std::pair<std::string, std::string>> CPgStore::AllBlocks()
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        std::vector<std::pair<std::string, std::string>> out;
+        for (const auto& row : tx.exec_prepared("all_blocks"))
+            out.emplace_back(row[0].as<std::string>(), row[1].as<std::string>());
+        return out;
+    });
+}
+
+int64_t CPgStore::StoreMessage(const CStoredMessage& m)
+{
+    if (m_db->scopes.empty()) {
+        try {
+            OpenOuter();
+        } catch (const std::exception& error) {
+            throw CStoreError(OneLine(error.what()));
+        }
+        m_pending = true;
+    }
+    return Run([&](pqxx::transaction_base& tx) {
+        return tx
+            .exec_prepared1("store_message", m.recipient, m.sender, Bytes(m.text), m.time, Bytes(m.faceName),
+                            Bytes(PackFont(m.font)), int64_t{m.color}, m.size)[0]
+            .as<int64_t>();
+    });
+}
+
+std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient)
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        std::vector<CStoredMessage> out;
+        for (const auto& row : tx.exec_prepared("messages", recipient)) {
+            CStoredMessage& m = out.emplace_back();
+            m.id = row[0].as<int64_t>();
+            m.sender = row[1].as<std::string>();
+            m.recipient = recipient;
+            m.text = Bytes(row[2]);
+            m.time = row[3].as<int32_t>();
+            m.faceName = Bytes(row[4]);
+            m.font = UnpackFont(Bytes(row[5]));
+            m.color = static_cast<uint32_t>(row[6].as<int64_t>());
+            m.size = row[7].as<int32_t>();
+        }
+        return out;
+    });
+}
+
+bool CPgStore::DeleteMessage(int64_t id, const std::string& recipient)
+{
+    // Two nodes deleting the same message: the second waits for the first
+    // one's row lock, then finds nothing to delete.
+    if (m_db->scopes.empty()) {
+        try {
+            OpenOuter();
+        } catch (const std::exception& error) {
+            throw CStoreError(OneLine(error.what()));
+        }
+        m_pending = true;
+    }
+    return Run([&](pqxx::transaction_base& tx) {
+        return tx.exec_prepared("delete_message", id, recipient).affected_rows() == 1;
+    });
+}
+
+CMessageUsage CPgStore::MessageUsage(const std::string& recipient)
+{
+    return Run([&](pqxx::transaction_base& tx) {
+        const pqxx::row r = tx.exec_prepared1("message_usage", recipient);
+        CMessageUsage usage;
+        usage.count = r[0].as<std::size_t>();
+        usage.bytes = r[1].as<std::size_t>();
+        return usage;
+    });
+}
