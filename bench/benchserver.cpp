@@ -4,10 +4,12 @@
 // and the server's peak resident memory.
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
-//   murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]
+//   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] [--server PATH]
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
-// server's resident memory and what each connection adds to it.
+// server's resident memory and what each connection adds to it. With
+// --stall-handshake they instead start a TLS handshake, which the server
+// answers, and never finish it.
 //
 // By default the server runs with its cheap test hashing so that setting up
 // hundreds of accounts takes seconds; --real-hash uses the production cost
@@ -26,8 +28,12 @@
 #include "serverprocess.h"
 #include "testcertificate.h"
 
+#include <openssl/bio.h>
+#include <openssl/ssl.h>
+
 #include <poll.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +63,7 @@ struct CBenchOptions
     bool realHash = false;
     bool relay = false;
     bool tls = false;
+    bool stallHandshake = false;
     std::string server; // empty: the one built with this program
 };
 
@@ -271,6 +278,36 @@ void RaiseOpenFileLimit(int clients)
                                  " is too low for " + std::to_string(clients) + " clients");
 }
 
+// A client's first handshake flight (its ClientHello), made once in memory:
+// every stalling client sends the same bytes.
+std::string ClientHello()
+{
+    SSL_CTX* ctx = ::SSL_CTX_new(TLS_client_method());
+    SSL* ssl = ::SSL_new(ctx);
+    BIO* out = ::BIO_new(BIO_s_mem());
+    ::SSL_set_bio(ssl, ::BIO_new(BIO_s_mem()), out);
+    ::SSL_connect(ssl); // wants the server's answer, which never comes here
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out, &data);
+    std::string hello(data, static_cast<std::size_t>(std::max(size, 0L)));
+    ::SSL_free(ssl);
+    ::SSL_CTX_free(ctx);
+    if (hello.empty())
+        throw std::runtime_error("no ClientHello");
+    return hello;
+}
+
+// Sends the ClientHello and waits until the server has answered it: the
+// server then holds the handshake half done.
+void StallHandshake(CBenchClient& client, const std::string& hello)
+{
+    if (::send(client.Fd(), hello.data(), hello.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(hello.size()))
+        throw std::runtime_error("cannot send the ClientHello");
+    pollfd fd{client.Fd(), POLLIN, 0};
+    if (::poll(&fd, 1, 30000) <= 0)
+        throw std::runtime_error("the server did not answer a ClientHello");
+}
+
 int RunIdle(const CBenchOptions& options)
 {
     RaiseOpenFileLimit(options.idle);
@@ -285,10 +322,15 @@ int RunIdle(const CBenchOptions& options)
         std::vector<std::unique_ptr<CBenchClient>> clients;
         clients.reserve(static_cast<std::size_t>(n));
         const auto start = Clock::now();
+        const std::string hello = options.stallHandshake ? ClientHello() : std::string();
         // In batches, so that neither the listen queue nor the password
         // workers are flooded.
         constexpr int kBatch = 500;
-        for (int first = 0; first < n; first += kBatch) {
+        for (int i = 0; i < n && options.stallHandshake; ++i) {
+            clients.push_back(std::make_unique<CBenchClient>(server->Port()));
+            StallHandshake(*clients.back(), hello);
+        }
+        for (int first = 0; first < n && !options.stallHandshake; first += kBatch) {
             const int last = std::min(n, first + kBatch);
             for (int i = first; i < last; ++i) {
                 clients.push_back(std::make_unique<CBenchClient>(server->Port(), options.tls));
@@ -308,12 +350,14 @@ int RunIdle(const CBenchOptions& options)
             for (int i = first; i < last; ++i)
                 clients[i]->Expect(Cmd::BlockedListAnswer);
         }
-        std::printf("setup: %d clients registered and logged in in %.2f s\n", n,
+        std::printf("setup: %d clients %s in %.2f s\n", n,
+                    options.stallHandshake ? "sent their ClientHello and stopped"
+                                           : "registered and logged in",
                     std::chrono::duration<double>(Clock::now() - start).count());
         const long rss = StatusKb(*server, "VmRSS");
-        std::printf(
-            "server RSS: %.1f MB idle before the clients, %.1f MB with %d logged-in idle connections\n",
-            before / 1024.0, rss / 1024.0, n);
+        std::printf("server RSS: %.1f MB idle before the clients, %.1f MB with %d %s\n", before / 1024.0,
+                    rss / 1024.0, n,
+                    options.stallHandshake ? "stalled TLS handshakes" : "logged-in idle connections");
         std::printf("per connection: %.1f KB of RSS (total / N), %.1f KB above the idle server\n",
                     static_cast<double>(rss) / n, static_cast<double>(rss - before) / n);
     }
@@ -334,11 +378,15 @@ int main(int argc, char** argv)
                             {"--server", &options.server},
                             {"--real-hash", &options.realHash},
                             {"--relay", &options.relay},
-                            {"--tls", &options.tls}},
+                            {"--tls", &options.tls},
+                            {"--stall-handshake", &options.stallHandshake}},
                            "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
                            "[--relay | --tls] [--server PATH]\n"
-                           "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]"))
+                           "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] "
+                           "[--server PATH]"))
         return 2;
+    if (options.stallHandshake && (options.idle <= 0 || !options.tls))
+        return BenchFail(program, "--stall-handshake goes with --idle N --tls", 2);
     if (options.idle > 0)
         return RunBench(program, [&] { return RunIdle(options); });
     if (options.relay && options.tls)

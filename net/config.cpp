@@ -46,6 +46,20 @@ std::string NormalizeFingerprint(std::string_view text)
     return hex.size() == kSha256HexDigits ? hex : std::string{};
 }
 
+std::string ConfigProblem(const CServerConfig& config)
+{
+    if (config.tlsFingerprint.empty() || !NormalizeFingerprint(config.tlsFingerprint).empty())
+        return {};
+    // A line may be anything up to the file's size; the start is enough to
+    // recognise it.
+    constexpr std::size_t kShown = 100;
+    std::string value = config.tlsFingerprint.substr(0, kShown);
+    if (config.tlsFingerprint.size() > kShown)
+        value += "...";
+    return "TLS_FINGERPRINT=" + value +
+           " is not a SHA-256 fingerprint (64 hexadecimal digits, colons allowed)";
+}
+
 void ParseConfig(std::string_view contents, CServerConfig& config)
 {
     while (!contents.empty()) {

@@ -36,6 +36,11 @@ int ReadFirstConfigFile(const std::vector<std::string>& paths, CServerConfig& co
 // a SHA-256 digest.
 std::string NormalizeFingerprint(std::string_view text);
 
+// What makes a value read unusable, in words for the user; empty when every
+// value can be used. A TLS_FINGERPRINT that is not a SHA-256 fingerprint is
+// such a value: it would refuse every certificate.
+std::string ConfigProblem(const CServerConfig& config);
+
 // The port value as C's atoi reads it: leading white space, an optional sign,
 // then digits up to the first non-digit; no digits gives 0.
 int ParsePortNumber(std::string_view value);

@@ -1,8 +1,11 @@
 #pragma once
 
 #include <asio/ip/tcp.hpp>
-#include <asio/ssl/stream.hpp>
+#include <asio/post.hpp>
+#include <asio/ssl/context.hpp>
 #include <asio/write.hpp>
+
+#include <openssl/ssl.h>
 
 #include <memory>
 #include <utility>
@@ -11,21 +14,27 @@
 // waits on the socket and reads without blocking, so its read path is the same
 // for both; TLS only adds the handshake and may hold decrypted bytes that the
 // socket no longer shows as readable.
+//
+// TLS runs OpenSSL straight on the non-blocking socket, without buffers of
+// its own: what a connection holds between records is the TLS engine's state
+// alone (the context asks OpenSSL to release its record buffers when they
+// are empty). The engine is made only when the handshake starts, so a
+// connection that never says anything costs no more than a clear-text one.
+//
+// The handlers given to AsyncHandshake and AsyncWrite must keep the stream's
+// owner alive until they are called, as the session's do.
 class CSessionStream
 {
 public:
-    explicit CSessionStream(asio::ip::tcp::socket socket) : m_plain(std::move(socket)) {}
-    // The TLS engine, with its record buffers, is made only when the
-    // handshake starts: a connection that never says anything costs no more
-    // than a clear-text one.
+    explicit CSessionStream(asio::ip::tcp::socket socket) : m_socket(std::move(socket)) {}
     CSessionStream(asio::ip::tcp::socket socket, asio::ssl::context& tls)
-        : m_plain(std::move(socket)), m_context(&tls)
+        : m_socket(std::move(socket)), m_context(&tls)
     {
     }
 
     bool IsTls() const { return m_context != nullptr; }
-    asio::ip::tcp::socket& Socket() { return m_tls ? m_tls->next_layer() : m_plain; }
-    const asio::ip::tcp::socket& Socket() const { return m_tls ? m_tls->next_layer() : m_plain; }
+    asio::ip::tcp::socket& Socket() { return m_socket; }
+    const asio::ip::tcp::socket& Socket() const { return m_socket; }
 
     // Calls `handler` with the handshake's outcome; for TCP at once.
     template <typename Handler> void AsyncHandshake(Handler&& handler)
@@ -34,42 +43,102 @@ public:
             handler(asio::error_code());
             return;
         }
-        if (!m_tls) {
-            const auto executor = m_plain.get_executor();
-            m_tls =
-                std::make_unique<asio::ssl::stream<asio::ip::tcp::socket>>(std::move(m_plain), *m_context);
-            m_plain = asio::ip::tcp::socket(executor);
+        if (!m_ssl) {
+            const asio::error_code error = MakeEngine();
+            if (error) {
+                handler(error);
+                return;
+            }
         }
-        m_tls->async_handshake(asio::ssl::stream_base::server, std::forward<Handler>(handler));
+        ContinueHandshake(std::forward<Handler>(handler));
     }
 
     // Without blocking: would_block when nothing is there yet.
-    std::size_t ReadSome(asio::mutable_buffer buffer, asio::error_code& error)
-    {
-        return m_tls ? m_tls->read_some(buffer, error) : m_plain.read_some(buffer, error);
-    }
+    std::size_t ReadSome(asio::mutable_buffer buffer, asio::error_code& error);
 
+    // Calls `handler(error, bytes)` from the loop once all of `buffer` is
+    // written or writing failed. One write at a time.
     template <typename Handler> void AsyncWrite(asio::const_buffer buffer, Handler&& handler)
     {
-        if (m_tls)
-            asio::async_write(*m_tls, buffer, std::forward<Handler>(handler));
+        if (m_ssl)
+            ContinueWrite(buffer, std::forward<Handler>(handler));
         else
-            asio::async_write(m_plain, buffer, std::forward<Handler>(handler));
+            asio::async_write(m_socket, buffer, std::forward<Handler>(handler));
     }
 
     // Ends the sending direction once everything queued was written: TLS
     // says so with its closing alert first. Errors do not matter here; the
     // socket is closed next.
-    void ShutdownSend()
-    {
-        asio::error_code ignored;
-        if (m_tls)
-            m_tls->shutdown(ignored); // sends the alert, does not wait for the peer's
-        Socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
-    }
+    void ShutdownSend();
 
 private:
-    asio::ip::tcp::socket m_plain; // under TLS, only until the handshake
+    struct CSslFree
+    {
+        void operator()(SSL* ssl) const { ::SSL_free(ssl); }
+    };
+
+    asio::error_code MakeEngine();
+    // What the engine needs after a call that returned `result`: nothing
+    // (`wait` says which readiness to wait for), or the error that ends it.
+    asio::error_code Classify(int result, asio::socket_base::wait_type& wait) const;
+    // The socket closed under the engine: its descriptor may belong to
+    // another connection by now, so the engine must not touch it.
+    bool Detached() const { return !m_socket.is_open(); }
+
+    template <typename Handler> void ContinueHandshake(Handler handler)
+    {
+        if (Detached()) {
+            handler(asio::error_code(asio::error::bad_descriptor));
+            return;
+        }
+        ::ERR_clear_error();
+        const int result = ::SSL_do_handshake(m_ssl.get());
+        if (result == 1) {
+            handler(asio::error_code());
+            return;
+        }
+        asio::socket_base::wait_type wait = asio::socket_base::wait_read;
+        if (const asio::error_code error = Classify(result, wait)) {
+            handler(error);
+            return;
+        }
+        m_socket.async_wait(wait, [this, handler = std::move(handler)](const asio::error_code& error) mutable {
+            if (error)
+                handler(error);
+            else
+                ContinueHandshake(std::move(handler));
+        });
+    }
+
+    // OpenSSL keeps the progress of a write that had to wait; it is repeated
+    // with the same bytes until it has taken all of them.
+    template <typename Handler> void ContinueWrite(asio::const_buffer buffer, Handler handler)
+    {
+        asio::error_code error = Detached() ? asio::error::bad_descriptor : asio::error_code();
+        std::size_t written = 0;
+        asio::socket_base::wait_type wait = asio::socket_base::wait_write;
+        if (!error) {
+            ::ERR_clear_error();
+            const int result = ::SSL_write_ex(m_ssl.get(), buffer.data(), buffer.size(), &written);
+            if (result != 1) {
+                error = Classify(result, wait);
+                if (!error) {
+                    m_socket.async_wait(wait, [this, buffer, handler = std::move(handler)](
+                                                  const asio::error_code& waited) mutable {
+                        if (waited)
+                            handler(waited, std::size_t{0});
+                        else
+                            ContinueWrite(buffer, std::move(handler));
+                    });
+                    return;
+                }
+            }
+        }
+        asio::post(m_socket.get_executor(),
+                   [handler = std::move(handler), error, written]() mutable { handler(error, written); });
+    }
+
+    asio::ip::tcp::socket m_socket;
     asio::ssl::context* m_context = nullptr;
-    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket>> m_tls;
+    std::unique_ptr<SSL, CSslFree> m_ssl;
 };

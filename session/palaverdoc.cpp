@@ -21,15 +21,25 @@ QString NotLoggedIn()
 // Asks about a server certificate that did not verify. A trusted
 // fingerprint is remembered per host and port, and is then accepted without
 // a word; a different certificate for the same server is asked about again,
-// with No as the default.
+// with No as the default. One that does not match the fingerprint pinned in
+// config.txt is refused, and the user only told.
 bool AskTrustCertificate(const CCertificateQuestion& question)
 {
+    const QString server = QStringLiteral("%1:%2").arg(question.host).arg(question.port);
+    if (!question.pinned.isEmpty()) {
+        ShowMessageBox(QStringLiteral("The server's certificate has changed\n\nServer: %1\n"
+                                      "Pinned fingerprint (SHA-256, TLS_FINGERPRINT in config.txt):\n%2\n"
+                                      "New fingerprint (SHA-256):\n%3\n\n"
+                                      "The connection is refused.")
+                           .arg(server, question.pinned, question.fingerprint),
+                       MessageButtons::Ok, MessageIcon::Stop);
+        return false;
+    }
     const QString key = QStringLiteral("Settings/Server/%1:%2").arg(question.host).arg(question.port);
     const QString remembered = OpenSettingsRoot()->value(key).toString();
     if (!remembered.isEmpty() && NormalizeFingerprint(remembered.toStdString()) ==
                                      NormalizeFingerprint(question.fingerprint.toStdString()))
         return true;
-    const QString server = QStringLiteral("%1:%2").arg(question.host).arg(question.port);
     MessageAnswer answer;
     if (remembered.isEmpty()) {
         answer = ShowMessageBox(QStringLiteral("The certificate of the server %1 could not be verified:\n%2\n\n"

@@ -55,8 +55,17 @@ bool CServerConnection::ReadConfig()
     CServerConfig config;
     config.address = m_strServerAddress;
     config.port = m_nPort;
-    if (ReadFirstConfigFile(paths, config) < 0)
+    m_strConfigProblem.clear();
+    const int found = ReadFirstConfigFile(paths, config);
+    if (found < 0)
         return false;
+    if (const std::string problem = ConfigProblem(config); !problem.empty()) {
+        m_strConfigProblem = QStringLiteral("Configuration file corrupt: ") +
+                             QString::fromStdString(problem) + QStringLiteral(" in ") +
+                             QString::fromStdString(paths[found]) +
+                             QStringLiteral(". Please get the correct configuration file Config.txt");
+        return false;
+    }
     m_strServerAddress = std::move(config.address);
     m_nPort = config.port;
     m_bUseTls = config.useTls;
@@ -73,22 +82,33 @@ bool CServerConnection::AcceptCertificate(const QSslCertificate& certificate, co
 {
     if (certificate.isNull())
         return false;
-    const QString fingerprint = CertificateFingerprint(certificate);
+    CCertificateQuestion question{
+        QString::fromStdString(m_strServerAddress), m_nPort, CertificateFingerprint(certificate), {}, {}};
     if (!m_strPinnedFingerprint.empty()) {
-        // A pin that is not a SHA-256 fingerprint matches nothing.
+        // ReadConfig lets no malformed pin through.
         const std::string pinned = NormalizeFingerprint(m_strPinnedFingerprint);
-        return !pinned.empty() && pinned == NormalizeFingerprint(fingerprint.toStdString());
+        if (pinned == NormalizeFingerprint(question.fingerprint.toStdString()))
+            return true;
+        // Refused whatever the answer; the user learns why.
+        question.pinned =
+            QString::fromLatin1(QByteArray::fromHex(QByteArray::fromStdString(pinned)).toHex(':').toUpper());
+        Ask(question);
+        return false;
     }
     if (errors.isEmpty())
         return true;
-    if (!m_certificateQuestion || !m_connectTimer.isActive())
-        return false;
-    CCertificateQuestion question{QString::fromStdString(m_strServerAddress), m_nPort, fingerprint, {}};
     QStringList problems;
     for (const QSslError& error : errors)
         problems << error.errorString();
     problems.removeDuplicates();
     question.problems = problems.join(QLatin1Char('\n'));
+    return Ask(question);
+}
+
+bool CServerConnection::Ask(const CCertificateQuestion& question)
+{
+    if (!m_certificateQuestion || !m_connectTimer.isActive())
+        return false;
     // The user's time to answer does not count against the connect time-out.
     m_connectTimer.stop();
     CClientSocket* const asking = m_pSocket.get();
@@ -104,10 +124,13 @@ bool CServerConnection::AcceptCertificate(const QSslCertificate& certificate, co
 bool CServerConnection::Connect()
 {
     if (!ReadConfig()) {
-        emit ConfigurationMissing(
-            QStringLiteral("Configuration file not found or corrupt. Please get the correct "
-                           "configuration file Config.txt\nLooked for it in: ") +
-            ConfigSearchPaths().join(QStringLiteral(", ")));
+        if (!m_strConfigProblem.isEmpty())
+            emit ConfigurationMissing(m_strConfigProblem);
+        else
+            emit ConfigurationMissing(
+                QStringLiteral("Configuration file not found or corrupt. Please get the correct "
+                               "configuration file Config.txt\nLooked for it in: ") +
+                ConfigSearchPaths().join(QStringLiteral(", ")));
         return false;
     }
     if (!m_pSocket || m_strServerAddress.empty() || m_nPort <= 0 || m_nPort > 65535)

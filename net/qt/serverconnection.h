@@ -28,6 +28,10 @@ struct CCertificateQuestion
     QString fingerprint;
     // Why it did not verify, one reason a line.
     QString problems;
+    // Set when the certificate did not match the fingerprint pinned in
+    // config.txt (in the same form as `fingerprint`): it is refused whatever
+    // the answer, and the user is only told.
+    QString pinned;
 };
 
 // Answers whether to go on with a certificate that did not verify: true
@@ -102,7 +106,8 @@ public:
     // Acts on the receive record.
     virtual bool HandleMessage() = 0;
     // Reads the first config.txt of ConfigSearchPaths into the address,
-    // port and TLS settings; false when there is none.
+    // port and TLS settings; false when there is none, or when a value in it
+    // cannot be used (Connect then says which).
     virtual bool ReadConfig();
 
     // Who is asked about a certificate that does not verify; without one,
@@ -140,8 +145,8 @@ signals:
     // The attempt that Connect started has ended: connected, or refused,
     // failed or timed out.
     void ConnectFinished(bool connected);
-    // No config.txt could be read; `text` is what the user is to be told,
-    // with a stop icon.
+    // No config.txt could be read, or a value in it cannot be used; `text`
+    // is what the user is to be told, with a stop icon.
     void ConfigurationMissing(const QString& text);
 
 protected:
@@ -159,6 +164,8 @@ private:
     // Whether the TLS handshake may go on with this certificate; `errors`
     // is empty when it verified.
     bool AcceptCertificate(const QSslCertificate& certificate, const QList<QSslError>& errors);
+    // Puts the question while the connect is under way; false without an answer.
+    bool Ask(const CCertificateQuestion& question);
 
     bool Queue(const CNetMessage& msg, bool paced);
     void EndConnect(bool connected);
@@ -180,6 +187,7 @@ private:
     std::string m_strServerAddress;
     bool m_bUseTls = false;
     std::string m_strPinnedFingerprint; // as written in config.txt
+    QString m_strConfigProblem;         // what ReadConfig found unusable
     CertificateQuestion m_certificateQuestion;
     bool m_bAskingCertificate = false;
 

@@ -1,6 +1,7 @@
 // End to end over TLS, with the real server and a throw-away certificate:
 // the trust question and its two answers, a changed certificate, pinned
-// fingerprints, logging in, and TLS to a clear-text port.
+// fingerprints (matching, not matching, malformed), logging in, and TLS to a
+// clear-text port.
 #include "clientstack.h"
 #include "configdir.h"
 #include "connectwait.h"
@@ -76,21 +77,32 @@ void TestE2eTls::TrustPinAndLogin()
     QVERIFY(!OpenSettingsRoot()->contains(key));
 
     // A pinned fingerprint, lower case with colons, connects without asking;
-    // any other refuses.
+    // any other refuses and says so with both; a value that is no
+    // fingerprint is told as a configuration error, and nothing connects.
     {
         CConfigDir pinned;
-        QVERIFY(pinned.WriteConfig(CConfigDir::ConfigText("127.0.0.1", server.Port()) +
-                                   "USE_TLS=1\nTLS_FINGERPRINT=" + fingerprint.toLower().toLatin1() + "\n"));
+        const QByteArray pin =
+            CConfigDir::ConfigText("127.0.0.1", server.Port()) + "USE_TLS=1\nTLS_FINGERPRINT=";
+        QVERIFY(pinned.WriteConfig(pin + fingerprint.toLower().toLatin1() + "\n"));
         QVERIFY(Reconnect(client));
-        QVERIFY(pinned.WriteConfig(CConfigDir::ConfigText("127.0.0.1", server.Port()) +
-                                   "USE_TLS=1\nTLS_FINGERPRINT=" + old.toLatin1() + "\n"));
+        QVERIFY(pinned.WriteConfig(pin + old.toLatin1() + "\n"));
         QVERIFY(!Reconnect(client));
-        QCOMPARE(client.Boxes().Count(), 3);
+        QCOMPARE(client.Boxes().Count(), 4);
+        const CMessageBoxRequest mismatch = client.Boxes().Last();
+        QVERIFY(mismatch.text.startsWith(QStringLiteral("The server's certificate has changed")));
+        QVERIFY(mismatch.text.contains(old) && mismatch.text.contains(fingerprint));
+        QCOMPARE(mismatch.icon, MessageIcon::Stop);
+        QVERIFY(pinned.WriteConfig(pin + "3A:1F:C4\n"));
+        QVERIFY(!Reconnect(client));
+        QCOMPARE(client.Boxes().Count(), 5);
+        QVERIFY(client.Boxes().Last().text.contains(
+            QStringLiteral("TLS_FINGERPRINT=3A:1F:C4 is not a SHA-256 fingerprint")));
+        QCOMPARE(client.Boxes().Last().icon, MessageIcon::Stop);
     }
 
     // Trusted again, and a user registers and logs in over TLS.
     QVERIFY(Reconnect(client));
-    QCOMPARE(client.Boxes().Count(), 4);
+    QCOMPARE(client.Boxes().Count(), 6);
     QVERIFY(client.RegisterAndLogin("anna", "secret1"));
     QVERIFY(client.Doc().IsLoggedIn());
 }

@@ -1,0 +1,150 @@
+#include "sessionstream.h"
+
+#include <asio/ssl/error.hpp>
+
+#include <openssl/bio.h>
+#include <openssl/err.h>
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdint>
+
+namespace {
+
+// OpenSSL's own socket BIO writes with write(), which raises SIGPIPE on a
+// connection the peer has reset; this one sends as Asio does, with
+// MSG_NOSIGNAL. It holds only the descriptor, and never closes it.
+int Descriptor(BIO* bio)
+{
+    return static_cast<int>(reinterpret_cast<std::intptr_t>(::BIO_get_data(bio)));
+}
+
+bool Retryable()
+{
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
+}
+
+int SocketWrite(BIO* bio, const char* data, std::size_t size, std::size_t* written)
+{
+    ::BIO_clear_retry_flags(bio);
+    const ssize_t n = ::send(Descriptor(bio), data, size, MSG_NOSIGNAL);
+    if (n >= 0) {
+        *written = static_cast<std::size_t>(n);
+        return 1;
+    }
+    if (Retryable())
+        ::BIO_set_retry_write(bio);
+    return 0;
+}
+
+int SocketRead(BIO* bio, char* data, std::size_t size, std::size_t* read)
+{
+    ::BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(Descriptor(bio), data, size, 0);
+    if (n > 0) {
+        *read = static_cast<std::size_t>(n);
+        return 1;
+    }
+    if (n == 0)
+        errno = 0; // the end of the stream, not an error
+    else if (Retryable())
+        ::BIO_set_retry_read(bio);
+    return 0;
+}
+
+long SocketCtrl(BIO*, int command, long, void*)
+{
+    // Nothing is buffered here, so a flush has nothing to do.
+    return command == BIO_CTRL_FLUSH ? 1 : 0;
+}
+
+BIO_METHOD* SocketMethod()
+{
+    static BIO_METHOD* const method = [] {
+        BIO_METHOD* m = ::BIO_meth_new(::BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "murmurly socket");
+        if (m) {
+            ::BIO_meth_set_write_ex(m, SocketWrite);
+            ::BIO_meth_set_read_ex(m, SocketRead);
+            ::BIO_meth_set_ctrl(m, SocketCtrl);
+        }
+        return m;
+    }();
+    return method;
+}
+
+} // namespace
+
+asio::error_code CSessionStream::MakeEngine()
+{
+    BIO_METHOD* method = SocketMethod();
+    std::unique_ptr<SSL, CSslFree> ssl(::SSL_new(m_context->native_handle()));
+    BIO* bio = method ? ::BIO_new(method) : nullptr;
+    if (!ssl || !bio) {
+        ::BIO_free(bio);
+        return asio::error::no_memory;
+    }
+    ::BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(m_socket.native_handle())));
+    ::BIO_set_init(bio, 1);
+    ::SSL_set_bio(ssl.get(), bio, bio); // one BIO both ways, owned by the engine
+    ::SSL_set_accept_state(ssl.get());
+    m_ssl = std::move(ssl);
+    return {};
+}
+
+asio::error_code CSessionStream::Classify(int result, asio::socket_base::wait_type& wait) const
+{
+    switch (::SSL_get_error(m_ssl.get(), result)) {
+    case SSL_ERROR_WANT_READ:
+        wait = asio::socket_base::wait_read;
+        return {};
+    case SSL_ERROR_WANT_WRITE:
+        wait = asio::socket_base::wait_write;
+        return {};
+    case SSL_ERROR_ZERO_RETURN:
+        return asio::error::eof;
+    case SSL_ERROR_SYSCALL:
+        if (::ERR_peek_error() == 0)
+            return errno != 0 ? asio::error_code(errno, asio::system_category()) : asio::error::eof;
+        [[fallthrough]];
+    default: {
+        const unsigned long code = ::ERR_get_error();
+        ::ERR_clear_error();
+        return asio::error_code(static_cast<int>(code), asio::error::get_ssl_category());
+    }
+    }
+}
+
+std::size_t CSessionStream::ReadSome(asio::mutable_buffer buffer, asio::error_code& error)
+{
+    if (!m_ssl)
+        return m_socket.read_some(buffer, error);
+    if (Detached()) {
+        error = asio::error::bad_descriptor;
+        return 0;
+    }
+    ::ERR_clear_error();
+    std::size_t read = 0;
+    const int result = ::SSL_read_ex(m_ssl.get(), buffer.data(), buffer.size(), &read);
+    if (result == 1) {
+        error = {};
+        return read;
+    }
+    asio::socket_base::wait_type wait = asio::socket_base::wait_read;
+    error = Classify(result, wait);
+    // Reading writes nothing (renegotiation is off, and a key update is
+    // answered with the next write), so waiting means waiting for input.
+    if (!error)
+        error = asio::error::would_block;
+    return 0;
+}
+
+void CSessionStream::ShutdownSend()
+{
+    asio::error_code ignored;
+    if (m_ssl && !Detached()) {
+        ::ERR_clear_error();
+        ::SSL_shutdown(m_ssl.get()); // sends the alert, does not wait for the peer's
+    }
+    m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+}
