@@ -23,27 +23,24 @@ std::size_t Utf16ToUtf8Size(const uint8_t* p, std::size_t units);
 
 // The length prefixes of the wire (see wire.cpp), read through `r`, whose
 // Byte, Word and Dword take the next little-endian value and return false
-// when the bytes run out; then these return false too. The decoder and the
+// when they cannot (the bytes ran out, a limit was reached); then these
+// return false too. The decoder and the
 // measuring pass before it share these, so they cannot disagree on where a
 // string or a names list ends.
 template <typename TReader> bool ReadStringPrefix(TReader& r, uint32_t* length, bool* wide)
 {
     *wide = false;
-    if (!r.Byte(length))
-        return false;
-    if (*length < 0xFF)
-        return true;
-    if (!r.Word(length))
-        return false;
-    if (*length == 0xFFFE) {
-        // A UTF-16 string: its own length, in characters, follows.
-        *wide = true;
+    for (;;) {
         if (!r.Byte(length))
             return false;
         if (*length < 0xFF)
             return true;
         if (!r.Word(length))
             return false;
+        if (*length != 0xFFFE || *wide)
+            break;
+        // A UTF-16 string: its own length, in characters, follows.
+        *wide = true;
     }
     return *length < 0xFFFF || r.Dword(length);
 }

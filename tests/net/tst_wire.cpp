@@ -264,6 +264,27 @@ TEST(WireStreaming, RecordFollowedByHalfOfAnother)
     EXPECT_EQ(second, Full());
 }
 
+TEST(WireStreaming, LentBytesAreCopiedOnlyFromTheUnfinishedRecord)
+{
+    const std::string one = EncodeRecord(Full());
+    std::string lent = one + one.substr(0, 10);
+    CRecordStream stream(kClientLimits);
+    stream.Lend(lent);
+    CNetMessage first;
+    EXPECT_EQ(stream.Next(first), DecodeStatus::Complete);
+    CNetMessage second;
+    EXPECT_EQ(stream.Next(second), DecodeStatus::Incomplete);
+    stream.Keep();
+    lent.assign(lent.size(), '\xFF'); // the reader's buffer is used again
+    EXPECT_EQ(stream.Buffered(), 10u);
+    stream.Lend(std::string_view(one).substr(10));
+    EXPECT_EQ(stream.Next(second), DecodeStatus::Complete);
+    stream.Keep();
+    EXPECT_EQ(first, Full());
+    EXPECT_EQ(second, Full());
+    EXPECT_EQ(stream.Buffered(), 0u);
+}
+
 TEST(WireLimits, OverLimitPrefixesAreRefusedBeforeTheirBytesArrive)
 {
     const DecodeLimits small{100, 5, 400};
