@@ -187,12 +187,14 @@ protected:
         Store::SetUp();
     }
 
-    // Proves with a round trip that another connection waits for a lock.
-    bool SomeoneWaits() const
+    // Proves with a round trip that another connection waits for a lock in
+    // a statement that starts with `statement`.
+    bool SomeoneWaitsIn(const std::string& statement) const
     {
-        return Eventually([this] {
+        return Eventually([&] {
             return m_db->QueryInt("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
-                                  "AND wait_event_type = 'Lock'") > 0;
+                                  "AND wait_event_type = 'Lock' AND query LIKE '" +
+                                  statement + "%'") > 0;
         });
     }
 };
@@ -242,7 +244,7 @@ TEST_F(PgStore, ServersSharingTheDatabaseRaceThroughIt)
         CStore::CTransaction tx(one);
         EXPECT_TRUE(one.CreateAccount("anna", "h1"));
         secondCreated = std::async(std::launch::async, [&] { return two.CreateAccount("anna", "h2"); });
-        ASSERT_TRUE(SomeoneWaits());
+        ASSERT_TRUE(SomeoneWaitsIn("INSERT INTO account"));
         tx.Commit();
     }
     EXPECT_FALSE(secondCreated.get());
@@ -269,7 +271,7 @@ TEST_F(PgStore, ServersSharingTheDatabaseRaceThroughIt)
         two.CommitPending();
         return deleted;
     });
-    ASSERT_TRUE(SomeoneWaits());
+    ASSERT_TRUE(SomeoneWaitsIn("DELETE FROM offline_message"));
     one.CommitPending();
     EXPECT_FALSE(secondDeleted.get());
     EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), 9);
