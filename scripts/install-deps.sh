@@ -14,6 +14,7 @@ packages=(
   libsqlite3-dev
   libsodium-dev
   libssl-dev
+  libnats-dev
   dpkg-dev
   file
 )
@@ -27,6 +28,7 @@ if [[ ${1:-} == --test ]]; then
     systemd
     man-db
     lintian
+    nats-server
   )
 fi
 
