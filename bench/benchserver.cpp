@@ -5,6 +5,12 @@
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
 //   murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]
+//   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
+//
+// With --nodes, K server processes share one database (--db, by default a
+// new SQLite file) and join the cluster at the NATS server given; client i
+// logs in on node i mod K, so with two nodes every message crosses between
+// them.
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
 // server's resident memory and what each connection adds to it.
@@ -60,6 +66,9 @@ struct CBenchOptions
     bool relay = false;
     bool tls = false;
     std::string server = MURMURLY_SERVER_EXE;
+    int nodes = 1;
+    std::string cluster; // nats://HOST:PORT, with nodes > 1
+    std::string db;      // empty: a new SQLite file in the scratch folder
 };
 
 std::string ReadFile(const std::filesystem::path& path)
@@ -73,10 +82,11 @@ std::string ReadFile(const std::filesystem::path& path)
 class CServerChild
 {
 public:
-    CServerChild(const CBenchOptions& options, const std::filesystem::path& dir)
+    // Node `index` of options.nodes; the first one makes the database.
+    CServerChild(const CBenchOptions& options, const std::filesystem::path& dir, int index = 0)
     {
-        m_log = dir / "server.log";
-        const std::string db = (dir / "bench.db").string();
+        m_log = dir / ("server" + std::to_string(index) + ".log");
+        const std::string db = options.db.empty() ? (dir / "bench.db").string() : options.db;
         const CTestCertificate tls = options.tls ? WriteTestCertificate(dir) : CTestCertificate{};
         const std::string& cert = tls.cert;
         const std::string& key = tls.key;
@@ -84,8 +94,12 @@ public:
         if (m_pid == 0) {
             std::freopen(m_log.c_str(), "w", stderr);
             std::vector<const char*> argv = {options.server.c_str(), "--port", "0", "--db", db.c_str()};
-            if (!options.realHash)
+            // The cheap hashing only makes a new database; the other nodes
+            // check its hashes at the cost written in each.
+            if (!options.realHash && index == 0)
                 argv.push_back("--fast-hash");
+            if (!options.cluster.empty())
+                argv.insert(argv.end(), {"--cluster", options.cluster.c_str()});
             if (options.tls)
                 argv.insert(argv.end(), {"--tls-cert", cert.c_str(), "--tls-key", key.c_str()});
             argv.push_back(nullptr);
@@ -147,13 +161,16 @@ std::string Name(int i)
     return "bench" + std::to_string(i);
 }
 
-void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients)
+// `registerOnFirst`: each even client registers its partner too, so that
+// every account is made by the first node (see CServerChild).
+void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients, bool registerOnFirst = false)
 {
     const int n = static_cast<int>(clients.size());
+    auto registrar = [&](int i) -> CBenchClient& { return *clients[registerOnFirst ? i & ~1 : i]; };
     for (int i = 0; i < n; ++i)
-        clients[i]->Send(Cmd::Register, Name(i), "pw");
-    for (auto& c : clients)
-        c->Expect(Cmd::Registered);
+        registrar(i).Send(Cmd::Register, Name(i), "pw");
+    for (int i = 0; i < n; ++i)
+        registrar(i).Expect(Cmd::Registered);
     for (int i = 0; i < n; ++i)
         clients[i]->Send(Cmd::Login, Name(i), "pw");
     for (int i = 0; i < n; ++i) {
@@ -258,13 +275,16 @@ int Run(const CBenchOptions& options)
     CExchange relayed;
     std::string peak;
     {
-        CServerChild server(options, dir);
+        std::vector<std::unique_ptr<CServerChild>> nodes;
+        for (int k = 0; k < options.nodes; ++k)
+            nodes.push_back(std::make_unique<CServerChild>(options, dir, k));
+        CServerChild& server = *nodes.front();
         std::vector<std::unique_ptr<CBenchClient>> clients;
         for (int i = 0; i < options.clients; ++i)
-            clients.push_back(std::make_unique<CBenchClient>(server.Port(), options.tls));
+            clients.push_back(std::make_unique<CBenchClient>(nodes[i % options.nodes]->Port(), options.tls));
 
         const auto setupStart = Clock::now();
-        SetUp(clients);
+        SetUp(clients, options.nodes > 1);
         const double setupSeconds = std::chrono::duration<double>(Clock::now() - setupStart).count();
         std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
                     setupSeconds);
@@ -287,6 +307,8 @@ int Run(const CBenchOptions& options)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
         }
         peak = server.PeakRss();
+        for (std::size_t k = 1; k < nodes.size(); ++k)
+            peak += ", node " + std::to_string(k + 1) + ": " + nodes[k]->PeakRss();
     }
     std::filesystem::remove_all(dir);
 
@@ -391,6 +413,12 @@ int main(int argc, char** argv)
             options.idle = std::atoi(argv[++i]);
         else if (arg == "--server" && hasValue)
             options.server = argv[++i];
+        else if (arg == "--nodes" && hasValue)
+            options.nodes = std::atoi(argv[++i]);
+        else if (arg == "--cluster" && hasValue)
+            options.cluster = argv[++i];
+        else if (arg == "--db" && hasValue)
+            options.db = argv[++i];
         else if (arg == "--real-hash")
             options.realHash = true;
         else if (arg == "--relay")
@@ -401,9 +429,17 @@ int main(int argc, char** argv)
             std::fprintf(stderr,
                          "usage: murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
                          "[--relay | --tls] [--server PATH]\n"
-                         "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]\n");
+                         "       murmurly-bench-server --idle N [--real-hash] [--tls] [--server PATH]\n"
+                         "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
+                         "[--clients N] [--messages M]\n");
             return 2;
         }
+    }
+    if (options.nodes < 1 || (options.nodes > 1 && options.cluster.empty()) ||
+        (options.nodes > 1 && (options.idle > 0 || options.relay))) {
+        std::fprintf(stderr, "murmurly-bench-server: --nodes above 1 needs --cluster, and goes without "
+                             "--idle and --relay\n");
+        return 2;
     }
     if (options.idle > 0) {
         try {

@@ -152,6 +152,7 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
     try {
         configure();
         natsOptions_Destroy(options);
+        options = nullptr;
         m_fixedSubs.push_back(Subscribe(m_allSubject));
         m_fixedSubs.push_back(Subscribe(kNodePrefix + m_node));
         m_fixedSubs.push_back(Subscribe(m_replyPrefix + "*"));
