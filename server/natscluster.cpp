@@ -225,8 +225,12 @@ void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::st
             // Once the NATS server has the subscription, whatever another
             // node sends the user from now on comes here: wait for that
             // before the login is answered, so that nothing sent after the
-            // client's next request can miss the session.
-            const natsStatus status = natsConnection_FlushTimeout(m_conn, 2000);
+            // client's next request can miss the session. While the
+            // connection is down there is nothing to wait for: the library
+            // subscribes again when it is back.
+            const natsStatus status = natsConnection_Status(m_conn) == NATS_CONN_STATUS_CONNECTED
+                                          ? natsConnection_FlushTimeout(m_conn, 2000)
+                                          : NATS_OK;
             if (status != NATS_OK)
                 ServerLog("cluster: subscription for " + user +
                           " not confirmed: " + natsStatus_GetText(status));
