@@ -245,6 +245,7 @@ void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::st
 void CNatsCluster::UserOffline(const std::string& user)
 {
     m_local.erase(user);
+    m_loginStamps.erase(user);
     const auto it = m_userSubs.find(user);
     if (it != m_userSubs.end()) {
         natsSubscription_Unsubscribe(it->second);
@@ -275,7 +276,13 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
 
 void CNatsCluster::Kick(const std::string& user)
 {
-    Publish(kUserPrefix + user, Join('K', {m_node}));
+    // The login's time goes along: of two logins on two nodes at the same
+    // moment, each kicking the other, only the older one ends.
+    const auto stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    m_loginStamps[user] = stamp;
+    Publish(kUserPrefix + user, Join('K', {m_node, std::to_string(stamp)}));
 }
 
 void CNatsCluster::NotifyStored(const std::string& user)
@@ -405,8 +412,16 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
             Publish(reply, {});
     } else if (data[0] == 'K') {
         const auto words = Words(data);
-        if (!words.empty() && words[0] != m_node && m_local.count(user))
-            m_listener.OnClusterKick(user);
+        if (words.empty() || words[0] == m_node || !m_local.count(user))
+            return;
+        int64_t theirs = 0;
+        const bool stamped =
+            words.size() >= 2 &&
+            std::from_chars(words[1].data(), words[1].data() + words[1].size(), theirs).ec == std::errc();
+        const auto mine = m_loginStamps.find(user);
+        if (stamped && mine != m_loginStamps.end() && mine->second > theirs)
+            return; // this login is the newer one
+        m_listener.OnClusterKick(user);
     } else if (data[0] == 'S') {
         m_listener.OnClusterStored(user);
     }

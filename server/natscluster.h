@@ -100,6 +100,8 @@ private:
     std::string m_replyPrefix;
     // Users logged in here and their session blocks, for nodes that ask.
     std::unordered_map<std::string, std::vector<std::string>> m_local;
+    // When each of them logged in here (nanoseconds of the system clock).
+    std::unordered_map<std::string, int64_t> m_loginStamps;
     // Users logged in on other nodes.
     std::unordered_map<std::string, CRemoteUser> m_remote;
     // Other nodes, when last heard of.
