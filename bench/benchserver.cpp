@@ -5,6 +5,12 @@
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
 //   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] [--server PATH]
+//   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
+//
+// With --nodes, K server processes share one database (--db, by default a
+// new SQLite file) and join the cluster at the NATS server given; client i
+// logs in on node i mod K, so with two nodes every message crosses between
+// them.
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
 // server's resident memory and what each connection adds to it. With
@@ -65,14 +71,24 @@ struct CBenchOptions
     bool tls = false;
     bool stallHandshake = false;
     std::string server; // empty: the one built with this program
+    int nodes = 1;
+    std::string cluster; // nats://HOST:PORT, with nodes > 1
+    std::string db;      // empty: a new SQLite file in the scratch folder
 };
 
-// The server under test, on a free port with a database in `dir`.
-std::unique_ptr<CServerProcess> StartServer(const CBenchOptions& options, const std::filesystem::path& dir)
+// The server under test, node `index` of options.nodes, on a free port with
+// a database in `dir` unless --db names one; the first node makes it.
+std::unique_ptr<CServerProcess> StartServer(const CBenchOptions& options, const std::filesystem::path& dir,
+                                            int index = 0)
 {
-    std::vector<std::string> args = {"--port", "0", "--db", (dir / "bench.db").string()};
-    if (!options.realHash)
+    const std::string db = options.db.empty() ? (dir / "bench.db").string() : options.db;
+    std::vector<std::string> args = {"--port", "0", "--db", db};
+    // The cheap hashing only makes a new database; the other nodes check its
+    // hashes at the cost written in each.
+    if (!options.realHash && index == 0)
         args.push_back("--fast-hash");
+    if (!options.cluster.empty())
+        args.insert(args.end(), {"--cluster", options.cluster});
     if (options.tls) {
         const CTestCertificate tls = WriteTestCertificate(dir);
         args.insert(args.end(), {"--tls-cert", tls.cert, "--tls-key", tls.key});
@@ -94,18 +110,27 @@ long StatusKb(const CServerProcess& server, const std::string& key)
     return -1;
 }
 
+std::string PeakRss(const CServerProcess& server)
+{
+    const long kb = StatusKb(server, "VmHWM");
+    return kb < 0 ? "unknown" : std::to_string(kb) + " kB";
+}
+
 std::string Name(int i)
 {
     return "bench" + std::to_string(i);
 }
 
-void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients)
+// `registerOnFirst`: each even client registers its partner too, so that
+// every account is made by the first node (see CServerChild).
+void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients, bool registerOnFirst = false)
 {
     const int n = static_cast<int>(clients.size());
+    auto registrar = [&](int i) -> CBenchClient& { return *clients[registerOnFirst ? i & ~1 : i]; };
     for (int i = 0; i < n; ++i)
-        clients[i]->Send(Cmd::Register, Name(i), "pw");
-    for (auto& c : clients)
-        c->Expect(Cmd::Registered);
+        registrar(i).Send(Cmd::Register, Name(i), "pw");
+    for (int i = 0; i < n; ++i)
+        registrar(i).Expect(Cmd::Registered);
     for (int i = 0; i < n; ++i)
         clients[i]->Send(Cmd::Login, Name(i), "pw");
     for (int i = 0; i < n; ++i) {
@@ -210,13 +235,15 @@ int Run(const CBenchOptions& options)
     CExchange relayed;
     std::string peak;
     {
-        const auto server = StartServer(options, dir);
+        std::vector<std::unique_ptr<CServerProcess>> nodes;
+        for (int k = 0; k < options.nodes; ++k)
+            nodes.push_back(StartServer(options, dir, k));
         std::vector<std::unique_ptr<CBenchClient>> clients;
         for (int i = 0; i < options.clients; ++i)
-            clients.push_back(std::make_unique<CBenchClient>(server->Port(), options.tls));
+            clients.push_back(std::make_unique<CBenchClient>(nodes[i % options.nodes]->Port(), options.tls));
 
         const auto setupStart = Clock::now();
-        SetUp(clients);
+        SetUp(clients, options.nodes > 1);
         const double setupSeconds = std::chrono::duration<double>(Clock::now() - setupStart).count();
         std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
                     setupSeconds);
@@ -238,8 +265,9 @@ int Run(const CBenchOptions& options)
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
         }
-        const long peakKb = StatusKb(*server, "VmHWM");
-        peak = peakKb < 0 ? "unknown" : std::to_string(peakKb) + " kB";
+        peak = PeakRss(*nodes.front());
+        for (std::size_t k = 1; k < nodes.size(); ++k)
+            peak += ", node " + std::to_string(k + 1) + ": " + PeakRss(*nodes[k]);
     }
     std::filesystem::remove_all(dir);
 
@@ -376,6 +404,9 @@ int main(int argc, char** argv)
                             {"--messages", &options.messages},
                             {"--idle", &options.idle},
                             {"--server", &options.server},
+                            {"--nodes", &options.nodes},
+                            {"--cluster", &options.cluster},
+                            {"--db", &options.db},
                             {"--real-hash", &options.realHash},
                             {"--relay", &options.relay},
                             {"--tls", &options.tls},
@@ -383,8 +414,13 @@ int main(int argc, char** argv)
                            "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
                            "[--relay | --tls] [--server PATH]\n"
                            "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] "
-                           "[--server PATH]"))
+                           "[--server PATH]\n"
+                           "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
+                           "[--clients N] [--messages M]"))
         return 2;
+    if (options.nodes < 1 || (options.nodes > 1 && options.cluster.empty()) ||
+        (options.nodes > 1 && (options.idle > 0 || options.relay)))
+        return BenchFail(program, "--nodes above 1 needs --cluster, and goes without --idle and --relay", 2);
     if (options.stallHandshake && (options.idle <= 0 || !options.tls))
         return BenchFail(program, "--stall-handshake goes with --idle N --tls", 2);
     if (options.idle > 0)

@@ -15,6 +15,7 @@ packages=(
   libpqxx-dev
   libsodium-dev
   libssl-dev
+  libnats-dev
   dpkg-dev
   file
 )
@@ -29,6 +30,7 @@ if [[ ${1:-} == --test ]]; then
     systemd
     man-db
     lintian
+    nats-server
   )
 fi
 

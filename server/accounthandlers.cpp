@@ -53,6 +53,8 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
             } else {
                 created = true;
                 m_routes.AddAccount(name);
+                if (m_cluster)
+                    m_cluster->AccountCreated(name);
                 ServerLog("registered " + name + " from " + self->Peer());
                 self->Send(MakeRecord(Cmd::Registered));
             }

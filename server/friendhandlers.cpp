@@ -47,18 +47,7 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
 
     // Everything that waited goes out as the client reads it, in this order,
     // however much it is; the session encodes it batch by batch.
-    std::vector<CNetMessage> backlog;
-    for (auto& stored : m_store.Messages(user)) {
-        if (m_store.IsBlocked(user, stored.sender)) {
-            m_store.DeleteMessage(stored.id, user);
-            continue;
-        }
-        CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), user);
-        o.time = stored.time;
-        MoveWords(o, stored);
-        o.names.push_back(std::to_string(stored.id));
-        backlog.push_back(std::move(o));
-    }
+    std::vector<CNetMessage> backlog = TakeOfflineMessages(session);
     if (!backlog.empty())
         backlog.push_back(MakeRecord(Cmd::OfflineEnd));
 
@@ -67,11 +56,35 @@ void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
             m_store.RemoveFriendRequest(request.requester, user);
             continue;
         }
+        if (m_cluster)
+            session.m_deliveredRequests.insert(request.requester);
         CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
         sfa.text = RequestText(request.requester, request.text);
         backlog.push_back(std::move(sfa));
     }
     session.SendBacklog(std::move(backlog));
+}
+
+std::vector<CNetMessage> CServer::TakeOfflineMessages(CServerSession& session)
+{
+    const std::string& user = session.User();
+    std::vector<CNetMessage> records;
+    for (auto& stored : m_store.Messages(user)) {
+        if (m_store.IsBlocked(user, stored.sender)) {
+            m_store.DeleteMessage(stored.id, user);
+            continue;
+        }
+        // On a node of a cluster, messages stored for the user by another
+        // node can follow at any time; each goes out once per login.
+        if (m_cluster && !session.m_deliveredIds.insert(stored.id).second)
+            continue;
+        CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), user);
+        o.time = stored.time;
+        MoveWords(o, stored);
+        o.names.push_back(std::to_string(stored.id));
+        records.push_back(std::move(o));
+    }
+    return records;
 }
 
 void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)
@@ -97,7 +110,7 @@ void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
         session.Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
         return;
     }
-    if (!m_routes.HasAccount(name)) {
+    if (!AccountKnown(name)) {
         session.Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
         return;
     }
@@ -116,11 +129,14 @@ void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
     // Before its "SLO" a session gets every pending request from that step,
     // so a live copy now would only duplicate it.
     CServerSession* target = OnlineSession(name);
-    if (target && target->m_loginComplete) {
-        CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
-        sfa.text = RequestText(user, msg.text);
+    if (target ? !target->m_loginComplete : !m_cluster)
+        return;
+    CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
+    sfa.text = RequestText(user, msg.text);
+    if (target)
         target->Send(sfa);
-    }
+    else
+        m_cluster->SendToUser(name, sfa, false); // that node minds the "SLO"
 }
 
 void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool addBack)
@@ -129,6 +145,7 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
     // for the requester, sent on as an "SM" from the answerer.
     const std::string answerer = session.User();
     const std::string requester = msg.recipient;
+    session.m_deliveredRequests.erase(requester); // a new request may follow
     if (!m_store.HasFriendRequest(requester, answerer))
         return;
     // A requester who has since blocked the answerer hears nothing of the
@@ -143,20 +160,24 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
     // The friendships and the words kept for an offline requester change
     // together, before anyone hears of them.
     CServerSession* target = reachesRequester ? OnlineSession(requester) : nullptr;
+    const bool remote = reachesRequester && !target && m_cluster && m_cluster->RemoteSession(requester);
     CStore::CTransaction tx(m_store);
     if (!m_store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
         return;
     // Past the requester's quota the friendship still goes ahead; only the
     // words are not kept, and the answerer is told.
-    const bool overQuota = withText && !target && !DeliverOrStore(sm);
+    const bool overQuota = withText && !target && !remote && !DeliverOrStore(sm);
     tx.Commit();
     if (overQuota)
         session.Send(QuotaFailure(requester));
 
-    if (target) {
+    if (target || remote) {
         const char* code =
             IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-        target->Send(MakeRecord(code, answerer, requester));
+        if (target)
+            target->Send(MakeRecord(code, answerer, requester));
+        else
+            m_cluster->SendToUser(requester, MakeRecord(code, answerer, requester), false);
         if (withText)
             DeliverOrStore(sm);
     }
@@ -170,6 +191,7 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
 void CServer::HandleDecline(CServerSession& session, CNetMessage& msg)
 {
     m_store.RemoveFriendRequest(msg.recipient, session.User());
+    session.m_deliveredRequests.erase(msg.recipient);
 }
 
 void CServer::HandleDeleteFriends(CServerSession& session, CNetMessage& msg)

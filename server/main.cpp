@@ -1,3 +1,4 @@
+#include "natscluster.h"
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
@@ -115,6 +116,18 @@ int Run(int argc, char** argv)
         CServer server(io, *store,
                        options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
                        options.limits);
+        // Declared after the server: it goes first, and nothing it posted
+        // reaches the server after that.
+        std::unique_ptr<CNatsCluster> cluster;
+        if (!options.clusterUrl.empty()) {
+            try {
+                cluster = std::make_unique<CNatsCluster>(io, options.clusterUrl, server);
+            } catch (const std::exception& error) {
+                return Fail(error.what());
+            }
+            server.UseCluster(*cluster);
+            ServerLog("cluster node " + cluster->NodeId() + " at " + options.clusterUrl);
+        }
         if (tls) {
             server.UseTls(*tls);
             ServerLog("TLS only, certificate chain " + options.tlsCert);

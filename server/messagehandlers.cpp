@@ -9,7 +9,7 @@
 void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
 {
     const std::string& user = session.User();
-    if (!m_routes.HasAccount(msg.recipient)) {
+    if (!AccountKnown(msg.recipient)) {
         // An answer: what this sender stored before must be durable first.
         CommitPending();
         session.Send(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
@@ -33,7 +33,7 @@ void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool perman
 {
     const std::string& user = session.User();
     const std::string& name = msg.recipient;
-    if (name == user || !m_routes.HasAccount(name))
+    if (name == user || !AccountKnown(name))
         return;
     auto& blocks = session.m_sessionBlocks;
     const auto it = std::find(blocks.begin(), blocks.end(), name);
@@ -41,10 +41,15 @@ void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool perman
         // A session block made permanent is one block, not two.
         m_store.AddBlock(user, name);
         m_routes.AddBlock(user, name);
-        if (it != blocks.end())
+        if (m_cluster)
+            m_cluster->BlockChanged(user, name, true);
+        if (it != blocks.end()) {
             blocks.erase(it);
+            AnnounceSessionBlocks(session);
+        }
     } else if (it == blocks.end() && !m_routes.IsBlocked(user, name)) {
         blocks.push_back(name);
+        AnnounceSessionBlocks(session);
     }
 }
 
@@ -72,9 +77,12 @@ void CServer::HandleUnblock(CServerSession& session, CNetMessage& msg)
     tx.Commit();
     auto& blocks = session.m_sessionBlocks;
     for (const auto& name : msg.names) {
+        if (m_cluster && m_routes.IsBlocked(user, name))
+            m_cluster->BlockChanged(user, name, false);
         m_routes.RemoveBlock(user, name);
         blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
     }
+    AnnounceSessionBlocks(session);
     session.Send(MakeRecord(Cmd::Unblocked, {}, user));
 }
 

@@ -99,6 +99,9 @@ void CServer::Shutdown(std::function<void()> done)
         return;
     m_stopping = true;
     m_shutdownDone = std::move(done);
+    // The other nodes take this one's users for offline at once.
+    if (m_cluster)
+        m_cluster->Leave();
     asio::error_code ignored;
     m_acceptor.close(ignored);
     std::vector<std::shared_ptr<CServerSession>> sessions;
@@ -167,14 +170,17 @@ void CServer::CommitPending()
 {
     if (!m_store.HasPending()) {
         m_groupWriters.clear();
+        FlushStoredNotices();
         return;
     }
     auto writers = std::move(m_groupWriters);
     m_groupWriters.clear();
     try {
         m_store.CommitPending();
+        FlushStoredNotices();
     } catch (const CStoreError& error) {
         m_mailUsage.clear(); // it counted the lost group
+        m_storedNotices.clear();
         ServerLog("store error while committing offline messages: " + std::string(error.what()) +
                   "; closing the " + std::to_string(writers.size()) + " connection(s) that sent them");
         for (const auto& writer : writers)
@@ -246,6 +252,8 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
     }
     if (m_store.HasPending())
         CommitLater(session);
+    else
+        FlushStoredNotices();
 }
 
 void CServer::CompleteLogin(CServerSession& session, const std::string& name)
@@ -253,6 +261,10 @@ void CServer::CompleteLogin(CServerSession& session, const std::string& name)
     const auto self = session.shared_from_this();
     auto it = m_online.find(name);
     const bool wasOnline = it != m_online.end();
+    // Also when no node is known to serve the user: one may be logging the
+    // user in right now.
+    const bool endedElsewhere = m_cluster && m_cluster->Kick(name);
+    const bool elsewhere = !wasOnline && m_cluster && (endedElsewhere || m_cluster->RemoteSession(name));
     if (wasOnline) {
         // The older session ends; the user stays online through this one, so
         // nobody sees the user go offline and come back.
@@ -264,14 +276,19 @@ void CServer::CompleteLogin(CServerSession& session, const std::string& name)
         old->CloseAfterFlush();
         it->second = self;
     } else {
-        ServerLog("login " + name + " from " + session.Peer());
+        ServerLog("login " + name + " from " + session.Peer() +
+                  (elsewhere ? ", ending a session on another node" : ""));
         m_online.emplace(name, self);
     }
     session.SetUser(name);
     session.m_loginComplete = false;
     session.m_sessionBlocks.clear();
+    session.m_deliveredIds.clear();
+    session.m_deliveredRequests.clear();
+    if (m_cluster)
+        m_cluster->UserOnline(name, {});
     session.Send(MakeRecord(Cmd::LoginAccepted, {}, name));
-    if (!wasOnline)
+    if (!wasOnline && !elsewhere)
         SendPresence(name, Cmd::FriendOnline);
 }
 
@@ -293,6 +310,10 @@ void CServer::LogOff(CServerSession& session, const char* how)
     const std::string user = session.User();
     auto it = m_online.find(user);
     if (it != m_online.end() && it->second.get() == &session) {
+        // The other nodes hear of it before the friends do, so that a
+        // message a friend writes on seeing "SX" is stored, not sent after.
+        if (m_cluster)
+            m_cluster->UserOffline(user);
         // Presence first: the session's own blocks still count for it.
         if (!m_stopping)
             SendPresence(user, Cmd::FriendOffline);
@@ -306,9 +327,15 @@ void CServer::LogOff(CServerSession& session, const char* how)
 void CServer::SendPresence(const std::string& user, const char* command)
 {
     for (const auto& owner : m_store.FriendOf(user)) {
+        if (owner == user)
+            continue;
         CServerSession* target = OnlineSession(owner);
-        if (target && owner != user && !IsBlocked(user, owner))
+        if (target && !IsBlocked(user, owner))
             target->Send(MakeRecord(command, user));
+        // Whether the owner is online elsewhere is not asked: one may be
+        // logging in on another node right now, and its node knows.
+        else if (!target && m_cluster && !IsBlocked(user, owner))
+            m_cluster->SendToUser(owner, MakeRecord(command, user), false);
     }
 }
 
@@ -318,10 +345,30 @@ CServerSession* CServer::OnlineSession(const std::string& name) const
     return it == m_online.end() ? nullptr : it->second.get();
 }
 
+bool CServer::IsOnlineAnywhere(const std::string& name) const
+{
+    return OnlineSession(name) || (m_cluster && m_cluster->RemoteSession(name));
+}
+
+bool CServer::AccountKnown(const std::string& name)
+{
+    if (m_routes.HasAccount(name))
+        return true;
+    if (!m_cluster || !m_store.AccountExists(name))
+        return false;
+    m_routes.AddAccount(name);
+    return true;
+}
+
 bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
 {
-    if (const CServerSession* session = OnlineSession(blocker)) {
-        for (const auto& name : session->m_sessionBlocks)
+    const std::vector<std::string>* sessionBlocks = nullptr;
+    if (const CServerSession* session = OnlineSession(blocker))
+        sessionBlocks = &session->m_sessionBlocks;
+    else if (m_cluster)
+        sessionBlocks = m_cluster->RemoteSession(blocker);
+    if (sessionBlocks) {
+        for (const auto& name : *sessionBlocks)
             if (name == blocked)
                 return true;
     }
@@ -330,7 +377,7 @@ bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
 
 bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer)
 {
-    return OnlineSession(user) && !IsBlocked(user, viewer);
+    return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
 }
 
 CNetMessage CServer::QuotaFailure(const std::string& recipient)
@@ -344,6 +391,17 @@ bool CServer::DeliverOrStore(CNetMessage& msg)
         target->Send(msg);
         return true;
     }
+    if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
+        // Should the user have gone meanwhile, the record comes back and is
+        // stored here.
+        m_cluster->SendToUser(msg.recipient, msg, true);
+        return true;
+    }
+    return StoreOffline(msg);
+}
+
+bool CServer::StoreOffline(CNetMessage& msg)
+{
     auto usage = m_mailUsage.find(msg.recipient);
     if (usage == m_mailUsage.end())
         usage = m_mailUsage.emplace(msg.recipient, m_store.MessageUsage(msg.recipient)).first;
@@ -359,5 +417,7 @@ bool CServer::DeliverOrStore(CNetMessage& msg)
     m_store.StoreMessage(stored);
     ++usage->second.count;
     usage->second.bytes += bytes;
+    if (m_cluster)
+        m_storedNotices.push_back(stored.recipient);
     return true;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "cluster.h"
 #include "loginguard.h"
 #include "passwordhasher.h"
 #include "routingtable.h"
@@ -30,12 +31,12 @@ class CNetMessage;
 // arrive in one turn of the loop are committed together by a handler posted
 // behind them. Any other request first commits what is pending, so an answer
 // never reports or follows a change that a crash could still undo.
-class CServer
+class CServer : public CClusterListener
 {
 public:
     CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
             const CServerLimits& limits = {});
-    ~CServer();
+    ~CServer() override;
     CServer(const CServer&) = delete;
     CServer& operator=(const CServer&) = delete;
 
@@ -46,6 +47,10 @@ public:
     // From now on every accepted connection speaks TLS with `context`, which
     // must outlive the server.
     void UseTls(asio::ssl::context& context) { m_tls = &context; }
+
+    // Makes this server one node of `cluster`, which must be made with this
+    // server as its listener, before Listen. Without one the server is alone.
+    void UseCluster(CCluster& cluster) { m_cluster = &cluster; }
 
     // Stops accepting, sends "Z" to every connection and closes them once
     // the record is out (at most a few seconds for a client that does not
@@ -81,8 +86,13 @@ private:
     void LogOff(CServerSession& session, const char* how);
     void SendPresence(const std::string& user, const char* command);
 
-    // Lookups over the online table and both kinds of blocks.
+    // Lookups over the online table and both kinds of blocks. OnlineSession
+    // is this node's session only; the others count users on every node.
     CServerSession* OnlineSession(const std::string& name) const;
+    bool IsOnlineAnywhere(const std::string& name) const;
+    // Whether the account exists; on another node's write not heard of yet,
+    // the database decides.
+    bool AccountKnown(const std::string& name);
     bool IsBlocked(const std::string& blocker, const std::string& blocked);
     bool IsVisiblyOnline(const std::string& user, const std::string& viewer);
 
@@ -108,6 +118,27 @@ private:
     // it as an offline message stamped with the current time. False, keeping
     // nothing, when the recipient's offline messages are at their quota.
     bool DeliverOrStore(CNetMessage& msg);
+    // The storing half of DeliverOrStore.
+    bool StoreOffline(CNetMessage& msg);
+    // The offline messages of the session's user not yet sent in this login,
+    // as "O" records; those from users it blocks are deleted instead.
+    std::vector<CNetMessage> TakeOfflineMessages(CServerSession& session);
+
+    // The cluster's side (clusterhandlers.cpp).
+    void OnClusterRecord(const std::string& user, CNetMessage& msg) override;
+    void OnClusterUndelivered(CNetMessage& msg) override;
+    void OnClusterKick(const std::string& user) override;
+    void OnClusterStored(const std::string& user) override;
+    void OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks) override;
+    void OnClusterAccount(const std::string& name) override;
+    void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
+    // Keeps an offline message for a user who was expected on another node
+    // and tells that user's subject, committed.
+    void StoreForAbsent(CNetMessage& msg);
+    // Tells the other nodes of the session blocks of `session`.
+    void AnnounceSessionBlocks(CServerSession& session);
+    // Tells the recipients' nodes of offline messages committed for them.
+    void FlushStoredNotices();
     // The failure that tells a sender so.
     static CNetMessage QuotaFailure(const std::string& recipient);
 
@@ -119,6 +150,10 @@ private:
     CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
+    CCluster* m_cluster = nullptr;
+    // Recipients of offline messages stored since the last commit; their
+    // nodes hear of it once it is committed.
+    std::vector<std::string> m_storedNotices;
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
     std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;

@@ -42,6 +42,7 @@ const char* ServerUsage()
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--record-timeout SECONDS] [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
+           "                       [--cluster nats://HOST:PORT]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
@@ -60,6 +61,9 @@ const char* ServerUsage()
            "  --allow-plaintext        listen without TLS on an address other than\n"
            "                           loopback (a private network only)\n"
            "  --no-registration        refuse to create accounts\n"
+           "  --cluster nats://HOST:PORT\n"
+           "                           one node of several: join the others through\n"
+           "                           this NATS server (all nodes share one --db)\n"
            "  --fast-hash              cheapest password hashing, for benchmarks and\n"
            "                           tests; only with a database file that does\n"
            "                           not exist yet\n"
@@ -97,7 +101,7 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--max-connections" && arg != "--tls-cert" &&
-            arg != "--tls-key") {
+            arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -138,6 +142,12 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             (arg == "--tls-cert" ? o.tlsCert : o.tlsKey) = value;
+        } else if (arg == "--cluster") {
+            if (value.rfind("nats://", 0) != 0 || value.size() <= 7) {
+                parsed.error = "invalid --cluster '" + value + "' (nats://HOST:PORT)";
+                return parsed;
+            }
+            o.clusterUrl = value;
         } else {
             if (value.empty()) {
                 parsed.error = "--db needs a value";

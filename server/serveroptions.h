@@ -50,6 +50,7 @@ struct CServerOptions
     std::string tlsCert;   // PEM certificate chain; with tlsKey, the port speaks TLS only
     std::string tlsKey;
     bool allowPlaintext = false; // clear text on an address beyond loopback
+    std::string clusterUrl;      // nats://HOST:PORT; empty: this node is alone
     bool help = false;
     bool version = false;
 };

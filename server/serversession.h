@@ -9,6 +9,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 class CServer;
@@ -79,6 +80,11 @@ public:
     bool m_loginComplete = false; // "SLO" was served
     int m_failedLogins = 0;
     std::vector<std::string> m_sessionBlocks; // "BU" blocks, in the order made
+    // In a cluster, what this login was sent from the store and must not get
+    // twice when another node's live copy follows: offline message ids, and
+    // the requesters of friend requests.
+    std::unordered_set<int64_t> m_deliveredIds;
+    std::unordered_set<std::string> m_deliveredRequests;
 
 private:
     void OnHandshake(const asio::error_code& error);

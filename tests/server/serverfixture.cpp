@@ -17,6 +17,11 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <thread>
+#include <unistd.h>
+#include <sys/wait.h>
+#include <sstream>
+#include <regex>
 
 namespace {
 
@@ -150,6 +155,60 @@ void CInProcessServer::Stop()
     m_stopped = true;
     asio::post(m_io, [this] { m_server->Shutdown([this] { m_io.stop(); }); });
     m_thread.join();
+}
+
+std::string CNatsServer::Executable()
+{
+    std::string path = "/usr/sbin:/usr/local/sbin";
+    if (const char* env = std::getenv("PATH"))
+        path = std::string(env) + ":" + path;
+    std::stringstream dirs(path);
+    std::string dir;
+    while (std::getline(dirs, dir, ':')) {
+        const std::string candidate = dir + "/nats-server";
+        if (!dir.empty() && ::access(candidate.c_str(), X_OK) == 0)
+            return candidate;
+    }
+    return {};
+}
+
+CNatsServer::CNatsServer(const std::filesystem::path& dir)
+{
+    const std::string exe = Executable();
+    const auto logPath = dir / "nats-server.log";
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        // Port -1: any free one, named in the log.
+        ::execl(exe.c_str(), exe.c_str(), "-a", "127.0.0.1", "-p", "-1", static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const std::regex listening("client connections on 127\\.0\\.0\\.1:([0-9]+)");
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    std::string log;
+    while (std::chrono::steady_clock::now() < deadline) {
+        std::ifstream in(logPath);
+        std::stringstream text;
+        text << in.rdbuf();
+        log = text.str();
+        std::smatch match;
+        if (std::regex_search(log, match, listening)) {
+            m_url = "nats://127.0.0.1:" + match[1].str();
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "nats-server did not report its port; log:\n" << log;
+}
+
+CNatsServer::~CNatsServer()
+{
+    if (m_pid > 0) {
+        ::kill(m_pid, SIGTERM);
+        ::waitpid(m_pid, nullptr, 0);
+    }
 }
 
 void ServerTest::SetUp()

@@ -74,6 +74,23 @@ private:
     bool m_stopped = false;
 };
 
+// A NATS server of its own on a free loopback port, stopped with the object.
+// Empty Url() when it did not start.
+class CNatsServer
+{
+public:
+    // The nats-server executable on PATH (or in /usr/sbin); empty when none.
+    static std::string Executable();
+
+    explicit CNatsServer(const std::filesystem::path& dir);
+    ~CNatsServer();
+    const std::string& Url() const { return m_url; }
+
+private:
+    pid_t m_pid = -1;
+    std::string m_url;
+};
+
 // Polls `done` until it holds or `timeout` passes; returns whether it holds.
 template <typename Predicate>
 bool Eventually(Predicate done, std::chrono::milliseconds timeout = CTestClient::kWait)

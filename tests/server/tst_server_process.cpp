@@ -41,6 +41,7 @@ TEST_F(Process, HelpPrintsUsage)
     EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--no-registration"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--fast-hash"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--cluster nats://HOST:PORT"), std::string::npos) << usage;
 }
 
 TEST_F(Process, FastHashRefusesAnExistingDatabase)
@@ -67,6 +68,9 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--login-timeout", "0"},
         {"--max-connections", "x"},
         {"--record-timeout", "-1"},
+        {"--cluster", "127.0.0.1:4222"},
+        // Nothing listens on port 1: the node cannot join.
+        {"--cluster", "nats://127.0.0.1:1", "--port", "0", "--db", Db()},
     };
     for (const auto& args : cases) {
         CServerProcess p(m_dir.Path(), args, false);

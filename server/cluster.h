@@ -1,0 +1,71 @@
+#pragma once
+
+#include "netmessage.h"
+
+#include <string>
+#include <vector>
+
+// What a node of a cluster hears from the other nodes. Every call arrives on
+// the server's own loop thread, never on a thread of the transport.
+class CClusterListener
+{
+public:
+    virtual ~CClusterListener() = default;
+
+    // A record for `user`, who was logged in here when it was sent; when the
+    // user is no longer here, an "SM" is kept as an offline message.
+    virtual void OnClusterRecord(const std::string& user, CNetMessage& msg) = 0;
+    // An "SM" sent with SendToUser that nobody took: the user went away.
+    virtual void OnClusterUndelivered(CNetMessage& msg) = 0;
+    // `user` logged in on another node: the session here ends with "ZX".
+    virtual void OnClusterKick(const std::string& user) = 0;
+    // Another node committed offline messages for `user`.
+    virtual void OnClusterStored(const std::string& user) = 0;
+    // `user`, logged in on a node that stopped or stopped answering, is
+    // offline now; `sessionBlocks` are the blocks that session had made.
+    virtual void OnClusterUserGone(const std::string& user,
+                                   const std::vector<std::string>& sessionBlocks) = 0;
+    // Writes made on other nodes to what the routing table mirrors.
+    virtual void OnClusterAccount(const std::string& name) = 0;
+    virtual void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) = 0;
+};
+
+// The link from one server node to the others. Each node announces the users
+// logged in on it, so that every node knows who is online anywhere (and the
+// blocks their sessions made) without asking the database; a record for a
+// user on another node goes straight to that node.
+//
+// All calls come from the server's loop thread. Sending never blocks for an
+// answer: what must come back arrives through the listener.
+class CCluster
+{
+public:
+    virtual ~CCluster() = default;
+
+    // `user` logged in here, or changed the blocks of its session.
+    virtual void UserOnline(const std::string& user, const std::vector<std::string>& sessionBlocks) = 0;
+    // `user` logged off here (or was replaced by a login elsewhere).
+    virtual void UserOffline(const std::string& user) = 0;
+    // Null when `user` is not logged in on another node; else the blocks of
+    // that session.
+    virtual const std::vector<std::string>* RemoteSession(const std::string& user) const = 0;
+
+    // Sends `msg` to the node where `user` is logged in, if any. With
+    // `mustArrive`, a record that finds nobody comes back through
+    // OnClusterUndelivered.
+    virtual void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) = 0;
+    // Ends any session of `user` on another node. True when one ended there:
+    // the user was online all along, and nobody should see a change.
+    virtual bool Kick(const std::string& user) = 0;
+    // Tells the node where `user` logs in that offline messages were
+    // committed for them.
+    virtual void NotifyStored(const std::string& user) = 0;
+
+    // Committed writes that the other nodes' routing tables must follow.
+    virtual void AccountCreated(const std::string& name) = 0;
+    virtual void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) = 0;
+
+    // Tells the other nodes that this one leaves, so that its users turn
+    // offline for them at once.
+    virtual void Leave() = 0;
+};

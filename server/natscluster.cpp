@@ -1,0 +1,551 @@
+#include "natscluster.h"
+
+#include "serverlog.h"
+#include "wire.h"
+
+#include <nats/nats.h>
+
+#include <asio/post.hpp>
+
+#include <charconv>
+#include <mutex>
+#include <random>
+#include <stdexcept>
+
+namespace {
+
+const char kUserPrefix[] = "murmurly.user.";
+const char kNodePrefix[] = "murmurly.node.";
+
+// Payloads are a kind letter and space-separated words: user names are
+// letters and digits only, node ids hexadecimal. The records for users
+// travel in the client protocol's own encoding behind the letter.
+std::vector<std::string> Words(const std::string& data, std::size_t from = 1)
+{
+    std::vector<std::string> words;
+    std::size_t i = from;
+    while (i < data.size()) {
+        while (i < data.size() && (data[i] == ' ' || data[i] == '\n'))
+            ++i;
+        std::size_t end = i;
+        while (end < data.size() && data[end] != ' ' && data[end] != '\n')
+            ++end;
+        if (end > i)
+            words.push_back(data.substr(i, end - i));
+        i = end;
+    }
+    return words;
+}
+
+std::string Join(char kind, std::initializer_list<std::string> words,
+                 const std::vector<std::string>& more = {})
+{
+    std::string out(1, kind);
+    for (const auto& w : words)
+        out += ' ' + w;
+    for (const auto& w : more)
+        out += ' ' + w;
+    return out;
+}
+
+std::string RandomNodeId()
+{
+    std::random_device device;
+    const uint64_t value = (uint64_t{device()} << 32) ^ device();
+    char text[17];
+    std::snprintf(text, sizeof text, "%016llx", static_cast<unsigned long long>(value));
+    return text;
+}
+
+void Check(natsStatus status, const std::string& what)
+{
+    if (status != NATS_OK)
+        throw std::runtime_error(what + ": " + natsStatus_GetText(status) + " (" +
+                                 nats_GetLastError(nullptr) + ")");
+}
+
+} // namespace
+
+// Between the library's threads and the loop. The library keeps a plain
+// pointer to it as the closure of every subscription and callback; the
+// cluster detaches it before the connection goes, and the bridge itself
+// lives on in whatever is still posted.
+struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridge>
+{
+    std::mutex mutex;
+    asio::io_context* io = nullptr;
+    CNatsCluster* owner = nullptr; // touched on the loop thread only, once attached
+
+    void Post(std::string subject, std::string reply, std::string data, bool noResponders)
+    {
+        std::lock_guard lock(mutex);
+        if (!io)
+            return;
+        asio::post(*io, [self = shared_from_this(), subject = std::move(subject), reply = std::move(reply),
+                         data = std::move(data), noResponders] {
+            if (self->owner)
+                self->owner->OnMessage(subject, reply, data, noResponders);
+        });
+    }
+
+    void Log(std::string line)
+    {
+        std::lock_guard lock(mutex);
+        if (io)
+            asio::post(*io, [line = std::move(line)] { ServerLog(line); });
+    }
+
+    static void OnNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
+    {
+        auto* bridge = static_cast<CBridge*>(closure);
+        const char* reply = natsMsg_GetReply(msg);
+        std::string data(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
+        bridge->Post(natsMsg_GetSubject(msg), reply ? reply : "", std::move(data),
+                     natsMsg_IsNoResponders(msg));
+        natsMsg_Destroy(msg);
+    }
+
+    static void OnDisconnected(natsConnection*, void* closure)
+    {
+        static_cast<CBridge*>(closure)->Log("cluster: lost the NATS connection; reconnecting");
+    }
+
+    static void OnReconnected(natsConnection*, void* closure)
+    {
+        static_cast<CBridge*>(closure)->Log("cluster: NATS connection restored");
+    }
+
+    static void OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure)
+    {
+        static_cast<CBridge*>(closure)->Log(std::string("cluster: NATS error: ") +
+                                            natsStatus_GetText(status));
+    }
+};
+
+CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CClusterListener& listener)
+    : m_io(io), m_listener(listener), m_bridge(std::make_shared<CBridge>()), m_node(RandomNodeId()),
+      m_allSubject("murmurly.all"), m_replyPrefix("murmurly.reply." + m_node + "."), m_timer(io)
+{
+    m_bridge->io = &io;
+    m_bridge->owner = this;
+
+    // One delivery thread for every subscription keeps the order in which
+    // the NATS server sent the messages, across subjects.
+    Check(nats_SetMessageDeliveryPoolSize(1), "cannot configure the NATS client");
+    natsOptions* options = nullptr;
+    Check(natsOptions_Create(&options), "cannot configure the NATS client");
+    const auto configure = [&] {
+        Check(natsOptions_SetURL(options, url.c_str()), "invalid --cluster URL '" + url + "'");
+        Check(natsOptions_SetName(options, ("murmurly-server " + m_node).c_str()), "NATS options");
+        Check(natsOptions_SetNoEcho(options, true), "NATS options");
+        // Every publish leaves at once rather than in the library's next
+        // flush: an answer that says a record was delivered must not be
+        // lost with a node that dies right after, or the sender keeps the
+        // record too and the user gets it twice.
+        Check(natsOptions_SetSendAsap(options, true), "NATS options");
+        Check(natsOptions_UseGlobalMessageDelivery(options, true), "NATS options");
+        Check(natsOptions_SetTimeout(options, 5000), "NATS options");
+        Check(natsOptions_SetAllowReconnect(options, true), "NATS options");
+        Check(natsOptions_SetMaxReconnect(options, -1), "NATS options");
+        Check(natsOptions_SetReconnectWait(options, 500), "NATS options");
+        Check(natsOptions_SetDisconnectedCB(options, &CBridge::OnDisconnected, m_bridge.get()),
+              "NATS options");
+        Check(natsOptions_SetReconnectedCB(options, &CBridge::OnReconnected, m_bridge.get()), "NATS options");
+        Check(natsOptions_SetErrorHandler(options, &CBridge::OnError, m_bridge.get()), "NATS options");
+        Check(natsConnection_Connect(&m_conn, options), "cannot join the cluster at " + url);
+    };
+    try {
+        configure();
+        natsOptions_Destroy(options);
+        options = nullptr;
+        m_fixedSubs.push_back(Subscribe(m_allSubject));
+        m_fixedSubs.push_back(Subscribe(kNodePrefix + m_node));
+        m_fixedSubs.push_back(Subscribe(m_replyPrefix + "*"));
+    } catch (...) {
+        natsOptions_Destroy(options);
+        for (auto* sub : m_fixedSubs)
+            natsSubscription_Destroy(sub);
+        natsConnection_Destroy(m_conn);
+        {
+            std::lock_guard lock(m_bridge->mutex);
+            m_bridge->io = nullptr;
+        }
+        m_bridge->owner = nullptr;
+        throw;
+    }
+    // Every node answers the hello with its directory.
+    Broadcast(Join('W', {m_node}));
+    Tick();
+}
+
+CNatsCluster::~CNatsCluster()
+{
+    Leave();
+    {
+        std::lock_guard lock(m_bridge->mutex);
+        m_bridge->io = nullptr;
+    }
+    m_bridge->owner = nullptr;
+    m_timer.cancel();
+    natsConnection_Close(m_conn);
+    for (auto& [user, sub] : m_userSubs)
+        natsSubscription_Destroy(sub);
+    for (auto* sub : m_fixedSubs)
+        natsSubscription_Destroy(sub);
+    natsConnection_Destroy(m_conn);
+    // The library's threads end here, so no callback can reach the bridge
+    // after this.
+    nats_CloseAndWait(2000);
+}
+
+natsSubscription* CNatsCluster::Subscribe(const std::string& subject)
+{
+    natsSubscription* sub = nullptr;
+    Check(natsConnection_Subscribe(&sub, m_conn, subject.c_str(), &CBridge::OnNatsMessage, m_bridge.get()),
+          "cannot subscribe to " + subject);
+    // A busy node must not drop what it is sent: the bounds only guard
+    // against a loop that stopped.
+    natsSubscription_SetPendingLimits(sub, 1'000'000, 512 << 20);
+    return sub;
+}
+
+void CNatsCluster::Publish(const std::string& subject, const std::string& data, const char* reply)
+{
+    if (m_left)
+        return;
+    const int size = static_cast<int>(data.size());
+    const natsStatus status =
+        reply ? natsConnection_PublishRequest(m_conn, subject.c_str(), reply, data.data(), size)
+              : natsConnection_Publish(m_conn, subject.c_str(), data.data(), size);
+    if (status != NATS_OK)
+        ServerLog("cluster: cannot publish on " + subject + ": " + natsStatus_GetText(status));
+}
+
+void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::string>& sessionBlocks)
+{
+    m_local[user] = sessionBlocks;
+    if (!m_userSubs.count(user)) {
+        try {
+            m_userSubs.emplace(user, Subscribe(kUserPrefix + user));
+            // Once the NATS server has the subscription, whatever another
+            // node sends the user from now on comes here: wait for that
+            // before the login is answered, so that nothing sent after the
+            // client's next request can miss the session. While the
+            // connection is down there is nothing to wait for: the library
+            // subscribes again when it is back.
+            const natsStatus status = natsConnection_Status(m_conn) == NATS_CONN_STATUS_CONNECTED
+                                          ? natsConnection_FlushTimeout(m_conn, 2000)
+                                          : NATS_OK;
+            if (status != NATS_OK)
+                ServerLog("cluster: subscription for " + user +
+                          " not confirmed: " + natsStatus_GetText(status));
+        } catch (const std::exception& error) {
+            ServerLog(std::string("cluster: ") + error.what());
+        }
+    }
+    m_remote.erase(user);
+    Broadcast(Join('O', {m_node, user}, sessionBlocks));
+}
+
+void CNatsCluster::UserOffline(const std::string& user)
+{
+    m_local.erase(user);
+    m_loginStamps.erase(user);
+    const auto it = m_userSubs.find(user);
+    if (it != m_userSubs.end()) {
+        natsSubscription_Unsubscribe(it->second);
+        natsSubscription_Destroy(it->second);
+        m_userSubs.erase(it);
+    }
+    Broadcast(Join('F', {m_node, user}));
+}
+
+const std::vector<std::string>* CNatsCluster::RemoteSession(const std::string& user) const
+{
+    const auto it = m_remote.find(user);
+    return it == m_remote.end() ? nullptr : &it->second.blocks;
+}
+
+void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive)
+{
+    std::string data = "R";
+    EncodeRecord(msg, data);
+    if (!mustArrive) {
+        Publish(kUserPrefix + user, data);
+        return;
+    }
+    const uint64_t seq = ++m_nextSeq;
+    m_inFlight.emplace(seq, CInFlight{Clock::now(), msg});
+    Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
+}
+
+bool CNatsCluster::Kick(const std::string& user)
+{
+    // The login's time goes along: of two logins on two nodes at the same
+    // moment, each kicking the other, only the older one ends.
+    const auto stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                           std::chrono::system_clock::now().time_since_epoch())
+                           .count();
+    m_loginStamps[user] = stamp;
+    const std::string data = Join('K', {m_node, std::to_string(stamp)});
+    if (m_left || natsConnection_Status(m_conn) != NATS_CONN_STATUS_CONNECTED) {
+        Publish(kUserPrefix + user, data);
+        return false;
+    }
+    // A request, so that this node learns whether a session ended elsewhere
+    // even before that node's "O" for the user has come: "no responders"
+    // means the user was logged in nowhere. It waits one round trip, as the
+    // new subscription does.
+    natsMsg* reply = nullptr;
+    const natsStatus status = natsConnection_Request(&reply, m_conn, (kUserPrefix + user).c_str(), data.data(),
+                                                     static_cast<int>(data.size()), 2000);
+    const bool ended = status == NATS_OK && natsMsg_GetDataLength(reply) == 1 && natsMsg_GetData(reply)[0] == '1';
+    natsMsg_Destroy(reply);
+    return ended;
+}
+
+void CNatsCluster::NotifyStored(const std::string& user)
+{
+    Publish(kUserPrefix + user, "S");
+}
+
+void CNatsCluster::AccountCreated(const std::string& name)
+{
+    Broadcast(Join('A', {m_node, name}));
+}
+
+void CNatsCluster::BlockChanged(const std::string& blocker, const std::string& blocked, bool added)
+{
+    Broadcast(Join(added ? 'P' : 'U', {m_node, blocker, blocked}));
+}
+
+void CNatsCluster::Leave()
+{
+    if (m_left || !m_conn)
+        return;
+    Broadcast(Join('G', {m_node}));
+    natsConnection_FlushTimeout(m_conn, 1000);
+    m_left = true;
+}
+
+void CNatsCluster::OnMessage(const std::string& subject, const std::string& reply, const std::string& data,
+                             bool noResponders)
+{
+    try {
+        if (subject == m_allSubject)
+            OnBroadcast(data);
+        else if (subject.rfind(m_replyPrefix, 0) == 0)
+            OnReply(subject.substr(m_replyPrefix.size()), noResponders);
+        else if (subject.rfind(kUserPrefix, 0) == 0)
+            OnUserSubject(subject.substr(sizeof kUserPrefix - 1), reply, data);
+        else
+            OnDirect(data);
+    } catch (const std::exception& error) {
+        ServerLog("cluster: error while handling a message on " + subject + ": " + error.what());
+    }
+}
+
+void CNatsCluster::OnBroadcast(const std::string& data)
+{
+    if (data.empty())
+        return;
+    const char kind = data[0];
+    auto words = Words(data);
+    if (words.empty() || words[0] == m_node)
+        return;
+    const std::string node = words[0];
+    if (kind == 'G') {
+        NodeGone(node);
+        return;
+    }
+    SawNode(node);
+    if (kind == 'W') {
+        SendDirectory(node);
+    } else if (kind == 'O' && words.size() >= 2) {
+        // A user who logs in elsewhere is no longer here; the kick that the
+        // other node sent ends the session here.
+        if (m_local.count(words[1]))
+            return;
+        CRemoteUser& entry = m_remote[words[1]];
+        entry.node = node;
+        entry.blocks.assign(words.begin() + 2, words.end());
+    } else if (kind == 'F' && words.size() >= 2) {
+        const auto it = m_remote.find(words[1]);
+        if (it != m_remote.end() && it->second.node == node)
+            m_remote.erase(it);
+    } else if (kind == 'A' && words.size() >= 2) {
+        m_listener.OnClusterAccount(words[1]);
+    } else if ((kind == 'P' || kind == 'U') && words.size() >= 3) {
+        m_listener.OnClusterBlock(words[1], words[2], kind == 'P');
+    }
+}
+
+void CNatsCluster::OnDirect(const std::string& data)
+{
+    // 'W' NODE: that node asks for this one's directory. 'Y' NODE, then one
+    // line per user logged in there: NAME BLOCKS...
+    if (data.empty())
+        return;
+    if (data[0] == 'W') {
+        const auto words = Words(data);
+        if (!words.empty()) {
+            SawNode(words[0]);
+            SendDirectory(words[0]);
+        }
+        return;
+    }
+    if (data[0] != 'Y')
+        return;
+    std::size_t lineEnd = data.find('\n');
+    const auto head = Words(data.substr(0, lineEnd));
+    if (head.empty())
+        return;
+    const std::string& node = head[0];
+    SawNode(node);
+    for (auto it = m_remote.begin(); it != m_remote.end();)
+        it = it->second.node == node ? m_remote.erase(it) : std::next(it);
+    while (lineEnd != std::string::npos) {
+        const std::size_t next = data.find('\n', lineEnd + 1);
+        auto words = Words(
+            data.substr(lineEnd + 1, next == std::string::npos ? std::string::npos : next - lineEnd - 1), 0);
+        lineEnd = next;
+        if (words.empty() || m_local.count(words[0]))
+            continue;
+        CRemoteUser& entry = m_remote[words[0]];
+        entry.node = node;
+        entry.blocks.assign(words.begin() + 1, words.end());
+    }
+}
+
+void CNatsCluster::OnUserSubject(const std::string& user, const std::string& reply, const std::string& data)
+{
+    if (data.empty())
+        return;
+    if (data[0] == 'R') {
+        CNetMessage msg;
+        const auto result = DecodeRecord(std::string_view(data).substr(1), msg, kServerLimits);
+        if (result.status == DecodeStatus::Complete)
+            m_listener.OnClusterRecord(user, msg);
+        // Taken: delivered or kept here, either way the sender is done.
+        if (!reply.empty())
+            Publish(reply, {});
+    } else if (data[0] == 'K') {
+        const auto words = Words(data);
+        if (words.empty() || words[0] == m_node)
+            return;
+        // The kicking node waits for "1" (a session ended here) or "0".
+        const auto answer = [&](const char* ended) {
+            if (!reply.empty())
+                Publish(reply, ended);
+        };
+        if (!m_local.count(user)) {
+            answer("0");
+            return;
+        }
+        int64_t theirs = 0;
+        const bool stamped =
+            words.size() >= 2 &&
+            std::from_chars(words[1].data(), words[1].data() + words[1].size(), theirs).ec == std::errc();
+        const auto mine = m_loginStamps.find(user);
+        if (stamped && mine != m_loginStamps.end() && mine->second > theirs) {
+            answer("0");
+            return; // this login is the newer one
+        }
+        m_listener.OnClusterKick(user);
+        answer("1");
+        // The kicking node serves the user from now on. Its "O" may have
+        // come before this kick and been passed over while the session here
+        // still lived, so the kick records it too, lest a message for the
+        // user be kept offline while the user is online there.
+        if (!m_local.count(user) && !m_remote.count(user))
+            m_remote[user].node = words[0];
+    } else if (data[0] == 'S') {
+        m_listener.OnClusterStored(user);
+    }
+}
+
+void CNatsCluster::OnReply(const std::string& seq, bool noResponders)
+{
+    uint64_t id = 0;
+    const auto [end, error] = std::from_chars(seq.data(), seq.data() + seq.size(), id);
+    if (error != std::errc() || end != seq.data() + seq.size())
+        return;
+    const auto it = m_inFlight.find(id);
+    if (it == m_inFlight.end())
+        return;
+    CNetMessage msg = std::move(it->second.msg);
+    m_inFlight.erase(it);
+    if (noResponders)
+        m_listener.OnClusterUndelivered(msg);
+}
+
+void CNatsCluster::SendDirectory(const std::string& node)
+{
+    std::string data = Join('Y', {m_node});
+    for (const auto& [user, blocks] : m_local) {
+        data += '\n' + user;
+        for (const auto& b : blocks)
+            data += ' ' + b;
+    }
+    Publish(kNodePrefix + node, data);
+}
+
+void CNatsCluster::SawNode(const std::string& node)
+{
+    const auto [it, added] = m_nodes.insert_or_assign(node, Clock::now());
+    if (!added)
+        return;
+    ServerLog("cluster: node " + node + " joined");
+    // A node heard of for the first time (or again after it was taken for
+    // dead) may serve users this one has not heard of: ask.
+    Publish(kNodePrefix + node, Join('W', {m_node}));
+}
+
+void CNatsCluster::NodeGone(const std::string& node)
+{
+    m_nodes.erase(node);
+    std::vector<std::pair<std::string, std::vector<std::string>>> gone;
+    for (auto it = m_remote.begin(); it != m_remote.end();) {
+        if (it->second.node == node) {
+            gone.emplace_back(it->first, std::move(it->second.blocks));
+            it = m_remote.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    ServerLog("cluster: node " + node + " left; " + std::to_string(gone.size()) + " user(s) offline");
+    for (const auto& [user, blocks] : gone)
+        m_listener.OnClusterUserGone(user, blocks);
+}
+
+void CNatsCluster::Tick()
+{
+    if (m_left)
+        return;
+    Broadcast(Join('H', {m_node}));
+    const auto now = Clock::now();
+    std::vector<std::string> dead;
+    for (const auto& [node, seen] : m_nodes)
+        if (now - seen > kNodeTimeout)
+            dead.push_back(node);
+    for (const auto& node : dead)
+        NodeGone(node);
+    // A record neither taken nor refused went to a node that died with it
+    // on the way: it is kept here instead.
+    std::vector<CNetMessage> lost;
+    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
+        if (now - it->second.sent > kNodeTimeout) {
+            lost.push_back(std::move(it->second.msg));
+            it = m_inFlight.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (auto& msg : lost)
+        m_listener.OnClusterUndelivered(msg);
+    m_timer.expires_after(kHeartbeat);
+    m_timer.async_wait([this](const asio::error_code& error) {
+        if (!error)
+            Tick();
+    });
+}
