@@ -43,7 +43,5 @@ void COfflineMessagesFrameWnd::closeEvent(QCloseEvent* event)
 
 void COfflineMessagesFrameWnd::DestroyWindow()
 {
-    if (m_pDoc && m_pDoc->m_pOfflineMessagesWnd &&
-        (m_pDoc->m_pOfflineMessagesWnd == m_pListPane || m_pDoc->m_pOfflineMessagesWnd == m_pTextPane))
-        m_pDoc->m_pOfflineMessagesWnd = nullptr;
+    emit Closed();
 }

@@ -11,9 +11,9 @@ class QSplitter;
 
 // The offline messages window: the list of stored messages over the
 // selected message's text, in two panes whose split bar the user can drag.
-// A top-level window without owner, deleted when closed. The session keeps
-// its list pane as its reference to the one open window; closing clears
-// that reference at once, so the next Offline Messages command opens a new
+// A top-level window without owner, deleted when closed. The friends list
+// view keeps its list pane as its reference to the one open window; closing
+// tells it at once (Closed), so the next Offline Messages command opens a new
 // window even before this one is gone.
 class COfflineMessagesFrameWnd final : public QMainWindow
 {
@@ -29,6 +29,8 @@ public:
 signals:
     // "&About Murmurly" of the window's Help menu; the shell shows its About box.
     void AboutRequested();
+    // The window was closed and is about to go.
+    void Closed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -6,6 +6,7 @@
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
 #include "serverconnection.h"
+#include "sessionprompts.h"
 #include "settingshome.h"
 #include "waits.h"
 
@@ -30,6 +31,7 @@ struct CSessionFixture
         timing.connection.sendPause = timing.connection.receivePause = 0ms;
         timing.logoffPause = 0ms;
         doc = std::make_unique<CPalaverDoc>(timing);
+        ConnectSessionPrompts(*doc);
         doc->OnNewDocument();
         WaitForConnect(doc->Connection());
         server.WaitForClient();

@@ -101,7 +101,7 @@ void TestSpeakCommands::MenuAndToolbar()
 
     // Close from the menu: the window leaves the list and goes.
     frame->CommandAction(ID_SPEAK_CLOSE)->trigger();
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     QVERIFY(WaitUntil([&] { return frame.isNull(); }));
 }
 

@@ -4,6 +4,7 @@
 #include "connectwait.h"
 #include "fakeserver.h"
 #include "palaverdoc.h"
+#include "sessionprompts.h"
 #include "sessionui.h"
 #include "waits.h"
 
@@ -43,6 +44,7 @@ public:
         if (!m_dir.IsValid() || !m_server.IsListening() || !m_dir.WriteConfig("127.0.0.1", m_server.Port()))
             return false;
         m_pDoc = std::make_unique<CPalaverDoc>(ZeroTiming());
+        ConnectSessionPrompts(*m_pDoc);
         return m_pDoc->OpenConnection() && WaitForConnect(m_pDoc->Connection()) && m_server.WaitForClient();
     }
 
@@ -65,7 +67,6 @@ public:
     std::string Password() const override { return m_strPassword; }
     int Remember() const override { return 0; }
     int AutoLogin() const override { return 0; }
-    CModalDialog* RegistrationDialog() const override { return nullptr; }
 
     std::string m_strUserName;
     std::string m_strPassword;
@@ -79,7 +80,7 @@ inline bool LogIn(CDialogSession& session, const std::string& name, const std::s
     CStubLoginDlg login;
     login.m_strUserName = name;
     login.m_strPassword = password;
-    session.Doc().m_pLoginDlg = &login;
+    login.AwaitAnswer(session.Doc());
 
     CNetMessage accepted;
     accepted.command = "SL";
@@ -92,6 +93,6 @@ inline bool LogIn(CDialogSession& session, const std::string& name, const std::s
         ok = session.Server().Inject(list) && session.Server().Expect("SLO").has_value();
     }
     ok = ok && WaitUntil([&] { return session.Doc().IsLoggedIn(); });
-    session.Doc().m_pLoginDlg = nullptr;
+    session.Doc().EndLogin();
     return ok && session.Doc().UserName() == name;
 }

@@ -3,6 +3,7 @@
 #include "commandids.h"
 #include "connectwait.h"
 #include "logindlg.h"
+#include "sessionprompts.h"
 #include "waits.h"
 
 #include <QApplication>
@@ -19,6 +20,7 @@ CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
 {
     m_config.WriteConfig(CConfigDir::ConfigText("127.0.0.1", port) + extraConfig);
     m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{});
+    ConnectSessionPrompts(*m_pDoc);
     m_pFrame = std::make_unique<CMainFrame>();
     m_pView = m_pFrame->CreateChild(*m_pDoc);
     m_pDoc->OnNewDocument();
@@ -100,7 +102,7 @@ bool CClientStack::LoginByHand(const std::string& name, const std::string& passw
                                bool autoLogin)
 {
     RunCommand(ID_FILE_CHANGEUSER, [=, this] {
-        CLoginDlgBase* login = m_pDoc->m_pLoginDlg;
+        CLoginDlg* login = RunningDialog<CLoginDlg>();
         if (!WaitUntil([&] { return login && login->isVisible(); }))
             return;
         FillLogin(login, name, password, remember, autoLogin);
@@ -111,7 +113,7 @@ bool CClientStack::LoginByHand(const std::string& name, const std::string& passw
 bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& password)
 {
     RunCommand(ID_FILE_CHANGEUSER, [=, this] {
-        QPointer<CLoginDlgBase> login = m_pDoc->m_pLoginDlg.data();
+        QPointer<CLoginDlg> login = RunningDialog<CLoginDlg>();
         if (!WaitUntil([&] { return login && login->isVisible(); }))
             return;
         // The registration dialog runs modally inside the click; this part

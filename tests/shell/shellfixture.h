@@ -1,16 +1,22 @@
 #pragma once
 
+#include "blockedusersdlg.h"
 #include "commands.h"
 #include "configdir.h"
 #include "connectwait.h"
 #include "fakeserver.h"
+#include "friendstree.h"
+#include "logindlg.h"
 #include "mainframe.h"
 #include "messageboxinterceptor.h"
 #include "modaldialog.h"
+#include "modalrunner.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
 #include "palaverview.h"
+#include "preferences.h"
 #include "serverconnection.h"
+#include "sessionprompts.h"
 #include "settingshome.h"
 #include "waits.h"
 
@@ -35,7 +41,6 @@ public:
     std::string Password() const override { return "pw"; }
     int Remember() const override { return 0; }
     int AutoLogin() const override { return 0; }
-    CModalDialog* RegistrationDialog() const override { return nullptr; }
 
 private:
     std::string m_name;
@@ -88,6 +93,7 @@ struct CShellFixture
             config.WriteConfig("127.0.0.1", closed.Port());
         }
         doc = std::make_unique<CPalaverDoc>(NoPauses());
+        ConnectSessionPrompts(*doc);
         frame = std::make_unique<CMainFrame>();
         view = frame->CreateChild(*doc);
         doc->OnNewDocument();
@@ -107,13 +113,13 @@ struct CShellFixture
     bool LogIn(const std::string& name, std::vector<std::string> friends = {})
     {
         CFakeLoginDlg login(name);
-        doc->m_pLoginDlg = &login;
+        login.AwaitAnswer(*doc);
         server.Inject(Record(Cmd::LoginAccepted, {}, name));
         if (!server.Expect(Cmd::FriendsList))
             return false;
         server.Inject(Record(Cmd::FriendsListAnswer, {}, name, std::move(friends)));
         const bool done = server.Expect(Cmd::LoginComplete).has_value();
-        doc->m_pLoginDlg = nullptr;
+        doc->EndLogin();
         return done && WaitUntil([&] { return doc->IsLoggedIn(); });
     }
 
@@ -124,7 +130,7 @@ struct CShellFixture
     {
         auto poll = std::make_unique<QTimer>();
         QObject::connect(poll.get(), &QTimer::timeout, [this, &shown] {
-            CModalDialog* login = doc->m_pLoginDlg;
+            CModalDialog* login = RunningDialog<CLoginDlg>();
             if (login && login->IsRunning() && login->isVisible()) {
                 ++shown;
                 login->EndDialog(IDCANCEL);
