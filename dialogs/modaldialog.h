@@ -19,7 +19,7 @@ enum DialogResult { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };
 // going; they end themselves, or show themselves again, when the session
 // signals the answer (the slots below).
 // QDialog::exec would return as soon as such a dialog hides, so every dialog
-// that the session ends is run with RunModal instead.
+// that waits for the server is run with RunModal instead.
 //
 // accept() (Enter on the default button) ends the run with IDOK, reject()
 // (Esc, the close box) with IDCANCEL; subclasses override them for their own
@@ -60,7 +60,6 @@ protected:
     virtual void OnEndRun() {}
 
 public:
-
     void done(int result) override;
     void accept() override;
     void reject() override;

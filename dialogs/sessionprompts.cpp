@@ -22,11 +22,12 @@ bool AskTrustCertificate(const CCertificateQuestion& question)
     const QString server = QStringLiteral("%1:%2").arg(question.host).arg(question.port);
     MessageAnswer answer;
     if (remembered.isEmpty()) {
-        answer = ShowMessageBox(QStringLiteral("The certificate of the server %1 could not be verified:\n%2\n\n"
-                                               "SHA-256 fingerprint:\n%3\n\n"
-                                               "Do you trust this server's certificate?")
-                                    .arg(server, question.problems, question.fingerprint),
-                                MessageButtons::YesNo, MessageIcon::Question);
+        answer =
+            ShowMessageBox(QStringLiteral("The certificate of the server %1 could not be verified:\n%2\n\n"
+                                          "SHA-256 fingerprint:\n%3\n\n"
+                                          "Do you trust this server's certificate?")
+                               .arg(server, question.problems, question.fingerprint),
+                           MessageButtons::YesNo, MessageIcon::Question);
     } else {
         answer = ShowMessageBox(QStringLiteral("The server's certificate has changed\n\nServer: %1\n"
                                                "Trusted fingerprint (SHA-256):\n%2\n"

@@ -82,7 +82,8 @@ public:
 
     // Opens, or brings forward, the conversation window for `name`, and
     // returns it; null when it could not be made (the user was told).
-    virtual CSpeakWindowBase* OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) = 0;
+    virtual CSpeakWindowBase* OpenSpeakWindow(const std::string& name,
+                                              SpeakFocus focus = SpeakFocus::Take) = 0;
 };
 
 // The session's view, or null when it has none (or it has gone).

@@ -94,7 +94,7 @@ void CFriendsTree::UpdateGroupCaptions(int online, int offline)
     bold.setBold(true);
     m_hOnline->setFont(0, bold);
     m_hOnline->setExpanded(true);
-    m_hOffline->setText(0, QStringLiteral("Offline Friends (") + QString::number(offline) +
-                               QStringLiteral(")"));
+    m_hOffline->setText(0,
+                        QStringLiteral("Offline Friends (") + QString::number(offline) + QStringLiteral(")"));
     m_hOffline->setExpanded(true);
 }

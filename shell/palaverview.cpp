@@ -66,12 +66,15 @@ void CPalaverView::OnInitialUpdate()
     CPalaverDoc* doc = m_pDoc;
     // Direct connections: a box or a modal dialog opened here runs inside
     // the session's handler, as the records that come meanwhile expect.
-    connect(doc, &CPalaverDoc::FriendsListArrived, this, &CPalaverView::BringToForeground, Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::FriendsListArrived, this, &CPalaverView::BringToForeground,
+            Qt::UniqueConnection);
     connect(doc, &CPalaverDoc::ColorsChanged, this, &CPalaverView::OnColorsChanged, Qt::UniqueConnection);
-    connect(doc, &CPalaverDoc::ChangeUserWanted, this, &CPalaverView::OnChangeUserWanted, Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::ChangeUserWanted, this, &CPalaverView::OnChangeUserWanted,
+            Qt::UniqueConnection);
     connect(doc, &CPalaverDoc::FriendRequestArrived, this, &CPalaverView::CreateAcceptFriendDialog,
             Qt::UniqueConnection);
-    connect(doc, &CPalaverDoc::BlockedListArrived, this, &CPalaverView::RunBlockedUsersDialog, Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::BlockedListArrived, this, &CPalaverView::RunBlockedUsersDialog,
+            Qt::UniqueConnection);
     connect(doc, &CPalaverDoc::OfflineMessagesWanted, this, &CPalaverView::ShowOfflineMessagesWindow,
             Qt::UniqueConnection);
     connect(doc, &CPalaverDoc::OfflineMessagesCleared, this, &CPalaverView::CloseOfflineMessagesWindow,

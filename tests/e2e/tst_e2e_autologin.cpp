@@ -1,8 +1,8 @@
 // End to end, with the real server: start-up with a stored user name,
 // password and automatic login ends logged in without any input.
 #include "configdir.h"
-#include "mainframe.h"
 #include "logindlg.h"
+#include "mainframe.h"
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "palaverapp.h"

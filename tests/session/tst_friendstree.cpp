@@ -119,8 +119,9 @@ void TestFriendsTree::findWalksFriendsOnlyInDisplayOrder()
     // With the online one gone offline, the offline duplicate listed first is found.
     m_pDoc->MoveFriendItem("bob", false);
     QCOMPARE(tree.FindFriendItem("bob"), m_pView->OfflineGroup()->child(1));
-    QCOMPARE(CFakeView::Children(m_pView->OfflineGroup()),
-             (QStringList{QStringLiteral("Online Friends (1)"), QStringLiteral("bob"), QStringLiteral("bob")}));
+    QCOMPARE(
+        CFakeView::Children(m_pView->OfflineGroup()),
+        (QStringList{QStringLiteral("Online Friends (1)"), QStringLiteral("bob"), QStringLiteral("bob")}));
 }
 
 void TestFriendsTree::onlyFriendItemsAreFriends()

@@ -38,8 +38,7 @@ inline int RunModalWith(CModalDialog& dialog, std::function<void()> action,
 
 // The top-level dialog of type T whose modal run is going on, or null: the
 // dialog the program opened and the test drives.
-template <typename T>
-T* RunningDialog()
+template <typename T> T* RunningDialog()
 {
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (auto* dialog = qobject_cast<T*>(window); dialog && dialog->IsRunning())
@@ -49,8 +48,7 @@ T* RunningDialog()
 }
 
 // A visible top-level window of type T, or null.
-template <typename T>
-T* VisibleWindow()
+template <typename T> T* VisibleWindow()
 {
     for (QWidget* window : QApplication::topLevelWidgets()) {
         if (auto* found = qobject_cast<T*>(window); found && found->isVisible())
