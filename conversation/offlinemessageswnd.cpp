@@ -18,6 +18,11 @@ COfflineMessagesFrameWnd::COfflineMessagesFrameWnd(CPalaverDoc* doc) : QMainWind
     OnCreateClient();
 }
 
+CPalaverDoc* COfflineMessagesFrameWnd::Document() const
+{
+    return m_pDoc;
+}
+
 void COfflineMessagesFrameWnd::OnCreateClient()
 {
     // Two rows, one column: the list on top, the text below, 200 pixels each

@@ -23,6 +23,8 @@ public:
     explicit COfflineMessagesFrameWnd(CPalaverDoc* doc);
 
     CListPane* ListPane() const { return m_pListPane; }
+    // The session whose messages it shows.
+    CPalaverDoc* Document() const;
     CTextPane* TextPane() const { return m_pTextPane; }
     QSplitter* Splitter() const { return m_wndSplitter; }
 

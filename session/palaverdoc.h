@@ -125,7 +125,6 @@ public:
     void AddFriendItem(const std::string& name, bool online);
     // The friend of that name as the list shows it (online ones first), or null.
     const CFriend* FindFriendItem(const std::string& name) const;
-    bool IsFriend(const std::string& name) const { return FindFriendItem(name) != nullptr; }
     // "SN"/"SX": moves a listed friend to the end of the online or offline group.
     void MoveFriendItem(const std::string& name, bool online);
     void ClearFriendsTree();

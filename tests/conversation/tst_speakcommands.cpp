@@ -5,6 +5,7 @@
 #include "sessionfixture.h"
 #include "speakcommands.h"
 #include "tst_speakutil.h"
+#include "waits.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -16,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+
+using namespace std::chrono_literals;
 
 namespace {
 

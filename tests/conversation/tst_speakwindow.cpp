@@ -5,6 +5,7 @@
 #include "sessionfixture.h"
 #include "speakwindow.h"
 #include "speakwindowframe.h"
+#include "waits.h"
 
 #include <QLineEdit>
 #include <QPointer>
@@ -14,6 +15,8 @@
 #include <QTextEdit>
 
 #include <cstring>
+
+using namespace std::chrono_literals;
 
 namespace {
 

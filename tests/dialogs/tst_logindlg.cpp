@@ -349,7 +349,7 @@ private slots:
         QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
         QVERIFY(server.WaitForConnections(1));
 
-        CStubLoginDlg first;
+        CFakeLoginDlg first;
         first.m_strUserName = "alice";
         first.m_strPassword = "Secret1";
         first.AwaitAnswer(doc);

@@ -3,6 +3,7 @@
 #include "commandids.h"
 #include "connectwait.h"
 #include "logindlg.h"
+#include "sessionfixture.h"
 #include "sessionprompts.h"
 #include "waits.h"
 
@@ -33,16 +34,10 @@ CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
 CClientStack::~CClientStack()
 {
     // The windows the session opened by itself (a conversation an incoming
-    // message opened, a friend request, the offline messages) own
-    // themselves and go only when closed; here they go with the session,
-    // before it.
-    QList<QPointer<QWidget>> opened;
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (window != m_pFrame.get() && !window->parentWidget() &&
-            window->testAttribute(Qt::WA_DeleteOnClose))
-            opened.append(window);
-    for (const QPointer<QWidget>& window : opened)
-        delete window.data();
+    // message opened, the offline messages) own themselves and go only when
+    // closed; here they go with the session, before it. A friend request's
+    // dialog goes with the main frame. Another stack's windows stay.
+    DeleteWindowsOf(*m_pDoc);
     // Closing logs off, as the program does at its end.
     m_pFrame->close();
     m_pFrame.reset();

@@ -7,6 +7,7 @@
 
 #include "friendstree.h"
 #include "palaverdoc.h"
+#include "sessionfixture.h"
 #include "sessionui.h"
 
 #include <QDialog>
@@ -56,34 +57,6 @@ class CFakeModalDlg : public CModalDialog
 public:
     using CModalDialog::CModalDialog;
 
-    std::function<void()> m_onInit;
-
-protected:
-    void OnInitDialog() override
-    {
-        if (m_onInit)
-            m_onInit();
-    }
-};
-
-class CFakeLoginDlg final : public CLoginDlgBase
-{
-    Q_OBJECT
-
-public:
-    using CLoginDlgBase::CLoginDlgBase;
-
-    std::string UserName() const override { return m_strUserName; }
-    std::string Password() const override { return m_strPassword; }
-    int Remember() const override { return m_bRemember; }
-    int AutoLogin() const override { return m_bAutoLogin; }
-    CModalDialog* RegistrationDialog() const { return m_pRegistrationDlg; }
-
-    std::string m_strUserName;
-    std::string m_strPassword;
-    int m_bRemember = 0;
-    int m_bAutoLogin = 0;
-    QPointer<CModalDialog> m_pRegistrationDlg;
     std::function<void()> m_onInit;
 
 protected:

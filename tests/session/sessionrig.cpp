@@ -37,7 +37,7 @@ int RunModalWithScript(CModalDialog& dlg, std::function<void()> script, std::chr
 CSessionRig::CSessionRig()
     : m_pDir(std::make_unique<CConfigDir>()), m_pServer(std::make_unique<CFakeServer>()),
       m_pBoxes(std::make_unique<CMessageBoxInterceptor>()),
-      m_pDoc(std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms}))
+      m_pDoc(std::make_unique<CPalaverDoc>(ZeroPauses()))
 {
     m_pDir->WriteConfig("127.0.0.1", m_pServer->Port());
     ConnectSessionPrompts(*m_pDoc);

@@ -110,10 +110,10 @@ void TestFriendsTree::findWalksFriendsOnlyInDisplayOrder()
     QCOMPARE(tree.FindFriendItem("bob"), m_pView->OnlineGroup()->child(0));
     QVERIFY(m_pDoc->FindFriendItem("bob")->online);
     QCOMPARE(tree.FindFriendItem("Online Friends (1)"), m_pView->OfflineGroup()->child(0));
-    QVERIFY(m_pDoc->IsFriend("Online Friends (1)"));
+    QVERIFY(m_pDoc->FindFriendItem("Online Friends (1)"));
     for (const char* name : {"Online Friends (2)", "Friends List", "Bob", "bo"}) {
         QVERIFY(tree.FindFriendItem(name) == nullptr);
-        QVERIFY(!m_pDoc->IsFriend(name));
+        QVERIFY(m_pDoc->FindFriendItem(name) == nullptr);
     }
 
     // With the online one gone offline, the offline duplicate listed first is found.

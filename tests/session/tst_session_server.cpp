@@ -45,7 +45,7 @@ void TestSessionServer::init()
     m_pConfig = std::make_unique<CConfigDir>();
     QVERIFY(m_pConfig->WriteConfig("127.0.0.1", m_pServer->Port()));
     m_pBoxes = std::make_unique<CMessageBoxInterceptor>();
-    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms});
+    m_pDoc = std::make_unique<CPalaverDoc>(ZeroPauses());
     ConnectSessionPrompts(*m_pDoc);
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
 }

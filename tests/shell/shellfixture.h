@@ -16,6 +16,7 @@
 #include "palaverview.h"
 #include "preferences.h"
 #include "serverconnection.h"
+#include "sessionfixture.h"
 #include "sessionprompts.h"
 #include "settingshome.h"
 #include "waits.h"
@@ -30,30 +31,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-
-// Stands in for the login dialog while the fake server answers a login:
-// the session reads the name and password from it and ends it.
-class CFakeLoginDlg final : public CLoginDlgBase
-{
-public:
-    explicit CFakeLoginDlg(std::string name) : m_name(std::move(name)) {}
-    std::string UserName() const override { return m_name; }
-    std::string Password() const override { return "pw"; }
-    int Remember() const override { return 0; }
-    int AutoLogin() const override { return 0; }
-
-private:
-    std::string m_name;
-};
-
-inline CSessionTiming NoPauses()
-{
-    CSessionTiming timing;
-    timing.connection.sendPause = 0ms;
-    timing.connection.receivePause = 0ms;
-    timing.logoffPause = 0ms;
-    return timing;
-}
 
 inline CNetMessage Record(const char* command, std::string sender = {}, std::string recipient = {},
                           std::vector<std::string> names = {})
@@ -92,7 +69,7 @@ struct CShellFixture
             CFakeServer closed;
             config.WriteConfig("127.0.0.1", closed.Port());
         }
-        doc = std::make_unique<CPalaverDoc>(NoPauses());
+        doc = std::make_unique<CPalaverDoc>(ZeroPauses());
         ConnectSessionPrompts(*doc);
         frame = std::make_unique<CMainFrame>();
         view = frame->CreateChild(*doc);
@@ -105,6 +82,8 @@ struct CShellFixture
 
     ~CShellFixture()
     {
+        if (doc)
+            DeleteWindowsOf(*doc);
         frame.reset();
         doc.reset();
     }
@@ -112,15 +91,7 @@ struct CShellFixture
     // Logs `name` in through the fake server with `friends` as the list.
     bool LogIn(const std::string& name, std::vector<std::string> friends = {})
     {
-        CFakeLoginDlg login(name);
-        login.AwaitAnswer(*doc);
-        server.Inject(Record(Cmd::LoginAccepted, {}, name));
-        if (!server.Expect(Cmd::FriendsList))
-            return false;
-        server.Inject(Record(Cmd::FriendsListAnswer, {}, name, std::move(friends)));
-        const bool done = server.Expect(Cmd::LoginComplete).has_value();
-        doc->EndLogin();
-        return done && WaitUntil([&] { return doc->IsLoggedIn(); });
+        return LogInAs(*doc, server, name, std::move(friends));
     }
 
     // Ends with Cancel each login dialog the session runs from now on, once
