@@ -16,8 +16,9 @@ class QPushButton;
 // The login dialog. It validates the user name and password, sends "L" and
 // hides itself; its modal run goes on while hidden. It ends itself when the
 // session signals the friends list, or shows itself again after "FL"; the
-// session keeps the values sent meanwhile. An automatic login waits in view with Login
-// disabled; once it fails the dialog is an ordinary one. Run it with RunModal.
+// session keeps the values sent meanwhile. An automatic login waits in view
+// with Login disabled; once it fails the dialog is an ordinary one. Run it
+// with RunModal.
 class CLoginDlg final : public CLoginDlgBase
 {
     Q_OBJECT

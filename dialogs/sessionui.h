@@ -13,7 +13,6 @@
 
 class CNetMessage;
 class CPalaverDoc;
-struct CLoginRequest;
 
 // A conversation window as the friends list view sees it.
 class CSpeakWindowBase : public QWidget
