@@ -1,6 +1,7 @@
 #include "listpane.h"
 
 #include "palaverdoc.h"
+#include "sessionui.h"
 #include "textpane.h"
 
 #include <QDateTime>
@@ -111,7 +112,7 @@ void CListPane::ReplyToSelected()
     if (row < 0 || !m_pDoc)
         return;
     const std::string sender = m_listMessages->topLevelItem(row)->text(0).toStdString();
-    if (ISessionView* view = m_pDoc->View())
+    if (ISessionView* view = SessionView(m_pDoc))
         view->OpenSpeakWindow(sender);
 }
 

@@ -18,6 +18,11 @@ COfflineMessagesFrameWnd::COfflineMessagesFrameWnd(CPalaverDoc* doc) : QMainWind
     OnCreateClient();
 }
 
+CPalaverDoc* COfflineMessagesFrameWnd::Document() const
+{
+    return m_pDoc;
+}
+
 void COfflineMessagesFrameWnd::OnCreateClient()
 {
     // Two rows, one column: the list on top, the text below, 200 pixels each
@@ -43,7 +48,5 @@ void COfflineMessagesFrameWnd::closeEvent(QCloseEvent* event)
 
 void COfflineMessagesFrameWnd::DestroyWindow()
 {
-    if (m_pDoc && m_pDoc->m_pOfflineMessagesWnd &&
-        (m_pDoc->m_pOfflineMessagesWnd == m_pListPane || m_pDoc->m_pOfflineMessagesWnd == m_pTextPane))
-        m_pDoc->m_pOfflineMessagesWnd = nullptr;
+    emit Closed();
 }

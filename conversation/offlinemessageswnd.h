@@ -11,9 +11,9 @@ class QSplitter;
 
 // The offline messages window: the list of stored messages over the
 // selected message's text, in two panes whose split bar the user can drag.
-// A top-level window without owner, deleted when closed. The session keeps
-// its list pane as its reference to the one open window; closing clears
-// that reference at once, so the next Offline Messages command opens a new
+// A top-level window without owner, deleted when closed. The friends list
+// view keeps its list pane as its reference to the one open window; closing
+// tells it at once (Closed), so the next Offline Messages command opens a new
 // window even before this one is gone.
 class COfflineMessagesFrameWnd final : public QMainWindow
 {
@@ -23,12 +23,16 @@ public:
     explicit COfflineMessagesFrameWnd(CPalaverDoc* doc);
 
     CListPane* ListPane() const { return m_pListPane; }
+    // The session whose messages it shows.
+    CPalaverDoc* Document() const;
     CTextPane* TextPane() const { return m_pTextPane; }
     QSplitter* Splitter() const { return m_wndSplitter; }
 
 signals:
     // "&About Murmurly" of the window's Help menu; the shell shows its About box.
     void AboutRequested();
+    // The window was closed and is about to go.
+    void Closed();
 
 protected:
     void closeEvent(QCloseEvent* event) override;

@@ -137,7 +137,7 @@ void CSpeakWindow::SetBoxBackground(uint32_t color)
 void CSpeakWindow::OnNewConversation()
 {
     // The friends list view opened this window; the session knows it.
-    if (ISessionView* opener = m_pDoc ? m_pDoc->View() : nullptr)
+    if (ISessionView* opener = SessionView(m_pDoc))
         opener->OpenSpeakWindow(std::string());
 }
 

@@ -49,6 +49,11 @@ CSpeakWindowFrame::CSpeakWindowFrame(CPalaverDoc* doc) : QMainWindow(nullptr), m
     CreateMenu();
 }
 
+CPalaverDoc* CSpeakWindowFrame::Document() const
+{
+    return m_pDoc;
+}
+
 CSpeakWindowFrame::~CSpeakWindowFrame()
 {
     // Deleted without closing (by its owner's code or at the end): the view

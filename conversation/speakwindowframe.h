@@ -20,6 +20,8 @@ public:
     ~CSpeakWindowFrame() override;
 
     CSpeakWindow* View() const { return m_pView; }
+    // The session the conversation belongs to.
+    CPalaverDoc* Document() const;
     QToolBar* ToolBar() const { return m_wndToolBar; }
     // The menu or toolbar action of command `id`, or null.
     QAction* CommandAction(int id) const;

@@ -56,12 +56,21 @@ CBlockedUsersDlg::CBlockedUsersDlg(CPalaverDoc* pDoc, QWidget* parent) : CModalD
 
     connect(m_btnUnblock, &QPushButton::clicked, this, &CBlockedUsersDlg::OnOK);
     connect(btnCancel, &QPushButton::clicked, this, &CBlockedUsersDlg::OnCancel);
+    // "SB" brings the hidden dialog back for its box, then ends it; a lost
+    // connection shows it again for the user to leave.
+    connect(pDoc, &CPalaverDoc::UsersUnblocked, this, &CModalDialog::ShowMessageThenEnd);
+    connect(pDoc, &CPalaverDoc::AnswersLost, this, &CModalDialog::ShowIfWaiting);
 }
 
-CBlockedUsersDlg::~CBlockedUsersDlg() = default;
+CBlockedUsersDlg::~CBlockedUsersDlg()
+{
+    if (IsRunning())
+        OnEndRun();
+}
 
 void CBlockedUsersDlg::OnInitDialog()
 {
+    m_pDoc->SetBlockedUsersOpen(true);
     const auto& blocked = m_pDoc->BlockedUsers();
     if (blocked.empty())
         return;
@@ -137,5 +146,12 @@ void CBlockedUsersDlg::OnOK()
 void CBlockedUsersDlg::OnCancel()
 {
     EndDialog(IDCANCEL);
-    m_pDoc->m_pBlockedUsersDlg = nullptr;
+    if (m_pDoc)
+        m_pDoc->SetBlockedUsersOpen(false);
+}
+
+void CBlockedUsersDlg::OnEndRun()
+{
+    if (m_pDoc)
+        m_pDoc->SetBlockedUsersOpen(false);
 }

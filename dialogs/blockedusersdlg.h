@@ -2,6 +2,8 @@
 
 #include "modaldialog.h"
 
+#include <QPointer>
+
 #include <string>
 
 class CPalaverDoc;
@@ -10,7 +12,8 @@ class QPushButton;
 
 // The blocked users, sorted; users blocked until log-off carry a trailing
 // "*". "&Unblock Selected" sends "BUR" and hides the dialog; its run goes on
-// until the session confirms and ends it.
+// until the session signals the confirmation, and the dialog ends itself.
+// While it runs the session knows it open (a second "B" opens no second one).
 class CBlockedUsersDlg final : public CModalDialog
 {
     Q_OBJECT
@@ -24,6 +27,7 @@ public:
 
 protected:
     void OnInitDialog() override;
+    void OnEndRun() override;
 
 private:
     void OnOK();
@@ -34,5 +38,5 @@ private:
 
     QPushButton* m_btnUnblock = nullptr;
     QListWidget* m_listBlocked = nullptr;
-    CPalaverDoc* m_pDoc;
+    QPointer<CPalaverDoc> m_pDoc;
 };

@@ -26,7 +26,7 @@ QLineEdit* NewPasswordEdit(QWidget* parent, const char* name)
 } // namespace
 
 CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
-    : CChangePasswordDlgBase(parent), m_pDoc(pDoc)
+    : CModalDialog(parent), m_pDoc(pDoc)
 {
     setWindowTitle(QStringLiteral("Change Password"));
 
@@ -58,9 +58,17 @@ CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
 
     connect(btnChange, &QPushButton::clicked, this, &CChangePasswordDlg::OnOK);
     connect(btnCancel, &QPushButton::clicked, this, &CChangePasswordDlg::OnCancel);
+    // The server's confirmation ends the dialog; the box tells the user.
+    if (pDoc)
+        connect(pDoc, &CPalaverDoc::PasswordChanged, this, &CModalDialog::EndWithMessage);
+    if (pDoc)
+        connect(pDoc, &CPalaverDoc::AnswersLost, this, &CModalDialog::ShowIfWaiting);
 }
 
-CChangePasswordDlg::~CChangePasswordDlg() = default;
+CChangePasswordDlg::~CChangePasswordDlg()
+{
+    OnEndRun();
+}
 
 void CChangePasswordDlg::UpdateData(bool saveAndValidate)
 {
@@ -96,11 +104,19 @@ void CChangePasswordDlg::OnOK()
     msg.text = m_strOldPassword;
     msg.command = Cmd::ChangePassword;
     m_strSentPassword = m_strNewPassword;
+    m_pDoc->BeginPasswordChange(m_strSentPassword);
     m_pDoc->Send(msg);
 }
 
 void CChangePasswordDlg::OnCancel()
 {
-    m_pDoc->m_pChangePasswordDlg = nullptr;
+    if (m_pDoc)
+        m_pDoc->EndPasswordChange();
     EndDialog(IDCANCEL);
+}
+
+void CChangePasswordDlg::OnEndRun()
+{
+    if (m_pDoc)
+        m_pDoc->EndPasswordChange();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
-#include "sessionui.h"
+#include "modaldialog.h"
+
+#include <QPointer>
 
 #include <string>
 
@@ -8,9 +10,10 @@ class CPalaverDoc;
 class QLineEdit;
 
 // Change of the logged-in user's password. It sends "C" and stays open; the
-// session ends it when the server confirms and takes the retyped password as
-// the new one. Cancel clears the session's reference before ending.
-class CChangePasswordDlg final : public CChangePasswordDlgBase
+// session takes the retyped password as the new one when the server
+// confirms, and the dialog then ends itself. Cancel tells the session it
+// waits no longer before ending.
+class CChangePasswordDlg final : public CModalDialog
 {
     Q_OBJECT
 
@@ -21,12 +24,15 @@ public:
     // The new password of the last request sent. A request sent with the
     // retype box left empty carries the new password alone, and that is the
     // one the server sets.
-    std::string RetypedPassword() const override { return m_strSentPassword; }
+    std::string RetypedPassword() const { return m_strSentPassword; }
 
     void UpdateData(bool saveAndValidate);
 
     void accept() override { OnOK(); }
     void reject() override { OnCancel(); }
+
+protected:
+    void OnEndRun() override;
 
 private:
     void OnOK();
@@ -35,7 +41,7 @@ private:
     std::string m_strOldPassword;
     std::string m_strNewPassword;
     std::string m_strRetype;
-    CPalaverDoc* m_pDoc;
+    QPointer<CPalaverDoc> m_pDoc;
     std::string m_strSentPassword;
 
     QLineEdit* m_editOldPassword = nullptr;

@@ -4,14 +4,12 @@
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
-#include "sessionui.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QListWidget>
 #include <QPushButton>
-#include <QTreeWidgetItem>
 #include <QVBoxLayout>
 
 #include <vector>
@@ -25,12 +23,6 @@ QListWidget* NewFriendList(QWidget* parent, const char* name)
     list->setSelectionMode(QAbstractItemView::ExtendedSelection);
     list->setSortingEnabled(false);
     return list;
-}
-
-bool IsFriend(const QTreeWidgetItem* item)
-{
-    const int kind = item->data(0, kFriendKindRole).toInt();
-    return kind == KindOnlineFriend || kind == KindOfflineFriend;
 }
 
 } // namespace
@@ -94,24 +86,19 @@ CDeleteFriendsDlg::~CDeleteFriendsDlg() = default;
 
 void CDeleteFriendsDlg::OnInitDialog()
 {
-    if (QTreeWidgetItem* root = m_pDoc->RootItem())
-        FillExistingFriends(root);
+    FillExistingFriends();
 }
 
-void CDeleteFriendsDlg::FillExistingFriends(QTreeWidgetItem* item)
+void CDeleteFriendsDlg::FillExistingFriends()
 {
-    // Every group is entered whether it is expanded or not, so a collapsed
-    // group's friends are listed too; the tree itself is only read.
-    if (!item)
-        return;
-    if (IsFriend(item)) {
-        const QString name = item->text(0);
-        if (!name.isEmpty())
-            m_listExisting->addItem(name);
-        return;
+    // In the friends list's order, online friends above offline ones,
+    // whether their group is expanded or not.
+    for (const bool online : {true, false}) {
+        for (const CFriend& entry : m_pDoc->Friends()) {
+            if (entry.online == online && !entry.name.empty())
+                m_listExisting->addItem(QString::fromStdString(entry.name));
+        }
     }
-    for (int i = 0; i < item->childCount(); ++i)
-        FillExistingFriends(item->child(i));
 }
 
 int CDeleteFriendsDlg::MoveSelected(QListWidget* source, QListWidget* destination)

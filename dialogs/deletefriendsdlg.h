@@ -5,7 +5,6 @@
 class CPalaverDoc;
 class QListWidget;
 class QPushButton;
-class QTreeWidgetItem;
 
 // Picks friends to delete: every friend of the friends tree starts in the
 // left list, ">>" and "<<" move the selected entries across, and "&Delete"
@@ -18,9 +17,9 @@ public:
     explicit CDeleteFriendsDlg(CPalaverDoc* pDoc, QWidget* parent = nullptr);
     ~CDeleteFriendsDlg() override;
 
-    // Appends the names of the friends at and below `item` to the left list,
-    // in tree order; empty names are left out.
-    void FillExistingFriends(QTreeWidgetItem* item);
+    // Appends the session's friends to the left list, in the friends list's
+    // order; empty names are left out.
+    void FillExistingFriends();
     // Appends the selected entries of `source` to `destination` in ascending
     // order and removes them from `source`; returns how many there were.
     int MoveSelected(QListWidget* source, QListWidget* destination);

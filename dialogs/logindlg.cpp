@@ -182,6 +182,7 @@ bool CLoginDlg::SendAndHide(const CNetMessage& msg)
                        MessageIcon::Exclamation, this);
         return false;
     }
+    AwaitAnswer(*m_pDoc);
     hide();
     return true;
 }
@@ -194,9 +195,15 @@ void CLoginDlg::OnChangeUserName()
 void CLoginDlg::OnRegister()
 {
     const QPointer<CLoginDlg> alive(this);
+    const QPointer<CPalaverDoc> doc(m_pDoc);
     auto dialog = std::make_unique<CRegistrationDlg>(this);
     m_pRegistrationDlg = dialog.get();
+    connect(doc, &CPalaverDoc::Registered, dialog.get(), &CModalDialog::EndWithMessage);
+    connect(doc, &CPalaverDoc::AnswersLost, dialog.get(), &CModalDialog::ShowIfWaiting);
+    doc->BeginRegistration();
     dialog->RunModal();
+    if (doc)
+        doc->EndRegistration();
     if (!alive)
         return;
     m_pRegistrationDlg = nullptr;

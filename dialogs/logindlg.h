@@ -14,10 +14,11 @@ class QLineEdit;
 class QPushButton;
 
 // The login dialog. It validates the user name and password, sends "L" and
-// hides itself; its modal run goes on while hidden. The session ends it when
-// the server sends the friends list, or shows it again after "FL", reading
-// the fields below meanwhile. An automatic login waits in view with Login
-// disabled; once it fails the dialog is an ordinary one. Run it with RunModal.
+// hides itself; its modal run goes on while hidden. It ends itself when the
+// session signals the friends list, or shows itself again after "FL"; the
+// session keeps the values sent meanwhile. An automatic login waits in view
+// with Login disabled; once it fails the dialog is an ordinary one. Run it
+// with RunModal.
 class CLoginDlg final : public CLoginDlgBase
 {
     Q_OBJECT
@@ -40,7 +41,8 @@ public:
     std::string Password() const override { return m_strPassword; }
     int Remember() const override { return m_bRemember; }
     int AutoLogin() const override { return m_bAutoLogin; }
-    CModalDialog* RegistrationDialog() const override;
+    // The registration dialog it opened, while that is open.
+    CModalDialog* RegistrationDialog() const;
     void ShowAgain() override;
 
     // Moves the controls into the members (true) or the members into the

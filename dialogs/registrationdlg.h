@@ -11,8 +11,9 @@ class CLoginDlg;
 class QLineEdit;
 
 // Registration of a new account, opened from the login dialog. It sends "R"
-// through the login dialog and stays open; the session ends it when the
-// server confirms, and a refusal leaves it open for another try.
+// through the login dialog and stays open; it ends itself when the session
+// signals the server's confirmation, and a refusal leaves it open for
+// another try.
 class CRegistrationDlg final : public CModalDialog
 {
     Q_OBJECT

@@ -1,20 +1,22 @@
-// The session's reaction to every record the server sends.
+// The session's reaction to every record the server sends: a table from the
+// command code to one handler per reaction.
 //
-// Codes are matched by their leading characters, in a fixed order: "Z" and
-// "ZX" whole, then by the first character S, O, B or F and, for S, by the
-// second and sometimes the third. Anything else is ignored.
+// A code is matched by the longest row that is a prefix of it, so that the
+// longer codes the server may add later still reach their family's handler
+// ("SFQ" is answered as "SF", "SLU..." as "SLU"); "Z" and "ZX" are matched
+// whole. Codes that match no row are ignored.
 //
-// A handler may show a message box or run a modal dialog; further records
-// are dispatched inside that loop and decoded into the same receive record,
-// so whatever a handler needs after a box it takes from the record before.
-// Dialog references are weak: an answer whose dialog is not open (any more)
-// is ignored.
+// A handler changes the session's state and emits what the user must see.
+// The windows are connected directly, so a box or a modal dialog they open
+// runs inside the handler; further records are dispatched inside that loop
+// and decoded into the same receive record, so whatever a handler needs
+// after a signal it takes from the record before. An answer that no dialog
+// waits for (any more) is ignored.
 
 #include "commands.h"
-#include "messagebox.h"
 #include "palaverdoc.h"
 
-#include <QPointer>
+#include <cstring>
 
 namespace {
 
@@ -23,192 +25,208 @@ QString FromUtf8(const std::string& s)
     return QString::fromStdString(s);
 }
 
-// A copy that keeps every field; the record's own copy leaves out the names,
-// the face name and the font.
-CNetMessage FullCopy(const CNetMessage& msg)
-{
-    CNetMessage copy(msg);
-    copy.names = msg.names;
-    copy.font = msg.font;
-    copy.faceName = msg.faceName;
-    return copy;
-}
-
 } // namespace
+
+const CPalaverDoc::CHandlerRow* CPalaverDoc::FindHandler(const std::string& code)
+{
+    static const CHandlerRow table[] = {
+        {Cmd::ServerShutdown, true, &CPalaverDoc::OnServerShutdown},
+        {Cmd::AdminLogoff, true, &CPalaverDoc::OnAdminLogoff},
+        {Cmd::LoginAccepted, false, &CPalaverDoc::OnLoginAccepted},
+        {Cmd::FriendsListAnswer, false, &CPalaverDoc::OnFriendsList},
+        {Cmd::Registered, false, &CPalaverDoc::OnRegistered},
+        {Cmd::IncomingMessage, false, &CPalaverDoc::DeliverMessage},
+        {Cmd::FriendOnline, false, &CPalaverDoc::OnFriendOnline},
+        {Cmd::FriendOffline, false, &CPalaverDoc::OnFriendOffline},
+        {Cmd::FriendRequest, false, &CPalaverDoc::OnFriendRequest},
+        {Cmd::NewFriendOnline, false, &CPalaverDoc::OnNewFriend},
+        {Cmd::NewFriendOffline, false, &CPalaverDoc::OnNewFriend},
+        {Cmd::FriendRequestSent, false, &CPalaverDoc::OnFriendRequestSent},
+        {Cmd::PasswordChanged, false, &CPalaverDoc::OnPasswordChanged},
+        {Cmd::FriendsDeleted, false, &CPalaverDoc::OnFriendsDeleted},
+        {Cmd::Unblocked, false, &CPalaverDoc::OnUnblocked},
+        {Cmd::OfflineMessage, false, &CPalaverDoc::OnOfflineMessage},
+        {Cmd::OfflineEnd, false, &CPalaverDoc::OnOfflineEnd},
+        {Cmd::BlockedListAnswer, false, &CPalaverDoc::OnBlockedList},
+        {Cmd::Failure, false, &CPalaverDoc::OnFailure},
+        {Cmd::LoginFailed, false, &CPalaverDoc::OnLoginFailed},
+    };
+    const CHandlerRow* best = nullptr;
+    std::size_t bestLength = 0;
+    for (const CHandlerRow& row : table) {
+        const std::size_t length = std::strlen(row.code);
+        const bool matches = row.whole ? code == row.code : code.compare(0, length, row.code) == 0;
+        if (matches && length > bestLength) {
+            best = &row;
+            bestLength = length;
+        }
+    }
+    return best;
+}
 
 void CPalaverDoc::HandleRecord(CNetMessage& msg)
 {
-    const std::string code = msg.command;
+    if (const CHandlerRow* row = FindHandler(msg.command))
+        (this->*row->handler)(msg);
+}
 
-    if (code == Cmd::ServerShutdown) {
-        ShowMessageBox(QStringLiteral("Server is shutting down. Logging you off ..."));
-        // With the flag clear the log-off sends no "X" and keeps the socket.
-        m_connection.SetConnected(0);
-        SaveModified();
+void CPalaverDoc::OnServerShutdown(CNetMessage&)
+{
+    Notify(QStringLiteral("Server is shutting down. Logging you off ..."));
+    // With the flag clear the log-off sends no "X" and keeps the socket.
+    m_connection.SetConnected(0);
+    SaveModified();
+}
+
+void CPalaverDoc::OnAdminLogoff(CNetMessage&)
+{
+    SaveModified();
+    m_connection.SetConnected(0);
+    Notify(QStringLiteral("Admin has logged you off ..."));
+}
+
+void CPalaverDoc::OnLoginAccepted(CNetMessage& msg)
+{
+    // The user is the one the login dialog sent.
+    if (!m_bLoginWaiting)
         return;
+    m_strUserName = m_login.userName;
+    m_strPassword = m_login.password;
+    RequestFriendsList(msg.recipient);
+}
+
+void CPalaverDoc::OnFriendsList(CNetMessage& msg)
+{
+    // The first list after a login completes it.
+    const std::string recipient = msg.recipient;
+    const bool firstList = !IsLoggedIn();
+    if (firstList) {
+        if (!m_bLoginWaiting)
+            return;
+        m_settings.m_nAutoLogin = m_login.autoLogin;
+        m_settings.m_nRememberLogin = m_login.remember;
+        m_settings.m_strUserName = m_login.userName;
+        m_settings.m_strPassword = m_login.password;
+        SaveSettings(SettingsLogin);
+        emit LoginAccepted();
     }
-    if (code == Cmd::AdminLogoff) {
-        SaveModified();
-        m_connection.SetConnected(0);
-        ShowMessageBox(QStringLiteral("Admin has logged you off ..."));
-        return;
+    ShowFriendsList(msg);
+    if (firstList) {
+        CNetMessage complete;
+        complete.sender = recipient;
+        complete.command = Cmd::LoginComplete;
+        Send(complete);
     }
-    if (code.empty())
+    SetLoggedIn(1);
+}
+
+void CPalaverDoc::OnRegistered(CNetMessage&)
+{
+    if (!m_bRegistrationWaiting)
         return;
+    emit Registered(QStringLiteral("Registration success, proceed to Login"));
+}
 
-    const std::size_t length = code.size();
-    const char second = length > 1 ? code[1] : '\0';
-    const char third = length > 2 ? code[2] : '\0';
+void CPalaverDoc::OnFriendOnline(CNetMessage& msg)
+{
+    MoveFriendItem(msg.sender, true);
+}
 
-    switch (code[0]) {
-    case 'S':
-        switch (second) {
-        case 'L':
-            if (third == 'U') {
-                // The friends list. The first one after a login completes it.
-                const std::string recipient = msg.recipient;
-                const bool firstList = !IsLoggedIn();
-                if (firstList) {
-                    if (!m_pLoginDlg)
-                        return;
-                    m_settings.m_nAutoLogin = m_pLoginDlg->AutoLogin();
-                    m_settings.m_nRememberLogin = m_pLoginDlg->Remember();
-                    m_settings.m_strUserName = m_pLoginDlg->UserName();
-                    m_settings.m_strPassword = m_pLoginDlg->Password();
-                    SaveSettings(SettingsLogin);
-                    if (m_pLoginDlg)
-                        m_pLoginDlg->EndDialog(0);
-                }
-                ShowFriendsList(msg);
-                if (firstList) {
-                    CNetMessage complete;
-                    complete.sender = recipient;
-                    complete.command = Cmd::LoginComplete;
-                    Send(complete);
-                }
-                SetLoggedIn(1);
-            } else {
-                // Login accepted: the user is the one the login dialog sent.
-                if (!m_pLoginDlg)
-                    return;
-                m_strUserName = m_pLoginDlg->UserName();
-                m_strPassword = m_pLoginDlg->Password();
-                RequestFriendsList(msg.recipient);
-            }
-            return;
-        case 'R': {
-            QPointer<CModalDialog> registration = m_pLoginDlg ? m_pLoginDlg->RegistrationDialog() : nullptr;
-            if (!registration)
-                return;
-            registration->EndDialog(0);
-            ShowMessageBox(QStringLiteral("Registration success, proceed to Login"));
-            return;
-        }
-        case 'M':
-            DeliverMessage(msg);
-            return;
-        case 'N':
-            MoveFriendItem(msg.sender, true);
-            return;
-        case 'X':
-            MoveFriendItem(msg.sender, false);
-            return;
-        case 'F':
-            if (third == 'A') {
-                if (ISessionView* view = View())
-                    view->CreateAcceptFriendDialog(msg.text, msg.sender);
-                return;
-            }
-            if (third == 'N' || third == 'X') {
-                AddFriendItem(msg.sender, third == 'N');
-                return;
-            }
-            ShowMessageBox(QStringLiteral("A message has been sent to ") + FromUtf8(msg.sender) +
-                           QStringLiteral(" asking for his/her permission"));
-            return;
-        case 'C': {
-            QPointer<CChangePasswordDlgBase> dlg = m_pChangePasswordDlg;
-            if (!dlg)
-                return;
-            m_strPassword = dlg->RetypedPassword();
-            // A remembered login must keep working at the next start.
-            if (m_settings.m_nRememberLogin && m_settings.m_strUserName == m_strUserName) {
-                m_settings.m_strPassword = m_strPassword;
-                SaveSettings(SettingsLogin);
-            }
-            dlg->EndDialog(0);
-            m_pChangePasswordDlg = nullptr;
-            ShowMessageBox(QStringLiteral("Password changed successfully"));
-            return;
-        }
-        case 'D': {
-            const std::string recipient = msg.recipient;
-            ShowMessageBox(QStringLiteral("Selected Friends deleted successfully"));
-            ClearFriendsTree();
-            RequestFriendsList(recipient);
-            return;
-        }
-        case 'B': {
-            // "SB" usually arrives inside the modal run of the blocked users
-            // dialog that "B" started and that hid itself after sending.
-            QPointer<CModalDialog> dlg = m_pBlockedUsersDlg;
-            if (!dlg)
-                return;
-            dlg->show();
-            ShowMessageBox(QStringLiteral("The selected users are now unblocked"));
-            if (dlg)
-                dlg->EndDialog(0);
-            EmptyBlockedList();
-            return;
-        }
-        default:
-            return;
-        }
+void CPalaverDoc::OnFriendOffline(CNetMessage& msg)
+{
+    MoveFriendItem(msg.sender, false);
+}
 
-    case 'O':
-        if (second == 'L') {
-            // The end of the stored messages; the server sends it only after
-            // at least one "O", and one on its own has nothing to show.
-            if (!m_offlineMessages.empty())
-                ShowOfflineMessages();
-            return;
-        }
-        // Kept as the record's own copy. The server keeps it too until it is
-        // acknowledged, which happens when the user deletes it (see
-        // RemoveOfflineMessage); the acknowledgement is made now, while every
-        // field of the record, names (its id) and font included, is at hand.
-        {
-            CNetMessage ack = FullCopy(msg);
-            ack.sender = m_strUserName;
-            ack.command = Cmd::OfflineAck;
-            m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
-            m_offlineAcks.push_back(std::move(ack));
-        }
+void CPalaverDoc::OnFriendRequest(CNetMessage& msg)
+{
+    emit FriendRequestArrived(msg.text, msg.sender);
+}
+
+void CPalaverDoc::OnNewFriend(CNetMessage& msg)
+{
+    AddFriendItem(msg.sender, msg.command.compare(0, 3, Cmd::NewFriendOnline) == 0);
+}
+
+void CPalaverDoc::OnFriendRequestSent(CNetMessage& msg)
+{
+    Notify(QStringLiteral("A message has been sent to ") + FromUtf8(msg.sender) +
+           QStringLiteral(" asking for his/her permission"));
+}
+
+void CPalaverDoc::OnPasswordChanged(CNetMessage&)
+{
+    if (!m_bPasswordChangeWaiting)
         return;
-
-    case 'B':
-        StoreBlockedList(msg);
-        // A second answer (the command asked twice before the first came)
-        // opens no second dialog over the first: the session holds one
-        // reference, and the dialog it lost would wait hidden for good.
-        if (m_pBlockedUsersDlg)
-            return;
-        if (ISessionView* view = View())
-            view->RunBlockedUsersDialog();
-        return;
-
-    case 'F': {
-        const bool loginFailed = second == 'L';
-        ShowMessageBox(FromUtf8(msg.sender));
-        // The user corrects the input in the login dialog, shown again.
-        if (loginFailed && m_pLoginDlg)
-            m_pLoginDlg->ShowAgain();
-        return;
+    m_bPasswordChangeWaiting = false;
+    m_strPassword = m_strNewPassword;
+    // A remembered login must keep working at the next start.
+    if (m_settings.m_nRememberLogin && m_settings.m_strUserName == m_strUserName) {
+        m_settings.m_strPassword = m_strPassword;
+        SaveSettings(SettingsLogin);
     }
+    emit PasswordChanged(QStringLiteral("Password changed successfully"));
+}
 
-    default:
+void CPalaverDoc::OnFriendsDeleted(CNetMessage& msg)
+{
+    const std::string recipient = msg.recipient;
+    Notify(QStringLiteral("Selected Friends deleted successfully"));
+    ClearFriendsTree();
+    RequestFriendsList(recipient);
+}
+
+void CPalaverDoc::OnUnblocked(CNetMessage&)
+{
+    // "SB" usually arrives inside the modal run of the blocked users dialog
+    // that "B" started and that hid itself after sending.
+    if (!m_bBlockedUsersOpen)
         return;
-    }
+    emit UsersUnblocked(QStringLiteral("The selected users are now unblocked"));
+    EmptyBlockedList();
+}
+
+void CPalaverDoc::OnOfflineMessage(CNetMessage& msg)
+{
+    // Kept as the record's own copy. The server keeps it too until it is
+    // acknowledged, which happens when the user deletes it (see
+    // RemoveOfflineMessage); the acknowledgement is made now, while every
+    // field of the record, names (its id) and font included, is at hand.
+    CNetMessage ack = CNetMessage::FullCopy(msg);
+    ack.sender = m_strUserName;
+    ack.command = Cmd::OfflineAck;
+    m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
+    m_offlineAcks.push_back(std::move(ack));
+}
+
+void CPalaverDoc::OnOfflineEnd(CNetMessage&)
+{
+    // The end of the stored messages; the server sends it only after at
+    // least one "O", and one on its own has nothing to show.
+    if (!m_offlineMessages.empty())
+        ShowOfflineMessages();
+}
+
+void CPalaverDoc::OnBlockedList(CNetMessage& msg)
+{
+    StoreBlockedList(msg);
+    // A second answer (the command asked twice before the first came) opens
+    // no second dialog over the first, which would wait hidden for good.
+    if (m_bBlockedUsersOpen)
+        return;
+    emit BlockedListArrived();
+}
+
+void CPalaverDoc::OnFailure(CNetMessage& msg)
+{
+    Notify(FromUtf8(msg.sender));
+}
+
+void CPalaverDoc::OnLoginFailed(CNetMessage& msg)
+{
+    Notify(FromUtf8(msg.sender));
+    // The user corrects the input in the login dialog, shown again.
+    if (m_bLoginWaiting)
+        emit LoginRefused();
 }
 
 void CPalaverDoc::RequestFriendsList(const std::string& recipient)
@@ -219,20 +237,9 @@ void CPalaverDoc::RequestFriendsList(const std::string& recipient)
     Send(request);
 }
 
-void CPalaverDoc::DeliverMessage(const CNetMessage& msg)
+void CPalaverDoc::DeliverMessage(CNetMessage& msg)
 {
-    CSpeakWindowBase* window = FindSpeakWindow(msg.sender);
-    SetCurrentSpeakWindow(window);
-    if (!window) {
-        // Opening the window may show a box, inside which the receive record
-        // is overwritten: the line to show is taken first.
-        const CNetMessage line = FullCopy(msg);
-        if (ISessionView* view = View())
-            view->OpenSpeakWindow(line.sender, SpeakFocus::Leave);
-        if (CSpeakWindowBase* opened = CurrentSpeakWindow())
-            opened->AppendMessage(line);
-        return;
-    }
-    window->AppendMessage(msg);
-    window->ShowWithoutFocus();
+    // The window that opens for a new correspondent may show a box, inside
+    // which the receive record is overwritten: the line goes out as a copy.
+    emit MessageArrived(CNetMessage::FullCopy(msg));
 }

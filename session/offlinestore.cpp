@@ -4,39 +4,11 @@
 // Each is acknowledged ("ON") only when the user deletes it; the server keeps
 // the others and delivers them again at the next login.
 
-#include "messagebox.h"
 #include "palaverdoc.h"
-
-#include <QWidget>
-
-namespace {
-
-void FocusAndShow(QWidget* pane)
-{
-    QWidget* frame = pane->window();
-    frame->show();
-    frame->raise();
-    frame->activateWindow();
-    pane->setFocus();
-}
-
-} // namespace
 
 void CPalaverDoc::ShowOfflineMessages()
 {
-    if (m_pOfflineMessagesWnd) {
-        FocusAndShow(m_pOfflineMessagesWnd);
-        return;
-    }
-    ISessionView* view = View();
-    QWidget* window = view ? view->CreateOfflineMessagesWindow() : nullptr;
-    if (!window) {
-        ShowMessageBox(QStringLiteral("Could not create offline messages dialog due to internal error"));
-        return;
-    }
-    m_pOfflineMessagesWnd = window;
-    FocusAndShow(window);
-    view->FillOfflineMessagesWindow(window);
+    emit OfflineMessagesWanted();
 }
 
 void CPalaverDoc::ClearOfflineMessages()
@@ -44,10 +16,7 @@ void CPalaverDoc::ClearOfflineMessages()
     // An open window's rows stand for positions in this store: left open,
     // its Delete would remove the next login's messages. It closes with the
     // store it shows.
-    if (QPointer<QWidget> pane = m_pOfflineMessagesWnd) {
-        m_pOfflineMessagesWnd = nullptr;
-        pane->window()->close();
-    }
+    emit OfflineMessagesCleared();
     // Not acknowledged: the server sends these again at the next login.
     m_offlineMessages.clear();
     m_offlineAcks.clear();

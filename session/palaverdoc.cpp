@@ -3,7 +3,6 @@
 #include "clientsocket.h"
 #include "commands.h"
 #include "config.h"
-#include "messagebox.h"
 
 #include <QSettings>
 
@@ -18,49 +17,6 @@ QString NotLoggedIn()
     return QStringLiteral("Not logged in");
 }
 
-// Asks about a server certificate that did not verify. A trusted
-// fingerprint is remembered per host and port, and is then accepted without
-// a word; a different certificate for the same server is asked about again,
-// with No as the default. One that does not match the fingerprint pinned in
-// config.txt is refused, and the user only told.
-bool AskTrustCertificate(const CCertificateQuestion& question)
-{
-    const QString server = QStringLiteral("%1:%2").arg(question.host).arg(question.port);
-    if (!question.pinned.isEmpty()) {
-        ShowMessageBox(QStringLiteral("The server's certificate has changed\n\nServer: %1\n"
-                                      "Pinned fingerprint (SHA-256, TLS_FINGERPRINT in config.txt):\n%2\n"
-                                      "New fingerprint (SHA-256):\n%3\n\n"
-                                      "The connection is refused.")
-                           .arg(server, question.pinned, question.fingerprint),
-                       MessageButtons::Ok, MessageIcon::Stop);
-        return false;
-    }
-    const QString key = QStringLiteral("Settings/Server/%1:%2").arg(question.host).arg(question.port);
-    const QString remembered = OpenSettingsRoot()->value(key).toString();
-    if (!remembered.isEmpty() && NormalizeFingerprint(remembered.toStdString()) ==
-                                     NormalizeFingerprint(question.fingerprint.toStdString()))
-        return true;
-    MessageAnswer answer;
-    if (remembered.isEmpty()) {
-        answer = ShowMessageBox(QStringLiteral("The certificate of the server %1 could not be verified:\n%2\n\n"
-                                               "SHA-256 fingerprint:\n%3\n\n"
-                                               "Do you trust this server's certificate?")
-                                    .arg(server, question.problems, question.fingerprint),
-                                MessageButtons::YesNo, MessageIcon::Question);
-    } else {
-        answer = ShowMessageBox(QStringLiteral("The server's certificate has changed\n\nServer: %1\n"
-                                               "Trusted fingerprint (SHA-256):\n%2\n"
-                                               "New fingerprint (SHA-256):\n%3\n\n"
-                                               "Do you trust the new certificate?")
-                                    .arg(server, remembered, question.fingerprint),
-                                MessageButtons::YesNoDefaultNo, MessageIcon::Stop);
-    }
-    if (answer != MessageAnswer::Yes)
-        return false;
-    OpenSettingsRoot()->setValue(key, question.fingerprint);
-    return true;
-}
-
 } // namespace
 
 CPalaverDoc::CPalaverDoc(const CConnectionTiming& timing, QObject* parent)
@@ -73,8 +29,7 @@ CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
       m_strTitle(NotLoggedIn())
 {
     connect(&m_connection, &CServerConnection::ConfigurationMissing, this,
-            [](const QString& text) { ShowMessageBox(text, MessageButtons::Ok, MessageIcon::Stop); });
-    m_connection.SetCertificateQuestion(&AskTrustCertificate);
+            [this](const QString& text) { emit MessageBoxWanted(text, NoticeKind::Error); });
     connect(&m_connection, &CServerConnection::ConnectedChanged, this, [this](bool connected) {
         emit ConnectionChanged(connected);
         emit StateChanged();
@@ -137,7 +92,7 @@ bool CPalaverDoc::OpenConnection()
     // connected, and the Login command must know to try again.
     m_connection.SetSocket(std::move(socket));
     if (!created) {
-        ShowMessageBox(QStringLiteral("Could not create socket"));
+        Notify(QStringLiteral("Could not create socket"));
         return false;
     }
     return m_connection.Connect();
@@ -152,31 +107,35 @@ void CPalaverDoc::CloseConnection()
 
 void CPalaverDoc::OnConnectionLost()
 {
-    ShowMessageBox(QStringLiteral("Connection to server lost"));
+    Notify(QStringLiteral("Connection to server lost"));
     // The socket is closed already: the log-off must not try to send on it.
     m_connection.SetConnected(0);
     SaveModified();
     CloseConnection();
-    ShowWaitingDialogs();
-}
-
-void CPalaverDoc::ShowWaitingDialogs()
-{
     // A dialog that sent its record and hid itself waits for an answer that
     // can no longer come; left hidden, its modal run would hold the program
     // with nothing on screen. Shown again, the user can retry or leave it.
-    const auto showIfWaiting = [](CModalDialog* dlg) {
-        if (dlg && dlg->IsRunning() && !dlg->isVisible())
-            dlg->show();
-    };
-    if (m_pLoginDlg) {
-        // An automatic login waits in view; it too becomes an ordinary dialog.
-        if (m_pLoginDlg->IsRunning())
-            m_pLoginDlg->ShowAgain();
-        showIfWaiting(m_pLoginDlg->RegistrationDialog());
-    }
-    showIfWaiting(m_pChangePasswordDlg);
-    showIfWaiting(m_pBlockedUsersDlg);
+    emit AnswersLost();
+}
+
+// --- answers the dialogs wait for ------------------------------------------
+
+void CPalaverDoc::BeginLogin(const CLoginRequest& request)
+{
+    m_login = request;
+    m_bLoginWaiting = true;
+}
+
+void CPalaverDoc::EndLogin()
+{
+    m_bLoginWaiting = false;
+    m_login = CLoginRequest{};
+}
+
+void CPalaverDoc::BeginPasswordChange(const std::string& newPassword)
+{
+    m_strNewPassword = newPassword;
+    m_bPasswordChangeWaiting = true;
 }
 
 void CPalaverDoc::SetLoggedIn(int loggedIn)
@@ -189,22 +148,23 @@ void CPalaverDoc::SetLoggedIn(int loggedIn)
 
 // --- conversation windows ----------------------------------------------
 
-CSpeakWindowBase* CPalaverDoc::FindSpeakWindow(const std::string& name) const
+std::vector<QObject*> CPalaverDoc::SpeakWindows() const
 {
-    for (const QPointer<CSpeakWindowBase>& window : m_speakWindows) {
-        if (window && window->To() == name)
-            return window;
+    std::vector<QObject*> open;
+    for (const QPointer<QObject>& window : m_speakWindows) {
+        if (window)
+            open.push_back(window);
     }
-    return nullptr;
+    return open;
 }
 
-void CPalaverDoc::AddSpeakWindow(CSpeakWindowBase* window)
+void CPalaverDoc::AddSpeakWindow(QObject* window)
 {
     if (window)
         m_speakWindows.emplace_back(window);
 }
 
-void CPalaverDoc::RemoveSpeakWindow(CSpeakWindowBase* window)
+void CPalaverDoc::RemoveSpeakWindow(QObject* window)
 {
     // Two windows may hold the same name, so the entry is found by window.
     const auto it = std::find(m_speakWindows.begin(), m_speakWindows.end(), window);
@@ -232,16 +192,18 @@ void CPalaverDoc::SaveSettings(int group)
         // and the login dialog asks for the new one.
         SaveModified();
         OpenConnection();
-        if (ISessionView* view = View())
-            view->OpenLoginDialog();
+        emit ChangeUserWanted();
     }
-    if (group == SettingsAll || group == SettingsColorFonts) {
-        if (ISessionView* view = View())
-            view->OnUpdate(1);
-    }
+    if (group == SettingsAll || group == SettingsColorFonts)
+        emit ColorsChanged();
 }
 
 // --- state -----------------------------------------------------------------
+
+void CPalaverDoc::Notify(const QString& text)
+{
+    emit MessageBoxWanted(text, NoticeKind::Warning);
+}
 
 void CPalaverDoc::SetTitle(const QString& title)
 {
@@ -249,22 +211,4 @@ void CPalaverDoc::SetTitle(const QString& title)
         return;
     m_strTitle = title;
     emit TitleChanged(m_strTitle);
-}
-
-void CPalaverDoc::SetView(ISessionView* view)
-{
-    m_pView = view;
-    QObject* object = dynamic_cast<QObject*>(view);
-    m_pViewObject = object;
-    m_bViewIsObject = object != nullptr;
-    if (!view) {
-        m_hRoot = m_hOnline = m_hOffline = nullptr;
-    }
-}
-
-ISessionView* CPalaverDoc::View() const
-{
-    if (m_bViewIsObject && !m_pViewObject)
-        return nullptr;
-    return m_pView;
 }

@@ -1,7 +1,6 @@
 #pragma once
 
 #include "clientconnection.h"
-#include "sessionui.h"
 #include "usersettings.h"
 
 #include <QObject>
@@ -13,8 +12,25 @@
 #include <string>
 #include <vector>
 
-class QTreeWidget;
-class QTreeWidgetItem;
+// How grave a notice is: an ordinary one, or one that stops what the user
+// wanted (the program cannot go on as asked).
+enum class NoticeKind { Warning, Error };
+
+// A friend of the logged-in user, as the friends list shows it.
+struct CFriend
+{
+    std::string name;
+    bool online = false;
+};
+
+// The values of a login the user sent, kept while its answer is awaited.
+struct CLoginRequest
+{
+    std::string userName;
+    std::string password;
+    int remember = 0;
+    int autoLogin = 0;
+};
 
 // The session's pauses: the connection's, and the one after the log-off
 // record "X", which gives the record time to leave before the socket closes.
@@ -26,14 +42,13 @@ struct CSessionTiming
 };
 
 // The session: the client's one document, alive from start-up to shutdown.
-// It embeds the connection to the server, holds the logged-in user, the
-// friends tree's bookkeeping, the offline messages, the blocked users and the
-// settings, and reaches every window that a server answer must reach through
-// the references below. Its connection hands it every received record
-// (HandleRecord, the dispatcher).
-//
-// Window and dialog references are weak: a reference whose window has gone
-// reads as null, and an answer for a dialog that is not open is ignored.
+// It embeds the connection to the server and holds the logged-in user, the
+// friends with their online state, the offline messages, the blocked users,
+// the settings and what the open dialogs wait for. It knows no window: its
+// connection hands it every received record (HandleRecord, the dispatcher),
+// and what the user must see goes out as signals, to which the friends list
+// view, the dialogs and the conversation windows are connected directly, so
+// that a window's reaction (a box, a modal dialog) runs inside the handler.
 class CPalaverDoc : public QObject
 {
     Q_OBJECT
@@ -67,34 +82,55 @@ public:
     bool Send(const CNetMessage& msg) { return m_connection.Send(msg); }
 
     // --- dispatch ------------------------------------------------------
-    // Acts on one received record. `msg` is the connection's receive record;
-    // handlers copy what they need before they open a box or a dialog.
+    // Acts on one received record through the handler its code's row names
+    // (dispatch.cpp). `msg` is the connection's receive record; handlers copy
+    // what they need before they emit a signal whose receiver may open a box.
     void HandleRecord(CNetMessage& msg);
     // "SL" with sender = `recipient` (the recipient of the record being handled).
     void RequestFriendsList(const std::string& recipient);
-    void DeliverMessage(const CNetMessage& msg);
+    // "SM": the line goes to the conversation windows (MessageArrived).
+    void DeliverMessage(CNetMessage& msg);
+
+    // --- answers the dialogs wait for ----------------------------------
+    // A login dialog sent "L" with these values; the server's "SL" and first
+    // "SLU" complete it. Until EndLogin (the dialog's run is over) the
+    // answers act; without a login waiting they are ignored.
+    void BeginLogin(const CLoginRequest& request);
+    void EndLogin();
+    bool IsLoginWaiting() const { return m_bLoginWaiting; }
+    // A registration dialog is open: "SR" is its answer.
+    void BeginRegistration() { m_bRegistrationWaiting = true; }
+    void EndRegistration() { m_bRegistrationWaiting = false; }
+    // A change password dialog sent "C": on "SC" the retyped new password
+    // becomes the session's.
+    void BeginPasswordChange(const std::string& newPassword);
+    void EndPasswordChange() { m_bPasswordChangeWaiting = false; }
+    bool IsPasswordChangeWaiting() const { return m_bPasswordChangeWaiting; }
+    // The blocked users dialog is open: a second "B" opens no second one,
+    // and "SB" is its answer.
+    void SetBlockedUsersOpen(bool open) { m_bBlockedUsersOpen = open; }
+    bool IsBlockedUsersOpen() const { return m_bBlockedUsersOpen; }
 
     // --- conversation windows ------------------------------------------
-    CSpeakWindowBase* FindSpeakWindow(const std::string& name) const;
-    void AddSpeakWindow(CSpeakWindowBase* window);
-    void RemoveSpeakWindow(CSpeakWindowBase* window);
-    CSpeakWindowBase* CurrentSpeakWindow() const { return m_pCurrentSpeakWindow; }
-    void SetCurrentSpeakWindow(CSpeakWindowBase* window) { m_pCurrentSpeakWindow = window; }
+    // The open conversation windows, in the order they opened; each registers
+    // itself and leaves when it closes. The log-off forgets them (they stay open).
+    void AddSpeakWindow(QObject* window);
+    void RemoveSpeakWindow(QObject* window);
+    std::vector<QObject*> SpeakWindows() const;
 
-    // --- friends tree and blocked users --------------------------------
-    // The view's fixed items; resets both counts to 0.
-    void SetFixedItems(QTreeWidgetItem* root, QTreeWidgetItem* online, QTreeWidgetItem* offline);
+    // --- friends list and blocked users --------------------------------
+    // "SLU": the names, online ones marked with trailing asterisks, appended
+    // to the list in their order; the record's names are taken.
     void ShowFriendsList(CNetMessage& msg);
     void AddFriendItem(const std::string& name, bool online);
-    QTreeWidgetItem* FindFriendItem(const std::string& name) const;
-    void DeleteFriendItem(QTreeWidgetItem* item);
-    // "SN"/"SX": moves a listed friend to the online or offline group.
+    // The friend of that name as the list shows it (online ones first), or null.
+    const CFriend* FindFriendItem(const std::string& name) const;
+    // "SN"/"SX": moves a listed friend to the end of the online or offline group.
     void MoveFriendItem(const std::string& name, bool online);
     void ClearFriendsTree();
-    void UpdateGroupCaptions();
+    const std::vector<CFriend>& Friends() const { return m_friends; }
     int OnlineCount() const { return m_nOnlineCount; }
     int OfflineCount() const { return m_nOfflineCount; }
-    QTreeWidgetItem* RootItem() const { return m_hRoot; }
 
     void StoreBlockedList(CNetMessage& msg);
     void EmptyBlockedList();
@@ -104,6 +140,7 @@ public:
     bool IsBlockedListHeld() const { return m_bBlockedListHeld; }
 
     // --- offline messages ----------------------------------------------
+    // Asks for the offline messages window (OfflineMessagesWanted).
     void ShowOfflineMessages();
     void ClearOfflineMessages();
     // Removes the message at `position` and acknowledges it to the server
@@ -124,58 +161,111 @@ public:
     const QString& Title() const { return m_strTitle; }
     void SetTitle(const QString& title);
 
-    // The view is usually a widget, and then the session notices when it is
-    // destroyed: View() reads as null from then on.
-    void SetView(ISessionView* view);
-    ISessionView* View() const;
-
-    // Dialogs and windows a server answer must reach. Each opener sets its
-    // reference while the dialog runs and clears it afterwards; the
-    // dispatcher sets the accept friend and blocked users references.
-    QPointer<CLoginDlgBase> m_pLoginDlg;
-    QPointer<QDialog> m_pAddFriendDlg;
-    QPointer<QDialog> m_pAcceptFriendDlg;
-    QPointer<QWidget> m_pOfflineMessagesWnd;
-    QPointer<CChangePasswordDlgBase> m_pChangePasswordDlg;
-    QPointer<QDialog> m_pDeleteFriendsDlg;
-    QPointer<QDialog> m_pPreferences;
-    QPointer<CModalDialog> m_pBlockedUsersDlg;
+    // The friends list view, which opens the windows the session's signals
+    // call for; others (the conversation and offline windows) reach it here.
+    // A view that is destroyed reads as null.
+    void SetView(QObject* view) { m_pView = view; }
+    QObject* View() const { return m_pView; }
 
 signals:
+    // Something the user must read before going on; the windows show it in a
+    // message box, and records that come meanwhile are handled inside it.
+    void MessageBoxWanted(const QString& text, NoticeKind kind);
     void TitleChanged(const QString& title);
     // The connection's connected state changed.
     void ConnectionChanged(bool connected);
     // The connected or the logged-in state changed; commands re-check their state.
     void StateChanged();
 
+    // The friends list: emptied, a friend appended to a group or moved to
+    // the end of the other, the two counts, and a list that arrived (the
+    // list comes forward).
+    void FriendsCleared();
+    void FriendAdded(const std::string& name, bool online);
+    void FriendMoved(const std::string& name, bool online);
+    void FriendCountsChanged(int online, int offline);
+    void FriendsListArrived();
+
+    // Answers for the dialogs that wait: the login dialog ends (accepted) or
+    // is shown again (refused); the others end, and show `text` in a box.
+    void LoginAccepted();
+    void LoginRefused();
+    void Registered(const QString& text);
+    void PasswordChanged(const QString& text);
+    void UsersUnblocked(const QString& text);
+    // The connection went while dialogs waited: they show themselves again.
+    void AnswersLost();
+
+    // What must open: a friend request's own dialog, the blocked users
+    // dialog over the stored list, the offline messages window, a line of
+    // a conversation (every field of the "SM" record), the login dialog for
+    // another user to be remembered.
+    void FriendRequestArrived(const std::string& invitation, const std::string& requester);
+    void BlockedListArrived();
+    void OfflineMessagesWanted();
+    void MessageArrived(const CNetMessage& line);
+    void ChangeUserWanted();
+    // The offline store was emptied: its window closes.
+    void OfflineMessagesCleared();
+    // The colour and font settings changed.
+    void ColorsChanged();
+
 private:
+    // One row of the dispatch table.
+    struct CHandlerRow
+    {
+        const char* code;
+        bool whole; // matched only as the whole code, never as a prefix
+        void (CPalaverDoc::*handler)(CNetMessage&);
+    };
+    static const CHandlerRow* FindHandler(const std::string& code);
+
+    // The handlers, one for each reaction to a record.
+    void OnServerShutdown(CNetMessage& msg);
+    void OnAdminLogoff(CNetMessage& msg);
+    void OnLoginAccepted(CNetMessage& msg);
+    void OnFriendsList(CNetMessage& msg);
+    void OnRegistered(CNetMessage& msg);
+    void OnFriendOnline(CNetMessage& msg);
+    void OnFriendOffline(CNetMessage& msg);
+    void OnFriendRequest(CNetMessage& msg);
+    void OnNewFriend(CNetMessage& msg);
+    void OnFriendRequestSent(CNetMessage& msg);
+    void OnPasswordChanged(CNetMessage& msg);
+    void OnFriendsDeleted(CNetMessage& msg);
+    void OnUnblocked(CNetMessage& msg);
+    void OnOfflineMessage(CNetMessage& msg);
+    void OnOfflineEnd(CNetMessage& msg);
+    void OnBlockedList(CNetMessage& msg);
+    void OnFailure(CNetMessage& msg);
+    void OnLoginFailed(CNetMessage& msg);
+
+    // A notice of the ordinary kind (MessageBoxWanted).
+    void Notify(const QString& text);
     void SetLoggedIn(int loggedIn);
-    // The view's tree with its three fixed items, or null.
-    QTreeWidget* Tree() const;
-    QTreeWidgetItem* InsertFriendItem(const std::string& name, bool online);
-    // Shows again the dialogs that hid themselves to wait for an answer.
-    void ShowWaitingDialogs();
+    void AppendFriend(const std::string& name, bool online);
 
     std::chrono::milliseconds m_logoffPause;
     CClientConnection m_connection;
     std::string m_strUserName;
     std::string m_strPassword;
-    QTreeWidgetItem* m_hRoot = nullptr;
-    QTreeWidgetItem* m_hOnline = nullptr;
-    QTreeWidgetItem* m_hOffline = nullptr;
+    std::vector<CFriend> m_friends;
     int m_nOnlineCount = 0;
     int m_nOfflineCount = 0;
-    std::vector<QPointer<CSpeakWindowBase>> m_speakWindows;
+    std::vector<QPointer<QObject>> m_speakWindows;
     std::vector<std::unique_ptr<CNetMessage>> m_blockedUsers;
     bool m_bBlockedListHeld = false;
-    QPointer<CSpeakWindowBase> m_pCurrentSpeakWindow;
     std::vector<std::unique_ptr<CNetMessage>> m_offlineMessages;
     // The "ON" record for each stored message, at the same position.
     std::vector<CNetMessage> m_offlineAcks;
     CUserSettings m_settings;
     int m_bLoggedIn = 0;
     QString m_strTitle;
-    ISessionView* m_pView = nullptr;
-    QPointer<QObject> m_pViewObject;
-    bool m_bViewIsObject = false;
+    QPointer<QObject> m_pView;
+    CLoginRequest m_login;
+    bool m_bLoginWaiting = false;
+    bool m_bRegistrationWaiting = false;
+    std::string m_strNewPassword;
+    bool m_bPasswordChangeWaiting = false;
+    bool m_bBlockedUsersOpen = false;
 };

@@ -214,33 +214,10 @@ void CMainFrame::ExecuteCommand(int id)
 
 void CMainFrame::OnChangeUser()
 {
-    CPalaverDoc* doc = m_pDoc;
-    if (doc && doc->Connection().IsConnecting()) {
-        // The connection of the start is still being made: Change User goes
-        // on once it is, or tells that it is not.
-        if (!m_bChangeUserAwaitsConnection) {
-            m_bChangeUserAwaitsConnection = true;
-            connect(
-                &doc->Connection(), &CServerConnection::ConnectFinished, this,
-                [this] {
-                    m_bChangeUserAwaitsConnection = false;
-                    OnChangeUser();
-                },
-                static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
-        }
-        return;
-    }
-    if (!doc || !doc->IsConnected()) {
+    if (CPalaverView* view = View())
+        view->OnChangeUser(true);
+    else
         ShowMessageBox(QStringLiteral("Not connected to Server"));
-        return;
-    }
-    // Automatic login stays allowed: stored credentials log in at once.
-    QPointer<CLoginDlg> dialog = new CLoginDlg(doc, nullptr);
-    doc->m_pLoginDlg = dialog.data();
-    dialog->RunModal();
-    if (doc->m_pLoginDlg == dialog.data())
-        doc->m_pLoginDlg = nullptr;
-    delete dialog.data();
 }
 
 void CMainFrame::OnAppAbout()

@@ -33,8 +33,8 @@ public:
     CChildFrame* ChildFrame() const;
     CPalaverDoc* Document() const;
 
-    // Change User as the main frame runs it (start-up, and whenever there is
-    // no friends list view): the login dialog with automatic login allowed.
+    // Change User at start-up: the friends list view's, with automatic login
+    // allowed.
     void OnChangeUser();
 
     QAction* Action(int id) const;
@@ -63,5 +63,4 @@ private:
     QToolBar* m_wndToolBar = nullptr;
     QPointer<CChildFrame> m_pChildFrame;
     QPointer<CPalaverDoc> m_pDoc;
-    bool m_bChangeUserAwaitsConnection = false;
 };

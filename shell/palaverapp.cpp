@@ -6,6 +6,7 @@
 #include "palaverdoc.h"
 #include "palaverview.h"
 #include "resources.h"
+#include "sessionprompts.h"
 #include "splashwnd.h"
 
 #include <QSocketNotifier>
@@ -95,6 +96,7 @@ bool CPalaverApp::InitInstance(const CSessionTiming& timing)
     // The session loads the settings and connects; then its friends list
     // takes the settings' colour and its fixed items.
     m_pDoc = std::make_unique<CPalaverDoc>(timing);
+    ConnectSessionPrompts(*m_pDoc);
     CPalaverView* view = m_pMainFrame->CreateChild(*m_pDoc);
     if (!m_pDoc->OnNewDocument())
         return false;

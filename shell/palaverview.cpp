@@ -3,6 +3,7 @@
 #include "aboutdlg.h"
 #include "charformat.h"
 #include "commandids.h"
+#include "friendstree.h"
 #include "messagebox.h"
 #include "offlinemessageswnd.h"
 #include "palaverdoc.h"
@@ -19,22 +20,13 @@ namespace {
 
 constexpr uint32_t kWhite = 0xFFFFFF;
 
-QTreeWidgetItem* MakeFixedItem(const QString& text, FriendItemKind kind)
+void FocusAndShow(QWidget* pane)
 {
-    auto* item = new QTreeWidgetItem(QStringList{text});
-    item->setData(0, kFriendKindRole, kind);
-    QFont font = item->font(0);
-    font.setBold(true);
-    item->setFont(0, font);
-    return item;
-}
-
-bool IsFriend(const QTreeWidgetItem* item)
-{
-    if (!item)
-        return false;
-    const int kind = item->data(0, kFriendKindRole).toInt();
-    return kind == KindOnlineFriend || kind == KindOfflineFriend;
+    QWidget* frame = pane->window();
+    frame->show();
+    frame->raise();
+    frame->activateWindow();
+    pane->setFocus();
 }
 
 } // namespace
@@ -44,10 +36,7 @@ CPalaverView::CPalaverView(CPalaverDoc& doc, QWidget* parent) : QWidget(parent),
     m_pCaption = new QLabel(QStringLiteral("Friends List"), this);
     m_pCaption->move(8, 8);
     m_pCaption->adjustSize();
-    m_tree = new QTreeWidget(this);
-    m_tree->setHeaderHidden(true);
-    m_tree->setRootIsDecorated(true);
-    m_tree->setColumnCount(1);
+    m_tree = new CFriendsTree(this);
 
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CPalaverView::OnSelectionChanged);
     connect(m_tree, &QTreeWidget::itemDoubleClicked, this, &CPalaverView::OnDoubleClick);
@@ -59,6 +48,11 @@ CPalaverView::~CPalaverView()
         m_pDoc->SetView(nullptr);
 }
 
+QTreeWidget* CPalaverView::TreeControl() const
+{
+    return m_tree;
+}
+
 void CPalaverView::OnInitialUpdate()
 {
     if (!m_pDoc)
@@ -68,24 +62,25 @@ void CPalaverView::OnInitialUpdate()
     if (m_pDoc->Settings().m_nColor == 0)
         m_pDoc->Settings().m_nColor = kWhite;
     ApplyBackground();
-    RebuildFixedItems();
+    m_tree->Attach(*m_pDoc);
+    CPalaverDoc* doc = m_pDoc;
+    // Direct connections: a box or a modal dialog opened here runs inside
+    // the session's handler, as the records that come meanwhile expect.
+    connect(doc, &CPalaverDoc::FriendsListArrived, this, &CPalaverView::BringToForeground,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::ColorsChanged, this, &CPalaverView::OnColorsChanged, Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::ChangeUserWanted, this, &CPalaverView::OnChangeUserWanted,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::FriendRequestArrived, this, &CPalaverView::CreateAcceptFriendDialog,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::BlockedListArrived, this, &CPalaverView::RunBlockedUsersDialog,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::OfflineMessagesWanted, this, &CPalaverView::ShowOfflineMessagesWindow,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::OfflineMessagesCleared, this, &CPalaverView::CloseOfflineMessagesWindow,
+            Qt::UniqueConnection);
+    connect(doc, &CPalaverDoc::MessageArrived, this, &CPalaverView::OnMessageArrived, Qt::UniqueConnection);
     LayoutTree();
-}
-
-void CPalaverView::RebuildFixedItems()
-{
-    m_tree->clear();
-    QTreeWidgetItem* root = MakeFixedItem(QStringLiteral("Friends List"), KindRoot);
-    m_tree->addTopLevelItem(root);
-    QTreeWidgetItem* online = MakeFixedItem(QStringLiteral("Online Friends"), KindOnlineGroup);
-    QTreeWidgetItem* offline = MakeFixedItem(QStringLiteral("Offline Friends"), KindOfflineGroup);
-    root->addChild(online);
-    root->addChild(offline);
-    root->setExpanded(true);
-    online->setExpanded(true);
-    offline->setExpanded(true);
-    if (m_pDoc)
-        m_pDoc->SetFixedItems(root, online, offline);
 }
 
 void CPalaverView::ApplyBackground()
@@ -129,7 +124,7 @@ void CPalaverView::OnSelectionChanged()
 {
     const auto selected = m_tree->selectedItems();
     QTreeWidgetItem* item = selected.isEmpty() ? nullptr : selected.first();
-    m_strSelectedFriend = IsFriend(item) ? item->text(0).toStdString() : std::string();
+    m_strSelectedFriend = CFriendsTree::IsFriend(item) ? item->text(0).toStdString() : std::string();
 }
 
 void CPalaverView::OnDoubleClick(QTreeWidgetItem*)
@@ -137,22 +132,28 @@ void CPalaverView::OnDoubleClick(QTreeWidgetItem*)
     // The first click selected the item. Groups keep the tree's own
     // double-click behaviour, expanding or collapsing.
     const auto selected = m_tree->selectedItems();
-    if (selected.isEmpty() || !IsFriend(selected.first()))
+    if (selected.isEmpty() || !CFriendsTree::IsFriend(selected.first()))
         return;
     OpenSpeakWindow(selected.first()->text(0).toStdString());
 }
 
-void CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
+void CPalaverView::OnMessageArrived(const CNetMessage& line)
+{
+    if (m_pDoc)
+        m_pCurrentSpeakWindow = ShowConversationLine(*m_pDoc, *this, line);
+}
+
+CSpeakWindowBase* CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
 {
     if (!m_pDoc)
-        return;
-    if (CSpeakWindowBase* open = m_pDoc->FindSpeakWindow(name)) {
-        m_pDoc->SetCurrentSpeakWindow(open);
+        return nullptr;
+    if (CSpeakWindowBase* open = FindSpeakWindow(*m_pDoc, name)) {
+        m_pCurrentSpeakWindow = open;
         if (focus == SpeakFocus::Take)
             open->Activate();
         else
             open->ShowWithoutFocus();
-        return;
+        return open;
     }
     CSpeakWindowFrame* frame = nullptr;
     try {
@@ -163,7 +164,7 @@ void CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
     if (!frame || !frame->View()) {
         delete frame;
         ShowMessageBox(QStringLiteral("Could not create speak window due to internal error"));
-        return;
+        return nullptr;
     }
     frame->move(300, 100);
     frame->resize(460, 340);
@@ -172,7 +173,7 @@ void CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
     frame->show();
     frame->setWindowTitle(QString::fromStdString(name) + QStringLiteral(" -- Instant Message"));
     CSpeakWindow* view = frame->View();
-    m_pDoc->SetCurrentSpeakWindow(view);
+    m_pCurrentSpeakWindow = view;
     view->SetFrom(m_pDoc->UserName());
     view->SetTo(name);
     view->UpdateData(false);
@@ -181,6 +182,7 @@ void CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)
         view->Activate();
     else
         view->ShowWithoutFocus();
+    return view;
 }
 
 QWidget* CPalaverView::CreateOfflineMessagesWindow()
@@ -197,6 +199,11 @@ QWidget* CPalaverView::CreateOfflineMessagesWindow()
         CAboutDlg about(frame);
         about.exec();
     });
+    // Closed, the window is the view's reference no more, even before it is gone.
+    connect(frame, &COfflineMessagesFrameWnd::Closed, this, [this, frame] {
+        if (m_pOfflineMessagesWnd && m_pOfflineMessagesWnd->window() == frame)
+            m_pOfflineMessagesWnd = nullptr;
+    });
     frame->move(400, 300);
     frame->resize(545, 400);
     frame->show();
@@ -207,10 +214,29 @@ QWidget* CPalaverView::CreateOfflineMessagesWindow()
     return frame->ListPane();
 }
 
-void CPalaverView::FillOfflineMessagesWindow(QWidget* window)
+void CPalaverView::ShowOfflineMessagesWindow()
 {
+    if (m_pOfflineMessagesWnd) {
+        FocusAndShow(m_pOfflineMessagesWnd);
+        return;
+    }
+    QWidget* window = CreateOfflineMessagesWindow();
+    if (!window) {
+        ShowMessageBox(QStringLiteral("Could not create offline messages dialog due to internal error"));
+        return;
+    }
+    m_pOfflineMessagesWnd = window;
+    FocusAndShow(window);
     if (auto* list = qobject_cast<CListPane*>(window))
         list->FillOfflineList();
+}
+
+void CPalaverView::CloseOfflineMessagesWindow()
+{
+    if (QPointer<QWidget> pane = m_pOfflineMessagesWnd) {
+        m_pOfflineMessagesWnd = nullptr;
+        pane->window()->close();
+    }
 }
 
 bool CPalaverView::OnUpdateCommand(int id, QAction& action) const

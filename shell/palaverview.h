@@ -8,6 +8,8 @@
 #include <chrono>
 #include <string>
 
+class CFriendsTree;
+class CNetMessage;
 class CPalaverDoc;
 class QAction;
 class QLabel;
@@ -15,9 +17,9 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 // The friends list: the "Friends List" caption over the tree of friends,
-// online and offline. It owns the tree and its three fixed items (the
-// session fills the groups), handles almost every command of the main
-// window, and opens the windows and dialogs the session's answers call for.
+// online and offline, which mirrors the session's list. It handles almost
+// every command of the main window, and opens the windows and dialogs the
+// session's signals call for.
 class CPalaverView final : public QWidget, public ISessionView
 {
     Q_OBJECT
@@ -27,7 +29,8 @@ public:
     ~CPalaverView() override;
 
     // Once the session has started: the background colour, the fixed items
-    // and the first layout; the view becomes the session's view.
+    // and the first layout; the view becomes the session's view and follows
+    // its signals.
     void OnInitialUpdate();
 
     // Command routing from the main frame: true when the view handles `id`.
@@ -42,20 +45,35 @@ public:
     const std::string& SelectedFriend() const { return m_strSelectedFriend; }
     QLabel* Caption() const { return m_pCaption; }
 
+    QTreeWidget* TreeControl() const;
+    CFriendsTree* FriendsTree() const { return m_tree; }
+    // The conversation window last opened or brought forward, or null.
+    CSpeakWindowBase* CurrentSpeakWindow() const { return m_pCurrentSpeakWindow; }
+    // The open offline messages window's list pane, or null.
+    QWidget* OfflineMessagesWindow() const { return m_pOfflineMessagesWnd; }
+
     // ISessionView
-    QTreeWidget* TreeControl() override { return m_tree; }
-    void RebuildFixedItems() override;
-    void BringToForeground() override;
-    void OnUpdate(int hint) override;
-    void OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
-    void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester) override;
-    void RunBlockedUsersDialog() override;
-    QWidget* CreateOfflineMessagesWindow() override;
-    void FillOfflineMessagesWindow(QWidget* window) override;
-    void OpenLoginDialog() override;
+    CSpeakWindowBase* OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
+
+    // What the session's signals call for.
+    void BringToForeground();
+    // Hint 1: the colour settings changed.
+    void OnUpdate(int hint);
+    // A friend request: a modeless accept dialog of its own.
+    void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester);
+    // Runs the blocked users dialog modally over the session's stored list.
+    void RunBlockedUsersDialog();
+    // Brings forward the offline messages window, made and filled from the
+    // session's store when none is open.
+    void ShowOfflineMessagesWindow();
+    void CloseOfflineMessagesWindow();
+
+    // Change User: the login dialog, once the connection is made. At
+    // start-up (`startUp`) stored credentials may log in by themselves, and
+    // a connection that is not there is only told; the command opens one.
+    void OnChangeUser(bool startUp = false);
 
     // The commands.
-    void OnChangeUser();
     void OnOfflineMessages();
     void OnAddFriend();
     void OnChangePassword();
@@ -69,14 +87,21 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
-    void RunLoginDialog();
+    void RunLoginDialog(bool startUp);
+    void OnColorsChanged() { OnUpdate(1); }
+    void OnChangeUserWanted() { OnChangeUser(); }
+    void OnMessageArrived(const CNetMessage& line);
+    // The offline messages window made, or null when it cannot be.
+    QWidget* CreateOfflineMessagesWindow();
     void LayoutTree();
     void ApplyBackground();
     void OnSelectionChanged();
     void OnDoubleClick(QTreeWidgetItem* item);
 
     QLabel* m_pCaption = nullptr;
-    QTreeWidget* m_tree = nullptr;
+    CFriendsTree* m_tree = nullptr;
+    QPointer<QWidget> m_pOfflineMessagesWnd;
+    QPointer<CSpeakWindowBase> m_pCurrentSpeakWindow;
     QPointer<CPalaverDoc> m_pDoc;
     bool m_bLayoutPending = true;
     std::string m_strSelectedFriend;

@@ -18,33 +18,29 @@
 
 namespace {
 
-// Records the dialog in the session's reference of its kind for the time of
-// its modal run, then releases it. The run may outlive the dialog (the
-// session never deletes one, but a window closing at shutdown can), so both
-// are guarded.
-template <typename Dialog, typename Reference>
-void RunRecorded(Dialog* created, QPointer<Reference>& reference)
+// Runs the dialog modally and deletes it. The run may outlive the dialog (a
+// window closing at shutdown can delete it), so the dialog is guarded.
+void RunAndDelete(CModalDialog* created)
 {
-    QPointer<Dialog> dialog(created);
-    reference = dialog.data();
+    QPointer<CModalDialog> dialog(created);
     dialog->RunModal();
-    if (reference == dialog.data())
-        reference = nullptr;
     delete dialog.data();
 }
 
 } // namespace
 
-void CPalaverView::OnChangeUser()
+void CPalaverView::OnChangeUser(bool startUp)
 {
     if (!m_pDoc)
         return;
     if (m_pDoc->IsConnected()) {
-        RunLoginDialog();
+        RunLoginDialog(startUp);
         return;
     }
-    if (!m_pDoc->Connection().IsConnecting() && !m_pDoc->OpenConnection()) {
-        ShowMessageBox(QStringLiteral("Server is not running"));
+    const QString unreachable =
+        startUp ? QStringLiteral("Not connected to Server") : QStringLiteral("Server is not running");
+    if (!m_pDoc->Connection().IsConnecting() && (startUp || !m_pDoc->OpenConnection())) {
+        ShowMessageBox(unreachable);
         return;
     }
     // The window stays live while the connection is made; the dialog opens
@@ -54,27 +50,23 @@ void CPalaverView::OnChangeUser()
     m_bLoginAwaitsConnection = true;
     connect(
         &m_pDoc->Connection(), &CServerConnection::ConnectFinished, this,
-        [this](bool connected) {
+        [this, startUp, unreachable](bool connected) {
             m_bLoginAwaitsConnection = false;
-            if (!connected)
-                ShowMessageBox(QStringLiteral("Server is not running"));
-            else if (m_pDoc && m_pDoc->IsConnected())
-                RunLoginDialog();
+            if (!connected || !m_pDoc || !m_pDoc->IsConnected())
+                ShowMessageBox(unreachable);
+            else
+                RunLoginDialog(startUp);
         },
         static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
 }
 
-void CPalaverView::RunLoginDialog()
+void CPalaverView::RunLoginDialog(bool startUp)
 {
     auto* dialog = new CLoginDlg(m_pDoc, nullptr);
-    // Stored credentials fill the dialog but never log in again by themselves.
-    dialog->SetAutoLoginAllowed(false);
-    RunRecorded(dialog, m_pDoc->m_pLoginDlg);
-}
-
-void CPalaverView::OpenLoginDialog()
-{
-    OnChangeUser();
+    // From the command, stored credentials fill the dialog but never log in
+    // again by themselves; at start-up they may.
+    dialog->SetAutoLoginAllowed(startUp);
+    RunAndDelete(dialog);
 }
 
 void CPalaverView::OnOfflineMessages()
@@ -86,26 +78,25 @@ void CPalaverView::OnOfflineMessages()
 void CPalaverView::OnAddFriend()
 {
     if (m_pDoc)
-        RunRecorded(new CAddFriendDlg(m_pDoc, this), m_pDoc->m_pAddFriendDlg);
+        RunAndDelete(new CAddFriendDlg(m_pDoc, this));
 }
 
 void CPalaverView::OnChangePassword()
 {
     if (m_pDoc)
-        RunRecorded(new CChangePasswordDlg(m_pDoc, nullptr), m_pDoc->m_pChangePasswordDlg);
+        RunAndDelete(new CChangePasswordDlg(m_pDoc, nullptr));
 }
 
 void CPalaverView::OnDeleteFriends()
 {
     if (m_pDoc)
-        RunRecorded(new CDeleteFriendsDlg(m_pDoc, nullptr), m_pDoc->m_pDeleteFriendsDlg);
+        RunAndDelete(new CDeleteFriendsDlg(m_pDoc, nullptr));
 }
 
 void CPalaverView::OnPreferences()
 {
     if (m_pDoc)
-        RunRecorded(new CPreferences(QStringLiteral("Murmurly Preferences"), m_pDoc, nullptr, 0),
-                    m_pDoc->m_pPreferences);
+        RunAndDelete(new CPreferences(QStringLiteral("Murmurly Preferences"), m_pDoc, nullptr, 0));
 }
 
 void CPalaverView::OnDisconnect()
@@ -142,7 +133,7 @@ void CPalaverView::OnBlockedUsers()
 void CPalaverView::RunBlockedUsersDialog()
 {
     if (m_pDoc)
-        RunRecorded(new CBlockedUsersDlg(m_pDoc, nullptr), m_pDoc->m_pBlockedUsersDlg);
+        RunAndDelete(new CBlockedUsersDlg(m_pDoc, nullptr));
 }
 
 void CPalaverView::CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester)
@@ -156,7 +147,6 @@ void CPalaverView::CreateAcceptFriendDialog(const std::string& invitation, const
     dialog->SetInvitation(invitation);
     dialog->SetRequester(requester);
     dialog->UpdateData(false);
-    m_pDoc->m_pAcceptFriendDlg = dialog;
     // The request came from the server: Enter typed for another window must
     // not answer it.
     dialog->setFocus();

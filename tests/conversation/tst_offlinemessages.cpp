@@ -5,6 +5,7 @@
 #include "netmessage.h"
 #include "offlinemessageswnd.h"
 #include "sessionfixture.h"
+#include "waits.h"
 
 #include <QDateTime>
 #include <QHeaderView>
@@ -17,6 +18,8 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTreeWidget>
+
+using namespace std::chrono_literals;
 
 namespace {
 

@@ -75,7 +75,7 @@ int OfflineWindowCount()
 
 CListPane* OpenList(CShellFixture& f)
 {
-    return qobject_cast<CListPane*>(f.doc->m_pOfflineMessagesWnd.data());
+    return qobject_cast<CListPane*>(f.view->OfflineMessagesWindow());
 }
 
 COfflineMessagesFrameWnd* Frame(CListPane* list)
@@ -123,7 +123,7 @@ void TestOfflineStore::ThreeStoredThenEnd()
     CShellFixture f;
     QVERIFY(f.LogIn("anna"));
     QVERIFY(StoreThree(f));
-    QVERIFY(!f.doc->m_pOfflineMessagesWnd);
+    QVERIFY(!f.view->OfflineMessagesWindow());
 
     // Kept as partial copies, in arrival order.
     const auto& store = f.doc->OfflineMessages();
@@ -171,7 +171,7 @@ void TestOfflineStore::EndWithEmptyStoreDoesNothing()
     f.server.Inject(Record(Cmd::OfflineEnd, "server", "anna", {"5"}));
     QVERIFY(f.server.ExpectNoRecord());
     QVERIFY(f.doc->OfflineMessages().empty());
-    QVERIFY(!f.doc->m_pOfflineMessagesWnd);
+    QVERIFY(!f.view->OfflineMessagesWindow());
     QCOMPARE(OfflineWindowCount(), 0);
     QVERIFY(f.boxes.Texts().isEmpty());
 }
@@ -199,7 +199,7 @@ void TestOfflineStore::CommandOpensOneWindow()
     frame->move(10, 10);
     QPointer<COfflineMessagesFrameWnd> old = frame;
     QVERIFY(frame->close());
-    QVERIFY(!f.doc->m_pOfflineMessagesWnd);
+    QVERIFY(!f.view->OfflineMessagesWindow());
     f.frame->ExecuteCommand(ID_TOOLS_OFFLINEMESSAGES);
     QVERIFY(WaitUntil([&] { return old.isNull(); }));
     list = OpenList(f);
@@ -241,13 +241,13 @@ void TestOfflineStore::ReplyOpensOrRaisesConversation()
     const QPoint center = tree->visualItemRect(cy).center();
     QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, center);
     QTest::mouseDClick(tree->viewport(), Qt::LeftButton, {}, center);
-    CSpeakWindowBase* speak = f.doc->FindSpeakWindow("cy");
+    CSpeakWindowBase* speak = FindSpeakWindow(*f.doc, "cy");
     QVERIFY(speak);
     QCOMPARE(speak->window()->windowTitle(), QStringLiteral("cy -- Instant Message"));
 
     // Reply on the same sender brings the open conversation forward.
     Frame(list)->TextPane()->ReplyButton()->click();
-    QCOMPARE(f.doc->FindSpeakWindow("cy"), speak);
+    QCOMPARE(FindSpeakWindow(*f.doc, "cy"), speak);
     int conversations = 0;
     for (QWidget* widget : QApplication::topLevelWidgets())
         conversations += widget->findChild<CSpeakWindow*>() ? 1 : 0;
@@ -268,15 +268,15 @@ void TestOfflineStore::EnterInTextBoxReplies()
     QVERIFY(list);
     CTextPane* text = Frame(list)->TextPane();
     QTest::keyClick(text->TextBox(), Qt::Key_Return);
-    QVERIFY(f.doc->FindSpeakWindow("bob"));
+    QVERIFY(FindSpeakWindow(*f.doc, "bob"));
     QCOMPARE(text->TextBox()->toPlainText(), QStringLiteral("one"));
 
     // With Reply disabled Enter does nothing, and adds no second line.
-    delete f.doc->FindSpeakWindow("bob")->window();
+    delete FindSpeakWindow(*f.doc, "bob")->window();
     text->DeleteButton()->click();
     QVERIFY(!text->ReplyButton()->isEnabled());
     QTest::keyClick(text->TextBox(), Qt::Key_Enter);
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     QVERIFY(text->TextBox()->toPlainText().isEmpty());
 }
 
@@ -290,7 +290,7 @@ void TestOfflineStore::LogoffEmptiesStoreAndClosesWindow()
     QPointer<COfflineMessagesFrameWnd> frame = Frame(OpenList(f));
     f.doc->SaveModified();
     QVERIFY(f.doc->OfflineMessages().empty());
-    QVERIFY(!f.doc->m_pOfflineMessagesWnd);
+    QVERIFY(!f.view->OfflineMessagesWindow());
     // Its rows stood for the old store: left open, Delete would remove the
     // next login's messages.
     QVERIFY(WaitUntil([&] { return frame.isNull(); }));

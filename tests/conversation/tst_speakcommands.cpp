@@ -5,6 +5,7 @@
 #include "sessionfixture.h"
 #include "speakcommands.h"
 #include "tst_speakutil.h"
+#include "waits.h"
 
 #include <QApplication>
 #include <QClipboard>
@@ -16,6 +17,8 @@
 #include <QTest>
 #include <QTimer>
 #include <QToolBar>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -101,7 +104,7 @@ void TestSpeakCommands::MenuAndToolbar()
 
     // Close from the menu: the window leaves the list and goes.
     frame->CommandAction(ID_SPEAK_CLOSE)->trigger();
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     QVERIFY(WaitUntil([&] { return frame.isNull(); }));
 }
 

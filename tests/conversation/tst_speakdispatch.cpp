@@ -33,13 +33,13 @@ void CloseSpeakFrames()
 
 CSpeakWindow* WindowFor(CPalaverDoc& doc, const std::string& name)
 {
-    return qobject_cast<CSpeakWindow*>(doc.FindSpeakWindow(name));
+    return qobject_cast<CSpeakWindow*>(FindSpeakWindow(doc, name));
 }
 
 // The blocked users dialog the session or the view runs, while it shows.
 CBlockedUsersDlg* BlockedDialog(CPalaverDoc& doc)
 {
-    auto* dialog = qobject_cast<CBlockedUsersDlg*>(doc.m_pBlockedUsersDlg.data());
+    auto* dialog = qobject_cast<CBlockedUsersDlg*>(RunningDialog<CBlockedUsersDlg>());
     return dialog && dialog->isVisible() ? dialog : nullptr;
 }
 
@@ -65,8 +65,8 @@ public:
                 m_bDone = true;
                 action(dialog);
             }
-            if (m_guard.hasExpired() && doc.m_pBlockedUsersDlg)
-                doc.m_pBlockedUsersDlg->EndDialog(IDCANCEL);
+            if (m_guard.hasExpired() && RunningDialog<CBlockedUsersDlg>())
+                RunningDialog<CBlockedUsersDlg>()->EndDialog(IDCANCEL);
         });
         m_guard.setRemainingTime(10000);
         m_timer.start(20);
@@ -120,7 +120,7 @@ void TestSpeakDispatch::OneWindowPerCorrespondent()
     QVERIFY(WaitUntil([&] { return WindowFor(*f.doc, "carol")->Conversation() == "carol: hello"; }));
     QCOMPARE(bob->Conversation(), std::string("bob: hi anna\nbob: still me"));
     QCOMPARE(SpeakFrames().size(), 2);
-    QCOMPARE(f.doc->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(WindowFor(*f.doc, "carol")));
+    QCOMPARE(f.view->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(WindowFor(*f.doc, "carol")));
     QCOMPARE(f.boxes.Count(), 0);
 }
 
@@ -167,7 +167,7 @@ void TestSpeakDispatch::EditedToNameAndTwoWindowsWithOneName()
     QVERIFY(sent);
     QCOMPARE(sent->recipient, std::string("carol"));
     QCOMPARE(first->window()->windowTitle(), QStringLiteral("bob -- Instant Message"));
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     f.server.Inject(ReceivedLine("carol", "which one?", "Arial"));
     QVERIFY(WaitUntil([&] { return first->Conversation() == "anna: hi carol\ncarol: which one?"; }));
     QVERIFY(second->Conversation().empty());
@@ -176,7 +176,7 @@ void TestSpeakDispatch::EditedToNameAndTwoWindowsWithOneName()
     QPointer<CSpeakWindowFrame> firstFrame = qobject_cast<CSpeakWindowFrame*>(first->window());
     firstFrame->CommandAction(ID_SPEAK_CLOSE)->trigger();
     QVERIFY(WaitUntil([&] { return firstFrame.isNull(); }));
-    QCOMPARE(f.doc->FindSpeakWindow("carol"), static_cast<CSpeakWindowBase*>(second));
+    QCOMPARE(FindSpeakWindow(*f.doc, "carol"), static_cast<CSpeakWindowBase*>(second));
     f.server.Inject(ReceivedLine("carol", "this one", "Arial"));
     QVERIFY(WaitUntil([&] { return second->Conversation() == "carol: this one"; }));
     // A message from bob opens a new window for him.
@@ -202,7 +202,7 @@ void TestSpeakDispatch::NewConversation()
     // A second New finds the empty window and brings it forward.
     bobFrame->CommandAction(ID_SPEAK_NEW)->trigger();
     QCOMPARE(SpeakFrames().size(), 2);
-    QCOMPARE(f.doc->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(empty));
+    QCOMPARE(f.view->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(empty));
     // Sending without a To name is refused.
     empty->InputBox()->setPlainText(QStringLiteral("hi"));
     empty->OnSend();
@@ -231,7 +231,7 @@ void TestSpeakDispatch::UnblockFromTheServersList()
         f.server.Inject(Record(Cmd::Unblocked));
     });
     f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"zed", "amy*", "bob"}));
-    QVERIFY(WaitUntil([&] { return driver.Done() && !f.doc->m_pBlockedUsersDlg; }));
+    QVERIFY(WaitUntil([&] { return driver.Done() && !RunningDialog<CBlockedUsersDlg>(); }));
     QCOMPARE(shown, (QStringList{"amy*", "bob", "zed"}));
     QVERIFY(hiddenAfterSend);
     auto unblock = f.server.Expect(Cmd::Unblock);
@@ -257,7 +257,7 @@ void TestSpeakDispatch::UnblockFromTheHeldList()
     {
         CBlockedDialogDriver driver(*f.doc, [](CBlockedUsersDlg* dialog) { dialog->reject(); });
         f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"zed"}));
-        QVERIFY(WaitUntil([&] { return driver.Done() && !f.doc->m_pBlockedUsersDlg; }));
+        QVERIFY(WaitUntil([&] { return driver.Done() && !RunningDialog<CBlockedUsersDlg>(); }));
     }
     QVERIFY(f.doc->IsBlockedListHeld());
     // Blocking from a conversation window adds to the held list.
@@ -277,7 +277,7 @@ void TestSpeakDispatch::UnblockFromTheHeldList()
     });
     f.Action(ID_TOOLS_BLOCKEDUSERS)->trigger();
     QVERIFY(driver.Done());
-    QVERIFY(!f.doc->m_pBlockedUsersDlg);
+    QVERIFY(!RunningDialog<CBlockedUsersDlg>());
     QCOMPARE(shown, (QStringList{"bob*", "zed"}));
     auto unblock = f.server.Expect(Cmd::Unblock);
     QVERIFY(unblock);
@@ -308,7 +308,7 @@ void TestSpeakDispatch::SecondListOpensNoSecondDialog()
     });
     f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"bob"}));
     f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"bob"}));
-    QVERIFY(WaitUntil([&] { return driver.Done() && !f.doc->m_pBlockedUsersDlg; }));
+    QVERIFY(WaitUntil([&] { return driver.Done() && !RunningDialog<CBlockedUsersDlg>(); }));
     QCOMPARE(open, 1);
     QVERIFY(f.server.Expect(Cmd::Unblock));
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("The selected users are now unblocked")});

@@ -5,6 +5,7 @@
 #include "fontcolordlg.h"
 #include "sessionfixture.h"
 #include "tst_speakutil.h"
+#include "waits.h"
 
 #include <QFontDialog>
 #include <QPalette>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <tuple>
 #include <vector>
+
+using namespace std::chrono_literals;
 
 class TestSpeakFormat : public QObject
 {

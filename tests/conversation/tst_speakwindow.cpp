@@ -5,6 +5,7 @@
 #include "sessionfixture.h"
 #include "speakwindow.h"
 #include "speakwindowframe.h"
+#include "waits.h"
 
 #include <QLineEdit>
 #include <QPointer>
@@ -14,6 +15,8 @@
 #include <QTextEdit>
 
 #include <cstring>
+
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -187,8 +190,8 @@ void TestSpeakWindow::EditedToName()
     auto sent = f.server.Expect(Cmd::Message);
     QVERIFY(sent);
     QCOMPARE(sent->recipient, std::string("carol"));
-    QCOMPARE(f.doc->FindSpeakWindow("carol"), static_cast<CSpeakWindowBase*>(view));
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QCOMPARE(FindSpeakWindow(*f.doc, "carol"), static_cast<CSpeakWindowBase*>(view));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     delete frame.data();
 }
 
@@ -197,14 +200,14 @@ void TestSpeakWindow::CloseLeavesList()
     CSessionFixture f;
     QPointer<CSpeakWindowFrame> first = Open(*f.doc, "anna", "bob");
     QPointer<CSpeakWindowFrame> second = Open(*f.doc, "anna", "bob");
-    QCOMPARE(f.doc->FindSpeakWindow("bob"), static_cast<CSpeakWindowBase*>(first->View()));
+    QCOMPARE(FindSpeakWindow(*f.doc, "bob"), static_cast<CSpeakWindowBase*>(first->View()));
     first->close();
     QVERIFY(WaitUntil([&] { return first.isNull(); }));
     // Only the closed window's own entry went; the other holds the same name.
-    QCOMPARE(f.doc->FindSpeakWindow("bob"), static_cast<CSpeakWindowBase*>(second->View()));
+    QCOMPARE(FindSpeakWindow(*f.doc, "bob"), static_cast<CSpeakWindowBase*>(second->View()));
     second->close();
     QVERIFY(WaitUntil([&] { return second.isNull(); }));
-    QVERIFY(!f.doc->FindSpeakWindow("bob"));
+    QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
 }
 
 QTEST_MAIN(TestSpeakWindow)

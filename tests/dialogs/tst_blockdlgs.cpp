@@ -156,7 +156,6 @@ private slots:
         for (const char* name : {"zed", "amy*", "bob"})
             session.Doc().AddBlockedUser(name);
         CBlockedUsersDlg dlg(&session.Doc());
-        session.Doc().m_pBlockedUsersDlg = &dlg;
         bool hiddenWhileWaiting = false;
         const int result = RunModalWith(dlg, [&] {
             QCOMPARE(Entries(List(dlg)), (QStringList{"amy*", "bob", "zed"}));
@@ -234,10 +233,9 @@ private slots:
         QVERIFY(session.Start());
         session.Doc().AddBlockedUser("zed");
         CBlockedUsersDlg dlg(&session.Doc());
-        session.Doc().m_pBlockedUsersDlg = &dlg;
         QCOMPARE(RunModalWith(dlg, [&] { QTest::mouseClick(Button(dlg, "cancel"), Qt::LeftButton); }),
                  int(IDCANCEL));
-        QVERIFY(!session.Doc().m_pBlockedUsersDlg);
+        QVERIFY(!session.Doc().IsBlockedUsersOpen());
         QVERIFY(session.Server().ExpectNoRecord(100ms));
     }
 

@@ -60,7 +60,6 @@ private slots:
         QVERIFY(session.Start());
         QVERIFY(LogIn(session, "dave", "OldPass1"));
         CChangePasswordDlg dlg(&session.Doc());
-        session.Doc().m_pChangePasswordDlg = &dlg;
 
         const int result = RunModalWith(dlg, [&] {
             Fill(dlg, QStringLiteral("OldPass1"), QStringLiteral("NewPass2"), QStringLiteral("NewPass2"));
@@ -80,7 +79,7 @@ private slots:
         QCOMPARE(result, 0);
         QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Password changed successfully")});
         QCOMPARE(session.Doc().Password(), std::string("NewPass2"));
-        QVERIFY(!session.Doc().m_pChangePasswordDlg);
+        QVERIFY(!session.Doc().IsPasswordChangeWaiting());
     }
 
     // Sent with the retype box empty, the request carries the new password
@@ -93,7 +92,6 @@ private slots:
         QVERIFY(session.Start());
         QVERIFY(LogIn(session, "dave", "OldPass1"));
         CChangePasswordDlg dlg(&session.Doc());
-        session.Doc().m_pChangePasswordDlg = &dlg;
         const int result = RunModalWith(dlg, [&] {
             Fill(dlg, QStringLiteral("OldPass1"), QStringLiteral("NewPass2"), QString());
             QTest::mouseClick(Button(dlg, "change"), Qt::LeftButton);
@@ -118,7 +116,6 @@ private slots:
         QVERIFY(session.Start());
         QVERIFY(LogIn(session, "dave"));
         CChangePasswordDlg dlg(&session.Doc());
-        session.Doc().m_pChangePasswordDlg = &dlg;
         const int result = RunModalWith(dlg, [&] {
             Fill(dlg, QStringLiteral("Wrong1"), QStringLiteral("NewPass2"), QString());
             QTest::mouseClick(Button(dlg, "change"), Qt::LeftButton);
@@ -130,7 +127,7 @@ private slots:
         });
         QCOMPARE(result, int(IDCANCEL));
         QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Old password is wrong")});
-        QVERIFY(!session.Doc().m_pChangePasswordDlg);
+        QVERIFY(!session.Doc().IsPasswordChangeWaiting());
     }
 
     void checks_data()
@@ -227,7 +224,6 @@ private slots:
         CDialogSession session;
         QVERIFY(session.Start());
         CChangePasswordDlg dlg(&session.Doc());
-        session.Doc().m_pChangePasswordDlg = &dlg;
         bool clearedBeforeEnd = false;
         const int result = RunModalWith(dlg, [&] {
             Fill(dlg, QStringLiteral("OldPass1"), QStringLiteral("NewPass2"), QString());
@@ -237,7 +233,7 @@ private slots:
                 QTest::keyClick(Edit(dlg, "newPassword"), Qt::Key_Escape);
             else
                 dlg.close();
-            clearedBeforeEnd = !session.Doc().m_pChangePasswordDlg;
+            clearedBeforeEnd = !session.Doc().IsPasswordChangeWaiting();
         });
         QCOMPARE(result, int(IDCANCEL));
         QVERIFY(clearedBeforeEnd);

@@ -24,13 +24,6 @@ const QString kQuestion = QStringLiteral(
 const QString kSelectLeft = QStringLiteral("Please select at least 1 member from left");
 const QString kSelectRight = QStringLiteral("Please select at least 1 member from right");
 
-QTreeWidgetItem* Item(QTreeWidgetItem* parent, const char* text, FriendItemKind kind)
-{
-    auto* item = new QTreeWidgetItem(parent, QStringList{QString::fromLatin1(text)});
-    item->setData(0, kFriendKindRole, int(kind));
-    return item;
-}
-
 QStringList Entries(const QListWidget* list)
 {
     QStringList entries;
@@ -55,24 +48,14 @@ class TestDeleteFriendsDlg : public QObject
 private slots:
     void initTestCase() { CDialogSession::ProtectUserSettings(); }
 
-    // A friends tree as the view keeps it: root, the two groups, friends.
+    // A logged-in session whose friends the cases add.
     void init()
     {
         m_pSession = std::make_unique<CDialogSession>();
         QVERIFY(m_pSession->Start());
         QVERIFY(LogIn(*m_pSession, "gina"));
-        m_pTree = std::make_unique<QTreeWidget>();
-        m_pRoot = new QTreeWidgetItem(m_pTree.get(), QStringList{QStringLiteral("gina")});
-        m_pRoot->setData(0, kFriendKindRole, int(KindRoot));
-        m_pOnline = Item(m_pRoot, "Online Friends (3)", KindOnlineGroup);
-        m_pOffline = Item(m_pRoot, "Offline Friends (3)", KindOfflineGroup);
-        m_pSession->Doc().SetFixedItems(m_pRoot, m_pOnline, m_pOffline);
     }
-    void cleanup()
-    {
-        m_pSession.reset();
-        m_pTree.reset();
-    }
+    void cleanup() { m_pSession.reset(); }
 
     void layoutAndTexts()
     {
@@ -96,17 +79,15 @@ private slots:
         QCOMPARE(dlg.findChild<QPushButton*>(QStringLiteral("cancel"))->text(), QStringLiteral("Cancel"));
     }
 
-    // Online friends, then offline ones, in tree order; groups, the root
-    // and nameless items never; a collapsed group is walked all the same.
+    // Online friends, then offline ones, in the list's order; nameless ones
+    // never.
     void fillsTheLeftListFromTheTree()
     {
-        Item(m_pOnline, "zoe*", KindOnlineFriend);
-        Item(m_pOnline, "", KindOnlineFriend);
-        Item(m_pOnline, "adam", KindOnlineFriend);
-        Item(m_pOffline, "mia", KindOfflineFriend);
-        Item(m_pOffline, "ben", KindOfflineFriend);
-        m_pOnline->setExpanded(false);
-        m_pOffline->setExpanded(true);
+        Friend("zoe*", true);
+        Friend("", true);
+        Friend("adam", true);
+        Friend("mia", false);
+        Friend("ben", false);
         CDeleteFriendsDlg dlg(&m_pSession->Doc());
         QCOMPARE(RunModalWith(dlg,
                               [&] {
@@ -117,8 +98,8 @@ private slots:
                                   dlg.reject();
                               }),
                  int(IDCANCEL));
-        QCOMPARE(m_pOnline->childCount(), 3);
-        QCOMPARE(m_pOffline->childCount(), 2);
+        QCOMPARE(m_pSession->Doc().OnlineCount(), 3);
+        QCOMPARE(m_pSession->Doc().OfflineCount(), 2);
     }
 
     void emptyTree()
@@ -146,9 +127,9 @@ private slots:
     void movesAndTheDeleteButton()
     {
         for (const char* name : {"a0", "a1", "a2"})
-            Item(m_pOnline, name, KindOnlineFriend);
+            Friend(name, true);
         for (const char* name : {"b3", "b4", "b5"})
-            Item(m_pOffline, name, KindOfflineFriend);
+            Friend(name, false);
         CMessageBoxInterceptor boxes;
         CDeleteFriendsDlg dlg(&m_pSession->Doc());
         auto* left = dlg.findChild<QListWidget*>(QStringLiteral("existing"));
@@ -183,8 +164,8 @@ private slots:
     void deleteSendsTheRightListInOrder()
     {
         for (const char* name : {"a0", "a1", "a2"})
-            Item(m_pOnline, name, KindOnlineFriend);
-        Item(m_pOffline, "b3", KindOfflineFriend);
+            Friend(name, true);
+        Friend("b3", false);
         CMessageBoxInterceptor boxes;
         CDeleteFriendsDlg dlg(&m_pSession->Doc());
         auto* left = dlg.findChild<QListWidget*>(QStringLiteral("existing"));
@@ -203,13 +184,13 @@ private slots:
         QVERIFY(sent);
         QVERIFY(IsRecentTime(*sent));
         QCOMPARE(Bytes(*sent), ExpectedBytes(MakeRecord("DF", "gina", {}, {}, {"b3", "a0", "a2"}), *sent));
-        // The tree is the session's to change, on the server's answer.
-        QCOMPARE(m_pOnline->childCount(), 3);
+        // The list is the session's to change, on the server's answer.
+        QCOMPARE(m_pSession->Doc().OnlineCount(), 3);
     }
 
     void answeringNoSendsNothing()
     {
-        Item(m_pOnline, "a0", KindOnlineFriend);
+        Friend("a0", true);
         CMessageBoxInterceptor boxes;
         boxes.QueueAnswer(MessageAnswer::No);
         CDeleteFriendsDlg dlg(&m_pSession->Doc());
@@ -225,7 +206,7 @@ private slots:
 
     void cancelSendsNothing()
     {
-        Item(m_pOnline, "a0", KindOnlineFriend);
+        Friend("a0", true);
         CMessageBoxInterceptor boxes;
         CDeleteFriendsDlg dlg(&m_pSession->Doc());
         const int result = RunModalWith(dlg, [&] {
@@ -239,11 +220,9 @@ private slots:
     }
 
 private:
+    void Friend(const char* name, bool online) { m_pSession->Doc().AddFriendItem(name, online); }
+
     std::unique_ptr<CDialogSession> m_pSession;
-    std::unique_ptr<QTreeWidget> m_pTree;
-    QTreeWidgetItem* m_pRoot = nullptr;
-    QTreeWidgetItem* m_pOnline = nullptr;
-    QTreeWidgetItem* m_pOffline = nullptr;
 };
 
 QTEST_MAIN(TestDeleteFriendsDlg)

@@ -66,12 +66,12 @@ private slots:
     {
         CMessageBoxInterceptor boxes;
         CPalaverDoc doc(CDialogSession::ZeroTiming());
+        ConnectSessionPrompts(doc);
         QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
 
         // Register from the login dialog, then log in with the new account.
         {
             CLoginDlg login(&doc);
-            doc.m_pLoginDlg = &login;
             const int result = RunModalWith(login, [&] {
                 QTimer::singleShot(0, &login, [&] {
                     auto* reg = qobject_cast<CRegistrationDlg*>(login.RegistrationDialog());
@@ -89,7 +89,7 @@ private slots:
                 Edit(login, "password")->setText(QStringLiteral("Secret1"));
                 QTest::mouseClick(Button(login, "login"), Qt::LeftButton);
             });
-            doc.m_pLoginDlg = nullptr;
+            doc.EndLogin();
             QCOMPARE(result, 0);
         }
         QVERIFY(doc.IsLoggedIn());
@@ -98,7 +98,6 @@ private slots:
         // Change the password; the server confirms.
         {
             CChangePasswordDlg change(&doc);
-            doc.m_pChangePasswordDlg = &change;
             const int result = RunModalWith(change, [&] {
                 Edit(change, "oldPassword")->setText(QStringLiteral("Secret1"));
                 Edit(change, "newPassword")->setText(QStringLiteral("Better2"));
@@ -106,7 +105,7 @@ private slots:
                 QTest::mouseClick(Button(change, "change"), Qt::LeftButton);
             });
             QCOMPARE(result, 0);
-            QVERIFY(!doc.m_pChangePasswordDlg);
+            QVERIFY(!doc.IsPasswordChangeWaiting());
         }
         QCOMPARE(boxes.Texts().last(), QStringLiteral("Password changed successfully"));
 
@@ -117,7 +116,6 @@ private slots:
         {
             CLoginDlg login(&doc);
             login.SetAutoLoginAllowed(false);
-            doc.m_pLoginDlg = &login;
             const int result = RunModalWith(login, [&] {
                 Edit(login, "userName")->setText(QStringLiteral("ann"));
                 Edit(login, "password")->setText(QStringLiteral("Secret1"));
@@ -127,7 +125,7 @@ private slots:
                 Edit(login, "password")->setText(QStringLiteral("Better2"));
                 QTest::mouseClick(Button(login, "login"), Qt::LeftButton);
             });
-            doc.m_pLoginDlg = nullptr;
+            doc.EndLogin();
             QCOMPARE(result, 0);
         }
         QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Invalid user name or password")});

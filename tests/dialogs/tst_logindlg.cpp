@@ -81,7 +81,6 @@ private slots:
         QVERIFY(session.Start());
         CLoginDlg dlg(&session.Doc());
         dlg.SetAutoLoginAllowed(false);
-        session.Doc().m_pLoginDlg = &dlg;
 
         bool hiddenWhileWaiting = false;
         const int result = RunModalWith(dlg, [&] {
@@ -111,7 +110,7 @@ private slots:
         QCOMPARE(session.Doc().Settings().m_nRememberLogin, 1);
         QCOMPARE(dlg.Remember(), 1);
         QCOMPARE(dlg.AutoLogin(), 0);
-        session.Doc().m_pLoginDlg = nullptr;
+        session.Doc().EndLogin();
     }
 
     void enterPressesLogin()
@@ -140,7 +139,6 @@ private slots:
         CDialogSession session;
         QVERIFY(session.Start());
         CLoginDlg dlg(&session.Doc());
-        session.Doc().m_pLoginDlg = &dlg;
         const int result = RunModalWith(dlg, [&] {
             Type(dlg, QStringLiteral("alice"), QStringLiteral("wrong1"));
             QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
@@ -156,7 +154,7 @@ private slots:
         QCOMPARE(result, int(IDCANCEL));
         QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Invalid password")});
         QVERIFY(!session.Doc().IsLoggedIn());
-        session.Doc().m_pLoginDlg = nullptr;
+        session.Doc().EndLogin();
     }
 
     void checks_data()
@@ -243,7 +241,6 @@ private slots:
         QVERIFY(session.Start());
         StoreAutoLogin(session.Doc().Settings(), "pass99");
         CLoginDlg dlg(&session.Doc());
-        session.Doc().m_pLoginDlg = &dlg;
 
         const int result = RunModalWith(dlg, [&] {
             std::optional<CNetMessage> login = session.Server().Expect("L");
@@ -264,7 +261,7 @@ private slots:
         QCOMPARE(result, 0);
         QCOMPARE(boxes.Count(), 0);
         QVERIFY(session.Doc().IsLoggedIn());
-        session.Doc().m_pLoginDlg = nullptr;
+        session.Doc().EndLogin();
     }
 
     // A refused automatic login (the password changed elsewhere) leaves an
@@ -276,7 +273,6 @@ private slots:
         QVERIFY(session.Start());
         StoreAutoLogin(session.Doc().Settings(), "oldpass1");
         CLoginDlg dlg(&session.Doc());
-        session.Doc().m_pLoginDlg = &dlg;
         const int result = RunModalWith(dlg, [&] {
             QVERIFY(session.Server().Expect("L"));
             QVERIFY(!Button(dlg, "login")->isEnabled());
@@ -287,7 +283,7 @@ private slots:
         });
         QCOMPARE(result, 0);
         QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Invalid user name or password")});
-        session.Doc().m_pLoginDlg = nullptr;
+        session.Doc().EndLogin();
     }
 
     // Opened from the friends list view: the same settings only fill the fields.
@@ -349,13 +345,14 @@ private slots:
         CMultiClientServer server;
         QVERIFY(dir.WriteConfig("127.0.0.1", server.Port()));
         CPalaverDoc doc(CDialogSession::ZeroTiming());
+        ConnectSessionPrompts(doc);
         QVERIFY(doc.OpenConnection() && WaitForConnect(doc.Connection()));
         QVERIFY(server.WaitForConnections(1));
 
-        CStubLoginDlg first;
+        CFakeLoginDlg first;
         first.m_strUserName = "alice";
         first.m_strPassword = "Secret1";
-        doc.m_pLoginDlg = &first;
+        first.AwaitAnswer(doc);
         QVERIFY(server.Inject(0, Answer("SL", "alice")));
         QVERIFY(server.Expect(0, "SL"));
         QVERIFY(server.Inject(0, Answer("SLU", "alice")));
@@ -364,7 +361,6 @@ private slots:
 
         CLoginDlg dlg(&doc);
         dlg.SetAutoLoginAllowed(false);
-        doc.m_pLoginDlg = &dlg;
         const int result = RunModalWith(dlg, [&] {
             Type(dlg, QStringLiteral("bob"), QStringLiteral("Other2"));
             QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
@@ -383,7 +379,7 @@ private slots:
         });
         QCOMPARE(result, 0);
         QCOMPARE(boxes.Count(), 0);
-        doc.m_pLoginDlg = nullptr;
+        doc.EndLogin();
     }
 
     // Nothing would bring a hidden dialog back if its record never left:

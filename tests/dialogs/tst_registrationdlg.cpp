@@ -62,7 +62,6 @@ private slots:
         CDialogSession session;
         QVERIFY(session.Start());
         CLoginDlg login(&session.Doc());
-        session.Doc().m_pLoginDlg = &login;
 
         int registrationResult = kModalTimedOut;
         bool referenceCleared = false;
@@ -112,7 +111,7 @@ private slots:
         QVERIFY(referenceCleared);
         QCOMPARE(boxes.Texts(), (QStringList{QStringLiteral("User name already taken"),
                                              QStringLiteral("Registration success, proceed to Login")}));
-        session.Doc().m_pLoginDlg = nullptr;
+        session.Doc().EndLogin();
     }
 
     void checks_data()

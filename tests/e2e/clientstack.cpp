@@ -3,6 +3,8 @@
 #include "commandids.h"
 #include "connectwait.h"
 #include "logindlg.h"
+#include "sessionfixture.h"
+#include "sessionprompts.h"
 #include "waits.h"
 
 #include <QApplication>
@@ -19,6 +21,7 @@ CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
 {
     m_config.WriteConfig(CConfigDir::ConfigText("127.0.0.1", port) + extraConfig);
     m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{});
+    ConnectSessionPrompts(*m_pDoc);
     m_pFrame = std::make_unique<CMainFrame>();
     m_pView = m_pFrame->CreateChild(*m_pDoc);
     m_pDoc->OnNewDocument();
@@ -31,16 +34,10 @@ CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
 CClientStack::~CClientStack()
 {
     // The windows the session opened by itself (a conversation an incoming
-    // message opened, a friend request, the offline messages) own
-    // themselves and go only when closed; here they go with the session,
-    // before it.
-    QList<QPointer<QWidget>> opened;
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (window != m_pFrame.get() && !window->parentWidget() &&
-            window->testAttribute(Qt::WA_DeleteOnClose))
-            opened.append(window);
-    for (const QPointer<QWidget>& window : opened)
-        delete window.data();
+    // message opened, the offline messages) own themselves and go only when
+    // closed; here they go with the session, before it. A friend request's
+    // dialog goes with the main frame. Another stack's windows stay.
+    DeleteWindowsOf(*m_pDoc);
     // Closing logs off, as the program does at its end.
     m_pFrame->close();
     m_pFrame.reset();
@@ -100,7 +97,7 @@ bool CClientStack::LoginByHand(const std::string& name, const std::string& passw
                                bool autoLogin)
 {
     RunCommand(ID_FILE_CHANGEUSER, [=, this] {
-        CLoginDlgBase* login = m_pDoc->m_pLoginDlg;
+        CLoginDlg* login = RunningDialog<CLoginDlg>();
         if (!WaitUntil([&] { return login && login->isVisible(); }))
             return;
         FillLogin(login, name, password, remember, autoLogin);
@@ -111,7 +108,7 @@ bool CClientStack::LoginByHand(const std::string& name, const std::string& passw
 bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& password)
 {
     RunCommand(ID_FILE_CHANGEUSER, [=, this] {
-        QPointer<CLoginDlgBase> login = m_pDoc->m_pLoginDlg.data();
+        QPointer<CLoginDlg> login = RunningDialog<CLoginDlg>();
         if (!WaitUntil([&] { return login && login->isVisible(); }))
             return;
         // The registration dialog runs modally inside the click; this part

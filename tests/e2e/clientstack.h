@@ -1,8 +1,15 @@
 #pragma once
 
+#include "acceptfrienddlg.h"
+#include "addfrienddlg.h"
+#include "blockedusersdlg.h"
+#include "changepassworddlg.h"
 #include "configdir.h"
+#include "deletefriendsdlg.h"
+#include "logindlg.h"
 #include "mainframe.h"
 #include "messageboxinterceptor.h"
+#include "modalrunner.h"
 #include "palaverdoc.h"
 #include "palaverview.h"
 #include "serverconnection.h"

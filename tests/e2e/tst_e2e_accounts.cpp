@@ -36,7 +36,7 @@ void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
     QCOMPARE(client.Frame().windowTitle(), QStringLiteral("Murmurly - anna"));
     QCOMPARE(client.Frame().Action(ID_FILE_CHANGEUSER)->text(), QStringLiteral("&Change User"));
     QCOMPARE(client.GroupCaption(true), QStringLiteral("Online Friends"));
-    QVERIFY(!client.Doc().m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
 
     // bob, a second user, will write to anna while she is away.
     CRawClient bob(server.Port());
@@ -66,16 +66,16 @@ void TestE2eAccounts::RegisterLoginDisconnectSwitchUser()
     // and opens the offline messages window.
     QVERIFY(client.LoginByHand("anna", "secret1"));
     QCOMPARE(client.Frame().windowTitle(), QStringLiteral("Murmurly - anna"));
-    QVERIFY(WaitUntil([&] { return client.Doc().m_pOfflineMessagesWnd != nullptr; }));
+    QVERIFY(WaitUntil([&] { return client.View().OfflineMessagesWindow() != nullptr; }));
     QCOMPARE(client.Doc().OfflineMessages().size(), std::size_t(1));
     QCOMPARE(client.Doc().OfflineMessages()[0]->text, std::string("while you were out"));
-    QCOMPARE(client.Doc().m_pOfflineMessagesWnd->window()->windowTitle(),
+    QCOMPARE(client.View().OfflineMessagesWindow()->window()->windowTitle(),
              QStringLiteral("Offline Messages -- anna"));
 
     // A wrong password: the dialog says so and stays; the guard cancels it.
     client.Boxes().Clear();
     client.RunCommand(ID_FILE_CHANGEUSER, [&] {
-        CLoginDlgBase* login = client.Doc().m_pLoginDlg;
+        CLoginDlg* login = RunningDialog<CLoginDlg>();
         QVERIFY(WaitUntil([&] { return login && login->isVisible(); }));
         CClientStack::Type(login, "userName", "anna");
         CClientStack::Type(login, "password", "wrong1");

@@ -1,8 +1,10 @@
 // End to end, with the real server: start-up with a stored user name,
 // password and automatic login ends logged in without any input.
 #include "configdir.h"
+#include "logindlg.h"
 #include "mainframe.h"
 #include "messageboxinterceptor.h"
+#include "modalrunner.h"
 #include "palaverapp.h"
 #include "palaverdoc.h"
 #include "rawclient.h"
@@ -52,7 +54,7 @@ void TestE2eAutoLogin::StartUpLogsIn()
     QCOMPARE(app->Document()->UserName(), std::string("anna"));
     QCOMPARE(app->MainFrame()->windowTitle(), QStringLiteral("Murmurly - anna"));
     QVERIFY(app->MainFrame()->isVisible());
-    QVERIFY(!app->Document()->m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
     QCOMPARE(boxes.Count(), 0);
 
     // Closing the main window logs off and ends the program.

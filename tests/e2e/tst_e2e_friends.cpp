@@ -23,7 +23,7 @@ namespace {
 // The accept dialog that the request from `requester` opened.
 QDialog* AcceptDialog(CPalaverDoc& doc)
 {
-    QDialog* dialog = doc.m_pAcceptFriendDlg;
+    QDialog* dialog = VisibleWindow<CAcceptFriendDlg>();
     return dialog && dialog->isVisible() ? dialog : nullptr;
 }
 
@@ -127,8 +127,8 @@ void TestE2eFriends::FriendsAndPresence()
 
     // A message both ways through a conversation window.
     QVERIFY(bob.Send(Cmd::Message, "bob", "anna", "hello anna"));
-    QVERIFY(WaitUntil([&] { return client.Doc().FindSpeakWindow("bob") != nullptr; }));
-    auto* window = qobject_cast<CSpeakWindow*>(client.Doc().FindSpeakWindow("bob"));
+    QVERIFY(WaitUntil([&] { return FindSpeakWindow(client.Doc(), "bob") != nullptr; }));
+    auto* window = qobject_cast<CSpeakWindow*>(FindSpeakWindow(client.Doc(), "bob"));
     QVERIFY(window);
     QVERIFY(WaitUntil([&] { return window->Conversation() == "bob: hello anna"; }));
     window->InputBox()->setText(QStringLiteral("hi bob"));

@@ -77,14 +77,14 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     // anna asks bob, with a message of two lines.
     boxes.Clear();
     client.RunCommand(ID_FRIENDS_ADD, [&] {
-        QPointer<QDialog> dialog = client.Doc().m_pAddFriendDlg;
+        QPointer<QDialog> dialog = RunningDialog<CAddFriendDlg>();
         QVERIFY(WaitUntil([&] { return dialog && dialog->isVisible(); }));
         CClientStack::Type(dialog, "friendId", "bob");
         dialog->findChild<QPlainTextEdit*>(QStringLiteral("message"))
             ->setPlainText(QStringLiteral("hi bob\nit's anna"));
         CClientStack::Button(dialog, "add")->click();
     });
-    QVERIFY(!client.Doc().m_pAddFriendDlg);
+    QVERIFY(!RunningDialog<CAddFriendDlg>());
     const auto request = bob.Expect(Cmd::FriendRequest);
     QVERIFY(request);
     QCOMPARE(request->sender, std::string("anna"));
@@ -111,7 +111,7 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     QVERIFY(carol.Send(Cmd::AddFriend, "carol", "anna", "me too"));
     QVERIFY(carol.Expect(Cmd::FriendRequestSent));
     QPointer<QDialog> accept;
-    QVERIFY(WaitUntil([&] { return (accept = client.Doc().m_pAcceptFriendDlg) && accept->isVisible(); }));
+    QVERIFY(WaitUntil([&] { return (accept = VisibleWindow<CAcceptFriendDlg>()) && accept->isVisible(); }));
     QCOMPARE(accept->findChild<QPlainTextEdit*>(QStringLiteral("invitation"))->toPlainText(),
              QStringLiteral("User carol wants to add you to his/her friends list\nme too"));
     SaveScreenshot(*accept, QStringLiteral("accept-friend.png"));
@@ -126,14 +126,14 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     CRawClient dave(server.Port());
     QVERIFY(dave.Login("dave", "pw4"));
     QVERIFY(dave.Send(Cmd::AddFriend, "dave", "anna"));
-    QVERIFY(WaitUntil([&] { return (accept = client.Doc().m_pAcceptFriendDlg) && accept->isVisible(); }));
+    QVERIFY(WaitUntil([&] { return (accept = VisibleWindow<CAcceptFriendDlg>()) && accept->isVisible(); }));
     CClientStack::Button(accept, "acceptAndAdd")->click();
     QVERIFY(WaitUntil([&] { return client.Group(true).size() == 2; }));
 
     // anna deletes bob; the server confirms and the list is read again.
     boxes.Clear();
     client.RunCommand(ID_FRIENDS_DELETE, [&] {
-        QPointer<QDialog> dialog = client.Doc().m_pDeleteFriendsDlg;
+        QPointer<QDialog> dialog = RunningDialog<CDeleteFriendsDlg>();
         QVERIFY(WaitUntil([&] { return dialog && dialog->isVisible(); }));
         auto* existing = dialog->findChild<QListWidget*>(QStringLiteral("existing"));
         QCOMPARE(existing->count(), 2);
@@ -155,14 +155,14 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     // anna changes her password; the dialog stays until the server agrees.
     boxes.Clear();
     client.RunCommand(ID_TOOLS_CHANGEPASSWORD, [&] {
-        QPointer<CChangePasswordDlgBase> dialog = client.Doc().m_pChangePasswordDlg;
+        QPointer<CChangePasswordDlg> dialog = RunningDialog<CChangePasswordDlg>();
         QVERIFY(WaitUntil([&] { return dialog && dialog->isVisible(); }));
         CClientStack::Type(dialog, "oldPassword", "secret1");
         CClientStack::Type(dialog, "newPassword", "fresh22");
         CClientStack::Type(dialog, "retype", "fresh22");
         CClientStack::Button(dialog, "change")->click();
     });
-    QVERIFY(!client.Doc().m_pChangePasswordDlg);
+    QVERIFY(!RunningDialog<CChangePasswordDlg>());
     QCOMPARE(boxes.Texts(), QStringList{QStringLiteral("Password changed successfully")});
 
     // The old password no longer logs in, the new one does.
@@ -182,7 +182,7 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     bool typed = false;
     QTimer poll;
     QObject::connect(&poll, &QTimer::timeout, [&] {
-        QPointer<CLoginDlgBase> login = client.Doc().m_pLoginDlg.data();
+        QPointer<CLoginDlg> login = RunningDialog<CLoginDlg>();
         if (typed || !login || !login->isVisible())
             return;
         typed = true;
@@ -193,7 +193,7 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     });
     poll.start(10);
     client.RunCommand(ID_FILE_PREFERENCES, [&] {
-        auto* sheet = qobject_cast<CPreferences*>(client.Doc().m_pPreferences.data());
+        auto* sheet = qobject_cast<CPreferences*>(RunningDialog<CPreferences>());
         QVERIFY(sheet);
         sheet->ColorFontsPage()->OnChooseColor();
         sheet->ApplyButton()->click();
@@ -205,7 +205,7 @@ void TestE2eFriendsManage::FriendsAccountAndPreferences()
     QVERIFY(WaitUntil([&] { return client.Doc().IsLoggedIn() && client.Doc().UserName() == "erin"; }, 15s));
     QVERIFY(typed);
     QVERIFY(!loggedInAtLogin);
-    QVERIFY(!client.Doc().m_pPreferences);
+    QVERIFY(!RunningDialog<CPreferences>());
     QCOMPARE(client.Frame().windowTitle(), QStringLiteral("Murmurly - erin"));
     QVERIFY(!boxes.Texts().contains(QStringLiteral("Connection to server lost")));
 }

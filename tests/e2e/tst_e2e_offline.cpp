@@ -7,6 +7,7 @@
 #include "commandids.h"
 #include "commands.h"
 #include "offlinemessageswnd.h"
+#include "palaverview.h"
 #include "rawclient.h"
 #include "serverprocess.h"
 #include "waits.h"
@@ -51,7 +52,8 @@ std::optional<std::vector<std::string>> DeliveredTexts(CRawClient& client)
 
 COfflineMessagesFrameWnd* OfflineWindow(CPalaverDoc& doc)
 {
-    QWidget* pane = doc.m_pOfflineMessagesWnd;
+    auto* view = qobject_cast<CPalaverView*>(doc.View());
+    QWidget* pane = view ? view->OfflineMessagesWindow() : nullptr;
     return pane ? qobject_cast<COfflineMessagesFrameWnd*>(pane->window()) : nullptr;
 }
 
@@ -124,7 +126,7 @@ void TestE2eOffline::MessagesWhileAway()
     client.RunCommand(ID_FILE_DISCONNECT);
     QVERIFY(!client.Doc().IsLoggedIn());
     QVERIFY(client.Doc().OfflineMessages().empty());
-    QVERIFY(WaitUntil([&] { return !client.Doc().m_pOfflineMessagesWnd; }));
+    QVERIFY(WaitUntil([&] { return !client.View().OfflineMessagesWindow(); }));
 
     // The two she kept come back at the next login, in order; the deleted
     // one does not. This time she deletes both.

@@ -58,13 +58,13 @@ struct CBlockedDialogDriver
     CBlockedDialogDriver(CPalaverDoc& doc, std::function<void(CBlockedUsersDlg*)> action)
     {
         QObject::connect(&timer, &QTimer::timeout, [this, &doc, action] {
-            auto* dialog = qobject_cast<CBlockedUsersDlg*>(doc.m_pBlockedUsersDlg.data());
+            auto* dialog = qobject_cast<CBlockedUsersDlg*>(RunningDialog<CBlockedUsersDlg>());
             if (dialog && dialog->isVisible() && !done) {
                 done = true;
                 action(dialog);
             }
-            if (guard.hasExpired() && doc.m_pBlockedUsersDlg)
-                doc.m_pBlockedUsersDlg->EndDialog(IDCANCEL);
+            if (guard.hasExpired() && RunningDialog<CBlockedUsersDlg>())
+                RunningDialog<CBlockedUsersDlg>()->EndDialog(IDCANCEL);
         });
         guard.setRemainingTime(15000);
         timer.start(20);
@@ -116,8 +116,8 @@ void TestE2eTalk::TalkBlockAndUnblock()
 
     // bob writes in bold italic 16-point blue serif.
     QVERIFY(bob.Send(Styled("bob", "anna", "hello anna", "DejaVu Serif", 700, 1, 0x00CC0000, 320)));
-    QVERIFY(WaitUntil([&] { return client.Doc().FindSpeakWindow("bob") != nullptr; }));
-    auto* window = qobject_cast<CSpeakWindow*>(client.Doc().FindSpeakWindow("bob"));
+    QVERIFY(WaitUntil([&] { return FindSpeakWindow(client.Doc(), "bob") != nullptr; }));
+    auto* window = qobject_cast<CSpeakWindow*>(FindSpeakWindow(client.Doc(), "bob"));
     QVERIFY(window);
     QVERIFY(WaitUntil([&] { return window->Conversation() == "bob: hello anna"; }));
     QTextEdit* box = window->ConversationBox();
@@ -201,7 +201,7 @@ void TestE2eTalk::TalkBlockAndUnblock()
             dialog->findChild<QPushButton*>(QStringLiteral("unblock"))->click();
         });
         client.RunCommand(ID_TOOLS_BLOCKEDUSERS);
-        QVERIFY(WaitUntil([&] { return driver.done && !client.Doc().m_pBlockedUsersDlg; }, 15s));
+        QVERIFY(WaitUntil([&] { return driver.done && !RunningDialog<CBlockedUsersDlg>(); }, 15s));
     }
     QCOMPARE(shown, QStringList{QStringLiteral("bob")});
     QVERIFY(client.Boxes().Texts().contains(QStringLiteral("The selected users are now unblocked")));
@@ -223,7 +223,7 @@ void TestE2eTalk::TalkBlockAndUnblock()
             dialog->reject();
         });
         client.RunCommand(ID_TOOLS_BLOCKEDUSERS);
-        QVERIFY(WaitUntil([&] { return driver.done && !client.Doc().m_pBlockedUsersDlg; }, 15s));
+        QVERIFY(WaitUntil([&] { return driver.done && !RunningDialog<CBlockedUsersDlg>(); }, 15s));
     }
     QCOMPARE(shown, QStringList{QStringLiteral("bob*")});
     QVERIFY(!client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));

@@ -10,6 +10,7 @@
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
 #include "serverconnection.h"
+#include "sessionprompts.h"
 #include "settingshome.h"
 #include "waits.h"
 #include "wire.h"
@@ -588,6 +589,7 @@ void TestConnection::closeAfterSendingLetsTheQueueGoFirst()
 void TestConnection::docOpensAndClosesConnection()
 {
     CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
+    ConnectSessionPrompts(doc);
     QSignalSpy connectionSpy(&doc, &CPalaverDoc::ConnectionChanged);
     QVERIFY(m_pDir->WriteConfig("127.0.0.1", m_pServer->Port()));
     QVERIFY(doc.OnNewDocument());
@@ -613,6 +615,7 @@ void TestConnection::docOpensAndClosesConnection()
 void TestConnection::docReportsLostConnection()
 {
     CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
+    ConnectSessionPrompts(doc);
     QVERIFY(m_pDir->WriteConfig("127.0.0.1", m_pServer->Port()));
     QVERIFY(doc.OpenConnection());
     QVERIFY(WaitForConnect(doc.Connection()));
@@ -634,6 +637,7 @@ void TestConnection::docWithoutConfigStaysUnconnected()
         QSKIP("this machine has a system-wide config.txt");
     m_pDir->RemoveConfig();
     CPalaverDoc doc(CConnectionTiming{0ms, 0ms, 5000ms});
+    ConnectSessionPrompts(doc);
     QVERIFY(doc.OnNewDocument());
     QVERIFY(!doc.IsConnected());
     QVERIFY(!doc.Connection().IsConnecting());

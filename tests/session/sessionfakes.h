@@ -1,10 +1,13 @@
 #pragma once
 
-// Stand-ins for the windows the session talks to: a friends list view over a
-// real QTreeWidget that notes every call, dialogs that expose the values the
-// session reads, and a conversation window that keeps the lines it is given.
+// Stand-ins for the windows that follow the session's signals: a friends
+// list view over the real friends tree that notes every signal, dialogs that
+// answer the session as the real ones do, and a conversation window that
+// keeps the lines it is given.
 
+#include "friendstree.h"
 #include "palaverdoc.h"
+#include "sessionfixture.h"
 #include "sessionui.h"
 
 #include <QDialog>
@@ -64,52 +67,25 @@ protected:
     }
 };
 
-class CFakeLoginDlg final : public CLoginDlgBase
+// A change password dialog: it tells the session the retyped password
+// (Await) and ends with the session's confirmation, showing its box.
+class CFakeChangePasswordDlg final : public CFakeModalDlg
 {
     Q_OBJECT
 
 public:
-    using CLoginDlgBase::CLoginDlgBase;
+    using CFakeModalDlg::CFakeModalDlg;
+    ~CFakeChangePasswordDlg() override;
 
-    std::string UserName() const override { return m_strUserName; }
-    std::string Password() const override { return m_strPassword; }
-    int Remember() const override { return m_bRemember; }
-    int AutoLogin() const override { return m_bAutoLogin; }
-    CModalDialog* RegistrationDialog() const override { return m_pRegistrationDlg; }
-
-    std::string m_strUserName;
-    std::string m_strPassword;
-    int m_bRemember = 0;
-    int m_bAutoLogin = 0;
-    QPointer<CModalDialog> m_pRegistrationDlg;
-    std::function<void()> m_onInit;
-
-protected:
-    void OnInitDialog() override
-    {
-        if (m_onInit)
-            m_onInit();
-    }
-};
-
-class CFakeChangePasswordDlg final : public CChangePasswordDlgBase
-{
-    Q_OBJECT
-
-public:
-    using CChangePasswordDlgBase::CChangePasswordDlgBase;
-
-    std::string RetypedPassword() const override { return m_strRetyped; }
+    void Await(CPalaverDoc& doc);
 
     std::string m_strRetyped;
-    std::function<void()> m_onInit;
 
 protected:
-    void OnInitDialog() override
-    {
-        if (m_onInit)
-            m_onInit();
-    }
+    void OnEndRun() override;
+
+private:
+    QPointer<CPalaverDoc> m_pDoc;
 };
 
 // The friends list view. It is a widget, as the real one is, so the session
@@ -122,16 +98,7 @@ public:
     explicit CFakeView(CPalaverDoc& doc, QWidget* parent = nullptr);
     ~CFakeView() override;
 
-    QTreeWidget* TreeControl() override { return m_pTree; }
-    void RebuildFixedItems() override;
-    void BringToForeground() override;
-    void OnUpdate(int hint) override { m_updates.push_back(hint); }
-    void OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
-    void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester) override;
-    void RunBlockedUsersDialog() override;
-    QWidget* CreateOfflineMessagesWindow() override;
-    void FillOfflineMessagesWindow(QWidget* window) override;
-    void OpenLoginDialog() override { ++m_nLoginDialogs; }
+    CSpeakWindowBase* OpenSpeakWindow(const std::string& name, SpeakFocus focus = SpeakFocus::Take) override;
 
     // The group items as the view made them, and the friends under each.
     QTreeWidgetItem* OnlineGroup() const;
@@ -139,7 +106,7 @@ public:
     static QStringList Children(const QTreeWidgetItem* group);
 
     CPalaverDoc& m_doc;
-    QTreeWidget* m_pTree;
+    CFriendsTree* m_pTree;
 
     int m_nRebuilds = 0;
     int m_nForeground = 0;
@@ -166,6 +133,8 @@ public:
     bool m_bFailOfflineWindow = false;
     int m_nOfflineWindowsCreated = 0;
     std::vector<std::unique_ptr<QWidget>> m_offlineWindows;
+    // The open offline messages window, as the real view keeps it.
+    QPointer<QWidget> m_pOfflineWnd;
     // Each fill: the senders in the store, in its order.
     std::vector<std::vector<std::string>> m_offlineFills;
 
@@ -175,7 +144,13 @@ public:
     std::vector<std::string> m_marks;
     // Whatever the next BringToForeground should note, e.g. the dialog state.
     std::function<void()> m_onForeground;
+
+private:
+    void BringToForeground();
+    void CreateAcceptFriendDialog(const std::string& invitation, const std::string& requester);
+    void RunBlockedUsersDialog();
+    void ShowOfflineMessagesWindow();
+    void CloseOfflineMessagesWindow();
+    void OnMessageArrived(const CNetMessage& line);
 };
 
-// A copy of a record with every field, for building expected records.
-CNetMessage CopyRecord(const CNetMessage& msg);

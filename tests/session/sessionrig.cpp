@@ -37,9 +37,10 @@ int RunModalWithScript(CModalDialog& dlg, std::function<void()> script, std::chr
 CSessionRig::CSessionRig()
     : m_pDir(std::make_unique<CConfigDir>()), m_pServer(std::make_unique<CFakeServer>()),
       m_pBoxes(std::make_unique<CMessageBoxInterceptor>()),
-      m_pDoc(std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms}))
+      m_pDoc(std::make_unique<CPalaverDoc>(ZeroPauses()))
 {
     m_pDir->WriteConfig("127.0.0.1", m_pServer->Port());
+    ConnectSessionPrompts(*m_pDoc);
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
 }
 
@@ -59,7 +60,7 @@ bool CSessionRig::LogIn(const std::string& user, const std::vector<std::string>&
     CFakeLoginDlg dlg;
     dlg.m_strUserName = user;
     dlg.m_strPassword = "secret1";
-    m_pDoc->m_pLoginDlg = &dlg;
+    dlg.AwaitAnswer(*m_pDoc);
     bool answered = false;
     const int result = RunModalWithScript(dlg, [&] {
         // What the dialog's Login does: send, then hide and wait.
@@ -73,7 +74,7 @@ bool CSessionRig::LogIn(const std::string& user, const std::vector<std::string>&
         m_pServer->Inject(Record("SLU", {}, user, friends));
         answered = m_pServer->Expect("SLO").has_value();
     });
-    m_pDoc->m_pLoginDlg = nullptr;
+    m_pDoc->EndLogin();
     return result == 0 && answered && m_pDoc->IsLoggedIn();
 }
 

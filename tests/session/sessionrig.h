@@ -8,6 +8,7 @@
 #include "messageboxinterceptor.h"
 #include "palaverdoc.h"
 #include "sessionfakes.h"
+#include "sessionprompts.h"
 
 #include <chrono>
 #include <functional>

@@ -67,16 +67,16 @@ void TestBlockedOffline::blockedListRunsDialogThatUnblockEnds()
     // The dialog sends "BUR" and hides; the server's "SB" is handled inside
     // the dialog's run, which itself runs inside the handling of "B".
     bool visibleAtBox = false;
-    Boxes().SetOnShow([&](const CMessageBoxRequest&) {
-        visibleAtBox = Doc().m_pBlockedUsersDlg && Doc().m_pBlockedUsersDlg->isVisible();
-    });
-    View().m_onBlockedInit = [&](CFakeModalDlg&) {
+    QPointer<CFakeModalDlg> running;
+    Boxes().SetOnShow([&](const CMessageBoxRequest&) { visibleAtBox = running && running->isVisible(); });
+    View().m_onBlockedInit = [&](CFakeModalDlg& dlg) {
+        running = &dlg;
         QMetaObject::invokeMethod(
             &Doc(),
             [&] {
                 Doc().Send(Record("BUR", "ann", {}, {"amy*"}));
-                if (Doc().m_pBlockedUsersDlg)
-                    Doc().m_pBlockedUsersDlg->hide();
+                if (running)
+                    running->hide();
                 Server().Expect("BUR");
                 Server().Inject(Record("SB"));
             },
@@ -91,7 +91,7 @@ void TestBlockedOffline::blockedListRunsDialogThatUnblockEnds()
     QVERIFY(visibleAtBox);
     QVERIFY(Doc().BlockedUsers().empty());
     QVERIFY(!Doc().IsBlockedListHeld());
-    QVERIFY(Doc().m_pBlockedUsersDlg.isNull());
+    QVERIFY(!Doc().IsBlockedUsersOpen());
 }
 
 void TestBlockedOffline::emptyBlockedAnswerKeepsList()
@@ -125,10 +125,9 @@ void TestBlockedOffline::unblockWithoutDialogIsIgnored()
 {
     Doc().AddBlockedUser("kim");
     QVERIFY(m_rig->InjectAndSettle(Record("SB")));
-    {
-        auto gone = std::make_unique<CFakeModalDlg>();
-        Doc().m_pBlockedUsersDlg = gone.get();
-    }
+    // A dialog that was open and has closed.
+    Doc().SetBlockedUsersOpen(true);
+    Doc().SetBlockedUsersOpen(false);
     QVERIFY(m_rig->InjectAndSettle(Record("SB")));
     QCOMPARE(Boxes().Count(), 0);
     QCOMPARE(BlockedNames(), std::vector<std::string>{"kim"});
@@ -177,7 +176,7 @@ void TestBlockedOffline::offlineMessageIsKeptThenEchoedWhenDeleted()
     // Deleted, the record goes back with the own name and "ON"; everything
     // else, the names and the font included, as it came.
     Doc().RemoveOfflineMessage(0);
-    CNetMessage echo = CopyRecord(msg);
+    CNetMessage echo = CNetMessage::FullCopy(msg);
     echo.sender = "ann";
     echo.command = "ON";
     QVERIFY(m_rig->ExpectExactly(echo));
@@ -192,8 +191,8 @@ void TestBlockedOffline::threeMessagesThenEndOpenOneFilledWindow()
     QVERIFY(Server().ExpectNoRecord());
     QCOMPARE(View().m_nOfflineWindowsCreated, 1);
     QCOMPARE(View().m_offlineFills[0], (std::vector<std::string>{"bob", "cy", "dan"}));
-    QVERIFY(Doc().m_pOfflineMessagesWnd);
-    QVERIFY(Doc().m_pOfflineMessagesWnd->isVisible());
+    QVERIFY(View().m_pOfflineWnd);
+    QVERIFY(View().m_pOfflineWnd->isVisible());
     QCOMPARE(Boxes().Count(), 0);
 }
 
@@ -216,19 +215,19 @@ void TestBlockedOffline::endWhileWindowOpenBringsItForward()
     Server().Inject(Record("O", "bob", "ann"));
     Server().Inject(Record("OL"));
     QVERIFY(WaitUntil([&] { return View().m_offlineFills.size() == 1; }));
-    Doc().m_pOfflineMessagesWnd->hide();
+    View().m_pOfflineWnd->hide();
 
     // Kept, but not added to the open window.
     Server().Inject(Record("O", "cy", "ann"));
     Server().Inject(Record("OL"));
-    QVERIFY(WaitUntil([&] { return Doc().m_pOfflineMessagesWnd->isVisible(); }));
+    QVERIFY(WaitUntil([&] { return View().m_pOfflineWnd->isVisible(); }));
     QCOMPARE(View().m_nOfflineWindowsCreated, 1);
     QCOMPARE(View().m_offlineFills.size(), std::size_t(1));
     QCOMPARE(Doc().OfflineMessages().size(), std::size_t(2));
 
     // Closed (gone), the next request makes a new one with everything.
     View().m_offlineWindows.clear();
-    QVERIFY(Doc().m_pOfflineMessagesWnd.isNull());
+    QVERIFY(View().m_pOfflineWnd.isNull());
     Doc().ShowOfflineMessages();
     QCOMPARE(View().m_nOfflineWindowsCreated, 2);
     QCOMPARE(View().m_offlineFills.back(), (std::vector<std::string>{"bob", "cy"}));
@@ -243,7 +242,7 @@ void TestBlockedOffline::windowThatCannotBeMadeKeepsMessages()
     QCOMPARE(Boxes().Last().text,
              QStringLiteral("Could not create offline messages dialog due to internal error"));
     QCOMPARE(Doc().OfflineMessages().size(), std::size_t(1));
-    QVERIFY(Doc().m_pOfflineMessagesWnd.isNull());
+    QVERIFY(View().m_pOfflineWnd.isNull());
     QVERIFY(View().m_offlineFills.empty());
 }
 

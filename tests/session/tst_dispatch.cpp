@@ -185,14 +185,12 @@ void TestDispatch::everyFriendRequestGetsItsOwnDialog()
     QCOMPARE(requests[1].invitation, second.text);
     for (const auto& request : requests)
         QVERIFY(request.dialog && request.dialog->isVisible());
-    QCOMPARE(Doc().m_pAcceptFriendDlg.data(), requests[2].dialog.data());
 
-    // Each goes when it is closed; the newest going leaves the reference null.
+    // Each goes when it is closed.
     requests[0].dialog->close();
     requests[2].dialog->close();
     QVERIFY(WaitUntil([&] { return !requests[0].dialog && !requests[2].dialog; }));
     QVERIFY(requests[1].dialog);
-    QVERIFY(Doc().m_pAcceptFriendDlg.isNull());
     QCOMPARE(Boxes().Count(), 0);
 }
 
@@ -212,7 +210,6 @@ void TestDispatch::messageToOpenWindowAppends()
     Server().Inject(msg);
     QVERIFY(WaitUntil([&] { return window.m_lines.size() == 1; }));
     QVERIFY(View().m_openedSpeakWindows.empty());
-    QCOMPARE(Doc().CurrentSpeakWindow(), &window);
     const CShownLine& line = window.m_lines[0];
     QCOMPARE(line.text, std::string("hello"));
     QCOMPARE(line.faceName, std::string("Arial"));
@@ -241,7 +238,6 @@ void TestDispatch::messageFromNewCorrespondentOpensWindow()
     QCOMPARE(window.m_lines[0].faceName, std::string("Courier"));
     QCOMPARE(window.m_lines[0].size, 200);
     QCOMPARE(window.m_lines[1].text, std::string("second"));
-    QCOMPARE(Doc().CurrentSpeakWindow(), &window);
     // Opened and found, it comes forward each time without the focus.
     QCOMPARE(window.m_nShownWithoutFocus, 2);
     QCOMPARE(window.m_nActivated, 0);
@@ -257,13 +253,11 @@ void TestDispatch::messageWhenWindowCannotOpen()
     View().m_bFailSpeakWindow = true;
     CFakeSpeakWindow stale("dan");
     Doc().AddSpeakWindow(&stale);
-    Doc().SetCurrentSpeakWindow(&stale);
     Server().Inject(Record("SM", "cy", "ann"));
     QVERIFY(Boxes().WaitForCount(1));
     QCOMPARE(Boxes().Last().text, QStringLiteral("Could not create speak window due to internal error"));
     Spin(50ms);
     QVERIFY(stale.m_lines.empty());
-    QVERIFY(Doc().CurrentSpeakWindow() == nullptr);
 }
 
 void TestDispatch::deletedFriendsAskWithRecipientTakenBeforeTheBox()
@@ -308,7 +302,7 @@ void TestDispatch::passwordChangeEndsDialog()
 
     CFakeChangePasswordDlg dlg;
     dlg.m_strRetyped = "newpass1";
-    Doc().m_pChangePasswordDlg = &dlg;
+    dlg.Await(Doc());
     const int result = RunModalWithScript(dlg, [&] {
         Doc().Send(Record("C", "ann", "newpass1"));
         dlg.hide();
@@ -319,7 +313,6 @@ void TestDispatch::passwordChangeEndsDialog()
     QCOMPARE(Doc().Password(), std::string("newpass1"));
     QCOMPARE(OpenSettingsRoot()->value(QStringLiteral("Settings/Login/Password")).toString(), stored);
     QVERIFY(Doc().IsLoggedIn());
-    QVERIFY(Doc().m_pChangePasswordDlg.isNull());
     QCOMPARE(Boxes().Texts(), QStringList{QStringLiteral("Password changed successfully")});
 }
 
@@ -328,7 +321,7 @@ void TestDispatch::passwordChangeWithoutDialogIsIgnored()
     QVERIFY(InjectAndSettle(Record("SC")));
     {
         auto gone = std::make_unique<CFakeChangePasswordDlg>();
-        Doc().m_pChangePasswordDlg = gone.get();
+        gone->Await(Doc());
     }
     QVERIFY(InjectAndSettle(Record("SC")));
     QCOMPARE(Doc().Password(), std::string("secret1"));
@@ -353,7 +346,7 @@ void TestDispatch::shutdownLogsOffWithoutLogoffRecord()
     QCOMPARE(Doc().Connection().IsConnected(), 0);
     QCOMPARE(Doc().Title(), QStringLiteral("Not logged in"));
     QCOMPARE(Doc().OnlineCount() + Doc().OfflineCount(), 0);
-    QVERIFY(Doc().FindSpeakWindow("bob") == nullptr);
+    QVERIFY(FindSpeakWindow(Doc(), "bob") == nullptr);
     QVERIFY(stateSpy.count() >= 1);
     // The log-off keeps who the user was.
     QCOMPARE(Doc().UserName(), std::string("ann"));

@@ -1,5 +1,5 @@
-// The friends tree operations on a view's real QTreeWidget: filling it from
-// a friends list, finding, adding, moving and deleting friends, the group
+// The session's friends list and the friends tree that mirrors it: filling
+// it from a friends list, finding, adding and moving friends, the group
 // captions, and a session without a view.
 
 #include "scratchsettings.h"
@@ -33,10 +33,10 @@ private slots:
     void listIsTakenOffTheRecord();
     void onlyAsterisksMakeAnEmptyOnlineItem();
     void findWalksFriendsOnlyInDisplayOrder();
-    void deleteTakesFriendsOnly();
+    void onlyFriendItemsAreFriends();
     void addAppendsAndCounts();
     void clearRebuildsAndResetsCounts();
-    void withoutViewNothingHappens();
+    void withoutViewTheListIsKept();
 
 private:
     std::unique_ptr<CPalaverDoc> m_pDoc;
@@ -106,31 +106,35 @@ void TestFriendsTree::findWalksFriendsOnlyInDisplayOrder()
     CNetMessage msg = FriendsList({"bob*", "Online Friends (1)", "bob"});
     m_pDoc->ShowFriendsList(msg);
     // Groups never match, even by their caption; the first friend does.
-    QCOMPARE(m_pDoc->FindFriendItem("bob"), m_pView->OnlineGroup()->child(0));
-    QCOMPARE(m_pDoc->FindFriendItem("Online Friends (1)"), m_pView->OfflineGroup()->child(0));
-    QVERIFY(m_pDoc->FindFriendItem("Online Friends (2)") == nullptr);
-    QVERIFY(m_pDoc->FindFriendItem("Friends List") == nullptr);
-    QVERIFY(m_pDoc->FindFriendItem("Bob") == nullptr);
-    QVERIFY(m_pDoc->FindFriendItem("bo") == nullptr);
+    const CFriendsTree& tree = *m_pView->m_pTree;
+    QCOMPARE(tree.FindFriendItem("bob"), m_pView->OnlineGroup()->child(0));
+    QVERIFY(m_pDoc->FindFriendItem("bob")->online);
+    QCOMPARE(tree.FindFriendItem("Online Friends (1)"), m_pView->OfflineGroup()->child(0));
+    QVERIFY(m_pDoc->FindFriendItem("Online Friends (1)"));
+    for (const char* name : {"Online Friends (2)", "Friends List", "Bob", "bo"}) {
+        QVERIFY(tree.FindFriendItem(name) == nullptr);
+        QVERIFY(m_pDoc->FindFriendItem(name) == nullptr);
+    }
 
-    // With the online one gone, the offline duplicate is found.
-    m_pDoc->DeleteFriendItem(m_pDoc->FindFriendItem("bob"));
-    QCOMPARE(m_pDoc->FindFriendItem("bob"), m_pView->OfflineGroup()->child(1));
+    // With the online one gone offline, the offline duplicate listed first is found.
+    m_pDoc->MoveFriendItem("bob", false);
+    QCOMPARE(tree.FindFriendItem("bob"), m_pView->OfflineGroup()->child(1));
+    QCOMPARE(
+        CFakeView::Children(m_pView->OfflineGroup()),
+        (QStringList{QStringLiteral("Online Friends (1)"), QStringLiteral("bob"), QStringLiteral("bob")}));
 }
 
-void TestFriendsTree::deleteTakesFriendsOnly()
+void TestFriendsTree::onlyFriendItemsAreFriends()
 {
     CNetMessage msg = FriendsList({"bob"});
     m_pDoc->ShowFriendsList(msg);
-    m_pDoc->DeleteFriendItem(nullptr);
-    m_pDoc->DeleteFriendItem(m_pView->OnlineGroup());
-    m_pDoc->DeleteFriendItem(m_pDoc->RootItem());
-    QCOMPARE(m_pView->m_pTree->topLevelItemCount(), 1);
-    QCOMPARE(m_pDoc->RootItem()->childCount(), 2);
-    m_pDoc->DeleteFriendItem(m_pDoc->FindFriendItem("bob"));
-    QCOMPARE(m_pView->OfflineGroup()->childCount(), 0);
-    // Deleting does not count: the caller does.
-    QCOMPARE(m_pDoc->OfflineCount(), 1);
+    const CFriendsTree& tree = *m_pView->m_pTree;
+    QVERIFY(!CFriendsTree::IsFriend(nullptr));
+    QVERIFY(!CFriendsTree::IsFriend(tree.RootItem()));
+    QVERIFY(!CFriendsTree::IsFriend(tree.OnlineGroup()));
+    QVERIFY(CFriendsTree::IsFriend(tree.FindFriendItem("bob")));
+    QCOMPARE(tree.topLevelItemCount(), 1);
+    QCOMPARE(tree.RootItem()->childCount(), 2);
 }
 
 void TestFriendsTree::addAppendsAndCounts()
@@ -166,29 +170,28 @@ void TestFriendsTree::clearRebuildsAndResetsCounts()
     QCOMPARE(CFakeView::Children(m_pView->OfflineGroup()), QStringList{QStringLiteral("cy")});
 }
 
-void TestFriendsTree::withoutViewNothingHappens()
+void TestFriendsTree::withoutViewTheListIsKept()
 {
     CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
     CNetMessage msg = FriendsList({"ann*"});
     doc.ShowFriendsList(msg);
     doc.AddFriendItem("bob", true);
     doc.MoveFriendItem("ann", false);
-    doc.ClearFriendsTree();
-    doc.UpdateGroupCaptions();
-    QVERIFY(doc.FindFriendItem("ann") == nullptr);
-    QCOMPARE(doc.OnlineCount(), 0);
-    QCOMPARE(doc.Title(), QString());
+    QCOMPARE(doc.OnlineCount(), 1);
+    QCOMPARE(doc.OfflineCount(), 1);
+    QVERIFY(!doc.FindFriendItem("ann")->online);
 
-    // A view that is set and then destroyed counts as none.
+    // A view made later shows the list as it stands; one that is destroyed
+    // counts as none.
     {
         CFakeView view(doc);
-        doc.AddFriendItem("bob", true);
-        QCOMPARE(doc.OnlineCount(), 1);
+        QCOMPARE(CFakeView::Children(view.OnlineGroup()), QStringList{QStringLiteral("bob")});
+        QCOMPARE(view.OfflineGroup()->text(0), QStringLiteral("Offline Friends (1)"));
     }
     QVERIFY(doc.View() == nullptr);
-    doc.AddFriendItem("cy", true);
-    QVERIFY(doc.FindFriendItem("bob") == nullptr);
-    QCOMPARE(doc.OnlineCount(), 1);
+    doc.ClearFriendsTree();
+    QVERIFY(doc.Friends().empty());
+    QCOMPARE(doc.OnlineCount(), 0);
 }
 
 SESSION_TEST_MAIN(TestFriendsTree)

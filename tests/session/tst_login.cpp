@@ -56,7 +56,7 @@ void TestLogin::loginEndsDialogSavesSettingsAndCompletes()
     dlg.m_strPassword = "pw12";
     dlg.m_bRemember = 1;
     dlg.m_bAutoLogin = 1;
-    doc.m_pLoginDlg = &dlg;
+    dlg.AwaitAnswer(doc);
 
     // When the tree is shown, the dialog must be ended and the login stored.
     bool endedBeforeList = false;
@@ -80,7 +80,7 @@ void TestLogin::loginEndsDialogSavesSettingsAndCompletes()
         QVERIFY(m_rig->m_pServer->Inject(Record("SLU", {}, "ann", {"bob*", "cy"})));
         QVERIFY(m_rig->ExpectBuilt(Record("SLO", "ann")));
     });
-    doc.m_pLoginDlg = nullptr;
+    doc.EndLogin();
 
     QCOMPARE(result, 0);
     QVERIFY(doc.IsLoggedIn());
@@ -113,14 +113,14 @@ void TestLogin::autoLoginIsAnsweredBeforeTheMainLoop()
     dlg.m_strUserName = "ann";
     dlg.m_strPassword = "pw12";
     dlg.m_onInit = [&] { doc.Send(Record("L", "ann", "pw12", {"ann", "pw12", "L"})); };
-    doc.m_pLoginDlg = &dlg;
+    dlg.AwaitAnswer(doc);
     m_rig->m_pServer->WaitForClient();
     const int result = RunModalWithScript(dlg, [&] {
         QVERIFY(m_rig->m_pServer->Expect("L"));
         m_rig->m_pServer->Inject(Record("SL", {}, "ann"));
         m_rig->m_pServer->Inject(Record("SLU", {}, "ann", {"bob"}));
     });
-    doc.m_pLoginDlg = nullptr;
+    doc.EndLogin();
     QCOMPARE(result, 0);
     QVERIFY(doc.IsLoggedIn());
     QVERIFY(m_rig->m_pServer->Expect("SL"));
@@ -164,7 +164,7 @@ void TestLogin::refusedLoginShowsDialogAgain()
     CPalaverDoc& doc = *m_rig->m_pDoc;
     CFakeLoginDlg dlg;
     dlg.m_strUserName = "ann";
-    doc.m_pLoginDlg = &dlg;
+    dlg.AwaitAnswer(doc);
     bool visibleAfterRefusal = false;
     const int result = RunModalWithScript(dlg, [&] {
         doc.Send(Record("L", "ann", "x", {"ann", "x", "L"}));
@@ -176,7 +176,7 @@ void TestLogin::refusedLoginShowsDialogAgain()
         visibleAfterRefusal = dlg.IsRunning();
         dlg.EndDialog(IDCANCEL);
     });
-    doc.m_pLoginDlg = nullptr;
+    doc.EndLogin();
     QVERIFY(visibleAfterRefusal);
     QCOMPARE(result, int(IDCANCEL));
     QCOMPARE(m_rig->m_pBoxes->Texts(), QStringList{QStringLiteral("Invalid user name or password")});
@@ -192,7 +192,7 @@ void TestLogin::refusalTestsItsOwnCodeAfterTheBox()
     CPalaverDoc& doc = *m_rig->m_pDoc;
     CFakeView& view = *m_rig->m_pView;
     CFakeLoginDlg dlg;
-    doc.m_pLoginDlg = &dlg;
+    dlg.AwaitAnswer(doc);
     m_rig->m_pBoxes->SetNestedLoop(3s, [&] { return !view.m_openedSpeakWindows.empty(); });
     bool shown = false;
     RunModalWithScript(dlg, [&] {
@@ -207,7 +207,7 @@ void TestLogin::refusalTestsItsOwnCodeAfterTheBox()
         shown = dlg.isVisible();
         dlg.EndDialog(IDCANCEL);
     });
-    doc.m_pLoginDlg = nullptr;
+    doc.EndLogin();
     QCOMPARE(view.m_openedSpeakWindows, std::vector<std::string>{"bob"});
     QVERIFY(shown);
 }
@@ -218,7 +218,10 @@ void TestLogin::registrationEndsRegistrationDialog()
     CFakeLoginDlg login;
     CFakeModalDlg registration;
     login.m_pRegistrationDlg = &registration;
-    doc.m_pLoginDlg = &login;
+    login.AwaitAnswer(doc);
+    // What the login dialog's Register does.
+    QObject::connect(&doc, &CPalaverDoc::Registered, &registration, &CModalDialog::EndWithMessage);
+    doc.BeginRegistration();
     const int result = RunModalWithScript(registration, [&] {
         doc.Send(Record("R", "newbie", "pw12"));
         registration.hide();
@@ -229,7 +232,8 @@ void TestLogin::registrationEndsRegistrationDialog()
     QCOMPARE(m_rig->m_pBoxes->Texts(), QStringList{QStringLiteral("Registration success, proceed to Login")});
     QVERIFY(!login.IsRunning());
     QVERIFY(!doc.IsLoggedIn());
-    doc.m_pLoginDlg = nullptr;
+    doc.EndRegistration();
+    doc.EndLogin();
 }
 
 void TestLogin::answersWithoutDialogAreIgnored()
@@ -253,7 +257,7 @@ void TestLogin::answersWithoutDialogAreIgnored()
 
     // A login dialog without a registration dialog: "SR" is ignored.
     CFakeLoginDlg login;
-    doc.m_pLoginDlg = &login;
+    login.AwaitAnswer(doc);
     m_rig->m_pServer->Inject(Record("SR"));
     Spin(100ms);
     QCOMPARE(m_rig->m_pBoxes->Count(), 1);
@@ -261,9 +265,9 @@ void TestLogin::answersWithoutDialogAreIgnored()
     // A login dialog that went away before its answer.
     {
         auto gone = std::make_unique<CFakeLoginDlg>();
-        doc.m_pLoginDlg = gone.get();
+        gone->AwaitAnswer(doc);
     }
-    QVERIFY(doc.m_pLoginDlg.isNull());
+    QVERIFY(!doc.IsLoginWaiting());
     m_rig->m_pServer->Inject(Record("SLU", {}, "ann", {"bob*"}));
     m_rig->m_pServer->Inject(Record("FL", "again"));
     QVERIFY(m_rig->m_pBoxes->WaitForCount(2));

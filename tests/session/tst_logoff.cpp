@@ -89,7 +89,7 @@ void TestLogoff::logoffSendsLogoffAndClearsInOrder()
     const QMetaObject::Connection watch =
         QObject::connect(View().m_pTree->model(), &QAbstractItemModel::modelReset, &Doc(), [&] {
             othersEmptyAtTreeClear = Doc().OfflineMessages().empty() && Doc().BlockedUsers().empty() &&
-                                     Doc().FindSpeakWindow("bob") == nullptr && !Doc().IsLoggedIn() &&
+                                     FindSpeakWindow(Doc(), "bob") == nullptr && !Doc().IsLoggedIn() &&
                                      !Doc().IsConnected();
         });
 
@@ -187,7 +187,7 @@ void TestLogoff::lostConnectionShowsWaitingDialogsAgain()
 {
     QVERIFY(m_rig->Connect());
     CFakeLoginDlg login;
-    Doc().m_pLoginDlg = &login;
+    login.AwaitAnswer(Doc());
     bool shownAgain = false;
     const int result = RunModalWithScript(login, [&] {
         Doc().Send(Record("L", "ann", "pw12", {"ann", "pw12", "L"}));
@@ -198,7 +198,7 @@ void TestLogoff::lostConnectionShowsWaitingDialogsAgain()
         shownAgain = WaitUntil([&] { return login.isVisible(); }, 2s) && login.IsRunning();
         login.EndDialog(IDCANCEL);
     });
-    Doc().m_pLoginDlg = nullptr;
+    Doc().EndLogin();
     QVERIFY(shownAgain);
     QCOMPARE(result, int(IDCANCEL));
     QVERIFY(!Doc().IsLoggedIn());
@@ -229,23 +229,23 @@ void TestLogoff::speakWindowsAreFoundByExactName()
     Doc().AddSpeakWindow(&first);
     Doc().AddSpeakWindow(&second);
     Doc().AddSpeakWindow(&other);
-    QCOMPARE(Doc().FindSpeakWindow("bob"), &first);
-    QCOMPARE(Doc().FindSpeakWindow("Bob"), &other);
-    QVERIFY(Doc().FindSpeakWindow("BOB") == nullptr);
+    QCOMPARE(FindSpeakWindow(Doc(), "bob"), &first);
+    QCOMPARE(FindSpeakWindow(Doc(), "Bob"), &other);
+    QVERIFY(FindSpeakWindow(Doc(), "BOB") == nullptr);
 
     // Entries go by window, not by name.
     Doc().RemoveSpeakWindow(&first);
-    QCOMPARE(Doc().FindSpeakWindow("bob"), &second);
+    QCOMPARE(FindSpeakWindow(Doc(), "bob"), &second);
     CFakeSpeakWindow unlisted("bob");
     Doc().RemoveSpeakWindow(&unlisted);
-    QCOMPARE(Doc().FindSpeakWindow("bob"), &second);
+    QCOMPARE(FindSpeakWindow(Doc(), "bob"), &second);
 
     // A window that is destroyed without saying so is skipped.
     {
         auto gone = std::make_unique<CFakeSpeakWindow>("cy");
         Doc().AddSpeakWindow(gone.get());
     }
-    QVERIFY(Doc().FindSpeakWindow("cy") == nullptr);
+    QVERIFY(FindSpeakWindow(Doc(), "cy") == nullptr);
 }
 
 SESSION_TEST_MAIN(TestLogoff)

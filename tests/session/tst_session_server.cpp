@@ -45,7 +45,8 @@ void TestSessionServer::init()
     m_pConfig = std::make_unique<CConfigDir>();
     QVERIFY(m_pConfig->WriteConfig("127.0.0.1", m_pServer->Port()));
     m_pBoxes = std::make_unique<CMessageBoxInterceptor>();
-    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 5000ms}, 0ms});
+    m_pDoc = std::make_unique<CPalaverDoc>(ZeroPauses());
+    ConnectSessionPrompts(*m_pDoc);
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
 }
 
@@ -70,12 +71,12 @@ bool TestSessionServer::LogIn(const std::string& password)
     login.m_strUserName = "ann";
     login.m_strPassword = password;
     login.m_bRemember = 1;
-    m_pDoc->m_pLoginDlg = &login;
+    login.AwaitAnswer(*m_pDoc);
     const int result = RunModalWithScript(login, [&] {
         m_pDoc->Send(Login("ann", password));
         login.hide();
     });
-    m_pDoc->m_pLoginDlg = nullptr;
+    m_pDoc->EndLogin();
     return result == 0 && WaitUntil([&] { return m_pDoc->IsLoggedIn(); });
 }
 
@@ -94,14 +95,18 @@ void TestSessionServer::wholeSession()
     CFakeLoginDlg login;
     CFakeModalDlg registration;
     login.m_pRegistrationDlg = &registration;
-    doc.m_pLoginDlg = &login;
+    login.AwaitAnswer(doc);
+    // What the login dialog's Register does.
+    QObject::connect(&doc, &CPalaverDoc::Registered, &registration, &CModalDialog::EndWithMessage);
+    doc.BeginRegistration();
     QCOMPARE(RunModalWithScript(registration,
                                 [&] {
                                     doc.Send(Record("R", "ann", "pw2"));
                                     registration.hide();
                                 }),
              0);
-    doc.m_pLoginDlg = nullptr;
+    doc.EndRegistration();
+    doc.EndLogin();
     QCOMPARE(m_pBoxes->Texts(), QStringList{QStringLiteral("Registration success, proceed to Login")});
 
     // A message while ann is away is stored, and comes with her login.

@@ -214,6 +214,7 @@ void TestSettings::groupsWriteOnlyTheirSections()
 void TestSettings::fileIsOwnerOnly()
 {
     CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
+    ConnectSessionPrompts(doc);
     doc.Settings().m_nRememberLogin = 1;
     doc.Settings().m_strPassword = "secret1";
     doc.SaveSettings(SettingsAll);
@@ -253,7 +254,7 @@ void TestSettings::otherUserLogsOffAndAsksAgain()
     QVERIFY(server.WaitForConnections(1));
     CFakeLoginDlg login;
     login.m_strUserName = "ann";
-    doc.m_pLoginDlg = &login;
+    login.AwaitAnswer(doc);
     QCOMPARE(RunModalWithScript(login,
                                 [&] {
                                     login.hide();
@@ -261,7 +262,7 @@ void TestSettings::otherUserLogsOffAndAsksAgain()
                                     server.Inject(0, Record("SLU", {}, "ann", {"bob"}));
                                 }),
              0);
-    doc.m_pLoginDlg = nullptr;
+    doc.EndLogin();
     QVERIFY(doc.IsLoggedIn());
     QVERIFY(server.Expect(0, "SL"));
     QVERIFY(server.Expect(0, "SLO"));

@@ -1,16 +1,23 @@
 #pragma once
 
+#include "blockedusersdlg.h"
 #include "commands.h"
 #include "configdir.h"
 #include "connectwait.h"
 #include "fakeserver.h"
+#include "friendstree.h"
+#include "logindlg.h"
 #include "mainframe.h"
 #include "messageboxinterceptor.h"
 #include "modaldialog.h"
+#include "modalrunner.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
 #include "palaverview.h"
+#include "preferences.h"
 #include "serverconnection.h"
+#include "sessionfixture.h"
+#include "sessionprompts.h"
 #include "settingshome.h"
 #include "waits.h"
 
@@ -24,31 +31,6 @@
 #include <vector>
 
 using namespace std::chrono_literals;
-
-// Stands in for the login dialog while the fake server answers a login:
-// the session reads the name and password from it and ends it.
-class CFakeLoginDlg final : public CLoginDlgBase
-{
-public:
-    explicit CFakeLoginDlg(std::string name) : m_name(std::move(name)) {}
-    std::string UserName() const override { return m_name; }
-    std::string Password() const override { return "pw"; }
-    int Remember() const override { return 0; }
-    int AutoLogin() const override { return 0; }
-    CModalDialog* RegistrationDialog() const override { return nullptr; }
-
-private:
-    std::string m_name;
-};
-
-inline CSessionTiming NoPauses()
-{
-    CSessionTiming timing;
-    timing.connection.sendPause = 0ms;
-    timing.connection.receivePause = 0ms;
-    timing.logoffPause = 0ms;
-    return timing;
-}
 
 inline CNetMessage Record(const char* command, std::string sender = {}, std::string recipient = {},
                           std::vector<std::string> names = {})
@@ -87,7 +69,8 @@ struct CShellFixture
             CFakeServer closed;
             config.WriteConfig("127.0.0.1", closed.Port());
         }
-        doc = std::make_unique<CPalaverDoc>(NoPauses());
+        doc = std::make_unique<CPalaverDoc>(ZeroPauses());
+        ConnectSessionPrompts(*doc);
         frame = std::make_unique<CMainFrame>();
         view = frame->CreateChild(*doc);
         doc->OnNewDocument();
@@ -99,6 +82,8 @@ struct CShellFixture
 
     ~CShellFixture()
     {
+        if (doc)
+            DeleteWindowsOf(*doc);
         frame.reset();
         doc.reset();
     }
@@ -106,15 +91,7 @@ struct CShellFixture
     // Logs `name` in through the fake server with `friends` as the list.
     bool LogIn(const std::string& name, std::vector<std::string> friends = {})
     {
-        CFakeLoginDlg login(name);
-        doc->m_pLoginDlg = &login;
-        server.Inject(Record(Cmd::LoginAccepted, {}, name));
-        if (!server.Expect(Cmd::FriendsList))
-            return false;
-        server.Inject(Record(Cmd::FriendsListAnswer, {}, name, std::move(friends)));
-        const bool done = server.Expect(Cmd::LoginComplete).has_value();
-        doc->m_pLoginDlg = nullptr;
-        return done && WaitUntil([&] { return doc->IsLoggedIn(); });
+        return LogInAs(*doc, server, name, std::move(friends));
     }
 
     // Ends with Cancel each login dialog the session runs from now on, once
@@ -124,7 +101,7 @@ struct CShellFixture
     {
         auto poll = std::make_unique<QTimer>();
         QObject::connect(poll.get(), &QTimer::timeout, [this, &shown] {
-            CModalDialog* login = doc->m_pLoginDlg;
+            CModalDialog* login = RunningDialog<CLoginDlg>();
             if (login && login->IsRunning() && login->isVisible()) {
                 ++shown;
                 login->EndDialog(IDCANCEL);

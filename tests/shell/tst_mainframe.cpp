@@ -179,7 +179,7 @@ void TestMainFrame::ChangeUserWithoutConnection()
     QCOMPARE(f.boxes.Last().text, QStringLiteral("Not connected to Server"));
     QCOMPARE(f.boxes.Last().caption, QStringLiteral("Murmurly"));
     QVERIFY(f.boxes.Last().icon == MessageIcon::Exclamation);
-    QVERIFY(!f.doc->m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
 }
 
 void TestMainFrame::AboutBox()

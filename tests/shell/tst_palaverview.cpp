@@ -78,7 +78,7 @@ void TestPalaverView::FixedItems()
         QVERIFY(item->font(0).bold());
         QVERIFY(item->isExpanded());
     }
-    QCOMPARE(f.doc->RootItem(), root);
+    QCOMPARE(f.view->FriendsTree()->RootItem(), root);
     QCOMPARE(f.doc->OnlineCount(), 0);
 
     // The session fills the groups; the list after a login splits them.
@@ -88,8 +88,8 @@ void TestPalaverView::FixedItems()
     QCOMPARE(online->child(0)->text(0), QStringLiteral("bob"));
     QCOMPARE(offline->child(0)->text(0), QStringLiteral("cy"));
 
-    // Rebuilding leaves the three fixed items and resets the counts.
-    f.view->RebuildFixedItems();
+    // Emptied, the list leaves the three fixed items and no counts.
+    f.doc->ClearFriendsTree();
     QCOMPARE(tree->topLevelItem(0)->childCount(), 2);
     QCOMPARE(tree->topLevelItem(0)->child(0)->childCount(), 0);
     QCOMPARE(f.doc->OnlineCount(), 0);
@@ -170,20 +170,20 @@ void TestPalaverView::DoubleClickFriendOpensOneWindow()
     CSpeakWindow* window = frame->View();
     QCOMPARE(window->To(), std::string("bob"));
     QCOMPARE(window->From(), std::string("anna"));
-    QCOMPARE(f.doc->FindSpeakWindow("bob"), static_cast<CSpeakWindowBase*>(window));
-    QCOMPARE(f.doc->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(window));
+    QCOMPARE(FindSpeakWindow(*f.doc, "bob"), static_cast<CSpeakWindowBase*>(window));
+    QCOMPARE(f.view->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(window));
 
     // The second double-click brings the same window forward.
     DoubleClick(tree, f.FindItem(QStringLiteral("cy")));
     QCOMPARE(SpeakFrames().size(), 2);
-    QCOMPARE(f.doc->CurrentSpeakWindow()->To(), std::string("cy"));
+    QCOMPARE(f.view->CurrentSpeakWindow()->To(), std::string("cy"));
     DoubleClick(tree, f.FindItem(QStringLiteral("bob")));
     QCOMPARE(SpeakFrames().size(), 2);
-    QCOMPARE(f.doc->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(window));
+    QCOMPARE(f.view->CurrentSpeakWindow(), static_cast<CSpeakWindowBase*>(window));
 
     // Closing the window takes it off the session's list.
     frame->close();
-    QVERIFY(WaitUntil([&] { return f.doc->FindSpeakWindow("bob") == nullptr; }));
+    QVERIFY(WaitUntil([&] { return FindSpeakWindow(*f.doc, "bob") == nullptr; }));
 }
 
 void TestPalaverView::SendMessageWithGroupSelected()
@@ -217,7 +217,7 @@ void TestPalaverView::BlockedUsersRequestsList()
     QVERIFY(request->text.empty());
     QVERIFY(request->names.empty());
     QVERIFY(f.server.ExpectNoRecord());
-    QVERIFY(!f.doc->m_pBlockedUsersDlg);
+    QVERIFY(!RunningDialog<CBlockedUsersDlg>());
     QVERIFY(!QApplication::activeModalWidget());
 }
 
@@ -245,7 +245,7 @@ void TestPalaverView::LoginWhenServerNotRunning()
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
     QVERIFY(f.boxes.WaitForCount(1));
     QCOMPARE(f.boxes.Texts(), QStringList{QStringLiteral("Server is not running")});
-    QVERIFY(!f.doc->m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
 }
 
 void TestPalaverView::AutomaticLoginOnlyFromMainFrame()
@@ -260,14 +260,14 @@ void TestPalaverView::AutomaticLoginOnlyFromMainFrame()
     // The view's Login: the dialog opens filled in, and sends nothing by itself.
     bool quiet = false;
     QTimer::singleShot(0, [&] {
-        CModalDialog* login = f.doc->m_pLoginDlg;
+        CModalDialog* login = RunningDialog<CLoginDlg>();
         QVERIFY(login && login->IsRunning());
         quiet = f.server.ExpectNoRecord();
         login->EndDialog(IDCANCEL);
     });
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
     QVERIFY(quiet);
-    QVERIFY(!f.doc->m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
 
     // The main frame's Change User (start-up's) logs in at once.
     QTimer::singleShot(0, [&] {
@@ -275,11 +275,11 @@ void TestPalaverView::AutomaticLoginOnlyFromMainFrame()
         QVERIFY(login);
         QCOMPARE(login->sender, std::string("anna"));
         QCOMPARE(login->recipient, std::string("secret1"));
-        if (CModalDialog* dialog = f.doc->m_pLoginDlg)
+        if (CModalDialog* dialog = RunningDialog<CLoginDlg>())
             dialog->EndDialog(IDCANCEL);
     });
     f.frame->OnChangeUser();
-    QVERIFY(!f.doc->m_pLoginDlg);
+    QVERIFY(!RunningDialog<CLoginDlg>());
 }
 
 QTEST_MAIN(TestPalaverView)

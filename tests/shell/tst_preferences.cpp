@@ -45,7 +45,7 @@ namespace {
 void RunSheet(CShellFixture& f, const std::function<void(CPreferences&)>& act)
 {
     QTimer::singleShot(0, [&f, act] {
-        auto* sheet = qobject_cast<CPreferences*>(f.doc->m_pPreferences.data());
+        auto* sheet = qobject_cast<CPreferences*>(RunningDialog<CPreferences>());
         QVERIFY(sheet);
         act(*sheet);
     });
@@ -88,7 +88,7 @@ void TestPreferences::CancelChangesNothing()
         sheet.LoginPage()->UserNameBox()->setText(QStringLiteral("zed"));
         sheet.CancelButton()->click();
     });
-    QVERIFY(!f.doc->m_pPreferences);
+    QVERIFY(!RunningDialog<CPreferences>());
     QVERIFY(f.doc->Settings().m_strUserName.empty());
     QVERIFY(!QFile::exists(f.home.SettingsFile()));
 }
@@ -236,7 +236,7 @@ void TestPreferences::ModifiedFlags()
         QVERIFY(sheet.ApplyButton()->isEnabled());
         sheet.OkButton()->click();
     });
-    QVERIFY(!f.doc->m_pPreferences);
+    QVERIFY(!RunningDialog<CPreferences>());
     auto store = OpenSettingsRoot();
     QCOMPARE(store->value(QStringLiteral("Settings/ColorFonts/Color")).toUInt(), 0x030201u);
     QCOMPARE(store->value(QStringLiteral("Settings/Login/AutoLogin")).toInt(), 1);
@@ -320,14 +320,14 @@ void TestPreferences::OtherUserLogsOffAndAsksAgain()
         // The login dialog opens once the new connection is made.
         sheet.OkButton()->click();
     });
-    QVERIFY(WaitUntil([&] { return loginAsked == 1 && !f.doc->m_pLoginDlg; }));
+    QVERIFY(WaitUntil([&] { return loginAsked == 1 && !RunningDialog<CLoginDlg>(); }));
     // Logged off (the "X" went on the old connection, which the fake server
     // drops for the new one), then connected again.
     QVERIFY(WaitUntil([&] { return f.server.AcceptedCount() == 2; }));
     QVERIFY(!f.doc->IsLoggedIn());
     QVERIFY(!f.FindItem(QStringLiteral("bob")));
     QCOMPARE(f.doc->Settings().m_strUserName, std::string("annazed"));
-    QVERIFY(!f.doc->m_pPreferences);
+    QVERIFY(!RunningDialog<CPreferences>());
 }
 
 QTEST_MAIN(TestPreferences)

@@ -112,27 +112,27 @@ void TestSessionWindows::BlockedUsersDialogRecorded()
     QVERIFY(f.LogIn("anna"));
     // "B" fills the list and runs the dialog; it is closed from inside its loop.
     int seen = -1;
-    WhenRunning([&] { return f.doc->m_pBlockedUsersDlg.data(); },
+    WhenRunning([&] { return RunningDialog<CBlockedUsersDlg>(); },
                 [&](CModalDialog* dialog) {
                     seen = dialog->findChild<QListWidget*>(QStringLiteral("blocked"))->count();
                     dialog->findChild<QPushButton*>(QStringLiteral("cancel"))->click();
                 });
     f.server.Inject(Record(Cmd::BlockedListAnswer, {}, "anna", {"zed", "yan*"}));
-    QVERIFY(WaitUntil([&] { return seen >= 0 && !f.doc->m_pBlockedUsersDlg; }));
+    QVERIFY(WaitUntil([&] { return seen >= 0 && !RunningDialog<CBlockedUsersDlg>(); }));
     QCOMPARE(seen, 2);
     QVERIFY(f.doc->IsBlockedListHeld());
 
     // Held now: the command shows it again without asking the server.
     bool ran = false;
     QTimer::singleShot(0, [&] {
-        CModalDialog* dialog = f.doc->m_pBlockedUsersDlg;
+        CModalDialog* dialog = RunningDialog<CBlockedUsersDlg>();
         QVERIFY(dialog && dialog->IsRunning());
         ran = true;
         dialog->EndDialog(IDCANCEL);
     });
     f.frame->ExecuteCommand(ID_TOOLS_BLOCKEDUSERS);
     QVERIFY(ran);
-    QVERIFY(!f.doc->m_pBlockedUsersDlg);
+    QVERIFY(!RunningDialog<CBlockedUsersDlg>());
     QVERIFY(f.server.ExpectNoRecord());
 }
 
@@ -142,21 +142,21 @@ void TestSessionWindows::OfflineMessagesWindow()
     QVERIFY(f.LogIn("anna"));
     // The empty store: the command opens an empty window.
     f.frame->ExecuteCommand(ID_TOOLS_OFFLINEMESSAGES);
-    QPointer<QWidget> pane = f.doc->m_pOfflineMessagesWnd.data();
+    QPointer<QWidget> pane = f.view->OfflineMessagesWindow();
     QVERIFY(pane);
     QWidget* window = pane->window();
     QCOMPARE(window->windowTitle(), QStringLiteral("Offline Messages -- anna"));
     QCOMPARE(window->pos(), QPoint(400, 300));
     QCOMPARE(window->size(), QSize(545, 400));
     window->close();
-    QVERIFY(WaitUntil([&] { return pane.isNull() && !f.doc->m_pOfflineMessagesWnd; }));
+    QVERIFY(WaitUntil([&] { return pane.isNull() && !f.view->OfflineMessagesWindow(); }));
 
     // Three stored messages, then "OL": one window, three rows, row 0 shown.
     for (const auto& [sender, text] : {std::pair{"bob", "one"}, {"cy", "two"}, {"bob", "three"}})
         f.server.Inject(Offline(sender, text));
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
-    QVERIFY(WaitUntil([&] { return f.doc->m_pOfflineMessagesWnd != nullptr; }));
-    auto* list = qobject_cast<CListPane*>(f.doc->m_pOfflineMessagesWnd.data());
+    QVERIFY(WaitUntil([&] { return f.view->OfflineMessagesWindow() != nullptr; }));
+    auto* list = qobject_cast<CListPane*>(f.view->OfflineMessagesWindow());
     QVERIFY(list);
     QCOMPARE(list->List()->topLevelItemCount(), 3);
     QCOMPARE(list->SelectedRow(), 0);
@@ -164,12 +164,12 @@ void TestSessionWindows::OfflineMessagesWindow()
     QCOMPARE(frame->TextPane()->TextBox()->toPlainText(), QStringLiteral("one"));
     // Again: brought forward, no rows added.
     f.frame->ExecuteCommand(ID_TOOLS_OFFLINEMESSAGES);
-    QCOMPARE(f.doc->m_pOfflineMessagesWnd.data(), static_cast<QWidget*>(list));
+    QCOMPARE(f.view->OfflineMessagesWindow(), static_cast<QWidget*>(list));
     QCOMPARE(list->List()->topLevelItemCount(), 3);
 
     // Reply opens the conversation with the row's sender.
     frame->TextPane()->ReplyButton()->click();
-    CSpeakWindowBase* speak = f.doc->FindSpeakWindow("bob");
+    CSpeakWindowBase* speak = FindSpeakWindow(*f.doc, "bob");
     QVERIFY(speak);
     QCOMPARE(speak->window()->windowTitle(), QStringLiteral("bob -- Instant Message"));
     delete speak->window();
@@ -186,8 +186,8 @@ void TestSessionWindows::IncomingMessageOpensWindow()
     msg.text = "hi anna";
     msg.faceName = "Arial";
     f.server.Inject(msg);
-    QVERIFY(WaitUntil([&] { return f.doc->FindSpeakWindow("bob") != nullptr; }));
-    auto* window = qobject_cast<CSpeakWindow*>(f.doc->FindSpeakWindow("bob"));
+    QVERIFY(WaitUntil([&] { return FindSpeakWindow(*f.doc, "bob") != nullptr; }));
+    auto* window = qobject_cast<CSpeakWindow*>(FindSpeakWindow(*f.doc, "bob"));
     QVERIFY(window);
     QCOMPARE(window->window()->windowTitle(), QStringLiteral("bob -- Instant Message"));
     QCOMPARE(window->From(), std::string("anna"));
@@ -233,7 +233,7 @@ void TestSessionWindows::LostConnection()
     int opened = 0;
     const std::unique_ptr<QTimer> cancel = f.CancelLoginDialogs(opened);
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);
-    QVERIFY(WaitUntil([&] { return opened == 1 && !f.doc->m_pLoginDlg; }));
+    QVERIFY(WaitUntil([&] { return opened == 1 && !RunningDialog<CLoginDlg>(); }));
     QVERIFY(f.doc->IsConnected());
     QCOMPARE(f.server.AcceptedCount(), 2);
     QCOMPARE(f.boxes.Count(), 1);

@@ -2,6 +2,7 @@
 
 #include "modaldialog.h"
 
+#include <QApplication>
 #include <QPointer>
 #include <QTimer>
 
@@ -33,4 +34,25 @@ inline int RunModalWith(CModalDialog& dialog, std::function<void()> action,
     if (action)
         QTimer::singleShot(0, &dialog, std::move(action));
     return dialog.RunModal();
+}
+
+// The top-level dialog of type T whose modal run is going on, or null: the
+// dialog the program opened and the test drives.
+template <typename T> T* RunningDialog()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* dialog = qobject_cast<T*>(window); dialog && dialog->IsRunning())
+            return dialog;
+    }
+    return nullptr;
+}
+
+// A visible top-level window of type T, or null.
+template <typename T> T* VisibleWindow()
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (auto* found = qobject_cast<T*>(window); found && found->isVisible())
+            return found;
+    }
+    return nullptr;
 }

@@ -1,5 +1,7 @@
 #include "modaldialog.h"
 
+#include "messagebox.h"
+
 #include <QBoxLayout>
 #include <QEventLoop>
 #include <QPointer>
@@ -57,6 +59,7 @@ int CModalDialog::RunModal()
         m_pLoop = nullptr;
     }
     hide();
+    OnEndRun();
     return m_nResult;
 }
 
@@ -68,6 +71,27 @@ void CModalDialog::EndDialog(int result)
     hide();
     if (m_pLoop)
         m_pLoop->quit();
+}
+
+void CModalDialog::EndWithMessage(const QString& text)
+{
+    EndDialog(0);
+    ShowMessageBox(text);
+}
+
+void CModalDialog::ShowMessageThenEnd(const QString& text)
+{
+    const QPointer<CModalDialog> alive(this);
+    show();
+    ShowMessageBox(text);
+    if (alive)
+        EndDialog(0);
+}
+
+void CModalDialog::ShowIfWaiting()
+{
+    if (IsRunning() && !isVisible())
+        show();
 }
 
 void CModalDialog::done(int result)
