@@ -15,13 +15,18 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
 
 #include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace {
+
+// The colour of the earlier lines shown above the rule.
+constexpr uint32_t kHistoryGrey = 0x00808080;
 
 // Form 120 is laid out in dialog units of an 8-point dialog font: a
 // horizontal unit is 1.5 pixels, a vertical one 1.625.
@@ -170,13 +175,50 @@ CFontChoice CSpeakWindow::CurrentFont() const
                        ColorFromRgb(scratch.color)};
 }
 
+void CSpeakWindow::ShowHistory()
+{
+    if (!m_pDoc || !m_bFirstLine || m_bHistoryShown)
+        return;
+    const std::vector<CNetMessage> lines = m_pDoc->History().LastLines(m_pDoc->UserName(), m_strTo);
+    if (lines.empty())
+        return;
+    // Each line keeps its effects and height; all are grey. A line without
+    // a face name takes the format of the line before it, as in the
+    // conversation itself.
+    QTextCharFormat format = MakeCharFormat(CLogFont{}, 0, kHistoryGrey);
+    QTextCursor cursor(m_richConversation->document());
+    for (const CNetMessage& line : lines) {
+        if (!line.faceName.empty())
+            format = MakeCharFormat(line.font, line.size, kHistoryGrey);
+        if (&line != &lines.front())
+            cursor.insertBlock();
+        cursor.insertText(QString::fromStdString(line.sender + ": " + line.text), format);
+    }
+    // The rule: an empty block of its own, drawn as a line across the box.
+    QTextBlockFormat rule;
+    rule.setProperty(QTextFormat::BlockTrailingHorizontalRulerWidth, QTextLength(QTextLength::PercentageLength, 100));
+    cursor.insertBlock(rule, QTextCharFormat());
+    m_richConversation->setTextCursor(cursor);
+    m_bHistoryShown = true;
+}
+
 void CSpeakWindow::AppendMessage(const CNetMessage& msg)
 {
     std::string line = msg.sender + ": " + msg.text;
     if (!m_bFirstLine)
         line = "\n" + line;
     UpdateData(true);
-    if (m_bFirstLine) {
+    if (m_bFirstLine && m_bHistoryShown) {
+        // Below the rule, in a block of its own; the earlier lines keep
+        // their grey, so the format goes on the new text only.
+        m_strConversation = line;
+        QTextCursor cursor = m_richConversation->textCursor();
+        cursor.movePosition(QTextCursor::End);
+        cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+        m_richConversation->setTextCursor(cursor);
+        m_richConversation->setCurrentCharFormat(QTextCharFormat());
+        ApplyCharFormat(msg.font, msg.faceName, m_richConversation, msg.color, msg.size, FormatPlace::AtEnd);
+    } else if (m_bFirstLine) {
         m_strConversation = line;
         ApplyCharFormat(msg.font, msg.faceName, m_richConversation, msg.color, msg.size,
                         FormatPlace::AsDefault);
@@ -211,8 +253,10 @@ void CSpeakWindow::OnSend()
     if (!CheckSendable(msg, this))
         return;
     AppendMessage(msg);
-    if (m_pDoc)
+    if (m_pDoc) {
+        m_pDoc->KeepLine(msg, m_strTo);
         m_pDoc->Send(msg);
+    }
     ClearInput();
 }
 

@@ -69,6 +69,11 @@ public:
     const std::string& From() const { return m_strFrom; }
     const std::string& Conversation() const { return m_strConversation; }
     void AppendMessage(const CNetMessage& msg) override;
+    // Once, before the first line: the last lines kept with the correspondent,
+    // in grey above a thin rule. They are not part of the conversation that
+    // Save writes.
+    void ShowHistory();
+    bool IsHistoryShown() const { return m_bHistoryShown; }
     void Activate() override;
     void ShowWithoutFocus() override;
 
@@ -141,4 +146,5 @@ private:
     std::string m_strSavePath;
     bool m_bLayoutPending = true;
     bool m_bInitialUpdateDone = false;
+    bool m_bHistoryShown = false;
 };

@@ -194,6 +194,7 @@ void CPalaverDoc::OnOfflineMessage(CNetMessage& msg)
     CNetMessage ack = CNetMessage::FullCopy(msg);
     ack.sender = m_strUserName;
     ack.command = Cmd::OfflineAck;
+    m_history.RecordStored(m_strUserName, msg);
     m_offlineMessages.push_back(std::make_unique<CNetMessage>(msg));
     m_offlineAcks.push_back(std::move(ack));
 }
@@ -241,5 +242,14 @@ void CPalaverDoc::DeliverMessage(CNetMessage& msg)
 {
     // The window that opens for a new correspondent may show a box, inside
     // which the receive record is overwritten: the line goes out as a copy.
-    emit MessageArrived(CNetMessage::FullCopy(msg));
+    // It is kept once shown, so a window that opens for it finds it among
+    // the earlier lines no more.
+    const CNetMessage line = CNetMessage::FullCopy(msg);
+    emit MessageArrived(line);
+    KeepLine(line, line.sender);
+}
+
+void CPalaverDoc::KeepLine(const CNetMessage& line, const std::string& correspondent)
+{
+    m_history.Record(m_strUserName, correspondent, line);
 }

@@ -178,6 +178,7 @@ void CPalaverDoc::LoadSettings()
 {
     const std::unique_ptr<QSettings> store = OpenSettingsRoot();
     ReadUserSettings(*store, m_settings);
+    m_history.LoadSettings();
 }
 
 void CPalaverDoc::SaveSettings(int group)

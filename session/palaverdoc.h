@@ -1,6 +1,7 @@
 #pragma once
 
 #include "clientconnection.h"
+#include "historystore.h"
 #include "usersettings.h"
 
 #include <QObject>
@@ -90,6 +91,10 @@ public:
     void RequestFriendsList(const std::string& recipient);
     // "SM": the line goes to the conversation windows (MessageArrived).
     void DeliverMessage(CNetMessage& msg);
+    // Keeps a line of the conversation with `correspondent` in the logged-in
+    // user's history (received lines are kept by the dispatcher).
+    void KeepLine(const CNetMessage& line, const std::string& correspondent);
+    CHistoryStore& History() { return m_history; }
 
     // --- answers the dialogs wait for ----------------------------------
     // A login dialog sent "L" with these values; the server's "SL" and first
@@ -259,6 +264,7 @@ private:
     // The "ON" record for each stored message, at the same position.
     std::vector<CNetMessage> m_offlineAcks;
     CUserSettings m_settings;
+    CHistoryStore m_history;
     int m_bLoggedIn = 0;
     QString m_strTitle;
     QPointer<QObject> m_pView;

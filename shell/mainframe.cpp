@@ -134,6 +134,9 @@ CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
     connect(&doc, &CPalaverDoc::TitleChanged, this, &CMainFrame::OnTitleChanged);
     connect(&doc, &CPalaverDoc::StateChanged, this, &CMainFrame::UpdateCommands);
     connect(&doc, &CPalaverDoc::ConnectionChanged, this, &CMainFrame::UpdateCommands);
+    // A history that cannot be kept is said here, once; nothing else stops.
+    connect(&doc.History(), &CHistoryStore::WriteFailed, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
     OnTitleChanged(doc.Title());
     UpdateCommands();
     return View();

@@ -177,6 +177,7 @@ CSpeakWindowBase* CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFo
     view->SetFrom(m_pDoc->UserName());
     view->SetTo(name);
     view->UpdateData(false);
+    view->ShowHistory();
     m_pDoc->AddSpeakWindow(view);
     if (focus == SpeakFocus::Take)
         view->Activate();

@@ -2,6 +2,7 @@
 
 #include "charformat.h"
 #include "fontcolordlg.h"
+#include "historypreferences.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
 
@@ -161,6 +162,8 @@ CPreferences::CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* pa
     m_pColorFontsPage = new CColorFontsPreferences(*this, m_pTabs);
     m_pTabs->addTab(m_pLoginPage, QStringLiteral("Login Preferences"));
     m_pTabs->addTab(m_pColorFontsPage, QStringLiteral("Color and Fonts"));
+    m_pHistoryPage = new CHistoryPreferences(*this, m_pTabs);
+    m_pTabs->addTab(m_pHistoryPage, QStringLiteral("History"));
     m_pTabs->setCurrentIndex(selectedPage);
 
     auto* buttons = new QDialogButtonBox(this);
@@ -198,6 +201,8 @@ void CPreferences::Apply()
     m_pLoginPage->OnApply();
     if (alive)
         m_pColorFontsPage->OnApply();
+    if (alive)
+        m_pHistoryPage->OnApply();
 }
 
 void CPreferences::accept()

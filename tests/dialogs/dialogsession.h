@@ -8,6 +8,7 @@
 #include "sessionprompts.h"
 #include "waits.h"
 
+#include <QFile>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -30,6 +31,7 @@ public:
     {
         static QTemporaryDir home;
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, home.path());
+        qputenv("XDG_DATA_HOME", QFile::encodeName(home.path()));
     }
 
     bool Start()

@@ -153,6 +153,7 @@ void TestE2eInstall::InstalledClientLogsIn()
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), home.path());
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home.path());
     client.setProcessEnvironment(env);
     client.setWorkingDirectory(emptyFolder.path());
     client.setProcessChannelMode(QProcess::ForwardedChannels);

@@ -8,8 +8,8 @@
 #include <QtTest>
 
 // The client's settings (QSettings "Brambleworks", "Murmurly", native
-// format) in a scratch folder for the life of the object, never in the
-// user's own. QSettings takes its folder once, on first use: make this
+// format) and data (the conversation history) in a scratch folder for the
+// life of the object, never in the user's own. QSettings takes its folder once, on first use: make this
 // before the application object and before anything opens settings.
 class CScratchSettings
 {
@@ -19,6 +19,7 @@ public:
         if (!m_dir.isValid())
             return;
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(m_dir.path()));
+        qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir.path() + QStringLiteral("/data")));
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
     }
 

@@ -69,15 +69,17 @@ struct CShellFixture
             CFakeServer closed;
             config.WriteConfig("127.0.0.1", closed.Port());
         }
-        doc = std::make_unique<CPalaverDoc>(ZeroPauses());
-        ConnectSessionPrompts(*doc);
-        frame = std::make_unique<CMainFrame>();
-        view = frame->CreateChild(*doc);
-        doc->OnNewDocument();
-        view->OnInitialUpdate();
-        WaitForConnect(doc->Connection());
-        if (connect)
-            server.WaitForClient();
+        Start(connect);
+    }
+
+    // The client quits and starts again on the same folders and server, as
+    // when the user ends the program and opens it once more.
+    void Restart()
+    {
+        DeleteWindowsOf(*doc);
+        frame.reset();
+        doc.reset();
+        Start(true);
     }
 
     ~CShellFixture()
@@ -112,6 +114,20 @@ struct CShellFixture
     }
 
     QAction* Action(int id) const { return frame->Action(id); }
+
+    void Start(bool connect)
+    {
+        const int accepted = server.AcceptedCount();
+        doc = std::make_unique<CPalaverDoc>(ZeroPauses());
+        ConnectSessionPrompts(*doc);
+        frame = std::make_unique<CMainFrame>();
+        view = frame->CreateChild(*doc);
+        doc->OnNewDocument();
+        view->OnInitialUpdate();
+        WaitForConnect(doc->Connection());
+        if (connect)
+            WaitUntil([&] { return server.AcceptedCount() > accepted && server.HasClient(); });
+    }
 
     QTreeWidgetItem* FindItem(const QString& text) const
     {

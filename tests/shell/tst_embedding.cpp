@@ -31,6 +31,7 @@ void StartClient(QProcess& client, const QString& dir, const QStringList& argume
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     env.insert(QStringLiteral("XDG_CONFIG_HOME"), dir);
+    env.insert(QStringLiteral("XDG_DATA_HOME"), dir);
     client.setProcessEnvironment(env);
     client.setWorkingDirectory(dir);
     client.start(QStringLiteral(MURMURLY_CLIENT_EXE), arguments);

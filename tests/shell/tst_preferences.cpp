@@ -59,7 +59,7 @@ void TestPreferences::Layout()
     CShellFixture f;
     CPreferences sheet(QStringLiteral("Murmurly Preferences"), f.doc.get(), nullptr, 0);
     QCOMPARE(sheet.windowTitle(), QStringLiteral("Murmurly Preferences"));
-    QCOMPARE(sheet.Tabs()->count(), 2);
+    QCOMPARE(sheet.Tabs()->count(), 3);
     QCOMPARE(sheet.Tabs()->tabText(0), QStringLiteral("Login Preferences"));
     QCOMPARE(sheet.Tabs()->tabText(1), QStringLiteral("Color and Fonts"));
     QCOMPARE(sheet.Tabs()->currentIndex(), 0);

@@ -4,10 +4,11 @@
 #include <QTemporaryDir>
 #include <QtGlobal>
 
-// Points the per-user settings at a scratch folder for the life of the
-// object, so a test never reads or writes the real home's settings. Make it
-// before the first QSettings is opened: XDG_CONFIG_HOME is set for anything
-// that reads it, and QSettings' own user path is moved as well.
+// Points the per-user settings and data (the conversation history) at a
+// scratch folder for the life of the object, so a test never reads or writes
+// the real home's. Make it before the first QSettings is opened:
+// XDG_CONFIG_HOME and XDG_DATA_HOME are set for anything that reads them,
+// and QSettings' own user path is moved as well.
 class CSettingsHome
 {
 public:
@@ -15,7 +16,10 @@ public:
     {
         m_previous = qgetenv("XDG_CONFIG_HOME");
         m_hadPrevious = qEnvironmentVariableIsSet("XDG_CONFIG_HOME");
+        m_previousData = qgetenv("XDG_DATA_HOME");
+        m_hadPreviousData = qEnvironmentVariableIsSet("XDG_DATA_HOME");
         qputenv("XDG_CONFIG_HOME", m_dir.path().toLocal8Bit());
+        qputenv("XDG_DATA_HOME", DataHome().toLocal8Bit());
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, m_dir.path());
     }
     ~CSettingsHome()
@@ -24,6 +28,10 @@ public:
             qputenv("XDG_CONFIG_HOME", m_previous);
         else
             qunsetenv("XDG_CONFIG_HOME");
+        if (m_hadPreviousData)
+            qputenv("XDG_DATA_HOME", m_previousData);
+        else
+            qunsetenv("XDG_DATA_HOME");
     }
     CSettingsHome(const CSettingsHome&) = delete;
     CSettingsHome& operator=(const CSettingsHome&) = delete;
@@ -32,9 +40,13 @@ public:
     QString Path() const { return m_dir.path(); }
     // The settings file the client writes: Brambleworks/Murmurly.conf.
     QString SettingsFile() const { return m_dir.path() + QStringLiteral("/Brambleworks/Murmurly.conf"); }
+    // XDG_DATA_HOME while the object lives (made when first needed).
+    QString DataHome() const { return m_dir.path() + QStringLiteral("/data"); }
 
 private:
     QTemporaryDir m_dir;
     QByteArray m_previous;
     bool m_hadPrevious = false;
+    QByteArray m_previousData;
+    bool m_hadPreviousData = false;
 };
