@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev
   libgl-dev
   libasio-dev
-  libsqlite3-dev
+  libsqlite3-dev # the server's store and the client's conversation history
   libpqxx-dev
   libsodium-dev
   libssl-dev
