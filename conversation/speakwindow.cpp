@@ -196,7 +196,8 @@ void CSpeakWindow::ShowHistory()
     }
     // The rule: an empty block of its own, drawn as a line across the box.
     QTextBlockFormat rule;
-    rule.setProperty(QTextFormat::BlockTrailingHorizontalRulerWidth, QTextLength(QTextLength::PercentageLength, 100));
+    rule.setProperty(QTextFormat::BlockTrailingHorizontalRulerWidth,
+                     QTextLength(QTextLength::PercentageLength, 100));
     cursor.insertBlock(rule, QTextCharFormat());
     m_richConversation->setTextCursor(cursor);
     m_bHistoryShown = true;

@@ -1,9 +1,8 @@
 // The conversation history: lines kept across a closed window and a new
-// start of the client, shown in grey above a rule and left out of Save;
-// stored messages kept once; the switch and Clear history in Preferences;
-// and a history that cannot be written, said once in the status bar.
-// Saves a window with history to MURMURLY_SCREENSHOTS/history.png when that
-// folder is given.
+// start, stored messages once, shown in grey above a rule and left out of
+// Save; the switch and Clear history in Preferences; a history that cannot
+// be written, said once in the status bar. Saves a window with history to
+// MURMURLY_SCREENSHOTS/history.png when that folder is given.
 #include "commandids.h"
 #include "historypreferences.h"
 #include "shellfixture.h"
@@ -12,67 +11,49 @@
 
 #include <QCheckBox>
 #include <QDir>
-#include <QFile>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
-#include <QTextBlock>
 
 #include <sys/stat.h>
 
 namespace {
 
-const QColor kGrey(0x80, 0x80, 0x80);
-
-CSpeakWindow* WindowFor(CPalaverDoc& doc, const std::string& name)
+CSpeakWindow* Bob(CShellFixture& f)
 {
-    return qobject_cast<CSpeakWindow*>(FindSpeakWindow(doc, name));
+    return qobject_cast<CSpeakWindow*>(FindSpeakWindow(*f.doc, "bob"));
 }
 
 // bob's line arrives and is shown in his window, which opens for it.
 CSpeakWindow* Receive(CShellFixture& f, const CNetMessage& line)
 {
-    const std::size_t shown = WindowFor(*f.doc, "bob") ? WindowFor(*f.doc, "bob")->Conversation().size() : 0;
+    const std::size_t shown = Bob(f) ? Bob(f)->Conversation().size() : 0;
     f.server.Inject(line);
-    WaitUntil(
-        [&] { return WindowFor(*f.doc, "bob") && WindowFor(*f.doc, "bob")->Conversation().size() > shown; });
-    return WindowFor(*f.doc, "bob");
+    WaitUntil([&] { return Bob(f) && Bob(f)->Conversation().size() > shown; });
+    return Bob(f);
 }
 
-bool SendFrom(CShellFixture& f, CSpeakWindow* window, const QString& text)
+bool Send(CShellFixture& f, CSpeakWindow* window, const QString& text)
 {
     window->InputBox()->setPlainText(text);
     window->SendButton()->click();
     return f.server.Expect(Cmd::Message).has_value();
 }
 
-QStringList Lines(QTextEdit* box)
-{
-    return box->toPlainText().split(QLatin1Char('\n'));
-}
-
 int Mode(const QString& path)
 {
-    struct stat info
-    {
-    };
+    struct stat info = {};
     return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 0777) : -1;
 }
 
-bool IsRule(QTextEdit* box, int block)
+std::size_t Kept(CShellFixture& f)
 {
-    const QTextBlock rule = box->document()->findBlockByNumber(block);
-    return rule.text().isEmpty() &&
-           rule.blockFormat().hasProperty(QTextFormat::BlockTrailingHorizontalRulerWidth);
+    return f.doc->History().LastLines("anna", "bob").size();
 }
 
 void RunPreferences(CShellFixture& f, const std::function<void(CPreferences&)>& act)
 {
-    QTimer::singleShot(0, [act] {
-        auto* sheet = qobject_cast<CPreferences*>(RunningDialog<CPreferences>());
-        QVERIFY(sheet);
-        act(*sheet);
-    });
+    QTimer::singleShot(0, [act] { act(*qobject_cast<CPreferences*>(RunningDialog<CPreferences>())); });
     f.frame->ExecuteCommand(ID_FILE_PREFERENCES);
 }
 
@@ -85,7 +66,6 @@ class TestSpeakHistory : public QObject
 private slots:
     void cleanup() { CSpeakWindow::Choosers() = {}; }
     void KeptAcrossRestart();
-    void StoredMessageKeptOnce();
     void SwitchAndClear();
     void UnwritableSaidOnce();
 };
@@ -94,42 +74,45 @@ void TestSpeakHistory::KeptAcrossRestart()
 {
     CShellFixture f;
     QVERIFY(f.LogIn("anna", {"bob"}));
-    CNetMessage bold = ReceivedLine("bob", "hello anna", "DejaVu Serif", 700, 0x00CC0000, 280);
-    CSpeakWindow* window = Receive(f, bold);
+    // A stored message comes at every login until deleted: kept once, at
+    // the time the server took it.
+    CNetMessage stored = ReceivedLine("bob", "while you were away", "Arial");
+    stored.command = Cmd::OfflineMessage;
+    stored.names = {"7"};
+    stored.time = 1'700'000'000;
+    f.server.Inject(stored);
+    f.server.Inject(stored);
+    CSpeakWindow* window =
+        Receive(f, ReceivedLine("bob", "hello anna", "DejaVu Serif", 700, 0x00CC0000, 280));
     QVERIFY(window);
-    QVERIFY(!window->IsHistoryShown());
-    QVERIFY(SendFrom(f, window, QStringLiteral("hi bob")));
+    QCOMPARE(window->ConversationBox()->toPlainText(),
+             QStringLiteral("bob: while you were away\n\nbob: hello anna"));
+    QVERIFY(Send(f, window, QStringLiteral("hi bob")));
     window->OnCommand(ID_SPEAK_CLOSE);
-    QVERIFY(WaitUntil([&] { return !WindowFor(*f.doc, "bob"); }));
-
-    // Opened again: the two lines in grey above the rule, no conversation yet.
-    window = qobject_cast<CSpeakWindow*>(f.view->OpenSpeakWindow("bob"));
-    QVERIFY(window && window->IsHistoryShown());
-    QCOMPARE(Lines(window->ConversationBox()), (QStringList{"bob: hello anna", "anna: hi bob", ""}));
-    QVERIFY(window->Conversation().empty());
-    window->OnCommand(ID_SPEAK_CLOSE);
+    QVERIFY(WaitUntil([&] { return !Bob(f); }));
 
     const QString file = CHistoryStore::DatabasePath("anna");
-    QVERIFY(file.startsWith(f.home.DataHome() + QStringLiteral("/murmurly/anna/")));
+    QCOMPARE(file, f.home.DataHome() + QStringLiteral("/murmurly/anna/history.db"));
     QCOMPARE(Mode(file), 0600);
     QCOMPARE(Mode(QFileInfo(file).path()), 0700);
 
-    // A new start: bob's next line opens the window over the earlier ones,
-    // and is shown once, below the rule, in his own colour.
+    // A new start: bob's next line opens the window below the earlier
+    // ones, in his own colour, and is not among them.
     f.Restart();
     QVERIFY(f.LogIn("anna", {"bob"}));
     window = Receive(f, ReceivedLine("bob", "still there?", "DejaVu Sans", 400, 0x00007700, 240));
     QVERIFY(window && window->IsHistoryShown());
     QTextEdit* box = window->ConversationBox();
-    QCOMPARE(Lines(box), (QStringList{"bob: hello anna", "anna: hi bob", "", "bob: still there?"}));
-    QVERIFY(IsRule(box, 2));
-    QCOMPARE(FormatOfLine(box, 0).fontWeight(), int(QFont::Bold));
-    QCOMPARE(FormatOfLine(box, 0).fontPointSize(), 14.0);
-    QCOMPARE(FormatOfLine(box, 0).foreground().color(), kGrey);
-    QCOMPARE(FormatOfLine(box, 1).foreground().color(), kGrey);
-    QCOMPARE(FormatOfLine(box, 3).foreground().color(), QColor(0, 0x77, 0));
-    QVERIFY(SendFrom(f, window, QStringLiteral("yes")));
-    QCOMPARE(FormatOfLine(box, 0).foreground().color(), kGrey);
+    QCOMPARE(box->toPlainText(),
+             QStringLiteral("bob: while you were away\nbob: hello anna\nanna: hi bob\n\nbob: still there?"));
+    QVERIFY(box->document()->findBlockByNumber(3).blockFormat().hasProperty(
+        QTextFormat::BlockTrailingHorizontalRulerWidth));
+    QCOMPARE(FormatOfLine(box, 1).fontWeight(), int(QFont::Bold));
+    QCOMPARE(FormatOfLine(box, 1).fontPointSize(), 14.0);
+    QVERIFY(Send(f, window, QStringLiteral("yes")));
+    for (int line : {0, 1, 2})
+        QCOMPARE(FormatOfLine(box, line).foreground().color(), QColor(0x80, 0x80, 0x80));
+    QCOMPARE(FormatOfLine(box, 4).foreground().color(), QColor(0, 0x77, 0));
 
     const QString folder = qEnvironmentVariable("MURMURLY_SCREENSHOTS");
     if (!folder.isEmpty()) {
@@ -146,27 +129,8 @@ void TestSpeakHistory::KeptAcrossRestart()
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray("bob: still there?\nanna: yes"));
-    QCOMPARE(f.doc->History().LastLines("anna", "bob").size(), std::size_t(4));
+    QCOMPARE(Kept(f), std::size_t(5));
     QCOMPARE(f.boxes.Count(), 0);
-}
-
-void TestSpeakHistory::StoredMessageKeptOnce()
-{
-    CShellFixture f;
-    QVERIFY(f.LogIn("anna", {"bob"}));
-    // The server delivers a stored message again until it is deleted.
-    CNetMessage stored = ReceivedLine("bob", "while you were away", "Arial");
-    stored.command = Cmd::OfflineMessage;
-    stored.recipient = "anna";
-    stored.names = {"7"};
-    stored.time = 1'700'000'000;
-    f.server.Inject(stored);
-    f.server.Inject(stored);
-    QVERIFY(WaitUntil([&] { return f.doc->OfflineMessages().size() == 2; }));
-    const std::vector<CNetMessage> kept = f.doc->History().LastLines("anna", "bob");
-    QCOMPARE(kept.size(), std::size_t(1));
-    QCOMPARE(kept[0].text, std::string("while you were away"));
-    QCOMPARE(kept[0].time, 1'700'000'000);
 }
 
 void TestSpeakHistory::SwitchAndClear()
@@ -174,56 +138,49 @@ void TestSpeakHistory::SwitchAndClear()
     CShellFixture f;
     QVERIFY(f.LogIn("anna", {"bob"}));
     QVERIFY(Receive(f, ReceivedLine("bob", "one", "Arial")));
-    QCOMPARE(f.doc->History().LastLines("anna", "bob").size(), std::size_t(1));
+    QCOMPARE(Kept(f), std::size_t(1));
 
-    // Clear history asks first; No keeps everything, Yes empties it.
-    RunPreferences(f, [](CPreferences& sheet) {
+    // Clear history asks first; No (the default) keeps everything, Yes empties it.
+    auto clear = [](CPreferences& sheet) {
         QCOMPARE(sheet.Tabs()->tabText(2), QStringLiteral("History"));
-        CHistoryPreferences* page = sheet.HistoryPage();
-        QVERIFY(page->KeepBox()->isChecked());
-        QCOMPARE(page->KeepBox()->text(), QStringLiteral("Keep conversation history"));
-        QCOMPARE(page->ClearButton()->text(), QStringLiteral("Clear history"));
-        page->ClearButton()->click();
-        sheet.CancelButton()->click();
-    });
-    QCOMPARE(f.boxes.Count(), 1);
-    QCOMPARE(f.boxes.Last().buttons, MessageButtons::YesNoDefaultNo);
-    QCOMPARE(f.doc->History().LastLines("anna", "bob").size(), std::size_t(1));
-    f.boxes.QueueAnswer(MessageAnswer::Yes);
-    RunPreferences(f, [](CPreferences& sheet) {
+        QCOMPARE(sheet.HistoryPage()->ClearButton()->text(), QStringLiteral("Clear history"));
         sheet.HistoryPage()->ClearButton()->click();
         sheet.CancelButton()->click();
-    });
-    QVERIFY(f.doc->History().LastLines("anna", "bob").empty());
+    };
+    RunPreferences(f, clear);
+    QCOMPARE(f.boxes.Last().buttons, MessageButtons::YesNoDefaultNo);
+    QCOMPARE(Kept(f), std::size_t(1));
+    f.boxes.QueueAnswer(MessageAnswer::Yes);
+    RunPreferences(f, clear);
+    QCOMPARE(Kept(f), std::size_t(0));
 
-    // Switched off: stored, nothing more kept, and windows open as before.
+    // Switched off and stored: after a new start nothing more is kept, and
+    // windows open as they always did.
     RunPreferences(f, [](CPreferences& sheet) {
+        QCOMPARE(sheet.HistoryPage()->KeepBox()->text(), QStringLiteral("Keep conversation history"));
+        QVERIFY(sheet.HistoryPage()->KeepBox()->isChecked());
         sheet.HistoryPage()->KeepBox()->click();
         sheet.OkButton()->click();
     });
     QCOMPARE(OpenSettingsRoot()->value(QStringLiteral("Settings/History/Keep")).toInt(), 0);
     f.Restart();
     QVERIFY(f.LogIn("anna", {"bob"}));
-    QVERIFY(!f.doc->History().IsKeeping());
-    CSpeakWindow* window = Receive(f, ReceivedLine("bob", "two", "Arial"));
-    QVERIFY(window && !window->IsHistoryShown());
+    QVERIFY(!Receive(f, ReceivedLine("bob", "two", "Arial"))->IsHistoryShown());
     f.doc->History().SetKeeping(true);
-    QVERIFY(f.doc->History().LastLines("anna", "bob").empty());
+    QCOMPARE(Kept(f), std::size_t(0));
 }
 
 void TestSpeakHistory::UnwritableSaidOnce()
 {
     CShellFixture f;
-    // A file where the data folder should be: no folder can be made in it,
-    // whoever runs the test.
+    // A file where the data folder should be: nobody can make a folder in it.
     QFile blocker(f.home.DataHome());
     QVERIFY(blocker.open(QIODevice::WriteOnly));
     blocker.close();
     QVERIFY(f.LogIn("anna", {"bob"}));
     QSignalSpy said(&f.doc->History(), &CHistoryStore::WriteFailed);
     CSpeakWindow* window = Receive(f, ReceivedLine("bob", "one", "Arial"));
-    QVERIFY(window);
-    QVERIFY(SendFrom(f, window, QStringLiteral("two")));
+    QVERIFY(window && Send(f, window, QStringLiteral("two")));
     QVERIFY(Receive(f, ReceivedLine("bob", "three", "Arial")));
     QCOMPARE(said.count(), 1);
     QCOMPARE(f.frame->statusBar()->currentMessage(),
