@@ -131,6 +131,37 @@ TEST_F(Cluster, UsersOnTwoNodesWorkTogether)
     EXPECT_EQ(m_node1->Stop(SIGTERM), 0);
 }
 
+TEST_F(Cluster, NodesThatLoseEachOtherShowTheirUsersAgainOnReturn)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        registrar.Register("anna", "pw");
+        registrar.Register("bob", "pw");
+    }
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node2->Port());
+    bob.Login("bob", "pw");
+    anna.Send(Cmd::AddFriend, "anna", "bob");
+    anna.Expect(Cmd::FriendRequestSent);
+    bob.Expect(Cmd::FriendRequest);
+    bob.Send(Cmd::AcceptAndAdd, "bob", "anna");
+    bob.Expect(Cmd::NewFriendOnline);
+    anna.Expect(Cmd::NewFriendOnline);
+
+    // Without the NATS server each node takes the other for gone once its
+    // heartbeats are overdue; back on the same port, both see each other
+    // again.
+    const uint16_t natsPort = m_nats->Port();
+    m_nats.reset();
+    EXPECT_EQ(anna.Expect(Cmd::FriendOffline, 15s).sender, "bob");
+    EXPECT_EQ(bob.Expect(Cmd::FriendOffline, 15s).sender, "anna");
+    m_nats = std::make_unique<CNatsServer>(m_dir.Path(), natsPort);
+    ASSERT_FALSE(m_nats->Url().empty());
+    EXPECT_EQ(anna.Expect(Cmd::FriendOnline, 15s).sender, "bob");
+    EXPECT_EQ(bob.Expect(Cmd::FriendOnline, 15s).sender, "anna");
+}
+
 TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
 {
     // bob registers and blocks anna on node 2; node 1 follows both at once.
