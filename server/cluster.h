@@ -25,6 +25,9 @@ public:
     // offline now; `sessionBlocks` are the blocks that session had made.
     virtual void OnClusterUserGone(const std::string& user,
                                    const std::vector<std::string>& sessionBlocks) = 0;
+    // `user`, logged in on a node that was taken for gone, is known to be
+    // online again now that the node is back.
+    virtual void OnClusterUserBack(const std::string& user) = 0;
     // Writes made on other nodes to what the routing table mirrors.
     virtual void OnClusterAccount(const std::string& name) = 0;
     virtual void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) = 0;

@@ -120,6 +120,23 @@ void CServer::OnClusterUserGone(const std::string& user, const std::vector<std::
     }
 }
 
+void CServer::OnClusterUserBack(const std::string& user)
+{
+    if (OnlineSession(user) || m_stopping)
+        return;
+    try {
+        for (const auto& owner : m_store.FriendOf(user)) {
+            CServerSession* target = OnlineSession(owner);
+            // The blocks of the session on the other node came with its
+            // directory.
+            if (target && owner != user && !IsBlocked(user, owner))
+                target->Send(MakeRecord(Cmd::FriendOnline, user));
+        }
+    } catch (const CStoreError& error) {
+        ServerLog("store error while telling the friends of " + user + " that it is back: " + error.what());
+    }
+}
+
 void CServer::OnClusterAccount(const std::string& name)
 {
     m_routes.AddAccount(name);

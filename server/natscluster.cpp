@@ -11,6 +11,7 @@
 #include <mutex>
 #include <random>
 #include <stdexcept>
+#include <unordered_set>
 
 namespace {
 
@@ -112,7 +113,13 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
 
     static void OnReconnected(natsConnection*, void* closure)
     {
-        static_cast<CBridge*>(closure)->Log("cluster: NATS connection restored");
+        auto* bridge = static_cast<CBridge*>(closure);
+        std::lock_guard lock(bridge->mutex);
+        if (bridge->io)
+            asio::post(*bridge->io, [self = bridge->shared_from_this()] {
+                if (self->owner)
+                    self->owner->OnReconnected();
+            });
     }
 
     static void OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure)
@@ -402,8 +409,19 @@ void CNatsCluster::OnDirect(const std::string& data)
         return;
     const std::string& node = head[0];
     SawNode(node);
-    for (auto it = m_remote.begin(); it != m_remote.end();)
-        it = it->second.node == node ? m_remote.erase(it) : std::next(it);
+    std::unordered_set<std::string> known;
+    for (auto it = m_remote.begin(); it != m_remote.end();) {
+        if (it->second.node == node) {
+            known.insert(it->first);
+            it = m_remote.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    // Users this node did not count as online: logged in there while no
+    // news of them came, mostly while that node was taken for gone. Their
+    // friends here saw them go; they see them come back.
+    std::vector<std::string> back;
     while (lineEnd != std::string::npos) {
         const std::size_t next = data.find('\n', lineEnd + 1);
         auto words = Words(
@@ -411,10 +429,14 @@ void CNatsCluster::OnDirect(const std::string& data)
         lineEnd = next;
         if (words.empty() || m_local.count(words[0]))
             continue;
+        if (!known.count(words[0]) && !m_remote.count(words[0]))
+            back.push_back(words[0]);
         CRemoteUser& entry = m_remote[words[0]];
         entry.node = node;
         entry.blocks.assign(words.begin() + 1, words.end());
     }
+    for (const auto& user : back)
+        m_listener.OnClusterUserBack(user);
 }
 
 void CNatsCluster::OnUserSubject(const std::string& user, const std::string& reply, const std::string& data)
@@ -462,6 +484,18 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
     } else if (data[0] == 'S') {
         m_listener.OnClusterStored(user);
     }
+}
+
+void CNatsCluster::OnReconnected()
+{
+    ServerLog("cluster: NATS connection restored");
+    // While the link was down, other nodes may have taken the users here
+    // for offline and stored messages for them; the notices went nowhere.
+    std::vector<std::string> users;
+    for (const auto& [user, blocks] : m_local)
+        users.push_back(user);
+    for (const auto& user : users)
+        m_listener.OnClusterStored(user);
 }
 
 void CNatsCluster::OnReply(const std::string& seq, bool noResponders)

@@ -80,6 +80,7 @@ private:
     void OnDirect(const std::string& data);
     void OnUserSubject(const std::string& user, const std::string& reply, const std::string& data);
     void OnReply(const std::string& seq, bool noResponders);
+    void OnReconnected();
 
     void Publish(const std::string& subject, const std::string& data, const char* reply = nullptr);
     void Broadcast(const std::string& data) { Publish(m_allSubject, data); }

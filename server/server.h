@@ -130,6 +130,7 @@ private:
     void OnClusterKick(const std::string& user) override;
     void OnClusterStored(const std::string& user) override;
     void OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks) override;
+    void OnClusterUserBack(const std::string& user) override;
     void OnClusterAccount(const std::string& name) override;
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
     // Keeps an offline message for a user who was expected on another node

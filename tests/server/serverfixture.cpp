@@ -172,8 +172,9 @@ std::string CNatsServer::Executable()
     return {};
 }
 
-CNatsServer::CNatsServer(const std::filesystem::path& dir)
+CNatsServer::CNatsServer(const std::filesystem::path& dir, uint16_t port)
 {
+    const std::string portArg = port ? std::to_string(port) : "-1";
     const std::string exe = Executable();
     const auto logPath = dir / "nats-server.log";
     m_pid = ::fork();
@@ -182,7 +183,8 @@ CNatsServer::CNatsServer(const std::filesystem::path& dir)
         ::dup2(fd, 1);
         ::dup2(fd, 2);
         // Port -1: any free one, named in the log.
-        ::execl(exe.c_str(), exe.c_str(), "-a", "127.0.0.1", "-p", "-1", static_cast<char*>(nullptr));
+        ::execl(exe.c_str(), exe.c_str(), "-a", "127.0.0.1", "-p", portArg.c_str(),
+                static_cast<char*>(nullptr));
         ::_exit(127);
     }
     const std::regex listening("client connections on 127\\.0\\.0\\.1:([0-9]+)");
@@ -196,6 +198,7 @@ CNatsServer::CNatsServer(const std::filesystem::path& dir)
         std::smatch match;
         if (std::regex_search(log, match, listening)) {
             m_url = "nats://127.0.0.1:" + match[1].str();
+            m_port = static_cast<uint16_t>(std::stoi(match[1].str()));
             return;
         }
         std::this_thread::sleep_for(20ms);

@@ -82,13 +82,16 @@ public:
     // The nats-server executable on PATH (or in /usr/sbin); empty when none.
     static std::string Executable();
 
-    explicit CNatsServer(const std::filesystem::path& dir);
+    // On `port`, or on any free one when 0.
+    explicit CNatsServer(const std::filesystem::path& dir, uint16_t port = 0);
     ~CNatsServer();
     const std::string& Url() const { return m_url; }
+    uint16_t Port() const { return m_port; }
 
 private:
     pid_t m_pid = -1;
     std::string m_url;
+    uint16_t m_port = 0;
 };
 
 // Polls `done` until it holds or `timeout` passes; returns whether it holds.

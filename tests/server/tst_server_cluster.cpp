@@ -131,6 +131,86 @@ TEST_F(Cluster, UsersOnTwoNodesWorkTogether)
     EXPECT_EQ(m_node1->Stop(SIGTERM), 0);
 }
 
+TEST_F(Cluster, NodesThatLoseEachOtherShowTheirUsersAgainOnReturn)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        registrar.Register("anna", "pw");
+        registrar.Register("bob", "pw");
+    }
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node2->Port());
+    bob.Login("bob", "pw");
+    anna.Send(Cmd::AddFriend, "anna", "bob");
+    anna.Expect(Cmd::FriendRequestSent);
+    bob.Expect(Cmd::FriendRequest);
+    bob.Send(Cmd::AcceptAndAdd, "bob", "anna");
+    bob.Expect(Cmd::NewFriendOnline);
+    anna.Expect(Cmd::NewFriendOnline);
+
+    // Without the NATS server each node takes the other for gone once its
+    // heartbeats are overdue; back on the same port, both see each other
+    // again.
+    const uint16_t natsPort = m_nats->Port();
+    m_nats.reset();
+    EXPECT_EQ(anna.Expect(Cmd::FriendOffline, 15s).sender, "bob");
+    EXPECT_EQ(bob.Expect(Cmd::FriendOffline, 15s).sender, "anna");
+    m_nats = std::make_unique<CNatsServer>(m_dir.Path(), natsPort);
+    ASSERT_FALSE(m_nats->Url().empty());
+    EXPECT_EQ(anna.Expect(Cmd::FriendOnline, 15s).sender, "bob");
+    EXPECT_EQ(bob.Expect(Cmd::FriendOnline, 15s).sender, "anna");
+}
+
+TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        registrar.Register("anna", "pw");
+        registrar.Register("bob", "pw");
+    }
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    // Each round anna writes while bob's login on node 2 is under way: node 1
+    // sends it there or stores it and tells node 2, whichever it takes, and
+    // bob's session gets it once.
+    for (int round = 0; round < 10; ++round) {
+        const std::string text = "round " + std::to_string(round);
+        CTestClient bob(m_node2->Port());
+        CNetMessage login;
+        login.command = Cmd::Login;
+        login.sender = "bob";
+        login.recipient = "pw";
+        login.names = {"bob", "pw", "L"};
+        bob.Send(login);
+        anna.Send(MakeFontMessage("bob", text));
+        bob.Expect(Cmd::LoginAccepted);
+        bob.Send(Cmd::FriendsList, "bob");
+        bob.Send(Cmd::LoginComplete, "bob");
+        std::optional<CNetMessage> got;
+        bool listed = false;
+        while (!listed || !got) {
+            auto record = bob.Receive(10s);
+            ASSERT_TRUE(record) << text << ": list " << listed << ", message " << got.has_value();
+            if (record->command == Cmd::FriendsListAnswer)
+                listed = true;
+            else if (record->command == Cmd::IncomingMessage || record->command == Cmd::OfflineMessage)
+                got = std::move(record);
+            else
+                ADD_FAILURE() << "unexpected \"" << record->command << "\"";
+        }
+        EXPECT_EQ(got->text, text);
+        if (got->command == Cmd::OfflineMessage) {
+            bob.Expect(Cmd::OfflineEnd);
+            got->command = Cmd::OfflineAck;
+            bob.Send(*got);
+        }
+        EXPECT_TRUE(bob.ExpectNoRecord()) << text;
+        bob.Send(Cmd::Logoff, "bob");
+        EXPECT_TRUE(bob.WaitClosed());
+    }
+}
+
 TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
 {
     // bob registers and blocks anna on node 2; node 1 follows both at once.
