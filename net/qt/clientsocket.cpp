@@ -7,6 +7,8 @@
 
 #include <new>
 
+#include <sys/socket.h>
+
 namespace {
 
 // What Qt may hold of unread input before it stops reading and lets TCP hold
@@ -34,8 +36,22 @@ CClientSocket::~CClientSocket()
             for (const COutgoing& record : m_queue)
                 m_pSocket->write(record.bytes.data(), static_cast<qint64>(record.bytes.size()));
             m_pSocket->flush();
+            // Input left unread makes the system reset the connection on
+            // close, and a reset can drop the bytes just written: it is read
+            // off first, so the close is an orderly one behind them.
+            DiscardUnreadInput();
         }
         m_pSocket->abort();
+    }
+}
+
+void CClientSocket::DiscardUnreadInput()
+{
+    const qintptr descriptor = m_pSocket->socketDescriptor();
+    if (descriptor < 0)
+        return;
+    char buffer[4096];
+    while (::recv(static_cast<int>(descriptor), buffer, sizeof buffer, MSG_DONTWAIT) > 0) {
     }
 }
 

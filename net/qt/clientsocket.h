@@ -83,6 +83,8 @@ private:
     void OnError(QAbstractSocket::SocketError error);
     void ReportClosed();
     void WriteQueued();
+    // Reads and drops what the server sent and nobody will read now.
+    void DiscardUnreadInput();
     void Linger();
 
     struct COutgoing

@@ -106,7 +106,7 @@ void TestOfflineMessages::DeleteRemovesStoredRecord()
     std::optional<CNetMessage> ack = f.server.Expect(Cmd::OfflineAck);
     QVERIFY(ack);
     QCOMPARE(ack->text, std::string("two"));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QCOMPARE(list->topLevelItemCount(), 2);
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(2));
     QCOMPARE(f.doc->OfflineMessages()[0]->text, std::string("one"));
@@ -132,7 +132,7 @@ void TestOfflineMessages::EmptyStore()
     QVERIFY(window.TextPane()->TextBox()->toPlainText().isEmpty());
     window.TextPane()->OnDeleteMessage();
     window.TextPane()->OnReplyMessage();
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestOfflineMessages::DeleteRightAfterOpening()
@@ -151,7 +151,7 @@ void TestOfflineMessages::DeleteRightAfterOpening()
     // A second Delete with nothing selected removes nothing.
     window.TextPane()->OnDeleteMessage();
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(1));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestOfflineMessages::ClickBelowLastRowKeepsText()

@@ -137,7 +137,7 @@ void TestOfflineStore::ThreeStoredThenEnd()
 
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
     QVERIFY(WaitUntil([&] { return OpenList(f) != nullptr; }));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     CListPane* list = OpenList(f);
     COfflineMessagesFrameWnd* frame = Frame(list);
     QVERIFY(frame);
@@ -161,7 +161,7 @@ void TestOfflineStore::ThreeStoredThenEnd()
     // Nothing was acknowledged until now; Delete acknowledges the one message.
     frame->TextPane()->DeleteButton()->click();
     QVERIFY(ExpectEcho(f, Stored("bob", "one", 1000, "11")));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestOfflineStore::EndWithEmptyStoreDoesNothing()
@@ -169,7 +169,7 @@ void TestOfflineStore::EndWithEmptyStoreDoesNothing()
     CShellFixture f;
     QVERIFY(f.LogIn("anna"));
     f.server.Inject(Record(Cmd::OfflineEnd, "server", "anna", {"5"}));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QVERIFY(f.doc->OfflineMessages().empty());
     QVERIFY(!f.view->OfflineMessagesWindow());
     QCOMPARE(OfflineWindowCount(), 0);
@@ -220,7 +220,7 @@ void TestOfflineStore::RecordsWhileOpenWaitForNextOpening()
     CListPane* list = OpenList(f);
     QVERIFY(Store(f, Stored("cy", "two", 2, "2")));
     f.server.Inject(Record(Cmd::OfflineEnd, {}, "anna"));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QCOMPARE(OpenList(f), list);
     QCOMPARE(list->List()->topLevelItemCount(), 1);
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(2));
@@ -255,7 +255,7 @@ void TestOfflineStore::ReplyOpensOrRaisesConversation()
     // The message stays.
     QCOMPARE(tree->topLevelItemCount(), 3);
     QCOMPARE(f.doc->OfflineMessages().size(), std::size_t(3));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestOfflineStore::EnterInTextBoxReplies()

@@ -297,8 +297,10 @@ void TestSpeakDispatch::SecondListOpensNoSecondDialog()
     QVERIFY(f.server.Expect(Cmd::BlockedList));
     int open = 0;
     CBlockedDialogDriver driver(*f.doc, [&](CBlockedUsersDlg* dialog) {
-        // The second answer is handled inside this dialog's loop.
-        Spin(300ms);
+        // The second answer is handled inside this dialog's loop; a new
+        // friend announced after it shows when it has been.
+        f.server.Inject(Record(Cmd::NewFriendOnline, "carl"));
+        QVERIFY(WaitUntil([&] { return f.FindItem(QStringLiteral("carl")) != nullptr; }));
         for (QWidget* window : QApplication::topLevelWidgets())
             if (qobject_cast<CBlockedUsersDlg*>(window) && window->isVisible())
                 ++open;

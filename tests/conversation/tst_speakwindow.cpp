@@ -139,7 +139,7 @@ void TestSpeakWindow::SendRefusals()
     view->InputBox()->clear();
     view->OnSend();
     QCOMPARE(f.boxes.Count(), 1);
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QVERIFY(view->Conversation().empty());
     // More than the server takes in one string, as text or as To name: the
     // user is told, nothing is sent or shown, and the input stays.
@@ -152,7 +152,7 @@ void TestSpeakWindow::SendRefusals()
     const QString refusal =
         QStringLiteral("This message is too long to send.\nIts size is %1 bytes; the limit is 65536 bytes.");
     QCOMPARE(f.boxes.Texts().mid(1), (QStringList{refusal.arg(70000), refusal.arg(90000)}));
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QVERIFY(view->Conversation().empty());
     QCOMPARE(view->InputBox()->toPlainText(), QStringLiteral("hi"));
     delete frame.data();

@@ -12,14 +12,14 @@
 #include "messageboxinterceptor.h"
 #include "modalrunner.h"
 #include "registrationdlg.h"
+#include "serverprocess.h"
 #include "widgetlookup.h"
 
 #include <QLineEdit>
-#include <QProcess>
 #include <QPushButton>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 using namespace std::chrono_literals;
 
@@ -31,36 +31,12 @@ private slots:
     void initTestCase()
     {
         CDialogSession::ProtectUserSettings();
-        QVERIFY(m_data.isValid());
-        m_server.setProgram(QStringLiteral(MURMURLY_SERVER_EXE));
-        m_server.setArguments({QStringLiteral("--address"), QStringLiteral("127.0.0.1"),
-                               QStringLiteral("--port"), QStringLiteral("0"), QStringLiteral("--db"),
-                               m_data.filePath(QStringLiteral("db")), QStringLiteral("--fast-hash")});
-        m_server.setProcessChannelMode(QProcess::SeparateChannels);
-        m_server.start();
-        QVERIFY(m_server.waitForStarted(5000));
-        const QRegularExpression listening(QStringLiteral("listening on [^\\n]*:([0-9]+)\\n"));
-        QByteArray log;
-        QVERIFY(WaitUntil(
-            [&] {
-                m_server.waitForReadyRead(10);
-                log += m_server.readAllStandardError();
-                const QRegularExpressionMatch match = listening.match(QString::fromUtf8(log));
-                if (match.hasMatch())
-                    m_nPort = match.captured(1).toInt();
-                return m_nPort > 0;
-            },
-            10s));
-        QVERIFY(m_dir.WriteConfig("127.0.0.1", m_nPort));
+        m_pServer = std::make_unique<CServerProcess>();
+        QVERIFY2(m_pServer->IsRunning(), m_pServer->Log().c_str());
+        QVERIFY(m_dir.WriteConfig("127.0.0.1", m_pServer->Port()));
     }
 
-    void cleanupTestCase()
-    {
-        m_server.terminate();
-        if (!m_server.waitForFinished(5000))
-            m_server.kill();
-        m_server.waitForFinished(5000);
-    }
+    void cleanupTestCase() { m_pServer.reset(); }
 
     void accountLifeThroughTheDialogs()
     {
@@ -136,9 +112,7 @@ private slots:
 
 private:
     CConfigDir m_dir;
-    QTemporaryDir m_data;
-    QProcess m_server;
-    int m_nPort = 0;
+    std::unique_ptr<CServerProcess> m_pServer;
 };
 
 QTEST_MAIN(TestDialogsServer)

@@ -84,7 +84,7 @@ private slots:
 
         bool hiddenWhileWaiting = false;
         const int result = RunModalWith(dlg, [&] {
-            QVERIFY(session.Server().ExpectNoRecord(50ms));
+            QVERIFY(NothingSentBefore(session.Doc(), session.Server()));
             Type(dlg, QStringLiteral("alice"), QStringLiteral("Secret1"));
             dlg.findChild<QCheckBox*>(QStringLiteral("remember"))->setChecked(true);
             QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
@@ -214,7 +214,7 @@ private slots:
                 dlg.EndDialog(0);
                 return;
             }
-            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(NothingSentBefore(session.Doc(), session.Server()));
             QVERIFY(dlg.isVisible());
             QCOMPARE(Edit(dlg, "userName")->text(), user);
             QCOMPARE(Edit(dlg, "password")->text(), password);
@@ -296,7 +296,7 @@ private slots:
         CLoginDlg dlg(&session.Doc());
         dlg.SetAutoLoginAllowed(false);
         const int result = RunModalWith(dlg, [&] {
-            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(NothingSentBefore(session.Doc(), session.Server()));
             QVERIFY(dlg.isVisible());
             QVERIFY(Button(dlg, "login")->isEnabled());
             QCOMPARE(Edit(dlg, "userName")->text(), QStringLiteral("carol"));
@@ -305,7 +305,7 @@ private slots:
         });
         QCOMPARE(result, int(IDCANCEL));
         QCOMPARE(boxes.Count(), 0);
-        QVERIFY(session.Server().ExpectNoRecord(50ms));
+        QVERIFY(NothingSentBefore(session.Doc(), session.Server()));
     }
 
     // A stored password of 15 characters: the message at once, nothing sent,
@@ -320,7 +320,7 @@ private slots:
         int boxesBeforeShown = -1;
         const int result = RunModalWith(dlg, [&] {
             boxesBeforeShown = boxes.Count();
-            QVERIFY(session.Server().ExpectNoRecord(100ms));
+            QVERIFY(NothingSentBefore(session.Doc(), session.Server()));
             QVERIFY(dlg.isVisible());
             QPushButton* login = Button(dlg, "login");
             QVERIFY(login->isEnabled());

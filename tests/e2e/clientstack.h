@@ -28,8 +28,9 @@ class QTreeWidgetItem;
 // The whole client as start-up builds it (main frame, session, friends list
 // view), connected to the real server, with the program's pauses, its
 // settings in a scratch folder and every message box answered. The windows
-// its session opens go with it. One per process: the connected flag is
-// process-wide.
+// its session opens go with it. Several may live in one process, each with
+// its own session and connection; the settings folder and the current folder
+// belong to the process, so the stack made last holds both until it goes.
 class CClientStack
 {
 public:

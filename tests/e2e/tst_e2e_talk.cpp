@@ -90,6 +90,17 @@ bool RoundTrip(CRawClient& raw, const char* name)
     return raw.Send(Cmd::BlockedList, name) && raw.Expect(Cmd::BlockedListAnswer).has_value();
 }
 
+// The same for the client: its blocked users list asked for, and the dialog
+// the answer opens closed again. The answer comes after every record the
+// client sent before and is handled after every record the server had
+// already sent it.
+bool RoundTrip(CClientStack& client)
+{
+    CBlockedDialogDriver driver(client.Doc(), [](CBlockedUsersDlg* dialog) { dialog->reject(); });
+    client.RunCommand(ID_TOOLS_BLOCKEDUSERS);
+    return WaitUntil([&] { return driver.done && !RunningDialog<CBlockedUsersDlg>(); }, 15s);
+}
+
 } // namespace
 
 class TestE2eTalk : public QObject
@@ -99,6 +110,7 @@ class TestE2eTalk : public QObject
 private slots:
     void cleanup() { CSpeakWindow::Choosers() = {}; }
     void TalkBlockAndUnblock();
+    void TwoClientsTalk();
 };
 
 void TestE2eTalk::TalkBlockAndUnblock()
@@ -185,11 +197,13 @@ void TestE2eTalk::TalkBlockAndUnblock()
     CSpeakWindow::Choosers().block = [](QWidget*) { return int(IDYES); };
     window->OnBlockUser();
     const std::string before = window->Conversation();
-    // anna's request has no answer: it gets time to reach the server.
-    Spin(500ms);
+    // anna's request has no answer of its own: her round trip proves it
+    // reached the server, bob's that his message did, and anna's second
+    // that it would have been shown by now.
+    QVERIFY(RoundTrip(client));
     QVERIFY(bob.Send(Cmd::Message, "bob", "anna", "blocked words"));
     QVERIFY(RoundTrip(bob, "bob"));
-    Spin(500ms);
+    QVERIFY(RoundTrip(client));
     QCOMPARE(window->Conversation(), before);
 
     // The blocked users dialog from the server's list; bob unblocked.
@@ -212,10 +226,10 @@ void TestE2eTalk::TalkBlockAndUnblock()
     // Blocked until log-off: listed with "*", and his messages stop again.
     CSpeakWindow::Choosers().block = [](QWidget*) { return int(IDNO); };
     window->OnBlockUser();
-    Spin(500ms);
+    QVERIFY(RoundTrip(client));
     QVERIFY(bob.Send(Cmd::Message, "bob", "anna", "blocked again"));
     QVERIFY(RoundTrip(bob, "bob"));
-    Spin(500ms);
+    QVERIFY(RoundTrip(client));
     QCOMPARE(window->Conversation(), before + "\nbob: can you hear me?");
     {
         CBlockedDialogDriver driver(client.Doc(), [&](CBlockedUsersDlg* dialog) {
@@ -227,6 +241,41 @@ void TestE2eTalk::TalkBlockAndUnblock()
     }
     QCOMPARE(shown, QStringList{QStringLiteral("bob*")});
     QVERIFY(!client.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
+}
+
+// Two whole clients in one process, each with its own session, windows and
+// connection: bob opens a conversation, anna's opens on his message, and
+// her answer shows on his side.
+void TestE2eTalk::TwoClientsTalk()
+{
+    CServerProcess server;
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
+    CRawClient setup(server.Port());
+    QVERIFY(setup.Register("anna", "secret1"));
+    QVERIFY(setup.Register("bob", "pw2"));
+
+    CClientStack anna(server.Port());
+    QVERIFY(anna.LoginByHand("anna", "secret1"));
+    CClientStack bob(server.Port());
+    QVERIFY(bob.LoginByHand("bob", "pw2"));
+    QVERIFY(anna.Doc().IsLoggedIn());
+
+    auto* toAnna = qobject_cast<CSpeakWindow*>(bob.View().OpenSpeakWindow("anna"));
+    QVERIFY(toAnna);
+    toAnna->InputBox()->setPlainText(QStringLiteral("hello anna"));
+    toAnna->SendButton()->click();
+    QVERIFY(WaitUntil([&] { return FindSpeakWindow(anna.Doc(), "bob") != nullptr; }));
+    auto* toBob = qobject_cast<CSpeakWindow*>(FindSpeakWindow(anna.Doc(), "bob"));
+    QVERIFY(toBob);
+    QVERIFY(WaitUntil([&] { return toBob->Conversation() == "bob: hello anna"; }));
+    QVERIFY(FindSpeakWindow(bob.Doc(), "bob") == nullptr);
+
+    toBob->InputBox()->setPlainText(QStringLiteral("hi bob"));
+    toBob->SendButton()->click();
+    QVERIFY(WaitUntil([&] { return toAnna->Conversation() == "bob: hello anna\nanna: hi bob"; }));
+    QCOMPARE(toBob->Conversation(), std::string("bob: hello anna\nanna: hi bob"));
+    QVERIFY(!anna.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
+    QVERIFY(!bob.Boxes().Texts().contains(QStringLiteral("Connection to server lost")));
 }
 
 QTEST_MAIN(TestE2eTalk)

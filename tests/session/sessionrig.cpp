@@ -80,8 +80,11 @@ bool CSessionRig::LogIn(const std::string& user, const std::vector<std::string>&
 
 bool CSessionRig::InjectAndSettle(const CNetMessage& msg)
 {
-    if (!m_pServer->Inject(msg))
-        return false;
+    return m_pServer->Inject(msg) && Settle();
+}
+
+bool CSessionRig::Settle()
+{
     const std::string mark = "~mark" + std::to_string(++m_nMarks);
     m_pServer->Inject(Record("SFA", mark));
     return WaitUntil([&] { return !m_pView->m_marks.empty() && m_pView->m_marks.back() == mark; });

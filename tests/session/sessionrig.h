@@ -39,6 +39,8 @@ public:
     // Injects a record, then a marker friend request, and waits until the
     // session has handled the marker, and so the record before it.
     bool InjectAndSettle(const CNetMessage& msg);
+    // The marker alone: every record injected before it has been handled.
+    bool Settle();
 
     // The next record the client sent must equal `expected` byte for byte,
     // but for the time, which the client stamps itself.

@@ -156,7 +156,7 @@ void TestBlockedOffline::offlineMessageIsKeptThenEchoedWhenDeleted()
     msg.color = 0x00112233;
     msg.size = 260;
     QVERIFY(m_rig->InjectAndSettle(msg));
-    QVERIFY(Server().ExpectNoRecord());
+    QVERIFY(NothingSentBefore(Doc(), Server()));
 
     QCOMPARE(Doc().OfflineMessages().size(), std::size_t(1));
     const CNetMessage& kept = *Doc().OfflineMessages()[0];
@@ -188,7 +188,7 @@ void TestBlockedOffline::threeMessagesThenEndOpenOneFilledWindow()
         Server().Inject(Record("O", sender, "ann"));
     Server().Inject(Record("OL", {}, "ann"));
     QVERIFY(WaitUntil([&] { return View().m_offlineFills.size() == 1; }));
-    QVERIFY(Server().ExpectNoRecord());
+    QVERIFY(NothingSentBefore(Doc(), Server()));
     QCOMPARE(View().m_nOfflineWindowsCreated, 1);
     QCOMPARE(View().m_offlineFills[0], (std::vector<std::string>{"bob", "cy", "dan"}));
     QVERIFY(View().m_pOfflineWnd);
@@ -199,7 +199,7 @@ void TestBlockedOffline::threeMessagesThenEndOpenOneFilledWindow()
 void TestBlockedOffline::endWithEmptyStoreDoesNothing()
 {
     QVERIFY(m_rig->InjectAndSettle(Record("OL", "srv", "ann")));
-    QVERIFY(Server().ExpectNoRecord());
+    QVERIFY(NothingSentBefore(Doc(), Server()));
     QVERIFY(Doc().OfflineMessages().empty());
     QCOMPARE(View().m_nOfflineWindowsCreated, 0);
     QCOMPARE(Boxes().Count(), 0);
@@ -267,7 +267,7 @@ void TestBlockedOffline::removeByPosition()
     // The log-off's clearing acknowledges nothing.
     Doc().ClearOfflineMessages();
     QVERIFY(Doc().OfflineMessages().empty());
-    QVERIFY(Server().ExpectNoRecord());
+    QVERIFY(NothingSentBefore(Doc(), Server()));
 }
 
 void TestBlockedOffline::logoffEmptiesStore()

@@ -99,7 +99,7 @@ void TestLogin::loginEndsDialogSavesSettingsAndCompletes()
     std::unique_ptr<QSettings> store = OpenSettingsRoot();
     QCOMPARE(store->value(QStringLiteral("Settings/Login/Password")).toString(), QStringLiteral("pw12"));
     QCOMPARE(store->value(QStringLiteral("Settings/Login/AutoLogin")).toInt(), 1);
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord(100ms));
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
     QCOMPARE(m_rig->m_pBoxes->Count(), 0);
 }
 
@@ -138,7 +138,7 @@ void TestLogin::secondFriendsListOnlyRefreshes()
     QCOMPARE(CFakeView::Children(view.OfflineGroup()),
              (QStringList{QStringLiteral("bob"), QStringLiteral("dan")}));
     QCOMPARE(view.OfflineGroup()->text(0), QStringLiteral("Offline Friends (2)"));
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
     QVERIFY(m_rig->m_pDoc->IsLoggedIn());
 }
 
@@ -150,13 +150,13 @@ void TestLogin::emptyFriendsListChangesNothing()
     doc.SetTitle(QStringLiteral("something else"));
     m_rig->m_pServer->Inject(Record("SLU", {}, "ann"));
     QVERIFY(WaitUntil([&] { return doc.Title() == QStringLiteral("ann"); }));
-    Spin(50ms);
+    QVERIFY(m_rig->Settle());
     QCOMPARE(view.m_nForeground, 1);
     QCOMPARE(view.OnlineGroup()->text(0), QStringLiteral("Online Friends (1)"));
     QCOMPARE(view.OfflineGroup()->text(0), QStringLiteral("Offline Friends (1)"));
     QCOMPARE(doc.OnlineCount(), 1);
     QCOMPARE(doc.OfflineCount(), 1);
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
 }
 
 void TestLogin::refusedLoginShowsDialogAgain()
@@ -182,7 +182,7 @@ void TestLogin::refusedLoginShowsDialogAgain()
     QCOMPARE(m_rig->m_pBoxes->Texts(), QStringList{QStringLiteral("Invalid user name or password")});
     QCOMPARE(m_rig->m_pBoxes->Last().icon, MessageIcon::Exclamation);
     QVERIFY(!doc.IsLoggedIn());
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
 }
 
 void TestLogin::refusalTestsItsOwnCodeAfterTheBox()
@@ -203,7 +203,7 @@ void TestLogin::refusalTestsItsOwnCodeAfterTheBox()
         m_rig->m_pServer->Inject(message);
         QVERIFY(
             WaitUntil([&] { return m_rig->m_pBoxes->Count() == 1 && m_rig->m_pBoxes->OpenCount() == 0; }));
-        Spin(20ms);
+        QVERIFY(m_rig->Settle());
         shown = dlg.isVisible();
         dlg.EndDialog(IDCANCEL);
     });
@@ -246,10 +246,10 @@ void TestLogin::answersWithoutDialogAreIgnored()
     m_rig->m_pServer->Inject(Record("SR"));
     m_rig->m_pServer->Inject(Record("FL", "Invalid user name or password"));
     QVERIFY(m_rig->m_pBoxes->WaitForCount(1));
-    Spin(50ms);
+    QVERIFY(m_rig->Settle());
     // The failure is still reported; nothing else happens.
     QCOMPARE(m_rig->m_pBoxes->Texts(), QStringList{QStringLiteral("Invalid user name or password")});
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
     QVERIFY(!doc.IsLoggedIn());
     QVERIFY(doc.UserName().empty());
     QCOMPARE(CFakeView::Children(view.OnlineGroup()), QStringList());
@@ -258,8 +258,7 @@ void TestLogin::answersWithoutDialogAreIgnored()
     // A login dialog without a registration dialog: "SR" is ignored.
     CFakeLoginDlg login;
     login.AwaitAnswer(doc);
-    m_rig->m_pServer->Inject(Record("SR"));
-    Spin(100ms);
+    QVERIFY(m_rig->InjectAndSettle(Record("SR")));
     QCOMPARE(m_rig->m_pBoxes->Count(), 1);
 
     // A login dialog that went away before its answer.
@@ -271,7 +270,7 @@ void TestLogin::answersWithoutDialogAreIgnored()
     m_rig->m_pServer->Inject(Record("SLU", {}, "ann", {"bob*"}));
     m_rig->m_pServer->Inject(Record("FL", "again"));
     QVERIFY(m_rig->m_pBoxes->WaitForCount(2));
-    QVERIFY(m_rig->m_pServer->ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*m_rig->m_pDoc, *m_rig->m_pServer));
     QVERIFY(!doc.IsLoggedIn());
 }
 

@@ -2,6 +2,7 @@
 // logged out and logged in, Change User without a connection, shutdown.
 #include "aboutdlg.h"
 #include "childframe.h"
+#include "clientsocket.h"
 #include "commandids.h"
 #include "shellfixture.h"
 
@@ -49,6 +50,7 @@ private slots:
     void ChangeUserWithoutConnection();
     void AboutBox();
     void CloseLogsOff();
+    void ExitWritesQueuedLogoff();
 };
 
 void TestMainFrame::SizeAndTitle()
@@ -137,7 +139,7 @@ void TestMainFrame::CommandsLoggedOut()
 
     // A disabled command does nothing even when asked for directly.
     f.frame->ExecuteCommand(ID_TOOLS_BLOCKEDUSERS);
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestMainFrame::CommandsLoggedIn()
@@ -221,6 +223,28 @@ void TestMainFrame::CloseLogsOff()
     QVERIFY(closed);
     QVERIFY(!f.doc->IsLoggedIn());
     QVERIFY(!f.doc->IsConnected());
+}
+
+// The program ends right after its main window closes: the "X" still waiting
+// out the send pause is written when the session goes, even with a record
+// from the server unread, and arrives before the connection closes.
+void TestMainFrame::ExitWritesQueuedLogoff()
+{
+    CShellFixture f;
+    QVERIFY(f.LogIn("anna"));
+    f.doc->Connection().Socket()->SetSendPause(1h);
+    QVERIFY(f.doc->Connection().Send(Record(Cmd::BlockedList, "anna")));
+    f.frame->show();
+    f.Action(ID_APP_EXIT)->trigger();
+    QVERIFY(f.server.Inject(Record(Cmd::FriendOnline, "bob")));
+    // No event loop from here on, as after the main loop has returned.
+    f.frame.reset();
+    f.doc.reset();
+    QVERIFY(f.server.Expect(Cmd::BlockedList));
+    auto bye = f.server.Expect(Cmd::Logoff);
+    QVERIFY(bye);
+    QCOMPARE(bye->sender, std::string("anna"));
+    QVERIFY(f.server.WaitForClientClosed());
 }
 
 QTEST_MAIN(TestMainFrame)

@@ -216,7 +216,7 @@ void TestPalaverView::BlockedUsersRequestsList()
     QVERIFY(request->recipient.empty());
     QVERIFY(request->text.empty());
     QVERIFY(request->names.empty());
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
     QVERIFY(!RunningDialog<CBlockedUsersDlg>());
     QVERIFY(!QApplication::activeModalWidget());
 }
@@ -262,7 +262,7 @@ void TestPalaverView::AutomaticLoginOnlyFromMainFrame()
     QTimer::singleShot(0, [&] {
         CModalDialog* login = RunningDialog<CLoginDlg>();
         QVERIFY(login && login->IsRunning());
-        quiet = f.server.ExpectNoRecord();
+        quiet = NothingSentBefore(*f.doc, f.server);
         login->EndDialog(IDCANCEL);
     });
     f.frame->ExecuteCommand(ID_FILE_CHANGEUSER);

@@ -133,7 +133,7 @@ void TestSessionWindows::BlockedUsersDialogRecorded()
     f.frame->ExecuteCommand(ID_TOOLS_BLOCKEDUSERS);
     QVERIFY(ran);
     QVERIFY(!RunningDialog<CBlockedUsersDlg>());
-    QVERIFY(f.server.ExpectNoRecord());
+    QVERIFY(NothingSentBefore(*f.doc, f.server));
 }
 
 void TestSessionWindows::OfflineMessagesWindow()

@@ -19,6 +19,19 @@ CSessionTiming ZeroPauses()
     return timing;
 }
 
+bool NothingSentBefore(CPalaverDoc& doc, CFakeServer& server)
+{
+    if (!doc.Connection().IsConnected())
+        return server.ExpectNoRecord();
+    CNetMessage probe;
+    probe.command = Cmd::BlockedList;
+    probe.sender = "probe";
+    if (!doc.Connection().Send(probe))
+        return false;
+    const std::optional<CNetMessage> next = server.Expect(Cmd::BlockedList);
+    return next && next->sender == "probe";
+}
+
 bool LogInAs(CPalaverDoc& doc, CFakeServer& server, const std::string& name, std::vector<std::string> friends,
              const std::string& password)
 {

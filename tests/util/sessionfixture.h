@@ -63,6 +63,13 @@ protected:
 bool LogInAs(CPalaverDoc& doc, CFakeServer& server, const std::string& name,
              std::vector<std::string> friends = {}, const std::string& password = "pw");
 
+// A round trip in place of waiting for silence: the session sends a "BUL"
+// straight on its connection, and the fake server must get it next. As the
+// session writes in order, nothing it sent before the call is left unread.
+// Without a connection no probe can go, and the fake server waits its
+// time-out for silence instead.
+bool NothingSentBefore(CPalaverDoc& doc, CFakeServer& server);
+
 // Deletes the top-level windows that `doc` opened by itself and that own
 // themselves (conversations, the offline messages): a test's session takes
 // them with it, and leaves another session's windows alone.
