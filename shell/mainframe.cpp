@@ -134,6 +134,10 @@ CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
     connect(&doc, &CPalaverDoc::TitleChanged, this, &CMainFrame::OnTitleChanged);
     connect(&doc, &CPalaverDoc::StateChanged, this, &CMainFrame::UpdateCommands);
     connect(&doc, &CPalaverDoc::ConnectionChanged, this, &CMainFrame::UpdateCommands);
+    // What the session does by itself (a reconnect under way) shows in the
+    // message pane; an empty text brings back the idle text.
+    connect(&doc, &CPalaverDoc::StatusTextChanged, statusBar(),
+            [this](const QString& text) { statusBar()->showMessage(text.isEmpty() ? kIdleText : text); });
     OnTitleChanged(doc.Title());
     UpdateCommands();
     return View();
