@@ -72,6 +72,14 @@ void CPalaverDoc::HandleRecord(CNetMessage& msg)
 
 void CPalaverDoc::OnServerShutdown(CNetMessage&)
 {
+    if (ShouldReconnect()) {
+        // As below, but the countdown starts before the box: it runs on
+        // inside the box's own loop.
+        m_connection.SetConnected(0);
+        LogoffForReconnect();
+        Notify(QStringLiteral("Server is shutting down. Logging you off ..."));
+        return;
+    }
     Notify(QStringLiteral("Server is shutting down. Logging you off ..."));
     // With the flag clear the log-off sends no "X" and keeps the socket.
     m_connection.SetConnected(0);
@@ -80,6 +88,10 @@ void CPalaverDoc::OnServerShutdown(CNetMessage&)
 
 void CPalaverDoc::OnAdminLogoff(CNetMessage&)
 {
+    // The user logged in elsewhere (or was put out): coming back would
+    // throw that other session out in turn.
+    if (m_reconnector.IsActive() || m_bRelogin)
+        EndReconnect(QString());
     SaveModified();
     m_connection.SetConnected(0);
     Notify(QStringLiteral("Admin has logged you off ..."));
@@ -118,6 +130,8 @@ void CPalaverDoc::OnFriendsList(CNetMessage& msg)
         Send(complete);
     }
     SetLoggedIn(1);
+    if (firstList && m_bRelogin)
+        EndReconnect(QStringLiteral("Logged in"));
 }
 
 void CPalaverDoc::OnRegistered(CNetMessage&)
@@ -224,6 +238,12 @@ void CPalaverDoc::OnFailure(CNetMessage& msg)
 
 void CPalaverDoc::OnLoginFailed(CNetMessage& msg)
 {
+    // The remembered login no longer works: no more attempts with it.
+    if (m_bRelogin) {
+        EndReconnect(QString());
+        Notify(FromUtf8(msg.sender));
+        return;
+    }
     Notify(FromUtf8(msg.sender));
     // The user corrects the input in the login dialog, shown again.
     if (m_bLoginWaiting)

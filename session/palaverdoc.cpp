@@ -26,7 +26,7 @@ CPalaverDoc::CPalaverDoc(const CConnectionTiming& timing, QObject* parent)
 
 CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
     : QObject(parent), m_logoffPause(timing.logoffPause), m_connection(*this, timing.connection),
-      m_strTitle(NotLoggedIn())
+      m_strTitle(NotLoggedIn()), m_reconnector(timing.reconnect)
 {
     connect(&m_connection, &CServerConnection::ConfigurationMissing, this,
             [this](const QString& text) { emit MessageBoxWanted(text, NoticeKind::Error); });
@@ -34,6 +34,13 @@ CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
         emit ConnectionChanged(connected);
         emit StateChanged();
     });
+    connect(&m_reconnector, &CReconnector::Attempt, this, &CPalaverDoc::OnReconnectAttempt);
+    connect(&m_reconnector, &CReconnector::Scheduled, this, [this](std::chrono::milliseconds delay) {
+        const long long seconds = std::max<long long>(1, (delay.count() + 999) / 1000);
+        emit StatusTextChanged(QStringLiteral("Reconnecting in %1 s\u2026").arg(seconds));
+    });
+    connect(&m_connection, &CServerConnection::ConnectFinished, this,
+            &CPalaverDoc::OnReconnectConnectFinished);
 }
 
 CPalaverDoc::~CPalaverDoc() = default;
@@ -51,6 +58,9 @@ bool CPalaverDoc::OnNewDocument()
 
 bool CPalaverDoc::SaveModified()
 {
+    // Whoever else logs off (Disconnect, Change User, Exit) means it.
+    if (!m_bLoggingOffForReconnect && (m_reconnector.IsActive() || m_bRelogin))
+        EndReconnect(QString());
     if (m_connection.IsConnected()) {
         CNetMessage logoff;
         logoff.sender = m_strUserName;
@@ -82,6 +92,10 @@ void CPalaverDoc::ClearSessionLists()
 
 bool CPalaverDoc::OpenConnection()
 {
+    // A connection the user asks for (Login, say) takes over from the
+    // reconnect's countdown.
+    if (!m_bReconnectAttempt && (m_reconnector.IsActive() || m_bRelogin))
+        EndReconnect(QString());
     std::unique_ptr<CClientSocket> socket;
     try {
         socket = std::make_unique<CClientSocket>(&m_connection);
@@ -107,6 +121,19 @@ void CPalaverDoc::CloseConnection()
 
 void CPalaverDoc::OnConnectionLost()
 {
+    if (ShouldReconnect()) {
+        // The countdown must not wait for the box: the state after the loss
+        // comes first, and the box (modal, its loop runs the timer) after it.
+        // A failed attempt was told already and goes without a box.
+        const bool first = !m_reconnector.IsActive();
+        m_connection.SetConnected(0);
+        LogoffForReconnect();
+        CloseConnection();
+        emit AnswersLost();
+        if (first)
+            Notify(QStringLiteral("Connection to server lost"));
+        return;
+    }
     Notify(QStringLiteral("Connection to server lost"));
     // The socket is closed already: the log-off must not try to send on it.
     m_connection.SetConnected(0);
@@ -118,10 +145,102 @@ void CPalaverDoc::OnConnectionLost()
     emit AnswersLost();
 }
 
+// --- getting a lost session back ------------------------------------------
+
+bool CPalaverDoc::ShouldReconnect() const
+{
+    const CUserSettings& s = m_settings;
+    if (!s.m_nRememberLogin || !s.m_nAutoLogin || s.m_strUserName.empty() || s.m_strPassword.empty())
+        return false;
+    if (m_reconnector.IsActive())
+        return true;
+    return IsLoggedIn() && s.m_strUserName == m_strUserName;
+}
+
+void CPalaverDoc::LogoffForReconnect()
+{
+    const bool going = m_reconnector.IsActive();
+    if (m_bRelogin) {
+        m_bRelogin = false;
+        EndLogin();
+    }
+    // The conversation windows stay open and are found again by their
+    // correspondents once the same user is back.
+    const std::vector<QPointer<QObject>> windows = m_speakWindows;
+    m_bLoggingOffForReconnect = true;
+    SaveModified();
+    m_bLoggingOffForReconnect = false;
+    m_speakWindows = windows;
+    if (going)
+        m_reconnector.Failed();
+    else
+        m_reconnector.Start();
+}
+
+void CPalaverDoc::OnReconnectAttempt()
+{
+    emit StatusTextChanged(QStringLiteral("Reconnecting\u2026"));
+    m_bReconnectAttempt = true;
+    // The answer comes as ConnectFinished, which clears the flag; a connect
+    // that could not even start counts as a failed attempt.
+    if (!OpenConnection() && m_bReconnectAttempt) {
+        m_bReconnectAttempt = false;
+        m_reconnector.Failed();
+    }
+}
+
+void CPalaverDoc::OnReconnectConnectFinished(bool connected)
+{
+    if (!m_bReconnectAttempt)
+        return;
+    m_bReconnectAttempt = false;
+    if (!m_reconnector.IsActive() || m_bRelogin || IsLoggedIn())
+        return;
+    if (!connected) {
+        m_reconnector.Failed();
+        return;
+    }
+    SendRememberedLogin();
+}
+
+void CPalaverDoc::SendRememberedLogin()
+{
+    // The login that start-up makes from the remembered settings; the
+    // answers complete it as they complete a dialog's.
+    m_login = CLoginRequest{m_settings.m_strUserName, m_settings.m_strPassword, m_settings.m_nRememberLogin,
+                            m_settings.m_nAutoLogin};
+    m_bLoginWaiting = true;
+    m_bRelogin = true;
+    CNetMessage msg;
+    msg.sender = m_login.userName;
+    msg.recipient = m_login.password;
+    msg.command = Cmd::Login;
+    msg.names = {m_login.userName, m_login.password, Cmd::Login};
+    if (!m_connection.SendUnpaced(msg)) {
+        m_bRelogin = false;
+        EndLogin();
+        m_reconnector.Failed();
+    }
+}
+
+void CPalaverDoc::EndReconnect(const QString& status)
+{
+    const bool wasRelogin = m_bRelogin;
+    m_reconnector.Stop();
+    m_bReconnectAttempt = false;
+    m_bRelogin = false;
+    if (wasRelogin)
+        EndLogin();
+    emit StatusTextChanged(status);
+}
+
 // --- answers the dialogs wait for ------------------------------------------
 
 void CPalaverDoc::BeginLogin(const CLoginRequest& request)
 {
+    // A login by hand takes over from a reconnect that may be waiting.
+    if (m_reconnector.IsActive() || m_bRelogin)
+        EndReconnect(QString());
     m_login = request;
     m_bLoginWaiting = true;
 }

@@ -2,6 +2,7 @@
 
 #include "clientconnection.h"
 #include "historystore.h"
+#include "reconnector.h"
 #include "usersettings.h"
 
 #include <QObject>
@@ -40,6 +41,7 @@ struct CSessionTiming
 {
     CConnectionTiming connection;
     std::chrono::milliseconds logoffPause{200};
+    CReconnectTiming reconnect;
 };
 
 // The session: the client's one document, alive from start-up to shutdown.
@@ -78,6 +80,14 @@ public:
     // "Connection to server lost", then the state after log-off and CloseConnection.
     void OnConnectionLost();
     CClientConnection& Connection() { return m_connection; }
+
+    // --- getting a lost session back -----------------------------------
+    // With a remembered automatic login, a session lost with its connection
+    // or ended by "Z" reconnects by itself after growing pauses and logs the
+    // same user in again. A log-off (Disconnect, Change User, Exit), a login
+    // by hand, a refused login and "ZX" end the series.
+    bool IsReconnecting() const { return m_reconnector.IsActive(); }
+    const CReconnector& Reconnector() const { return m_reconnector; }
     // Queues the record on the connection: false when not connected or over
     // the limits (the result is rarely examined).
     bool Send(const CNetMessage& msg) { return m_connection.Send(msg); }
@@ -177,6 +187,8 @@ signals:
     // message box, and records that come meanwhile are handled inside it.
     void MessageBoxWanted(const QString& text, NoticeKind kind);
     void TitleChanged(const QString& title);
+    // What the session is doing, for the status bar; empty for the idle text.
+    void StatusTextChanged(const QString& text);
     // The connection's connected state changed.
     void ConnectionChanged(bool connected);
     // The connected or the logged-in state changed; commands re-check their state.
@@ -245,6 +257,18 @@ private:
     void OnFailure(CNetMessage& msg);
     void OnLoginFailed(CNetMessage& msg);
 
+    // The remembered login may bring the session back: it is this user's,
+    // remembered with automatic login, and the session was logged in or
+    // is being brought back.
+    bool ShouldReconnect() const;
+    // Logs off for a reconnect: the conversation windows stay known and
+    // the countdown starts (or goes on, longer, after a failed attempt).
+    void LogoffForReconnect();
+    void OnReconnectAttempt();
+    void OnReconnectConnectFinished(bool connected);
+    void SendRememberedLogin();
+    void EndReconnect(const QString& status);
+
     // A notice of the ordinary kind (MessageBoxWanted).
     void Notify(const QString& text);
     void SetLoggedIn(int loggedIn);
@@ -274,4 +298,11 @@ private:
     std::string m_strNewPassword;
     bool m_bPasswordChangeWaiting = false;
     bool m_bBlockedUsersOpen = false;
+    CReconnector m_reconnector;
+    // The connect under way is the reconnect's own attempt.
+    bool m_bReconnectAttempt = false;
+    // The "L" in flight is the reconnect's own, not a dialog's.
+    bool m_bRelogin = false;
+    // The log-off under way is the reconnect's: it keeps the series going.
+    bool m_bLoggingOffForReconnect = false;
 };

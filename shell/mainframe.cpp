@@ -137,6 +137,10 @@ CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
     // A history that cannot be kept is said here, once; nothing else stops.
     connect(&doc.History(), &CHistoryStore::WriteFailed, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
+    // What the session does by itself (a reconnect under way) shows in the
+    // message pane; an empty text brings back the idle text.
+    connect(&doc, &CPalaverDoc::StatusTextChanged, statusBar(),
+            [this](const QString& text) { statusBar()->showMessage(text.isEmpty() ? kIdleText : text); });
     OnTitleChanged(doc.Title());
     UpdateCommands();
     return View();

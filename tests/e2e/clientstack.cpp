@@ -17,10 +17,10 @@
 
 using namespace std::chrono_literals;
 
-CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig)
+CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig, const CSessionTiming& timing)
 {
     m_config.WriteConfig(CConfigDir::ConfigText("127.0.0.1", port) + extraConfig);
-    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{});
+    m_pDoc = std::make_unique<CPalaverDoc>(timing);
     ConnectSessionPrompts(*m_pDoc);
     m_pFrame = std::make_unique<CMainFrame>();
     m_pView = m_pFrame->CreateChild(*m_pDoc);

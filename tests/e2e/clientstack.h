@@ -34,8 +34,10 @@ class QTreeWidgetItem;
 class CClientStack
 {
 public:
-    // `extraConfig` is appended to the two lines of config.txt.
-    explicit CClientStack(uint16_t port, const QByteArray& extraConfig = {});
+    // `extraConfig` is appended to the two lines of config.txt; `timing`
+    // gives the session's pauses (the reconnect's, say).
+    explicit CClientStack(uint16_t port, const QByteArray& extraConfig = {},
+                          const CSessionTiming& timing = {});
     ~CClientStack();
 
     CPalaverDoc& Doc() { return *m_pDoc; }
