@@ -3,6 +3,7 @@
 #include "charformat.h"
 #include "fontcolordlg.h"
 #include "netmessage.h"
+#include "noticepreferences.h"
 #include "palaverdoc.h"
 
 #include <QCheckBox>
@@ -161,6 +162,8 @@ CPreferences::CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* pa
     m_pColorFontsPage = new CColorFontsPreferences(*this, m_pTabs);
     m_pTabs->addTab(m_pLoginPage, QStringLiteral("Login Preferences"));
     m_pTabs->addTab(m_pColorFontsPage, QStringLiteral("Color and Fonts"));
+    m_pNoticePage = new CNoticePreferences(*this, m_pTabs);
+    m_pTabs->addTab(m_pNoticePage, QStringLiteral("Notices"));
     m_pTabs->setCurrentIndex(selectedPage);
 
     auto* buttons = new QDialogButtonBox(this);
@@ -184,6 +187,8 @@ void CPreferences::OnInitDialog()
 {
     if (m_pDoc)
         m_pLoginPage->Fill(m_pDoc->Settings());
+    if (m_pDoc)
+        m_pNoticePage->Fill(m_pDoc->Settings());
 }
 
 void CPreferences::SetModified()
@@ -198,6 +203,8 @@ void CPreferences::Apply()
     m_pLoginPage->OnApply();
     if (alive)
         m_pColorFontsPage->OnApply();
+    if (alive)
+        m_pNoticePage->OnApply();
 }
 
 void CPreferences::accept()

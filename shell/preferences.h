@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 
+class CNoticePreferences;
 class CPalaverDoc;
 class CPreferences;
 class QCheckBox;
@@ -100,6 +101,7 @@ public:
 
     CLoginPreferences* LoginPage() const { return m_pLoginPage; }
     CColorFontsPreferences* ColorFontsPage() const { return m_pColorFontsPage; }
+    CNoticePreferences* NoticePage() const { return m_pNoticePage; }
     QTabWidget* Tabs() const { return m_pTabs; }
     QPushButton* ApplyButton() const { return m_btnApply; }
     QPushButton* OkButton() const { return m_btnOk; }
@@ -114,6 +116,7 @@ private:
     QPointer<CPalaverDoc> m_pDoc;
     CLoginPreferences* m_pLoginPage = nullptr;
     CColorFontsPreferences* m_pColorFontsPage = nullptr;
+    CNoticePreferences* m_pNoticePage = nullptr;
     CUserSettings m_settings;
     QTabWidget* m_pTabs = nullptr;
     QPushButton* m_btnOk = nullptr;
