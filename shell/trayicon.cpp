@@ -11,18 +11,19 @@
 #include <QSystemTrayIcon>
 
 CTrayIcon::CTrayIcon(CMainFrame& frame, QObject* parent)
-    : INotifier(parent), m_pFrame(&frame), m_pMenu(std::make_unique<QMenu>()), m_baseIcon(ApplicationIcon())
+    : INotifier(parent), m_pFrame(&frame), m_pMenu(new QMenu), m_baseIcon(ApplicationIcon())
 {
-    m_pShow = m_pMenu->addAction(QStringLiteral("&Show"));
+    m_pShow = new QAction(QStringLiteral("&Show"), this);
+    m_pMenu->addAction(m_pShow);
     connect(m_pShow, &QAction::triggered, this, &CTrayIcon::ShowMainWindow);
     m_pMenu->addAction(frame.Action(ID_FILE_DISCONNECT));
     m_pMenu->addSeparator();
     m_pMenu->addAction(frame.Action(ID_APP_EXIT));
     // The shared commands re-check their state as the main window's menus do.
-    connect(m_pMenu.get(), &QMenu::aboutToShow, &frame, &CMainFrame::UpdateCommands);
+    connect(m_pMenu, &QMenu::aboutToShow, &frame, &CMainFrame::UpdateCommands);
 
     m_pIcon = new QSystemTrayIcon(m_baseIcon, this);
-    m_pIcon->setContextMenu(m_pMenu.get());
+    m_pIcon->setContextMenu(m_pMenu);
     m_pIcon->setToolTip(ToolTip(0));
     connect(m_pIcon, &QSystemTrayIcon::activated, this, [this](QSystemTrayIcon::ActivationReason reason) {
         if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
@@ -39,6 +40,7 @@ CTrayIcon::~CTrayIcon()
 {
     // The menu holds the main window's actions, which it does not own.
     m_pIcon->setContextMenu(nullptr);
+    delete m_pMenu.data();
 }
 
 void CTrayIcon::SetUnread(int count)

@@ -3,13 +3,11 @@
 #include "notifier.h"
 
 #include <QIcon>
+#include <QMenu>
 #include <QPointer>
-
-#include <memory>
 
 class CMainFrame;
 class QAction;
-class QMenu;
 class QSystemTrayIcon;
 
 // The program's icon in the desktop's tray: its menu shows the main window,
@@ -29,7 +27,7 @@ public:
     bool Show(quint64 key, const QString& title, const QString& body) override;
 
     QSystemTrayIcon* Icon() const { return m_pIcon; }
-    QMenu* Menu() const { return m_pMenu.get(); }
+    QMenu* Menu() const { return m_pMenu; }
     QAction* ShowAction() const { return m_pShow; }
 
     // `base` with `count` drawn in a red disc in its lower right corner;
@@ -42,7 +40,8 @@ private:
     void ShowMainWindow();
 
     QPointer<CMainFrame> m_pFrame;
-    std::unique_ptr<QMenu> m_pMenu;
+    // A window without a parent: the program may close it before the icon goes.
+    QPointer<QMenu> m_pMenu;
     QSystemTrayIcon* m_pIcon = nullptr;
     QAction* m_pShow = nullptr;
     QIcon m_baseIcon;
