@@ -314,7 +314,8 @@ bool CSpeakWindow::eventFilter(QObject* watched, QEvent* event)
 
 void CSpeakWindow::ShowWithoutFocus()
 {
-    ::ShowWithoutFocus(window());
+    // Whoever shows a line here asks for attention when the line goes unseen.
+    BringForwardWithoutFocus(window());
 }
 
 void CSpeakWindow::Activate()

@@ -15,6 +15,13 @@ AlertHandler& Handler()
 
 void ShowWithoutFocus(QWidget* window)
 {
+    BringForwardWithoutFocus(window);
+    if (window && !QApplication::activeWindow())
+        RequestAttention(window);
+}
+
+void BringForwardWithoutFocus(QWidget* window)
+{
     if (!window)
         return;
     window->setAttribute(Qt::WA_ShowWithoutActivating);
@@ -22,7 +29,11 @@ void ShowWithoutFocus(QWidget* window)
         window->setWindowState(window->windowState() & ~Qt::WindowMinimized);
     window->show();
     window->raise();
-    if (QApplication::activeWindow())
+}
+
+void RequestAttention(QWidget* window)
+{
+    if (!window)
         return;
     if (Handler())
         Handler()(window);

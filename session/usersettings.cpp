@@ -14,6 +14,8 @@ namespace {
 const QString kLoginGroup = QStringLiteral("Settings/Login");
 const QString kColorGroup = QStringLiteral("Settings/ColorFonts");
 const QString kFontGroup = QStringLiteral("Settings/ColorFonts/Font");
+const QString kNotifyGroup = QStringLiteral("Settings/Notify");
+const QString kNotifyKey = QStringLiteral("NewMessages");
 
 int ReadInt(const QSettings& store, const QString& key)
 {
@@ -98,6 +100,13 @@ void ReadUserSettings(QSettings& store, CUserSettings& s)
     s.m_nHeight = ReadInt(store, QStringLiteral("Height"));
     store.endGroup();
     s.m_strFaceName = face;
+
+    // Notices are on unless the user turned them off.
+    store.beginGroup(kNotifyGroup);
+    bool ok = false;
+    const int notify = store.value(kNotifyKey, 1).toInt(&ok);
+    s.m_nNotify = ok ? notify : 1;
+    store.endGroup();
 }
 
 void WriteUserSettings(QSettings& store, const CUserSettings& s, int group)
@@ -143,6 +152,11 @@ void WriteUserSettings(QSettings& store, const CUserSettings& s, int group)
             QStringLiteral("FaceName"),
             QString::fromUtf8(f.lfFaceName, static_cast<int>(strnlen(f.lfFaceName, CLogFont::kFaceSize))));
         store.setValue(QStringLiteral("FontColor"), static_cast<int>(s.m_nFontColor));
+        store.endGroup();
+    }
+    if (group == SettingsAll || group == SettingsNotify) {
+        store.beginGroup(kNotifyGroup);
+        store.setValue(kNotifyKey, s.m_nNotify);
         store.endGroup();
     }
     store.sync();

@@ -25,10 +25,11 @@ public:
     std::string m_strFaceName; // FaceName as text
     uint32_t m_nFontColor = 0; // FontColor
     int32_t m_nHeight = 0;     // Height, in twentieths of a point
+    int m_nNotify = 1;         // Settings/Notify NewMessages: a desktop notice for new messages
 };
 
 // Which groups SaveSettings writes.
-enum SettingsGroup { SettingsAll = 0, SettingsLogin = 1, SettingsColorFonts = 2 };
+enum SettingsGroup { SettingsAll = 0, SettingsLogin = 1, SettingsColorFonts = 2, SettingsNotify = 3 };
 
 // The per-user settings root: organisation "Brambleworks", application
 // "Murmurly", native format (~/.config/Brambleworks/Murmurly.conf here).
@@ -38,7 +39,7 @@ std::unique_ptr<QSettings> OpenSettingsRoot();
 void ProtectSettingsFile(const QSettings& settings);
 
 // Reads every value into `settings`. Missing or unreadable values read as 0
-// or as the empty string; the user name and password are read only when
+// or as the empty string (the notice switch reads as on); the user name and password are read only when
 // RememberLogin is set, and otherwise keep their present values.
 void ReadUserSettings(QSettings& store, CUserSettings& settings);
 

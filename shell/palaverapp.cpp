@@ -1,5 +1,6 @@
 #include "palaverapp.h"
 
+#include "desktopalerts.h"
 #include "mainframe.h"
 #include "messagebox.h"
 #include "modaldialog.h"
@@ -101,6 +102,7 @@ bool CPalaverApp::InitInstance(const CSessionTiming& timing)
     if (!m_pDoc->OnNewDocument())
         return false;
     view->OnInitialUpdate();
+    InstallDesktopAlerts(*m_pMainFrame, *m_pDoc, this);
 
     m_pMainFrame->show();
     m_pMainFrame->repaint();

@@ -1,6 +1,7 @@
 #include "palaverview.h"
 
 #include "aboutdlg.h"
+#include "attention.h"
 #include "charformat.h"
 #include "commandids.h"
 #include "friendstree.h"
@@ -139,8 +140,18 @@ void CPalaverView::OnDoubleClick(QTreeWidgetItem*)
 
 void CPalaverView::OnMessageArrived(const CNetMessage& line)
 {
-    if (m_pDoc)
-        m_pCurrentSpeakWindow = ShowConversationLine(*m_pDoc, *this, line);
+    if (!m_pDoc)
+        return;
+    // Whether the user sees the line is decided before its window comes
+    // forward: a window shown now is not one the user was reading.
+    const CSpeakWindowBase* open = FindSpeakWindow(*m_pDoc, line.sender);
+    const bool seen = open && open->window()->isActiveWindow();
+    QPointer<CSpeakWindowBase> window = ShowConversationLine(*m_pDoc, *this, line);
+    m_pCurrentSpeakWindow = window;
+    if (!window || seen)
+        return;
+    RequestAttention(window->window());
+    emit LineUnseen(window, line);
 }
 
 CSpeakWindowBase* CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFocus focus)

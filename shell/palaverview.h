@@ -83,6 +83,11 @@ public:
     void OnSendMessage();
     void OnBlockedUsers();
 
+signals:
+    // A line from the server is shown in `window`, which was not the active
+    // window as the line arrived (or was not open).
+    void LineUnseen(CSpeakWindowBase* window, const CNetMessage& line);
+
 protected:
     void resizeEvent(QResizeEvent* event) override;
 

@@ -4,6 +4,7 @@
 #include "fontcolordlg.h"
 #include "historypreferences.h"
 #include "netmessage.h"
+#include "noticepreferences.h"
 #include "palaverdoc.h"
 
 #include <QCheckBox>
@@ -164,6 +165,8 @@ CPreferences::CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* pa
     m_pTabs->addTab(m_pColorFontsPage, QStringLiteral("Color and Fonts"));
     m_pHistoryPage = new CHistoryPreferences(*this, m_pTabs);
     m_pTabs->addTab(m_pHistoryPage, QStringLiteral("History"));
+    m_pNoticePage = new CNoticePreferences(*this, m_pTabs);
+    m_pTabs->addTab(m_pNoticePage, QStringLiteral("Notices"));
     m_pTabs->setCurrentIndex(selectedPage);
 
     auto* buttons = new QDialogButtonBox(this);
@@ -187,6 +190,8 @@ void CPreferences::OnInitDialog()
 {
     if (m_pDoc)
         m_pLoginPage->Fill(m_pDoc->Settings());
+    if (m_pDoc)
+        m_pNoticePage->Fill(m_pDoc->Settings());
 }
 
 void CPreferences::SetModified()
@@ -203,6 +208,8 @@ void CPreferences::Apply()
         m_pColorFontsPage->OnApply();
     if (alive)
         m_pHistoryPage->OnApply();
+    if (alive)
+        m_pNoticePage->OnApply();
 }
 
 void CPreferences::accept()

@@ -12,6 +12,7 @@
 #include <optional>
 
 class CHistoryPreferences;
+class CNoticePreferences;
 class CPalaverDoc;
 class CPreferences;
 class QCheckBox;
@@ -102,6 +103,7 @@ public:
     CLoginPreferences* LoginPage() const { return m_pLoginPage; }
     CColorFontsPreferences* ColorFontsPage() const { return m_pColorFontsPage; }
     CHistoryPreferences* HistoryPage() const { return m_pHistoryPage; }
+    CNoticePreferences* NoticePage() const { return m_pNoticePage; }
     QTabWidget* Tabs() const { return m_pTabs; }
     QPushButton* ApplyButton() const { return m_btnApply; }
     QPushButton* OkButton() const { return m_btnOk; }
@@ -117,6 +119,7 @@ private:
     CLoginPreferences* m_pLoginPage = nullptr;
     CColorFontsPreferences* m_pColorFontsPage = nullptr;
     CHistoryPreferences* m_pHistoryPage = nullptr;
+    CNoticePreferences* m_pNoticePage = nullptr;
     CUserSettings m_settings;
     QTabWidget* m_pTabs = nullptr;
     QPushButton* m_btnOk = nullptr;

@@ -59,9 +59,11 @@ void TestPreferences::Layout()
     CShellFixture f;
     CPreferences sheet(QStringLiteral("Murmurly Preferences"), f.doc.get(), nullptr, 0);
     QCOMPARE(sheet.windowTitle(), QStringLiteral("Murmurly Preferences"));
-    QCOMPARE(sheet.Tabs()->count(), 3);
+    QCOMPARE(sheet.Tabs()->count(), 4);
     QCOMPARE(sheet.Tabs()->tabText(0), QStringLiteral("Login Preferences"));
     QCOMPARE(sheet.Tabs()->tabText(1), QStringLiteral("Color and Fonts"));
+    QCOMPARE(sheet.Tabs()->tabText(2), QStringLiteral("History"));
+    QCOMPARE(sheet.Tabs()->tabText(3), QStringLiteral("Notices"));
     QCOMPARE(sheet.Tabs()->currentIndex(), 0);
     QVERIFY(!sheet.ApplyButton()->isEnabled());
     QCOMPARE(sheet.LoginPage()->RememberBox()->text(), QStringLiteral("&Remember My ID and Password"));
