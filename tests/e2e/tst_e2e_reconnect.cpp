@@ -44,6 +44,15 @@ struct CRestartableServer
     }
 };
 
+// anna registers, then logs in by hand in `client` with her login
+// remembered for automatic login, which is what brings a session back.
+bool RegisterAndLogIn(uint16_t port, CClientStack& client)
+{
+    if (!CRawClient(port).Register("anna", "secret1"))
+        return false;
+    return client.LoginByHand("anna", "secret1", true, true);
+}
+
 } // namespace
 
 class TestE2eReconnect : public QObject
@@ -62,12 +71,8 @@ void TestE2eReconnect::ServerBackLogsInAgain()
     server.Start(0);
     QVERIFY2(server.process->IsRunning(), server.process->Log().c_str());
     const uint16_t port = server.process->Port();
-    {
-        CRawClient setup(port);
-        QVERIFY(setup.Register("anna", "secret1"));
-    }
     CClientStack client(port, {}, FastReconnect());
-    QVERIFY(client.LoginByHand("anna", "secret1", true, true));
+    QVERIFY(RegisterAndLogIn(port, client));
     QVERIFY(!client.Doc().IsReconnecting());
 
     // The server goes (it may say "Z" first): the session counts down and
@@ -92,12 +97,8 @@ void TestE2eReconnect::DisconnectStaysOut()
 {
     CServerProcess server;
     QVERIFY2(server.IsRunning(), server.Log().c_str());
-    {
-        CRawClient setup(server.Port());
-        QVERIFY(setup.Register("anna", "secret1"));
-    }
     CClientStack client(server.Port(), {}, FastReconnect());
-    QVERIFY(client.LoginByHand("anna", "secret1", true, true));
+    QVERIFY(RegisterAndLogIn(server.Port(), client));
 
     // Disconnect logs off and connects again; the new connection is made
     // (the moment a reconnect would log in) and the user stays logged out.
@@ -118,12 +119,8 @@ void TestE2eReconnect::LoginElsewhereStaysOut()
 {
     CServerProcess server;
     QVERIFY2(server.IsRunning(), server.Log().c_str());
-    {
-        CRawClient setup(server.Port());
-        QVERIFY(setup.Register("anna", "secret1"));
-    }
     CClientStack client(server.Port(), {}, FastReconnect());
-    QVERIFY(client.LoginByHand("anna", "secret1", true, true));
+    QVERIFY(RegisterAndLogIn(server.Port(), client));
 
     // anna logs in elsewhere: this session gets "ZX" and must not take the
     // user back from the other one.
