@@ -4,7 +4,7 @@
 // and the server's peak resident memory.
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
-//   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] [--server PATH]
+//   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] [--server PATH]
 //   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
 //
 // With --nodes, K server processes share one database (--db, by default a
@@ -15,7 +15,8 @@
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
 // server's resident memory and what each connection adds to it. With
 // --stall-handshake they instead start a TLS handshake, which the server
-// answers, and never finish it.
+// answers, and never finish it; with --stall-hello they send only the first
+// half of their ClientHello.
 //
 // By default the server runs with its cheap test hashing so that setting up
 // hundreds of accounts takes seconds; --real-hash uses the production cost
@@ -34,15 +35,13 @@
 #include "serverprocess.h"
 #include "testcertificate.h"
 
-#include <openssl/bio.h>
-#include <openssl/ssl.h>
-
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -70,6 +69,7 @@ struct CBenchOptions
     bool relay = false;
     bool tls = false;
     bool stallHandshake = false;
+    bool stallHello = false;
     std::string server; // empty: the one built with this program
     int nodes = 1;
     std::string cluster; // nats://HOST:PORT, with nodes > 1
@@ -306,25 +306,6 @@ void RaiseOpenFileLimit(int clients)
                                  " is too low for " + std::to_string(clients) + " clients");
 }
 
-// A client's first handshake flight (its ClientHello), made once in memory:
-// every stalling client sends the same bytes.
-std::string ClientHello()
-{
-    SSL_CTX* ctx = ::SSL_CTX_new(TLS_client_method());
-    SSL* ssl = ::SSL_new(ctx);
-    BIO* out = ::BIO_new(BIO_s_mem());
-    ::SSL_set_bio(ssl, ::BIO_new(BIO_s_mem()), out);
-    ::SSL_connect(ssl); // wants the server's answer, which never comes here
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out, &data);
-    std::string hello(data, static_cast<std::size_t>(std::max(size, 0L)));
-    ::SSL_free(ssl);
-    ::SSL_CTX_free(ctx);
-    if (hello.empty())
-        throw std::runtime_error("no ClientHello");
-    return hello;
-}
-
 // Sends the ClientHello and waits until the server has answered it: the
 // server then holds the handshake half done.
 void StallHandshake(CBenchClient& client, const std::string& hello)
@@ -334,6 +315,18 @@ void StallHandshake(CBenchClient& client, const std::string& hello)
     pollfd fd{client.Fd(), POLLIN, 0};
     if (::poll(&fd, 1, 30000) <= 0)
         throw std::runtime_error("the server did not answer a ClientHello");
+}
+
+// Whether the server has closed the client's connection; reads and drops
+// what it sent before.
+bool ClosedByServer(CBenchClient& client)
+{
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::recv(client.Fd(), buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n <= 0)
+            return n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK);
+    }
 }
 
 int RunIdle(const CBenchOptions& options)
@@ -350,15 +343,26 @@ int RunIdle(const CBenchOptions& options)
         std::vector<std::unique_ptr<CBenchClient>> clients;
         clients.reserve(static_cast<std::size_t>(n));
         const auto start = Clock::now();
-        const std::string hello = options.stallHandshake ? ClientHello() : std::string();
+        const bool stall = options.stallHandshake || options.stallHello;
+        const std::string hello = stall ? MakeClientHello() : std::string();
         // In batches, so that neither the listen queue nor the password
         // workers are flooded.
         constexpr int kBatch = 500;
-        for (int i = 0; i < n && options.stallHandshake; ++i) {
+        for (int i = 0; i < n && stall; ++i) {
             clients.push_back(std::make_unique<CBenchClient>(server->Port()));
-            StallHandshake(*clients.back(), hello);
+            if (options.stallHandshake)
+                StallHandshake(*clients.back(), hello);
+            else if (::send(clients.back()->Fd(), hello.data(), hello.size() / 2, MSG_NOSIGNAL) <= 0)
+                throw std::runtime_error("cannot send half a ClientHello");
         }
-        for (int first = 0; first < n && !options.stallHandshake; first += kBatch) {
+        if (options.stallHello) {
+            // A whole handshake behind them: the server has taken every
+            // connection before it.
+            CBenchClient probe(server->Port(), true);
+            probe.Send(Cmd::Register, "probe", "pw");
+            probe.Expect(Cmd::Registered);
+        }
+        for (int first = 0; first < n && !stall; first += kBatch) {
             const int last = std::min(n, first + kBatch);
             for (int i = first; i < last; ++i) {
                 clients.push_back(std::make_unique<CBenchClient>(server->Port(), options.tls));
@@ -380,12 +384,18 @@ int RunIdle(const CBenchOptions& options)
         }
         std::printf("setup: %d clients %s in %.2f s\n", n,
                     options.stallHandshake ? "sent their ClientHello and stopped"
+                    : options.stallHello   ? "sent half of their ClientHello and stopped"
                                            : "registered and logged in",
                     std::chrono::duration<double>(Clock::now() - start).count());
         const long rss = StatusKb(*server, "VmRSS");
         std::printf("server RSS: %.1f MB idle before the clients, %.1f MB with %d %s\n", before / 1024.0,
-                    rss / 1024.0, n,
-                    options.stallHandshake ? "stalled TLS handshakes" : "logged-in idle connections");
+                    rss / 1024.0, n, stall ? "stalled TLS handshakes" : "logged-in idle connections");
+        if (stall) {
+            const auto closed = std::count_if(clients.begin(), clients.end(),
+                                              [](const auto& client) { return ClosedByServer(*client); });
+            std::printf("the server closed %ld of them and keeps %ld\n", static_cast<long>(closed),
+                        static_cast<long>(n - closed));
+        }
         std::printf("per connection: %.1f KB of RSS (total / N), %.1f KB above the idle server\n",
                     static_cast<double>(rss) / n, static_cast<double>(rss - before) / n);
     }
@@ -399,30 +409,33 @@ int main(int argc, char** argv)
 {
     const char* program = "murmurly-bench-server";
     CBenchOptions options;
-    if (!ParseBenchOptions(argc, argv,
-                           {{"--clients", &options.clients},
-                            {"--messages", &options.messages},
-                            {"--idle", &options.idle},
-                            {"--server", &options.server},
-                            {"--nodes", &options.nodes},
-                            {"--cluster", &options.cluster},
-                            {"--db", &options.db},
-                            {"--real-hash", &options.realHash},
-                            {"--relay", &options.relay},
-                            {"--tls", &options.tls},
-                            {"--stall-handshake", &options.stallHandshake}},
-                           "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
-                           "[--relay | --tls] [--server PATH]\n"
-                           "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake]] "
-                           "[--server PATH]\n"
-                           "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
-                           "[--clients N] [--messages M]"))
+    if (!ParseBenchOptions(
+            argc, argv,
+            {{"--clients", &options.clients},
+             {"--messages", &options.messages},
+             {"--idle", &options.idle},
+             {"--server", &options.server},
+             {"--nodes", &options.nodes},
+             {"--cluster", &options.cluster},
+             {"--db", &options.db},
+             {"--real-hash", &options.realHash},
+             {"--relay", &options.relay},
+             {"--tls", &options.tls},
+             {"--stall-handshake", &options.stallHandshake},
+             {"--stall-hello", &options.stallHello}},
+            "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
+            "[--relay | --tls] [--server PATH]\n"
+            "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] "
+            "[--server PATH]\n"
+            "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
+            "[--clients N] [--messages M]"))
         return 2;
     if (options.nodes < 1 || (options.nodes > 1 && options.cluster.empty()) ||
         (options.nodes > 1 && (options.idle > 0 || options.relay)))
         return BenchFail(program, "--nodes above 1 needs --cluster, and goes without --idle and --relay", 2);
-    if (options.stallHandshake && (options.idle <= 0 || !options.tls))
-        return BenchFail(program, "--stall-handshake goes with --idle N --tls", 2);
+    if ((options.stallHandshake || options.stallHello) &&
+        (options.idle <= 0 || !options.tls || (options.stallHandshake && options.stallHello)))
+        return BenchFail(program, "--stall-handshake or --stall-hello goes with --idle N --tls", 2);
     if (options.idle > 0)
         return RunBench(program, [&] { return RunIdle(options); });
     if (options.relay && options.tls)

@@ -151,6 +151,25 @@ void CServer::OnSessionClosed(CServerSession& session)
     FinishShutdownIfIdle();
 }
 
+void CServer::HandshakeStarted(CServerSession& session)
+{
+    session.m_handshake = m_handshakes.insert(m_handshakes.end(), &session);
+    if (m_handshakes.size() <= m_limits.maxHandshakes)
+        return;
+    CServerSession& oldest = *m_handshakes.front();
+    ServerLog("more than " + std::to_string(m_limits.maxHandshakes) +
+              " TLS handshakes under way; closing the oldest, with " + oldest.Peer());
+    oldest.Close();
+}
+
+void CServer::HandshakeEnded(CServerSession& session)
+{
+    if (!session.m_handshake)
+        return;
+    m_handshakes.erase(*session.m_handshake);
+    session.m_handshake.reset();
+}
+
 void CServer::CommitLater(CServerSession& writer)
 {
     if (m_groupWriters.empty() || m_groupWriters.back().lock().get() != &writer)

@@ -14,6 +14,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <functional>
+#include <list>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -61,6 +62,12 @@ public:
     // connection it serves.
     void HandleRecord(CServerSession& session, CNetMessage& msg);
     void OnSessionClosed(CServerSession& session);
+    // A TLS handshake begins or ends. Until it ends OpenSSL holds about
+    // 44 KB for it, which it cannot be made to release; past the limit of
+    // handshakes under way, the one that has waited longest is closed, so
+    // handshakes that stall cost a bounded amount together.
+    void HandshakeStarted(CServerSession& session);
+    void HandshakeEnded(CServerSession& session);
 
     std::size_t ConnectionCount() const { return m_sessions.size(); }
     // The limits in force; maxConnections is resolved, never 0.
@@ -157,6 +164,7 @@ private:
     std::vector<std::string> m_storedNotices;
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
+    std::list<CServerSession*> m_handshakes; // TLS handshakes under way, oldest first
     std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;

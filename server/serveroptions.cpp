@@ -40,7 +40,8 @@ const char* ServerUsage()
 {
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
-           "                       [--record-timeout SECONDS] [--no-registration]\n"
+           "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
+           "                       [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
            "\n"
@@ -54,6 +55,8 @@ const char* ServerUsage()
            "                           then (default 30)\n"
            "  --max-connections N      connections served at once; more are closed\n"
            "                           at once (default: the open-file limit less 64)\n"
+           "  --max-handshakes N       TLS handshakes under way at once; past that the\n"
+           "                           oldest is closed (default 256)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
            "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
@@ -100,8 +103,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             continue;
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
-            arg != "--record-timeout" && arg != "--max-connections" && arg != "--tls-cert" &&
-            arg != "--tls-key" && arg != "--cluster") {
+            arg != "--record-timeout" && arg != "--max-connections" && arg != "--max-handshakes" &&
+            arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -129,13 +132,13 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             }
             (arg == "--login-timeout" ? o.limits.loginTimeout : o.limits.recordTimeout) =
                 std::chrono::seconds(seconds);
-        } else if (arg == "--max-connections") {
+        } else if (arg == "--max-connections" || arg == "--max-handshakes") {
             unsigned long count = 0;
             if (!ParseCount(value, 1'000'000'000, count)) {
-                parsed.error = "invalid --max-connections '" + value + "' (at least 1)";
+                parsed.error = "invalid " + arg + " '" + value + "' (at least 1)";
                 return parsed;
             }
-            o.limits.maxConnections = count;
+            (arg == "--max-connections" ? o.limits.maxConnections : o.limits.maxHandshakes) = count;
         } else if (arg == "--tls-cert" || arg == "--tls-key") {
             if (value.empty()) {
                 parsed.error = arg + " needs a value";

@@ -15,6 +15,8 @@ struct CServerLimits
     std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
     // Connections served at once; 0 derives it from the open-file limit.
     std::size_t maxConnections = 0;
+    // TLS handshakes under way at once; past this, the oldest is closed.
+    std::size_t maxHandshakes = 256;
     // Encoded records waiting for a client that does not read.
     std::size_t maxQueuedBytes = 1u << 20;
 

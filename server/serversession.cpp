@@ -82,15 +82,15 @@ void CServerSession::Start()
         StartRead();
         return;
     }
-    // The handshake begins when the client has sent its first bytes.
-    m_stream.Socket().async_wait(asio::ip::tcp::socket::wait_read, [self = shared_from_this()](
-                                                                       const asio::error_code& error) {
+    // The handshake begins when the client's hello is there.
+    m_stream.AsyncWaitHello([self = shared_from_this()](const asio::error_code& error) {
         if (!self->IsOpen())
             return;
         if (error) {
             self->Close();
             return;
         }
+        self->m_server.HandshakeStarted(*self);
         self->m_stream.AsyncHandshake([self](const asio::error_code& result) { self->OnHandshake(result); });
     });
 }
@@ -99,6 +99,7 @@ void CServerSession::OnHandshake(const asio::error_code& error)
 {
     if (!IsOpen())
         return;
+    m_server.HandshakeEnded(*this);
     if (error) {
         ServerLog("TLS handshake with " + m_peer + " failed: " + error.message() + "; closing");
         Close();
@@ -334,6 +335,7 @@ void CServerSession::Close()
     if (m_closed)
         return;
     m_closed = true;
+    m_server.HandshakeEnded(*this);
     asio::error_code ignored;
     m_timer.cancel();
     m_timerArmed = false;

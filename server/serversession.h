@@ -7,7 +7,9 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -36,7 +38,8 @@ class CServer;
 // against the bound.
 //
 // Over TLS the session first completes the handshake; the login deadline
-// covers it, so a handshake that stalls is closed like a silent connection.
+// covers it, so a handshake that stalls is closed like a silent connection,
+// or earlier when too many are under way (CServer::HandshakeStarted).
 //
 // Nothing here closes the connection in the middle of a handler: Close()
 // stops the socket at once, but the server learns of it (and logs the user
@@ -85,6 +88,8 @@ public:
     // the requesters of friend requests.
     std::unordered_set<int64_t> m_deliveredIds;
     std::unordered_set<std::string> m_deliveredRequests;
+    // Its place among the TLS handshakes under way, while it is one.
+    std::optional<std::list<CServerSession*>::iterator> m_handshake;
 
 private:
     void OnHandshake(const asio::error_code& error);

@@ -92,6 +92,28 @@ asio::error_code CSessionStream::MakeEngine()
     return {};
 }
 
+bool CSessionStream::HelloArrived()
+{
+    // A record header: content type, version (2 bytes), length (2 bytes).
+    constexpr std::size_t kHeader = 5;
+    constexpr unsigned char kHandshake = 22;
+    constexpr std::size_t kMaxRecord = 16384 + 2048; // longer ones the handshake refuses
+    unsigned char header[kHeader];
+    const ssize_t n = ::recv(m_socket.native_handle(), header, kHeader, MSG_PEEK | MSG_DONTWAIT);
+    if (n < 0)
+        return !Retryable(); // the handshake reports the error
+    if (n == 0 || header[0] != kHandshake)
+        return true; // the end of the stream, or not TLS: the handshake says so
+    if (static_cast<std::size_t>(n) < kHeader)
+        return false;
+    const std::size_t length = (std::size_t{header[3]} << 8) | header[4];
+    if (length > kMaxRecord)
+        return true;
+    asio::error_code error;
+    const std::size_t queued = m_socket.available(error);
+    return error || queued >= kHeader + length;
+}
+
 asio::error_code CSessionStream::Classify(int result, asio::socket_base::wait_type& wait) const
 {
     switch (::SSL_get_error(m_ssl.get(), result)) {

@@ -18,8 +18,11 @@
 // TLS runs OpenSSL straight on the non-blocking socket, without buffers of
 // its own: what a connection holds between records is the TLS engine's state
 // alone (the context asks OpenSSL to release its record buffers when they
-// are empty). The engine is made only when the handshake starts, so a
-// connection that never says anything costs no more than a clear-text one.
+// are empty). The engine is made only when the client's hello has arrived
+// whole, so a connection that says nothing, or only part of its hello, costs
+// no more than a clear-text one. From then until the handshake ends OpenSSL
+// keeps about 30 KB of handshake buffers that it offers no way to release;
+// the server bounds how many such handshakes it keeps (CServer).
 //
 // The handlers given to AsyncHandshake and AsyncWrite must keep the stream's
 // owner alive until they are called, as the session's do.
@@ -35,6 +38,25 @@ public:
     bool IsTls() const { return m_context != nullptr; }
     asio::ip::tcp::socket& Socket() { return m_socket; }
     const asio::ip::tcp::socket& Socket() const { return m_socket; }
+
+    // Calls `handler` once the client's first TLS record lies whole in the
+    // socket's receive queue, or once what arrived cannot begin one (the
+    // handshake then fails on it), or with the error that ended the wait.
+    // Nothing is read: until then the bytes stay with the kernel.
+    template <typename Handler> void AsyncWaitHello(Handler&& handler)
+    {
+        m_socket.async_wait(asio::socket_base::wait_read, [this, handler = std::forward<Handler>(handler)](
+                                                              const asio::error_code& error) mutable {
+            if (error)
+                handler(error);
+            else if (Detached())
+                handler(asio::error_code(asio::error::bad_descriptor));
+            else if (HelloArrived())
+                handler(asio::error_code());
+            else
+                AsyncWaitHello(std::move(handler));
+        });
+    }
 
     // Calls `handler` with the handshake's outcome; for TCP at once.
     template <typename Handler> void AsyncHandshake(Handler&& handler)
@@ -78,6 +100,7 @@ private:
     };
 
     asio::error_code MakeEngine();
+    bool HelloArrived();
     // What the engine needs after a call that returned `result`: nothing
     // (`wait` says which readiness to wait for), or the error that ends it.
     asio::error_code Classify(int result, asio::socket_base::wait_type& wait) const;
@@ -102,12 +125,13 @@ private:
             handler(error);
             return;
         }
-        m_socket.async_wait(wait, [this, handler = std::move(handler)](const asio::error_code& error) mutable {
-            if (error)
-                handler(error);
-            else
-                ContinueHandshake(std::move(handler));
-        });
+        m_socket.async_wait(wait,
+                            [this, handler = std::move(handler)](const asio::error_code& error) mutable {
+                                if (error)
+                                    handler(error);
+                                else
+                                    ContinueHandshake(std::move(handler));
+                            });
     }
 
     // OpenSSL keeps the progress of a write that had to wait; it is repeated

@@ -2,6 +2,7 @@
 
 #include <openssl/evp.h>
 #include <openssl/pem.h>
+#include <openssl/ssl.h>
 #include <openssl/x509.h>
 
 #include <cstdio>
@@ -59,4 +60,25 @@ CTestCertificate WriteTestCertificate(const std::filesystem::path& dir, bool mis
         return PEM_write_PrivateKey(f, written, nullptr, nullptr, 0, nullptr, nullptr);
     });
     return files;
+}
+
+std::string MakeClientHello()
+{
+    SSL_CTX* ctx = ::SSL_CTX_new(TLS_client_method());
+    SSL* ssl = ctx ? ::SSL_new(ctx) : nullptr;
+    if (!ssl) {
+        ::SSL_CTX_free(ctx);
+        throw std::runtime_error("cannot make a TLS client");
+    }
+    BIO* out = ::BIO_new(BIO_s_mem());
+    ::SSL_set_bio(ssl, ::BIO_new(BIO_s_mem()), out);
+    ::SSL_connect(ssl); // wants the server's answer, which never comes here
+    char* data = nullptr;
+    const long size = BIO_get_mem_data(out, &data);
+    std::string hello(data ? data : "", static_cast<std::size_t>(size > 0 ? size : 0));
+    ::SSL_free(ssl);
+    ::SSL_CTX_free(ctx);
+    if (hello.empty())
+        throw std::runtime_error("no ClientHello");
+    return hello;
 }

@@ -12,3 +12,7 @@ struct CTestCertificate
     std::string key;
 };
 CTestCertificate WriteTestCertificate(const std::filesystem::path& dir, bool mismatchedKey = false);
+
+// A TLS client's first flight (its ClientHello), for clients that stop in the
+// middle of a handshake. Every call makes the same kind of hello.
+std::string MakeClientHello();
