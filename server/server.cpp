@@ -157,8 +157,8 @@ void CServer::HandshakeStarted(CServerSession& session)
     if (m_handshakes.size() <= m_limits.maxHandshakes)
         return;
     CServerSession& oldest = *m_handshakes.front();
-    ServerLog("more than " + std::to_string(m_limits.maxHandshakes) +
-              " TLS handshakes under way; closing the oldest, with " + oldest.Peer());
+    ServerLog("TLS handshakes under way over the limit of " + std::to_string(m_limits.maxHandshakes) +
+              "; closing the oldest, with " + oldest.Peer());
     oldest.Close();
 }
 

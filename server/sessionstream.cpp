@@ -98,20 +98,26 @@ bool CSessionStream::HelloArrived()
     constexpr std::size_t kHeader = 5;
     constexpr unsigned char kHandshake = 22;
     constexpr std::size_t kMaxRecord = 16384 + 2048; // longer ones the handshake refuses
+    const int fd = m_socket.native_handle();
     unsigned char header[kHeader];
-    const ssize_t n = ::recv(m_socket.native_handle(), header, kHeader, MSG_PEEK | MSG_DONTWAIT);
-    if (n < 0)
-        return !Retryable(); // the handshake reports the error
-    if (n == 0 || header[0] != kHandshake)
-        return true; // the end of the stream, or not TLS: the handshake says so
-    if (static_cast<std::size_t>(n) < kHeader)
+    const ssize_t n = ::recv(fd, header, kHeader, MSG_PEEK | MSG_DONTWAIT);
+    std::size_t wanted = kHeader;
+    if (n < 0 && Retryable())
         return false;
-    const std::size_t length = (std::size_t{header[3]} << 8) | header[4];
-    if (length > kMaxRecord)
-        return true;
+    if (n >= static_cast<ssize_t>(kHeader) && header[0] == kHandshake) {
+        const std::size_t length = (std::size_t{header[3]} << 8) | header[4];
+        wanted = length <= kMaxRecord ? kHeader + length : 0;
+    }
     asio::error_code error;
     const std::size_t queued = m_socket.available(error);
-    return error || queued >= kHeader + length;
+    // An error, the end of the stream or bytes that are not TLS: the
+    // handshake says so.
+    const bool arrived = n <= 0 || header[0] != kHandshake || error || queued >= wanted;
+    // Until the bytes are all there the socket reports itself readable only
+    // once they are, so that waiting for them costs no turns of the loop.
+    const int lowWater = arrived ? 1 : static_cast<int>(wanted);
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
+    return arrived;
 }
 
 asio::error_code CSessionStream::Classify(int result, asio::socket_base::wait_type& wait) const

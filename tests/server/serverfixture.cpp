@@ -17,11 +17,11 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <regex>
+#include <sstream>
+#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-#include <sys/wait.h>
-#include <sstream>
-#include <regex>
 
 namespace {
 

@@ -207,6 +207,14 @@ bool CTestClient::ExpectNoRecord()
     return quiet && m_eof;
 }
 
+bool CTestClient::WaitBytes(std::chrono::milliseconds timeout)
+{
+    pollfd p{m_fd, POLLIN, 0};
+    char byte = 0;
+    return m_fd >= 0 && ::poll(&p, 1, static_cast<int>(timeout.count())) > 0 &&
+           ::recv(m_fd, &byte, 1, MSG_PEEK) > 0;
+}
+
 bool CTestClient::WaitClosed(std::chrono::milliseconds timeout)
 {
     const auto deadline = std::chrono::steady_clock::now() + timeout;

@@ -49,6 +49,9 @@ public:
     // client's record is what must not arrive here, let that client make its
     // own round trip first. Also true when the stream ends.
     bool ExpectNoRecord();
+    // True when bytes arrive within `timeout`, which are left unread (for
+    // raw bytes that are not records); false at the end of the stream.
+    bool WaitBytes(std::chrono::milliseconds timeout = kWait);
     // True when the server closes the connection within `timeout`; records
     // that arrive before are kept and can still be taken with Receive.
     bool WaitClosed(std::chrono::milliseconds timeout = kWait);

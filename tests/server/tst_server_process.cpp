@@ -36,6 +36,7 @@ TEST_F(Process, HelpPrintsUsage)
     const std::string usage = p.Log();
     EXPECT_NE(usage.find("--login-timeout SECONDS"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--max-connections N"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--max-handshakes N"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--tls-cert FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--tls-key FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
@@ -67,6 +68,7 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--address", "not an address", "--port", "0", "--db", Db()},
         {"--login-timeout", "0"},
         {"--max-connections", "x"},
+        {"--max-handshakes", "0"},
         {"--record-timeout", "-1"},
         {"--cluster", "127.0.0.1:4222"},
         // Nothing listens on port 1: the node cannot join.
@@ -279,6 +281,31 @@ TEST_F(Process, TlsKeepsTheLimits)
     const std::string log = p.Log();
     EXPECT_NE(log.find("does not read; send queue over 1 MiB"), std::string::npos) << log;
     EXPECT_NE(log.find("no login from"), std::string::npos) << log;
+}
+
+TEST_F(Process, TlsHandshakesUnderWayAreBounded)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--max-handshakes", "1",
+                                    "--tls-cert", tls.cert, "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    const std::string hello = MakeClientHello();
+    // Half a hello begins no handshake, so it takes no place among them.
+    CTestClient partial(p.Port());
+    ASSERT_TRUE(partial.SendRaw(hello.substr(0, hello.size() / 2)));
+    CTestClient stalled(p.Port());
+    ASSERT_TRUE(stalled.SendRaw(hello));
+    ASSERT_TRUE(stalled.WaitBytes()); // answered: its handshake is under way
+    // One more closes the handshake that has waited longest, and goes through.
+    CTestClient alice(p.Port(), true);
+    ASSERT_TRUE(alice.IsConnected());
+    EXPECT_TRUE(stalled.WaitClosed());
+    alice.Register("alice", "pw");
+    ASSERT_TRUE(partial.SendRaw(hello.substr(hello.size() / 2)));
+    EXPECT_TRUE(partial.WaitBytes());
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("over the limit of 1; closing the oldest"), std::string::npos) << log;
 }
 
 TEST_F(Process, TlsToAClearPortFailsCleanly)
