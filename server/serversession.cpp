@@ -78,7 +78,8 @@ void CServerSession::Start()
 {
     m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
     ArmTimer();
-    if (!m_stream.IsTls()) {
+    m_streamReady = !m_stream.IsTls();
+    if (m_streamReady) {
         StartRead();
         return;
     }
@@ -105,6 +106,7 @@ void CServerSession::OnHandshake(const asio::error_code& error)
         Close();
         return;
     }
+    m_streamReady = true;
     StartRead();
 }
 
@@ -280,7 +282,9 @@ void CServerSession::Refill()
 
 void CServerSession::StartWrite()
 {
-    if (m_writeActive || m_closed)
+    // Until its handshake ends a TLS client can be told nothing; one closed
+    // after a flush then goes at once.
+    if (m_writeActive || m_closed || !m_streamReady)
         return;
     Refill();
     if (m_pending.empty())
