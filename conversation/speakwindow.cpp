@@ -3,6 +3,7 @@
 #include "attention.h"
 #include "charformat.h"
 #include "commands.h"
+#include "historystore.h"
 #include "messagebox.h"
 #include "netmessage.h"
 #include "palaverdoc.h"
@@ -15,6 +16,7 @@
 #include <QMimeData>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QTextBlock>
 #include <QTextBlockFormat>
 #include <QTextCursor>
 #include <QTextEdit>
@@ -117,6 +119,11 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
     connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
     connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
+    if (m_pDoc)
+        connect(&m_pDoc->History(), &CHistoryStore::Cleared, this, [this](const QString& owner) {
+            if (owner.toStdString() == m_strFrom)
+                ForgetHistory();
+        });
 }
 
 CSpeakWindow::~CSpeakWindow() = default;
@@ -201,6 +208,28 @@ void CSpeakWindow::ShowHistory()
     cursor.insertBlock(rule, QTextCharFormat());
     m_richConversation->setTextCursor(cursor);
     m_bHistoryShown = true;
+}
+
+void CSpeakWindow::ForgetHistory()
+{
+    if (!m_bHistoryShown)
+        return;
+    m_bHistoryShown = false;
+    if (m_bFirstLine) {
+        m_richConversation->clear();
+        return;
+    }
+    // The earlier lines end with the rule's block; the conversation starts
+    // in the block after it and keeps its formats.
+    QTextDocument* document = m_richConversation->document();
+    QTextBlock rule = document->begin();
+    while (rule.isValid() && !rule.blockFormat().hasProperty(QTextFormat::BlockTrailingHorizontalRulerWidth))
+        rule = rule.next();
+    if (!rule.isValid() || !rule.next().isValid())
+        return;
+    QTextCursor cursor(document);
+    cursor.setPosition(rule.next().position(), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void CSpeakWindow::AppendMessage(const CNetMessage& msg)

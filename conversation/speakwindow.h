@@ -74,6 +74,9 @@ public:
     // Save writes.
     void ShowHistory();
     bool IsHistoryShown() const { return m_bHistoryShown; }
+    // Takes the earlier lines and their rule away again (the history was
+    // cleared); the conversation stays as it is.
+    void ForgetHistory();
     void Activate() override;
     void ShowWithoutFocus() override;
 

@@ -280,8 +280,11 @@ bool CHistoryStore::Clear(const std::string& owner)
     if (owner.empty())
         return true;
     sqlite3* db = Open(owner, false);
-    if (!db)
-        return !QFile::exists(DatabasePath(owner));
     // VACUUM gives the freed pages back, so nothing of the lines stays in the file.
-    return sqlite3_exec(db, "DELETE FROM lines; VACUUM;", nullptr, nullptr, nullptr) == SQLITE_OK;
+    const bool cleared =
+        db ? sqlite3_exec(db, "DELETE FROM lines; VACUUM;", nullptr, nullptr, nullptr) == SQLITE_OK
+           : !QFile::exists(DatabasePath(owner));
+    if (cleared)
+        emit Cleared(QString::fromStdString(owner));
+    return cleared;
 }

@@ -53,7 +53,8 @@ public:
     std::vector<CNetMessage> LastLines(const std::string& owner, const std::string& correspondent,
                                        int count = kShownLines);
 
-    // Empties `owner`'s history. False when it could not be emptied.
+    // Empties `owner`'s history and says so with Cleared. False when it
+    // could not be emptied.
     bool Clear(const std::string& owner);
 
     // Closes the open database; the next use opens it again.
@@ -62,6 +63,8 @@ public:
 signals:
     // A line could not be kept; emitted once until a line is kept again.
     void WriteFailed(const QString& text);
+    // `owner`'s history was emptied: windows take its lines away.
+    void Cleared(const QString& owner);
 
 private:
     // The database of `owner`, opened (and made) when `create` is set, or

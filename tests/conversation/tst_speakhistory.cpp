@@ -1,8 +1,9 @@
 // The conversation history: lines kept across a closed window and a new
-// start, stored messages once, shown in grey above a rule and left out of
-// Save; the switch and Clear history in Preferences; a history that cannot
-// be written, said once in the status bar. Saves a window with history to
-// MURMURLY_SCREENSHOTS/history.png when that folder is given.
+// start, stored messages once, shown in grey above a rule, left out of Save
+// and taken out of open windows when cleared; the switch and Clear history
+// in Preferences; a history that cannot be written, said once in the status
+// bar. Saves a window with history to MURMURLY_SCREENSHOTS/history.png when
+// that folder is given.
 #include "commandids.h"
 #include "historypreferences.h"
 #include "shellfixture.h"
@@ -131,6 +132,12 @@ void TestSpeakHistory::KeptAcrossRestart()
     QCOMPARE(saved.readAll(), QByteArray("bob: still there?\nanna: yes"));
     QCOMPARE(Kept(f), std::size_t(5));
     QCOMPARE(f.boxes.Count(), 0);
+
+    // Clearing the history takes the grey lines out of the open window too.
+    QVERIFY(f.doc->History().Clear("anna"));
+    QVERIFY(!window->IsHistoryShown());
+    QCOMPARE(box->toPlainText(), QStringLiteral("bob: still there?\nanna: yes"));
+    QCOMPARE(FormatOfLine(box, 0).foreground().color(), QColor(0, 0x77, 0));
 }
 
 void TestSpeakHistory::SwitchAndClear()
