@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 #include <new>
+#include <utility>
 
 namespace {
 
@@ -28,8 +29,13 @@ CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
     : QObject(parent), m_logoffPause(timing.logoffPause), m_connection(*this, timing.connection),
       m_strTitle(NotLoggedIn()), m_reconnector(timing.reconnect)
 {
-    connect(&m_connection, &CServerConnection::ConfigurationMissing, this,
-            [this](const QString& text) { emit MessageBoxWanted(text, NoticeKind::Error); });
+    connect(&m_connection, &CServerConnection::ConfigurationMissing, this, [this](const QString& text) {
+        // The attempts after a loss tell it once; they go on, so a mended
+        // file is read at the next one.
+        if (m_bReconnectAttempt && std::exchange(m_bConfigProblemTold, true))
+            return;
+        emit MessageBoxWanted(text, NoticeKind::Error);
+    });
     connect(&m_connection, &CServerConnection::ConnectedChanged, this, [this](bool connected) {
         emit ConnectionChanged(connected);
         emit StateChanged();
@@ -171,10 +177,12 @@ void CPalaverDoc::LogoffForReconnect()
     SaveModified();
     m_bLoggingOffForReconnect = false;
     m_speakWindows = windows;
-    if (going)
+    if (going) {
         m_reconnector.Failed();
-    else
+    } else {
+        m_bConfigProblemTold = false;
         m_reconnector.Start();
+    }
 }
 
 void CPalaverDoc::OnReconnectAttempt()

@@ -305,4 +305,6 @@ private:
     bool m_bRelogin = false;
     // The log-off under way is the reconnect's: it keeps the series going.
     bool m_bLoggingOffForReconnect = false;
+    // A configuration problem was told during this series of attempts.
+    bool m_bConfigProblemTold = false;
 };
