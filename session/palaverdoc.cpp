@@ -18,10 +18,17 @@ QString NotLoggedIn()
     return QStringLiteral("Not logged in");
 }
 
+CSessionTiming WithConnection(const CConnectionTiming& connection)
+{
+    CSessionTiming timing;
+    timing.connection = connection;
+    return timing;
+}
+
 } // namespace
 
 CPalaverDoc::CPalaverDoc(const CConnectionTiming& timing, QObject* parent)
-    : CPalaverDoc(CSessionTiming{timing, CSessionTiming{}.logoffPause}, parent)
+    : CPalaverDoc(WithConnection(timing), parent)
 {
 }
 
