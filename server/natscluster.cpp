@@ -281,6 +281,13 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         Publish(kUserPrefix + user, data);
         return;
     }
+    if (!m_left && natsConnection_Status(m_conn) != NATS_CONN_STATUS_CONNECTED) {
+        // NATS would keep the record while it reconnects and pass it on once
+        // back, long after it was kept here for want of an answer: the user
+        // would get it twice. Kept now, it is fetched once the link is back.
+        asio::post(m_timer.get_executor(), [this, kept = msg]() mutable { m_listener.OnClusterUndelivered(kept); });
+        return;
+    }
     const uint64_t seq = ++m_nextSeq;
     m_inFlight.emplace(seq, CInFlight{Clock::now(), msg});
     Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
