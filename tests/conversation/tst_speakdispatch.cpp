@@ -37,7 +37,7 @@ CSpeakWindow* WindowFor(CPalaverDoc& doc, const std::string& name)
 }
 
 // The blocked users dialog the session or the view runs, while it shows.
-CBlockedUsersDlg* BlockedDialog(CPalaverDoc& doc)
+CBlockedUsersDlg* BlockedDialog()
 {
     auto* dialog = qobject_cast<CBlockedUsersDlg*>(RunningDialog<CBlockedUsersDlg>());
     return dialog && dialog->isVisible() ? dialog : nullptr;
@@ -57,10 +57,10 @@ QStringList Listed(CBlockedUsersDlg* dialog)
 class CBlockedDialogDriver
 {
 public:
-    CBlockedDialogDriver(CPalaverDoc& doc, std::function<void(CBlockedUsersDlg*)> action)
+    explicit CBlockedDialogDriver(std::function<void(CBlockedUsersDlg*)> action)
     {
-        QObject::connect(&m_timer, &QTimer::timeout, [this, &doc, action] {
-            CBlockedUsersDlg* dialog = BlockedDialog(doc);
+        QObject::connect(&m_timer, &QTimer::timeout, [this, action] {
+            CBlockedUsersDlg* dialog = BlockedDialog();
             if (dialog && !m_bDone) {
                 m_bDone = true;
                 action(dialog);
@@ -220,7 +220,7 @@ void TestSpeakDispatch::UnblockFromTheServersList()
 
     QStringList shown;
     bool hiddenAfterSend = false;
-    CBlockedDialogDriver driver(*f.doc, [&](CBlockedUsersDlg* dialog) {
+    CBlockedDialogDriver driver([&](CBlockedUsersDlg* dialog) {
         shown = Listed(dialog);
         auto* list = dialog->findChild<QListWidget*>(QStringLiteral("blocked"));
         list->item(0)->setSelected(true);
@@ -255,7 +255,7 @@ void TestSpeakDispatch::UnblockFromTheHeldList()
     QVERIFY(f.LogIn("anna", {"bob"}));
     // A first list from the server, cancelled: the list is now held.
     {
-        CBlockedDialogDriver driver(*f.doc, [](CBlockedUsersDlg* dialog) { dialog->reject(); });
+        CBlockedDialogDriver driver([](CBlockedUsersDlg* dialog) { dialog->reject(); });
         f.server.Inject(Record(Cmd::BlockedListAnswer, {}, {}, {"zed"}));
         QVERIFY(WaitUntil([&] { return driver.Done() && !RunningDialog<CBlockedUsersDlg>(); }));
     }
@@ -269,7 +269,7 @@ void TestSpeakDispatch::UnblockFromTheHeldList()
 
     // The menu opens the dialog at once, without asking the server.
     QStringList shown;
-    CBlockedDialogDriver driver(*f.doc, [&](CBlockedUsersDlg* dialog) {
+    CBlockedDialogDriver driver([&](CBlockedUsersDlg* dialog) {
         shown = Listed(dialog);
         dialog->findChild<QListWidget*>(QStringLiteral("blocked"))->item(0)->setSelected(true);
         dialog->accept();
@@ -296,7 +296,7 @@ void TestSpeakDispatch::SecondListOpensNoSecondDialog()
     QVERIFY(f.server.Expect(Cmd::BlockedList));
     QVERIFY(f.server.Expect(Cmd::BlockedList));
     int open = 0;
-    CBlockedDialogDriver driver(*f.doc, [&](CBlockedUsersDlg* dialog) {
+    CBlockedDialogDriver driver([&](CBlockedUsersDlg* dialog) {
         // The second answer is handled inside this dialog's loop; a new
         // friend announced after it shows when it has been.
         f.server.Inject(Record(Cmd::NewFriendOnline, "carl"));

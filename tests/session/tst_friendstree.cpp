@@ -45,7 +45,7 @@ private:
 
 void TestFriendsTree::init()
 {
-    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
+    m_pDoc = std::make_unique<CPalaverDoc>(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms, {}});
     m_pView = std::make_unique<CFakeView>(*m_pDoc);
 }
 
@@ -172,7 +172,7 @@ void TestFriendsTree::clearRebuildsAndResetsCounts()
 
 void TestFriendsTree::withoutViewTheListIsKept()
 {
-    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
+    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms, {}});
     CNetMessage msg = FriendsList({"ann*"});
     doc.ShowFriendsList(msg);
     doc.AddFriendItem("bob", true);

@@ -213,7 +213,7 @@ void TestSettings::groupsWriteOnlyTheirSections()
 
 void TestSettings::fileIsOwnerOnly()
 {
-    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms});
+    CPalaverDoc doc(CSessionTiming{CConnectionTiming{0ms, 0ms, 1000ms}, 0ms, {}});
     ConnectSessionPrompts(doc);
     doc.Settings().m_nRememberLogin = 1;
     doc.Settings().m_strPassword = "secret1";
