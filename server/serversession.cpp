@@ -78,8 +78,7 @@ void CServerSession::Start()
 {
     m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
     ArmTimer();
-    m_streamReady = !m_stream.IsTls();
-    if (m_streamReady) {
+    if (!m_stream.IsTls()) {
         StartRead();
         return;
     }
@@ -106,7 +105,6 @@ void CServerSession::OnHandshake(const asio::error_code& error)
         Close();
         return;
     }
-    m_streamReady = true;
     StartRead();
 }
 
@@ -284,7 +282,7 @@ void CServerSession::StartWrite()
 {
     // Until its handshake ends a TLS client can be told nothing; one closed
     // after a flush then goes at once.
-    if (m_writeActive || m_closed || !m_streamReady)
+    if (m_writeActive || m_closed || !m_stream.IsReady())
         return;
     Refill();
     if (m_pending.empty())

@@ -122,8 +122,7 @@ private:
     Clock::time_point m_drainDeadline;  // while draining
     Clock::time_point m_timerAt;
 
-    bool m_loggedIn = false;    // has logged in at some time
-    bool m_streamReady = false; // clear text, or TLS after its handshake
+    bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
     bool m_held = false;

@@ -36,6 +36,8 @@ public:
     }
 
     bool IsTls() const { return m_context != nullptr; }
+    // Whether records may flow: clear text, or TLS once its handshake ended.
+    bool IsReady() const { return !m_context || (m_ssl && ::SSL_is_init_finished(m_ssl.get())); }
     asio::ip::tcp::socket& Socket() { return m_socket; }
     const asio::ip::tcp::socket& Socket() const { return m_socket; }
 
