@@ -5,6 +5,14 @@
 #include <string>
 #include <vector>
 
+// What became of an "SM" that another node passed to the user's node.
+enum class CTakenAs
+{
+    Delivered, // handed to the user's connection
+    Stored,    // kept as an offline message, or dropped for a block (which looks the same)
+    Failed,    // not kept: the sender's node keeps it itself
+};
+
 // What a node of a cluster hears from the other nodes. Every call arrives on
 // the server's own loop thread, never on a thread of the transport.
 class CClusterListener
@@ -13,8 +21,12 @@ public:
     virtual ~CClusterListener() = default;
 
     // A record for `user`, who was logged in here when it was sent; when the
-    // user is no longer here, an "SM" is kept as an offline message.
-    virtual void OnClusterRecord(const std::string& user, CNetMessage& msg) = 0;
+    // user is no longer here, an "SM" is kept as an offline message. What
+    // became of an "SM" goes back to the sender's node.
+    virtual CTakenAs OnClusterRecord(const std::string& user, CNetMessage& msg) = 0;
+    // An "SM" sent with SendToUser(mustArrive) that the user's node took:
+    // `delivered` to the user's connection, or else kept there.
+    virtual void OnClusterTaken(CNetMessage& msg, bool delivered) = 0;
     // An "SM" sent with SendToUser that nobody took: the user went away.
     virtual void OnClusterUndelivered(CNetMessage& msg) = 0;
     // `user` logged in on another node: the session here ends with "ZX".
@@ -55,7 +67,8 @@ public:
 
     // Sends `msg` to the node where `user` is logged in, if any. With
     // `mustArrive`, a record that finds nobody comes back through
-    // OnClusterUndelivered.
+    // OnClusterUndelivered, and one that is taken through OnClusterTaken;
+    // either way every field of it.
     virtual void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) = 0;
     // Ends any session of `user` on another node. True when one ended there:
     // the user was online all along, and nobody should see a change.

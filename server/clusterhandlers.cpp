@@ -8,45 +8,55 @@
 
 #include <algorithm>
 
-void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg)
+CTakenAs CServer::OnClusterRecord(const std::string& user, CNetMessage& msg)
 {
     CServerSession* session = OnlineSession(user);
     if (msg.command == Cmd::IncomingMessage) {
-        if (!session) {
-            // The user left this node while the message was on its way.
-            StoreForAbsent(msg);
-            return;
-        }
+        // The user left this node while the message was on its way.
+        if (!session)
+            return StoreForAbsent(msg);
         // The sender's node does not know of a session block made here just
-        // now; the block holds all the same.
-        if (!IsBlocked(user, msg.sender))
-            session->Send(msg);
-        return;
+        // now; the block holds all the same, and looks like absence.
+        if (IsBlocked(user, msg.sender))
+            return CTakenAs::Stored;
+        session->Send(msg);
+        return CTakenAs::Delivered;
     }
-    if (!session)
-        return; // presence and friend answers matter only while online
-    // Before its "SLO" a session gets every pending request from that step;
-    // a request that step already read goes out once.
-    if (msg.command == Cmd::FriendRequest &&
-        (!session->m_loginComplete || !session->m_deliveredRequests.insert(msg.sender).second))
-        return;
-    session->Send(msg);
+    // Presence and friend answers matter only while online. Before its
+    // "SLO" a session gets every pending request from that step; a request
+    // that step already read goes out once.
+    if (session && !(msg.command == Cmd::FriendRequest && (!session->m_loginComplete ||
+                                                          !session->m_deliveredRequests.insert(msg.sender).second)))
+        session->Send(msg);
+    return CTakenAs::Delivered;
+}
+
+void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)
+{
+    if (!msg.names.empty())
+        Acknowledge(msg.sender, msg.recipient, msg.names.front(), delivered ? kReceiptDelivered : kReceiptStored);
 }
 
 void CServer::OnClusterUndelivered(CNetMessage& msg)
 {
-    StoreForAbsent(msg);
+    const std::string sender = msg.sender;
+    const std::string recipient = msg.recipient;
+    const std::string id = msg.names.empty() ? std::string() : msg.names.front();
+    const CTakenAs taken = StoreForAbsent(msg);
+    if (!id.empty() && taken != CTakenAs::Failed)
+        Acknowledge(sender, recipient, id, taken == CTakenAs::Delivered ? kReceiptDelivered : kReceiptStored);
 }
 
-void CServer::StoreForAbsent(CNetMessage& msg)
+CTakenAs CServer::StoreForAbsent(CNetMessage& msg)
 {
     if (m_stopping)
-        return;
+        return CTakenAs::Failed;
     // Meanwhile the user may have logged in here.
     if (CServerSession* session = OnlineSession(msg.recipient)) {
-        if (!IsBlocked(msg.recipient, msg.sender))
-            session->Send(msg);
-        return;
+        if (IsBlocked(msg.recipient, msg.sender))
+            return CTakenAs::Stored;
+        session->Send(msg);
+        return CTakenAs::Delivered;
     }
     const std::string recipient = msg.recipient;
     const std::string sender = msg.sender;
@@ -57,13 +67,15 @@ void CServer::StoreForAbsent(CNetMessage& msg)
         const bool kept = StoreOffline(msg);
         tx.Commit();
         FlushStoredNotices();
-        if (!kept)
-            ServerLog("offline messages of " + recipient + " at their quota; dropped one from " + sender);
+        if (kept)
+            return CTakenAs::Stored;
+        ServerLog("offline messages of " + recipient + " at their quota; dropped one from " + sender);
     } catch (const CStoreError& error) {
         m_storedNotices.clear();
         m_mailUsage.erase(recipient);
         ServerLog("store error while keeping a message for " + recipient + ": " + error.what());
     }
+    return CTakenAs::Failed;
 }
 
 void CServer::OnClusterKick(const std::string& user)

@@ -82,6 +82,8 @@ std::vector<CNetMessage> CServer::TakeOfflineMessages(CServerSession& session)
         o.time = stored.time;
         MoveWords(o, stored);
         o.names.push_back(std::to_string(stored.id));
+        if (!stored.clientId.empty())
+            o.names.push_back(std::move(stored.clientId));
         records.push_back(std::move(o));
     }
     return records;
@@ -166,7 +168,7 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
         return;
     // Past the requester's quota the friendship still goes ahead; only the
     // words are not kept, and the answerer is told.
-    const bool overQuota = withText && !target && !remote && !DeliverOrStore(sm);
+    const bool overQuota = withText && !target && !remote && DeliverOrStore(sm) == CDelivery::OverQuota;
     tx.Commit();
     if (overQuota)
         session.Send(QuotaFailure(requester));

@@ -6,26 +6,83 @@
 
 #include <algorithm>
 
+namespace {
+
+// A message id is 1 to 64 printable ASCII characters other than the space.
+bool IsValidMessageId(const std::string& id)
+{
+    if (id.empty() || id.size() > 64)
+        return false;
+    for (const char c : id)
+        if (c < 0x21 || c > 0x7e)
+            return false;
+    return true;
+}
+
+} // namespace
+
 void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
 {
     const std::string& user = session.User();
-    if (!AccountKnown(msg.recipient)) {
+    // A client that was offered receipts names its message; names[0] is the
+    // id, and any further entries are not ours.
+    std::string id;
+    if (!msg.names.empty()) {
+        id = std::move(msg.names.front());
+        if (!IsValidMessageId(id)) {
+            CommitPending();
+            session.Send(MakeRecord(Cmd::Failure, "Invalid message id"));
+            return;
+        }
+    }
+    const auto fail = [&](CNetMessage failure) {
         // An answer: what this sender stored before must be durable first.
         CommitPending();
-        session.Send(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
+        if (!id.empty())
+            failure.names.push_back(id);
+        session.Send(failure);
+    };
+    if (!AccountKnown(msg.recipient)) {
+        fail(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
         return;
     }
-    if (IsBlocked(msg.recipient, user))
-        return; // dropped silently: the sender must not learn of the block
+    // A resend of a message whose receipt was lost with the connection: the
+    // first copy went its way already.
+    if (!id.empty()) {
+        if (const char* outcome = m_sentIds.Find(user, id)) {
+            Acknowledge(user, msg.recipient, id, outcome);
+            return;
+        }
+    }
+    if (IsBlocked(msg.recipient, user)) {
+        // Dropped silently: to the sender it looks like an offline recipient.
+        if (!id.empty())
+            AcknowledgeStored(user, msg.recipient, id);
+        return;
+    }
     // Text, time, faceName, font, color and size go on byte for byte. Only
     // the sender is replaced, by the authenticated name; the request's own
     // sender is never trusted.
     msg.command = Cmd::IncomingMessage;
     msg.sender = user;
     msg.names.clear();
-    if (!DeliverOrStore(msg)) {
-        CommitPending();
-        session.Send(QuotaFailure(msg.recipient));
+    if (!id.empty())
+        msg.names.push_back(id);
+    const std::string recipient = msg.recipient;
+    switch (DeliverOrStore(msg)) {
+    case CDelivery::Delivered:
+        if (!id.empty())
+            Acknowledge(user, recipient, id, kReceiptDelivered);
+        break;
+    case CDelivery::Stored:
+        if (!id.empty())
+            AcknowledgeStored(user, recipient, id);
+        break;
+    case CDelivery::Forwarded:
+        break; // the recipient's node answers (OnClusterTaken)
+    case CDelivery::OverQuota:
+        fail(QuotaFailure(recipient));
+        break;
     }
 }
 

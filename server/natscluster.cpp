@@ -285,11 +285,12 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         // NATS would keep the record while it reconnects and pass it on once
         // back, long after it was kept here for want of an answer: the user
         // would get it twice. Kept now, it is fetched once the link is back.
-        asio::post(m_timer.get_executor(), [this, kept = msg]() mutable { m_listener.OnClusterUndelivered(kept); });
+        asio::post(m_timer.get_executor(),
+                   [this, kept = CNetMessage::FullCopy(msg)]() mutable { m_listener.OnClusterUndelivered(kept); });
         return;
     }
     const uint64_t seq = ++m_nextSeq;
-    m_inFlight.emplace(seq, CInFlight{Clock::now(), msg});
+    m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
     Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
 }
 
@@ -349,7 +350,7 @@ void CNatsCluster::OnMessage(const std::string& subject, const std::string& repl
         if (subject == m_allSubject)
             OnBroadcast(data);
         else if (subject.rfind(m_replyPrefix, 0) == 0)
-            OnReply(subject.substr(m_replyPrefix.size()), noResponders);
+            OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
             OnUserSubject(subject.substr(sizeof kUserPrefix - 1), reply, data);
         else
@@ -453,11 +454,12 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
     if (data[0] == 'R') {
         CNetMessage msg;
         const auto result = DecodeRecord(std::string_view(data).substr(1), msg, kServerLimits);
-        if (result.status == DecodeStatus::Complete)
-            m_listener.OnClusterRecord(user, msg);
-        // Taken: delivered or kept here, either way the sender is done.
-        if (!reply.empty())
-            Publish(reply, {});
+        const CTakenAs taken =
+            result.status == DecodeStatus::Complete ? m_listener.OnClusterRecord(user, msg) : CTakenAs::Delivered;
+        // Taken: delivered ("D") or kept ("S") here, either way the sender is
+        // done. Not kept: no answer, and the sender's node keeps it.
+        if (!reply.empty() && taken != CTakenAs::Failed)
+            Publish(reply, taken == CTakenAs::Stored ? "S" : "D");
     } else if (data[0] == 'K') {
         const auto words = Words(data);
         if (words.empty() || words[0] == m_node)
@@ -505,7 +507,7 @@ void CNatsCluster::OnReconnected()
         m_listener.OnClusterStored(user);
 }
 
-void CNatsCluster::OnReply(const std::string& seq, bool noResponders)
+void CNatsCluster::OnReply(const std::string& seq, const std::string& data, bool noResponders)
 {
     uint64_t id = 0;
     const auto [end, error] = std::from_chars(seq.data(), seq.data() + seq.size(), id);
@@ -518,6 +520,8 @@ void CNatsCluster::OnReply(const std::string& seq, bool noResponders)
     m_inFlight.erase(it);
     if (noResponders)
         m_listener.OnClusterUndelivered(msg);
+    else
+        m_listener.OnClusterTaken(msg, data != "S");
 }
 
 void CNatsCluster::SendDirectory(const std::string& node)

@@ -79,7 +79,7 @@ private:
     void OnBroadcast(const std::string& data);
     void OnDirect(const std::string& data);
     void OnUserSubject(const std::string& user, const std::string& reply, const std::string& data);
-    void OnReply(const std::string& seq, bool noResponders);
+    void OnReply(const std::string& seq, const std::string& data, bool noResponders);
     void OnReconnected();
 
     void Publish(const std::string& subject, const std::string& data, const char* reply = nullptr);

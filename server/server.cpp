@@ -189,6 +189,7 @@ void CServer::CommitPending()
 {
     if (!m_store.HasPending()) {
         m_groupWriters.clear();
+        SendStoredReceipts();
         FlushStoredNotices();
         return;
     }
@@ -196,10 +197,12 @@ void CServer::CommitPending()
     m_groupWriters.clear();
     try {
         m_store.CommitPending();
+        SendStoredReceipts();
         FlushStoredNotices();
     } catch (const CStoreError& error) {
         m_mailUsage.clear(); // it counted the lost group
         m_storedNotices.clear();
+        m_storedReceipts.clear(); // their clients send them again
         ServerLog("store error while committing offline messages: " + std::string(error.what()) +
                   "; closing the " + std::to_string(writers.size()) + " connection(s) that sent them");
         for (const auto& writer : writers)
@@ -269,7 +272,7 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         ServerLog("unknown error while serving \"" + c + "\" from " + session.Peer() + "; closing");
         session.Close();
     }
-    if (m_store.HasPending())
+    if (m_store.HasPending() || !m_storedReceipts.empty())
         CommitLater(session);
     else
         FlushStoredNotices();
@@ -306,7 +309,9 @@ void CServer::CompleteLogin(CServerSession& session, const std::string& name)
     session.m_deliveredRequests.clear();
     if (m_cluster)
         m_cluster->UserOnline(name, {});
-    session.Send(MakeRecord(Cmd::LoginAccepted, {}, name));
+    CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
+    accepted.names.push_back(kReceiptsFeature);
+    session.Send(accepted);
     if (!wasOnline && !elsewhere)
         SendPresence(name, Cmd::FriendOnline);
 }
@@ -404,19 +409,19 @@ CNetMessage CServer::QuotaFailure(const std::string& recipient)
     return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
 }
 
-bool CServer::DeliverOrStore(CNetMessage& msg)
+CServer::CDelivery CServer::DeliverOrStore(CNetMessage& msg)
 {
     if (CServerSession* target = OnlineSession(msg.recipient)) {
         target->Send(msg);
-        return true;
+        return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
         // Should the user have gone meanwhile, the record comes back and is
         // stored here.
         m_cluster->SendToUser(msg.recipient, msg, true);
-        return true;
+        return CDelivery::Forwarded;
     }
-    return StoreOffline(msg);
+    return StoreOffline(msg) ? CDelivery::Stored : CDelivery::OverQuota;
 }
 
 bool CServer::StoreOffline(CNetMessage& msg)
@@ -432,11 +437,39 @@ bool CServer::StoreOffline(CNetMessage& msg)
     stored.sender = msg.sender;
     stored.recipient = msg.recipient;
     stored.time = static_cast<int32_t>(std::time(nullptr));
+    if (!msg.names.empty())
+        stored.clientId = msg.names.front();
     MoveWords(stored, msg);
-    m_store.StoreMessage(stored);
+    if (m_store.StoreMessage(stored) == 0)
+        return true; // a resend: the first copy is kept already
     ++usage->second.count;
     usage->second.bytes += bytes;
     if (m_cluster)
         m_storedNotices.push_back(stored.recipient);
     return true;
+}
+
+void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
+                          const char* outcome)
+{
+    m_sentIds.Remember(sender, id, outcome);
+    if (CServerSession* session = OnlineSession(sender)) {
+        CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
+        receipt.text = outcome;
+        receipt.names.push_back(id);
+        session->Send(receipt);
+    }
+}
+
+void CServer::AcknowledgeStored(const std::string& sender, const std::string& recipient, const std::string& id)
+{
+    m_storedReceipts.push_back({sender, recipient, id});
+}
+
+void CServer::SendStoredReceipts()
+{
+    auto receipts = std::move(m_storedReceipts);
+    m_storedReceipts.clear();
+    for (const auto& receipt : receipts)
+        Acknowledge(receipt.sender, receipt.recipient, receipt.id, kReceiptStored);
 }

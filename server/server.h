@@ -4,6 +4,7 @@
 #include "loginguard.h"
 #include "passwordhasher.h"
 #include "routingtable.h"
+#include "sentids.h"
 #include "serveroptions.h"
 #include "serversession.h"
 #include "store/store.h"
@@ -121,18 +122,37 @@ private:
     void HandleUnblock(CServerSession& session, CNetMessage& msg);
     void HandleLogoff(CServerSession& session, CNetMessage& msg);
 
+    // What DeliverOrStore did with a message.
+    enum class CDelivery
+    {
+        Delivered, // handed to the recipient's connection here
+        Forwarded, // on its way to the recipient's node, which says what became of it
+        Stored,    // joined the pending group
+        OverQuota, // kept nowhere: the recipient's offline messages are full
+    };
     // Delivers `msg` (an "SM") live when the recipient is online, else keeps
-    // it as an offline message stamped with the current time. False, keeping
-    // nothing, when the recipient's offline messages are at their quota.
-    bool DeliverOrStore(CNetMessage& msg);
-    // The storing half of DeliverOrStore.
+    // it as an offline message stamped with the current time.
+    CDelivery DeliverOrStore(CNetMessage& msg);
+    // The storing half of DeliverOrStore. False, keeping nothing, over the
+    // recipient's quota. A resend of a message kept already is not kept
+    // again, and counts as kept.
     bool StoreOffline(CNetMessage& msg);
+
+    // Receipts for messages that carry their sender's id (names[0] of the
+    // "M"): Acknowledge remembers what became of the message and tells the
+    // sender, when online here, with "MA"; AcknowledgeStored does so once
+    // the pending group is committed.
+    void Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
+                     const char* outcome);
+    void AcknowledgeStored(const std::string& sender, const std::string& recipient, const std::string& id);
+    void SendStoredReceipts();
     // The offline messages of the session's user not yet sent in this login,
     // as "O" records; those from users it blocks are deleted instead.
     std::vector<CNetMessage> TakeOfflineMessages(CServerSession& session);
 
     // The cluster's side (clusterhandlers.cpp).
-    void OnClusterRecord(const std::string& user, CNetMessage& msg) override;
+    CTakenAs OnClusterRecord(const std::string& user, CNetMessage& msg) override;
+    void OnClusterTaken(CNetMessage& msg, bool delivered) override;
     void OnClusterUndelivered(CNetMessage& msg) override;
     void OnClusterKick(const std::string& user) override;
     void OnClusterStored(const std::string& user) override;
@@ -141,8 +161,9 @@ private:
     void OnClusterAccount(const std::string& name) override;
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
     // Keeps an offline message for a user who was expected on another node
-    // and tells that user's subject, committed.
-    void StoreForAbsent(CNetMessage& msg);
+    // and tells that user's subject, committed; delivers it instead should
+    // the user have logged in here meanwhile.
+    CTakenAs StoreForAbsent(CNetMessage& msg);
     // Tells the other nodes of the session blocks of `session`.
     void AnnounceSessionBlocks(CServerSession& session);
     // Tells the recipients' nodes of offline messages committed for them.
@@ -170,6 +191,16 @@ private:
     bool m_stopping = false;
     bool m_commitPosted = false;
     std::vector<std::weak_ptr<CServerSession>> m_groupWriters;
+    // Receipts owed for messages in the pending group: (sender, recipient,
+    // id), sent once it is committed.
+    struct CStoredReceipt
+    {
+        std::string sender;
+        std::string recipient;
+        std::string id;
+    };
+    std::vector<CStoredReceipt> m_storedReceipts;
+    CSentIds m_sentIds;
     // Offline-message usage of recipients, kept from the first store for
     // them until they read or delete their messages (then read again).
     std::unordered_map<std::string, CMessageUsage> m_mailUsage;
@@ -178,6 +209,13 @@ private:
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.
 CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});
+
+// The feature a login answer offers in its names: receipts for messages that
+// carry an id.
+inline constexpr char kReceiptsFeature[] = "receipts";
+// The texts of "MA".
+inline constexpr char kReceiptDelivered[] = "delivered";
+inline constexpr char kReceiptStored[] = "stored";
 
 // Moves the words of a message and how they look (text, face name, font,
 // colour, size) from a record or a stored message to another.

@@ -15,7 +15,7 @@ public:
     explicit CSqliteStore(const std::string& path);
     ~CSqliteStore() override;
 
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     bool HasPending() const override { return m_pending; }
     void CommitPending() override;
