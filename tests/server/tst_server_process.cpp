@@ -9,6 +9,7 @@
 #include "wire.h"
 
 #include <algorithm>
+#include <set>
 #include <csignal>
 #include <cstdlib>
 
@@ -198,6 +199,47 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
         ExpectSameFont(MakeFontMessage("bob", ""), o);
     }
     bob.Expect(Cmd::OfflineEnd);
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+}
+
+TEST_F(Process, EveryMessageAnsweredOrResentSurvivesACrash)
+{
+    constexpr int kCount = 500;
+    std::set<std::string> unanswered;
+    {
+        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"});
+        CTestClient(p.Port()).Register("bob", "pw");
+        CTestClient alice(p.Port());
+        alice.Register("alice", "pw");
+        alice.Login("alice", "pw");
+        for (int i = 0; i < kCount; ++i) {
+            const std::string id = "id-" + std::to_string(i);
+            unanswered.insert(id);
+            alice.Send(MakeFontMessage("bob", id, id));
+        }
+        while (unanswered.size() > kCount / 2) {
+            const CNetMessage ma = alice.Expect(Cmd::MessageAck);
+            ASSERT_EQ(ma.names.size(), 1u);
+            EXPECT_EQ(unanswered.erase(ma.names[0]), 1u) << ma.names[0];
+        }
+        EXPECT_EQ(p.Stop(SIGKILL), -1);
+    }
+    // The sender's client sends again whatever had no receipt, as it was.
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()});
+    CTestClient alice(p.Port());
+    alice.Login("alice", "pw");
+    for (const auto& id : unanswered)
+        alice.Send(MakeFontMessage("bob", id, id));
+    for (std::size_t i = 0; i < unanswered.size(); ++i)
+        alice.Expect(Cmd::MessageAck);
+    CTestClient bob(p.Port());
+    bob.Login("bob", "pw");
+    std::multiset<std::string> kept;
+    for (int i = 0; i < kCount; ++i)
+        kept.insert(bob.Expect(Cmd::OfflineMessage).names.back());
+    bob.Expect(Cmd::OfflineEnd);
+    EXPECT_EQ(kept.size(), std::set<std::string>(kept.begin(), kept.end()).size()); // none twice
+    EXPECT_EQ(kept.count("id-0") + kept.count("id-" + std::to_string(kCount - 1)), 2u);
     EXPECT_EQ(p.Stop(SIGTERM), 0);
 }
 
