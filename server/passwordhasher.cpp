@@ -210,7 +210,8 @@ bool CPasswordHasher::Rehash(const std::string& source, std::size_t bound, std::
         Wipe(oldPassword);
         Wipe(newPassword);
         ++m_completed;
-        Deliver(source, "password change", [done = std::move(done), result = std::move(result)]() { done(result); });
+        Deliver(source, "password change",
+                [done = std::move(done), result = std::move(result)]() { done(result); });
     });
     return true;
 }

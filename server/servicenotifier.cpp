@@ -27,7 +27,8 @@ void CServiceNotifier::Ready()
     // millisecond, so that a tiny setting cannot make the loop spin.
     m_pingEvery = std::max(std::chrono::microseconds(usec / 2), std::chrono::microseconds(1000));
     ServerLog("service manager watchdog: a ping every " +
-              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(m_pingEvery).count()) + " ms");
+              std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(m_pingEvery).count()) +
+              " ms");
     SchedulePing();
 }
 

@@ -38,33 +38,25 @@ protected:
 };
 
 // Stands in for systemd's notification socket.
-class CNotifySocket
+struct CNotifySocket
 {
-public:
-    explicit CNotifySocket(const std::filesystem::path& path) : m_fd(::socket(AF_UNIX, SOCK_DGRAM, 0))
+    explicit CNotifySocket(const std::filesystem::path& path)
     {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+        sockaddr_un address{AF_UNIX, {}};
         std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
         EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
     }
     ~CNotifySocket() { ::close(m_fd); }
-    CNotifySocket(const CNotifySocket&) = delete;
-    CNotifySocket& operator=(const CNotifySocket&) = delete;
-
     // The next datagram, or "" when none comes within `timeout`.
-    std::string Receive(std::chrono::milliseconds timeout)
+    std::string Receive(std::chrono::milliseconds timeout) const
     {
         pollfd ready{m_fd, POLLIN, 0};
-        char data[256];
-        if (::poll(&ready, 1, static_cast<int>(timeout.count())) != 1)
-            return {};
-        const ssize_t bytes = ::recv(m_fd, data, sizeof data, 0);
-        return bytes > 0 ? std::string(data, static_cast<std::size_t>(bytes)) : std::string();
+        char data[64];
+        const ssize_t n =
+            ::poll(&ready, 1, static_cast<int>(timeout.count())) == 1 ? ::recv(m_fd, data, 64, 0) : 0;
+        return std::string(data, n > 0 ? static_cast<std::size_t>(n) : 0);
     }
-
-private:
-    int m_fd;
+    const int m_fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
 };
 
 // Time that passes only when a test says so.
