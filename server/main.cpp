@@ -2,6 +2,7 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
+#include "servicenotifier.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
 #include "store/sqlitestore.h"
@@ -135,6 +136,7 @@ int Run(int argc, char** argv)
             ServerLog("warning: --allow-plaintext: passwords and messages to " + options.address +
                       " travel unencrypted");
         }
+        CServiceNotifier notifier(io);
         try {
             const auto endpoint = server.Listen(options.address, options.port);
             ServerLog("serving at most " + std::to_string(server.Limits().maxConnections) + " connections");
@@ -151,8 +153,12 @@ int Run(int argc, char** argv)
                 return;
             ServerLog(std::string("received ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
                       "; telling clients and stopping");
+            notifier.Stopping();
             server.Shutdown([&io] { io.stop(); });
         });
+        // Only now can clients reach the node, and a stop be handled cleanly:
+        // systemd starts what waits for the service.
+        notifier.Ready();
 
         // Handlers catch what they throw; should anything still escape, it
         // costs at most the work it was doing, not the service.

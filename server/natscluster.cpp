@@ -1,5 +1,6 @@
 #include "natscluster.h"
 
+#include "loopturn.h"
 #include "serverlog.h"
 #include "wire.h"
 
@@ -84,6 +85,7 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
             return;
         asio::post(*io, [self = shared_from_this(), subject = std::move(subject), reply = std::move(reply),
                          data = std::move(data), noResponders] {
+            const CLoopTurn turn([&] { return "cluster message on " + subject; });
             if (self->owner)
                 self->owner->OnMessage(subject, reply, data, noResponders);
         });
@@ -590,6 +592,7 @@ void CNatsCluster::Tick()
         m_listener.OnClusterUndelivered(msg);
     m_timer.expires_after(kHeartbeat);
     m_timer.async_wait([this](const asio::error_code& error) {
+        const CLoopTurn turn([] { return std::string("cluster heartbeat"); });
         if (!error)
             Tick();
     });

@@ -2,6 +2,7 @@
 
 #include "commands.h"
 #include "credentialrule.h"
+#include "loopturn.h"
 #include "serverlog.h"
 #include "store/store.h"
 
@@ -138,6 +139,7 @@ void CServer::FinishShutdownIfIdle()
 
 void CServer::OnSessionClosed(CServerSession& session)
 {
+    const CLoopTurn turn([&] { return "close of " + session.Peer(); });
     try {
         if (session.IsLoggedIn())
             LogOff(session, "connection closed");
@@ -180,6 +182,7 @@ void CServer::CommitLater(CServerSession& writer)
     // Posted behind the handlers that are ready now, so one commit covers
     // every record read in this turn.
     asio::post(m_io, [this] {
+        const CLoopTurn turn([] { return std::string("group commit of offline messages"); });
         m_commitPosted = false;
         CommitPending();
     });
@@ -215,6 +218,7 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 {
     // A copy: handlers may rewrite the record they are given.
     const std::string c = msg.command;
+    const CLoopTurn turn([&] { return "record \"" + c.substr(0, 8) + "\" from " + session.Peer(); });
     // Only "M" and "ON" may leave changes pending; everything else may
     // answer, so it comes after their commit.
     if (c != Cmd::Message && c != Cmd::OfflineAck) {
