@@ -2,6 +2,8 @@
 
 #include "netmessage.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -22,8 +24,11 @@ public:
 
     // A record for `user`, who was logged in here when it was sent; when the
     // user is no longer here, an "SM" is kept as an offline message. What
-    // became of an "SM" goes back to the sender's node.
-    virtual CTakenAs OnClusterRecord(const std::string& user, CNetMessage& msg) = 0;
+    // became of it is told to `taken`, on the loop, once it is so (for a
+    // message kept, once it is committed), and goes back to the sender's
+    // node.
+    virtual void OnClusterRecord(const std::string& user, CNetMessage& msg,
+                                 std::function<void(CTakenAs)> taken) = 0;
     // An "SM" sent with SendToUser(mustArrive) that the user's node took:
     // `delivered` to the user's connection, or else kept there.
     virtual void OnClusterTaken(CNetMessage& msg, bool delivered) = 0;
@@ -31,8 +36,9 @@ public:
     virtual void OnClusterUndelivered(CNetMessage& msg) = 0;
     // `user` logged in on another node: the session here ends with "ZX".
     virtual void OnClusterKick(const std::string& user) = 0;
-    // Another node committed offline messages for `user`.
-    virtual void OnClusterStored(const std::string& user) = 0;
+    // Another node committed offline messages for `user`, with ids from
+    // `fromId` on (0: not known, any).
+    virtual void OnClusterStored(const std::string& user, int64_t fromId) = 0;
     // `user`, logged in on a node that stopped or stopped answering, is
     // offline now; `sessionBlocks` are the blocks that session had made.
     virtual void OnClusterUserGone(const std::string& user,
@@ -74,8 +80,8 @@ public:
     // the user was online all along, and nobody should see a change.
     virtual bool Kick(const std::string& user) = 0;
     // Tells the node where `user` logs in that offline messages were
-    // committed for them.
-    virtual void NotifyStored(const std::string& user) = 0;
+    // committed for them, with ids from `fromId` on.
+    virtual void NotifyStored(const std::string& user, int64_t fromId) = 0;
 
     // Committed writes that the other nodes' routing tables must follow.
     virtual void AccountCreated(const std::string& name) = 0;

@@ -2,6 +2,7 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
+#include "storeexecutor.h"
 #include "servicenotifier.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
@@ -18,6 +19,10 @@
 #include <memory>
 
 namespace {
+
+// Database connections, each on a thread of its own, that serve the node
+// when the store is PostgreSQL.
+constexpr std::size_t kPostgresConnections = 4;
 
 int Fail(const std::string& line)
 {
@@ -96,7 +101,9 @@ int Run(int argc, char** argv)
     const rlim_t files = RaiseOpenFileLimit();
     ServerLog("starting; database " + shownDb + "; open-file limit " +
               (files == RLIM_INFINITY ? std::string("unlimited") : std::to_string(files)));
-    std::unique_ptr<CStore> store;
+    // One store per lane of the store executor: SQLite writes through one
+    // connection, PostgreSQL takes a few.
+    std::vector<std::unique_ptr<CStore>> stores;
     try {
         if (postgres) {
             auto pg = std::make_unique<CPgStore>(dbPath);
@@ -104,17 +111,21 @@ int Run(int argc, char** argv)
             // counts is whether it already held our schema.
             if (options.fastHash && pg->FoundSchemaVersion() > 0)
                 return Fail(fastHashRefused);
-            store = std::move(pg);
+            stores.push_back(std::move(pg));
+            while (stores.size() < kPostgresConnections)
+                stores.push_back(std::make_unique<CPgStore>(dbPath));
         } else {
-            store = std::make_unique<CSqliteStore>(dbPath);
+            stores.push_back(std::make_unique<CSqliteStore>(dbPath));
         }
     } catch (const std::exception& error) {
         return Fail(std::string("unusable database: ") + error.what());
     }
 
     asio::io_context io;
+    // Outlives the server: it commits what is pending once the loop is done.
+    CStoreExecutor executor(io, std::move(stores), options.storeTimeout);
     {
-        CServer server(io, *store,
+        CServer server(io, executor,
                        options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
                        options.limits);
         // Declared after the server: it goes first, and nothing it posted
@@ -173,7 +184,7 @@ int Run(int argc, char** argv)
             }
         }
     }
-    store.reset();
+    executor.Stop();
     ServerLog("stopped");
     return 0;
 }

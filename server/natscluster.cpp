@@ -321,9 +321,9 @@ bool CNatsCluster::Kick(const std::string& user)
     return ended;
 }
 
-void CNatsCluster::NotifyStored(const std::string& user)
+void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
 {
-    Publish(kUserPrefix + user, "S");
+    Publish(kUserPrefix + user, "S " + std::to_string(fromId));
 }
 
 void CNatsCluster::AccountCreated(const std::string& name)
@@ -456,12 +456,16 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
     if (data[0] == 'R') {
         CNetMessage msg;
         const auto result = DecodeRecord(std::string_view(data).substr(1), msg, kServerLimits);
-        const CTakenAs taken =
-            result.status == DecodeStatus::Complete ? m_listener.OnClusterRecord(user, msg) : CTakenAs::Delivered;
         // Taken: delivered ("D") or kept ("S") here, either way the sender is
         // done. Not kept: no answer, and the sender's node keeps it.
-        if (!reply.empty() && taken != CTakenAs::Failed)
-            Publish(reply, taken == CTakenAs::Stored ? "S" : "D");
+        auto answer = [this, reply](CTakenAs taken) {
+            if (!reply.empty() && taken != CTakenAs::Failed)
+                Publish(reply, taken == CTakenAs::Stored ? "S" : "D");
+        };
+        if (result.status == DecodeStatus::Complete)
+            m_listener.OnClusterRecord(user, msg, answer);
+        else
+            answer(CTakenAs::Delivered);
     } else if (data[0] == 'K') {
         const auto words = Words(data);
         if (words.empty() || words[0] == m_node)
@@ -493,7 +497,12 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
         if (!m_local.count(user) && !m_remote.count(user))
             m_remote[user].node = words[0];
     } else if (data[0] == 'S') {
-        m_listener.OnClusterStored(user);
+        // "S FROMID"; a bare "S" reads everything.
+        const auto words = Words(data);
+        int64_t fromId = 0;
+        if (!words.empty())
+            std::from_chars(words[0].data(), words[0].data() + words[0].size(), fromId);
+        m_listener.OnClusterStored(user, fromId);
     }
 }
 
@@ -506,7 +515,7 @@ void CNatsCluster::OnReconnected()
     for (const auto& [user, blocks] : m_local)
         users.push_back(user);
     for (const auto& user : users)
-        m_listener.OnClusterStored(user);
+        m_listener.OnClusterStored(user, 0);
 }
 
 void CNatsCluster::OnReply(const std::string& seq, const std::string& data, bool noResponders)

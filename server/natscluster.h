@@ -52,7 +52,7 @@ public:
     const std::vector<std::string>* RemoteSession(const std::string& user) const override;
     void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) override;
     bool Kick(const std::string& user) override;
-    void NotifyStored(const std::string& user) override;
+    void NotifyStored(const std::string& user, int64_t fromId) override;
     void AccountCreated(const std::string& name) override;
     void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) override;
     void Leave() override;

@@ -163,7 +163,8 @@ void CPgStore::Prepare()
               "client_id) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, NULLIF($9, '')) "
               "ON CONFLICT DO NOTHING RETURNING id");
     c.prepare("messages", "SELECT id, sender, text, time, face_name, font, color, size, "
-                          "coalesce(client_id, '') FROM offline_message WHERE recipient = $1 ORDER BY id");
+                          "coalesce(client_id, '') FROM offline_message WHERE recipient = $1 AND id >= $2 "
+                          "ORDER BY id");
     c.prepare("delete_message", "DELETE FROM offline_message WHERE id = $1 AND recipient = $2");
     c.prepare("message_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
                                "FROM offline_message WHERE recipient = $1");
@@ -465,11 +466,11 @@ int64_t CPgStore::StoreMessage(const CStoredMessage& m)
     });
 }
 
-std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient)
+std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient, int64_t fromId)
 {
     return Run([&](pqxx::transaction_base& tx) {
         std::vector<CStoredMessage> out;
-        for (const auto& row : tx.exec_prepared("messages", recipient)) {
+        for (const auto& row : tx.exec_prepared("messages", recipient, fromId)) {
             CStoredMessage& m = out.emplace_back();
             m.id = row[0].as<int64_t>();
             m.sender = row[1].as<std::string>();

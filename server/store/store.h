@@ -142,10 +142,16 @@ public:
     // recipient and returns whether one was deleted. Both join the pending
     // group (see above) when called outside a transaction scope.
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
-    virtual std::vector<CStoredMessage> Messages(const std::string& recipient) = 0;
+    // With `fromId`, only the messages whose id is at least that.
+    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
     // Counts pending messages too.
     virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;
+
+    // Called from another thread while a call may be running on this store's
+    // own: makes that call return soon with CStoreError. Safe to call at any
+    // time; a store that cannot be interrupted ignores it.
+    virtual void Interrupt() noexcept {}
 
 protected:
     virtual void BeginTransaction() = 0;
