@@ -110,24 +110,31 @@ void CServer::HandleBlock(CConnection& c, CNetMessage& msg, bool permanent)
             }
             return;
         }
-        // Memory follows once the block is committed.
+        // The block holds from now on, as the user asked; should the store
+        // fail to keep it, it is undone with the connection.
+        const bool had = m_routes.IsBlocked(user, name);
+        m_routes.AddBlock(user, name);
+        if (m_cluster && !had)
+            m_cluster->BlockChanged(user, name, true);
+        // A session block made permanent is one block, not two.
+        const auto it = std::find(blocks.begin(), blocks.end(), name);
+        if (it != blocks.end()) {
+            blocks.erase(it);
+            AnnounceSessionBlocks(c);
+        }
         Query(
             c,
             [user, name](CStore& store) {
                 store.AddBlock(user, name);
                 return true;
             },
-            [this, user, name](CConnection& c, bool) {
-                m_routes.AddBlock(user, name);
+            [](CConnection&, bool) {},
+            [this, user, name, had](const std::string&) {
+                if (had)
+                    return;
+                m_routes.RemoveBlock(user, name);
                 if (m_cluster)
-                    m_cluster->BlockChanged(user, name, true);
-                // A session block made permanent is one block, not two.
-                auto& blocks = c.login.sessionBlocks;
-                const auto it = std::find(blocks.begin(), blocks.end(), name);
-                if (it != blocks.end()) {
-                    blocks.erase(it);
-                    AnnounceSessionBlocks(c);
-                }
+                    m_cluster->BlockChanged(user, name, false);
             });
     });
 }
