@@ -466,8 +466,9 @@ namespace {
 struct CStoreResult
 {
     bool kept = false;
-    int64_t id = 0;                      // 0: refused, or a resend kept already
-    std::optional<CMessageUsage> usage; // read by the store, with this message
+    int64_t id = 0; // 0: refused, or a resend kept already
+    // What the store held for the recipient before, when asked.
+    std::optional<CMessageUsage> before;
 };
 
 } // namespace
@@ -484,46 +485,49 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
     const std::size_t bytes = stored.text.size() + stored.faceName.size();
     // The quota is checked against what this node knows of the recipient's
     // messages; only the first store for a recipient asks the database.
-    bool refused = false;
-    const auto usage = m_mailUsage.find(stored.recipient);
-    const bool known = usage != m_mailUsage.end();
-    if (known) {
-        refused = usage->second.count >= m_limits.maxOfflineMessages ||
-                  usage->second.bytes + bytes > m_limits.maxOfflineBytes;
-        if (!refused) {
-            ++usage->second.count;
-            usage->second.bytes += bytes;
-        }
+    const auto [usage, first] = m_mailUsage.try_emplace(stored.recipient);
+    if (first)
+        usage->second.generation = ++m_usageGeneration;
+    const uint64_t generation = usage->second.generation;
+    const bool refused = usage->second.known &&
+                         (usage->second.usage.count >= m_limits.maxOfflineMessages ||
+                          usage->second.usage.bytes + bytes > m_limits.maxOfflineBytes);
+    if (!refused) {
+        ++usage->second.usage.count;
+        usage->second.usage.bytes += bytes;
     }
     const std::string recipient = stored.recipient;
     // A refusal goes the same way as a message kept, so that it is told
     // behind what the sender stored before.
     Request(
         key, true,
-        [stored = std::move(stored), known, refused, bytes, maxCount = m_limits.maxOfflineMessages,
+        [stored = std::move(stored), first = first, refused, bytes, maxCount = m_limits.maxOfflineMessages,
          maxBytes = m_limits.maxOfflineBytes](CStore& store) {
             CStoreResult result;
             if (refused)
                 return result;
-            if (!known) {
-                CMessageUsage usage = store.MessageUsage(stored.recipient);
-                if (usage.count >= maxCount || usage.bytes + bytes > maxBytes) {
-                    result.usage = usage;
+            if (first) {
+                result.before = store.MessageUsage(stored.recipient);
+                if (result.before->count >= maxCount || result.before->bytes + bytes > maxBytes)
                     return result;
-                }
-                ++usage.count;
-                usage.bytes += bytes;
-                result.usage = usage;
             }
             result.kept = true;
             result.id = store.StoreMessage(stored);
             return result;
         },
-        [this, recipient, kept = std::move(kept)](CStoreResult result) mutable {
-            if (result.usage) {
-                CMessageUsage& usage = m_mailUsage[recipient];
-                usage.count = std::max(usage.count, result.usage->count);
-                usage.bytes = std::max(usage.bytes, result.usage->bytes);
+        [this, recipient, refused, bytes, generation, kept = std::move(kept)](CStoreResult result) mutable {
+            const auto usage = m_mailUsage.find(recipient);
+            if (usage != m_mailUsage.end() && usage->second.generation == generation) {
+                CMessageUsage& counted = usage->second.usage;
+                if (result.before) {
+                    counted.count += result.before->count;
+                    counted.bytes += result.before->bytes;
+                    usage->second.known = true;
+                }
+                if (!result.kept && !refused) {
+                    --counted.count;
+                    counted.bytes -= bytes;
+                }
             }
             if (result.id > 0)
                 StoredFor(recipient, result.id);

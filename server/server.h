@@ -263,8 +263,17 @@ private:
     bool m_stopping = false;
     CSentIds m_sentIds;
     // Offline-message usage of recipients, kept from the first store for
-    // them until they read or delete their messages (then read again).
-    std::unordered_map<std::string, CMessageUsage> m_mailUsage;
+    // them until they read or delete their messages (then read again). The
+    // first store reads what the store held before; until that read is
+    // back, only what this node stored meanwhile is known.
+    struct CMailUsage
+    {
+        CMessageUsage usage;
+        bool known = false;
+        uint64_t generation = 0; // which entry a store's result belongs to
+    };
+    std::unordered_map<std::string, CMailUsage> m_mailUsage;
+    uint64_t m_usageGeneration = 0;
 };
 
 // Builds a record with only a command and the given fields set; the other
