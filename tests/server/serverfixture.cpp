@@ -122,6 +122,17 @@ int64_t CTestDatabase::QueryInt(const std::string& sql) const
     return pqxx::nontransaction(c).exec1(sql)[0].as<int64_t>();
 }
 
+std::filesystem::path CTestDatabase::Socket()
+{
+    return std::filesystem::path(PostgresInfo()) / ".s.PGSQL.5432";
+}
+
+std::string CTestDatabase::LocationAt(uint16_t port) const
+{
+    return "postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/murmurly?options=-csearch_path%3D" +
+           m_name;
+}
+
 std::filesystem::path CTestDatabase::Files() const
 {
     if (m_name.empty())
@@ -164,16 +175,17 @@ std::unique_ptr<CTestDatabase::CWriteLock> CTestDatabase::HoldWrites() const
 }
 
 CInProcessServer::CInProcessServer(const std::string& db, CPasswordHasher::Cost cost,
-                                   const CServerLimits& limits, bool faultyStore)
+                                   const CServerLimits& limits, bool faultyStore,
+                                   std::chrono::milliseconds storeTimeout)
 {
     std::vector<std::unique_ptr<CStore>> stores;
     if (faultyStore && IsPostgresUri(db))
-        stores.push_back(std::make_unique<CFaultyStore<CPgStore>>(db));
+        stores.push_back(std::make_unique<CFaultyStore<CPgStore>>(db, storeTimeout));
     else if (faultyStore)
         stores.push_back(std::make_unique<CFaultyStore<CSqliteStore>>(db));
     else
-        stores.push_back(OpenStore(db));
-    m_stores = std::make_unique<CStoreExecutor>(m_io, std::move(stores), std::chrono::seconds(10));
+        stores.push_back(OpenStore(db, storeTimeout));
+    m_stores = std::make_unique<CStoreExecutor>(m_io, std::move(stores), storeTimeout);
     m_server = std::make_unique<CServer>(m_io, *m_stores, cost, limits);
     m_port = m_server->Listen("127.0.0.1", 0).port();
     m_thread = std::thread([this] { m_io.run(); });

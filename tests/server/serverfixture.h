@@ -10,6 +10,7 @@
 
 #include <asio/io_context.hpp>
 
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -37,6 +38,10 @@ public:
 
     // What --db takes: the file path or the postgresql:// URI.
     const std::string& Location() const { return m_location; }
+    // PostgreSQL only: its Unix socket, and the URI that reaches the same
+    // schema over TCP through `port` on 127.0.0.1 (a relay to the socket).
+    static std::filesystem::path Socket();
+    std::string LocationAt(uint16_t port) const;
     // On a connection of its own, so they see only what is committed.
     void Exec(const std::string& sql) const;
     int64_t QueryInt(const std::string& sql) const;
@@ -62,13 +67,15 @@ private:
 // The real server, in this process, on a free loopback port, with its event
 // loop on its own thread and a database in a scratch folder. With
 // `faultyStore`, reading the friends list of the user "boom" throws a
-// std::runtime_error, as an unforeseen fault would.
+// std::runtime_error, as an unforeseen fault would. `storeTimeout` is its
+// --store-timeout.
 class CInProcessServer
 {
 public:
     explicit CInProcessServer(const std::string& db,
                               CPasswordHasher::Cost cost = CPasswordHasher::Cost::Minimum,
-                              const CServerLimits& limits = {}, bool faultyStore = false);
+                              const CServerLimits& limits = {}, bool faultyStore = false,
+                              std::chrono::milliseconds storeTimeout = std::chrono::seconds(10));
     ~CInProcessServer();
 
     uint16_t Port() const { return m_port; }
