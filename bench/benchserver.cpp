@@ -5,6 +5,7 @@
 //
 //   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls | --receipts]
 //                         [--server PATH]
+//   murmurly-bench-server --slow-store MS --db postgresql://... [--clients N] [--messages M]
 //   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] [--server PATH]
 //   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
 //
@@ -30,12 +31,21 @@
 // well, which forwards each client's bytes to its partner without decoding
 // them, and prints both rates and latencies and their ratios: the cost of
 // routing over what the sockets and the loop alone cost.
+//
+// --slow-store MS makes every write of the PostgreSQL store (--db, a new
+// database) take MS milliseconds longer, through a trigger (see CSlowStore),
+// and takes turns between passes with and without the delay while one more
+// user keeps storing offline messages for accounts that never log in. It
+// prints the live latency of both kinds of pass: a store that is slow
+// should cost the messages that never touch it nothing.
 
 #include "benchclient.h"
 #include "benchoptions.h"
 #include "commands.h"
+#include "offlinewriter.h"
 #include "relay.h"
 #include "serverprocess.h"
+#include "slowstore.h"
 #include "testcertificate.h"
 
 #include <poll.h>
@@ -67,7 +77,8 @@ struct CBenchOptions
 {
     int clients = 200;
     int messages = 50;
-    int idle = 0; // > 0: the idle-connections mode with this many clients
+    int idle = 0;      // > 0: the idle-connections mode with this many clients
+    int slowStore = 0; // > 0: passes with every store write this many ms slower
     bool realHash = false;
     bool relay = false;
     bool receipts = false;
@@ -234,6 +245,40 @@ void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
     result.seconds += std::chrono::duration<double>(Clock::now() - start).count();
 }
 
+// Under --slow-store: the trigger, and a user who keeps storing offline
+// messages for accounts that never log in.
+struct CSlowWrites
+{
+    static constexpr int kSinks = 50; // each keeps at most 10,000 messages
+
+    CSlowWrites(const CBenchOptions& options, uint16_t port) : store(options.db)
+    {
+        CBenchClient registrar(port);
+        std::vector<std::string> sinks;
+        for (int i = 0; i < kSinks; ++i)
+            sinks.push_back("sink" + std::to_string(i));
+        for (const std::string& name : sinks)
+            registrar.Send(Cmd::Register, name, "pw");
+        registrar.Send(Cmd::Register, "writer", "pw");
+        for (int i = 0; i <= kSinks; ++i)
+            registrar.Expect(Cmd::Registered);
+        writer = std::make_unique<COfflineWriter>(port, "writer", std::move(sinks), 8);
+    }
+
+    // Runs `pass` with the delay at `delay`, and counts what was stored
+    // meanwhile in `stored`.
+    template <typename Pass> void Run(std::chrono::milliseconds delay, long& stored, Pass pass)
+    {
+        store.SetDelay(delay);
+        const long before = writer->Stored();
+        pass();
+        stored += writer->Stored() - before;
+    }
+
+    CSlowStore store;
+    std::unique_ptr<COfflineWriter> writer;
+};
+
 int Run(const CBenchOptions& options)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-bench-XXXXXX").string();
@@ -243,6 +288,9 @@ int Run(const CBenchOptions& options)
     CExchange routed;
     CExchange relayed;
     CExchange acknowledged;
+    CExchange slowed;
+    long storedFast = 0;
+    long storedSlow = 0;
     std::string peak;
     {
         std::vector<std::unique_ptr<CServerProcess>> nodes;
@@ -267,15 +315,33 @@ int Run(const CBenchOptions& options)
             for (int i = 0; i < options.clients; ++i)
                 relayClients.push_back(std::make_unique<CBenchClient>(relay->Port()));
         }
+        std::unique_ptr<CSlowWrites> slow;
+        if (options.slowStore > 0)
+            slow = std::make_unique<CSlowWrites>(options, nodes.front()->Port());
+        const auto delay = std::chrono::milliseconds(options.slowStore);
         // Against the relay the two take turns, several passes each, so that
         // a burst of load elsewhere on the machine falls on both alike.
-        const int rounds = options.relay || options.receipts ? kRelayRounds : 1;
+        const bool turns = options.relay || options.receipts || slow;
+        const int rounds = turns ? kRelayRounds : 1;
         for (int round = 0; round < rounds; ++round) {
-            Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
+            const auto routedPass = [&] {
+                Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
+            };
+            if (slow)
+                slow->Run(std::chrono::milliseconds(0), storedFast, routedPass);
+            else
+                routedPass();
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
             if (options.receipts)
                 Exchange(clients, options.messages, Cmd::IncomingMessage, acknowledged, true);
+            if (slow)
+                slow->Run(delay, storedSlow,
+                          [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, slowed); });
+        }
+        if (slow) {
+            slow->store.SetDelay(std::chrono::milliseconds(0));
+            slow->writer->Stop();
         }
         peak = PeakRss(*nodes.front());
         for (std::size_t k = 1; k < nodes.size(); ++k)
@@ -304,15 +370,31 @@ int Run(const CBenchOptions& options)
                     "(goal at most 1.5x)\n",
                     routed.Rate() / relayed.Rate(), routed.Percentile(0.99) / relayed.Percentile(0.99));
     }
+    if (options.slowStore > 0) {
+        slowed.Finish();
+        std::printf("%d passes each with every store write as it is and %d ms slower, taking turns, while "
+                    "one more user stores offline messages\n",
+                    kRelayRounds, options.slowStore);
+        std::printf("with the slow store: %zu in %.2f s = %.0f messages/s\n", slowed.latencies.size(),
+                    slowed.seconds, slowed.Rate());
+        std::printf("with the slow store latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                    slowed.Percentile(0.50), slowed.Percentile(0.99), slowed.latencies.back());
+        std::printf("offline messages stored meanwhile: %ld without the delay, %ld with it\n", storedFast,
+                    storedSlow);
+        std::printf("slow store / as it is: %.2fx the p99 latency (goal at most 1.2x)\n",
+                    slowed.Percentile(0.99) / routed.Percentile(0.99));
+    }
     if (options.receipts) {
         acknowledged.Finish();
         std::printf("with receipts: %zu in %.2f s = %.0f messages/s\n", acknowledged.latencies.size(),
                     acknowledged.seconds, acknowledged.Rate());
         std::printf("with receipts latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    acknowledged.Percentile(0.50), acknowledged.Percentile(0.99), acknowledged.latencies.back());
+                    acknowledged.Percentile(0.50), acknowledged.Percentile(0.99),
+                    acknowledged.latencies.back());
         std::printf("receipts / none: %.2fx the messages/s (goal at least 0.85x), %.2fx the p99 latency "
                     "(goal at most 1.2x)\n",
-                    acknowledged.Rate() / routed.Rate(), acknowledged.Percentile(0.99) / routed.Percentile(0.99));
+                    acknowledged.Rate() / routed.Rate(),
+                    acknowledged.Percentile(0.99) / routed.Percentile(0.99));
     }
     return 0;
 }
@@ -438,6 +520,7 @@ int main(int argc, char** argv)
             {{"--clients", &options.clients},
              {"--messages", &options.messages},
              {"--idle", &options.idle},
+             {"--slow-store", &options.slowStore},
              {"--server", &options.server},
              {"--nodes", &options.nodes},
              {"--cluster", &options.cluster},
@@ -453,8 +536,20 @@ int main(int argc, char** argv)
             "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] "
             "[--server PATH]\n"
             "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
-            "[--clients N] [--messages M]"))
+            "[--clients N] [--messages M]\n"
+            "       murmurly-bench-server --slow-store MS --db postgresql://... [--clients N] [--messages "
+            "M]"))
         return 2;
+    if (options.slowStore < 0 || (options.slowStore > 0 && (options.relay || options.receipts ||
+                                                            options.idle > 0 || options.nodes > 1)))
+        return BenchFail(program, "--slow-store MS takes a delay of 1 ms or more, and goes alone", 2);
+    const bool postgres =
+        options.db.rfind("postgresql://", 0) == 0 || options.db.rfind("postgres://", 0) == 0;
+    if (options.slowStore > 0 && !postgres)
+        return BenchFail(program,
+                         "--slow-store slows the store down through a PostgreSQL trigger: "
+                         "give --db postgresql://... (a new database)",
+                         2);
     if (options.nodes < 1 || (options.nodes > 1 && options.cluster.empty()) ||
         (options.nodes > 1 && (options.idle > 0 || options.relay)))
         return BenchFail(program, "--nodes above 1 needs --cluster, and goes without --idle and --relay", 2);
