@@ -578,6 +578,6 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
         CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
         receipt.text = outcome;
         receipt.names.push_back(id);
-        c->session->Send(receipt);
+        c->session->SendSoon(receipt);
     }
 }
