@@ -13,6 +13,16 @@
 
 namespace {
 
+CNetMessage LoginRecord(const std::string& name)
+{
+    CNetMessage login;
+    login.command = Cmd::Login;
+    login.sender = name;
+    login.recipient = "pw";
+    login.names = {name, "pw", "L"};
+    return login;
+}
+
 class Cluster : public ::testing::Test
 {
 protected:
@@ -33,9 +43,10 @@ protected:
         ASSERT_NE(m_node2->Port(), 0);
     }
 
-    std::unique_ptr<CServerProcess> Node(std::vector<std::string> args)
+    std::unique_ptr<CServerProcess> Node(std::vector<std::string> args, const std::string& url = {})
     {
-        args.insert(args.end(), {"--port", "0", "--db", m_db, "--cluster", m_nats->Url()});
+        args.insert(args.end(),
+                    {"--port", "0", "--db", m_db, "--cluster", url.empty() ? m_nats->Url() : url});
         return std::make_unique<CServerProcess>(m_dir.Path(), args);
     }
 
@@ -201,12 +212,7 @@ TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
     for (int round = 0; round < 10; ++round) {
         const std::string text = "round " + std::to_string(round);
         CTestClient bob(m_node2->Port());
-        CNetMessage login;
-        login.command = Cmd::Login;
-        login.sender = "bob";
-        login.recipient = "pw";
-        login.names = {"bob", "pw", "L"};
-        bob.Send(login);
+        bob.Send(LoginRecord("bob"));
         anna.Send(MakeFontMessage("bob", text));
         bob.Expect(Cmd::LoginAccepted);
         bob.Send(Cmd::FriendsList, "bob");
@@ -256,6 +262,91 @@ TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
         anna.Expect(Cmd::BlockedListAnswer);
         EXPECT_TRUE(bob.ExpectNoRecord());
     }
+}
+
+TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        for (const char* name : {"anna", "bob", "carol", "dave"})
+            registrar.Register(name, "pw");
+    }
+    CTestClient dave(m_node2->Port());
+    dave.Login("dave", "pw");
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node1->Port());
+    bob.Login("bob", "pw");
+
+    // carol's login waits for answers that cannot come, for 2 s; meanwhile
+    // node 1 serves anna and bob as usual.
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGSTOP), 0);
+    CTestClient carol(m_node1->Port());
+    const auto start = std::chrono::steady_clock::now();
+    carol.Send(LoginRecord("carol"));
+    anna.Send(MakeFontMessage("bob", "while carol waits"));
+    EXPECT_EQ(bob.Expect(Cmd::IncomingMessage).text, "while carol waits");
+    bob.Send(MakeFontMessage("anna", "answered"));
+    EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "answered");
+    EXPECT_FALSE(carol.Receive(0ms)) << "carol's login was answered before the exchange";
+    EXPECT_EQ(carol.Expect(Cmd::LoginAccepted, 4s).recipient, "carol");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+
+    // Back, the NATS server passes on what waited. carol's message goes out
+    // behind her "O", so dave's node knows where to answer her.
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGCONT), 0);
+    carol.Send(Cmd::FriendsList, "carol");
+    carol.Expect(Cmd::FriendsListAnswer);
+    carol.Send(MakeFontMessage("dave", "across"));
+    EXPECT_EQ(dave.Expect(Cmd::IncomingMessage).text, "across");
+    dave.Send(MakeFontMessage("carol", "and back"));
+    EXPECT_EQ(carol.Expect(Cmd::IncomingMessage).text, "and back");
+    const auto again = std::chrono::steady_clock::now();
+    CTestClient bob2(m_node1->Port());
+    bob2.Login("bob", "pw");
+    bob.Expect(Cmd::AdminLogoff);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 1500ms) << "the login waited for its time-out";
+}
+
+TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
+{
+    constexpr int kUsers = 60;
+    {
+        CTestClient registrar(m_node1->Port());
+        for (int i = 0; i < kUsers; ++i)
+            registrar.Register("user" + std::to_string(i), "pw");
+        registrar.Register("anna", "pw");
+        registrar.Register("bob", "pw");
+    }
+    CDelayRelay relay(m_nats->Port(), 20ms);
+    m_node1 = Node({}, relay.Url());
+    ASSERT_NE(m_node1->Port(), 0);
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node1->Port());
+    bob.Login("bob", "pw");
+    std::vector<std::unique_ptr<CTestClient>> users;
+    const auto logIn = [&] {
+        for (int i = 0; i < kUsers / 2; ++i) {
+            users.push_back(std::make_unique<CTestClient>(m_node1->Port()));
+            users.back()->Send(LoginRecord("user" + std::to_string(users.size() - 1)));
+        }
+    };
+
+    // The exchange comes behind half of the logins. A node that waits for
+    // each login's two round trips of 40 ms would answer it after more than
+    // a second; one that does not, within a few milliseconds even under
+    // sanitizers on a busy machine. 500 ms lies well between.
+    logIn();
+    const auto start = std::chrono::steady_clock::now();
+    anna.Send(MakeFontMessage("bob", "quick"));
+    EXPECT_EQ(bob.Expect(Cmd::IncomingMessage).text, "quick");
+    bob.Send(MakeFontMessage("anna", "quick too"));
+    EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "quick too");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    logIn();
+    for (const auto& user : users)
+        EXPECT_EQ(user->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
 }
 
 } // namespace
