@@ -333,10 +333,13 @@ TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
         }
     };
 
-    // The exchange comes behind half of the logins. A node that waits for
-    // each login's two round trips of 40 ms would answer it after more than
-    // a second; one that does not, within a few milliseconds even under
-    // sanitizers on a busy machine. 500 ms lies well between.
+    // The exchange comes while the node is answering logins: after the
+    // first of them is answered, with the others on their way. A node that
+    // waits for each login's two round trips of 40 ms would answer it after
+    // more than a second; one that does not, within a few milliseconds even
+    // under sanitizers on a busy machine. 500 ms lies well between.
+    logIn();
+    EXPECT_EQ(users.front()->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
     logIn();
     const auto start = std::chrono::steady_clock::now();
     anna.Send(MakeFontMessage("bob", "quick"));
@@ -344,9 +347,8 @@ TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
     bob.Send(MakeFontMessage("anna", "quick too"));
     EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "quick too");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
-    logIn();
-    for (const auto& user : users)
-        EXPECT_EQ(user->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
+    for (std::size_t i = 1; i < users.size(); ++i)
+        EXPECT_EQ(users[i]->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
 }
 
 } // namespace
