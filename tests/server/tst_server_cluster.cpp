@@ -241,6 +241,34 @@ TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
     }
 }
 
+TEST_F(Cluster, TwoLoginsOfOneUserRacingOnTwoNodesLeaveOneSession)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        registrar.Register("bob", "pw");
+    }
+    // Whichever loses gets "ZX" before the winner's "SL": it is the first
+    // thing that follows its own "SL".
+    for (int round = 0; round < 5; ++round) {
+        CTestClient first(m_node1->Port());
+        CTestClient second(m_node2->Port());
+        first.Send(LoginRecord("bob"));
+        second.Send(LoginRecord("bob"));
+        first.Expect(Cmd::LoginAccepted);
+        second.Expect(Cmd::LoginAccepted);
+        int ended = 0;
+        for (CTestClient* bob : {&first, &second}) {
+            bob->Send(Cmd::FriendsList, "bob");
+            const std::string next = bob->Receive().value_or(CNetMessage()).command;
+            ended += next == Cmd::AdminLogoff;
+            if (next == Cmd::FriendsListAnswer)
+                bob->Send(Cmd::Logoff, "bob");
+            EXPECT_TRUE(bob->WaitClosed()) << round << ": " << next;
+        }
+        EXPECT_EQ(ended, 1) << round;
+    }
+}
+
 TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
 {
     // bob registers and blocks anna on node 2; node 1 follows both at once.
