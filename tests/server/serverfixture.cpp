@@ -12,17 +12,9 @@
 
 #include <asio/post.hpp>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdlib>
-#include <cstring>
-#include <deque>
 #include <fcntl.h>
 #include <fstream>
 #include <functional>
@@ -258,97 +250,6 @@ CNatsServer::~CNatsServer()
         ::kill(m_pid, SIGTERM);
         ::kill(m_pid, SIGCONT);
         ::waitpid(m_pid, nullptr, 0);
-    }
-}
-
-CDelayRelay::CDelayRelay(uint16_t port, std::chrono::milliseconds delay) : m_target(port), m_delay(delay)
-{
-    m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    if (::pipe(m_wake) != 0 || ::bind(m_listen, reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-        ::listen(m_listen, 8) != 0 ||
-        ::getsockname(m_listen, reinterpret_cast<sockaddr*>(&address), &size) != 0)
-        ADD_FAILURE() << "cannot set up the relay: " << std::strerror(errno);
-    m_port = ntohs(address.sin_port);
-    m_thread = std::thread([this] { Run(); });
-}
-
-CDelayRelay::~CDelayRelay()
-{
-    (void)!::write(m_wake[1], "x", 1);
-    m_thread.join();
-    for (const int fd : {m_listen, m_wake[0], m_wake[1]})
-        ::close(fd);
-}
-
-void CDelayRelay::Run()
-{
-    using Clock = std::chrono::steady_clock;
-    // Two ways per connection: from the client at an even index, back to it
-    // at the odd one after it.
-    struct CWay
-    {
-        int from;
-        int to;
-        std::deque<std::pair<Clock::time_point, std::string>> chunks;
-    };
-    std::vector<CWay> ways;
-    for (bool open = true; open;) {
-        std::vector<pollfd> fds{{m_wake[0], POLLIN, 0}, {m_listen, POLLIN, 0}};
-        int timeout = -1;
-        for (const auto& way : ways) {
-            fds.push_back({way.from, POLLIN, 0});
-            if (!way.chunks.empty()) {
-                const auto left =
-                    std::chrono::ceil<std::chrono::milliseconds>(way.chunks.front().first - Clock::now());
-                const int ms = std::max(0, static_cast<int>(left.count()));
-                timeout = timeout < 0 ? ms : std::min(timeout, ms);
-            }
-        }
-        ::poll(fds.data(), fds.size(), timeout);
-        open = fds[0].revents == 0;
-        std::vector<std::size_t> ended;
-        for (std::size_t i = 0; i + 2 < fds.size(); ++i) {
-            if (fds[i + 2].revents == 0)
-                continue;
-            char chunk[64 * 1024];
-            const ssize_t n = ::read(ways[i].from, chunk, sizeof chunk);
-            if (n > 0)
-                ways[i].chunks.emplace_back(Clock::now() + m_delay,
-                                            std::string(chunk, static_cast<size_t>(n)));
-            else if (ended.empty() || ended.back() != (i & ~std::size_t{1}))
-                ended.push_back(i & ~std::size_t{1});
-        }
-        for (auto it = ended.rbegin(); it != ended.rend(); ++it) {
-            ::close(ways[*it].from);
-            ::close(ways[*it].to);
-            ways.erase(ways.begin() + static_cast<std::ptrdiff_t>(*it),
-                       ways.begin() + static_cast<std::ptrdiff_t>(*it) + 2);
-        }
-        const auto now = Clock::now();
-        for (auto& way : ways) {
-            for (; !way.chunks.empty() && way.chunks.front().first <= now; way.chunks.pop_front())
-                (void)!::send(way.to, way.chunks.front().second.data(), way.chunks.front().second.size(),
-                              MSG_NOSIGNAL);
-        }
-        if (fds[1].revents & POLLIN) {
-            const int client = ::accept(m_listen, nullptr, nullptr);
-            const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-            sockaddr_in address{};
-            address.sin_family = AF_INET;
-            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-            address.sin_port = htons(m_target);
-            ::connect(server, reinterpret_cast<sockaddr*>(&address), sizeof address);
-            ways.push_back({client, server, {}});
-            ways.push_back({server, client, {}});
-        }
-    }
-    for (std::size_t i = 0; i < ways.size(); i += 2) {
-        ::close(ways[i].from);
-        ::close(ways[i].to);
     }
 }
 

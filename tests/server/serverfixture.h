@@ -107,29 +107,6 @@ private:
     uint16_t m_port = 0;
 };
 
-// A TCP relay on a free loopback port to `port` on loopback, which passes
-// every chunk on `delay` after it came, both ways: a link to another zone.
-class CDelayRelay
-{
-public:
-    CDelayRelay(uint16_t port, std::chrono::milliseconds delay);
-    ~CDelayRelay();
-    CDelayRelay(const CDelayRelay&) = delete;
-    CDelayRelay& operator=(const CDelayRelay&) = delete;
-
-    std::string Url() const { return "nats://127.0.0.1:" + std::to_string(m_port); }
-
-private:
-    void Run();
-
-    uint16_t m_target;
-    std::chrono::milliseconds m_delay;
-    int m_listen = -1;
-    int m_wake[2] = {-1, -1};
-    uint16_t m_port = 0;
-    std::thread m_thread;
-};
-
 // Polls `done` until it holds or `timeout` passes; returns whether it holds.
 template <typename Predicate>
 bool Eventually(Predicate done, std::chrono::milliseconds timeout = CTestClient::kWait)

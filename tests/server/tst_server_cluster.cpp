@@ -6,9 +6,16 @@
 #include "commands.h"
 #include "server.h"
 
+#include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <csignal>
+#include <deque>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -22,6 +29,110 @@ CNetMessage LoginRecord(const std::string& name)
     login.names = {name, "pw", "L"};
     return login;
 }
+
+sockaddr_in Loopback(uint16_t port)
+{
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    return address;
+}
+
+// A relay on a free loopback port to `port` that passes every chunk on 20 ms
+// after it came, both ways: a NATS server in another zone. It serves the
+// connection it accepted last.
+class CSlowLink
+{
+public:
+    explicit CSlowLink(uint16_t port) : m_target(port)
+    {
+        sockaddr_in address = Loopback(0);
+        socklen_t size = sizeof address;
+        const auto at = reinterpret_cast<sockaddr*>(&address);
+        EXPECT_TRUE(::pipe(m_wake) == 0 && ::bind(m_listen, at, size) == 0 && ::listen(m_listen, 4) == 0 &&
+                    ::getsockname(m_listen, at, &size) == 0);
+        m_url = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~CSlowLink()
+    {
+        (void)!::write(m_wake[1], "x", 1);
+        m_thread.join();
+        Close();
+        for (const int fd : {m_listen, m_wake[0], m_wake[1]})
+            ::close(fd);
+    }
+    const std::string& Url() const { return m_url; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct CWay
+    {
+        int from = -1;
+        int to = -1;
+        std::deque<std::pair<Clock::time_point, std::string>> chunks;
+    };
+
+    void Close()
+    {
+        for (const auto& way : m_ways)
+            if (way.to >= 0)
+                ::close(way.to);
+    }
+
+    void Run()
+    {
+        for (;;) {
+            int timeout = -1;
+            for (const auto& way : m_ways) {
+                if (way.chunks.empty())
+                    continue;
+                const auto due =
+                    std::chrono::ceil<std::chrono::milliseconds>(way.chunks.front().first - Clock::now());
+                const int left = std::max(0, static_cast<int>(due.count()));
+                timeout = timeout < 0 ? left : std::min(timeout, left);
+            }
+            pollfd fds[] = {{m_wake[0], POLLIN, 0},
+                            {m_listen, POLLIN, 0},
+                            {m_ways[0].from, POLLIN, 0},
+                            {m_ways[1].from, POLLIN, 0}};
+            ::poll(fds, 4, timeout);
+            if (fds[0].revents)
+                return;
+            for (int i = 0; i < 2; ++i) {
+                char chunk[64 * 1024];
+                const ssize_t n = fds[i + 2].revents ? ::read(m_ways[i].from, chunk, sizeof chunk) : 0;
+                if (n > 0)
+                    m_ways[i].chunks.emplace_back(Clock::now() + 20ms,
+                                                  std::string(chunk, static_cast<size_t>(n)));
+                else if (fds[i + 2].revents)
+                    m_ways[i].from = -1; // ended: poll no more
+            }
+            for (auto& way : m_ways)
+                for (; !way.chunks.empty() && way.chunks.front().first <= Clock::now();
+                     way.chunks.pop_front())
+                    (void)!::send(way.to, way.chunks.front().second.data(), way.chunks.front().second.size(),
+                                  MSG_NOSIGNAL);
+            if (fds[1].revents) {
+                Close();
+                const int client = ::accept(m_listen, nullptr, nullptr);
+                const int server = ::socket(AF_INET, SOCK_STREAM, 0);
+                const sockaddr_in target = Loopback(m_target);
+                ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+                m_ways[0] = {client, server, {}};
+                m_ways[1] = {server, client, {}};
+            }
+        }
+    }
+
+    uint16_t m_target;
+    int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
+    int m_wake[2] = {-1, -1};
+    std::string m_url;
+    CWay m_ways[2];
+    std::thread m_thread;
+};
 
 class Cluster : public ::testing::Test
 {
@@ -243,27 +354,23 @@ TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
 
 TEST_F(Cluster, TwoLoginsOfOneUserRacingOnTwoNodesLeaveOneSession)
 {
-    {
-        CTestClient registrar(m_node1->Port());
-        registrar.Register("bob", "pw");
-    }
-    // Whichever loses gets "ZX" before the winner's "SL": it is the first
-    // thing that follows its own "SL".
+    CTestClient(m_node1->Port()).Register("bob", "pw");
+    // The loser's "ZX" goes out before the winner's "SL": once both have
+    // their "SL", it is the next record for the loser.
     for (int round = 0; round < 5; ++round) {
-        CTestClient first(m_node1->Port());
-        CTestClient second(m_node2->Port());
-        first.Send(LoginRecord("bob"));
-        second.Send(LoginRecord("bob"));
-        first.Expect(Cmd::LoginAccepted);
-        second.Expect(Cmd::LoginAccepted);
+        CTestClient bobs[] = {CTestClient(m_node1->Port()), CTestClient(m_node2->Port())};
         int ended = 0;
-        for (CTestClient* bob : {&first, &second}) {
-            bob->Send(Cmd::FriendsList, "bob");
-            const std::string next = bob->Receive().value_or(CNetMessage()).command;
+        for (auto& bob : bobs)
+            bob.Send(LoginRecord("bob"));
+        for (auto& bob : bobs)
+            bob.Expect(Cmd::LoginAccepted);
+        for (auto& bob : bobs) {
+            bob.Send(Cmd::FriendsList, "bob");
+            const std::string next = bob.Receive().value_or(CNetMessage()).command;
             ended += next == Cmd::AdminLogoff;
             if (next == Cmd::FriendsListAnswer)
-                bob->Send(Cmd::Logoff, "bob");
-            EXPECT_TRUE(bob->WaitClosed()) << round << ": " << next;
+                bob.Send(Cmd::Logoff, "bob");
+            EXPECT_TRUE(bob.WaitClosed()) << next;
         }
         EXPECT_EQ(ended, 1) << round;
     }
@@ -346,8 +453,8 @@ TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
         registrar.Register("anna", "pw");
         registrar.Register("bob", "pw");
     }
-    CDelayRelay relay(m_nats->Port(), 20ms);
-    m_node1 = Node({}, relay.Url());
+    CSlowLink link(m_nats->Port());
+    m_node1 = Node({}, link.Url());
     ASSERT_NE(m_node1->Port(), 0);
     CTestClient anna(m_node1->Port());
     anna.Login("anna", "pw");
