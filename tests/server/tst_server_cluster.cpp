@@ -6,14 +6,14 @@
 #include "commands.h"
 #include "server.h"
 
-#include <arpa/inet.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
 
 #include <algorithm>
+#include <array>
 #include <csignal>
-#include <deque>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -30,107 +30,57 @@ CNetMessage LoginRecord(const std::string& name)
     return login;
 }
 
-sockaddr_in Loopback(uint16_t port)
-{
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    return address;
-}
-
 // A relay on a free loopback port to `port` that passes every chunk on 20 ms
 // after it came, both ways: a NATS server in another zone. It serves the
-// connection it accepted last.
+// first connection.
 class CSlowLink
 {
 public:
-    explicit CSlowLink(uint16_t port) : m_target(port)
+    explicit CSlowLink(uint16_t port)
     {
-        sockaddr_in address = Loopback(0);
-        socklen_t size = sizeof address;
-        const auto at = reinterpret_cast<sockaddr*>(&address);
-        EXPECT_TRUE(::pipe(m_wake) == 0 && ::bind(m_listen, at, size) == 0 && ::listen(m_listen, 4) == 0 &&
-                    ::getsockname(m_listen, at, &size) == 0);
-        m_url = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-        m_thread = std::thread([this] { Run(); });
+        m_acceptor.async_accept([this, port](const asio::error_code& error, asio::ip::tcp::socket client) {
+            asio::error_code ignored;
+            m_client = std::move(client);
+            m_server.connect({asio::ip::address_v4::loopback(), port}, ignored);
+            if (error)
+                return;
+            Pass(m_client, m_server);
+            Pass(m_server, m_client);
+        });
+        m_thread = std::thread([this] { m_io.run(); });
     }
     ~CSlowLink()
     {
-        (void)!::write(m_wake[1], "x", 1);
+        m_io.stop();
         m_thread.join();
-        Close();
-        for (const int fd : {m_listen, m_wake[0], m_wake[1]})
-            ::close(fd);
     }
-    const std::string& Url() const { return m_url; }
+    std::string Url() const
+    {
+        return "nats://127.0.0.1:" + std::to_string(m_acceptor.local_endpoint().port());
+    }
 
 private:
-    using Clock = std::chrono::steady_clock;
-    struct CWay
+    // The timers expire in the order the chunks came, so the order holds.
+    void Pass(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to)
     {
-        int from = -1;
-        int to = -1;
-        std::deque<std::pair<Clock::time_point, std::string>> chunks;
-    };
-
-    void Close()
-    {
-        for (const auto& way : m_ways)
-            if (way.to >= 0)
-                ::close(way.to);
+        auto chunk = std::make_shared<std::array<char, 64 * 1024>>();
+        from.async_read_some(asio::buffer(*chunk),
+                             [this, &from, &to, chunk](const asio::error_code& error, std::size_t size) {
+                                 if (error)
+                                     return;
+                                 auto timer = std::make_shared<asio::steady_timer>(m_io, 20ms);
+                                 timer->async_wait([&to, chunk, size, timer](const asio::error_code&) {
+                                     asio::error_code ignored;
+                                     asio::write(to, asio::buffer(*chunk, size), ignored);
+                                 });
+                                 Pass(from, to);
+                             });
     }
 
-    void Run()
-    {
-        for (;;) {
-            int timeout = -1;
-            for (const auto& way : m_ways) {
-                if (way.chunks.empty())
-                    continue;
-                const auto due =
-                    std::chrono::ceil<std::chrono::milliseconds>(way.chunks.front().first - Clock::now());
-                const int left = std::max(0, static_cast<int>(due.count()));
-                timeout = timeout < 0 ? left : std::min(timeout, left);
-            }
-            pollfd fds[] = {{m_wake[0], POLLIN, 0},
-                            {m_listen, POLLIN, 0},
-                            {m_ways[0].from, POLLIN, 0},
-                            {m_ways[1].from, POLLIN, 0}};
-            ::poll(fds, 4, timeout);
-            if (fds[0].revents)
-                return;
-            for (int i = 0; i < 2; ++i) {
-                char chunk[64 * 1024];
-                const ssize_t n = fds[i + 2].revents ? ::read(m_ways[i].from, chunk, sizeof chunk) : 0;
-                if (n > 0)
-                    m_ways[i].chunks.emplace_back(Clock::now() + 20ms,
-                                                  std::string(chunk, static_cast<size_t>(n)));
-                else if (fds[i + 2].revents)
-                    m_ways[i].from = -1; // ended: poll no more
-            }
-            for (auto& way : m_ways)
-                for (; !way.chunks.empty() && way.chunks.front().first <= Clock::now();
-                     way.chunks.pop_front())
-                    (void)!::send(way.to, way.chunks.front().second.data(), way.chunks.front().second.size(),
-                                  MSG_NOSIGNAL);
-            if (fds[1].revents) {
-                Close();
-                const int client = ::accept(m_listen, nullptr, nullptr);
-                const int server = ::socket(AF_INET, SOCK_STREAM, 0);
-                const sockaddr_in target = Loopback(m_target);
-                ::connect(server, reinterpret_cast<const sockaddr*>(&target), sizeof target);
-                m_ways[0] = {client, server, {}};
-                m_ways[1] = {server, client, {}};
-            }
-        }
-    }
-
-    uint16_t m_target;
-    int m_listen = ::socket(AF_INET, SOCK_STREAM, 0);
-    int m_wake[2] = {-1, -1};
-    std::string m_url;
-    CWay m_ways[2];
+    asio::io_context m_io;
+    asio::ip::tcp::acceptor m_acceptor{m_io, {asio::ip::address_v4::loopback(), 0}};
+    asio::ip::tcp::socket m_client{m_io};
+    asio::ip::tcp::socket m_server{m_io};
     std::thread m_thread;
 };
 
