@@ -124,16 +124,16 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
                 CConnection* c = Find(weak);
                 if (!c || m_stopping)
                     return;
-                try {
-                    if (ok)
-                        CompleteLogin(*c, name);
-                    else
-                        LoginFailed(*c, name);
-                } catch (const std::exception& error) {
-                    ServerLog("error during login from " + c->session->Peer() + ": " + error.what());
-                    c->session->Close();
+                if (!ok || !m_cluster) {
+                    AnswerLogin(*c, name, ok ? std::optional(CLoginOutcome::Alone) : std::nullopt);
+                    return;
                 }
-                c->session->Resume();
+                // Still held: the other nodes answer first, while the loop
+                // serves everyone else.
+                m_cluster->BeginLogin(name, [this, weak, name](CLoginOutcome outcome) {
+                    if (CConnection* c = Find(weak))
+                        AnswerLogin(*c, name, outcome);
+                });
             };
             const bool queued =
                 m_hasher.Verify(address, guarded ? m_limits.maxQueuedHashes : 0,
@@ -146,6 +146,32 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
             c.session->Hold();
         },
         [abandoned](const std::string&) { abandoned(); });
+}
+
+void CServer::AnswerLogin(CConnection& c, const std::string& name, std::optional<CLoginOutcome> outcome)
+{
+    if (m_stopping)
+        return;
+    try {
+        if (!outcome) {
+            LoginFailed(c, name);
+        } else if (*outcome == CLoginOutcome::Superseded) {
+            // As if it had gone ahead and the newer one had ended it.
+            ServerLog("login " + name + " from " + c.session->Peer() +
+                      " ends at once: a newer one on another node wins");
+            CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
+            accepted.names.push_back(kReceiptsFeature);
+            c.session->Send(accepted);
+            c.session->Send(MakeRecord(Cmd::AdminLogoff));
+            c.session->CloseAfterFlush();
+        } else {
+            CompleteLogin(c, name, *outcome == CLoginOutcome::EndedElsewhere);
+        }
+    } catch (const std::exception& error) {
+        ServerLog("error during login from " + c.session->Peer() + ": " + error.what());
+        c.session->Close();
+    }
+    c.session->Resume();
 }
 
 void CServer::HandleChangePassword(CConnection& c, CNetMessage& msg)

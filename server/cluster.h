@@ -15,6 +15,13 @@ enum class CTakenAs
     Failed,    // not kept: the sender's node keeps it itself
 };
 
+// How a login of a user here stands with the other nodes.
+enum class CLoginOutcome {
+    Alone,          // no session of the user ended elsewhere, or no answer came in time
+    EndedElsewhere, // a session on another node ended: the user was online all along
+    Superseded,     // a newer login of the user on another node wins; this one ends at once
+};
+
 // What a node of a cluster hears from the other nodes. Every call arrives on
 // the server's own loop thread, never on a thread of the transport.
 class CClusterListener
@@ -56,13 +63,20 @@ public:
 // blocks their sessions made) without asking the database; a record for a
 // user on another node goes straight to that node.
 //
-// All calls come from the server's loop thread. Sending never blocks for an
-// answer: what must come back arrives through the listener.
+// All calls come from the server's loop thread and none waits for the
+// network: what must come back arrives through the listener or a callback.
 class CCluster
 {
 public:
     virtual ~CCluster() = default;
 
+    // Readies a login of `user` here: what is sent to the user from now on
+    // comes to this node, and the user's sessions on other nodes end. Of two
+    // logins racing on two nodes, the newer one wins. `done` runs on the loop
+    // once the other nodes have answered and the NATS server has the
+    // subscription, or after two seconds at most; unless the outcome is
+    // Superseded, the login then goes ahead with UserOnline, or is dropped.
+    virtual void BeginLogin(const std::string& user, std::function<void(CLoginOutcome)> done) = 0;
     // `user` logged in here, or changed the blocks of its session.
     virtual void UserOnline(const std::string& user, const std::vector<std::string>& sessionBlocks) = 0;
     // `user` logged off here (or was replaced by a login elsewhere).
@@ -76,9 +90,6 @@ public:
     // OnClusterUndelivered, and one that is taken through OnClusterTaken;
     // either way every field of it.
     virtual void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) = 0;
-    // Ends any session of `user` on another node. True when one ended there:
-    // the user was online all along, and nobody should see a change.
-    virtual bool Kick(const std::string& user) = 0;
     // Tells the node where `user` logs in that offline messages were
     // committed for them, with ids from `fromId` on.
     virtual void NotifyStored(const std::string& user, int64_t fromId) = 0;

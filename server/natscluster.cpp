@@ -1,6 +1,8 @@
 #include "natscluster.h"
 
 #include "loopturn.h"
+#include "natspayload.h"
+#include "natswriter.h"
 #include "serverlog.h"
 #include "wire.h"
 
@@ -8,47 +10,16 @@
 
 #include <asio/post.hpp>
 
+#include <atomic>
 #include <charconv>
 #include <mutex>
 #include <random>
 #include <stdexcept>
 #include <unordered_set>
 
+using namespace NatsPayload;
+
 namespace {
-
-const char kUserPrefix[] = "murmurly.user.";
-const char kNodePrefix[] = "murmurly.node.";
-
-// Payloads are a kind letter and space-separated words: user names are
-// letters and digits only, node ids hexadecimal. The records for users
-// travel in the client protocol's own encoding behind the letter.
-std::vector<std::string> Words(const std::string& data, std::size_t from = 1)
-{
-    std::vector<std::string> words;
-    std::size_t i = from;
-    while (i < data.size()) {
-        while (i < data.size() && (data[i] == ' ' || data[i] == '\n'))
-            ++i;
-        std::size_t end = i;
-        while (end < data.size() && data[end] != ' ' && data[end] != '\n')
-            ++end;
-        if (end > i)
-            words.push_back(data.substr(i, end - i));
-        i = end;
-    }
-    return words;
-}
-
-std::string Join(char kind, std::initializer_list<std::string> words,
-                 const std::vector<std::string>& more = {})
-{
-    std::string out(1, kind);
-    for (const auto& w : words)
-        out += ' ' + w;
-    for (const auto& w : more)
-        out += ' ' + w;
-    return out;
-}
 
 std::string RandomNodeId()
 {
@@ -77,6 +48,9 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
     std::mutex mutex;
     asio::io_context* io = nullptr;
     CNatsCluster* owner = nullptr; // touched on the loop thread only, once attached
+    // Asking the library would take the connection's lock, which a write
+    // to a NATS server that does not read holds for as long as that lasts.
+    std::atomic<bool> linkUp{true};
 
     void Post(std::string subject, std::string reply, std::string data, bool noResponders)
     {
@@ -110,12 +84,15 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
 
     static void OnDisconnected(natsConnection*, void* closure)
     {
-        static_cast<CBridge*>(closure)->Log("cluster: lost the NATS connection; reconnecting");
+        auto* bridge = static_cast<CBridge*>(closure);
+        bridge->linkUp = false;
+        bridge->Log("cluster: lost the NATS connection; reconnecting");
     }
 
     static void OnReconnected(natsConnection*, void* closure)
     {
         auto* bridge = static_cast<CBridge*>(closure);
+        bridge->linkUp = true;
         std::lock_guard lock(bridge->mutex);
         if (bridge->io)
             asio::post(*bridge->io, [self = bridge->shared_from_this()] {
@@ -154,6 +131,10 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
         Check(natsOptions_SetSendAsap(options, true), "NATS options");
         Check(natsOptions_UseGlobalMessageDelivery(options, true), "NATS options");
         Check(natsOptions_SetTimeout(options, 5000), "NATS options");
+        // Without a deadline a write to a NATS server that stopped reading
+        // waits forever, and the node could not even shut down. Past it the
+        // link counts as lost and is made again.
+        Check(natsOptions_SetWriteDeadline(options, 5000), "NATS options");
         Check(natsOptions_SetAllowReconnect(options, true), "NATS options");
         Check(natsOptions_SetMaxReconnect(options, -1), "NATS options");
         Check(natsOptions_SetReconnectWait(options, 500), "NATS options");
@@ -170,6 +151,9 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
         m_fixedSubs.push_back(Subscribe(m_allSubject));
         m_fixedSubs.push_back(Subscribe(kNodePrefix + m_node));
         m_fixedSubs.push_back(Subscribe(m_replyPrefix + "*"));
+        m_writer = std::make_unique<CNatsWriter>(
+            m_conn, &CBridge::OnNatsMessage, m_bridge.get(), m_allSubject, Join('H', {m_node}),
+            std::chrono::duration_cast<std::chrono::milliseconds>(kHeartbeat));
     } catch (...) {
         natsOptions_Destroy(options);
         for (auto* sub : m_fixedSubs)
@@ -184,6 +168,7 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
     }
     // Every node answers the hello with its directory.
     Broadcast(Join('W', {m_node}));
+    m_lastTick = Clock::now();
     Tick();
 }
 
@@ -196,9 +181,11 @@ CNatsCluster::~CNatsCluster()
     }
     m_bridge->owner = nullptr;
     m_timer.cancel();
+    // What is queued goes out first, within the write deadline and the
+    // goodbye's flush.
+    m_writer->Stop();
     natsConnection_Close(m_conn);
-    for (auto& [user, sub] : m_userSubs)
-        natsSubscription_Destroy(sub);
+    m_writer.reset();
     for (auto* sub : m_fixedSubs)
         natsSubscription_Destroy(sub);
     natsConnection_Destroy(m_conn);
@@ -218,40 +205,29 @@ natsSubscription* CNatsCluster::Subscribe(const std::string& subject)
     return sub;
 }
 
-void CNatsCluster::Publish(const std::string& subject, const std::string& data, const char* reply)
+void CNatsCluster::Publish(std::string subject, std::string data, const char* reply)
 {
     if (m_left)
         return;
-    const int size = static_cast<int>(data.size());
-    const natsStatus status =
-        reply ? natsConnection_PublishRequest(m_conn, subject.c_str(), reply, data.data(), size)
-              : natsConnection_Publish(m_conn, subject.c_str(), data.data(), size);
-    if (status != NATS_OK)
-        ServerLog("cluster: cannot publish on " + subject + ": " + natsStatus_GetText(status));
+    m_writer->Publish(std::move(subject), std::move(data), reply ? reply : "");
+}
+
+bool CNatsCluster::LinkUp() const
+{
+    return m_bridge->linkUp;
+}
+
+void CNatsCluster::SubscribeUser(const std::string& user)
+{
+    if (m_userSubs.insert(user).second)
+        m_writer->Subscribe(kUserPrefix + user);
 }
 
 void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::string>& sessionBlocks)
 {
     m_local[user] = sessionBlocks;
-    if (!m_userSubs.count(user)) {
-        try {
-            m_userSubs.emplace(user, Subscribe(kUserPrefix + user));
-            // Once the NATS server has the subscription, whatever another
-            // node sends the user from now on comes here: wait for that
-            // before the login is answered, so that nothing sent after the
-            // client's next request can miss the session. While the
-            // connection is down there is nothing to wait for: the library
-            // subscribes again when it is back.
-            const natsStatus status = natsConnection_Status(m_conn) == NATS_CONN_STATUS_CONNECTED
-                                          ? natsConnection_FlushTimeout(m_conn, 2000)
-                                          : NATS_OK;
-            if (status != NATS_OK)
-                ServerLog("cluster: subscription for " + user +
-                          " not confirmed: " + natsStatus_GetText(status));
-        } catch (const std::exception& error) {
-            ServerLog(std::string("cluster: ") + error.what());
-        }
-    }
+    // BeginLogin subscribed already.
+    SubscribeUser(user);
     m_remote.erase(user);
     Broadcast(Join('O', {m_node, user}, sessionBlocks));
 }
@@ -259,12 +235,11 @@ void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::st
 void CNatsCluster::UserOffline(const std::string& user)
 {
     m_local.erase(user);
-    m_loginStamps.erase(user);
-    const auto it = m_userSubs.find(user);
-    if (it != m_userSubs.end()) {
-        natsSubscription_Unsubscribe(it->second);
-        natsSubscription_Destroy(it->second);
-        m_userSubs.erase(it);
+    // A login of the user that is under way here keeps the subscription.
+    if (!LoginPending(user)) {
+        m_loginStamps.erase(user);
+        if (m_userSubs.erase(user))
+            m_writer->Unsubscribe(kUserPrefix + user);
     }
     Broadcast(Join('F', {m_node, user}));
 }
@@ -283,7 +258,7 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         Publish(kUserPrefix + user, data);
         return;
     }
-    if (!m_left && natsConnection_Status(m_conn) != NATS_CONN_STATUS_CONNECTED) {
+    if (!m_left && !LinkUp()) {
         // NATS would keep the record while it reconnects and pass it on once
         // back, long after it was kept here for want of an answer: the user
         // would get it twice. Kept now, it is fetched once the link is back.
@@ -294,31 +269,6 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
     const uint64_t seq = ++m_nextSeq;
     m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
     Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
-}
-
-bool CNatsCluster::Kick(const std::string& user)
-{
-    // The login's time goes along: of two logins on two nodes at the same
-    // moment, each kicking the other, only the older one ends.
-    const auto stamp = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                           std::chrono::system_clock::now().time_since_epoch())
-                           .count();
-    m_loginStamps[user] = stamp;
-    const std::string data = Join('K', {m_node, std::to_string(stamp)});
-    if (m_left || natsConnection_Status(m_conn) != NATS_CONN_STATUS_CONNECTED) {
-        Publish(kUserPrefix + user, data);
-        return false;
-    }
-    // A request, so that this node learns whether a session ended elsewhere
-    // even before that node's "O" for the user has come: "no responders"
-    // means the user was logged in nowhere. It waits one round trip, as the
-    // new subscription does.
-    natsMsg* reply = nullptr;
-    const natsStatus status = natsConnection_Request(&reply, m_conn, (kUserPrefix + user).c_str(), data.data(),
-                                                     static_cast<int>(data.size()), 2000);
-    const bool ended = status == NATS_OK && natsMsg_GetDataLength(reply) == 1 && natsMsg_GetData(reply)[0] == '1';
-    natsMsg_Destroy(reply);
-    return ended;
 }
 
 void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
@@ -338,10 +288,9 @@ void CNatsCluster::BlockChanged(const std::string& blocker, const std::string& b
 
 void CNatsCluster::Leave()
 {
-    if (m_left || !m_conn)
+    if (m_left || !m_writer)
         return;
-    Broadcast(Join('G', {m_node}));
-    natsConnection_FlushTimeout(m_conn, 1000);
+    m_writer->Finish(m_allSubject, Join('G', {m_node}));
     m_left = true;
 }
 
@@ -351,6 +300,9 @@ void CNatsCluster::OnMessage(const std::string& subject, const std::string& repl
     try {
         if (subject == m_allSubject)
             OnBroadcast(data);
+        else if (subject.rfind(m_replyPrefix, 0) == 0 && subject.size() > m_replyPrefix.size() &&
+                 (subject[m_replyPrefix.size()] == 'k' || subject[m_replyPrefix.size()] == 'p'))
+            OnLoginReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(m_replyPrefix, 0) == 0)
             OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
@@ -467,35 +419,7 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
         else
             answer(CTakenAs::Delivered);
     } else if (data[0] == 'K') {
-        const auto words = Words(data);
-        if (words.empty() || words[0] == m_node)
-            return;
-        // The kicking node waits for "1" (a session ended here) or "0".
-        const auto answer = [&](const char* ended) {
-            if (!reply.empty())
-                Publish(reply, ended);
-        };
-        if (!m_local.count(user)) {
-            answer("0");
-            return;
-        }
-        int64_t theirs = 0;
-        const bool stamped =
-            words.size() >= 2 &&
-            std::from_chars(words[1].data(), words[1].data() + words[1].size(), theirs).ec == std::errc();
-        const auto mine = m_loginStamps.find(user);
-        if (stamped && mine != m_loginStamps.end() && mine->second > theirs) {
-            answer("0");
-            return; // this login is the newer one
-        }
-        m_listener.OnClusterKick(user);
-        answer("1");
-        // The kicking node serves the user from now on. Its "O" may have
-        // come before this kick and been passed over while the session here
-        // still lived, so the kick records it too, lest a message for the
-        // user be kept offline while the user is online there.
-        if (!m_local.count(user) && !m_remote.count(user))
-            m_remote[user].node = words[0];
+        OnKick(user, reply, Words(data));
     } else if (data[0] == 'S') {
         // "S FROMID"; a bare "S" reads everything.
         const auto words = Words(data);
@@ -578,11 +502,15 @@ void CNatsCluster::Tick()
 {
     if (m_left)
         return;
-    Broadcast(Join('H', {m_node}));
+    // The heartbeat itself goes out from the writer's thread. After a turn
+    // of the loop that ran long, the other nodes' heartbeats may still wait
+    // behind this timer: nobody is judged on this beat.
     const auto now = Clock::now();
+    const bool stalled = now - m_lastTick > 2 * kHeartbeat;
+    m_lastTick = now;
     std::vector<std::string> dead;
     for (const auto& [node, seen] : m_nodes)
-        if (now - seen > kNodeTimeout)
+        if (!stalled && now - seen > kNodeTimeout)
             dead.push_back(node);
     for (const auto& node : dead)
         NodeGone(node);

@@ -273,13 +273,10 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
     }
 }
 
-void CServer::CompleteLogin(CConnection& c, const std::string& name)
+void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere)
 {
     auto it = m_online.find(name);
     const bool wasOnline = it != m_online.end();
-    // Also when no node is known to serve the user: one may be logging the
-    // user in right now.
-    const bool endedElsewhere = m_cluster && m_cluster->Kick(name);
     const bool elsewhere = !wasOnline && m_cluster && (endedElsewhere || m_cluster->RemoteSession(name));
     if (wasOnline) {
         // The older session ends; the user stays online through this one, so
@@ -578,6 +575,6 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
         CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
         receipt.text = outcome;
         receipt.names.push_back(id);
-        c->session->Send(receipt);
+        c->session->SendSoon(receipt);
     }
 }

@@ -148,8 +148,12 @@ private:
     static std::size_t KeyOf(const CConnection& c);
     void StoreFailed(const CWeakSession& weak, const std::string& reason);
 
-    // Session state changes.
-    void CompleteLogin(CConnection& c, const std::string& name);
+    // Session state changes. A login whose password was right (`outcome`
+    // set) goes ahead unless a newer login elsewhere superseded it; else it
+    // failed. Resumes the session.
+    void AnswerLogin(CConnection& c, const std::string& name, std::optional<CLoginOutcome> outcome);
+    // `endedElsewhere`: the login ended a session on another node.
+    void CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere);
     // Answers "FL" and logs the failure; `name` is the one the client tried.
     void LoginFailed(CConnection& c, const std::string& name);
     void LogOff(CConnection& c, const char* how);

@@ -260,6 +260,7 @@ CNatsServer::~CNatsServer()
 {
     if (m_pid > 0) {
         ::kill(m_pid, SIGTERM);
+        ::kill(m_pid, SIGCONT);
         ::waitpid(m_pid, nullptr, 0);
     }
 }

@@ -105,6 +105,8 @@ public:
     ~CNatsServer();
     const std::string& Url() const { return m_url; }
     uint16_t Port() const { return m_port; }
+    // For SIGSTOP and SIGCONT; the object ends a stopped server too.
+    pid_t Pid() const { return m_pid; }
 
 private:
     pid_t m_pid = -1;

@@ -123,7 +123,8 @@ bool CTestClient::Fill(std::chrono::steady_clock::time_point deadline)
     while (!m_eof && m_fd >= 0) {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0)
+        // A time-out of 0 still takes what has come.
+        if (left.count() < 0)
             return false;
         if (!m_ssl || ::SSL_pending(m_ssl) == 0) {
             pollfd p{m_fd, POLLIN, 0};

@@ -38,7 +38,8 @@ public:
     void Send(const char* command, std::string sender = {}, std::string recipient = {},
               std::string text = {});
 
-    // The next record, or nullopt after `timeout` or at end of stream.
+    // The next record, or nullopt after `timeout` or at end of stream. With
+    // 0, only a record that has come already.
     std::optional<CNetMessage> Receive(std::chrono::milliseconds timeout = kWait);
     // The next record, which must carry `command`; an empty record otherwise.
     CNetMessage Expect(const std::string& command, std::chrono::milliseconds timeout = kWait);

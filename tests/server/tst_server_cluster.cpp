@@ -6,12 +6,83 @@
 #include "commands.h"
 #include "server.h"
 
+#include <asio/ip/tcp.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/write.hpp>
+
 #include <algorithm>
+#include <array>
 #include <csignal>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
+
+CNetMessage LoginRecord(const std::string& name)
+{
+    CNetMessage login;
+    login.command = Cmd::Login;
+    login.sender = name;
+    login.recipient = "pw";
+    login.names = {name, "pw", "L"};
+    return login;
+}
+
+// A relay on a free loopback port to `port` that passes every chunk on 20 ms
+// after it came, both ways: a NATS server in another zone. It serves the
+// first connection.
+class CSlowLink
+{
+public:
+    explicit CSlowLink(uint16_t port)
+    {
+        m_acceptor.async_accept([this, port](const asio::error_code& error, asio::ip::tcp::socket client) {
+            asio::error_code ignored;
+            m_client = std::move(client);
+            m_server.connect({asio::ip::address_v4::loopback(), port}, ignored);
+            if (error)
+                return;
+            Pass(m_client, m_server);
+            Pass(m_server, m_client);
+        });
+        m_thread = std::thread([this] { m_io.run(); });
+    }
+    ~CSlowLink()
+    {
+        m_io.stop();
+        m_thread.join();
+    }
+    std::string Url() const
+    {
+        return "nats://127.0.0.1:" + std::to_string(m_acceptor.local_endpoint().port());
+    }
+
+private:
+    // The timers expire in the order the chunks came, so the order holds.
+    void Pass(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to)
+    {
+        auto chunk = std::make_shared<std::array<char, 64 * 1024>>();
+        from.async_read_some(asio::buffer(*chunk),
+                             [this, &from, &to, chunk](const asio::error_code& error, std::size_t size) {
+                                 if (error)
+                                     return;
+                                 auto timer = std::make_shared<asio::steady_timer>(m_io, 20ms);
+                                 timer->async_wait([&to, chunk, size, timer](const asio::error_code&) {
+                                     asio::error_code ignored;
+                                     asio::write(to, asio::buffer(*chunk, size), ignored);
+                                 });
+                                 Pass(from, to);
+                             });
+    }
+
+    asio::io_context m_io;
+    asio::ip::tcp::acceptor m_acceptor{m_io, {asio::ip::address_v4::loopback(), 0}};
+    asio::ip::tcp::socket m_client{m_io};
+    asio::ip::tcp::socket m_server{m_io};
+    std::thread m_thread;
+};
 
 class Cluster : public ::testing::Test
 {
@@ -33,9 +104,10 @@ protected:
         ASSERT_NE(m_node2->Port(), 0);
     }
 
-    std::unique_ptr<CServerProcess> Node(std::vector<std::string> args)
+    std::unique_ptr<CServerProcess> Node(std::vector<std::string> args, const std::string& url = {})
     {
-        args.insert(args.end(), {"--port", "0", "--db", m_db, "--cluster", m_nats->Url()});
+        args.insert(args.end(),
+                    {"--port", "0", "--db", m_db, "--cluster", url.empty() ? m_nats->Url() : url});
         return std::make_unique<CServerProcess>(m_dir.Path(), args);
     }
 
@@ -201,12 +273,7 @@ TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
     for (int round = 0; round < 10; ++round) {
         const std::string text = "round " + std::to_string(round);
         CTestClient bob(m_node2->Port());
-        CNetMessage login;
-        login.command = Cmd::Login;
-        login.sender = "bob";
-        login.recipient = "pw";
-        login.names = {"bob", "pw", "L"};
-        bob.Send(login);
+        bob.Send(LoginRecord("bob"));
         anna.Send(MakeFontMessage("bob", text));
         bob.Expect(Cmd::LoginAccepted);
         bob.Send(Cmd::FriendsList, "bob");
@@ -235,6 +302,30 @@ TEST_F(Cluster, AMessageWrittenWhileTheRecipientLogsInElsewhereArrivesOnce)
     }
 }
 
+TEST_F(Cluster, TwoLoginsOfOneUserRacingOnTwoNodesLeaveOneSession)
+{
+    CTestClient(m_node1->Port()).Register("bob", "pw");
+    // The loser's "ZX" goes out before the winner's "SL": once both have
+    // their "SL", it is the next record for the loser.
+    for (int round = 0; round < 5; ++round) {
+        CTestClient bobs[] = {CTestClient(m_node1->Port()), CTestClient(m_node2->Port())};
+        int ended = 0;
+        for (auto& bob : bobs)
+            bob.Send(LoginRecord("bob"));
+        for (auto& bob : bobs)
+            bob.Expect(Cmd::LoginAccepted);
+        for (auto& bob : bobs) {
+            bob.Send(Cmd::FriendsList, "bob");
+            const std::string next = bob.Receive().value_or(CNetMessage()).command;
+            ended += next == Cmd::AdminLogoff;
+            if (next == Cmd::FriendsListAnswer)
+                bob.Send(Cmd::Logoff, "bob");
+            EXPECT_TRUE(bob.WaitClosed()) << next;
+        }
+        EXPECT_EQ(ended, 1) << round;
+    }
+}
+
 TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
 {
     // bob registers and blocks anna on node 2; node 1 follows both at once.
@@ -256,6 +347,93 @@ TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
         anna.Expect(Cmd::BlockedListAnswer);
         EXPECT_TRUE(bob.ExpectNoRecord());
     }
+}
+
+TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        for (const char* name : {"anna", "bob", "carol", "dave"})
+            registrar.Register(name, "pw");
+    }
+    CTestClient dave(m_node2->Port());
+    dave.Login("dave", "pw");
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node1->Port());
+    bob.Login("bob", "pw");
+
+    // carol's login waits for answers that cannot come, for 2 s; meanwhile
+    // node 1 serves anna and bob as usual.
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGSTOP), 0);
+    CTestClient carol(m_node1->Port());
+    const auto start = std::chrono::steady_clock::now();
+    carol.Send(LoginRecord("carol"));
+    anna.Send(MakeFontMessage("bob", "while carol waits"));
+    EXPECT_EQ(bob.Expect(Cmd::IncomingMessage).text, "while carol waits");
+    bob.Send(MakeFontMessage("anna", "answered"));
+    EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "answered");
+    EXPECT_FALSE(carol.Receive(0ms)) << "carol's login was answered before the exchange";
+    EXPECT_EQ(carol.Expect(Cmd::LoginAccepted, 4s).recipient, "carol");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+
+    // Back, the NATS server passes on what waited. carol's message goes out
+    // behind her "O", so dave's node knows where to answer her.
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGCONT), 0);
+    carol.Send(Cmd::FriendsList, "carol");
+    carol.Expect(Cmd::FriendsListAnswer);
+    carol.Send(MakeFontMessage("dave", "across"));
+    EXPECT_EQ(dave.Expect(Cmd::IncomingMessage).text, "across");
+    dave.Send(MakeFontMessage("carol", "and back"));
+    EXPECT_EQ(carol.Expect(Cmd::IncomingMessage).text, "and back");
+    const auto again = std::chrono::steady_clock::now();
+    CTestClient bob2(m_node1->Port());
+    bob2.Login("bob", "pw");
+    bob.Expect(Cmd::AdminLogoff);
+    EXPECT_LT(std::chrono::steady_clock::now() - again, 1500ms) << "the login waited for its time-out";
+}
+
+TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
+{
+    constexpr int kUsers = 60;
+    {
+        CTestClient registrar(m_node1->Port());
+        for (int i = 0; i < kUsers; ++i)
+            registrar.Register("user" + std::to_string(i), "pw");
+        registrar.Register("anna", "pw");
+        registrar.Register("bob", "pw");
+    }
+    CSlowLink link(m_nats->Port());
+    m_node1 = Node({}, link.Url());
+    ASSERT_NE(m_node1->Port(), 0);
+    CTestClient anna(m_node1->Port());
+    anna.Login("anna", "pw");
+    CTestClient bob(m_node1->Port());
+    bob.Login("bob", "pw");
+    std::vector<std::unique_ptr<CTestClient>> users;
+    const auto logIn = [&] {
+        for (int i = 0; i < kUsers / 2; ++i) {
+            users.push_back(std::make_unique<CTestClient>(m_node1->Port()));
+            users.back()->Send(LoginRecord("user" + std::to_string(users.size() - 1)));
+        }
+    };
+
+    // The exchange comes while the node is answering logins: after the
+    // first of them is answered, with the others on their way. A node that
+    // waits for each login's two round trips of 40 ms would answer it after
+    // more than a second; one that does not, within a few milliseconds even
+    // under sanitizers on a busy machine. 500 ms lies well between.
+    logIn();
+    EXPECT_EQ(users.front()->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
+    logIn();
+    const auto start = std::chrono::steady_clock::now();
+    anna.Send(MakeFontMessage("bob", "quick"));
+    EXPECT_EQ(bob.Expect(Cmd::IncomingMessage).text, "quick");
+    bob.Send(MakeFontMessage("anna", "quick too"));
+    EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "quick too");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    for (std::size_t i = 1; i < users.size(); ++i)
+        EXPECT_EQ(users[i]->Expect(Cmd::LoginAccepted, 10s).command, Cmd::LoginAccepted);
 }
 
 } // namespace

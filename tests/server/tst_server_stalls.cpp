@@ -19,6 +19,12 @@ TEST_F(Stalls, AWriteThatWaitsHoldsUpNobodyElse)
     auto anna = Online("anna");
     auto bob = Online("bob");
     auto dave = Online("dave");
+    // Their logins have read what waited for them: what comes next needs
+    // no store.
+    for (auto* c : {anna.get(), bob.get(), dave.get()}) {
+        c->Send(Cmd::BlockedList);
+        c->Expect(Cmd::BlockedListAnswer);
+    }
     {
         const auto lock = m_db->HoldWrites();
         // anna's messages for carol wait for the store...
