@@ -4,14 +4,10 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "linkrelay.h"
 #include "server.h"
 
-#include <asio/ip/tcp.hpp>
-#include <asio/steady_timer.hpp>
-#include <asio/write.hpp>
-
 #include <algorithm>
-#include <array>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -29,60 +25,6 @@ CNetMessage LoginRecord(const std::string& name)
     login.names = {name, "pw", "L"};
     return login;
 }
-
-// A relay on a free loopback port to `port` that passes every chunk on 20 ms
-// after it came, both ways: a NATS server in another zone. It serves the
-// first connection.
-class CSlowLink
-{
-public:
-    explicit CSlowLink(uint16_t port)
-    {
-        m_acceptor.async_accept([this, port](const asio::error_code& error, asio::ip::tcp::socket client) {
-            asio::error_code ignored;
-            m_client = std::move(client);
-            m_server.connect({asio::ip::address_v4::loopback(), port}, ignored);
-            if (error)
-                return;
-            Pass(m_client, m_server);
-            Pass(m_server, m_client);
-        });
-        m_thread = std::thread([this] { m_io.run(); });
-    }
-    ~CSlowLink()
-    {
-        m_io.stop();
-        m_thread.join();
-    }
-    std::string Url() const
-    {
-        return "nats://127.0.0.1:" + std::to_string(m_acceptor.local_endpoint().port());
-    }
-
-private:
-    // The timers expire in the order the chunks came, so the order holds.
-    void Pass(asio::ip::tcp::socket& from, asio::ip::tcp::socket& to)
-    {
-        auto chunk = std::make_shared<std::array<char, 64 * 1024>>();
-        from.async_read_some(asio::buffer(*chunk),
-                             [this, &from, &to, chunk](const asio::error_code& error, std::size_t size) {
-                                 if (error)
-                                     return;
-                                 auto timer = std::make_shared<asio::steady_timer>(m_io, 20ms);
-                                 timer->async_wait([&to, chunk, size, timer](const asio::error_code&) {
-                                     asio::error_code ignored;
-                                     asio::write(to, asio::buffer(*chunk, size), ignored);
-                                 });
-                                 Pass(from, to);
-                             });
-    }
-
-    asio::io_context m_io;
-    asio::ip::tcp::acceptor m_acceptor{m_io, {asio::ip::address_v4::loopback(), 0}};
-    asio::ip::tcp::socket m_client{m_io};
-    asio::ip::tcp::socket m_server{m_io};
-    std::thread m_thread;
-};
 
 class Cluster : public ::testing::Test
 {
@@ -403,8 +345,11 @@ TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
         registrar.Register("anna", "pw");
         registrar.Register("bob", "pw");
     }
-    CSlowLink link(m_nats->Port());
-    m_node1 = Node({}, link.Url());
+    // Every chunk passes 20 ms after it came, both ways: a NATS server in
+    // another zone.
+    CLinkRelay link(CLinkRelay::LoopbackPort(m_nats->Port()));
+    link.Slow(20ms);
+    m_node1 = Node({}, "nats://127.0.0.1:" + std::to_string(link.Port()));
     ASSERT_NE(m_node1->Port(), 0);
     CTestClient anna(m_node1->Port());
     anna.Login("anna", "pw");

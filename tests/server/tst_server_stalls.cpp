@@ -11,6 +11,16 @@ namespace {
 
 class Stalls : public ServerTest
 {
+protected:
+    // Their logins have read what waited for them: what comes next needs
+    // no store.
+    static void LoginsRead(std::initializer_list<CTestClient*> clients)
+    {
+        for (CTestClient* c : clients) {
+            c->Send(Cmd::BlockedList);
+            c->Expect(Cmd::BlockedListAnswer);
+        }
+    }
 };
 
 TEST_F(Stalls, AWriteThatWaitsHoldsUpNobodyElse)
@@ -19,12 +29,7 @@ TEST_F(Stalls, AWriteThatWaitsHoldsUpNobodyElse)
     auto anna = Online("anna");
     auto bob = Online("bob");
     auto dave = Online("dave");
-    // Their logins have read what waited for them: what comes next needs
-    // no store.
-    for (auto* c : {anna.get(), bob.get(), dave.get()}) {
-        c->Send(Cmd::BlockedList);
-        c->Expect(Cmd::BlockedListAnswer);
-    }
+    LoginsRead({anna.get(), bob.get(), dave.get()});
     {
         const auto lock = m_db->HoldWrites();
         // anna's messages for carol wait for the store...
@@ -62,9 +67,7 @@ TEST_F(Stalls, AFrozenDatabaseLinkHoldsUpOnlyWhatNeedsTheStore)
     auto anna = Online("anna");
     auto bob = Online("bob");
     auto dave = Online("dave");
-    // Their logins' reads are over: the link freezes under dave's message.
-    for (CTestClient* c : {anna.get(), bob.get(), dave.get()})
-        EXPECT_TRUE(c->ExpectNoRecord());
+    LoginsRead({anna.get(), bob.get(), dave.get()}); // the link freezes under dave's message
 
     link.Freeze();
     const auto frozen = std::chrono::steady_clock::now();
