@@ -127,18 +127,38 @@ std::optional<CNetMessage> CBenchClient::Next()
 
 CNetMessage CBenchClient::Expect(const std::string& command, std::chrono::milliseconds timeout)
 {
+    CNetMessage record;
+    switch (Wait({command}, timeout, &record)) {
+    case CWaited::Record:
+        return record;
+    case CWaited::TimedOut:
+        throw std::runtime_error("timed out waiting for \"" + command + "\"");
+    case CWaited::Closed:
+        break;
+    }
+    throw std::runtime_error("connection closed while waiting for \"" + command + "\"");
+}
+
+CBenchClient::CWaited CBenchClient::Wait(std::initializer_list<std::string_view> commands,
+                                         std::chrono::milliseconds timeout, CNetMessage* record)
+{
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     for (;;) {
         while (auto msg = Next()) {
-            if (msg->command == command)
-                return std::move(*msg);
+            for (const std::string_view command : commands) {
+                if (msg->command != command)
+                    continue;
+                if (record)
+                    *record = std::move(*msg);
+                return CWaited::Record;
+            }
         }
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
             deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0)
-            throw std::runtime_error("timed out waiting for \"" + command + "\"");
+            return CWaited::TimedOut;
         pollfd p{m_fd, POLLIN, 0};
         if (::poll(&p, 1, static_cast<int>(left.count())) > 0 && !ReadAvailable())
-            throw std::runtime_error("connection closed while waiting for \"" + command + "\"");
+            return CWaited::Closed;
     }
 }

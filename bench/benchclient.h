@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <initializer_list>
 #include <optional>
 #include <string>
+#include <string_view>
 
 typedef struct ssl_st SSL;
 
@@ -33,6 +35,15 @@ public:
     // Waits for a record with `command`, skipping others; throws on time-out.
     CNetMessage Expect(const std::string& command,
                        std::chrono::milliseconds timeout = std::chrono::seconds(30));
+    // The same for any of `commands`, for waits that may well end without
+    // one: says how it ended, and puts the record in `record` when given.
+    enum class CWaited {
+        Record,
+        TimedOut,
+        Closed,
+    };
+    CWaited Wait(std::initializer_list<std::string_view> commands, std::chrono::milliseconds timeout,
+                 CNetMessage* record = nullptr);
 
 private:
     int m_fd = -1;

@@ -1,6 +1,7 @@
 #include "offlinewriter.h"
 
 #include "commands.h"
+#include "stallclients.h"
 
 #include <poll.h>
 
@@ -10,14 +11,9 @@
 
 COfflineWriter::COfflineWriter(uint16_t port, std::string name, std::vector<std::string> sinks, int window,
                                int count)
-    : m_client(std::make_unique<CBenchClient>(port)), m_name(std::move(name)), m_sinks(std::move(sinks)),
-      m_window(window), m_count(count)
+    : m_client(LogIn(port, name)), m_name(std::move(name)), m_sinks(std::move(sinks)), m_window(window),
+      m_count(count)
 {
-    m_client->Send(Cmd::Login, m_name, "pw");
-    m_client->Expect(Cmd::LoginAccepted);
-    m_client->Send(Cmd::FriendsList, m_name, {});
-    m_client->Send(Cmd::LoginComplete, m_name, {});
-    m_client->Expect(Cmd::FriendsListAnswer);
     m_thread = std::thread([this] {
         try {
             Write();
@@ -37,6 +33,11 @@ COfflineWriter::~COfflineWriter()
 void COfflineWriter::Stop()
 {
     m_stop = true;
+    Wait();
+}
+
+void COfflineWriter::Wait()
+{
     if (m_thread.joinable())
         m_thread.join();
     if (m_error)
@@ -45,17 +46,14 @@ void COfflineWriter::Stop()
 
 void COfflineWriter::Write()
 {
+    const auto start = StallClock::now();
     long sent = 0;
     while (!m_stop && (m_count == 0 || sent < m_count)) {
         const int burst =
             m_count == 0 ? m_window : static_cast<int>(std::min<long>(m_window, m_count - sent));
         for (int i = 0; i < burst; ++i, ++sent) {
-            CNetMessage m;
-            m.command = Cmd::Message;
-            m.names.push_back(m_name + "-" + std::to_string(sent));
-            m.recipient = m_sinks[static_cast<std::size_t>(sent) % m_sinks.size()];
-            m.text = "for later " + std::to_string(sent);
-            m_client->Send(m);
+            const std::string id = m_name + "-" + std::to_string(sent);
+            m_client->Send(StallMessage(m_sinks[static_cast<std::size_t>(sent) % m_sinks.size()], id, id));
         }
         // Each is answered "MA" once stored, or "F" when refused.
         for (int answered = 0;;) {
@@ -77,4 +75,5 @@ void COfflineWriter::Write()
                 throw std::runtime_error(m_name + ": the server closed the connection");
         }
     }
+    m_seconds = SecondsSince(start);
 }

@@ -27,9 +27,14 @@ public:
     // Answers so far: kept in the store, and refused ("F").
     long Stored() const { return m_stored; }
     long Refused() const { return m_refused; }
+    // From the first message sent to the last answer, once the writing ended.
+    double Seconds() const { return m_seconds; }
     // Ends the writing once the messages under way are answered; waits for
     // it, and throws what the writer met.
     void Stop();
+    // Waits until `count` messages were sent and answered; throws what the
+    // writer met.
+    void Wait();
 
 private:
     void Write();
@@ -42,6 +47,7 @@ private:
     std::atomic<bool> m_stop{false};
     std::atomic<long> m_stored{0};
     std::atomic<long> m_refused{0};
+    std::atomic<double> m_seconds{0};
     std::exception_ptr m_error;
     std::thread m_thread;
 };

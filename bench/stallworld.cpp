@@ -1,0 +1,193 @@
+#include "stallworld.h"
+
+#include <pqxx/pqxx>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+using namespace std::chrono_literals;
+
+namespace {
+
+std::string ReadFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A connection to `port` on 127.0.0.1 is taken.
+bool Listening(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return connected;
+}
+
+// A port on 127.0.0.1 that nobody listens on now.
+uint16_t FreePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof addr;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), size) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &size) != 0) {
+        ::close(fd);
+        throw std::runtime_error("cannot find a free port");
+    }
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+int Count(const std::string& text, const std::string& what)
+{
+    int n = 0;
+    for (auto pos = text.find(what); pos != std::string::npos; pos = text.find(what, pos + 1))
+        ++n;
+    return n;
+}
+
+} // namespace
+
+CPgCluster::CPgCluster(const std::filesystem::path& scratch)
+    : m_info(scratch / "pgcluster.info"), m_log(scratch / "pgcluster.log")
+{
+    Run("start");
+    std::ifstream in(m_info);
+    std::getline(in, m_dir);
+    if (m_dir.rfind("unavailable: ", 0) == 0)
+        throw std::runtime_error("no PostgreSQL to measure with: " + m_dir.substr(13));
+}
+
+CPgCluster::~CPgCluster()
+{
+    try {
+        Run("stop");
+    } catch (const std::exception&) {
+        // What is left is under /tmp.
+    }
+}
+
+void CPgCluster::Run(const std::string& action)
+{
+    const std::string command =
+        MURMURLY_PGCLUSTER " " + action + " " + m_info.string() + " >" + m_log.string() + " 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("PostgreSQL: " + action + " failed:\n" + ReadFile(m_log));
+}
+
+void CPgCluster::Restart()
+{
+    Run("restart");
+}
+
+std::string CPgCluster::NewDatabase(const std::string& name) const
+{
+    pqxx::connection admin("postgresql:///postgres?host=" + m_dir + "&user=postgres");
+    pqxx::nontransaction(admin).exec("CREATE DATABASE " + name);
+    return "postgresql:///" + name + "?host=" + m_dir + "&user=postgres";
+}
+
+std::string CPgCluster::TcpUri(uint16_t port, const std::string& name)
+{
+    return "postgresql://postgres@127.0.0.1:" + std::to_string(port) + "/" + name;
+}
+
+CNatsProcess::CNatsProcess(const std::filesystem::path& dir)
+    : m_log(dir / "nats-server.log"), m_port(FreePort())
+{
+    Start();
+}
+
+CNatsProcess::~CNatsProcess()
+{
+    Kill();
+}
+
+void CNatsProcess::Signal(int signal)
+{
+    ::kill(m_pid, signal);
+}
+
+void CNatsProcess::Kill()
+{
+    if (m_pid <= 0)
+        return;
+    ::kill(m_pid, SIGKILL);
+    ::waitpid(m_pid, nullptr, 0);
+    m_pid = -1;
+}
+
+void CNatsProcess::Start()
+{
+    const std::string port = std::to_string(m_port);
+    m_pid = ::fork();
+    if (m_pid == 0) {
+        const int fd = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        ::execlp("nats-server", "nats-server", "-a", "127.0.0.1", "-p", port.c_str(),
+                 static_cast<char*>(nullptr));
+        ::execl("/usr/sbin/nats-server", "nats-server", "-a", "127.0.0.1", "-p", port.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!Listening(m_port)) {
+        int status = 0;
+        if (::waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            throw std::runtime_error("nats-server did not start (is it installed?):\n" + ReadFile(m_log));
+        }
+        if (std::chrono::steady_clock::now() > deadline)
+            throw std::runtime_error("nats-server took no connection within 10 s:\n" + ReadFile(m_log));
+        std::this_thread::sleep_for(10ms);
+    }
+}
+
+CStallNodes::CStallNodes(const CPgCluster& pg, const std::filesystem::path& dir, const std::string& database)
+    : m_database(pg.NewDatabase(database)), m_dbLink(CLinkRelay::UnixSocket(pg.Socket())), m_nats(dir),
+      m_natsLink(CLinkRelay::LoopbackPort(m_nats.Port()))
+{
+    // The first node makes the database, with cheap hashes; the second
+    // checks them at the cost written in each.
+    m_a = std::make_unique<CServerProcess>(
+        dir, std::vector<std::string>{"--address", "127.0.0.1", "--port", "0", "--fast-hash", "--db",
+                                      CPgCluster::TcpUri(m_dbLink.Port(), database), "--cluster",
+                                      "nats://127.0.0.1:" + std::to_string(m_natsLink.Port())});
+    m_b = std::make_unique<CServerProcess>(dir, std::vector<std::string>{"--address", "127.0.0.1", "--port",
+                                                                         "0", "--db", m_database, "--cluster",
+                                                                         m_nats.Url()});
+    if (m_a->Port() == 0 || m_b->Port() == 0)
+        throw std::runtime_error("a node did not start:\n" + m_a->Log() + m_b->Log());
+}
+
+int CStallNodes::LeftA() const
+{
+    return Count(m_a->Log(), " left; ");
+}
+
+int CStallNodes::LeftB() const
+{
+    return Count(m_b->Log(), " left; ");
+}
