@@ -108,11 +108,16 @@ CAnswer Register(uint16_t port, const std::string& name, std::chrono::millisecon
     return answer;
 }
 
-std::string Seconds(StallClock::duration d)
+std::string Seconds(double seconds)
 {
     char text[32];
-    std::snprintf(text, sizeof text, "%.1f s", std::chrono::duration<double>(d).count());
+    std::snprintf(text, sizeof text, "%.1f s", seconds);
     return text;
+}
+
+std::string Seconds(StallClock::duration d)
+{
+    return Seconds(std::chrono::duration<double>(d).count());
 }
 
 // How often each node declared the other dead: before `mark` (counts taken
@@ -134,15 +139,14 @@ Lines Quiet(CRowWorld& w)
 Lines SlowStore(CRowWorld& w)
 {
     CSlowStore slow(w.nodes.Database());
+    slow.SetDelay(300ms);
     auto probe = w.Probe(100ms);
     COfflineWriter writer(w.nodes.PortA(), "carol", {"dave"}, 10, 10);
-    slow.SetDelay(300ms);
     writer.Wait();
     slow.SetDelay(0ms);
-    char stored[128];
-    std::snprintf(stored, sizeof stored, "offline messages: %ld of 10 stored, %ld refused, in %.2f s",
-                  writer.Stored(), writer.Refused(), writer.Seconds());
-    return {Live(*probe), stored};
+    return {Live(*probe), "offline messages: " + CountOf(writer.Stored()) + " of 10 stored, " +
+                              CountOf(writer.Refused()) + " refused, the last answered after " +
+                              Seconds(writer.Seconds())};
 }
 
 Lines FrozenDb(CRowWorld& w)

@@ -83,6 +83,7 @@ void CCrossTraffic::Take(StallClock::time_point until)
 
 void CCrossTraffic::Note(CBenchClient& client, const CNetMessage& record)
 {
+    m_lastRecord = StallClock::now();
     if (record.names.empty())
         return;
     if (record.command == Cmd::MessageAck) {
@@ -94,9 +95,28 @@ void CCrossTraffic::Note(CBenchClient& client, const CNetMessage& record)
     } else if (record.command == Cmd::OfflineMessage && record.names.size() >= 2) {
         ++m_arrivals[record.names[1]];
         // Taken: the store lets go of it, as a client's answer says.
-        CNetMessage ack = record;
+        CNetMessage ack = CNetMessage::FullCopy(record);
         ack.command = Cmd::OfflineAck;
         client.Send(ack);
+    }
+}
+
+void CCrossTraffic::RoundTrip(CBenchClient& client, const std::string& name)
+{
+    client.Send(Cmd::BlockedList, name, {});
+    const auto deadline = StallClock::now() + 30s;
+    for (;;) {
+        while (auto record = client.Next()) {
+            if (record->command == Cmd::BlockedListAnswer)
+                return;
+            Note(client, *record);
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StallClock::now());
+        pollfd p{client.Fd(), POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
+            throw std::runtime_error("no answer to " + name + " within 30 s");
+        if (!client.ReadAvailable())
+            throw std::runtime_error("the server closed the connection of " + name);
     }
 }
 
@@ -108,23 +128,8 @@ void CCrossTraffic::TakeStored(CUser& user)
     client->Send(Cmd::FriendsList, user.name, {});
     client->Send(Cmd::LoginComplete, user.name, {});
     // Answered once what waited went out.
-    client->Send(Cmd::BlockedList, user.name, {});
-    const auto deadline = StallClock::now() + 30s;
-    for (;;) {
-        while (auto record = client->Next()) {
-            if (record->command == Cmd::BlockedListAnswer) {
-                user.client = std::move(client);
-                return;
-            }
-            Note(*client, *record);
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - StallClock::now());
-        pollfd p{client->Fd(), POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0)
-            throw std::runtime_error("what waited for " + user.name + " did not come within 30 s");
-        if (!client->ReadAvailable())
-            throw std::runtime_error("the server closed the new login of " + user.name);
-    }
+    RoundTrip(*client, user.name);
+    user.client = std::move(client);
 }
 
 std::string CCrossTraffic::Finish(std::chrono::milliseconds settle)
@@ -133,11 +138,17 @@ std::string CCrossTraffic::Finish(std::chrono::milliseconds settle)
     m_thread.join();
     if (m_error)
         std::rethrow_exception(m_error);
+    // Until every message was answered and nothing came for a while: what
+    // was stored during an outage may still be on its way to its recipient.
     const auto deadline = StallClock::now() + settle;
-    while (!AllAnswered() && StallClock::now() < deadline && (m_users[0].client || m_users[1].client))
+    const auto busy = [&] { return !AllAnswered() || StallClock::now() - m_lastRecord < 2s; };
+    while (busy() && StallClock::now() < deadline && (m_users[0].client || m_users[1].client))
         Take(std::min(deadline, StallClock::now() + 100ms));
-    // A new login ends the old session; what that one still had comes first.
-    Take(StallClock::now());
+    // A new login ends the old session: what that one was sent, and the
+    // answers it gave ("ON"), come first.
+    for (CUser& user : m_users)
+        if (user.client)
+            RoundTrip(*user.client, user.name);
     for (CUser& user : m_users)
         TakeStored(user);
 

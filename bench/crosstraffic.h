@@ -47,6 +47,8 @@ private:
     // server closed is dropped.
     void Take(StallClock::time_point until);
     void Note(CBenchClient& client, const CNetMessage& record);
+    // Sends a request answered at once and reads until its answer.
+    void RoundTrip(CBenchClient& client, const std::string& name);
     // Takes what waited for `user` on a new login.
     void TakeStored(CUser& user);
     bool AllAnswered() const { return m_answers.size() == m_ids.size(); }
@@ -55,6 +57,7 @@ private:
     std::vector<std::string> m_ids;               // sent
     std::map<std::string, std::string> m_answers; // id: the receipt's text, or "F"
     std::map<std::string, int> m_arrivals;        // id: how often it arrived
+    StallClock::time_point m_lastRecord;
     std::atomic<bool> m_stop{false};
     std::exception_ptr m_error;
     std::thread m_thread;
