@@ -14,10 +14,11 @@
 // messages and messages between the nodes (counted by their ids, with
 // receipts), and how often a node declared another dead.
 //
-//   murmurly-bench-stalls [--rows NAME,...] [--runs N]
+//   murmurly-bench-stalls [--rows NAME,...] [--runs N] [--logs]
 //
 // The rows: quiet, slow-store, frozen-db, far-nats, stopped-nats,
-// killed-nats, restarted-db; by default all, each --runs times (2).
+// killed-nats, restarted-db; by default all, each --runs times (2). --logs
+// prints what the nodes logged after each row.
 
 #include "benchoptions.h"
 #include "commands.h"
@@ -301,7 +302,7 @@ std::string LoadAverage()
     return one + " (1 min), " + five + " (5 min)";
 }
 
-int Run(const std::string& only, int runs)
+int Run(const std::string& only, int runs, bool logs)
 {
     std::vector<const CRow*> chosen;
     for (const CRow& row : Rows())
@@ -322,6 +323,8 @@ int Run(const std::string& only, int runs)
             try {
                 CRowWorld world(pg, dir.Path(), database, row->accounts);
                 lines = row->run(world);
+                if (logs)
+                    lines.push_back(world.nodes.Logs());
             } catch (const std::exception& error) {
                 lines.push_back(std::string("failed: ") + error.what());
             }
@@ -340,12 +343,13 @@ int main(int argc, char** argv)
     const char* program = "murmurly-bench-stalls";
     std::string rows;
     int runs = 2;
-    if (!ParseBenchOptions(argc, argv, {{"--rows", &rows}, {"--runs", &runs}},
-                           "murmurly-bench-stalls [--rows NAME,...] [--runs N]\n"
+    bool logs = false;
+    if (!ParseBenchOptions(argc, argv, {{"--rows", &rows}, {"--runs", &runs}, {"--logs", &logs}},
+                           "murmurly-bench-stalls [--rows NAME,...] [--runs N] [--logs]\n"
                            "  rows: quiet, slow-store, frozen-db, far-nats, stopped-nats, killed-nats, "
                            "restarted-db"))
         return 2;
     if (runs < 1)
         return BenchFail(program, "--runs takes 1 or more", 2);
-    return RunBench(program, [&] { return Run(rows, runs); });
+    return RunBench(program, [&] { return Run(rows, runs, logs); });
 }

@@ -90,9 +90,20 @@ CPgCluster::~CPgCluster()
 
 void CPgCluster::Run(const std::string& action)
 {
-    const std::string command =
-        MURMURLY_PGCLUSTER " " + action + " " + m_info.string() + " >" + m_log.string() + " 2>&1";
-    if (std::system(command.c_str()) != 0)
+    // Not std::system: a PostgreSQL started from here must not hold this
+    // program's sockets open.
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        const int fd = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        ::dup2(fd, 1);
+        ::dup2(fd, 2);
+        CloseInheritedFiles();
+        ::execl(MURMURLY_PGCLUSTER, MURMURLY_PGCLUSTER, action.c_str(), m_info.c_str(),
+                static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
         throw std::runtime_error("PostgreSQL: " + action + " failed:\n" + ReadFile(m_log));
 }
 
@@ -146,6 +157,7 @@ void CNatsProcess::Start()
         const int fd = ::open(m_log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
+        CloseInheritedFiles();
         ::execlp("nats-server", "nats-server", "-a", "127.0.0.1", "-p", port.c_str(),
                  static_cast<char*>(nullptr));
         ::execl("/usr/sbin/nats-server", "nats-server", "-a", "127.0.0.1", "-p", port.c_str(),

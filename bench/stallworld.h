@@ -84,6 +84,8 @@ public:
     // declared dead, or stopped) so far.
     int LeftA() const;
     int LeftB() const;
+    // What both nodes wrote so far.
+    std::string Logs() const { return "node A:\n" + m_a->Log() + "node B:\n" + m_b->Log(); }
 
 private:
     std::string m_database;

@@ -232,6 +232,7 @@ CNatsServer::CNatsServer(const std::filesystem::path& dir, uint16_t port)
         const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
+        CloseInheritedFiles();
         // Port -1: any free one, named in the log.
         ::execl(exe.c_str(), exe.c_str(), "-a", "127.0.0.1", "-p", portArg.c_str(),
                 static_cast<char*>(nullptr));

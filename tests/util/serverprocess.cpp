@@ -14,6 +14,11 @@
 
 using namespace std::chrono_literals;
 
+void CloseInheritedFiles()
+{
+    ::close_range(3, ~0u, 0);
+}
+
 CTempDir::CTempDir()
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "murmurly-test-XXXXXX").string();
@@ -54,6 +59,7 @@ void CServerProcess::Start(const std::filesystem::path& dir, std::vector<std::st
         const int fd = ::open(m_logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
         ::dup2(fd, 1);
         ::dup2(fd, 2);
+        CloseInheritedFiles();
         std::vector<char*> argv;
         argv.push_back(program.data());
         for (auto& a : args)

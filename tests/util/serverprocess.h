@@ -9,6 +9,11 @@
 #include <string>
 #include <vector>
 
+// In a child process between fork and exec: closes every descriptor above
+// standard error. The program it becomes then holds none of the parent's
+// sockets open, so that a connection the parent closes does close.
+void CloseInheritedFiles();
+
 // A scratch folder removed with the object.
 class CTempDir
 {
