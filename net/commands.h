@@ -29,6 +29,7 @@ inline constexpr char LoginAccepted[] = "SL";
 inline constexpr char FriendsListAnswer[] = "SLU";
 inline constexpr char Registered[] = "SR";
 inline constexpr char IncomingMessage[] = "SM";
+inline constexpr char MessageAnswer[] = "MA";     // an "M" with an id delivered or stored
 inline constexpr char FriendOnline[] = "SN";
 inline constexpr char FriendOffline[] = "SX";
 inline constexpr char FriendRequest[] = "SFA";

@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -122,6 +123,10 @@ void CMainFrame::CreateStatusBar()
             bar->showMessage(kIdleText);
     });
     bar->showMessage(kIdleText);
+    m_pWaitingLabel = new QLabel(bar);
+    m_pWaitingLabel->setObjectName(QStringLiteral("waiting"));
+    m_pWaitingLabel->hide();
+    bar->addPermanentWidget(m_pWaitingLabel);
     Action(ID_VIEW_STATUS_BAR)->setChecked(true);
     Action(ID_VIEW_TOOLBAR)->setChecked(true);
 }
@@ -137,11 +142,19 @@ CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
     // A history that cannot be kept is said here, once; nothing else stops.
     connect(&doc.History(), &CHistoryStore::WriteFailed, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
+    // Clearing runs on the history's writer; a failure there comes later.
+    connect(&doc.History(), &CHistoryStore::ClearFailed, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
     // What the session does by itself (a reconnect under way) shows in the
     // message pane; an empty text brings back the idle text.
     connect(&doc, &CPalaverDoc::StatusTextChanged, statusBar(),
             [this](const QString& text) { statusBar()->showMessage(text.isEmpty() ? kIdleText : text); });
+    // The lines typed while the connection is away wait in the outbox: the
+    // user sees how many until a login sends them.
+    connect(&doc.Outbox(), &COutbox::WaitingCountChanged, this, &CMainFrame::UpdateWaitingLabel);
+    connect(&doc, &CPalaverDoc::StateChanged, this, &CMainFrame::UpdateWaitingLabel);
     OnTitleChanged(doc.Title());
+    UpdateWaitingLabel();
     UpdateCommands();
     return View();
 }
@@ -160,6 +173,18 @@ QAction* CMainFrame::Action(int id) const
 void CMainFrame::OnTitleChanged(const QString& title)
 {
     setWindowTitle(QString::fromLatin1(kApplicationTitle) + QStringLiteral(" - ") + title);
+}
+
+void CMainFrame::UpdateWaitingLabel()
+{
+    const int waiting = m_pDoc ? m_pDoc->Outbox().WaitingCount() : 0;
+    if (!m_pDoc || m_pDoc->IsLoggedIn() || waiting == 0) {
+        m_pWaitingLabel->hide();
+        return;
+    }
+    m_pWaitingLabel->setText(waiting == 1 ? QStringLiteral("1 line waiting to be sent")
+                                          : QStringLiteral("%1 lines waiting to be sent").arg(waiting));
+    m_pWaitingLabel->show();
 }
 
 void CMainFrame::UpdateCommands()

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storeerror.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
