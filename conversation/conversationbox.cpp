@@ -68,24 +68,17 @@ bool CConversationBox::SetState(const std::string& id, LineState state, const QS
     return true;
 }
 
-const CConversationBox::CMark* CConversationBox::Find(const std::string& id) const
+QString CConversationBox::MarkWord(int n) const
 {
-    for (const CMark& mark : m_marks)
-        if (mark.id == id)
-            return &mark;
-    return nullptr;
+    return n >= 0 && n < MarkCount() ? LineStateWord(m_marks[std::size_t(n)].state) : QString();
 }
 
-QString CConversationBox::MarkWord(const std::string& id) const
+QString CConversationBox::MarkTip(int n) const
 {
-    const CMark* mark = Find(id);
-    return mark ? LineStateWord(mark->state) : QString();
-}
-
-QString CConversationBox::MarkTip(const std::string& id) const
-{
-    const CMark* mark = Find(id);
-    return mark ? LineStateTip(mark->state, mark->correspondent, mark->reason) : QString();
+    if (n < 0 || n >= MarkCount())
+        return {};
+    const CMark& mark = m_marks[std::size_t(n)];
+    return LineStateTip(mark.state, mark.correspondent, mark.reason);
 }
 
 QFont CConversationBox::MarkFont() const

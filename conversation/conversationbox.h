@@ -34,9 +34,11 @@ public:
     // The line `id` stands at `state` now. False when no line here is `id`.
     bool SetState(const std::string& id, LineState state, const QString& reason);
 
-    // The mark's word and tooltip of the line `id`; empty when it has none.
-    QString MarkWord(const std::string& id) const;
-    QString MarkTip(const std::string& id) const;
+    // The user's lines marked here so far, and the word and tooltip of the
+    // mark of the `n`th of them (from 0).
+    int MarkCount() const { return static_cast<int>(m_marks.size()); }
+    QString MarkWord(int n) const;
+    QString MarkTip(int n) const;
 
 protected:
     void paintEvent(QPaintEvent* event) override;
@@ -52,7 +54,6 @@ private:
         QString reason;
     };
 
-    const CMark* Find(const std::string& id) const;
     // The line's block, and its first row, where the viewport shows them.
     QRectF BlockRect(const CMark& mark) const;
     QRectF FirstRowRect(const CMark& mark) const;

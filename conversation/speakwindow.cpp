@@ -2,7 +2,6 @@
 
 #include "attention.h"
 #include "charformat.h"
-#include "conversationbox.h"
 #include "historystore.h"
 #include "messagebox.h"
 #include "netmessage.h"

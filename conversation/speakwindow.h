@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversationbox.h"
 #include "sessionui.h"
 #include "usersettings.h"
 
@@ -12,7 +13,6 @@
 #include <optional>
 #include <string>
 
-class CConversationBox;
 class CNetMessage;
 class CPalaverDoc;
 class QLabel;

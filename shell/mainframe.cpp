@@ -123,10 +123,6 @@ void CMainFrame::CreateStatusBar()
             bar->showMessage(kIdleText);
     });
     bar->showMessage(kIdleText);
-    m_pWaitingLabel = new QLabel(bar);
-    m_pWaitingLabel->setObjectName(QStringLiteral("waiting"));
-    m_pWaitingLabel->hide();
-    bar->addPermanentWidget(m_pWaitingLabel);
     Action(ID_VIEW_STATUS_BAR)->setChecked(true);
     Action(ID_VIEW_TOOLBAR)->setChecked(true);
 }
@@ -179,8 +175,16 @@ void CMainFrame::UpdateWaitingLabel()
 {
     const int waiting = m_pDoc ? m_pDoc->Outbox().WaitingCount() : 0;
     if (!m_pDoc || m_pDoc->IsLoggedIn() || waiting == 0) {
-        m_pWaitingLabel->hide();
+        if (m_pWaitingLabel)
+            m_pWaitingLabel->hide();
         return;
+    }
+    // A pane of its own, made the first time it is needed: until then the
+    // prompts have the whole bar.
+    if (!m_pWaitingLabel) {
+        m_pWaitingLabel = new QLabel(statusBar());
+        m_pWaitingLabel->setObjectName(QStringLiteral("waiting"));
+        statusBar()->addPermanentWidget(m_pWaitingLabel);
     }
     m_pWaitingLabel->setText(waiting == 1 ? QStringLiteral("1 line waiting to be sent")
                                           : QStringLiteral("%1 lines waiting to be sent").arg(waiting));

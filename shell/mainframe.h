@@ -39,7 +39,7 @@ public:
 
     QAction* Action(int id) const;
     // The status bar's count of the user's lines waiting to be sent; shown
-    // only while not logged in and some wait.
+    // only while not logged in and some wait, null until then.
     QLabel* WaitingLabel() const { return m_pWaitingLabel; }
     QToolBar* ToolBar() const { return m_wndToolBar; }
     // Re-checks every command's enabled state and text.

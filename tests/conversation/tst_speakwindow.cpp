@@ -71,6 +71,8 @@ private slots:
 void TestSpeakWindow::SendShowsLineAndSendsRecord()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     QPointer<CSpeakWindowFrame> frame = Open(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     QVERIFY(view->SendButton()->isDefault());
@@ -99,6 +101,8 @@ void TestSpeakWindow::SendShowsLineAndSendsRecord()
 void TestSpeakWindow::SendWithSettingsFont()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     CUserSettings& settings = f.doc->Settings();
     std::strcpy(settings.m_font.lfFaceName, "DejaVu Sans");
     settings.m_font.lfWeight = 800;
@@ -180,6 +184,8 @@ void TestSpeakWindow::TranscriptAndFormats()
 void TestSpeakWindow::EditedToName()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     QPointer<CSpeakWindowFrame> frame = Open(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     view->ToBox()->setText(QStringLiteral("carol"));
