@@ -3,7 +3,8 @@
 // flight at a time. Prints messages per second, delivery latency percentiles
 // and the server's peak resident memory.
 //
-//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls] [--server PATH]
+//   murmurly-bench-server [--clients N] [--messages M] [--real-hash] [--relay | --tls | --receipts]
+//                         [--server PATH]
 //   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] [--server PATH]
 //   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
 //
@@ -23,6 +24,8 @@
 // (and shows its memory in the peak). --tls runs the same load over TLS, with
 // a throw-away self-signed certificate.
 //
+// --receipts gives every message an id, which the server answers with a
+// receipt, taking turns with passes without ids, and prints the ratios.
 // --relay runs the same exchange through a byte relay inside this program as
 // well, which forwards each client's bytes to its partner without decoding
 // them, and prints both rates and latencies and their ratios: the cost of
@@ -67,6 +70,7 @@ struct CBenchOptions
     int idle = 0; // > 0: the idle-connections mode with this many clients
     bool realHash = false;
     bool relay = false;
+    bool receipts = false;
     bool tls = false;
     bool stallHandshake = false;
     bool stallHello = false;
@@ -152,10 +156,15 @@ void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients, bool registerOnF
         c->Expect(Cmd::NewFriendOnline);
 }
 
-CNetMessage Message(int to, int seq)
+// With `withId` the message carries an id of its own, as a client that was
+// offered receipts sends it.
+CNetMessage Message(int to, int seq, bool withId)
 {
+    static long nextId = 0;
     CNetMessage m;
     m.command = Cmd::Message;
+    if (withId)
+        m.names.push_back("bench-" + std::to_string(++nextId));
     m.recipient = Name(to);
     const auto now = std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch());
     m.text = std::to_string(seq) + " " + std::to_string(now.count());
@@ -184,7 +193,7 @@ struct CExchange
 // next one as soon as the partner has received the previous one; `incoming`
 // is the command the partner receives them as. Adds to `result`.
 void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages, const std::string& incoming,
-              CExchange& result)
+              CExchange& result, bool withIds = false)
 {
     const int n = static_cast<int>(clients.size());
     const long total = static_cast<long>(n) * messages;
@@ -195,7 +204,7 @@ void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
 
     const auto start = Clock::now();
     for (int i = 0; i < n; ++i)
-        clients[i]->Send(Message(i ^ 1, 0));
+        clients[i]->Send(Message(i ^ 1, 0, withIds));
     long received = 0;
     while (received < total) {
         if (::poll(fds.data(), fds.size(), 30000) <= 0)
@@ -218,7 +227,7 @@ void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
                 ++received;
                 // The partner may send its next one now.
                 if (seq + 1 < messages)
-                    clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1)));
+                    clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1), withIds));
             }
         }
     }
@@ -233,6 +242,7 @@ int Run(const CBenchOptions& options)
     const std::filesystem::path dir = pattern;
     CExchange routed;
     CExchange relayed;
+    CExchange acknowledged;
     std::string peak;
     {
         std::vector<std::unique_ptr<CServerProcess>> nodes;
@@ -259,11 +269,13 @@ int Run(const CBenchOptions& options)
         }
         // Against the relay the two take turns, several passes each, so that
         // a burst of load elsewhere on the machine falls on both alike.
-        const int rounds = options.relay ? kRelayRounds : 1;
+        const int rounds = options.relay || options.receipts ? kRelayRounds : 1;
         for (int round = 0; round < rounds; ++round) {
             Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
+            if (options.receipts)
+                Exchange(clients, options.messages, Cmd::IncomingMessage, acknowledged, true);
         }
         peak = PeakRss(*nodes.front());
         for (std::size_t k = 1; k < nodes.size(); ++k)
@@ -274,6 +286,8 @@ int Run(const CBenchOptions& options)
     routed.Finish();
     if (options.relay)
         std::printf("%d passes each through the server and the relay, taking turns\n", kRelayRounds);
+    if (options.receipts)
+        std::printf("%d passes each without ids and with ids (receipts), taking turns\n", kRelayRounds);
     std::printf("messages: %zu in %.2f s = %.0f messages/s\n", routed.latencies.size(), routed.seconds,
                 routed.Rate());
     std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", routed.Percentile(0.50),
@@ -289,6 +303,16 @@ int Run(const CBenchOptions& options)
         std::printf("server / relay: %.2fx the messages/s (goal at least 0.6x), %.2fx the p99 latency "
                     "(goal at most 1.5x)\n",
                     routed.Rate() / relayed.Rate(), routed.Percentile(0.99) / relayed.Percentile(0.99));
+    }
+    if (options.receipts) {
+        acknowledged.Finish();
+        std::printf("with receipts: %zu in %.2f s = %.0f messages/s\n", acknowledged.latencies.size(),
+                    acknowledged.seconds, acknowledged.Rate());
+        std::printf("with receipts latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
+                    acknowledged.Percentile(0.50), acknowledged.Percentile(0.99), acknowledged.latencies.back());
+        std::printf("receipts / none: %.2fx the messages/s (goal at least 0.85x), %.2fx the p99 latency "
+                    "(goal at most 1.2x)\n",
+                    acknowledged.Rate() / routed.Rate(), acknowledged.Percentile(0.99) / routed.Percentile(0.99));
     }
     return 0;
 }
@@ -420,11 +444,12 @@ int main(int argc, char** argv)
              {"--db", &options.db},
              {"--real-hash", &options.realHash},
              {"--relay", &options.relay},
+             {"--receipts", &options.receipts},
              {"--tls", &options.tls},
              {"--stall-handshake", &options.stallHandshake},
              {"--stall-hello", &options.stallHello}},
             "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
-            "[--relay | --tls] [--server PATH]\n"
+            "[--relay | --tls | --receipts] [--server PATH]\n"
             "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] "
             "[--server PATH]\n"
             "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "

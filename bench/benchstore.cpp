@@ -116,8 +116,13 @@ int Run(const CStoreBenchOptions& options)
         }
         for (int i = 0; i < n; ++i)
             clients[i]->Send(Cmd::BlockedList, sender(i), {});
-        for (auto& c : clients)
-            c->Expect(Cmd::BlockedListAnswer, std::chrono::seconds(300));
+        try {
+            for (auto& c : clients)
+                c->Expect(Cmd::BlockedListAnswer, std::chrono::seconds(300));
+        } catch (const std::exception& error) {
+            // The server's log says why.
+            throw std::runtime_error(error.what() + std::string("; the server's log:\n") + server.Log());
+        }
         seconds = std::chrono::duration<double>(Clock::now() - start).count();
         server.Stop(SIGTERM);
     }

@@ -16,6 +16,7 @@ packages=(
   libsodium-dev
   libssl-dev
   libnats-dev
+  libsystemd-dev # sd_notify: the server tells systemd it is ready and alive
   dpkg-dev
   file
 )

@@ -14,8 +14,9 @@ const char kInvalidCredentials[] = "Invalid user name or password";
 
 } // namespace
 
-void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
+void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
 {
+    CServerSession& session = *c.session;
     if (!m_limits.registrationOpen) {
         session.Send(MakeRecord(Cmd::RegistrationRefused, "Registration is closed on this server"));
         return;
@@ -37,37 +38,40 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
         session.Send(MakeRecord(Cmd::RegistrationRefused, kInvalidCredentials));
         return;
     }
-    auto done = [this, self = session.shared_from_this(), name, taken, address,
-                 guarded](std::optional<std::string> hash) {
-        bool created = false;
-        // The answer below must not overtake what other requests left
-        // pending, nor take it down if this write fails.
-        CommitPending();
-        try {
-            if (!hash) {
-                ServerLog("password hashing failed for a registration from " + self->Peer());
-                self->Close();
-            } else if (!m_store.CreateAccount(name, *hash)) {
-                // Another connection registered the name while we hashed.
-                self->Send(MakeRecord(Cmd::Failure, taken));
-            } else {
-                created = true;
+    const auto ended = [this, address, guarded](bool created) {
+        if (guarded)
+            m_guard.RegistrationEnded(address, created, CLoginGuard::Clock::now());
+    };
+    auto hashed = [this, weak = CWeakSession(c.session), name, taken, ended](std::optional<std::string> hash) {
+        CConnection* c = Find(weak);
+        if (!c || !hash) {
+            if (c) {
+                ServerLog("password hashing failed for a registration from " + c->session->Peer());
+                c->session->Close();
+            }
+            ended(false);
+            return;
+        }
+        Query(
+            *c, [name, hash = std::move(*hash)](CStore& store) { return store.CreateAccount(name, hash); },
+            [this, name, taken, ended](CConnection& c, bool created) {
+                ended(created);
+                if (!created) {
+                    // Another connection registered the name while we hashed.
+                    c.session->Send(MakeRecord(Cmd::Failure, taken));
+                    return;
+                }
                 m_routes.AddAccount(name);
                 if (m_cluster)
                     m_cluster->AccountCreated(name);
-                ServerLog("registered " + name + " from " + self->Peer());
-                self->Send(MakeRecord(Cmd::Registered));
-            }
-        } catch (const std::exception& error) {
-            ServerLog("error while registering from " + self->Peer() + ": " + error.what());
-            self->Close();
-        }
-        if (guarded)
-            m_guard.RegistrationEnded(address, created, CLoginGuard::Clock::now());
-        self->Resume();
+                ServerLog("registered " + name + " from " + c.session->Peer());
+                c.session->Send(MakeRecord(Cmd::Registered));
+            },
+            [ended](const std::string&) { ended(false); });
+        c->session->Resume();
     };
     const bool queued = m_hasher.Hash(address, guarded ? m_limits.maxQueuedHashes : 0,
-                                      std::move(msg.recipient), std::move(done));
+                                      std::move(msg.recipient), std::move(hashed));
     if (!queued) {
         ServerLog("hashing queue of " + address + " is full; refusing a registration");
         session.Send(MakeRecord(Cmd::RegistrationRefused, kInvalidCredentials));
@@ -78,93 +82,114 @@ void CServer::HandleRegister(CServerSession& session, CNetMessage& msg)
     session.Hold();
 }
 
-void CServer::HandleLogin(CServerSession& session, CNetMessage& msg)
+void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
 {
     const std::string name = msg.sender;
-    const std::string address = AddressKey(PeerAddress(session.Peer()));
+    const std::string address = AddressKey(PeerAddress(c.session->Peer()));
     const bool guarded = m_guard.Applies(address);
     const auto now = CLoginGuard::Clock::now();
     // Locked out: answered at once, and no hashing is spent on it.
     if (guarded && !m_guard.MayLogin(address, name, now)) {
-        LoginFailed(session, name);
+        LoginFailed(c, name);
         return;
     }
     if (!IsValidCredential(name) || !IsValidCredential(msg.recipient)) {
         if (guarded)
             m_guard.LoginRejected(address, name, now);
-        LoginFailed(session, name);
+        LoginFailed(c, name);
         return;
     }
-    // A name without an account is checked against a dummy hash, so that
-    // its answer takes as long as a wrong password's.
-    std::optional<std::string> hash = m_store.PasswordHash(name);
-    const bool known = hash.has_value();
-    auto done = [this, self = session.shared_from_this(), name, address, guarded, known](bool ok) {
-        ok = ok && known;
-        if (guarded)
-            m_guard.LoginChecked(address, name, ok, CLoginGuard::Clock::now());
-        // A connection that went away meanwhile logs nobody in.
-        if (!self->IsOpen() || m_stopping)
-            return;
-        try {
-            if (ok)
-                CompleteLogin(*self, name);
-            else
-                LoginFailed(*self, name);
-        } catch (const std::exception& error) {
-            ServerLog("error during login from " + self->Peer() + ": " + error.what());
-            self->Close();
-        }
-        self->Resume();
-    };
-    const bool queued = m_hasher.Verify(address, guarded ? m_limits.maxQueuedHashes : 0,
-                                        known ? std::move(*hash) : m_hasher.DummyHash(),
-                                        std::move(msg.recipient), std::move(done));
-    if (!queued) {
-        LoginFailed(session, name);
-        return;
-    }
+    // The check counts as under way from here, so that parallel guesses get
+    // no more tries while the store is read.
     if (guarded)
         m_guard.LoginStarted(address, name);
-    session.Hold();
+    const auto abandoned = [this, address, name, guarded] {
+        if (guarded)
+            m_guard.LoginAbandoned(address, name);
+    };
+    // A store that cannot be read ends the connection (the client says the
+    // connection was lost), never as a wrong password.
+    Query(
+        c, [name](CStore& store) { return store.PasswordHash(name); },
+        [this, name, address, guarded, abandoned, password = std::move(msg.recipient)](
+            CConnection& c, std::optional<std::string> hash) mutable {
+            // A name without an account is checked against a dummy hash, so
+            // that its answer takes as long as a wrong password's.
+            const bool known = hash.has_value();
+            auto checked = [this, weak = CWeakSession(c.session), name, address, guarded, known](bool ok) {
+                ok = ok && known;
+                if (guarded)
+                    m_guard.LoginChecked(address, name, ok, CLoginGuard::Clock::now());
+                // A connection that went away meanwhile logs nobody in.
+                CConnection* c = Find(weak);
+                if (!c || m_stopping)
+                    return;
+                try {
+                    if (ok)
+                        CompleteLogin(*c, name);
+                    else
+                        LoginFailed(*c, name);
+                } catch (const std::exception& error) {
+                    ServerLog("error during login from " + c->session->Peer() + ": " + error.what());
+                    c->session->Close();
+                }
+                c->session->Resume();
+            };
+            const bool queued =
+                m_hasher.Verify(address, guarded ? m_limits.maxQueuedHashes : 0,
+                                known ? std::move(*hash) : m_hasher.DummyHash(), std::move(password), checked);
+            if (!queued) {
+                abandoned();
+                LoginFailed(c, name);
+                return;
+            }
+            c.session->Hold();
+        },
+        [abandoned](const std::string&) { abandoned(); });
 }
 
-void CServer::HandleChangePassword(CServerSession& session, CNetMessage& msg)
+void CServer::HandleChangePassword(CConnection& c, CNetMessage& msg)
 {
     // "C": recipient = the new password, text = the old one.
     if (!IsValidCredential(msg.recipient)) {
-        session.Send(MakeRecord(Cmd::Failure, kInvalidCredentials));
+        c.session->Send(MakeRecord(Cmd::Failure, kInvalidCredentials));
         return;
     }
-    const std::string user = session.User();
-    auto hash = m_store.PasswordHash(user);
-    if (!hash) {
-        session.Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
-        return;
-    }
-    const std::string address = AddressKey(PeerAddress(session.Peer()));
-    auto done = [this, self = session.shared_from_this(), user](std::optional<std::string> newHash) {
-        try {
-            if (!newHash) {
-                self->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
-            } else {
-                CommitPending();
-                m_store.SetPasswordHash(user, *newHash);
-                ServerLog("password changed for " + user);
-                self->Send(MakeRecord(Cmd::PasswordChanged));
+    const std::string user = c.login.user;
+    Query(
+        c, [user](CStore& store) { return store.PasswordHash(user); },
+        [this, user, oldPassword = std::move(msg.text), newPassword = std::move(msg.recipient)](
+            CConnection& c, std::optional<std::string> hash) mutable {
+            if (!hash) {
+                c.session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                return;
             }
-        } catch (const std::exception& error) {
-            ServerLog("error while changing a password: " + std::string(error.what()));
-            self->Close();
-        }
-        self->Resume();
-    };
-    const std::size_t bound = m_guard.Applies(address) ? m_limits.maxQueuedHashes : 0;
-    const bool queued = m_hasher.Rehash(address, bound, std::move(*hash), std::move(msg.text),
-                                        std::move(msg.recipient), std::move(done));
-    if (!queued) {
-        session.Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
-        return;
-    }
-    session.Hold();
+            auto rehashed = [this, weak = CWeakSession(c.session), user](std::optional<std::string> newHash) {
+                CConnection* c = Find(weak);
+                if (!c)
+                    return;
+                if (!newHash)
+                    c->session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                else
+                    Query(
+                        *c, [user, hash = std::move(*newHash)](CStore& store) {
+                            store.SetPasswordHash(user, hash);
+                            return true;
+                        },
+                        [user](CConnection& c, bool) {
+                            ServerLog("password changed for " + user);
+                            c.session->Send(MakeRecord(Cmd::PasswordChanged));
+                        });
+                c->session->Resume();
+            };
+            const std::string address = AddressKey(PeerAddress(c.session->Peer()));
+            const std::size_t bound = m_guard.Applies(address) ? m_limits.maxQueuedHashes : 0;
+            const bool queued = m_hasher.Rehash(address, bound, std::move(*hash), std::move(oldPassword),
+                                                std::move(newPassword), rehashed);
+            if (!queued) {
+                c.session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                return;
+            }
+            c.session->Hold();
+        });
 }

@@ -2,8 +2,18 @@
 
 #include "netmessage.h"
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+// What became of an "SM" that another node passed to the user's node.
+enum class CTakenAs
+{
+    Delivered, // handed to the user's connection
+    Stored,    // kept as an offline message, or dropped for a block (which looks the same)
+    Failed,    // not kept: the sender's node keeps it itself
+};
 
 // What a node of a cluster hears from the other nodes. Every call arrives on
 // the server's own loop thread, never on a thread of the transport.
@@ -13,14 +23,22 @@ public:
     virtual ~CClusterListener() = default;
 
     // A record for `user`, who was logged in here when it was sent; when the
-    // user is no longer here, an "SM" is kept as an offline message.
-    virtual void OnClusterRecord(const std::string& user, CNetMessage& msg) = 0;
+    // user is no longer here, an "SM" is kept as an offline message. What
+    // became of it is told to `taken`, on the loop, once it is so (for a
+    // message kept, once it is committed), and goes back to the sender's
+    // node.
+    virtual void OnClusterRecord(const std::string& user, CNetMessage& msg,
+                                 std::function<void(CTakenAs)> taken) = 0;
+    // An "SM" sent with SendToUser(mustArrive) that the user's node took:
+    // `delivered` to the user's connection, or else kept there.
+    virtual void OnClusterTaken(CNetMessage& msg, bool delivered) = 0;
     // An "SM" sent with SendToUser that nobody took: the user went away.
     virtual void OnClusterUndelivered(CNetMessage& msg) = 0;
     // `user` logged in on another node: the session here ends with "ZX".
     virtual void OnClusterKick(const std::string& user) = 0;
-    // Another node committed offline messages for `user`.
-    virtual void OnClusterStored(const std::string& user) = 0;
+    // Another node committed offline messages for `user`, with ids from
+    // `fromId` on (0: not known, any).
+    virtual void OnClusterStored(const std::string& user, int64_t fromId) = 0;
     // `user`, logged in on a node that stopped or stopped answering, is
     // offline now; `sessionBlocks` are the blocks that session had made.
     virtual void OnClusterUserGone(const std::string& user,
@@ -55,14 +73,15 @@ public:
 
     // Sends `msg` to the node where `user` is logged in, if any. With
     // `mustArrive`, a record that finds nobody comes back through
-    // OnClusterUndelivered.
+    // OnClusterUndelivered, and one that is taken through OnClusterTaken;
+    // either way every field of it.
     virtual void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) = 0;
     // Ends any session of `user` on another node. True when one ended there:
     // the user was online all along, and nobody should see a change.
     virtual bool Kick(const std::string& user) = 0;
     // Tells the node where `user` logs in that offline messages were
-    // committed for them.
-    virtual void NotifyStored(const std::string& user) = 0;
+    // committed for them, with ids from `fromId` on.
+    virtual void NotifyStored(const std::string& user, int64_t fromId) = 0;
 
     // Committed writes that the other nodes' routing tables must follow.
     virtual void AccountCreated(const std::string& name) = 0;

@@ -8,62 +8,83 @@
 
 #include <algorithm>
 
-void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg)
+void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken)
 {
-    CServerSession* session = OnlineSession(user);
+    CConnection* c = OnlineSession(user);
     if (msg.command == Cmd::IncomingMessage) {
-        if (!session) {
-            // The user left this node while the message was on its way.
-            StoreForAbsent(msg);
+        // The user left this node while the message was on its way.
+        if (!c) {
+            StoreForAbsent(msg, std::move(taken));
             return;
         }
         // The sender's node does not know of a session block made here just
-        // now; the block holds all the same.
-        if (!IsBlocked(user, msg.sender))
-            session->Send(msg);
+        // now; the block holds all the same, and looks like absence.
+        if (IsBlocked(user, msg.sender)) {
+            taken(CTakenAs::Stored);
+            return;
+        }
+        c->session->Send(msg);
+        taken(CTakenAs::Delivered);
         return;
     }
-    if (!session)
-        return; // presence and friend answers matter only while online
-    // Before its "SLO" a session gets every pending request from that step;
-    // a request that step already read goes out once.
-    if (msg.command == Cmd::FriendRequest &&
-        (!session->m_loginComplete || !session->m_deliveredRequests.insert(msg.sender).second))
+    taken(CTakenAs::Delivered);
+    // Presence and friend answers matter only while online. Before its
+    // "SLO" a session gets every pending request from that step; a request
+    // that step already read goes out once.
+    if (!c || (msg.command == Cmd::FriendRequest &&
+               (!c->login.complete || !c->login.deliveredRequests.insert(msg.sender).second)))
         return;
-    session->Send(msg);
+    c->session->Send(msg);
+}
+
+void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)
+{
+    if (!msg.names.empty())
+        Acknowledge(msg.sender, msg.recipient, msg.names.front(), delivered ? kReceiptDelivered : kReceiptStored);
 }
 
 void CServer::OnClusterUndelivered(CNetMessage& msg)
 {
-    StoreForAbsent(msg);
+    const std::string id = msg.names.empty() ? std::string() : msg.names.front();
+    if (id.empty()) {
+        StoreForAbsent(msg, [](CTakenAs) {});
+        return;
+    }
+    StoreForAbsent(msg, [this, sender = msg.sender, recipient = msg.recipient, id](CTakenAs taken) {
+        if (taken != CTakenAs::Failed)
+            Acknowledge(sender, recipient, id, taken == CTakenAs::Delivered ? kReceiptDelivered : kReceiptStored);
+    });
 }
 
-void CServer::StoreForAbsent(CNetMessage& msg)
+void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken)
 {
-    if (m_stopping)
+    if (m_stopping) {
+        taken(CTakenAs::Failed);
         return;
+    }
     // Meanwhile the user may have logged in here.
-    if (CServerSession* session = OnlineSession(msg.recipient)) {
-        if (!IsBlocked(msg.recipient, msg.sender))
-            session->Send(msg);
+    if (CConnection* c = OnlineSession(msg.recipient)) {
+        if (IsBlocked(msg.recipient, msg.sender)) {
+            taken(CTakenAs::Stored);
+            return;
+        }
+        c->session->Send(msg);
+        taken(CTakenAs::Delivered);
         return;
     }
     const std::string recipient = msg.recipient;
     const std::string sender = msg.sender;
-    try {
-        // Notices go out only for what is committed: commit the group first.
-        CommitPending();
-        CStore::CTransaction tx(m_store);
-        const bool kept = StoreOffline(msg);
-        tx.Commit();
-        FlushStoredNotices();
-        if (!kept)
-            ServerLog("offline messages of " + recipient + " at their quota; dropped one from " + sender);
-    } catch (const CStoreError& error) {
-        m_storedNotices.clear();
-        m_mailUsage.erase(recipient);
-        ServerLog("store error while keeping a message for " + recipient + ": " + error.what());
-    }
+    StoreOffline(
+        KeyOf(sender), msg,
+        [recipient, sender, taken](bool kept) {
+            if (!kept)
+                ServerLog("offline messages of " + recipient + " at their quota; dropped one from " + sender);
+            taken(kept ? CTakenAs::Stored : CTakenAs::Failed);
+        },
+        [recipient, taken](const std::string& reason) {
+            ServerLog("store error while keeping a message for " + recipient + ": " + reason);
+            taken(CTakenAs::Failed);
+        });
 }
 
 void CServer::OnClusterKick(const std::string& user)
@@ -73,68 +94,61 @@ void CServer::OnClusterKick(const std::string& user)
         return;
     // The user stays online through the newer session on the other node:
     // no "SX" for the friends.
-    const auto old = it->second;
-    ServerLog("login " + user + " on another node ends the session from " + old->Peer());
-    old->SetUser({});
-    old->m_sessionBlocks.clear();
-    old->Send(MakeRecord(Cmd::AdminLogoff));
-    old->CloseAfterFlush();
+    CConnection& old = *it->second;
+    ServerLog("login " + user + " on another node ends the session from " + old.session->Peer());
+    const int failedLogins = old.login.failedLogins;
+    old.login = CLogin();
+    old.login.failedLogins = failedLogins;
+    old.session->Send(MakeRecord(Cmd::AdminLogoff));
+    old.session->CloseAfterFlush();
     m_online.erase(it);
     m_cluster->UserOffline(user);
 }
 
-void CServer::OnClusterStored(const std::string& user)
+void CServer::OnClusterStored(const std::string& user, int64_t fromId)
 {
     m_mailUsage.erase(user);
-    CServerSession* session = OnlineSession(user);
-    // Before "SLO" the session reads everything at that step.
-    if (!session || !session->m_loginComplete)
-        return;
-    try {
-        std::vector<CNetMessage> records = TakeOfflineMessages(*session);
-        if (!records.empty()) {
-            records.push_back(MakeRecord(Cmd::OfflineEnd));
-            session->SendBacklog(std::move(records));
-        }
-    } catch (const CStoreError& error) {
-        ServerLog("store error while reading the offline messages of " + user + ": " + error.what());
-    }
-    if (m_store.HasPending())
-        CommitLater(*session);
+    if (CConnection* c = OnlineSession(user))
+        FetchStored(*c, fromId);
 }
 
 void CServer::OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks)
 {
     if (OnlineSession(user) || m_stopping)
         return; // logged in here since
-    try {
-        for (const auto& owner : m_store.FriendOf(user)) {
-            CServerSession* target = OnlineSession(owner);
-            if (!target || owner == user || m_routes.IsBlocked(user, owner) ||
-                std::find(sessionBlocks.begin(), sessionBlocks.end(), owner) != sessionBlocks.end())
-                continue;
-            target->Send(MakeRecord(Cmd::FriendOffline, user));
-        }
-    } catch (const CStoreError& error) {
-        ServerLog("store error while telling the friends of " + user + " that it left: " + error.what());
-    }
+    Request(
+        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
+        [this, user, sessionBlocks](std::vector<std::string> owners) {
+            if (!OnlineSession(user) && !(m_cluster && m_cluster->RemoteSession(user)))
+                SendPresence(user, owners, sessionBlocks, Cmd::FriendOffline, false);
+        },
+        [user](const std::string& reason) {
+            ServerLog("store error while telling the friends of " + user + " that it left: " + reason);
+        });
 }
 
 void CServer::OnClusterUserBack(const std::string& user)
 {
     if (OnlineSession(user) || m_stopping)
         return;
-    try {
-        for (const auto& owner : m_store.FriendOf(user)) {
-            CServerSession* target = OnlineSession(owner);
+    Request(
+        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
+        [this, user](std::vector<std::string> owners) {
+            const auto* blocks = m_cluster ? m_cluster->RemoteSession(user) : nullptr;
+            if (!blocks || OnlineSession(user))
+                return;
             // The blocks of the session on the other node came with its
-            // directory.
-            if (target && owner != user && !IsBlocked(user, owner))
-                target->Send(MakeRecord(Cmd::FriendOnline, user));
-        }
-    } catch (const CStoreError& error) {
-        ServerLog("store error while telling the friends of " + user + " that it is back: " + error.what());
-    }
+            // directory. Only the friends here hear of it: each node tells
+            // its own.
+            for (const auto& owner : owners) {
+                CConnection* target = OnlineSession(owner);
+                if (target && owner != user && !IsBlocked(user, owner))
+                    target->session->Send(MakeRecord(Cmd::FriendOnline, user));
+            }
+        },
+        [user](const std::string& reason) {
+            ServerLog("store error while telling the friends of " + user + " that it is back: " + reason);
+        });
 }
 
 void CServer::OnClusterAccount(const std::string& name)
@@ -150,20 +164,21 @@ void CServer::OnClusterBlock(const std::string& blocker, const std::string& bloc
         m_routes.RemoveBlock(blocker, blocked);
 }
 
-void CServer::AnnounceSessionBlocks(CServerSession& session)
+void CServer::AnnounceSessionBlocks(CConnection& c)
 {
-    if (m_cluster && session.IsLoggedIn())
-        m_cluster->UserOnline(session.User(), session.m_sessionBlocks);
+    if (m_cluster && !c.login.user.empty())
+        m_cluster->UserOnline(c.login.user, c.login.sessionBlocks);
 }
 
 void CServer::FlushStoredNotices()
 {
-    if (m_storedNotices.empty())
-        return;
     auto notices = std::move(m_storedNotices);
     m_storedNotices.clear();
-    std::sort(notices.begin(), notices.end());
-    notices.erase(std::unique(notices.begin(), notices.end()), notices.end());
-    for (const auto& user : notices)
-        m_cluster->NotifyStored(user);
+    for (const auto& [user, id] : notices) {
+        // Logged in here since: read now.
+        if (CConnection* c = OnlineSession(user))
+            FetchStored(*c, id);
+        else if (m_cluster)
+            m_cluster->NotifyStored(user, id);
+    }
 }

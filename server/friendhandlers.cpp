@@ -5,6 +5,7 @@
 #include "server.h"
 #include "store/store.h"
 
+#include <algorithm>
 #include <charconv>
 #include <ctime>
 #include <vector>
@@ -23,71 +24,148 @@ std::string RequestText(const std::string& requester, const std::string& text)
 
 } // namespace
 
-void CServer::HandleFriendsList(CServerSession& session, CNetMessage&)
+void CServer::HandleFriendsList(CConnection& c, CNetMessage&)
 {
-    const std::string& user = session.User();
-    CNetMessage answer = MakeRecord(Cmd::FriendsListAnswer, {}, user);
-    for (auto& name : m_store.Friends(user)) {
-        // A friend who blocks the user looks offline to them, as with "SN".
-        if (IsVisiblyOnline(name, user))
-            name.push_back('*');
-        answer.names.push_back(std::move(name));
-    }
-    session.Send(answer);
+    const std::string user = c.login.user;
+    Query(
+        c, [user](CStore& store) { return store.Friends(user); },
+        [this, user](CConnection& c, std::vector<std::string> friends) {
+            CNetMessage answer = MakeRecord(Cmd::FriendsListAnswer, {}, user);
+            for (auto& name : friends) {
+                // A friend who blocks the user looks offline to them, as with "SN".
+                if (IsVisiblyOnline(name, user))
+                    name.push_back('*');
+                answer.names.push_back(std::move(name));
+            }
+            c.session->Send(answer);
+        });
 }
 
-void CServer::HandleLoginComplete(CServerSession& session, CNetMessage&)
+namespace {
+
+// What waits for a user at login, read in one request.
+struct CWaiting
+{
+    std::vector<CStoredMessage> messages;
+    std::vector<CFriendRequest> requests;
+};
+
+// The user's offline messages from `fromId` on; those from users it blocks
+// permanently are deleted instead (they join the pending group).
+std::vector<CStoredMessage> ReadMailbox(CStore& store, const std::string& user,
+                                        const std::unordered_set<std::string>& blocks, int64_t fromId)
+{
+    std::vector<CStoredMessage> kept;
+    for (auto& stored : store.Messages(user, fromId)) {
+        if (blocks.count(stored.sender))
+            store.DeleteMessage(stored.id, user);
+        else
+            kept.push_back(std::move(stored));
+    }
+    return kept;
+}
+
+} // namespace
+
+void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
 {
     // Served once per login: the client sends it after the first list only.
-    if (session.m_loginComplete)
+    if (c.login.complete)
         return;
-    session.m_loginComplete = true;
-    const std::string user = session.User();
+    c.login.complete = true;
+    c.login.fetchFrom.reset(); // this read takes in whatever was noticed
+    const std::string user = c.login.user;
     m_mailUsage.erase(user); // blocked senders' messages go below
-
-    // Everything that waited goes out as the client reads it, in this order,
-    // however much it is; the session encodes it batch by batch.
-    std::vector<CNetMessage> backlog = TakeOfflineMessages(session);
-    if (!backlog.empty())
-        backlog.push_back(MakeRecord(Cmd::OfflineEnd));
-
-    for (auto& request : m_store.FriendRequests(user)) {
-        if (m_store.IsBlocked(user, request.requester)) {
-            m_store.RemoveFriendRequest(request.requester, user);
-            continue;
-        }
-        if (m_cluster)
-            session.m_deliveredRequests.insert(request.requester);
-        CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
-        sfa.text = RequestText(request.requester, request.text);
-        backlog.push_back(std::move(sfa));
-    }
-    session.SendBacklog(std::move(backlog));
+    // The blocks are those in memory, copied for the store's thread.
+    Query(
+        c,
+        [user, blocks = m_routes.BlockedBy(user)](CStore& store) {
+            CWaiting waiting;
+            waiting.messages = ReadMailbox(store, user, blocks, 0);
+            for (auto& request : store.FriendRequests(user)) {
+                if (blocks.count(request.requester))
+                    store.RemoveFriendRequest(request.requester, user);
+                else
+                    waiting.requests.push_back(std::move(request));
+            }
+            return waiting;
+        },
+        [this, user](CConnection& c, CWaiting waiting) {
+            // Everything that waited goes out as the client reads it, in this
+            // order, however much it is; the session encodes it batch by batch.
+            std::vector<CNetMessage> backlog = MailboxRecords(c.login, std::move(waiting.messages));
+            for (auto& request : waiting.requests) {
+                if (m_cluster)
+                    c.login.deliveredRequests.insert(request.requester);
+                CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
+                sfa.text = RequestText(request.requester, request.text);
+                backlog.push_back(std::move(sfa));
+            }
+            c.session->SendBacklog(std::move(backlog));
+        });
 }
 
-std::vector<CNetMessage> CServer::TakeOfflineMessages(CServerSession& session)
+std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages)
 {
-    const std::string& user = session.User();
     std::vector<CNetMessage> records;
-    for (auto& stored : m_store.Messages(user)) {
-        if (m_store.IsBlocked(user, stored.sender)) {
-            m_store.DeleteMessage(stored.id, user);
+    for (auto& stored : messages) {
+        // Messages committed meanwhile may be read twice, by the login's read
+        // and by one after their notice; each goes out once per login.
+        if (!login.deliveredIds.insert(stored.id).second)
             continue;
-        }
-        // On a node of a cluster, messages stored for the user by another
-        // node can follow at any time; each goes out once per login.
-        if (m_cluster && !session.m_deliveredIds.insert(stored.id).second)
-            continue;
-        CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), user);
+        CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), login.user);
         o.time = stored.time;
         MoveWords(o, stored);
         o.names.push_back(std::to_string(stored.id));
+        if (!stored.clientId.empty())
+            o.names.push_back(std::move(stored.clientId));
         records.push_back(std::move(o));
     }
+    if (!records.empty())
+        records.push_back(MakeRecord(Cmd::OfflineEnd));
     return records;
 }
 
-void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)
+void CServer::FetchStored(CConnection& c, int64_t fromId)
+{
+    // Before "SLO" the session reads everything at that step.
+    if (!c.login.complete)
+        return;
+    // While a read runs, notices only lower where the next one starts.
+    if (c.login.fetching) {
+        c.login.fetchFrom = std::min(c.login.fetchFrom.value_or(fromId), fromId);
+        return;
+    }
+    c.login.fetching = true;
+    const std::string user = c.login.user;
+    const CWeakSession weak = c.session;
+    Request(
+        KeyOf(user), false,
+        [user, fromId, blocks = m_routes.BlockedBy(user)](CStore& store) {
+            return ReadMailbox(store, user, blocks, fromId);
+        },
+        [this, user, weak](std::vector<CStoredMessage> messages) {
+            CConnection* c = Find(weak);
+            if (!c || c->login.user != user)
+                return;
+            c->login.fetching = false;
+            c->session->SendBacklog(MailboxRecords(c->login, std::move(messages)));
+            if (const auto next = c->login.fetchFrom) {
+                c->login.fetchFrom.reset();
+                FetchStored(*c, *next);
+            }
+        },
+        [this, user, weak](const std::string& reason) {
+            ServerLog("store error while reading the offline messages of " + user + ": " + reason);
+            if (CConnection* c = Find(weak); c && c->login.user == user) {
+                // They come at the next notice or login.
+                c->login.fetching = false;
+                c->login.fetchFrom.reset();
+            }
+        });
+}
+
+void CServer::HandleOfflineAck(CConnection& c, CNetMessage& msg)
 {
     // "ON" echoes the "O" whole; names[0] is the stored message's id. Only
     // the acknowledging user's own messages can be deleted.
@@ -98,56 +176,92 @@ void CServer::HandleOfflineAck(CServerSession& session, CNetMessage& msg)
     const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), id);
     if (error != std::errc() || end != text.data() + text.size() || id <= 0)
         return;
-    if (m_store.DeleteMessage(id, session.User()))
-        m_mailUsage.erase(session.User()); // read again when next needed
+    const std::string user = c.login.user;
+    Write(
+        c, [id, user](CStore& store) { return store.DeleteMessage(id, user); },
+        [this, user](CConnection&, bool deleted) {
+            if (deleted)
+                m_mailUsage.erase(user); // read again when next needed
+        });
 }
 
-void CServer::HandleAddFriend(CServerSession& session, CNetMessage& msg)
+namespace {
+
+// What an "AF" found and did in the store.
+enum class CAdded
 {
-    const std::string& user = session.User();
-    const std::string& name = msg.recipient;
+    AlreadyFriend,
+    Added,
+    Kept, // a request that is pending already, or one the addressee's block drops
+};
+
+} // namespace
+
+void CServer::HandleAddFriend(CConnection& c, CNetMessage& msg)
+{
+    const std::string user = c.login.user;
+    const std::string name = msg.recipient;
     if (name == user) {
-        session.Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
+        c.session->Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
         return;
     }
-    if (!AccountKnown(name)) {
-        session.Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
-        return;
-    }
-    if (m_store.IsFriend(user, name)) {
-        session.Send(MakeRecord(Cmd::Failure, name + " is already in your friends list"));
-        return;
-    }
-    // A requester whose addressee blocks them is told "SF" like anyone else,
-    // so the block stays invisible; the request is simply not kept.
-    bool added = false;
-    if (!IsBlocked(name, user))
-        added = m_store.AddFriendRequest(user, name, msg.text);
-    session.Send(MakeRecord(Cmd::FriendRequestSent, name));
-    if (!added)
-        return;
-    // Before its "SLO" a session gets every pending request from that step,
-    // so a live copy now would only duplicate it.
-    CServerSession* target = OnlineSession(name);
-    if (target ? !target->m_loginComplete : !m_cluster)
-        return;
-    CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
-    sfa.text = RequestText(user, msg.text);
-    if (target)
-        target->Send(sfa);
-    else
-        m_cluster->SendToUser(name, sfa, false); // that node minds the "SLO"
+    WithAccount(c, name, [this, user, name, text = std::move(msg.text)](CConnection& c, bool exists) mutable {
+        if (!exists) {
+            c.session->Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
+            return;
+        }
+        // A requester whose addressee blocks them is told "SF" like anyone
+        // else, so the block stays invisible; the request is simply not kept.
+        const bool blocked = IsBlocked(name, user);
+        Query(
+            c,
+            [user, name, text, blocked](CStore& store) {
+                if (store.IsFriend(user, name))
+                    return CAdded::AlreadyFriend;
+                return !blocked && store.AddFriendRequest(user, name, text) ? CAdded::Added : CAdded::Kept;
+            },
+            [this, user, name, text](CConnection& c, CAdded added) {
+                if (added == CAdded::AlreadyFriend) {
+                    c.session->Send(MakeRecord(Cmd::Failure, name + " is already in your friends list"));
+                    return;
+                }
+                c.session->Send(MakeRecord(Cmd::FriendRequestSent, name));
+                if (added != CAdded::Added)
+                    return;
+                // Before its "SLO" a session gets every pending request from
+                // that step, so a live copy now would only duplicate it.
+                CConnection* target = OnlineSession(name);
+                if (target ? !target->login.complete : !m_cluster)
+                    return;
+                CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
+                sfa.text = RequestText(user, text);
+                if (target)
+                    target->session->Send(sfa);
+                else
+                    m_cluster->SendToUser(name, sfa, false); // that node minds the "SLO"
+            });
+    });
 }
 
-void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool addBack)
+namespace {
+
+// What an answer to a friend request did in the store.
+struct CAnswered
+{
+    bool accepted = false;
+    bool overQuota = false;
+    int64_t storedId = 0;
+};
+
+} // namespace
+
+void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
 {
     // "AFA" (addBack) and "AFJ": recipient = the requester, text = the words
     // for the requester, sent on as an "SM" from the answerer.
-    const std::string answerer = session.User();
+    const std::string answerer = c.login.user;
     const std::string requester = msg.recipient;
-    session.m_deliveredRequests.erase(requester); // a new request may follow
-    if (!m_store.HasFriendRequest(requester, answerer))
-        return;
+    c.login.deliveredRequests.erase(requester); // a new request may follow
     // A requester who has since blocked the answerer hears nothing of the
     // answer and gets no new friend; the answerer's side still goes ahead.
     const bool reachesRequester = !IsBlocked(requester, answerer);
@@ -158,45 +272,95 @@ void CServer::HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool
         MoveWords(sm, msg);
     }
     // The friendships and the words kept for an offline requester change
-    // together, before anyone hears of them.
-    CServerSession* target = reachesRequester ? OnlineSession(requester) : nullptr;
-    const bool remote = reachesRequester && !target && m_cluster && m_cluster->RemoteSession(requester);
-    CStore::CTransaction tx(m_store);
-    if (!m_store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
-        return;
-    // Past the requester's quota the friendship still goes ahead; only the
-    // words are not kept, and the answerer is told.
-    const bool overQuota = withText && !target && !remote && !DeliverOrStore(sm);
-    tx.Commit();
-    if (overQuota)
-        session.Send(QuotaFailure(requester));
-
-    if (target || remote) {
-        const char* code =
-            IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-        if (target)
-            target->Send(MakeRecord(code, answerer, requester));
-        else
-            m_cluster->SendToUser(requester, MakeRecord(code, answerer, requester), false);
-        if (withText)
-            DeliverOrStore(sm);
+    // together, in one transaction, before anyone hears of them. The quota
+    // is the store's to check here: the answer is rare.
+    const bool storeWords = withText && !IsOnlineAnywhere(requester);
+    CStoredMessage words;
+    if (storeWords) {
+        words.sender = answerer;
+        words.recipient = requester;
+        words.time = sm.time;
+        words.text = sm.text;
+        words.faceName = sm.faceName;
+        words.font = sm.font;
+        words.color = sm.color;
+        words.size = sm.size;
     }
-    if (addBack) {
-        const char* code =
-            IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-        session.Send(MakeRecord(code, requester, answerer));
-    }
+    Query(
+        c,
+        [requester, answerer, reachesRequester, addBack, storeWords, words = std::move(words),
+         maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes](CStore& store) {
+            CAnswered answered;
+            CStore::CTransaction tx(store);
+            if (!store.AcceptFriendRequest(requester, answerer, reachesRequester, addBack))
+                return answered;
+            answered.accepted = true;
+            if (storeWords) {
+                // Past the requester's quota the friendship still goes ahead;
+                // only the words are not kept, and the answerer is told.
+                const CMessageUsage usage = store.MessageUsage(requester);
+                answered.overQuota = usage.count >= maxCount ||
+                                     usage.bytes + words.text.size() + words.faceName.size() > maxBytes;
+                if (!answered.overQuota)
+                    answered.storedId = store.StoreMessage(words);
+            }
+            tx.Commit();
+            return answered;
+        },
+        [this, requester, answerer, addBack, reachesRequester, withText, storeWords, sm = std::move(sm)](
+            CConnection& c, CAnswered answered) mutable {
+            if (!answered.accepted)
+                return;
+            if (answered.overQuota)
+                c.session->Send(QuotaFailure(requester));
+            if (answered.storedId > 0) {
+                m_mailUsage.erase(requester);
+                StoredFor(requester, answered.storedId);
+            }
+            if (reachesRequester && IsOnlineAnywhere(requester)) {
+                const char* code =
+                    IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+                if (CConnection* target = OnlineSession(requester))
+                    target->session->Send(MakeRecord(code, answerer, requester));
+                else
+                    m_cluster->SendToUser(requester, MakeRecord(code, answerer, requester), false);
+                // Words not kept with the answer go now, or into the store
+                // should the requester have left meanwhile.
+                if (withText && !storeWords)
+                    DeliverOrStore(
+                        KeyOf(answerer), sm, [](bool) {}, [](const std::string&) {});
+            }
+            if (addBack) {
+                const char* code =
+                    IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
+                c.session->Send(MakeRecord(code, requester, answerer));
+            }
+        });
 }
 
-void CServer::HandleDecline(CServerSession& session, CNetMessage& msg)
+void CServer::HandleDecline(CConnection& c, CNetMessage& msg)
 {
-    m_store.RemoveFriendRequest(msg.recipient, session.User());
-    session.m_deliveredRequests.erase(msg.recipient);
+    const std::string user = c.login.user;
+    const std::string requester = msg.recipient;
+    c.login.deliveredRequests.erase(requester);
+    Query(
+        c,
+        [user, requester](CStore& store) {
+            store.RemoveFriendRequest(requester, user);
+            return true;
+        },
+        [](CConnection&, bool) {});
 }
 
-void CServer::HandleDeleteFriends(CServerSession& session, CNetMessage& msg)
+void CServer::HandleDeleteFriends(CConnection& c, CNetMessage& msg)
 {
     // Only the user's own list changes; the other side keeps theirs.
-    m_store.RemoveFriends(session.User(), msg.names);
-    session.Send(MakeRecord(Cmd::FriendsDeleted, {}, session.User()));
+    const std::string user = c.login.user;
+    Query(
+        c,
+        [user, names = std::move(msg.names)](CStore& store) {
+            store.RemoveFriends(user, names);
+            return true;
+        },
+        [user](CConnection& c, bool) { c.session->Send(MakeRecord(Cmd::FriendsDeleted, {}, user)); });
 }

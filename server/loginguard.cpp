@@ -87,6 +87,16 @@ void CLoginGuard::LoginStarted(const std::string& address, const std::string& na
         ++record->inFlight;
 }
 
+void CLoginGuard::LoginAbandoned(const std::string& address, const std::string& name)
+{
+    CRecord& byAddress = m_addresses[address];
+    if (byAddress.inFlight > 0)
+        --byAddress.inFlight;
+    CRecord* byName = NameRecord(address, name);
+    if (byName && byName->inFlight > 0)
+        --byName->inFlight;
+}
+
 void CLoginGuard::LoginChecked(const std::string& address, const std::string& name, bool ok,
                                Clock::time_point now)
 {

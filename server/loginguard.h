@@ -34,6 +34,9 @@ public:
     // A check that MayLogin allowed has begun, and has ended.
     void LoginStarted(const std::string& address, const std::string& name);
     void LoginChecked(const std::string& address, const std::string& name, bool ok, Clock::time_point now);
+    // A check that began ended without an outcome (the store failed, or no
+    // worker took it): it no longer counts, as a failure or at all.
+    void LoginAbandoned(const std::string& address, const std::string& name);
     // A login that failed without a check (a name or password that breaks
     // the credential rule).
     void LoginRejected(const std::string& address, const std::string& name, Clock::time_point now);

@@ -2,6 +2,8 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
+#include "storeexecutor.h"
+#include "servicenotifier.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
 #include "store/sqlitestore.h"
@@ -17,6 +19,10 @@
 #include <memory>
 
 namespace {
+
+// Database connections, each on a thread of its own, that serve the node
+// when the store is PostgreSQL.
+constexpr std::size_t kPostgresConnections = 4;
 
 int Fail(const std::string& line)
 {
@@ -95,7 +101,9 @@ int Run(int argc, char** argv)
     const rlim_t files = RaiseOpenFileLimit();
     ServerLog("starting; database " + shownDb + "; open-file limit " +
               (files == RLIM_INFINITY ? std::string("unlimited") : std::to_string(files)));
-    std::unique_ptr<CStore> store;
+    // One store per lane of the store executor: SQLite writes through one
+    // connection, PostgreSQL takes a few.
+    std::vector<std::unique_ptr<CStore>> stores;
     try {
         if (postgres) {
             auto pg = std::make_unique<CPgStore>(dbPath);
@@ -103,17 +111,21 @@ int Run(int argc, char** argv)
             // counts is whether it already held our schema.
             if (options.fastHash && pg->FoundSchemaVersion() > 0)
                 return Fail(fastHashRefused);
-            store = std::move(pg);
+            stores.push_back(std::move(pg));
+            while (stores.size() < kPostgresConnections)
+                stores.push_back(std::make_unique<CPgStore>(dbPath));
         } else {
-            store = std::make_unique<CSqliteStore>(dbPath);
+            stores.push_back(std::make_unique<CSqliteStore>(dbPath));
         }
     } catch (const std::exception& error) {
         return Fail(std::string("unusable database: ") + error.what());
     }
 
     asio::io_context io;
+    // Outlives the server: it commits what is pending once the loop is done.
+    CStoreExecutor executor(io, std::move(stores), options.storeTimeout);
     {
-        CServer server(io, *store,
+        CServer server(io, executor,
                        options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
                        options.limits);
         // Declared after the server: it goes first, and nothing it posted
@@ -135,6 +147,7 @@ int Run(int argc, char** argv)
             ServerLog("warning: --allow-plaintext: passwords and messages to " + options.address +
                       " travel unencrypted");
         }
+        CServiceNotifier notifier(io);
         try {
             const auto endpoint = server.Listen(options.address, options.port);
             ServerLog("serving at most " + std::to_string(server.Limits().maxConnections) + " connections");
@@ -151,8 +164,12 @@ int Run(int argc, char** argv)
                 return;
             ServerLog(std::string("received ") + (signal == SIGTERM ? "SIGTERM" : "SIGINT") +
                       "; telling clients and stopping");
+            notifier.Stopping();
             server.Shutdown([&io] { io.stop(); });
         });
+        // Only now can clients reach the node, and a stop be handled cleanly:
+        // systemd starts what waits for the service.
+        notifier.Ready();
 
         // Handlers catch what they throw; should anything still escape, it
         // costs at most the work it was doing, not the service.
@@ -167,7 +184,7 @@ int Run(int argc, char** argv)
             }
         }
     }
-    store.reset();
+    executor.Stop();
     ServerLog("stopped");
     return 0;
 }

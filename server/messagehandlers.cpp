@@ -6,88 +6,187 @@
 
 #include <algorithm>
 
-void CServer::HandleMessage(CServerSession& session, CNetMessage& msg)
+namespace {
+
+// A message id is 1 to 64 printable ASCII characters other than the space.
+bool IsValidMessageId(const std::string& id)
 {
-    const std::string& user = session.User();
-    if (!AccountKnown(msg.recipient)) {
-        // An answer: what this sender stored before must be durable first.
-        CommitPending();
-        session.Send(MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist"));
+    if (id.empty() || id.size() > 64)
+        return false;
+    for (const char c : id)
+        if (c < 0x21 || c > 0x7e)
+            return false;
+    return true;
+}
+
+} // namespace
+
+void CServer::HandleMessage(CConnection& c, CNetMessage& msg)
+{
+    // A client that was offered receipts names its message; names[0] is the
+    // id, and any further entries are not ours.
+    std::string id;
+    if (!msg.names.empty()) {
+        id = std::move(msg.names.front());
+        msg.names.clear();
+        if (!IsValidMessageId(id)) {
+            c.session->Send(MakeRecord(Cmd::Failure, "Invalid message id"));
+            return;
+        }
+    }
+    const std::string recipient = msg.recipient;
+    WithAccount(c, recipient, [this, msg = std::move(msg), id](CConnection& c, bool exists) mutable {
+        if (exists) {
+            RouteMessage(c, std::move(msg), id);
+            return;
+        }
+        CNetMessage failure = MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist");
+        if (!id.empty())
+            failure.names.push_back(id);
+        c.session->Send(failure);
+    });
+}
+
+void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& id)
+{
+    const std::string user = c.login.user;
+    const std::string recipient = msg.recipient;
+    // A resend of a message whose receipt was lost with the connection: the
+    // first copy went its way already.
+    if (!id.empty()) {
+        if (const char* outcome = m_sentIds.Find(user, id)) {
+            Acknowledge(user, recipient, id, outcome);
+            return;
+        }
+    }
+    // What the store did, told behind whatever the sender stored before.
+    auto kept = [this, user, recipient, id, weak = CWeakSession(c.session)](bool stored) {
+        if (stored) {
+            if (!id.empty())
+                Acknowledge(user, recipient, id, kReceiptStored);
+        } else if (CConnection* c = Find(weak)) {
+            CNetMessage failure = QuotaFailure(recipient);
+            if (!id.empty())
+                failure.names.push_back(id);
+            c->session->Send(failure);
+        }
+    };
+    auto failed = [this, weak = CWeakSession(c.session)](const std::string& reason) { StoreFailed(weak, reason); };
+    if (IsBlocked(recipient, user)) {
+        // Dropped silently: to the sender it looks like an offline recipient,
+        // down to the time its receipt takes.
+        if (!id.empty())
+            Request(
+                KeyOf(c), true, [](CStore&) { return true; }, [kept = std::move(kept)](bool) mutable { kept(true); },
+                std::move(failed));
         return;
     }
-    if (IsBlocked(msg.recipient, user))
-        return; // dropped silently: the sender must not learn of the block
     // Text, time, faceName, font, color and size go on byte for byte. Only
     // the sender is replaced, by the authenticated name; the request's own
     // sender is never trusted.
     msg.command = Cmd::IncomingMessage;
     msg.sender = user;
-    msg.names.clear();
-    if (!DeliverOrStore(msg)) {
-        CommitPending();
-        session.Send(QuotaFailure(msg.recipient));
-    }
+    if (!id.empty())
+        msg.names.push_back(id);
+    if (DeliverOrStore(KeyOf(c), msg, std::move(kept), std::move(failed)) == CDelivery::Delivered && !id.empty())
+        Acknowledge(user, recipient, id, kReceiptDelivered);
+    // Forwarded: the recipient's node answers (OnClusterTaken).
 }
 
-void CServer::HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent)
+void CServer::HandleBlock(CConnection& c, CNetMessage& msg, bool permanent)
 {
-    const std::string& user = session.User();
-    const std::string& name = msg.recipient;
-    if (name == user || !AccountKnown(name))
+    const std::string user = c.login.user;
+    const std::string name = msg.recipient;
+    if (name == user)
         return;
-    auto& blocks = session.m_sessionBlocks;
-    const auto it = std::find(blocks.begin(), blocks.end(), name);
-    if (permanent) {
-        // A session block made permanent is one block, not two.
-        m_store.AddBlock(user, name);
+    WithAccount(c, name, [this, user, name, permanent](CConnection& c, bool exists) {
+        if (!exists)
+            return;
+        auto& blocks = c.login.sessionBlocks;
+        if (!permanent) {
+            if (std::find(blocks.begin(), blocks.end(), name) == blocks.end() && !m_routes.IsBlocked(user, name)) {
+                blocks.push_back(name);
+                AnnounceSessionBlocks(c);
+            }
+            return;
+        }
+        // The block holds from now on, as the user asked; should the store
+        // fail to keep it, it is undone with the connection.
+        const bool had = m_routes.IsBlocked(user, name);
         m_routes.AddBlock(user, name);
-        if (m_cluster)
+        if (m_cluster && !had)
             m_cluster->BlockChanged(user, name, true);
+        // A session block made permanent is one block, not two.
+        const auto it = std::find(blocks.begin(), blocks.end(), name);
         if (it != blocks.end()) {
             blocks.erase(it);
-            AnnounceSessionBlocks(session);
+            AnnounceSessionBlocks(c);
         }
-    } else if (it == blocks.end() && !m_routes.IsBlocked(user, name)) {
-        blocks.push_back(name);
-        AnnounceSessionBlocks(session);
-    }
+        Query(
+            c,
+            [user, name](CStore& store) {
+                store.AddBlock(user, name);
+                return true;
+            },
+            [](CConnection&, bool) {},
+            [this, user, name, had](const std::string&) {
+                if (had)
+                    return;
+                m_routes.RemoveBlock(user, name);
+                if (m_cluster)
+                    m_cluster->BlockChanged(user, name, false);
+            });
+    });
 }
 
-void CServer::HandleBlockedList(CServerSession& session, CNetMessage&)
+void CServer::HandleBlockedList(CConnection& c, CNetMessage&)
 {
-    CNetMessage answer = MakeRecord(Cmd::BlockedListAnswer, {}, session.User());
-    answer.names = m_store.Blocks(session.User());
-    for (const auto& name : session.m_sessionBlocks)
-        answer.names.push_back(name + "*");
-    session.Send(answer);
+    const std::string user = c.login.user;
+    Query(
+        c, [user](CStore& store) { return store.Blocks(user); },
+        [user](CConnection& c, std::vector<std::string> blocks) {
+            CNetMessage answer = MakeRecord(Cmd::BlockedListAnswer, {}, user);
+            answer.names = std::move(blocks);
+            for (const auto& name : c.login.sessionBlocks)
+                answer.names.push_back(name + "*");
+            c.session->Send(answer);
+        });
 }
 
-void CServer::HandleUnblock(CServerSession& session, CNetMessage& msg)
+void CServer::HandleUnblock(CConnection& c, CNetMessage& msg)
 {
     // The names come from the list as shown, so a session block still ends
     // in "*". All the permanent ones go in one transaction, and memory
     // follows only once it is committed.
-    const std::string& user = session.User();
+    const std::string user = c.login.user;
     for (std::string& name : msg.names)
         if (!name.empty() && name.back() == '*')
             name.pop_back();
-    CStore::CTransaction tx(m_store);
-    for (const auto& name : msg.names)
-        m_store.RemoveBlock(user, name);
-    tx.Commit();
-    auto& blocks = session.m_sessionBlocks;
-    for (const auto& name : msg.names) {
-        if (m_cluster && m_routes.IsBlocked(user, name))
-            m_cluster->BlockChanged(user, name, false);
-        m_routes.RemoveBlock(user, name);
-        blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
-    }
-    AnnounceSessionBlocks(session);
-    session.Send(MakeRecord(Cmd::Unblocked, {}, user));
+    auto names = std::make_shared<std::vector<std::string>>(std::move(msg.names));
+    Query(
+        c,
+        [user, names](CStore& store) {
+            CStore::CTransaction tx(store);
+            for (const auto& name : *names)
+                store.RemoveBlock(user, name);
+            tx.Commit();
+            return true;
+        },
+        [this, user, names](CConnection& c, bool) {
+            auto& blocks = c.login.sessionBlocks;
+            for (const auto& name : *names) {
+                if (m_cluster && m_routes.IsBlocked(user, name))
+                    m_cluster->BlockChanged(user, name, false);
+                m_routes.RemoveBlock(user, name);
+                blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
+            }
+            AnnounceSessionBlocks(c);
+            c.session->Send(MakeRecord(Cmd::Unblocked, {}, user));
+        });
 }
 
-void CServer::HandleLogoff(CServerSession& session, CNetMessage&)
+void CServer::HandleLogoff(CConnection& c, CNetMessage&)
 {
-    LogOff(session, "X");
-    session.CloseAfterFlush();
+    LogOff(c, "X");
+    c.session->CloseAfterFlush();
 }

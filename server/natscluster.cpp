@@ -1,5 +1,6 @@
 #include "natscluster.h"
 
+#include "loopturn.h"
 #include "serverlog.h"
 #include "wire.h"
 
@@ -84,6 +85,7 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
             return;
         asio::post(*io, [self = shared_from_this(), subject = std::move(subject), reply = std::move(reply),
                          data = std::move(data), noResponders] {
+            const CLoopTurn turn([&] { return "cluster message on " + subject; });
             if (self->owner)
                 self->owner->OnMessage(subject, reply, data, noResponders);
         });
@@ -285,11 +287,12 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         // NATS would keep the record while it reconnects and pass it on once
         // back, long after it was kept here for want of an answer: the user
         // would get it twice. Kept now, it is fetched once the link is back.
-        asio::post(m_timer.get_executor(), [this, kept = msg]() mutable { m_listener.OnClusterUndelivered(kept); });
+        asio::post(m_timer.get_executor(),
+                   [this, kept = CNetMessage::FullCopy(msg)]() mutable { m_listener.OnClusterUndelivered(kept); });
         return;
     }
     const uint64_t seq = ++m_nextSeq;
-    m_inFlight.emplace(seq, CInFlight{Clock::now(), msg});
+    m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
     Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
 }
 
@@ -318,9 +321,9 @@ bool CNatsCluster::Kick(const std::string& user)
     return ended;
 }
 
-void CNatsCluster::NotifyStored(const std::string& user)
+void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
 {
-    Publish(kUserPrefix + user, "S");
+    Publish(kUserPrefix + user, "S " + std::to_string(fromId));
 }
 
 void CNatsCluster::AccountCreated(const std::string& name)
@@ -349,7 +352,7 @@ void CNatsCluster::OnMessage(const std::string& subject, const std::string& repl
         if (subject == m_allSubject)
             OnBroadcast(data);
         else if (subject.rfind(m_replyPrefix, 0) == 0)
-            OnReply(subject.substr(m_replyPrefix.size()), noResponders);
+            OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
             OnUserSubject(subject.substr(sizeof kUserPrefix - 1), reply, data);
         else
@@ -453,11 +456,16 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
     if (data[0] == 'R') {
         CNetMessage msg;
         const auto result = DecodeRecord(std::string_view(data).substr(1), msg, kServerLimits);
+        // Taken: delivered ("D") or kept ("S") here, either way the sender is
+        // done. Not kept: no answer, and the sender's node keeps it.
+        auto answer = [this, reply](CTakenAs taken) {
+            if (!reply.empty() && taken != CTakenAs::Failed)
+                Publish(reply, taken == CTakenAs::Stored ? "S" : "D");
+        };
         if (result.status == DecodeStatus::Complete)
-            m_listener.OnClusterRecord(user, msg);
-        // Taken: delivered or kept here, either way the sender is done.
-        if (!reply.empty())
-            Publish(reply, {});
+            m_listener.OnClusterRecord(user, msg, answer);
+        else
+            answer(CTakenAs::Delivered);
     } else if (data[0] == 'K') {
         const auto words = Words(data);
         if (words.empty() || words[0] == m_node)
@@ -489,7 +497,12 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
         if (!m_local.count(user) && !m_remote.count(user))
             m_remote[user].node = words[0];
     } else if (data[0] == 'S') {
-        m_listener.OnClusterStored(user);
+        // "S FROMID"; a bare "S" reads everything.
+        const auto words = Words(data);
+        int64_t fromId = 0;
+        if (!words.empty())
+            std::from_chars(words[0].data(), words[0].data() + words[0].size(), fromId);
+        m_listener.OnClusterStored(user, fromId);
     }
 }
 
@@ -502,10 +515,10 @@ void CNatsCluster::OnReconnected()
     for (const auto& [user, blocks] : m_local)
         users.push_back(user);
     for (const auto& user : users)
-        m_listener.OnClusterStored(user);
+        m_listener.OnClusterStored(user, 0);
 }
 
-void CNatsCluster::OnReply(const std::string& seq, bool noResponders)
+void CNatsCluster::OnReply(const std::string& seq, const std::string& data, bool noResponders)
 {
     uint64_t id = 0;
     const auto [end, error] = std::from_chars(seq.data(), seq.data() + seq.size(), id);
@@ -518,6 +531,8 @@ void CNatsCluster::OnReply(const std::string& seq, bool noResponders)
     m_inFlight.erase(it);
     if (noResponders)
         m_listener.OnClusterUndelivered(msg);
+    else
+        m_listener.OnClusterTaken(msg, data != "S");
 }
 
 void CNatsCluster::SendDirectory(const std::string& node)
@@ -586,6 +601,7 @@ void CNatsCluster::Tick()
         m_listener.OnClusterUndelivered(msg);
     m_timer.expires_after(kHeartbeat);
     m_timer.async_wait([this](const asio::error_code& error) {
+        const CLoopTurn turn([] { return std::string("cluster heartbeat"); });
         if (!error)
             Tick();
     });

@@ -52,7 +52,7 @@ public:
     const std::vector<std::string>* RemoteSession(const std::string& user) const override;
     void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) override;
     bool Kick(const std::string& user) override;
-    void NotifyStored(const std::string& user) override;
+    void NotifyStored(const std::string& user, int64_t fromId) override;
     void AccountCreated(const std::string& name) override;
     void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) override;
     void Leave() override;
@@ -79,7 +79,7 @@ private:
     void OnBroadcast(const std::string& data);
     void OnDirect(const std::string& data);
     void OnUserSubject(const std::string& user, const std::string& reply, const std::string& data);
-    void OnReply(const std::string& seq, bool noResponders);
+    void OnReply(const std::string& seq, const std::string& data, bool noResponders);
     void OnReconnected();
 
     void Publish(const std::string& subject, const std::string& data, const char* reply = nullptr);

@@ -1,5 +1,7 @@
 #include "passwordhasher.h"
 
+#include "loopturn.h"
+
 #include <asio/executor_work_guard.hpp>
 #include <asio/post.hpp>
 
@@ -146,6 +148,14 @@ bool CPasswordHasher::VerifyNow(const std::string& hash, const std::string& pass
     return crypto_pwhash_str_verify(hash.c_str(), password.data(), password.size()) == 0;
 }
 
+void CPasswordHasher::Deliver(const std::string& source, const char* what, std::function<void()> result)
+{
+    asio::post(m_loop, [source, what, result = std::move(result)] {
+        const CLoopTurn turn([&] { return std::string(what) + " for " + source; });
+        result();
+    });
+}
+
 // Each job holds a work guard, which keeps the loop running until its result
 // is posted.
 bool CPasswordHasher::Hash(const std::string& source, std::size_t bound, std::string password,
@@ -155,12 +165,12 @@ bool CPasswordHasher::Hash(const std::string& source, std::size_t bound, std::st
         Wipe(password);
         return false;
     }
-    Enqueue(source, [this, work = asio::make_work_guard(m_loop), password = std::move(password),
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), source, password = std::move(password),
                      done = std::move(done)]() mutable {
         auto hash = HashNow(password);
         Wipe(password);
         ++m_completed;
-        asio::post(m_loop, [done = std::move(done), hash = std::move(hash)]() { done(hash); });
+        Deliver(source, "password hash", [done = std::move(done), hash = std::move(hash)]() { done(hash); });
     });
     return true;
 }
@@ -172,12 +182,12 @@ bool CPasswordHasher::Verify(const std::string& source, std::size_t bound, std::
         Wipe(password);
         return false;
     }
-    Enqueue(source, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), source, hash = std::move(hash),
                      password = std::move(password), done = std::move(done)]() mutable {
         const bool ok = VerifyNow(hash, password);
         Wipe(password);
         ++m_completed;
-        asio::post(m_loop, [done = std::move(done), ok]() { done(ok); });
+        Deliver(source, "password check", [done = std::move(done), ok]() { done(ok); });
     });
     return true;
 }
@@ -191,7 +201,7 @@ bool CPasswordHasher::Rehash(const std::string& source, std::size_t bound, std::
         Wipe(newPassword);
         return false;
     }
-    Enqueue(source, [this, work = asio::make_work_guard(m_loop), hash = std::move(hash),
+    Enqueue(source, [this, work = asio::make_work_guard(m_loop), source, hash = std::move(hash),
                      oldPassword = std::move(oldPassword), newPassword = std::move(newPassword),
                      done = std::move(done)]() mutable {
         std::optional<std::string> result;
@@ -200,7 +210,8 @@ bool CPasswordHasher::Rehash(const std::string& source, std::size_t bound, std::
         Wipe(oldPassword);
         Wipe(newPassword);
         ++m_completed;
-        asio::post(m_loop, [done = std::move(done), result = std::move(result)]() { done(result); });
+        Deliver(source, "password change",
+                [done = std::move(done), result = std::move(result)]() { done(result); });
     });
     return true;
 }

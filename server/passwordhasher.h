@@ -72,6 +72,8 @@ private:
     bool HasRoom(const std::string& source, std::size_t bound) const;
     void Enqueue(const std::string& source, std::function<void()> job);
     void Work();
+    // Runs a job's `result` on the loop, measured as one turn of it.
+    void Deliver(const std::string& source, const char* what, std::function<void()> result);
 
     asio::io_context& m_loop;
     unsigned long long m_opsLimit;

@@ -32,3 +32,9 @@ void CRoutingTable::RemoveBlock(const std::string& blocker, const std::string& b
     if (it->second.empty())
         m_blocks.erase(it);
 }
+
+std::unordered_set<std::string> CRoutingTable::BlockedBy(const std::string& blocker) const
+{
+    const auto it = m_blocks.find(blocker);
+    return it == m_blocks.end() ? std::unordered_set<std::string>() : it->second;
+}

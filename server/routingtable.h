@@ -21,6 +21,8 @@ public:
     bool IsBlocked(const std::string& blocker, const std::string& blocked) const;
     void AddBlock(const std::string& blocker, const std::string& blocked);
     void RemoveBlock(const std::string& blocker, const std::string& blocked);
+    // The users `blocker` blocks permanently.
+    std::unordered_set<std::string> BlockedBy(const std::string& blocker) const;
 
 private:
     std::unordered_set<std::string> m_accounts;

@@ -2,13 +2,16 @@
 
 #include "commands.h"
 #include "credentialrule.h"
+#include "loopturn.h"
 #include "serverlog.h"
 #include "store/store.h"
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 #include <sys/resource.h>
@@ -38,14 +41,15 @@ std::size_t ConnectionsForFileLimit()
 
 } // namespace
 
-CServer::CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
+CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_store(store), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
+    : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
       m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = ConnectionsForFileLimit();
-    m_routes.Load(store);
+    // Before the loop runs, so the store's own lane is not yet busy.
+    m_routes.Load(m_stores.FirstStore());
 }
 
 CServer::~CServer()
@@ -71,7 +75,7 @@ void CServer::Accept()
     m_acceptor.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
         if (m_stopping || !m_acceptor.is_open())
             return;
-        if (!error && m_sessions.size() >= m_limits.maxConnections) {
+        if (!error && m_connections.size() >= m_limits.maxConnections) {
             asio::error_code ignored;
             const auto peer = socket.remote_endpoint(ignored);
             ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) +
@@ -80,7 +84,7 @@ void CServer::Accept()
         } else if (!error) {
             auto session = std::make_shared<CServerSession>(
                 *this, m_tls ? CSessionStream(std::move(socket), *m_tls) : CSessionStream(std::move(socket)));
-            m_sessions.emplace(session.get(), session);
+            m_connections[session.get()].session = session;
             session->Start();
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
             // Out of file descriptors: back off briefly instead of spinning.
@@ -105,8 +109,8 @@ void CServer::Shutdown(std::function<void()> done)
     asio::error_code ignored;
     m_acceptor.close(ignored);
     std::vector<std::shared_ptr<CServerSession>> sessions;
-    for (const auto& [key, session] : m_sessions)
-        sessions.push_back(session);
+    for (const auto& [key, c] : m_connections)
+        sessions.push_back(c.session);
     for (const auto& session : sessions) {
         session->Send(MakeRecord(Cmd::ServerShutdown));
         session->CloseAfterFlush();
@@ -116,8 +120,8 @@ void CServer::Shutdown(std::function<void()> done)
         if (error)
             return;
         std::vector<std::shared_ptr<CServerSession>> left;
-        for (const auto& [key, session] : m_sessions)
-            left.push_back(session);
+        for (const auto& [key, c] : m_connections)
+            left.push_back(c.session);
         for (const auto& session : left)
             session->Close();
         FinishShutdownIfIdle();
@@ -127,33 +131,73 @@ void CServer::Shutdown(std::function<void()> done)
 
 void CServer::FinishShutdownIfIdle()
 {
-    if (!m_stopping || !m_sessions.empty() || !m_shutdownDone)
+    if (!m_stopping || !m_connections.empty() || !m_shutdownDone)
         return;
     m_shutdownTimer.cancel();
-    CommitPending();
+    // What is pending in the store is committed when its lanes end.
     auto done = std::move(m_shutdownDone);
     m_shutdownDone = nullptr;
     done();
 }
 
+CServer::CConnection* CServer::Find(const CWeakSession& weak)
+{
+    const auto session = weak.lock();
+    if (!session || !session->IsOpen())
+        return nullptr;
+    const auto it = m_connections.find(session.get());
+    return it == m_connections.end() ? nullptr : &it->second;
+}
+
+std::size_t CServer::KeyOf(const std::string& user)
+{
+    return std::hash<std::string>{}(user);
+}
+
+std::size_t CServer::KeyOf(const CConnection& c)
+{
+    // Before login a connection has only itself; after, its requests share
+    // a lane with everything else done for its user.
+    if (c.login.user.empty())
+        return std::hash<const void*>{}(c.session.get());
+    return KeyOf(c.login.user);
+}
+
+void CServer::StoreFailed(const CWeakSession& weak, const std::string& reason)
+{
+    if (CConnection* c = Find(weak)) {
+        ServerLog("store error while serving " + c->session->Peer() + ": " + reason + "; closing");
+        c->session->Close();
+    }
+}
+
 void CServer::OnSessionClosed(CServerSession& session)
 {
+    const CLoopTurn turn([&] { return "close of " + session.Peer(); });
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end())
+        return;
+    CConnection& c = it->second;
     try {
-        if (session.IsLoggedIn())
-            LogOff(session, "connection closed");
+        if (!c.login.user.empty())
+            LogOff(c, "connection closed");
     } catch (const std::exception& error) {
-        ServerLog("error while logging off " + session.User() + ": " + error.what());
-        const auto it = m_online.find(session.User());
-        if (it != m_online.end() && it->second.get() == &session)
-            m_online.erase(it);
+        ServerLog("error while logging off " + c.login.user + ": " + error.what());
+        const auto online = m_online.find(c.login.user);
+        if (online != m_online.end() && online->second == &c)
+            m_online.erase(online);
     }
-    m_sessions.erase(&session);
+    HandshakeEnded(session);
+    m_connections.erase(it);
     FinishShutdownIfIdle();
 }
 
 void CServer::HandshakeStarted(CServerSession& session)
 {
-    session.m_handshake = m_handshakes.insert(m_handshakes.end(), &session);
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end())
+        return;
+    it->second.handshake = m_handshakes.insert(m_handshakes.end(), &session);
     if (m_handshakes.size() <= m_limits.maxHandshakes)
         return;
     CServerSession& oldest = *m_handshakes.front();
@@ -164,120 +208,73 @@ void CServer::HandshakeStarted(CServerSession& session)
 
 void CServer::HandshakeEnded(CServerSession& session)
 {
-    if (!session.m_handshake)
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end() || !it->second.handshake)
         return;
-    m_handshakes.erase(*session.m_handshake);
-    session.m_handshake.reset();
-}
-
-void CServer::CommitLater(CServerSession& writer)
-{
-    if (m_groupWriters.empty() || m_groupWriters.back().lock().get() != &writer)
-        m_groupWriters.push_back(writer.weak_from_this());
-    if (m_commitPosted)
-        return;
-    m_commitPosted = true;
-    // Posted behind the handlers that are ready now, so one commit covers
-    // every record read in this turn.
-    asio::post(m_io, [this] {
-        m_commitPosted = false;
-        CommitPending();
-    });
-}
-
-void CServer::CommitPending()
-{
-    if (!m_store.HasPending()) {
-        m_groupWriters.clear();
-        FlushStoredNotices();
-        return;
-    }
-    auto writers = std::move(m_groupWriters);
-    m_groupWriters.clear();
-    try {
-        m_store.CommitPending();
-        FlushStoredNotices();
-    } catch (const CStoreError& error) {
-        m_mailUsage.clear(); // it counted the lost group
-        m_storedNotices.clear();
-        ServerLog("store error while committing offline messages: " + std::string(error.what()) +
-                  "; closing the " + std::to_string(writers.size()) + " connection(s) that sent them");
-        for (const auto& writer : writers)
-            if (const auto session = writer.lock())
-                session->Close();
-    }
+    m_handshakes.erase(*it->second.handshake);
+    it->second.handshake.reset();
 }
 
 void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 {
     // A copy: handlers may rewrite the record they are given.
-    const std::string c = msg.command;
-    // Only "M" and "ON" may leave changes pending; everything else may
-    // answer, so it comes after their commit.
-    if (c != Cmd::Message && c != Cmd::OfflineAck) {
-        CommitPending();
-        if (!session.IsOpen())
-            return; // it was one of the writers of a group that failed
-    }
+    const std::string command = msg.command;
+    const CLoopTurn turn([&] { return "record \"" + command.substr(0, 8) + "\" from " + session.Peer(); });
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end())
+        return;
+    CConnection& c = it->second;
     try {
         // Before login only "L" and "R" are served; everything else waits
         // for nothing and is ignored.
-        if (c == Cmd::Register)
-            HandleRegister(session, msg);
-        else if (!session.IsLoggedIn()) {
-            if (c == Cmd::Login)
-                HandleLogin(session, msg);
-        } else if (c == Cmd::Message)
-            HandleMessage(session, msg);
-        else if (c == Cmd::FriendsList)
-            HandleFriendsList(session, msg);
-        else if (c == Cmd::LoginComplete)
-            HandleLoginComplete(session, msg);
-        else if (c == Cmd::OfflineAck)
-            HandleOfflineAck(session, msg);
-        else if (c == Cmd::AddFriend)
-            HandleAddFriend(session, msg);
-        else if (c == Cmd::AcceptAndAdd)
-            HandleFriendAnswer(session, msg, true);
-        else if (c == Cmd::JustAccept)
-            HandleFriendAnswer(session, msg, false);
-        else if (c == Cmd::Decline)
-            HandleDecline(session, msg);
-        else if (c == Cmd::DeleteFriends)
-            HandleDeleteFriends(session, msg);
-        else if (c == Cmd::ChangePassword)
-            HandleChangePassword(session, msg);
-        else if (c == Cmd::BlockPermanently)
-            HandleBlock(session, msg, true);
-        else if (c == Cmd::BlockUntilLogoff)
-            HandleBlock(session, msg, false);
-        else if (c == Cmd::BlockedList)
-            HandleBlockedList(session, msg);
-        else if (c == Cmd::Unblock)
-            HandleUnblock(session, msg);
-        else if (c == Cmd::Logoff)
-            HandleLogoff(session, msg);
+        if (command == Cmd::Register)
+            HandleRegister(c, msg);
+        else if (c.login.user.empty()) {
+            if (command == Cmd::Login)
+                HandleLogin(c, msg);
+        } else if (command == Cmd::Message)
+            HandleMessage(c, msg);
+        else if (command == Cmd::FriendsList)
+            HandleFriendsList(c, msg);
+        else if (command == Cmd::LoginComplete)
+            HandleLoginComplete(c, msg);
+        else if (command == Cmd::OfflineAck)
+            HandleOfflineAck(c, msg);
+        else if (command == Cmd::AddFriend)
+            HandleAddFriend(c, msg);
+        else if (command == Cmd::AcceptAndAdd)
+            HandleFriendAnswer(c, msg, true);
+        else if (command == Cmd::JustAccept)
+            HandleFriendAnswer(c, msg, false);
+        else if (command == Cmd::Decline)
+            HandleDecline(c, msg);
+        else if (command == Cmd::DeleteFriends)
+            HandleDeleteFriends(c, msg);
+        else if (command == Cmd::ChangePassword)
+            HandleChangePassword(c, msg);
+        else if (command == Cmd::BlockPermanently)
+            HandleBlock(c, msg, true);
+        else if (command == Cmd::BlockUntilLogoff)
+            HandleBlock(c, msg, false);
+        else if (command == Cmd::BlockedList)
+            HandleBlockedList(c, msg);
+        else if (command == Cmd::Unblock)
+            HandleUnblock(c, msg);
+        else if (command == Cmd::Logoff)
+            HandleLogoff(c, msg);
         // A second "L" on a logged-in connection and unknown codes: ignored.
-    } catch (const CStoreError& error) {
-        ServerLog("store error while serving " + session.Peer() + ": " + error.what() + "; closing");
-        session.Close();
     } catch (const std::exception& error) {
-        ServerLog("error while serving \"" + c + "\" from " + session.Peer() + ": " + error.what() +
+        ServerLog("error while serving \"" + command + "\" from " + session.Peer() + ": " + error.what() +
                   "; closing");
         session.Close();
     } catch (...) {
-        ServerLog("unknown error while serving \"" + c + "\" from " + session.Peer() + "; closing");
+        ServerLog("unknown error while serving \"" + command + "\" from " + session.Peer() + "; closing");
         session.Close();
     }
-    if (m_store.HasPending())
-        CommitLater(session);
-    else
-        FlushStoredNotices();
 }
 
-void CServer::CompleteLogin(CServerSession& session, const std::string& name)
+void CServer::CompleteLogin(CConnection& c, const std::string& name)
 {
-    const auto self = session.shared_from_this();
     auto it = m_online.find(name);
     const bool wasOnline = it != m_online.end();
     // Also when no node is known to serve the user: one may be logging the
@@ -287,81 +284,119 @@ void CServer::CompleteLogin(CServerSession& session, const std::string& name)
     if (wasOnline) {
         // The older session ends; the user stays online through this one, so
         // nobody sees the user go offline and come back.
-        const auto old = it->second;
-        ServerLog("login " + name + " from " + session.Peer() + " ends the session from " + old->Peer());
-        old->SetUser({});
-        old->m_sessionBlocks.clear();
-        old->Send(MakeRecord(Cmd::AdminLogoff));
-        old->CloseAfterFlush();
-        it->second = self;
+        CConnection& old = *it->second;
+        ServerLog("login " + name + " from " + c.session->Peer() + " ends the session from " +
+                  old.session->Peer());
+        c.login.friendOf = std::move(old.login.friendOf);
+        old.login = CLogin();
+        old.session->Send(MakeRecord(Cmd::AdminLogoff));
+        old.session->CloseAfterFlush();
+        it->second = &c;
     } else {
-        ServerLog("login " + name + " from " + session.Peer() +
+        ServerLog("login " + name + " from " + c.session->Peer() +
                   (elsewhere ? ", ending a session on another node" : ""));
-        m_online.emplace(name, self);
+        m_online.emplace(name, &c);
     }
-    session.SetUser(name);
-    session.m_loginComplete = false;
-    session.m_sessionBlocks.clear();
-    session.m_deliveredIds.clear();
-    session.m_deliveredRequests.clear();
+    const int failedLogins = c.login.failedLogins;
+    std::vector<std::string> friendOf = std::move(c.login.friendOf);
+    c.login = CLogin();
+    c.login.user = name;
+    c.login.failedLogins = failedLogins;
+    c.login.friendOf = std::move(friendOf);
+    c.session->SetLoggedIn();
     if (m_cluster)
         m_cluster->UserOnline(name, {});
-    session.Send(MakeRecord(Cmd::LoginAccepted, {}, name));
-    if (!wasOnline && !elsewhere)
-        SendPresence(name, Cmd::FriendOnline);
+    CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
+    accepted.names.push_back(kReceiptsFeature);
+    c.session->Send(accepted);
+    // Whose friends list holds the user is read once per login, to tell them
+    // unless the user was online all along; logoff falls back on it should
+    // the store not answer then.
+    const bool announce = !wasOnline && !elsewhere;
+    Request(
+        KeyOf(name), false, [name](CStore& store) { return store.FriendOf(name); },
+        [this, name, announce, weak = CWeakSession(c.session)](std::vector<std::string> owners) {
+            CConnection* c = Find(weak);
+            if (!c || c->login.user != name)
+                return; // gone again; its logoff told the friends
+            c->login.friendOf = owners;
+            if (announce)
+                SendPresence(name, owners, c->login.sessionBlocks, Cmd::FriendOnline);
+        },
+        [name](const std::string& reason) {
+            ServerLog("store error while telling the friends of " + name + " that it is online: " + reason);
+        });
 }
 
-void CServer::LoginFailed(CServerSession& session, const std::string& name)
+void CServer::LoginFailed(CConnection& c, const std::string& name)
 {
     // The name goes into the log as sent only when it could be a name at
     // all; anything else could forge lines.
     ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
-              " from " + PeerAddress(session.Peer()));
-    session.Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
-    if (++session.m_failedLogins >= 10) {
-        ServerLog("ten failed logins from " + session.Peer() + "; closing");
-        session.CloseAfterFlush();
+              " from " + PeerAddress(c.session->Peer()));
+    c.session->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
+    if (++c.login.failedLogins >= 10) {
+        ServerLog("ten failed logins from " + c.session->Peer() + "; closing");
+        c.session->CloseAfterFlush();
     }
 }
 
-void CServer::LogOff(CServerSession& session, const char* how)
+void CServer::LogOff(CConnection& c, const char* how)
 {
-    const std::string user = session.User();
+    const std::string user = c.login.user;
     auto it = m_online.find(user);
-    if (it != m_online.end() && it->second.get() == &session) {
+    if (it != m_online.end() && it->second == &c) {
         // The other nodes hear of it before the friends do, so that a
         // message a friend writes on seeing "SX" is stored, not sent after.
         if (m_cluster)
             m_cluster->UserOffline(user);
-        // Presence first: the session's own blocks still count for it.
-        if (!m_stopping)
-            SendPresence(user, Cmd::FriendOffline);
         m_online.erase(it);
         ServerLog("logoff " + user + " (" + how + ")");
+        if (!m_stopping) {
+            // The session's own blocks still count for its "SX"; who holds
+            // the user as a friend is read again, as it may have changed,
+            // and taken from the login when the store cannot say.
+            Request(
+                KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
+                [this, user, blocks = c.login.sessionBlocks](std::vector<std::string> owners) {
+                    if (!OnlineSession(user))
+                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
+                },
+                [this, user, blocks = c.login.sessionBlocks, owners = c.login.friendOf](const std::string& reason) {
+                    ServerLog("store error while reading the friends of " + user + ": " + reason +
+                              "; telling those of the login");
+                    if (!OnlineSession(user))
+                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
+                });
+        }
     }
-    session.SetUser({});
-    session.m_sessionBlocks.clear();
+    const int failedLogins = c.login.failedLogins;
+    c.login = CLogin();
+    c.login.failedLogins = failedLogins;
 }
 
-void CServer::SendPresence(const std::string& user, const char* command)
+void CServer::SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
+                           const std::vector<std::string>& sessionBlocks, const char* command, bool remote)
 {
-    for (const auto& owner : m_store.FriendOf(user)) {
-        if (owner == user)
+    if (m_stopping)
+        return;
+    for (const auto& owner : friendOf) {
+        if (owner == user || m_routes.IsBlocked(user, owner) ||
+            std::find(sessionBlocks.begin(), sessionBlocks.end(), owner) != sessionBlocks.end())
             continue;
-        CServerSession* target = OnlineSession(owner);
-        if (target && !IsBlocked(user, owner))
-            target->Send(MakeRecord(command, user));
+        if (CConnection* target = OnlineSession(owner))
+            target->session->Send(MakeRecord(command, user));
         // Whether the owner is online elsewhere is not asked: one may be
         // logging in on another node right now, and its node knows.
-        else if (!target && m_cluster && !IsBlocked(user, owner))
+        else if (m_cluster && remote)
             m_cluster->SendToUser(owner, MakeRecord(command, user), false);
     }
 }
 
-CServerSession* CServer::OnlineSession(const std::string& name) const
+CServer::CConnection* CServer::OnlineSession(const std::string& name) const
 {
     auto it = m_online.find(name);
-    return it == m_online.end() ? nullptr : it->second.get();
+    return it == m_online.end() ? nullptr : it->second;
 }
 
 bool CServer::IsOnlineAnywhere(const std::string& name) const
@@ -369,21 +404,26 @@ bool CServer::IsOnlineAnywhere(const std::string& name) const
     return OnlineSession(name) || (m_cluster && m_cluster->RemoteSession(name));
 }
 
-bool CServer::AccountKnown(const std::string& name)
+void CServer::WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then)
 {
-    if (m_routes.HasAccount(name))
-        return true;
-    if (!m_cluster || !m_store.AccountExists(name))
-        return false;
-    m_routes.AddAccount(name);
-    return true;
+    if (m_routes.HasAccount(name) || !m_cluster) {
+        then(c, m_routes.HasAccount(name));
+        return;
+    }
+    Query(
+        c, [name](CStore& store) { return store.AccountExists(name); },
+        [this, name, then = std::move(then)](CConnection& c, bool exists) mutable {
+            if (exists)
+                m_routes.AddAccount(name);
+            then(c, exists);
+        });
 }
 
-bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
+bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked) const
 {
     const std::vector<std::string>* sessionBlocks = nullptr;
-    if (const CServerSession* session = OnlineSession(blocker))
-        sessionBlocks = &session->m_sessionBlocks;
+    if (const CConnection* c = OnlineSession(blocker))
+        sessionBlocks = &c->login.sessionBlocks;
     else if (m_cluster)
         sessionBlocks = m_cluster->RemoteSession(blocker);
     if (sessionBlocks) {
@@ -394,7 +434,7 @@ bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked)
     return m_routes.IsBlocked(blocker, blocked);
 }
 
-bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer)
+bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer) const
 {
     return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
 }
@@ -404,39 +444,131 @@ CNetMessage CServer::QuotaFailure(const std::string& recipient)
     return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
 }
 
-bool CServer::DeliverOrStore(CNetMessage& msg)
+CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
 {
-    if (CServerSession* target = OnlineSession(msg.recipient)) {
-        target->Send(msg);
-        return true;
+    if (CConnection* target = OnlineSession(msg.recipient)) {
+        target->session->Send(msg);
+        return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
         // Should the user have gone meanwhile, the record comes back and is
         // stored here.
         m_cluster->SendToUser(msg.recipient, msg, true);
-        return true;
+        return CDelivery::Forwarded;
     }
-    return StoreOffline(msg);
+    StoreOffline(key, msg, std::move(kept), std::move(failed));
+    return CDelivery::Storing;
 }
 
-bool CServer::StoreOffline(CNetMessage& msg)
+namespace {
+
+// What a message handed to the store became.
+struct CStoreResult
 {
-    auto usage = m_mailUsage.find(msg.recipient);
-    if (usage == m_mailUsage.end())
-        usage = m_mailUsage.emplace(msg.recipient, m_store.MessageUsage(msg.recipient)).first;
-    const std::size_t bytes = msg.text.size() + msg.faceName.size();
-    if (usage->second.count >= m_limits.maxOfflineMessages ||
-        usage->second.bytes + bytes > m_limits.maxOfflineBytes)
-        return false;
+    bool kept = false;
+    int64_t id = 0; // 0: refused, or a resend kept already
+    // What the store held for the recipient before, when asked.
+    std::optional<CMessageUsage> before;
+};
+
+} // namespace
+
+void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
+{
     CStoredMessage stored;
     stored.sender = msg.sender;
     stored.recipient = msg.recipient;
     stored.time = static_cast<int32_t>(std::time(nullptr));
+    if (!msg.names.empty())
+        stored.clientId = msg.names.front();
     MoveWords(stored, msg);
-    m_store.StoreMessage(stored);
-    ++usage->second.count;
-    usage->second.bytes += bytes;
-    if (m_cluster)
-        m_storedNotices.push_back(stored.recipient);
-    return true;
+    const std::size_t bytes = stored.text.size() + stored.faceName.size();
+    // The quota is checked against what this node knows of the recipient's
+    // messages; only the first store for a recipient asks the database.
+    const auto [usage, first] = m_mailUsage.try_emplace(stored.recipient);
+    if (first)
+        usage->second.generation = ++m_usageGeneration;
+    const uint64_t generation = usage->second.generation;
+    const bool refused = usage->second.known &&
+                         (usage->second.usage.count >= m_limits.maxOfflineMessages ||
+                          usage->second.usage.bytes + bytes > m_limits.maxOfflineBytes);
+    if (!refused) {
+        ++usage->second.usage.count;
+        usage->second.usage.bytes += bytes;
+    }
+    const std::string recipient = stored.recipient;
+    // A refusal goes the same way as a message kept, so that it is told
+    // behind what the sender stored before.
+    Request(
+        key, true,
+        [stored = std::move(stored), first = first, refused, bytes, maxCount = m_limits.maxOfflineMessages,
+         maxBytes = m_limits.maxOfflineBytes](CStore& store) {
+            CStoreResult result;
+            if (refused)
+                return result;
+            if (first) {
+                result.before = store.MessageUsage(stored.recipient);
+                if (result.before->count >= maxCount || result.before->bytes + bytes > maxBytes)
+                    return result;
+            }
+            result.kept = true;
+            result.id = store.StoreMessage(stored);
+            return result;
+        },
+        [this, recipient, refused, bytes, generation, kept = std::move(kept)](CStoreResult result) mutable {
+            const auto usage = m_mailUsage.find(recipient);
+            if (usage != m_mailUsage.end() && usage->second.generation == generation) {
+                CMessageUsage& counted = usage->second.usage;
+                if (result.before) {
+                    counted.count += result.before->count;
+                    counted.bytes += result.before->bytes;
+                    usage->second.known = true;
+                }
+                if (!result.kept && !refused) {
+                    --counted.count;
+                    counted.bytes -= bytes;
+                }
+            }
+            if (result.id > 0)
+                StoredFor(recipient, result.id);
+            kept(result.kept);
+        },
+        [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
+            m_mailUsage.erase(recipient); // it counted what was lost
+            failed(reason);
+        });
+}
+
+void CServer::StoredFor(const std::string& recipient, int64_t id)
+{
+    // A recipient who logged in here after the message was routed: the read
+    // at login may have come before the commit.
+    if (CConnection* target = OnlineSession(recipient)) {
+        FetchStored(*target, id);
+        return;
+    }
+    if (!m_cluster)
+        return;
+    const auto [it, added] = m_storedNotices.try_emplace(recipient, id);
+    if (!added)
+        it->second = std::min(it->second, id);
+    if (m_noticesPosted)
+        return;
+    m_noticesPosted = true;
+    asio::post(m_io, [this] {
+        m_noticesPosted = false;
+        FlushStoredNotices();
+    });
+}
+
+void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
+                          const char* outcome)
+{
+    m_sentIds.Remember(sender, id, outcome);
+    if (CConnection* c = OnlineSession(sender)) {
+        CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
+        receipt.text = outcome;
+        receipt.names.push_back(id);
+        c->session->Send(receipt);
+    }
 }

@@ -4,9 +4,12 @@
 #include "loginguard.h"
 #include "passwordhasher.h"
 #include "routingtable.h"
+#include "sentids.h"
 #include "serveroptions.h"
 #include "serversession.h"
+#include "storeexecutor.h"
 #include "store/store.h"
+#include "uniquefunction.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -16,26 +19,36 @@
 #include <functional>
 #include <list>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
 class CStore;
 class CNetMessage;
+struct CStoredMessage;
 
 // The message router: accepts connections, knows who is online, and answers
 // each record as its session hands it over. Everything runs on one
-// io_context thread; only password hashing leaves it (CPasswordHasher).
+// io_context thread, which never waits: password hashing runs on workers
+// (CPasswordHasher), and every store request on the store's own threads
+// (CStoreExecutor), with its result handed back to the loop.
 //
-// Offline messages and their acknowledgements are stored in groups: all that
-// arrive in one turn of the loop are committed together by a handler posted
-// behind them. Any other request first commits what is pending, so an answer
+// A request that needs the store holds its connection (nothing more is read
+// from it) until the answer is sent, so each connection's answers keep the
+// order of its requests. Offline messages and their acknowledgements ("M" to
+// someone offline, "ON") do not hold: they join the store's pending group,
+// and their receipts go out once it is committed. The store commits that
+// group before any later request of the same connection runs, so an answer
 // never reports or follows a change that a crash could still undo.
+// Routing and presence are served from memory, so they go on while the store
+// is slow or away.
 class CServer : public CClusterListener
 {
 public:
-    CServer(asio::io_context& io, CStore& store, CPasswordHasher::Cost hashCost,
+    CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
             const CServerLimits& limits = {});
     ~CServer() override;
     CServer(const CServer&) = delete;
@@ -69,89 +82,168 @@ public:
     void HandshakeStarted(CServerSession& session);
     void HandshakeEnded(CServerSession& session);
 
-    std::size_t ConnectionCount() const { return m_sessions.size(); }
+    std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
     const CServerLimits& Limits() const { return m_limits; }
     // For tests: the hashing queue.
     CPasswordHasher& Hasher() { return m_hasher; }
 
 private:
+    // What the server knows of one connection beyond its bytes: who logged
+    // in on it and what that login has done. The session itself only moves
+    // records.
+    struct CLogin
+    {
+        // Empty before a successful login and after the user was logged off
+        // or replaced by a newer login.
+        std::string user;
+        bool complete = false; // "SLO" was served
+        int failedLogins = 0;
+        std::vector<std::string> sessionBlocks; // "BU" blocks, in the order made
+        // Who has the user as a friend, as read at login: presence falls back
+        // on it when the store cannot say at logoff.
+        std::vector<std::string> friendOf;
+        // What this login was sent from the store and must not get twice
+        // when a later read or another node's live copy follows: offline
+        // message ids, and the requesters of friend requests.
+        std::unordered_set<int64_t> deliveredIds;
+        std::unordered_set<std::string> deliveredRequests;
+        // Reading what was stored for the user meanwhile: whether a read
+        // runs, and from which id the next one must read.
+        bool fetching = false;
+        std::optional<int64_t> fetchFrom;
+    };
+    struct CConnection
+    {
+        std::shared_ptr<CServerSession> session;
+        CLogin login;
+        // Its place among the TLS handshakes under way, while it is one.
+        std::optional<std::list<CServerSession*>::iterator> handshake;
+    };
+    using CWeakSession = std::weak_ptr<CServerSession>;
+
     void Accept();
     void FinishShutdownIfIdle();
+    // The connection of a session that is still open, or null.
+    CConnection* Find(const CWeakSession& weak);
 
-    // Group commit: CommitLater notes that `writer` left changes pending and
-    // posts one commit for the turn; CommitPending commits now. When the
-    // commit fails the group is lost, and the connections that wrote it are
-    // closed so that their clients learn of it.
-    void CommitLater(CServerSession& writer);
-    void CommitPending();
+    // Store requests (serverrequests.h). Query runs `work(CStore&)` on the
+    // lane of the connection's user, holding the connection, then
+    // `done(CConnection&, result)` on the loop, unless the connection closed
+    // meanwhile; Write is the same for a write that joins the pending group,
+    // without holding. A store error or time-out closes the connection (and
+    // then calls `failed(reason)`, when given). Request is the plain form,
+    // for requests of no connection: `done(result)` or `failed(reason)` run
+    // on the loop; `group`: the work joins the pending group.
+    template <typename Work, typename Done> void Query(CConnection& c, Work work, Done done);
+    template <typename Work, typename Done, typename Failed>
+    void Query(CConnection& c, Work work, Done done, Failed failed);
+    template <typename Work, typename Done> void Write(CConnection& c, Work work, Done done);
+    template <typename Work, typename Done, typename Failed>
+    void Request(std::size_t key, bool group, Work work, Done done, Failed failed);
+    // The lane of a user's requests, or of a connection not logged in.
+    static std::size_t KeyOf(const std::string& user);
+    static std::size_t KeyOf(const CConnection& c);
+    void StoreFailed(const CWeakSession& weak, const std::string& reason);
 
     // Session state changes.
-    void CompleteLogin(CServerSession& session, const std::string& name);
+    void CompleteLogin(CConnection& c, const std::string& name);
     // Answers "FL" and logs the failure; `name` is the one the client tried.
-    void LoginFailed(CServerSession& session, const std::string& name);
-    void LogOff(CServerSession& session, const char* how);
-    void SendPresence(const std::string& user, const char* command);
+    void LoginFailed(CConnection& c, const std::string& name);
+    void LogOff(CConnection& c, const char* how);
+    // Sends "SN" or "SX" for `user` to the owners of `friendOf` who are
+    // online and not blocked by the user permanently or by `sessionBlocks`;
+    // with `remote`, also to those on other nodes.
+    void SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
+                      const std::vector<std::string>& sessionBlocks, const char* command, bool remote = true);
 
     // Lookups over the online table and both kinds of blocks. OnlineSession
-    // is this node's session only; the others count users on every node.
-    CServerSession* OnlineSession(const std::string& name) const;
+    // is this node's connection only; the others count users on every node.
+    CConnection* OnlineSession(const std::string& name) const;
     bool IsOnlineAnywhere(const std::string& name) const;
-    // Whether the account exists; on another node's write not heard of yet,
-    // the database decides.
-    bool AccountKnown(const std::string& name);
-    bool IsBlocked(const std::string& blocker, const std::string& blocked);
-    bool IsVisiblyOnline(const std::string& user, const std::string& viewer);
+    bool IsBlocked(const std::string& blocker, const std::string& blocked) const;
+    bool IsVisiblyOnline(const std::string& user, const std::string& viewer) const;
+    // Calls `then(connection, exists)` once it is known whether the account
+    // exists: from memory, or, in a cluster, for another node's write not
+    // heard of yet, from the database.
+    void WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then);
 
     // One handler per request code (accounthandlers.cpp, friendhandlers.cpp,
     // messagehandlers.cpp).
-    void HandleRegister(CServerSession& session, CNetMessage& msg);
-    void HandleLogin(CServerSession& session, CNetMessage& msg);
-    void HandleChangePassword(CServerSession& session, CNetMessage& msg);
-    void HandleFriendsList(CServerSession& session, CNetMessage& msg);
-    void HandleLoginComplete(CServerSession& session, CNetMessage& msg);
-    void HandleOfflineAck(CServerSession& session, CNetMessage& msg);
-    void HandleMessage(CServerSession& session, CNetMessage& msg);
-    void HandleAddFriend(CServerSession& session, CNetMessage& msg);
-    void HandleFriendAnswer(CServerSession& session, CNetMessage& msg, bool addBack);
-    void HandleDecline(CServerSession& session, CNetMessage& msg);
-    void HandleDeleteFriends(CServerSession& session, CNetMessage& msg);
-    void HandleBlock(CServerSession& session, CNetMessage& msg, bool permanent);
-    void HandleBlockedList(CServerSession& session, CNetMessage& msg);
-    void HandleUnblock(CServerSession& session, CNetMessage& msg);
-    void HandleLogoff(CServerSession& session, CNetMessage& msg);
+    void HandleRegister(CConnection& c, CNetMessage& msg);
+    void HandleLogin(CConnection& c, CNetMessage& msg);
+    void HandleChangePassword(CConnection& c, CNetMessage& msg);
+    void HandleFriendsList(CConnection& c, CNetMessage& msg);
+    void HandleLoginComplete(CConnection& c, CNetMessage& msg);
+    void HandleOfflineAck(CConnection& c, CNetMessage& msg);
+    void HandleMessage(CConnection& c, CNetMessage& msg);
+    void RouteMessage(CConnection& c, CNetMessage msg, const std::string& id);
+    void HandleAddFriend(CConnection& c, CNetMessage& msg);
+    void HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack);
+    void HandleDecline(CConnection& c, CNetMessage& msg);
+    void HandleDeleteFriends(CConnection& c, CNetMessage& msg);
+    void HandleBlock(CConnection& c, CNetMessage& msg, bool permanent);
+    void HandleBlockedList(CConnection& c, CNetMessage& msg);
+    void HandleUnblock(CConnection& c, CNetMessage& msg);
+    void HandleLogoff(CConnection& c, CNetMessage& msg);
 
+    // What DeliverOrStore did with a message.
+    enum class CDelivery
+    {
+        Delivered, // handed to the recipient's connection here
+        Forwarded, // on its way to the recipient's node, which says what became of it
+        Storing,   // on its way into the store; `kept` says what became of it
+    };
+    // What became of a message handed to the store: kept (or kept already,
+    // for a resend), or refused over the recipient's quota.
+    using CKept = CUniqueFunction<void(bool kept)>;
+    using CFailed = CUniqueFunction<void(const std::string& reason)>;
     // Delivers `msg` (an "SM") live when the recipient is online, else keeps
-    // it as an offline message stamped with the current time. False, keeping
-    // nothing, when the recipient's offline messages are at their quota.
-    bool DeliverOrStore(CNetMessage& msg);
-    // The storing half of DeliverOrStore.
-    bool StoreOffline(CNetMessage& msg);
-    // The offline messages of the session's user not yet sent in this login,
-    // as "O" records; those from users it blocks are deleted instead.
-    std::vector<CNetMessage> TakeOfflineMessages(CServerSession& session);
+    // it as an offline message stamped with the current time, in the pending
+    // group of the lane `key`.
+    CDelivery DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
+    // The storing half of DeliverOrStore. A resend of a message kept already
+    // is not kept again, and counts as kept.
+    void StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
+    // Notes that a message with `id` was committed for `recipient`, who then
+    // hears of it: here when logged in here, else through the cluster.
+    void StoredFor(const std::string& recipient, int64_t id);
+
+    // Receipts for messages that carry their sender's id (names[0] of the
+    // "M"): Acknowledge remembers what became of the message and tells the
+    // sender, when online here, with "MA".
+    void Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
+                     const char* outcome);
+
+    // The offline messages of the connection's user stored from `fromId` on
+    // and not yet sent in this login, as "O" records followed by "OL", sent
+    // behind everything else; reads again while notices come meanwhile.
+    void FetchStored(CConnection& c, int64_t fromId);
+    std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages);
 
     // The cluster's side (clusterhandlers.cpp).
-    void OnClusterRecord(const std::string& user, CNetMessage& msg) override;
+    void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;
+    void OnClusterTaken(CNetMessage& msg, bool delivered) override;
     void OnClusterUndelivered(CNetMessage& msg) override;
     void OnClusterKick(const std::string& user) override;
-    void OnClusterStored(const std::string& user) override;
+    void OnClusterStored(const std::string& user, int64_t fromId) override;
     void OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks) override;
     void OnClusterUserBack(const std::string& user) override;
     void OnClusterAccount(const std::string& name) override;
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
     // Keeps an offline message for a user who was expected on another node
-    // and tells that user's subject, committed.
-    void StoreForAbsent(CNetMessage& msg);
-    // Tells the other nodes of the session blocks of `session`.
-    void AnnounceSessionBlocks(CServerSession& session);
+    // and tells that user's subject once committed; delivers it instead
+    // should the user have logged in here meanwhile.
+    void StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken);
+    // Tells the other nodes of the session blocks of `c`.
+    void AnnounceSessionBlocks(CConnection& c);
     // Tells the recipients' nodes of offline messages committed for them.
     void FlushStoredNotices();
     // The failure that tells a sender so.
     static CNetMessage QuotaFailure(const std::string& recipient);
 
     asio::io_context& m_io;
-    CStore& m_store;
+    CStoreExecutor& m_stores;
     CServerLimits m_limits;
     CPasswordHasher m_hasher;
     CLoginGuard m_guard;
@@ -159,25 +251,41 @@ private:
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
     CCluster* m_cluster = nullptr;
-    // Recipients of offline messages stored since the last commit; their
-    // nodes hear of it once it is committed.
-    std::vector<std::string> m_storedNotices;
+    // Recipients of offline messages committed since the last flush, with
+    // the least id of them; their nodes hear of it once per turn.
+    std::unordered_map<std::string, int64_t> m_storedNotices;
+    bool m_noticesPosted = false;
     asio::steady_timer m_shutdownTimer;
-    std::unordered_map<CServerSession*, std::shared_ptr<CServerSession>> m_sessions;
+    std::unordered_map<CServerSession*, CConnection> m_connections;
     std::list<CServerSession*> m_handshakes; // TLS handshakes under way, oldest first
-    std::unordered_map<std::string, std::shared_ptr<CServerSession>> m_online;
+    std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
-    bool m_commitPosted = false;
-    std::vector<std::weak_ptr<CServerSession>> m_groupWriters;
+    CSentIds m_sentIds;
     // Offline-message usage of recipients, kept from the first store for
-    // them until they read or delete their messages (then read again).
-    std::unordered_map<std::string, CMessageUsage> m_mailUsage;
+    // them until they read or delete their messages (then read again). The
+    // first store reads what the store held before; until that read is
+    // back, only what this node stored meanwhile is known.
+    struct CMailUsage
+    {
+        CMessageUsage usage;
+        bool known = false;
+        uint64_t generation = 0; // which entry a store's result belongs to
+    };
+    std::unordered_map<std::string, CMailUsage> m_mailUsage;
+    uint64_t m_usageGeneration = 0;
 };
 
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.
 CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});
+
+// The feature a login answer offers in its names: receipts for messages that
+// carry an id.
+inline constexpr char kReceiptsFeature[] = "receipts";
+// The texts of "MA".
+inline constexpr char kReceiptDelivered[] = "delivered";
+inline constexpr char kReceiptStored[] = "stored";
 
 // Moves the words of a message and how they look (text, face name, font,
 // colour, size) from a record or a stored message to another.
@@ -189,3 +297,5 @@ template <typename TTo, typename TFrom> void MoveWords(TTo& to, TFrom& from)
     to.color = from.color;
     to.size = from.size;
 }
+
+#include "serverrequests.h"

@@ -41,6 +41,7 @@ const char* ServerUsage()
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
+           "                       [--store-timeout SECONDS]\n"
            "                       [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
@@ -59,6 +60,8 @@ const char* ServerUsage()
            "                           oldest is closed (default 256)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
+           "  --store-timeout SECONDS  fail a database request, and close the client\n"
+           "                           that made it, after that long (default 10)\n"
            "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
            "  --tls-key FILE           PEM private key of that certificate\n"
            "  --allow-plaintext        listen without TLS on an address other than\n"
@@ -103,7 +106,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             continue;
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
-            arg != "--record-timeout" && arg != "--max-connections" && arg != "--max-handshakes" &&
+            arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
+            arg != "--max-handshakes" &&
             arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
@@ -132,6 +136,13 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             }
             (arg == "--login-timeout" ? o.limits.loginTimeout : o.limits.recordTimeout) =
                 std::chrono::seconds(seconds);
+        } else if (arg == "--store-timeout") {
+            unsigned long seconds = 0;
+            if (!ParseCount(value, 3600, seconds)) {
+                parsed.error = "invalid --store-timeout '" + value + "' (1 to 3600 seconds)";
+                return parsed;
+            }
+            o.storeTimeout = std::chrono::seconds(seconds);
         } else if (arg == "--max-connections" || arg == "--max-handshakes") {
             unsigned long count = 0;
             if (!ParseCount(value, 1'000'000'000, count)) {

@@ -108,10 +108,9 @@ void CServerSession::OnHandshake(const asio::error_code& error)
     StartRead();
 }
 
-void CServerSession::SetUser(std::string user)
+void CServerSession::SetLoggedIn()
 {
-    m_user = std::move(user);
-    if (!m_user.empty() && !m_loggedIn) {
+    if (!m_loggedIn) {
         m_loggedIn = true;
         // The login deadline is over; do not keep a timer for it.
         if (m_timerArmed) {
@@ -124,7 +123,7 @@ void CServerSession::SetUser(std::string user)
 
 void CServerSession::StartRead()
 {
-    if (m_reading || m_held || !IsOpen())
+    if (m_reading || m_holds > 0 || !IsOpen())
         return;
     m_reading = true;
     // TLS may already hold decrypted bytes, or encrypted ones read with an
@@ -188,7 +187,7 @@ void CServerSession::ProcessInput(bool recordStarts)
     }
     m_processing = true;
     bool decoded = false;
-    while (!m_held && IsOpen()) {
+    while (m_holds == 0 && IsOpen()) {
         // Until login a connection may hold only a small record: a crowd of
         // connections that never log in must not cost a mebibyte each.
         m_records.SetLimits(IsLoggedIn() ? kServerLimits : kLoginLimits);
@@ -220,9 +219,8 @@ void CServerSession::ProcessInput(bool recordStarts)
 
 void CServerSession::Resume()
 {
-    if (!m_held)
+    if (m_holds == 0 || --m_holds > 0)
         return;
-    m_held = false;
     if (!IsOpen())
         return;
     // Run the held records from the loop, not from inside the callback that
@@ -367,7 +365,7 @@ void CServerSession::ArmTimer()
         if (!m_loggedIn)
             consider(m_loginDeadline);
         // Held bytes wait for the server, not for the client.
-        if (m_records.Buffered() > 0 && !m_held)
+        if (m_records.Buffered() > 0 && m_holds == 0)
             consider(m_recordDeadline);
     }
     if (!due || (m_timerArmed && m_timerAt <= *due))
@@ -402,7 +400,7 @@ void CServerSession::OnTimer()
         Close();
         return;
     }
-    if (m_records.Buffered() > 0 && !m_held && now >= m_recordDeadline) {
+    if (m_records.Buffered() > 0 && m_holds == 0 && now >= m_recordDeadline) {
         ServerLog("record from " + m_peer + " unfinished for " + FormatDuration(limits.recordTimeout) +
                   "; closing");
         Close();

@@ -7,11 +7,9 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
-#include <list>
 #include <memory>
 #include <optional>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 class CServer;
@@ -25,10 +23,13 @@ class CServer;
 // thread. Only the bytes of a record that is not yet complete are copied into
 // the session, and that copy is freed as soon as the record is.
 //
-// A handler that must wait for a worker (password hashing) calls Hold(): the
-// session then decodes nothing more, and stops reading, until Resume(). This
-// keeps the answers in the order the requests came, and bounds the memory a
-// held connection can take.
+// A handler that must wait for a worker (password hashing, the store) calls
+// Hold(): the session then decodes nothing more, and stops reading, until as
+// many Resume() calls. This keeps the answers in the order the requests came,
+// and bounds the memory a held connection can take.
+//
+// The session moves bytes and records only; who logged in on it, and what
+// that login did, the server keeps.
 //
 // Writes never block: encoded records are appended to a pending buffer that
 // is flushed by one async_write at a time. A client that stops reading lets
@@ -67,29 +68,16 @@ public:
     // it from the loop. Idempotent, and safe from inside any handler.
     void Close();
 
-    void Hold() { m_held = true; }
+    void Hold() { ++m_holds; }
     void Resume();
 
     bool IsOpen() const { return !m_closed && !m_draining; }
     const std::string& Peer() const { return m_peer; }
 
-    // The authenticated user; empty before a successful login and after the
-    // session was logged off or replaced by a newer login.
-    const std::string& User() const { return m_user; }
-    void SetUser(std::string user);
-    bool IsLoggedIn() const { return !m_user.empty(); }
-
-    // State the server keeps per login.
-    bool m_loginComplete = false; // "SLO" was served
-    int m_failedLogins = 0;
-    std::vector<std::string> m_sessionBlocks; // "BU" blocks, in the order made
-    // In a cluster, what this login was sent from the store and must not get
-    // twice when another node's live copy follows: offline message ids, and
-    // the requesters of friend requests.
-    std::unordered_set<int64_t> m_deliveredIds;
-    std::unordered_set<std::string> m_deliveredRequests;
-    // Its place among the TLS handshakes under way, while it is one.
-    std::optional<std::list<CServerSession*>::iterator> m_handshake;
+    // A user logged in: from now on the login deadline is over and records
+    // may take the full limits.
+    void SetLoggedIn();
+    bool IsLoggedIn() const { return m_loggedIn; }
 
 private:
     void OnHandshake(const asio::error_code& error);
@@ -108,7 +96,6 @@ private:
     // One timer for every deadline: login, unfinished record, flush on close.
     asio::steady_timer m_timer;
     std::string m_peer;
-    std::string m_user;
 
     CRecordStream m_records;            // holds the start of a record not yet whole
     std::string m_writing;              // bytes handed to the running async_write
@@ -125,7 +112,7 @@ private:
     bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
-    bool m_held = false;
+    int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;
     bool m_closed = false;

@@ -51,7 +51,7 @@ const CPalaverDoc::CHandlerRow* CPalaverDoc::FindHandler(const std::string& code
         {Cmd::BlockedListAnswer, false, &CPalaverDoc::OnBlockedList},
         {Cmd::Failure, false, &CPalaverDoc::OnFailure},
         {Cmd::LoginFailed, false, &CPalaverDoc::OnLoginFailed},
-        {Cmd::MessageAnswer, false, &CPalaverDoc::OnMessageAnswer},
+        {Cmd::MessageAck, false, &CPalaverDoc::OnMessageAnswer},
     };
     const CHandlerRow* best = nullptr;
     std::size_t bestLength = 0;

@@ -159,10 +159,12 @@ void CPgStore::Prepare()
     c.prepare("blocks", "SELECT blocked FROM block WHERE blocker = $1 ORDER BY id");
     c.prepare("all_blocks", "SELECT blocker, blocked FROM block");
     c.prepare("store_message",
-              "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, size) "
-              "VALUES ($1, $2, $3, $4, $5, $6, $7, $8) RETURNING id");
-    c.prepare("messages", "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
-                          "WHERE recipient = $1 ORDER BY id");
+              "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, size, "
+              "client_id) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, NULLIF($9, '')) "
+              "ON CONFLICT DO NOTHING RETURNING id");
+    c.prepare("messages", "SELECT id, sender, text, time, face_name, font, color, size, "
+                          "coalesce(client_id, '') FROM offline_message WHERE recipient = $1 AND id >= $2 "
+                          "ORDER BY id");
     c.prepare("delete_message", "DELETE FROM offline_message WHERE id = $1 AND recipient = $2");
     c.prepare("message_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
                                "FROM offline_message WHERE recipient = $1");
@@ -457,18 +459,18 @@ int64_t CPgStore::StoreMessage(const CStoredMessage& m)
         m_pending = true;
     }
     return Run([&](pqxx::transaction_base& tx) {
-        return tx
-            .exec_prepared1("store_message", m.recipient, m.sender, Bytes(m.text), m.time, Bytes(m.faceName),
-                            Bytes(PackFont(m.font)), int64_t{m.color}, m.size)[0]
-            .as<int64_t>();
+        const pqxx::result r = tx.exec_prepared("store_message", m.recipient, m.sender, Bytes(m.text), m.time,
+                                                Bytes(m.faceName), Bytes(PackFont(m.font)), int64_t{m.color},
+                                                m.size, m.clientId);
+        return r.empty() ? int64_t{0} : r[0][0].as<int64_t>();
     });
 }
 
-std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient)
+std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient, int64_t fromId)
 {
     return Run([&](pqxx::transaction_base& tx) {
         std::vector<CStoredMessage> out;
-        for (const auto& row : tx.exec_prepared("messages", recipient)) {
+        for (const auto& row : tx.exec_prepared("messages", recipient, fromId)) {
             CStoredMessage& m = out.emplace_back();
             m.id = row[0].as<int64_t>();
             m.sender = row[1].as<std::string>();
@@ -479,6 +481,7 @@ std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient)
             m.font = UnpackFont(Bytes(row[5]));
             m.color = static_cast<uint32_t>(row[6].as<int64_t>());
             m.size = row[7].as<int32_t>();
+            m.clientId = row[8].as<std::string>();
         }
         return out;
     });

@@ -54,6 +54,12 @@ CREATE TABLE offline_message (
 );
 CREATE INDEX offline_message_by_recipient ON offline_message (recipient, id);
 )sql",
+    // 2: the sender's own id of a message, when its client gave one, so that
+    // a resent message is not kept twice. NULL never conflicts.
+    R"sql(
+ALTER TABLE offline_message ADD COLUMN client_id TEXT;
+CREATE UNIQUE INDEX offline_message_by_client_id ON offline_message (sender, client_id);
+)sql",
 };
 
 constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
@@ -83,9 +89,11 @@ struct CSqliteStore::CStatements
           blocks(db, "SELECT blocked FROM block WHERE blocker = ?1 ORDER BY id"),
           storeMessage(db,
                        "INSERT INTO offline_message (recipient, sender, text, time, face_name, font, color, "
-                       "size) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8)"),
-          messages(db, "SELECT id, sender, text, time, face_name, font, color, size FROM offline_message "
-                       "WHERE recipient = ?1 ORDER BY id"),
+                       "size, client_id) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, NULLIF(?9, '')) "
+                       "ON CONFLICT DO NOTHING"),
+          messages(db, "SELECT id, sender, text, time, face_name, font, color, size, "
+                       "coalesce(client_id, '') FROM offline_message "
+                       "WHERE recipient = ?1 AND id >= ?2 ORDER BY id"),
           deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2"),
           messageUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message "
                            "WHERE recipient = ?1"),
@@ -427,14 +435,16 @@ int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
     use->BindBlob(6, PackFont(m.font));
     use->Bind(7, int64_t{m.color});
     use->Bind(8, int64_t{m.size});
+    use->Bind(9, m.clientId);
     use->Step();
-    return m_db.LastInsertRowId();
+    return m_db.Changes() == 1 ? m_db.LastInsertRowId() : 0;
 }
 
-std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient)
+std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient, int64_t fromId)
 {
     CSqliteStatementUse use(m_stmt->messages);
     use->Bind(1, recipient);
+    use->Bind(2, fromId);
     std::vector<CStoredMessage> out;
     while (use->Step()) {
         CStoredMessage& m = out.emplace_back();
@@ -447,6 +457,7 @@ std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient)
         m.font = UnpackFont(use->ColumnBytes(5));
         m.color = static_cast<uint32_t>(use->ColumnInt(6));
         m.size = static_cast<int32_t>(use->ColumnInt(7));
+        m.clientId = use->ColumnBytes(8);
     }
     return out;
 }

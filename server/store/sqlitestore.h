@@ -15,7 +15,7 @@ public:
     explicit CSqliteStore(const std::string& path);
     ~CSqliteStore() override;
 
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     bool HasPending() const override { return m_pending; }
     void CommitPending() override;
@@ -46,7 +46,7 @@ public:
     std::vector<std::pair<std::string, std::string>> AllBlocks() override;
 
     int64_t StoreMessage(const CStoredMessage& message) override;
-    std::vector<CStoredMessage> Messages(const std::string& recipient) override;
+    std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) override;
     bool DeleteMessage(int64_t id, const std::string& recipient) override;
     CMessageUsage MessageUsage(const std::string& recipient) override;
 

@@ -23,6 +23,8 @@ struct CStoredMessage
     CLogFont font;
     uint32_t color = 0;
     int32_t size = 0;
+    // The id the sender's client gave the message; empty when it gave none.
+    std::string clientId;
 };
 
 // What the offline messages of one recipient take: how many, and the bytes
@@ -127,14 +129,22 @@ public:
     virtual std::vector<std::pair<std::string, std::string>> AllBlocks() = 0;
 
     // Offline messages. StoreMessage ignores message.id and returns the new
-    // one; ids are never reused. DeleteMessage only deletes a message of that
+    // one; ids are never reused. It returns 0, keeping nothing, when a
+    // message of the same sender with the same non-empty clientId is kept
+    // already (a resend). DeleteMessage only deletes a message of that
     // recipient and returns whether one was deleted. Both join the pending
     // group (see above) when called outside a transaction scope.
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
-    virtual std::vector<CStoredMessage> Messages(const std::string& recipient) = 0;
+    // With `fromId`, only the messages whose id is at least that.
+    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
     // Counts pending messages too.
     virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;
+
+    // Called from another thread while a call may be running on this store's
+    // own: makes that call return soon with CStoreError. Safe to call at any
+    // time; a store that cannot be interrupted ignores it.
+    virtual void Interrupt() noexcept {}
 
 protected:
     virtual void BeginTransaction() = 0;

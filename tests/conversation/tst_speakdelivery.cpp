@@ -29,7 +29,7 @@ std::string Send(CShellFixture& f, CSpeakWindow* window, const char* text)
 // The server's answer to the line `id`: "MA" with `text`, or "F" with the reason.
 void Answer(CShellFixture& f, const std::string& to, const std::string& id, const char* text)
 {
-    CNetMessage answer = Record(Cmd::MessageAnswer, to, "anna", {id});
+    CNetMessage answer = Record(Cmd::MessageAck, to, "anna", {id});
     answer.text = text;
     f.server.Inject(answer);
 }

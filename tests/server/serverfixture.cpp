@@ -1,5 +1,7 @@
 #include "serverfixture.h"
 
+#include "storeexecutor.h"
+
 #include "server.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
@@ -130,13 +132,15 @@ std::filesystem::path CTestDatabase::Files() const
 CInProcessServer::CInProcessServer(const std::string& db, CPasswordHasher::Cost cost,
                                    const CServerLimits& limits, bool faultyStore)
 {
+    std::vector<std::unique_ptr<CStore>> stores;
     if (faultyStore && IsPostgresUri(db))
-        m_store = std::make_unique<CFaultyStore<CPgStore>>(db);
+        stores.push_back(std::make_unique<CFaultyStore<CPgStore>>(db));
     else if (faultyStore)
-        m_store = std::make_unique<CFaultyStore<CSqliteStore>>(db);
+        stores.push_back(std::make_unique<CFaultyStore<CSqliteStore>>(db));
     else
-        m_store = OpenStore(db);
-    m_server = std::make_unique<CServer>(m_io, *m_store, cost, limits);
+        stores.push_back(OpenStore(db));
+    m_stores = std::make_unique<CStoreExecutor>(m_io, std::move(stores), std::chrono::seconds(10));
+    m_server = std::make_unique<CServer>(m_io, *m_stores, cost, limits);
     m_port = m_server->Listen("127.0.0.1", 0).port();
     m_thread = std::thread([this] { m_io.run(); });
 }
@@ -145,7 +149,7 @@ CInProcessServer::~CInProcessServer()
 {
     Stop();
     m_server.reset();
-    m_store.reset();
+    m_stores.reset();
 }
 
 void CInProcessServer::Stop()

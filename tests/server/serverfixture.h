@@ -17,6 +17,7 @@
 
 class CServer;
 class CStore;
+class CStoreExecutor;
 
 // The database of one test: an SQLite file in a scratch folder or, when the
 // environment variable MURMURLY_TEST_PG names the information file of the
@@ -67,7 +68,7 @@ public:
 
 private:
     asio::io_context m_io;
-    std::unique_ptr<CStore> m_store;
+    std::unique_ptr<CStoreExecutor> m_stores;
     std::unique_ptr<CServer> m_server;
     std::thread m_thread;
     uint16_t m_port = 0;

@@ -248,9 +248,11 @@ CNetMessage CTestClient::Login(const std::string& name, const std::string& passw
     return slu;
 }
 
-CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text)
+CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text, const std::string& id)
 {
     CNetMessage m;
+    if (!id.empty())
+        m.names.push_back(id);
     m.command = Cmd::Message;
     m.recipient = recipient;
     m.text = text;
@@ -279,4 +281,12 @@ void ExpectSameFont(const CNetMessage& e, const CNetMessage& a)
     EXPECT_EQ(a.font, e.font);
     EXPECT_EQ(a.color, e.color);
     EXPECT_EQ(a.size, e.size);
+}
+
+void ExpectReceipt(CTestClient& sender, const std::string& id, const std::string& outcome,
+                   std::chrono::milliseconds timeout)
+{
+    const CNetMessage ma = sender.Expect(Cmd::MessageAck, timeout);
+    EXPECT_EQ(ma.names, std::vector<std::string>{id});
+    EXPECT_EQ(ma.text, outcome) << id;
 }

@@ -75,6 +75,9 @@ private:
 };
 
 // Font, colour and size values that differ in every field, for byte-exact
-// comparisons.
-CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text);
+// comparisons; with `id`, the message carries it for a receipt.
+CNetMessage MakeFontMessage(const std::string& recipient, const std::string& text, const std::string& id = {});
+// The next record, which must be the receipt "MA" for `id` saying `outcome`.
+void ExpectReceipt(CTestClient& sender, const std::string& id, const std::string& outcome,
+                   std::chrono::milliseconds timeout = CTestClient::kWait);
 void ExpectSameFont(const CNetMessage& expected, const CNetMessage& actual);

@@ -156,7 +156,9 @@ TEST_F(Accounts, AnswersComeInRequestOrderWhileHashing)
     bytes = EncodeRecord(r) + EncodeRecord(l) + EncodeRecord(sl);
     ASSERT_TRUE(c->SendRaw(bytes));
     c->Expect(Cmd::Registered);
-    EXPECT_EQ(c->Expect(Cmd::LoginAccepted).recipient, "alice");
+    const CNetMessage accepted = c->Expect(Cmd::LoginAccepted);
+    EXPECT_EQ(accepted.recipient, "alice");
+    EXPECT_EQ(accepted.names, std::vector<std::string>{"receipts"}); // offered to every client
     c->Expect(Cmd::FriendsListAnswer);
 }
 

@@ -51,6 +51,8 @@ TEST_F(Blocks, BlockedRequesterIsAnsweredButNotDelivered)
         auto bob = Connect();
         bob->Login("bob", "pw");
         bob->Send(Cmd::BlockPermanently, "bob", "alice");
+        bob->Send(Cmd::BlockedList, "bob"); // the block is in place
+        bob->Expect(Cmd::BlockedListAnswer);
         alice->Send(Cmd::AddFriend, "alice", "bob", "please");
         EXPECT_EQ(alice->Expect(Cmd::FriendRequestSent).sender, "bob");
         bob->ExpectNoRecord();

@@ -71,10 +71,13 @@ TEST_F(Cluster, UsersOnTwoNodesWorkTogether)
     EXPECT_EQ(anna.Expect(Cmd::NewFriendOnline).sender, "bob");
     EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "welcome");
 
-    // Both ways, fonts byte for byte.
-    const CNetMessage toBob = MakeFontMessage("bob", "from node 1");
+    // Both ways, fonts byte for byte; the receipt comes back from node 2.
+    const CNetMessage toBob = MakeFontMessage("bob", "from node 1", "n1");
     anna.Send(toBob);
-    ExpectSameFont(toBob, bob->Expect(Cmd::IncomingMessage));
+    const CNetMessage sm = bob->Expect(Cmd::IncomingMessage);
+    ExpectSameFont(toBob, sm);
+    EXPECT_EQ(sm.names, toBob.names);
+    ExpectReceipt(anna, "n1", "delivered");
     bob->Send(MakeFontMessage("anna", "from node 2"));
     EXPECT_EQ(anna.Expect(Cmd::IncomingMessage).text, "from node 2");
 
@@ -160,7 +163,8 @@ TEST_F(Cluster, NodesThatLoseEachOtherShowTheirUsersAgainOnReturn)
     // Written once node 1 knows the link is down, before it takes bob for gone.
     ASSERT_TRUE(
         Eventually([&] { return m_node1->Log().find("lost the NATS connection") != std::string::npos; }));
-    anna.Send(MakeFontMessage("bob", "while apart"));
+    anna.Send(MakeFontMessage("bob", "while apart", "apart"));
+    ExpectReceipt(anna, "apart", "stored");
     EXPECT_EQ(anna.Expect(Cmd::FriendOffline, 15s).sender, "bob");
     EXPECT_EQ(bob.Expect(Cmd::FriendOffline, 15s).sender, "anna");
     m_nats = std::make_unique<CNatsServer>(m_dir.Path(), natsPort);
@@ -171,6 +175,11 @@ TEST_F(Cluster, NodesThatLoseEachOtherShowTheirUsersAgainOnReturn)
         const auto record = bob.Receive(15s);
         ASSERT_TRUE(record) << seen.size();
         seen.push_back(record->command == Cmd::OfflineMessage ? record->text : record->command);
+        // Kept while NATS was away, and still every field.
+        if (record->command == Cmd::OfflineMessage) {
+            ExpectSameFont(MakeFontMessage("bob", ""), *record);
+            EXPECT_EQ(record->names.back(), "apart");
+        }
     }
     std::sort(seen.begin(), seen.end());
     EXPECT_EQ(seen, (std::vector<std::string>{Cmd::OfflineEnd, Cmd::FriendOnline, "while apart"}));

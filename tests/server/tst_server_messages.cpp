@@ -36,6 +36,57 @@ TEST_F(Messages, UnknownRecipientFails)
     EXPECT_EQ(alice->Expect(Cmd::Failure).sender, "User ghost does not exist");
 }
 
+TEST_F(Messages, AMessageWithAnIdIsAnsweredEveryTimeAndKeptOnce)
+{
+    auto alice = Online("alice");
+    auto bob = Online("bob");
+    Connect()->Register("carol", "pw");
+    auto dave = Online("dave");
+    dave->Send(Cmd::BlockPermanently, "dave", "alice");
+    dave->Send(Cmd::BlockedList, "dave");
+    dave->Expect(Cmd::BlockedListAnswer);
+
+    // Each is sent twice, as a client that lost the first receipt does.
+    for (int copy = 0; copy < 2; ++copy) {
+        alice->Send(MakeFontMessage("bob", "live", "b-1"));
+        ExpectReceipt(*alice, "b-1", "delivered");
+        alice->Send(MakeFontMessage("carol", "kept", "c-1"));
+        ExpectReceipt(*alice, "c-1", "stored");
+        alice->Send(MakeFontMessage("dave", "blocked", "d-1")); // looks like absence
+        ExpectReceipt(*alice, "d-1", "stored");
+        alice->Send(MakeFontMessage("ghost", "nobody", "g-1"));
+        const CNetMessage failure = alice->Expect(Cmd::Failure);
+        EXPECT_EQ(failure.sender, "User ghost does not exist");
+        EXPECT_EQ(failure.names, std::vector<std::string>{"g-1"});
+    }
+    const CNetMessage sm = bob->Expect(Cmd::IncomingMessage);
+    EXPECT_EQ(sm.names, std::vector<std::string>{"b-1"});
+    EXPECT_TRUE(bob->ExpectNoRecord());
+    EXPECT_TRUE(dave->ExpectNoRecord());
+    for (const std::string& bad : {std::string(65, 'x'), std::string("with space")}) {
+        alice->Send(MakeFontMessage("bob", "bad id", bad));
+        EXPECT_EQ(alice->Expect(Cmd::Failure).sender, "Invalid message id");
+    }
+
+    // The store knows the id across a restart, when memory does not.
+    alice.reset();
+    bob.reset();
+    dave.reset();
+    Restart();
+    alice = Connect();
+    alice->Login("alice", "pw");
+    alice->Send(MakeFontMessage("carol", "kept", "c-1"));
+    ExpectReceipt(*alice, "c-1", "stored");
+    auto carol = Connect();
+    carol->Login("carol", "pw");
+    const CNetMessage o = carol->Expect(Cmd::OfflineMessage);
+    EXPECT_EQ(o.names.size(), 2u);
+    EXPECT_EQ(o.names.back(), "c-1");
+    ExpectSameFont(MakeFontMessage("carol", ""), o);
+    carol->Expect(Cmd::OfflineEnd);
+    EXPECT_TRUE(carol->ExpectNoRecord());
+}
+
 TEST_F(Messages, OfflineMessagesAreStoredInOrder)
 {
     // One burst, so that the server stores it in one turn, acknowledged in

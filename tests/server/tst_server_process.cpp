@@ -1,16 +1,25 @@
 // The murmurly-server executable itself: command line, default database
-// location, SIGTERM and a restart of the process.
+// location, SIGTERM and a restart of the process, what it tells systemd and
+// how it logs a slow turn of its loop.
 
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "loopturn.h"
 #include "server.h"
 #include "store/openstore.h"
 #include "wire.h"
 
 #include <algorithm>
+#include <set>
 #include <csignal>
 #include <cstdlib>
+#include <cstring>
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 
@@ -28,6 +37,88 @@ protected:
     CTempDir m_dir;
     std::unique_ptr<CTestDatabase> m_db;
 };
+
+// Stands in for systemd's notification socket.
+struct CNotifySocket
+{
+    explicit CNotifySocket(const std::filesystem::path& path)
+    {
+        sockaddr_un address{AF_UNIX, {}};
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        EXPECT_EQ(::bind(m_fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    }
+    ~CNotifySocket() { ::close(m_fd); }
+    // The next datagram, or "" when none comes within `timeout`.
+    std::string Receive(std::chrono::milliseconds timeout) const
+    {
+        pollfd ready{m_fd, POLLIN, 0};
+        char data[64];
+        const ssize_t n =
+            ::poll(&ready, 1, static_cast<int>(timeout.count())) == 1 ? ::recv(m_fd, data, 64, 0) : 0;
+        return std::string(data, n > 0 ? static_cast<std::size_t>(n) : 0);
+    }
+    const int m_fd = ::socket(AF_UNIX, SOCK_DGRAM, 0);
+};
+
+// Time that passes only when a test says so.
+struct CTestClock
+{
+    using time_point = std::chrono::steady_clock::time_point;
+    static time_point now() { return s_now; }
+    static inline time_point s_now{};
+};
+
+TEST(LoopTurn, OnlyASlowTurnIsLoggedOnceOnOneLine)
+{
+    int described = 0;
+    const auto what = [&described] {
+        ++described;
+        return std::string("record \"M\"\nforged line");
+    };
+    using CTestTurn = CLoopTurn<decltype(what), CTestClock>;
+    ::testing::internal::CaptureStderr();
+    {
+        const CTestTurn turn(what);
+        CTestClock::s_now += kSlowLoopTurn;
+    }
+    {
+        // A handler run from inside another counts as part of its turn.
+        const CTestTurn outer(what);
+        {
+            const CTestTurn inner(what);
+            CTestClock::s_now += 150ms;
+        }
+        CTestClock::s_now += 90ms;
+    }
+    EXPECT_EQ(::testing::internal::GetCapturedStderr(),
+              "murmurly-server: slow loop turn of 240 ms: record \"M\"?forged line\n");
+    EXPECT_EQ(described, 1);
+}
+
+TEST_F(Process, TellsSystemdItIsReadyAndAlive)
+{
+    const auto path = m_dir.Path() / "notify";
+    CNotifySocket systemd(path);
+    ::setenv("NOTIFY_SOCKET", path.c_str(), 1);
+    ::setenv("WATCHDOG_USEC", "200000", 1);
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"});
+    ::unsetenv("NOTIFY_SOCKET");
+    ::unsetenv("WATCHDOG_USEC");
+    ASSERT_NE(p.Port(), 0);
+    EXPECT_EQ(systemd.Receive(10s), "READY=1");
+    CTestClient(p.Port()).Register("alice", "pw");
+    // Pings, from the loop's timer, while the loop turns.
+    EXPECT_EQ(systemd.Receive(10s), "WATCHDOG=1");
+    EXPECT_EQ(systemd.Receive(10s), "WATCHDOG=1");
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    // All it sent is queued by now; pings may come until it ends.
+    std::string last;
+    for (std::string state; !(state = systemd.Receive(0ms)).empty();)
+        if (state != "WATCHDOG=1")
+            last = state;
+    EXPECT_EQ(last, "STOPPING=1");
+    EXPECT_NE(p.Log().find("service manager watchdog: a ping every 100 ms"), std::string::npos) << p.Log();
+}
 
 TEST_F(Process, HelpPrintsUsage)
 {
@@ -198,6 +289,47 @@ TEST_F(Process, StoredDataSurvivesARestartOfTheProcess)
         ExpectSameFont(MakeFontMessage("bob", ""), o);
     }
     bob.Expect(Cmd::OfflineEnd);
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+}
+
+TEST_F(Process, EveryMessageAnsweredOrResentSurvivesACrash)
+{
+    constexpr int kCount = 500;
+    std::set<std::string> unanswered;
+    {
+        CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash"});
+        CTestClient(p.Port()).Register("bob", "pw");
+        CTestClient alice(p.Port());
+        alice.Register("alice", "pw");
+        alice.Login("alice", "pw");
+        for (int i = 0; i < kCount; ++i) {
+            const std::string id = "id-" + std::to_string(i);
+            unanswered.insert(id);
+            alice.Send(MakeFontMessage("bob", id, id));
+        }
+        while (unanswered.size() > kCount / 2) {
+            const CNetMessage ma = alice.Expect(Cmd::MessageAck);
+            ASSERT_EQ(ma.names.size(), 1u);
+            EXPECT_EQ(unanswered.erase(ma.names[0]), 1u) << ma.names[0];
+        }
+        EXPECT_EQ(p.Stop(SIGKILL), -1);
+    }
+    // The sender's client sends again whatever had no receipt, as it was.
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()});
+    CTestClient alice(p.Port());
+    alice.Login("alice", "pw");
+    for (const auto& id : unanswered)
+        alice.Send(MakeFontMessage("bob", id, id));
+    for (std::size_t i = 0; i < unanswered.size(); ++i)
+        alice.Expect(Cmd::MessageAck);
+    CTestClient bob(p.Port());
+    bob.Login("bob", "pw");
+    std::multiset<std::string> kept;
+    for (int i = 0; i < kCount; ++i)
+        kept.insert(bob.Expect(Cmd::OfflineMessage).names.back());
+    bob.Expect(Cmd::OfflineEnd);
+    EXPECT_EQ(kept.size(), std::set<std::string>(kept.begin(), kept.end()).size()); // none twice
+    EXPECT_EQ(kept.count("id-0") + kept.count("id-" + std::to_string(kCount - 1)), 2u);
     EXPECT_EQ(p.Stop(SIGTERM), 0);
 }
 
@@ -378,10 +510,14 @@ TEST_F(Process, ClearTextStaysOnLoopbackUnlessAllowed)
 
 TEST_F(Process, ListenLineShowsTheRealPort)
 {
+    // Outside systemd a watchdog setting alone starts no pings.
+    ::setenv("WATCHDOG_USEC", "200000", 1);
     CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db()});
+    ::unsetenv("WATCHDOG_USEC");
     ASSERT_NE(p.Port(), 0);
     EXPECT_NE(p.Log().find("listening on 127.0.0.1:" + std::to_string(p.Port())), std::string::npos);
     EXPECT_EQ(p.Stop(SIGTERM), 0);
+    EXPECT_EQ(p.Log().find("watchdog"), std::string::npos) << p.Log();
 }
 
 } // namespace

@@ -147,11 +147,17 @@ TEST_F(Sessions, FullQueueClosesOnlyAfterTheHandler)
     Restart(TinyQueue());
     auto bob = Online("bob");
     auto alice = Online("alice");
-    // In one segment: a message to herself fills alice's queue, so the "SF"
-    // of the request overflows it while the request is being served.
-    ASSERT_TRUE(
-        alice->SendRaw(Record(Cmd::Message, "alice", std::string(80, 'x')) + Record(Cmd::AddFriend, "bob")));
-    EXPECT_EQ(bob->Expect(Cmd::FriendRequest).sender, "alice");
+    alice->Send(Cmd::AddFriend, "alice", "bob");
+    alice->Expect(Cmd::FriendRequestSent);
+    bob->Expect(Cmd::FriendRequest);
+    // The answer gives alice "SFN" and the words as "SM" at once: together
+    // they overflow her queue while the answer is being served, and bob still
+    // hears of his new friend.
+    bob->Send(Cmd::AcceptAndAdd, "bob", "alice", std::string(80, 'x'));
+    const auto added = bob->Receive();
+    ASSERT_TRUE(added);
+    EXPECT_TRUE(added->command == Cmd::NewFriendOnline || added->command == Cmd::NewFriendOffline);
+    EXPECT_EQ(added->sender, "alice");
     EXPECT_TRUE(alice->WaitClosed());
 }
 
@@ -172,14 +178,16 @@ TEST_F(Sessions, FullQueuesDuringLogoffLeaveTheOnlineTableIntact)
     auto alice = Connect();
     alice->Login("alice", "pw");
     bob->Expect(Cmd::FriendOnline);
-    // Both queues hold a message when alice logs off: her "SX" overflows
-    // bob's, and bob's own going offline would overflow hers.
+    // Alice logs off behind a message to each of them; whichever queue is
+    // full when her "SX" comes, the online table stays whole.
     const std::string filler(80, 'x');
     ASSERT_TRUE(alice->SendRaw(Record(Cmd::Message, "bob", filler) + Record(Cmd::Message, "alice", filler) +
                                Record(Cmd::Logoff, "alice")));
     EXPECT_TRUE(alice->WaitClosed());
-    EXPECT_TRUE(bob->WaitClosed());
     auto carol = Online("carol");
+    carol->Send(Cmd::BlockedList, "carol");
+    carol->Expect(Cmd::BlockedListAnswer);
+    carol->Send(MakeFontMessage("bob", "still here?"));
     carol->Send(Cmd::BlockedList, "carol");
     carol->Expect(Cmd::BlockedListAnswer);
 }

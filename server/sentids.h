@@ -1,0 +1,55 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <deque>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <unordered_set>
+
+// What became of the messages each sender's client sent with an id, so that
+// a resend (after a lost connection, before its receipt came) is answered
+// again rather than delivered twice. Each sender's ids are kept for
+// kKeepFor, at most kMaxPerSender of them: past that, the recipient's client
+// drops the copy it already has.
+//
+// Only what this node delivered or stored since it started is known here;
+// stored messages also carry their id in the store, which refuses a second
+// copy itself.
+class CSentIds
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    static constexpr auto kKeepFor = std::chrono::minutes(10);
+    static constexpr std::size_t kMaxPerSender = 10'000;
+
+    // The receipt text ("delivered" or "stored") of `id` from `sender`, or
+    // null when it is not known.
+    const char* Find(const std::string& sender, const std::string& id, Clock::time_point now = Clock::now());
+    // `outcome` must be a string that lives for ever (a literal).
+    void Remember(const std::string& sender, const std::string& id, const char* outcome,
+                  Clock::time_point now = Clock::now());
+
+    std::size_t SenderCount() const { return m_senders.size(); }
+
+private:
+    struct CEntry
+    {
+        std::string id;
+        const char* outcome;
+        Clock::time_point at;
+    };
+    struct CSender
+    {
+        std::deque<CEntry> order; // oldest first
+        std::unordered_map<std::string_view, const char*> byId;
+    };
+
+    void Expire(CSender& sender, Clock::time_point now);
+    void SweepIdle(Clock::time_point now);
+
+    std::unordered_map<std::string, CSender> m_senders;
+    std::size_t m_sinceSweep = 0;
+};
