@@ -64,7 +64,7 @@ bool Earlier(const CKeptLine& a, const CKeptLine& b)
 struct CHistoryStore::CReader
 {
     explicit CReader(const std::string& path)
-        : db(path), prepared((PrepareHistoryDb(db), true)),
+        : db(path), prepared((db.Exec("PRAGMA synchronous = NORMAL"), PrepareHistoryDb(db), true)),
           lastLines(db, SelectLines("correspondent = ?1 AND id > ?2 ORDER BY time DESC, id DESC LIMIT ?3")
                             .c_str()),
           findMessage(db, "SELECT stored_id FROM lines WHERE sender = ?1 AND message_id = ?2 AND id > ?3"),
@@ -74,7 +74,10 @@ struct CHistoryStore::CReader
     }
 
     CSqliteDb db;
-    bool prepared; // the schema is there before the statements are made
+    // The schema is there before the statements are made. This connection
+    // writes nothing but a new schema, without waiting for the disk: a step
+    // that a power cut takes back runs again at the next start.
+    bool prepared;
     CSqliteStatement lastLines;
     CSqliteStatement findMessage;
     CSqliteStatement findStored;
