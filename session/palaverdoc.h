@@ -103,8 +103,6 @@ public:
     // login allows. An empty id when it is over the server's limits.
     CSentLine SendLine(CNetMessage line);
     COutbox& Outbox() { return m_outbox; }
-    // The server of this login offers delivery receipts.
-    bool HasReceipts() const { return m_bReceipts; }
 
     // --- dispatch ------------------------------------------------------
     // Acts on one received record through the handler its code's row names
