@@ -23,11 +23,15 @@ constexpr int kMarkGap = 8;
 QString LineStateWord(LineState state)
 {
     switch (state) {
-    case LineState::Sending: return QStringLiteral("sending\u2026");
+    case LineState::Sending:
+        return QStringLiteral("sending\u2026");
     case LineState::Sent:
-    case LineState::Stored: return QStringLiteral("sent");
-    case LineState::Delivered: return QStringLiteral("delivered");
-    case LineState::Failed: return QStringLiteral("not sent");
+    case LineState::Stored:
+        return QStringLiteral("sent");
+    case LineState::Delivered:
+        return QStringLiteral("delivered");
+    case LineState::Failed:
+        return QStringLiteral("not sent");
     }
     return {};
 }
@@ -38,11 +42,14 @@ QString LineStateTip(LineState state, const QString& correspondent, const QStrin
     case LineState::Sending:
         return QStringLiteral("Sending: not yet confirmed by the server; it goes out again after each "
                               "login until it is");
-    case LineState::Sent: return QStringLiteral("Sent to the server, which does not confirm delivery");
+    case LineState::Sent:
+        return QStringLiteral("Sent to the server, which does not confirm delivery");
     case LineState::Stored:
         return QStringLiteral("Sent: the server keeps it until %1 logs in").arg(correspondent);
-    case LineState::Delivered: return QStringLiteral("Delivered to %1").arg(correspondent);
-    case LineState::Failed: return QStringLiteral("Not sent: %1").arg(reason);
+    case LineState::Delivered:
+        return QStringLiteral("Delivered to %1").arg(correspondent);
+    case LineState::Failed:
+        return QStringLiteral("Not sent: %1").arg(reason);
     }
     return {};
 }
@@ -59,7 +66,8 @@ void CConversationBox::MarkLastLine(const std::string& id, LineState state, cons
 
 bool CConversationBox::SetState(const std::string& id, LineState state, const QString& reason)
 {
-    auto it = std::find_if(m_marks.begin(), m_marks.end(), [&id](const CMark& mark) { return mark.id == id; });
+    auto it =
+        std::find_if(m_marks.begin(), m_marks.end(), [&id](const CMark& mark) { return mark.id == id; });
     if (it == m_marks.end())
         return false;
     it->state = state;

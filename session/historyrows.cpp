@@ -54,8 +54,9 @@ constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
 
 } // namespace
 
-const char kLineColumns[] = "id, time, correspondent, sender, text, face, weight, italic, underline, strikeout,"
-                            " charset, pitch_family, color, size, stored_id, message_id";
+const char kLineColumns[] =
+    "id, time, correspondent, sender, text, face, weight, italic, underline, strikeout,"
+    " charset, pitch_family, color, size, stored_id, message_id";
 
 CKeptLine KeptLine(const CNetMessage& line, const std::string& correspondent, int64_t time,
                    std::string storedId, std::string messageId)

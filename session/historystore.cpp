@@ -65,10 +65,11 @@ struct CHistoryStore::CReader
 {
     explicit CReader(const std::string& path)
         : db(path), prepared((db.Exec("PRAGMA synchronous = NORMAL"), PrepareHistoryDb(db), true)),
-          lastLines(db, SelectLines("correspondent = ?1 AND id > ?2 ORDER BY time DESC, id DESC LIMIT ?3")
-                            .c_str()),
+          lastLines(
+              db, SelectLines("correspondent = ?1 AND id > ?2 ORDER BY time DESC, id DESC LIMIT ?3").c_str()),
           findMessage(db, "SELECT stored_id FROM lines WHERE sender = ?1 AND message_id = ?2 AND id > ?3"),
-          findStored(db, "SELECT 1 FROM lines WHERE stored_id = ?1 AND sender = ?2 AND time = ?3 AND id > ?4"),
+          findStored(db,
+                     "SELECT 1 FROM lines WHERE stored_id = ?1 AND sender = ?2 AND time = ?3 AND id > ?4"),
           waiting(db, "SELECT record FROM outbox ORDER BY seq")
     {
     }

@@ -13,8 +13,7 @@ struct CHistoryWriter::CStatements
                           ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16)")
                              .c_str()),
           keepWaiting(db, "INSERT OR IGNORE INTO outbox (message_id, record) VALUES (?1, ?2)"),
-          forgetWaiting(db, "DELETE FROM outbox WHERE message_id = ?1"),
-          clearLines(db, "DELETE FROM lines")
+          forgetWaiting(db, "DELETE FROM outbox WHERE message_id = ?1"), clearLines(db, "DELETE FROM lines")
     {
     }
 
@@ -24,7 +23,8 @@ struct CHistoryWriter::CStatements
     CSqliteStatement clearLines;
 };
 
-CHistoryWriter::CHistoryWriter(Reporter reporter) : m_reporter(std::move(reporter)), m_thread([this] { Run(); })
+CHistoryWriter::CHistoryWriter(Reporter reporter)
+    : m_reporter(std::move(reporter)), m_thread([this] { Run(); })
 {
 }
 

@@ -3,8 +3,8 @@
 #include "clientconnection.h"
 #include "historystore.h"
 #include "outbox.h"
-#include "reconnector.h"
 #include "recentmessages.h"
+#include "reconnector.h"
 #include "usersettings.h"
 
 #include <QObject>

@@ -41,10 +41,7 @@ public:
 
 private:
     // Names and ids hold no NUL byte, so the pair is one key.
-    static std::string Key(const std::string& sender, const std::string& id)
-    {
-        return sender + '\0' + id;
-    }
+    static std::string Key(const std::string& sender, const std::string& id) { return sender + '\0' + id; }
 
     std::unordered_map<std::string, std::string> m_storedIds;
     std::deque<std::string> m_order;

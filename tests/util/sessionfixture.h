@@ -61,7 +61,8 @@ protected:
 // session's own "SL" request, then "SLU" with `friends`, answered with
 // "SLO". True when the session ends up logged in under `name`.
 bool LogInAs(CPalaverDoc& doc, CFakeServer& server, const std::string& name,
-             std::vector<std::string> friends = {}, const std::string& password = "pw", bool receipts = false);
+             std::vector<std::string> friends = {}, const std::string& password = "pw",
+             bool receipts = false);
 
 // A round trip in place of waiting for silence: the session sends a "BUL"
 // straight on its connection, and the fake server must get it next. As the
