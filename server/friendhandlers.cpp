@@ -95,8 +95,9 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
             // order, however much it is; the session encodes it batch by batch.
             std::vector<CNetMessage> backlog = MailboxRecords(c.login, std::move(waiting.messages));
             for (auto& request : waiting.requests) {
-                if (m_cluster)
-                    c.login.deliveredRequests.insert(request.requester);
+                // One that came live while this read ran went out already.
+                if (!c.login.deliveredRequests.insert(request.requester).second)
+                    continue;
                 CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
                 sfa.text = RequestText(request.requester, request.text);
                 backlog.push_back(std::move(sfa));
@@ -235,10 +236,13 @@ void CServer::HandleAddFriend(CConnection& c, CNetMessage& msg)
                     return;
                 CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
                 sfa.text = RequestText(user, text);
-                if (target)
-                    target->session->Send(sfa);
-                else
+                if (!target) {
                     m_cluster->SendToUser(name, sfa, false); // that node minds the "SLO"
+                    return;
+                }
+                // The read at "SLO" may still be under way, and find it too.
+                if (target->login.deliveredRequests.insert(user).second)
+                    target->session->Send(sfa);
             });
     });
 }

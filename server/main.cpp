@@ -106,14 +106,14 @@ int Run(int argc, char** argv)
     std::vector<std::unique_ptr<CStore>> stores;
     try {
         if (postgres) {
-            auto pg = std::make_unique<CPgStore>(dbPath);
+            auto pg = std::make_unique<CPgStore>(dbPath, options.storeTimeout);
             // A PostgreSQL database exists before the server comes; what
             // counts is whether it already held our schema.
             if (options.fastHash && pg->FoundSchemaVersion() > 0)
                 return Fail(fastHashRefused);
             stores.push_back(std::move(pg));
             while (stores.size() < kPostgresConnections)
-                stores.push_back(std::make_unique<CPgStore>(dbPath));
+                stores.push_back(std::make_unique<CPgStore>(dbPath, options.storeTimeout));
         } else {
             stores.push_back(std::make_unique<CSqliteStore>(dbPath));
         }

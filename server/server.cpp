@@ -486,12 +486,15 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
     // The quota is checked against what this node knows of the recipient's
     // messages; only the first store for a recipient asks the database.
     const auto [usage, first] = m_mailUsage.try_emplace(stored.recipient);
-    if (first)
+    if (first) {
         usage->second.generation = ++m_usageGeneration;
+        usage->second.probe = std::make_shared<CUsageProbe>();
+    }
     const uint64_t generation = usage->second.generation;
-    const bool refused = usage->second.known &&
-                         (usage->second.usage.count >= m_limits.maxOfflineMessages ||
-                          usage->second.usage.bytes + bytes > m_limits.maxOfflineBytes);
+    const CMessageUsage counted = usage->second.usage; // before this message
+    const std::shared_ptr<CUsageProbe> probe = usage->second.probe;
+    const bool refused = usage->second.known && (counted.count >= m_limits.maxOfflineMessages ||
+                                                 counted.bytes + bytes > m_limits.maxOfflineBytes);
     if (!refused) {
         ++usage->second.usage.count;
         usage->second.usage.bytes += bytes;
@@ -501,14 +504,19 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
     // behind what the sender stored before.
     Request(
         key, true,
-        [stored = std::move(stored), first = first, refused, bytes, maxCount = m_limits.maxOfflineMessages,
-         maxBytes = m_limits.maxOfflineBytes](CStore& store) {
+        [stored = std::move(stored), first = first, refused, bytes, counted, probe,
+         maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes](CStore& store) {
             CStoreResult result;
             if (refused)
                 return result;
             if (first) {
                 result.before = store.MessageUsage(stored.recipient);
-                if (result.before->count >= maxCount || result.before->bytes + bytes > maxBytes)
+                probe->before = *result.before;
+                probe->read.store(true, std::memory_order_release);
+            }
+            if (probe && probe->read.load(std::memory_order_acquire)) {
+                const CMessageUsage& before = probe->before;
+                if (before.count + counted.count >= maxCount || before.bytes + counted.bytes + bytes > maxBytes)
                     return result;
             }
             result.kept = true;
@@ -523,6 +531,7 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                     counted.count += result.before->count;
                     counted.bytes += result.before->bytes;
                     usage->second.known = true;
+                    usage->second.probe.reset();
                 }
                 if (!result.kept && !refused) {
                     --counted.count;
@@ -569,6 +578,6 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
         CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
         receipt.text = outcome;
         receipt.names.push_back(id);
-        c->session->Send(receipt);
+        c->session->SendSoon(receipt);
     }
 }

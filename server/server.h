@@ -16,6 +16,8 @@
 #include <asio/ssl/context.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <atomic>
+
 #include <functional>
 #include <list>
 #include <memory>
@@ -266,11 +268,20 @@ private:
     // them until they read or delete their messages (then read again). The
     // first store reads what the store held before; until that read is
     // back, only what this node stored meanwhile is known.
+    // Until the first read is back, the stores behind it on the same lane
+    // learn its result through the probe, so a burst to a new recipient
+    // still keeps to the quota.
+    struct CUsageProbe
+    {
+        CMessageUsage before;
+        std::atomic<bool> read{false};
+    };
     struct CMailUsage
     {
         CMessageUsage usage;
         bool known = false;
         uint64_t generation = 0; // which entry a store's result belongs to
+        std::shared_ptr<CUsageProbe> probe;
     };
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
     uint64_t m_usageGeneration = 0;

@@ -233,8 +233,25 @@ void CServerSession::Resume()
 
 void CServerSession::Send(const CNetMessage& msg)
 {
+    if (Queue(msg))
+        StartWrite();
+}
+
+void CServerSession::SendSoon(const CNetMessage& msg)
+{
+    if (!Queue(msg) || m_writeActive || m_flushPosted)
+        return; // a running write takes it along when it ends
+    m_flushPosted = true;
+    asio::post(m_stream.Socket().get_executor(), [self = shared_from_this()] {
+        self->m_flushPosted = false;
+        self->StartWrite();
+    });
+}
+
+bool CServerSession::Queue(const CNetMessage& msg)
+{
     if (m_closed)
-        return;
+        return false;
     // Behind a backlog not yet encoded, a record waits for the backlog.
     const bool behindBacklog = m_backlogNext < m_backlog.size();
     EncodeRecord(msg, behindBacklog ? m_later : m_pending);
@@ -242,9 +259,9 @@ void CServerSession::Send(const CNetMessage& msg)
     if (m_pending.size() + m_writing.size() + m_later.size() > bound) {
         ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");
         Close();
-        return;
+        return false;
     }
-    StartWrite();
+    return true;
 }
 
 void CServerSession::SendBacklog(std::vector<CNetMessage> records)

@@ -56,6 +56,10 @@ public:
 
     void Start();
     void Send(const CNetMessage& msg);
+    // As Send, but the write waits until the handlers the loop has ready now
+    // have run, so that a record that is not urgent (a receipt) shares one
+    // write with what they send the same client.
+    void SendSoon(const CNetMessage& msg);
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
@@ -85,6 +89,9 @@ private:
     void WaitReadable();
     void OnReadable(const asio::error_code& error);
     void ProcessInput(bool recordStarts);
+    // Encodes `msg` behind what is queued; false when the connection is
+    // closed, or was closed for it.
+    bool Queue(const CNetMessage& msg);
     void StartWrite();
     void Refill();
     void OnWrite(const asio::error_code& error);
@@ -112,6 +119,7 @@ private:
     bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
+    bool m_flushPosted = false;
     int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;

@@ -44,6 +44,9 @@ struct CStoreExecutor::CLane
     std::mutex mutex;
     std::condition_variable wake;
     std::deque<std::shared_ptr<CRequest>> queue;
+    // The request the lane runs now: the loop interrupts the store only
+    // while the late request itself runs, never the one after it.
+    const CRequest* running = nullptr;
     bool stopping = false;
     std::thread thread;
     // Requests not yet answered, oldest first (so their deadlines are in
@@ -156,8 +159,14 @@ void CStoreExecutor::Serve(CLane& lane)
             int expected = kQueued;
             if (!request->state.compare_exchange_strong(expected, kRunning))
                 continue; // timed out on the loop already
+            const auto running = [&lane](const CRequest* now) {
+                std::lock_guard lock(lane.mutex);
+                lane.running = now;
+            };
+            running(request.get());
             try {
                 CUniqueFunction<void()> done = request->work(store);
+                running(nullptr);
                 request->work = Work();
                 request->state = kEnded;
                 if (request->group) {
@@ -168,6 +177,7 @@ void CStoreExecutor::Serve(CLane& lane)
                     ready.push_back(Finish(std::move(request), std::move(done)));
                 }
             } catch (const std::exception& error) {
+                running(nullptr);
                 request->work = Work();
                 request->state = kEnded;
                 ready.push_back(Fail(std::move(request), error.what()));
@@ -264,8 +274,12 @@ void CStoreExecutor::OnTimer()
     for (auto& request : late) {
         request->answered = true;
         int expected = kQueued;
-        if (!request->state.compare_exchange_strong(expected, kCancelled) && expected == kRunning)
-            request->lane->store->Interrupt();
+        if (!request->state.compare_exchange_strong(expected, kCancelled) && expected == kRunning) {
+            CLane& lane = *request->lane;
+            std::lock_guard lock(lane.mutex);
+            if (lane.running == request.get())
+                lane.store->Interrupt();
+        }
     }
     // The failures run last: they may submit new requests.
     for (auto& request : late)

@@ -35,9 +35,9 @@ std::string DisplayDatabase(const std::string& db)
     return shown;
 }
 
-std::unique_ptr<CStore> OpenStore(const std::string& db)
+std::unique_ptr<CStore> OpenStore(const std::string& db, std::chrono::milliseconds timeout)
 {
     if (IsPostgresUri(db))
-        return std::make_unique<CPgStore>(db);
+        return std::make_unique<CPgStore>(db, timeout);
     return std::make_unique<CSqliteStore>(db);
 }

@@ -13,5 +13,7 @@ bool IsPostgresUri(const std::string& db);
 std::string DisplayDatabase(const std::string& db);
 
 // Opens the store that `db` names: a PostgreSQL URI or an SQLite file path.
-// Throws CStoreError when it cannot be used.
-std::unique_ptr<CStore> OpenStore(const std::string& db);
+// Throws CStoreError when it cannot be used. `timeout` bounds each wait of
+// PostgreSQL's (see CPgStore).
+std::unique_ptr<CStore> OpenStore(const std::string& db,
+                                  std::chrono::milliseconds timeout = kDefaultStoreTimeout);

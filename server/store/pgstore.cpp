@@ -2,11 +2,9 @@
 
 #include "fontblob.h"
 #include "generated/pgmigrations.h"
-
-#include <pqxx/pqxx>
+#include "pgconnection.h"
 
 #include <iterator>
-#include <sstream>
 
 namespace {
 
@@ -15,25 +13,6 @@ constexpr int kMigrationCount = static_cast<int>(std::size(kPgMigrations));
 // Held while the schema is checked and upgraded, so that nodes starting at
 // the same time upgrade it once.
 constexpr long long kMigrationLock = 0x6d75726d6c79; // "murmly"
-
-// libpq's messages span lines (a hint, the failing statement); the server
-// logs one line per event.
-std::string OneLine(const std::string& text)
-{
-    std::istringstream in(text);
-    std::string line;
-    std::string out;
-    while (std::getline(in, line)) {
-        const auto first = line.find_first_not_of(" \t");
-        const auto last = line.find_last_not_of(" \t\r");
-        if (first == std::string::npos)
-            continue;
-        if (!out.empty())
-            out += ' ';
-        out += line.substr(first, last - first + 1);
-    }
-    return out;
-}
 
 pqxx::binarystring Bytes(const std::string& bytes)
 {
@@ -45,99 +24,10 @@ std::string Bytes(const pqxx::field& field)
     return pqxx::binarystring(field).str();
 }
 
-} // namespace
-
-struct CPgStore::CDb
+// Each connection knows the statements by name; libpqxx prepares one when
+// it is first used.
+void Prepare(pqxx::connection& c)
 {
-    explicit CDb(const std::string& uri) : conn(uri) {}
-
-    pqxx::connection conn;
-    std::unique_ptr<pqxx::work> outer;
-    // One entry per open scope, innermost last: whether it set a savepoint.
-    // The outermost scope sets none when it opened `outer` itself; every
-    // other scope does, so that undoing it keeps the pending group. The
-    // savepoints share one name: RELEASE and ROLLBACK TO act on the
-    // innermost. (libpqxx's own subtransaction is not used: its savepoint
-    // comes too late for prepared statements.)
-    std::vector<bool> scopes;
-};
-
-template <typename Work> auto CPgStore::Run(Work&& work)
-{
-    try {
-        if (m_db->outer)
-            return work(static_cast<pqxx::transaction_base&>(*m_db->outer));
-        pqxx::nontransaction alone(m_db->conn);
-        return work(static_cast<pqxx::transaction_base&>(alone));
-    } catch (const CStoreError&) {
-        throw;
-    } catch (const std::exception& error) {
-        // A failed statement spoils the transaction it ran in. Within a scope
-        // the scope's own rollback undoes it; outside, the open transaction
-        // holds only the pending group, which is lost with it.
-        const std::string reason = OneLine(error.what());
-        if (m_db->scopes.empty())
-            LoseAll(reason);
-        throw CStoreError(reason);
-    }
-}
-
-CPgStore::CPgStore(const std::string& uri)
-{
-    try {
-        m_db = std::make_unique<CDb>(uri);
-        // Notices ("relation exists, skipping") are not the log's business.
-        m_db->conn.set_variable("client_min_messages", "warning");
-        Migrate();
-        Prepare();
-    } catch (const CStoreError&) {
-        throw;
-    } catch (const std::exception& error) {
-        throw CStoreError(OneLine(error.what()));
-    }
-}
-
-CPgStore::~CPgStore()
-{
-    // A clean close keeps what is pending.
-    try {
-        CommitPending();
-    } catch (const CStoreError&) {
-    }
-    AbortAll();
-}
-
-int CPgStore::SchemaVersion()
-{
-    return kMigrationCount;
-}
-
-void CPgStore::Migrate()
-{
-    pqxx::work tx(m_db->conn);
-    tx.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
-    tx.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
-    const pqxx::result found = tx.exec("SELECT version FROM schema_version");
-    if (found.size() > 1)
-        throw CStoreError("the table schema_version holds more than one row");
-    m_foundVersion = found.empty() ? 0 : found[0][0].as<int>();
-    if (m_foundVersion > kMigrationCount)
-        throw CStoreError("database schema version " + std::to_string(m_foundVersion) +
-                          " is newer than this server understands (" + std::to_string(kMigrationCount) + ")");
-    if (m_foundVersion == kMigrationCount)
-        return;
-    for (int step = m_foundVersion; step < kMigrationCount; ++step)
-        tx.exec(kPgMigrations[step]);
-    if (found.empty())
-        tx.exec_params("INSERT INTO schema_version (version) VALUES ($1)", kMigrationCount);
-    else
-        tx.exec_params("UPDATE schema_version SET version = $1", kMigrationCount);
-    tx.commit();
-}
-
-void CPgStore::Prepare()
-{
-    auto& c = m_db->conn;
     c.prepare("create_account",
               "INSERT INTO account (name, password_hash) VALUES ($1, $2) ON CONFLICT DO NOTHING");
     c.prepare("password_hash", "SELECT password_hash FROM account WHERE name = $1");
@@ -170,114 +60,105 @@ void CPgStore::Prepare()
                                "FROM offline_message WHERE recipient = $1");
 }
 
-void CPgStore::OpenOuter()
-{
-    if (!m_db->outer)
-        m_db->outer = std::make_unique<pqxx::work>(m_db->conn);
-}
+} // namespace
 
-void CPgStore::AbortAll() noexcept
+template <typename Work> auto CPgStore::Run(Work&& work)
 {
-    m_db->scopes.clear();
-    if (m_db->outer) {
-        try {
-            m_db->outer->abort();
-        } catch (...) {
-        }
-        m_db->outer.reset();
+    try {
+        return m_db->Run(std::forward<Work>(work));
+    } catch (const CStoreError& error) {
+        StatementFailed(error.what());
+        throw;
     }
-    m_pending = false;
 }
 
-void CPgStore::LoseAll(const std::string& reason) noexcept
+CPgStore::CPgStore(const std::string& uri, std::chrono::milliseconds timeout)
 {
-    if (m_pending && m_lost.empty())
-        m_lost = reason;
-    AbortAll();
-}
-
-void CPgStore::CommitPending()
-{
-    if (!m_db->scopes.empty())
-        return; // an open scope's commit will take the group along
-    if (!m_lost.empty()) {
-        // Whatever joined the group since it was lost goes with it: the
-        // server drops the whole group's writers.
-        const std::string reason = std::move(m_lost);
-        m_lost.clear();
-        AbortAll();
-        throw CStoreError("the pending changes were lost: " + reason);
+    m_db = std::make_unique<CPgConnection>(uri, timeout, &Prepare);
+    try {
+        Migrate();
+    } catch (const CStoreError&) {
+        throw;
+    } catch (const std::exception& error) {
+        throw CStoreError(OneLine(error.what()));
     }
-    if (!m_pending)
+}
+
+CPgStore::~CPgStore()
+{
+    // A clean close keeps what is pending.
+    try {
+        CommitPending();
+    } catch (const CStoreError&) {
+    }
+}
+
+void CPgStore::Interrupt() noexcept
+{
+    m_db->Interrupt();
+}
+
+int CPgStore::SchemaVersion()
+{
+    return kMigrationCount;
+}
+
+void CPgStore::Migrate()
+{
+    pqxx::work tx(m_db->Open());
+    tx.exec_params("SELECT pg_advisory_xact_lock($1)", kMigrationLock);
+    tx.exec("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)");
+    const pqxx::result found = tx.exec("SELECT version FROM schema_version");
+    if (found.size() > 1)
+        throw CStoreError("the table schema_version holds more than one row");
+    m_foundVersion = found.empty() ? 0 : found[0][0].as<int>();
+    if (m_foundVersion > kMigrationCount)
+        throw CStoreError("database schema version " + std::to_string(m_foundVersion) +
+                          " is newer than this server understands (" + std::to_string(kMigrationCount) + ")");
+    if (m_foundVersion == kMigrationCount)
         return;
-    try {
-        m_db->outer->commit();
-        m_db->outer.reset();
-        m_pending = false;
-    } catch (const std::exception& error) {
-        AbortAll();
-        throw CStoreError(OneLine(error.what()));
-    }
+    for (int step = m_foundVersion; step < kMigrationCount; ++step)
+        tx.exec(kPgMigrations[step]);
+    if (found.empty())
+        tx.exec_params("INSERT INTO schema_version (version) VALUES ($1)", kMigrationCount);
+    else
+        tx.exec_params("UPDATE schema_version SET version = $1", kMigrationCount);
+    tx.commit();
 }
 
-void CPgStore::BeginTransaction()
+void CPgStore::Begin()
 {
-    try {
-        if (!m_db->outer) {
-            OpenOuter();
-            m_db->scopes.push_back(false);
-        } else {
-            m_db->outer->exec("SAVEPOINT scope");
-            m_db->scopes.push_back(true);
-        }
-    } catch (const std::exception& error) {
-        const std::string reason = OneLine(error.what());
-        if (m_db->scopes.empty())
-            LoseAll(reason);
-        throw CStoreError(reason);
-    }
+    m_db->Begin();
 }
 
-void CPgStore::CommitTransaction()
+void CPgStore::Commit()
 {
-    const bool savepoint = m_db->scopes.back();
-    m_db->scopes.pop_back();
-    try {
-        if (savepoint)
-            m_db->outer->exec("RELEASE SAVEPOINT scope");
-        if (m_db->scopes.empty()) {
-            m_db->outer->commit();
-            m_db->outer.reset();
-            m_pending = false;
-        }
-    } catch (const std::exception& error) {
-        if (m_db->scopes.empty()) {
-            AbortAll();
-        } else if (savepoint) {
-            UndoSavepoint();
-        }
-        throw CStoreError(OneLine(error.what()));
-    }
+    m_db->Commit();
 }
 
-void CPgStore::RollbackTransaction() noexcept
+void CPgStore::Rollback() noexcept
 {
-    const bool savepoint = m_db->scopes.back();
-    m_db->scopes.pop_back();
-    if (savepoint)
-        UndoSavepoint();
-    if (m_db->scopes.empty() && !m_pending)
-        AbortAll();
+    m_db->Rollback();
 }
 
-void CPgStore::UndoSavepoint() noexcept
+void CPgStore::Savepoint()
 {
-    try {
-        m_db->outer->exec("ROLLBACK TO SAVEPOINT scope");
-        m_db->outer->exec("RELEASE SAVEPOINT scope");
-    } catch (...) {
-        // The connection is gone: the next statement fails and ends it all.
-    }
+    m_db->Exec("SAVEPOINT scope");
+}
+
+void CPgStore::Release()
+{
+    m_db->Exec("RELEASE SAVEPOINT scope");
+}
+
+void CPgStore::RollbackToSavepoint() noexcept
+{
+    m_db->RollbackToSavepoint();
+}
+
+bool CPgStore::InTransaction() const
+{
+    return m_db->InTransaction();
 }
 
 std::vector<std::string> CPgStore::Column(const char* statement, const std::string& key)
@@ -450,18 +331,11 @@ std::vector<std::pair<std::string, std::string>> CPgStore::AllBlocks()
 
 int64_t CPgStore::StoreMessage(const CStoredMessage& m)
 {
-    if (m_db->scopes.empty()) {
-        try {
-            OpenOuter();
-        } catch (const std::exception& error) {
-            throw CStoreError(OneLine(error.what()));
-        }
-        m_pending = true;
-    }
+    JoinPending();
     return Run([&](pqxx::transaction_base& tx) {
-        const pqxx::result r = tx.exec_prepared("store_message", m.recipient, m.sender, Bytes(m.text), m.time,
-                                                Bytes(m.faceName), Bytes(PackFont(m.font)), int64_t{m.color},
-                                                m.size, m.clientId);
+        const pqxx::result r =
+            tx.exec_prepared("store_message", m.recipient, m.sender, Bytes(m.text), m.time, Bytes(m.faceName),
+                             Bytes(PackFont(m.font)), int64_t{m.color}, m.size, m.clientId);
         return r.empty() ? int64_t{0} : r[0][0].as<int64_t>();
     });
 }
@@ -491,14 +365,7 @@ bool CPgStore::DeleteMessage(int64_t id, const std::string& recipient)
 {
     // Two nodes deleting the same message: the second waits for the first
     // one's row lock, then finds nothing to delete.
-    if (m_db->scopes.empty()) {
-        try {
-            OpenOuter();
-        } catch (const std::exception& error) {
-            throw CStoreError(OneLine(error.what()));
-        }
-        m_pending = true;
-    }
+    JoinPending();
     return Run([&](pqxx::transaction_base& tx) {
         return tx.exec_prepared("delete_message", id, recipient).affected_rows() == 1;
     });

@@ -1,22 +1,28 @@
 #pragma once
 
-#include "store.h"
+#include "storecore.h"
 
+#include <chrono>
 #include <memory>
-#include <vector>
+
+class CPgConnection;
 
 // The shared store: one PostgreSQL database that several server nodes may
 // use at once. The database settles their races: a name is taken once
 // (unique key), a message is deleted once (row lock), and message ids come
 // from one identity column. The schema steps under store/pg are applied at
 // start in one transaction and tracked in the table schema_version.
-class CPgStore : public CStore
+//
+// No statement waits for ever: connecting, a silent peer and a statement
+// are each given `timeout` (see PgConnectionString), Interrupt ends a call at
+// once, and a connection that failed is opened again by the next call.
+class CPgStore : public CStoreCore
 {
 public:
     // Connects (a libpq URI such as postgresql://user@host/db) and brings
     // the schema up to date; throws CStoreError when the database cannot be
     // reached or was made by a newer server.
-    explicit CPgStore(const std::string& uri);
+    explicit CPgStore(const std::string& uri, std::chrono::milliseconds timeout = kDefaultStoreTimeout);
     ~CPgStore() override;
 
     // How many schema steps this server knows.
@@ -25,10 +31,7 @@ public:
     // database that held no Murmurly schema.
     int FoundSchemaVersion() const { return m_foundVersion; }
 
-    // Also true once a pending group was lost to a failed statement, until
-    // CommitPending reports the loss.
-    bool HasPending() const override { return m_pending || !m_lost.empty(); }
-    void CommitPending() override;
+    void Interrupt() noexcept override;
 
     bool CreateAccount(const std::string& name, const std::string& passwordHash) override;
     bool AccountExists(const std::string& name) override;
@@ -61,36 +64,24 @@ public:
     CMessageUsage MessageUsage(const std::string& recipient) override;
 
 protected:
-    void BeginTransaction() override;
-    void CommitTransaction() override;
-    void RollbackTransaction() noexcept override;
+    void Begin() override;
+    void Commit() override;
+    void Rollback() noexcept override;
+    void Savepoint() override;
+    void Release() override;
+    void RollbackToSavepoint() noexcept override;
+    bool InTransaction() const override;
 
 private:
     void Migrate();
-    void Prepare();
-    // Runs `work` in the open transaction, or on a transaction of its own
-    // when none is open; turns libpqxx's errors into CStoreError.
+    // Runs `work` in the open transaction, or on its own when none is open;
+    // turns libpqxx's errors into CStoreError.
     template <typename Work> auto Run(Work&& work);
-    // Opens the transaction that the pending group and the outermost scope
-    // share, unless one is open already.
-    void OpenOuter();
-    // Undoes and ends the innermost savepoint.
-    void UndoSavepoint() noexcept;
-    // Drops every open transaction; the pending group is lost. Errors are
-    // swallowed: this runs while another error is on its way.
-    void AbortAll() noexcept;
-    // AbortAll after a failed statement; a pending group that goes with it
-    // is remembered as lost, for CommitPending to report.
-    void LoseAll(const std::string& reason) noexcept;
     std::vector<std::string> Column(const char* statement, const std::string& key);
     bool Exists(const char* statement, const std::string& a, const std::string& b);
     std::size_t Change(const char* statement, const std::string& a, const std::string& b);
 
-    // The connection and the open transactions (libpqxx stays out of this
-    // header).
-    struct CDb;
-    std::unique_ptr<CDb> m_db;
-    bool m_pending = false; // group changes made outside scopes, not committed
-    std::string m_lost;     // why the pending group was lost, until reported
+    // libpqxx stays out of this header.
+    std::unique_ptr<CPgConnection> m_db;
     int m_foundVersion = 0;
 };

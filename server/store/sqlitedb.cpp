@@ -2,8 +2,17 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <thread>
+
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+constexpr std::chrono::milliseconds kBusyTimeout{5000};
+
+} // namespace
 
 CSqliteDb::CSqliteDb(const std::string& path)
 {
@@ -22,13 +31,33 @@ CSqliteDb::CSqliteDb(const std::string& path)
         throw CStoreError("cannot open database " + path + ": " + message);
     }
     sqlite3_extended_result_codes(m_db, 1);
-    sqlite3_busy_timeout(m_db, 5000);
+    sqlite3_busy_handler(m_db, &CSqliteDb::OnBusy, this);
 }
 
 CSqliteDb::~CSqliteDb()
 {
     // Statements are finalised by their owners first; close_v2 copes if not.
     sqlite3_close_v2(m_db);
+}
+
+int CSqliteDb::OnBusy(void* self, int count)
+{
+    auto& db = *static_cast<CSqliteDb*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0)
+        db.m_busySince = now;
+    // sqlite3_interrupt alone would not end the wait: SQLite's own busy
+    // handler sleeps through it.
+    if (db.m_interrupts.load() != db.m_started || now - db.m_busySince >= kBusyTimeout)
+        return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(count + 1, 10)));
+    return 1;
+}
+
+void CSqliteDb::Interrupt() noexcept
+{
+    ++m_interrupts;
+    sqlite3_interrupt(m_db);
 }
 
 void CSqliteDb::Fail(const char* what) const
@@ -38,6 +67,7 @@ void CSqliteDb::Fail(const char* what) const
 
 void CSqliteDb::Exec(const char* sql)
 {
+    Starting();
     char* error = nullptr;
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         std::string message = error ? error : "unknown error";
@@ -96,6 +126,7 @@ void CSqliteStatement::Bind(int index, int64_t value)
 
 bool CSqliteStatement::Step()
 {
+    m_db.Starting();
     const int rc = sqlite3_step(m_stmt);
     if (rc == SQLITE_ROW)
         return true;

@@ -2,6 +2,8 @@
 
 #include "storeerror.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -31,8 +33,23 @@ public:
     sqlite3* Handle() const { return m_db; }
     [[noreturn]] void Fail(const char* what) const;
 
+    // Makes the statement under way on another thread fail soon, also while
+    // it waits for another connection's lock; does nothing when none is.
+    // Safe to call from any thread.
+    void Interrupt() noexcept;
+
 private:
+    friend class CSqliteStatement;
+
+    // Waits for another connection's lock in short naps, for up to five
+    // seconds, and gives up at once when interrupted.
+    static int OnBusy(void* self, int count);
+    void Starting() { m_started = m_interrupts.load(); }
+
     sqlite3* m_db = nullptr;
+    std::atomic<unsigned> m_interrupts{0};
+    unsigned m_started = 0; // m_interrupts when the running statement began
+    std::chrono::steady_clock::time_point m_busySince;
 };
 
 // A prepared statement that is kept for the life of the store and re-bound

@@ -151,78 +151,43 @@ CSqliteStore::~CSqliteStore()
     }
 }
 
-void CSqliteStore::Open()
+void CSqliteStore::Begin()
 {
-    if (sqlite3_get_autocommit(m_db.Handle()))
-        Run(m_stmt->begin);
+    Run(m_stmt->begin);
 }
 
-void CSqliteStore::RollbackAll() noexcept
+void CSqliteStore::Commit()
 {
-    if (!sqlite3_get_autocommit(m_db.Handle()))
+    Run(m_stmt->commit);
+}
+
+void CSqliteStore::Rollback() noexcept
+{
+    if (InTransaction())
         RunQuietly(m_stmt->rollback);
-    m_pending = false;
 }
 
-void CSqliteStore::CommitPending()
+void CSqliteStore::Savepoint()
 {
-    if (m_depth > 0 || !m_pending)
-        return; // an open scope's commit will take the group along
-    try {
-        if (!sqlite3_get_autocommit(m_db.Handle()))
-            Run(m_stmt->commit);
-        m_pending = false;
-    } catch (const CStoreError&) {
-        RollbackAll();
-        throw;
-    }
+    Run(m_stmt->savepoint);
 }
 
-void CSqliteStore::BeginTransaction()
+void CSqliteStore::Release()
 {
-    Open();
-    try {
-        Run(m_stmt->savepoint);
-    } catch (const CStoreError&) {
-        if (m_depth == 0 && !m_pending)
-            RollbackAll();
-        throw;
-    }
-    ++m_depth;
+    Run(m_stmt->release);
 }
 
-void CSqliteStore::CommitTransaction()
+void CSqliteStore::RollbackToSavepoint() noexcept
 {
-    --m_depth;
-    try {
-        Run(m_stmt->release);
-        if (m_depth == 0) {
-            Run(m_stmt->commit);
-            m_pending = false;
-        }
-    } catch (const CStoreError&) {
-        if (m_depth == 0) {
-            RollbackAll();
-        } else {
-            RunQuietly(m_stmt->rollbackTo);
-            RunQuietly(m_stmt->release);
-        }
-        throw;
-    }
-}
-
-void CSqliteStore::RollbackTransaction() noexcept
-{
-    --m_depth;
-    if (sqlite3_get_autocommit(m_db.Handle())) {
-        // SQLite ended the transaction itself after a grave error.
-        m_pending = false;
+    if (!InTransaction())
         return;
-    }
     RunQuietly(m_stmt->rollbackTo);
     RunQuietly(m_stmt->release);
-    if (m_depth == 0 && !m_pending)
-        RunQuietly(m_stmt->rollback);
+}
+
+bool CSqliteStore::InTransaction() const
+{
+    return !sqlite3_get_autocommit(m_db.Handle());
 }
 
 void CSqliteStore::Migrate()
@@ -422,10 +387,7 @@ std::vector<std::pair<std::string, std::string>> CSqliteStore::AllBlocks()
 
 int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
 {
-    if (m_depth == 0) {
-        Open();
-        m_pending = true;
-    }
+    JoinPending();
     CSqliteStatementUse use(m_stmt->storeMessage);
     use->Bind(1, m.recipient);
     use->Bind(2, m.sender);
@@ -464,10 +426,7 @@ std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient,
 
 bool CSqliteStore::DeleteMessage(int64_t id, const std::string& recipient)
 {
-    if (m_depth == 0) {
-        Open();
-        m_pending = true;
-    }
+    JoinPending();
     CSqliteStatementUse use(m_stmt->deleteMessage);
     use->Bind(1, id);
     use->Bind(2, recipient);

@@ -1,13 +1,13 @@
 #pragma once
 
 #include "sqlitedb.h"
-#include "store.h"
+#include "storecore.h"
 
 #include <memory>
 
 // The embedded store: one SQLite file in WAL mode. The schema is created and
 // upgraded by the store itself, tracked in PRAGMA user_version.
-class CSqliteStore : public CStore
+class CSqliteStore : public CStoreCore
 {
 public:
     // Opens or creates the database; throws CStoreError when the file cannot
@@ -17,8 +17,7 @@ public:
 
     static constexpr int kSchemaVersion = 2;
 
-    bool HasPending() const override { return m_pending; }
-    void CommitPending() override;
+    void Interrupt() noexcept override { m_db.Interrupt(); }
 
     bool CreateAccount(const std::string& name, const std::string& passwordHash) override;
     bool AccountExists(const std::string& name) override;
@@ -51,26 +50,24 @@ public:
     CMessageUsage MessageUsage(const std::string& recipient) override;
 
 protected:
-    void BeginTransaction() override;
-    void CommitTransaction() override;
-    void RollbackTransaction() noexcept override;
+    void Begin() override;
+    void Commit() override;
+    void Rollback() noexcept override;
+    void Savepoint() override;
+    void Release() override;
+    void RollbackToSavepoint() noexcept override;
+    // SQLite ends a transaction by itself after some errors (an interrupted
+    // write, a full disk).
+    bool InTransaction() const override;
 
 private:
     struct CStatements;
 
     void Migrate();
-    // Opens the SQLite transaction that scopes and the pending group share,
-    // unless one is open already.
-    void Open();
-    // Ends the open SQLite transaction. Errors are swallowed: this runs while
-    // another error is on its way.
-    void RollbackAll() noexcept;
     bool Exists(CSqliteStatement& stmt, const std::string& a, const std::string& b);
     std::vector<std::string> Column(CSqliteStatement& stmt, const std::string& key);
     void Pair(CSqliteStatement& stmt, const std::string& a, const std::string& b);
 
     CSqliteDb m_db;
     std::unique_ptr<CStatements> m_stmt;
-    int m_depth = 0;        // open transaction scopes
-    bool m_pending = false; // group changes made outside scopes, not committed
 };

@@ -3,6 +3,7 @@
 #include "logfont.h"
 #include "storeerror.h"
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <stdexcept>
@@ -35,6 +36,10 @@ struct CMessageUsage
     std::size_t bytes = 0;
 };
 
+// How long one store request may take unless the operator says otherwise
+// (--store-timeout).
+inline constexpr std::chrono::milliseconds kDefaultStoreTimeout{10'000};
+
 struct CFriendRequest
 {
     std::string requester;
@@ -53,6 +58,9 @@ struct CFriendRequest
 // crash loses it. Reads always see pending changes. The server commits the
 // group once per turn of its loop and before it sends any answer that
 // depends on it.
+//
+// A store is used by one thread at a time; only Interrupt may be called from
+// another.
 class CStore
 {
 public:
@@ -63,8 +71,8 @@ public:
     // (a thrown error, an early return) undoes them all, and leaves the
     // pending group as it was. Scopes nest: an inner scope's changes become
     // durable with the outermost scope's Commit. When Commit throws, the
-    // scope's changes are undone; when the outermost one throws, the pending
-    // group is lost with them.
+    // scope's changes are undone as it ends; when the outermost one throws,
+    // the pending group is lost with them (and reported by CommitPending).
     class CTransaction
     {
     public:
@@ -79,8 +87,8 @@ public:
 
         void Commit()
         {
-            m_done = true;
             m_store.CommitTransaction();
+            m_done = true;
         }
 
     private:
@@ -88,10 +96,19 @@ public:
         bool m_done = false;
     };
 
-    // True while StoreMessage or DeleteMessage changes wait for a commit.
+    // True while StoreMessage or DeleteMessage changes wait for a commit;
+    // also once the database lost the group (a failed statement, a lost
+    // connection), until CommitPending reports the loss.
     virtual bool HasPending() const = 0;
     // Commits the pending group. When it throws, the group is lost.
     virtual void CommitPending() = 0;
+
+    // Makes a call that is under way on another thread (waiting for a lock,
+    // a slow statement, a silent network) give up soon with CStoreError, as
+    // if it had failed; a call that has not reached the database yet may
+    // run. The store serves the next calls as usual, on a new connection
+    // where it needed to drop one. Safe to call from any thread.
+    virtual void Interrupt() noexcept = 0;
 
     // Accounts. CreateAccount returns false when the name is taken.
     virtual bool CreateAccount(const std::string& name, const std::string& passwordHash) = 0;
@@ -140,11 +157,6 @@ public:
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
     // Counts pending messages too.
     virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;
-
-    // Called from another thread while a call may be running on this store's
-    // own: makes that call return soon with CStoreError. Safe to call at any
-    // time; a store that cannot be interrupted ignores it.
-    virtual void Interrupt() noexcept {}
 
 protected:
     virtual void BeginTransaction() = 0;

@@ -3,7 +3,8 @@
 #include <stdexcept>
 
 // Raised by a store when the database cannot do what was asked (disk full,
-// corrupt file, ...). The server treats it as fatal for the request.
+// corrupt file, a lost connection, a call interrupted...). The server treats
+// it as fatal for the request.
 class CStoreError : public std::runtime_error
 {
 public:

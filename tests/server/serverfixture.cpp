@@ -129,6 +129,40 @@ std::filesystem::path CTestDatabase::Files() const
     return std::filesystem::path(PostgresInfo()) / "data";
 }
 
+namespace {
+
+class CSqliteWriteLock final : public CTestDatabase::CWriteLock
+{
+public:
+    explicit CSqliteWriteLock(const std::string& path) : m_db(path) { m_db.Exec("BEGIN IMMEDIATE"); }
+    ~CSqliteWriteLock() override { m_db.Exec("ROLLBACK"); }
+
+private:
+    CSqliteDb m_db;
+};
+
+class CPgWriteLock final : public CTestDatabase::CWriteLock
+{
+public:
+    explicit CPgWriteLock(const std::string& uri) : m_conn(uri), m_tx(m_conn)
+    {
+        m_tx.exec("LOCK TABLE offline_message IN EXCLUSIVE MODE");
+    }
+
+private:
+    pqxx::connection m_conn;
+    pqxx::work m_tx; // rolled back, and the lock let go, with the object
+};
+
+} // namespace
+
+std::unique_ptr<CTestDatabase::CWriteLock> CTestDatabase::HoldWrites() const
+{
+    if (m_name.empty())
+        return std::make_unique<CSqliteWriteLock>(m_location);
+    return std::make_unique<CPgWriteLock>(m_location);
+}
+
 CInProcessServer::CInProcessServer(const std::string& db, CPasswordHasher::Cost cost,
                                    const CServerLimits& limits, bool faultyStore)
 {

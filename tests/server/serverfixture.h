@@ -43,6 +43,16 @@ public:
     // The folder under which the database keeps its files.
     std::filesystem::path Files() const;
 
+    // Takes the lock that offline messages are written under, on a
+    // connection of its own, until the object goes: the server's writes wait
+    // meanwhile (for SQLite, up to its busy time-out of 5 s).
+    class CWriteLock
+    {
+    public:
+        virtual ~CWriteLock() = default;
+    };
+    std::unique_ptr<CWriteLock> HoldWrites() const;
+
 private:
     std::filesystem::path m_dir;
     std::string m_name; // PostgreSQL only

@@ -10,12 +10,59 @@
 
 #include <sqlite3.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <future>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace {
+
+// A real store whose next commit fails, before it reaches the database,
+// once `refuse` is set: as a full disk or a lost connection would fail it.
+template <typename Base> class CRefusingStore final : public Base
+{
+public:
+    CRefusingStore(bool& refuse, const std::string& db) : Base(db), m_refuse(refuse) {}
+
+protected:
+    void Commit() override
+    {
+        if (std::exchange(m_refuse, false))
+            throw CStoreError("refused");
+        Base::Commit();
+    }
+
+private:
+    bool& m_refuse;
+};
+
+// A PostgreSQL of the test's own, run by tests/util/pgcluster.sh.
+class CPgCluster
+{
+public:
+    explicit CPgCluster(std::filesystem::path info) : m_info(std::move(info)) { Run("start"); }
+    ~CPgCluster() { Run("stop"); }
+    void Restart() const { Run("restart"); }
+    std::string Uri() const
+    {
+        std::ifstream in(m_info);
+        std::string dir;
+        std::getline(in, dir);
+        return "postgresql:///murmurly?host=" + dir + "&user=postgres";
+    }
+
+private:
+    void Run(const std::string& action) const
+    {
+        const std::string command = MURMURLY_PGCLUSTER " " + action + " " + m_info.string() + " >/dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+    }
+
+    std::filesystem::path m_info;
+};
 
 TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
 {
@@ -64,6 +111,17 @@ protected:
         if (const std::string why = CTestDatabase::Unavailable(); !why.empty())
             GTEST_SKIP() << why;
         m_db = std::make_unique<CTestDatabase>(m_dir.Path(), "s.db");
+    }
+
+    // Proves with a round trip that another connection waits for a lock in
+    // a statement that starts with `statement` (PostgreSQL only).
+    bool SomeoneWaitsIn(const std::string& statement) const
+    {
+        return Eventually([&] {
+            return m_db->QueryInt("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                                  "AND wait_event_type = 'Lock' AND query LIKE '" +
+                                  statement + "%'") > 0;
+        });
     }
 
     CTempDir m_dir;
@@ -177,6 +235,58 @@ TEST_F(Store, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)
     EXPECT_EQ(committed("offline_message"), 1);
 }
 
+TEST_F(Store, InterruptEndsACallThatWaitsForALockAndTheStoreGoesOn)
+{
+    const auto holder = OpenStore(m_db->Location());
+    const auto store = OpenStore(m_db->Location());
+    std::future<void> waiting;
+    {
+        CStore::CTransaction hold(*holder);
+        holder->AddBlock("a", "b");
+        waiting = std::async(std::launch::async, [&] { store->AddBlock("a", "b"); });
+        if (CTestDatabase::Postgres()) {
+            ASSERT_TRUE(SomeoneWaitsIn("INSERT INTO block"));
+        }
+        // Until it gives up: in SQLite an Interrupt that comes before the
+        // call is under way does nothing.
+        EXPECT_TRUE(Eventually([&] {
+            store->Interrupt();
+            return waiting.wait_for(0s) == std::future_status::ready;
+        }));
+    }
+    EXPECT_THROW(waiting.get(), CStoreError);
+    store->AddBlock("a", "c");
+    EXPECT_EQ(store->Blocks("a"), (std::vector<std::string>{"c"}));
+}
+
+TEST_F(Store, AFailedCommitLeavesNothingCommittedAndReportsTheGroupLost)
+{
+    bool refuse = false;
+    std::unique_ptr<CStore> store;
+    if (CTestDatabase::Postgres())
+        store = std::make_unique<CRefusingStore<CPgStore>>(refuse, m_db->Location());
+    else
+        store = std::make_unique<CRefusingStore<CSqliteStore>>(refuse, m_db->Location());
+    CStore& s = *store;
+    CStoredMessage m;
+    m.recipient = "a";
+    s.StoreMessage(m);
+    {
+        CStore::CTransaction tx(s);
+        s.AddBlock("a", "b");
+        refuse = true;
+        EXPECT_THROW(tx.Commit(), CStoreError);
+    }
+    // The pending group went with the scope, and its commit says so.
+    EXPECT_TRUE(s.HasPending());
+    EXPECT_THROW(s.CommitPending(), CStoreError);
+    EXPECT_FALSE(s.HasPending());
+    s.AddBlock("a", "c");
+    EXPECT_EQ(s.Blocks("a"), (std::vector<std::string>{"c"}));
+    EXPECT_EQ(s.Messages("a").size(), 0u);
+    EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM block"), 1);
+}
+
 class PgStore : public Store
 {
 protected:
@@ -185,17 +295,6 @@ protected:
         if (!CTestDatabase::Postgres())
             GTEST_SKIP() << "runs with the PostgreSQL store only";
         Store::SetUp();
-    }
-
-    // Proves with a round trip that another connection waits for a lock in
-    // a statement that starts with `statement`.
-    bool SomeoneWaitsIn(const std::string& statement) const
-    {
-        return Eventually([&] {
-            return m_db->QueryInt("SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
-                                  "AND wait_event_type = 'Lock' AND query LIKE '" +
-                                  statement + "%'") > 0;
-        });
     }
 };
 
@@ -230,6 +329,35 @@ TEST_F(PgStore, AGroupLostWithTheConnectionIsReportedByItsCommit)
     EXPECT_THROW(s.CommitPending(), CStoreError);
     EXPECT_FALSE(s.HasPending());
     EXPECT_EQ(m_db->QueryInt("SELECT count(*) FROM offline_message"), 0);
+}
+
+TEST_F(PgStore, TheFirstCallAfterTheDatabaseRestartsSucceeds)
+{
+    // On a PostgreSQL of its own: restarting the shared one would cut the
+    // connections of the tests that run beside this one.
+    const CPgCluster cluster(m_dir.Path() / "own.info");
+    CPgStore s(cluster.Uri());
+    ASSERT_TRUE(s.CreateAccount("anna", "h"));
+    cluster.Restart();
+    EXPECT_EQ(s.PasswordHash("anna"), "h");
+    cluster.Restart();
+    EXPECT_TRUE(s.CreateAccount("bob", "h"));
+}
+
+TEST_F(PgStore, ACallThatWaitsPastTheTimeoutFailsAndTheStoreGoesOn)
+{
+    CPgStore holder(m_db->Location());
+    CPgStore s(m_db->Location(), 300ms);
+    std::future<void> waiting;
+    {
+        CStore::CTransaction hold(holder);
+        holder.AddBlock("a", "b");
+        waiting = std::async(std::launch::async, [&] { s.AddBlock("a", "b"); });
+        EXPECT_EQ(waiting.wait_for(CTestClient::kWait), std::future_status::ready);
+    }
+    EXPECT_THROW(waiting.get(), CStoreError);
+    s.AddBlock("a", "c");
+    EXPECT_EQ(s.Blocks("a"), (std::vector<std::string>{"c"}));
 }
 
 TEST_F(PgStore, ServersSharingTheDatabaseRaceThroughIt)

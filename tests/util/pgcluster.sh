@@ -2,6 +2,7 @@
 # A throw-away PostgreSQL for the server tests.
 #   pgcluster.sh start INFO   initdb and start one in a new folder under /tmp
 #   pgcluster.sh stop INFO    stop it and remove the folder
+#   pgcluster.sh restart INFO stop it as an operator would, and start it again
 # It listens on a Unix socket in its folder only, never on TCP, and has an
 # empty database "murmurly" in which each test makes a schema. INFO gets
 # the folder on its first line (socket and data under it), or one line
@@ -64,8 +65,12 @@ case $action in
   stop)
     stop
     ;;
+  restart)
+    dir=$(head -n 1 "$info")
+    as_server_user "$bindir/pg_ctl" -D "$dir/data" -l "$dir/server.log" -m fast -w -t 60 restart >/dev/null
+    ;;
   *)
-    echo "usage: $0 start|stop INFO" >&2
+    echo "usage: $0 start|stop|restart INFO" >&2
     exit 2
     ;;
 esac
