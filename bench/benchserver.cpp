@@ -60,6 +60,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -123,6 +124,25 @@ long StatusKb(const CServerProcess& server, const std::string& key)
         if (line.rfind(key + ":", 0) == 0)
             return std::atol(line.c_str() + key.size() + 1);
     return -1;
+}
+
+// The CPU time a process has used, user and system, in seconds.
+double CpuSeconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The fields follow the command name, which is in parentheses and may
+    // hold spaces; the first after it is the third, utime the 14th.
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 1));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::strtod(field.c_str(), nullptr);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 std::string PeakRss(const CServerProcess& server)
@@ -191,6 +211,8 @@ struct CExchange
 {
     double seconds = 0;
     std::vector<double> latencies;
+    double serverCpu = 0; // seconds, every node together
+    double benchCpu = 0;
 
     void Finish() { std::sort(latencies.begin(), latencies.end()); }
     double Rate() const { return static_cast<double>(latencies.size()) / seconds; }
@@ -315,17 +337,30 @@ int Run(const CBenchOptions& options)
             for (int i = 0; i < options.clients; ++i)
                 relayClients.push_back(std::make_unique<CBenchClient>(relay->Port()));
         }
+        // Against the relay the two take turns, several passes each, so that
+        // a burst of load elsewhere on the machine falls on both alike.
+        // What a pass costs the nodes and this program.
+        const auto cpu = [&] {
+            double servers = 0;
+            for (const auto& node : nodes)
+                servers += CpuSeconds(node->Pid());
+            return std::make_pair(servers, CpuSeconds(::getpid()));
+        };
+        const auto measured = [&](CExchange& result, auto&& pass) {
+            const auto before = cpu();
+            pass();
+            const auto after = cpu();
+            result.serverCpu += after.first - before.first;
+            result.benchCpu += after.second - before.second;
+        };
         std::unique_ptr<CSlowWrites> slow;
         if (options.slowStore > 0)
             slow = std::make_unique<CSlowWrites>(options, nodes.front()->Port());
         const auto delay = std::chrono::milliseconds(options.slowStore);
-        // Against the relay the two take turns, several passes each, so that
-        // a burst of load elsewhere on the machine falls on both alike.
-        const bool turns = options.relay || options.receipts || slow;
-        const int rounds = turns ? kRelayRounds : 1;
+        const int rounds = options.relay || options.receipts || slow ? kRelayRounds : 1;
         for (int round = 0; round < rounds; ++round) {
             const auto routedPass = [&] {
-                Exchange(clients, options.messages, Cmd::IncomingMessage, routed);
+                measured(routed, [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, routed); });
             };
             if (slow)
                 slow->Run(std::chrono::milliseconds(0), storedFast, routedPass);
@@ -334,7 +369,8 @@ int Run(const CBenchOptions& options)
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
             if (options.receipts)
-                Exchange(clients, options.messages, Cmd::IncomingMessage, acknowledged, true);
+                measured(acknowledged,
+                         [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, acknowledged, true); });
             if (slow)
                 slow->Run(delay, storedSlow,
                           [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, slowed); });
@@ -359,6 +395,12 @@ int Run(const CBenchOptions& options)
     std::printf("delivery latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", routed.Percentile(0.50),
                 routed.Percentile(0.99), routed.latencies.back());
     std::printf("server peak RSS (VmHWM): %s\n", peak.c_str());
+    const auto perMessage = [](double seconds, const CExchange& e) {
+        return seconds * 1e6 / static_cast<double>(e.latencies.size());
+    };
+    std::printf("CPU per message: %.1f us in the server%s, %.1f us in this program\n",
+                perMessage(routed.serverCpu, routed), options.nodes > 1 ? "s" : "",
+                perMessage(routed.benchCpu, routed));
 
     if (options.relay) {
         relayed.Finish();
@@ -389,12 +431,12 @@ int Run(const CBenchOptions& options)
         std::printf("with receipts: %zu in %.2f s = %.0f messages/s\n", acknowledged.latencies.size(),
                     acknowledged.seconds, acknowledged.Rate());
         std::printf("with receipts latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n",
-                    acknowledged.Percentile(0.50), acknowledged.Percentile(0.99),
-                    acknowledged.latencies.back());
+                    acknowledged.Percentile(0.50), acknowledged.Percentile(0.99), acknowledged.latencies.back());
+        std::printf("with receipts CPU per message: %.1f us in the server, %.1f us in this program\n",
+                    perMessage(acknowledged.serverCpu, acknowledged), perMessage(acknowledged.benchCpu, acknowledged));
         std::printf("receipts / none: %.2fx the messages/s (goal at least 0.85x), %.2fx the p99 latency "
                     "(goal at most 1.2x)\n",
-                    acknowledged.Rate() / routed.Rate(),
-                    acknowledged.Percentile(0.99) / routed.Percentile(0.99));
+                    acknowledged.Rate() / routed.Rate(), acknowledged.Percentile(0.99) / routed.Percentile(0.99));
     }
     return 0;
 }
@@ -537,8 +579,8 @@ int main(int argc, char** argv)
             "[--server PATH]\n"
             "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
             "[--clients N] [--messages M]\n"
-            "       murmurly-bench-server --slow-store MS --db postgresql://... [--clients N] [--messages "
-            "M]"))
+            "       murmurly-bench-server --slow-store MS --db postgresql://... "
+            "[--clients N] [--messages M]"))
         return 2;
     if (options.slowStore < 0 || (options.slowStore > 0 && (options.relay || options.receipts ||
                                                             options.idle > 0 || options.nodes > 1)))

@@ -2,7 +2,6 @@
 
 #include "attention.h"
 #include "charformat.h"
-#include "commands.h"
 #include "historystore.h"
 #include "messagebox.h"
 #include "netmessage.h"
@@ -84,7 +83,7 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_editFrom->setObjectName(QStringLiteral("from"));
     m_editFrom->setGeometry(FromDialogUnits(166, 5, 96, 14));
     m_editFrom->setReadOnly(true);
-    m_richConversation = new QTextEdit(this);
+    m_richConversation = new CConversationBox(this);
     m_richConversation->setObjectName(QStringLiteral("conversation"));
     m_richConversation->setGeometry(FromDialogUnits(10, 22, 253, 65));
     m_richConversation->setReadOnly(true);
@@ -119,11 +118,16 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
     connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
     connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
-    if (m_pDoc)
+    if (m_pDoc) {
         connect(&m_pDoc->History(), &CHistoryStore::Cleared, this, [this](const QString& owner) {
             if (owner.toStdString() == m_strFrom)
                 ForgetHistory();
         });
+        connect(&m_pDoc->Outbox(), &COutbox::LineStateChanged, m_richConversation,
+                [box = m_richConversation](const std::string& id, LineState state, const QString& reason) {
+                    box->SetState(id, state, reason);
+                });
+    }
 }
 
 CSpeakWindow::~CSpeakWindow() = default;
@@ -274,18 +278,19 @@ void CSpeakWindow::OnSend()
     }
     if (m_strInput.empty())
         return;
-    CNetMessage msg;
-    msg.sender = m_strFrom;
-    msg.recipient = m_strTo;
-    msg.command = Cmd::Message;
-    msg.text = m_strInput;
-    FillRecordFont(msg);
-    if (!CheckSendable(msg, this))
+    // The line as it is shown here; the session makes the record of it.
+    CNetMessage line;
+    line.sender = m_strFrom;
+    line.recipient = m_strTo;
+    line.text = m_strInput;
+    FillRecordFont(line);
+    if (!CheckSendable(line, this))
         return;
-    AppendMessage(msg);
+    AppendMessage(line);
     if (m_pDoc) {
-        m_pDoc->KeepLine(msg, m_strTo);
-        m_pDoc->Send(msg);
+        const CSentLine sent = m_pDoc->SendLine(std::move(line));
+        if (!sent.id.empty())
+            m_richConversation->MarkLastLine(sent.id, sent.state, QString::fromStdString(m_strTo));
     }
     ClearInput();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "conversationbox.h"
 #include "sessionui.h"
 #include "usersettings.h"
 
@@ -83,7 +84,8 @@ public:
     // A command of menu 121, toolbar 146 or the form's buttons, by id.
     void OnCommand(int id);
 
-    // Send: "M" from the From name to the To name, shown here first.
+    // Send: the line is shown here first, then the session sends it as an
+    // "M" from the user to the To name; its mark tells where it stands.
     void OnSend();
     // The record's font fields from this window's font, or the fallback
     // "Arial", colour 0, size 200 (10 points) when no face name is set.
@@ -117,7 +119,7 @@ public:
     QLineEdit* ToBox() const { return m_editTo; }
     QLineEdit* FromBox() const { return m_editFrom; }
     QTextEdit* InputBox() const { return m_richInput; }
-    QTextEdit* ConversationBox() const { return m_richConversation; }
+    CConversationBox* ConversationBox() const { return m_richConversation; }
     QPushButton* SendButton() const { return m_btnSend; }
     QPushButton* FontButton() const { return m_btnFont; }
     QPushButton* ColorButton() const { return m_btnColor; }
@@ -133,7 +135,7 @@ private:
     QPushButton* m_btnFont = nullptr;
     QLineEdit* m_editTo = nullptr;
     QPushButton* m_btnSend = nullptr;
-    QTextEdit* m_richConversation = nullptr;
+    CConversationBox* m_richConversation = nullptr;
     QTextEdit* m_richInput = nullptr;
     QLineEdit* m_editFrom = nullptr;
 

@@ -127,7 +127,7 @@ void CSpeakWindow::SetBoxBackground(uint32_t color)
     // 0 is the settings' "no colour stored", shown as white as the friends
     // list shows it.
     const QColor background = color == 0 ? QColor(Qt::white) : ColorFromRgb(color);
-    for (QTextEdit* box : {m_richInput, m_richConversation}) {
+    for (QTextEdit* box : std::initializer_list<QTextEdit*>{m_richInput, m_richConversation}) {
         QPalette palette = box->palette();
         palette.setColor(QPalette::Base, background);
         box->setPalette(palette);

@@ -52,17 +52,41 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
     // to a NATS server that does not read holds for as long as that lasts.
     std::atomic<bool> linkUp{true};
 
+    // Messages go to the loop in batches: whatever the library delivers
+    // while the loop has not yet taken the last batch joins it, so a burst
+    // costs one handler, not one per message.
+    struct CIncoming
+    {
+        std::string subject;
+        std::string reply;
+        std::string data;
+        bool noResponders = false;
+    };
+    std::vector<CIncoming> incoming; // under the mutex
+
     void Post(std::string subject, std::string reply, std::string data, bool noResponders)
     {
         std::lock_guard lock(mutex);
         if (!io)
             return;
-        asio::post(*io, [self = shared_from_this(), subject = std::move(subject), reply = std::move(reply),
-                         data = std::move(data), noResponders] {
-            const CLoopTurn turn([&] { return "cluster message on " + subject; });
-            if (self->owner)
-                self->owner->OnMessage(subject, reply, data, noResponders);
-        });
+        const bool first = incoming.empty();
+        incoming.push_back({std::move(subject), std::move(reply), std::move(data), noResponders});
+        if (first)
+            asio::post(*io, [self = shared_from_this()] { self->Drain(); });
+    }
+
+    void Drain()
+    {
+        std::vector<CIncoming> batch;
+        {
+            std::lock_guard lock(mutex);
+            batch.swap(incoming);
+        }
+        for (const auto& message : batch) {
+            const CLoopTurn turn([&] { return "cluster message on " + message.subject; });
+            if (owner)
+                owner->OnMessage(message.subject, message.reply, message.data, message.noResponders);
+        }
     }
 
     void Log(std::string line)
@@ -110,7 +134,7 @@ struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridg
 
 CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CClusterListener& listener)
     : m_io(io), m_listener(listener), m_bridge(std::make_shared<CBridge>()), m_node(RandomNodeId()),
-      m_allSubject("murmurly.all"), m_replyPrefix("murmurly.reply." + m_node + "."), m_timer(io)
+      m_allSubject("murmurly.all"), m_replyPrefix(kReplyPrefix + m_node + "."), m_timer(io)
 {
     m_bridge->io = &io;
     m_bridge->owner = this;
@@ -124,11 +148,11 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
         Check(natsOptions_SetURL(options, url.c_str()), "invalid --cluster URL '" + url + "'");
         Check(natsOptions_SetName(options, ("murmurly-server " + m_node).c_str()), "NATS options");
         Check(natsOptions_SetNoEcho(options, true), "NATS options");
-        // Every publish leaves at once rather than in the library's next
-        // flush: an answer that says a record was delivered must not be
-        // lost with a node that dies right after, or the sender keeps the
-        // record too and the user gets it twice.
-        Check(natsOptions_SetSendAsap(options, true), "NATS options");
+        // Publishes are not sent one by one: the library's flusher writes
+        // what came meanwhile together, a moment later. Should a node die in
+        // that moment with a receipt for a record on its way, the sender's
+        // node keeps the record too; the recipient's client drops the second
+        // copy by its id.
         Check(natsOptions_UseGlobalMessageDelivery(options, true), "NATS options");
         Check(natsOptions_SetTimeout(options, 5000), "NATS options");
         // Without a deadline a write to a NATS server that stopped reading
@@ -303,6 +327,8 @@ void CNatsCluster::OnMessage(const std::string& subject, const std::string& repl
         else if (subject.rfind(m_replyPrefix, 0) == 0 && subject.size() > m_replyPrefix.size() &&
                  (subject[m_replyPrefix.size()] == 'k' || subject[m_replyPrefix.size()] == 'p'))
             OnLoginReply(subject.substr(m_replyPrefix.size()), data, noResponders);
+        else if (subject == m_replyPrefix + kAnswerBatch)
+            OnAnswers(data);
         else if (subject.rfind(m_replyPrefix, 0) == 0)
             OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
@@ -412,7 +438,7 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
         // done. Not kept: no answer, and the sender's node keeps it.
         auto answer = [this, reply](CTakenAs taken) {
             if (!reply.empty() && taken != CTakenAs::Failed)
-                Publish(reply, taken == CTakenAs::Stored ? "S" : "D");
+                Answer(reply, taken == CTakenAs::Stored ? 'S' : 'D');
         };
         if (result.status == DecodeStatus::Complete)
             m_listener.OnClusterRecord(user, msg, answer);
@@ -440,6 +466,44 @@ void CNatsCluster::OnReconnected()
         users.push_back(user);
     for (const auto& user : users)
         m_listener.OnClusterStored(user, 0);
+}
+
+void CNatsCluster::Answer(const std::string& reply, char taken)
+{
+    // "murmurly.reply.NODE.SEQ": the answers for one node go together, as
+    // lines "D SEQ" or "S SEQ" to "murmurly.reply.NODE.batch", once per turn.
+    const auto dot = reply.rfind('.');
+    if (reply.rfind(kReplyPrefix, 0) != 0 || dot == std::string::npos || dot < sizeof kReplyPrefix - 1) {
+        Publish(reply, std::string(1, taken));
+        return;
+    }
+    std::string& lines = m_answers[reply.substr(0, dot + 1)];
+    lines += taken;
+    lines += ' ';
+    lines.append(reply, dot + 1, std::string::npos);
+    lines += '\n';
+    if (m_answersPosted)
+        return;
+    m_answersPosted = true;
+    asio::post(m_timer.get_executor(), [this] {
+        m_answersPosted = false;
+        auto answers = std::move(m_answers);
+        m_answers.clear();
+        for (auto& [prefix, lines] : answers)
+            Publish(prefix + kAnswerBatch, std::move(lines));
+    });
+}
+
+void CNatsCluster::OnAnswers(const std::string& lines)
+{
+    std::size_t start = 0;
+    while (start + 2 < lines.size()) {
+        std::size_t end = lines.find('\n', start);
+        if (end == std::string::npos)
+            end = lines.size();
+        OnReply(lines.substr(start + 2, end - start - 2), std::string(1, lines[start]), false);
+        start = end + 1;
+    }
 }
 
 void CNatsCluster::OnReply(const std::string& seq, const std::string& data, bool noResponders)

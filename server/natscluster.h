@@ -21,7 +21,9 @@ class CNatsWriter;
 //   murmurly.all              every node: presence of users, heartbeats,
 //                             routing-table writes
 //   murmurly.node.ID          one node: the directory of a node that asked
-//   murmurly.reply.ID.SEQ     one node: what became of a record it sent
+//   murmurly.reply.ID.SEQ     one node: "no responders" for a record it sent
+//   murmurly.reply.ID.batch   one node: what became of the records it sent,
+//                             the answers of one turn of the taker together
 //   murmurly.reply.ID.kSEQ    one node: the answer to a login's kick
 //   murmurly.reply.ID.pSEQ    one node: "no responders" to a login's probe
 //   murmurly.user.NAME        the node where NAME is logged in
@@ -114,6 +116,10 @@ private:
     void OnDirect(const std::string& data);
     void OnUserSubject(const std::string& user, const std::string& reply, const std::string& data);
     void OnReply(const std::string& seq, const std::string& data, bool noResponders);
+    // Tells the node that sent a record with `reply` what became of it
+    // ('D' delivered, 'S' kept), together with the other answers of the turn.
+    void Answer(const std::string& reply, char taken);
+    void OnAnswers(const std::string& lines);
     void OnReconnected();
 
     // The login side (natslogin.cpp).
@@ -157,6 +163,10 @@ private:
     // Other nodes, when last heard of.
     std::unordered_map<std::string, Clock::time_point> m_nodes;
     std::unordered_map<uint64_t, CInFlight> m_inFlight;
+    // Answers for the records of other nodes, by their reply prefix, until
+    // the end of the turn.
+    std::unordered_map<std::string, std::string> m_answers;
+    bool m_answersPosted = false;
     uint64_t m_nextSeq = 0;
     asio::steady_timer m_timer;
     Clock::time_point m_lastTick;

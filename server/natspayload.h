@@ -10,6 +10,10 @@ namespace NatsPayload {
 
 inline constexpr char kUserPrefix[] = "murmurly.user.";
 inline constexpr char kNodePrefix[] = "murmurly.node.";
+// Replies to a node go to subjects under kReplyPrefix NODE "."; the answers
+// for its records, gathered per turn, to that prefix and kAnswerBatch.
+inline constexpr char kReplyPrefix[] = "murmurly.reply.";
+inline constexpr char kAnswerBatch[] = "batch";
 
 // Payloads are a kind letter and space-separated words: user names are
 // letters and digits only, node ids hexadecimal. The records for users

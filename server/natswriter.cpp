@@ -4,6 +4,13 @@
 
 #include <nats/nats.h>
 
+namespace {
+
+// How long a subscription given up may still take messages.
+constexpr int64_t kDrainTime = 5000;
+
+} // namespace
+
 CNatsWriter::CNatsWriter(natsConnection* conn, Handler handler, void* closure, std::string broadcast,
                          std::string heartbeat, std::chrono::milliseconds interval)
     : m_conn(conn), m_handler(handler), m_closure(closure), m_broadcast(std::move(broadcast)),
@@ -15,6 +22,8 @@ CNatsWriter::~CNatsWriter()
 {
     Stop();
     for (auto& [subject, sub] : m_subs)
+        natsSubscription_Destroy(sub);
+    for (auto* sub : m_draining)
         natsSubscription_Destroy(sub);
 }
 
@@ -84,6 +93,7 @@ void CNatsWriter::Run()
         if (Clock::now() >= nextBeat) {
             Send(m_broadcast, m_heartbeat, {});
             nextBeat = Clock::now() + m_interval;
+            SweepDrained();
         }
         lock.lock();
     }
@@ -111,9 +121,29 @@ void CNatsWriter::Write(const COp& op)
         const auto it = m_subs.find(op.subject);
         if (it == m_subs.end())
             return;
-        natsSubscription_Unsubscribe(it->second);
-        natsSubscription_Destroy(it->second);
+        // Drained, not dropped: a record the NATS server sent before it had
+        // the end of the subscription still reaches the node, which keeps it
+        // for the user who left and says so, rather than the sender waiting
+        // for an answer that never comes.
+        if (natsSubscription_DrainTimeout(it->second, kDrainTime) == NATS_OK) {
+            m_draining.push_back(it->second);
+        } else {
+            natsSubscription_Unsubscribe(it->second);
+            natsSubscription_Destroy(it->second);
+        }
         m_subs.erase(it);
+    }
+}
+
+void CNatsWriter::SweepDrained()
+{
+    for (auto it = m_draining.begin(); it != m_draining.end();) {
+        if (natsSubscription_DrainCompletionStatus(*it) != NATS_ILLEGAL_STATE) {
+            natsSubscription_Destroy(*it);
+            it = m_draining.erase(it);
+        } else {
+            ++it;
+        }
     }
 }
 

@@ -7,6 +7,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <vector>
 
 typedef struct __natsConnection natsConnection;
 typedef struct __natsSubscription natsSubscription;
@@ -63,6 +64,8 @@ private:
     void Run();
     void Write(const COp& op);
     void Send(const std::string& subject, const std::string& data, const std::string& reply);
+    // Lets go of the subscriptions that finished draining.
+    void SweepDrained();
 
     natsConnection* m_conn;
     Handler m_handler;
@@ -75,7 +78,9 @@ private:
     std::condition_variable m_wake;
     std::deque<COp> m_queue;
     bool m_finishing = false;
-    // The thread's own: by subject.
+    // The thread's own: by subject; and those given up, which still take
+    // what the NATS server sent them before it had their end.
     std::unordered_map<std::string, natsSubscription*> m_subs;
+    std::vector<natsSubscription*> m_draining;
     std::thread m_thread;
 };

@@ -13,50 +13,56 @@ const char* CSentIds::Find(const std::string& sender, const std::string& id, Clo
     const auto it = m_senders.find(sender);
     if (it == m_senders.end())
         return nullptr;
-    Expire(it->second, now);
-    const auto found = it->second.byId.find(id);
-    return found == it->second.byId.end() ? nullptr : found->second;
+    CSender& entry = it->second;
+    if (!Age(entry, now)) {
+        m_senders.erase(it);
+        return nullptr;
+    }
+    if (const auto found = entry.current.find(id); found != entry.current.end())
+        return found->second;
+    if (const auto found = entry.previous.find(id); found != entry.previous.end())
+        return found->second;
+    return nullptr;
 }
 
 void CSentIds::Remember(const std::string& sender, const std::string& id, const char* outcome,
                         Clock::time_point now)
 {
-    CSender& entry = m_senders[sender];
-    Expire(entry, now);
-    const auto known = entry.byId.find(id);
-    if (known != entry.byId.end()) {
-        known->second = outcome;
-    } else {
-        // The deque never moves its elements on push_back or pop_front, so
-        // the map's views of their ids stay valid.
-        const CEntry& added = entry.order.emplace_back(CEntry{id, outcome, now});
-        entry.byId.emplace(added.id, outcome);
-        if (entry.order.size() > kMaxPerSender) {
-            entry.byId.erase(entry.order.front().id);
-            entry.order.pop_front();
-        }
-    }
+    const auto [it, added] = m_senders.try_emplace(sender);
+    CSender& entry = it->second;
+    if (added)
+        entry.currentSince = now;
+    else
+        Age(entry, now);
+    // An id kept in the previous generation moves to the current one with
+    // its new outcome.
+    entry.previous.erase(id);
+    entry.current.insert_or_assign(id, outcome);
     if (++m_sinceSweep >= kSweepEvery) {
         m_sinceSweep = 0;
         SweepIdle(now);
     }
 }
 
-void CSentIds::Expire(CSender& sender, Clock::time_point now)
+bool CSentIds::Age(CSender& sender, Clock::time_point now)
 {
-    while (!sender.order.empty() && now - sender.order.front().at > kKeepFor) {
-        sender.byId.erase(sender.order.front().id);
-        sender.order.pop_front();
-    }
+    if (sender.current.size() < kMaxPerSender && now - sender.currentSince < kKeepFor)
+        return true;
+    // Two generations old: everything the sender sent is gone.
+    if (now - sender.currentSince >= 2 * kKeepFor)
+        return false;
+    sender.previous = std::move(sender.current);
+    sender.current = CGeneration();
+    sender.currentSince = now;
+    return true;
 }
 
 void CSentIds::SweepIdle(Clock::time_point now)
 {
     for (auto it = m_senders.begin(); it != m_senders.end();) {
-        Expire(it->second, now);
-        if (it->second.order.empty())
-            it = m_senders.erase(it);
-        else
+        if (Age(it->second, now))
             ++it;
+        else
+            it = m_senders.erase(it);
     }
 }

@@ -2,17 +2,19 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <string>
-#include <string_view>
 #include <unordered_map>
-#include <unordered_set>
 
 // What became of the messages each sender's client sent with an id, so that
 // a resend (after a lost connection, before its receipt came) is answered
-// again rather than delivered twice. Each sender's ids are kept for
-// kKeepFor, at most kMaxPerSender of them: past that, the recipient's client
-// drops the copy it already has.
+// again rather than delivered twice. Each sender's ids are kept at least
+// kKeepFor, or until kMaxPerSender newer ones came, whichever is sooner, and
+// at most twice that: past that, the recipient's client drops the copy it
+// already has.
+//
+// Each sender's ids are in two generations: new ones go into the current
+// one, which becomes the previous one when it is full or kKeepFor old; the
+// previous one is dropped then.
 //
 // Only what this node delivered or stored since it started is known here;
 // stored messages also carry their id in the store, which refuses a second
@@ -35,19 +37,17 @@ public:
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
-    struct CEntry
-    {
-        std::string id;
-        const char* outcome;
-        Clock::time_point at;
-    };
+    using CGeneration = std::unordered_map<std::string, const char*>;
     struct CSender
     {
-        std::deque<CEntry> order; // oldest first
-        std::unordered_map<std::string_view, const char*> byId;
+        CGeneration current;
+        CGeneration previous;
+        Clock::time_point currentSince;
     };
 
-    void Expire(CSender& sender, Clock::time_point now);
+    // Moves the current generation on when it is full or old; a sender
+    // whose ids all expired is dropped (false).
+    static bool Age(CSender& sender, Clock::time_point now);
     void SweepIdle(Clock::time_point now);
 
     std::unordered_map<std::string, CSender> m_senders;

@@ -44,7 +44,7 @@ std::size_t ConnectionsForFileLimit()
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
-      m_shutdownTimer(io)
+      m_flushTimer(io), m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = ConnectionsForFileLimit();
@@ -213,6 +213,34 @@ void CServer::HandshakeEnded(CServerSession& session)
         return;
     m_handshakes.erase(*it->second.handshake);
     it->second.handshake.reset();
+}
+
+void CServer::FlushSoon(CServerSession& session)
+{
+    m_flushSoon.emplace_back(session.weak_from_this(), std::chrono::steady_clock::now() + kFlushDelay);
+    ArmFlushTimer();
+}
+
+void CServer::ArmFlushTimer()
+{
+    if (m_flushArmed || m_flushSoon.empty())
+        return;
+    m_flushArmed = true;
+    m_flushTimer.expires_at(m_flushSoon.front().second);
+    m_flushTimer.async_wait([this](const asio::error_code& error) {
+        m_flushArmed = false;
+        if (error)
+            return;
+        // Only those due: the others still wait for a record to go along.
+        // A session flushed before, or here twice, finds nothing to write.
+        const auto now = std::chrono::steady_clock::now();
+        while (!m_flushSoon.empty() && m_flushSoon.front().second <= now) {
+            if (const auto session = m_flushSoon.front().first.lock())
+                session->Flush();
+            m_flushSoon.pop_front();
+        }
+        ArmFlushTimer();
+    });
 }
 
 void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)

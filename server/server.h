@@ -18,6 +18,7 @@
 
 #include <atomic>
 
+#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -83,6 +84,10 @@ public:
     // handshakes that stall cost a bounded amount together.
     void HandshakeStarted(CServerSession& session);
     void HandshakeEnded(CServerSession& session);
+    // Writes what `session` queued with SendSoon within kFlushDelay, unless
+    // a record sent meanwhile takes it along.
+    void FlushSoon(CServerSession& session);
+    static constexpr auto kFlushDelay = std::chrono::milliseconds(5);
 
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
@@ -261,6 +266,12 @@ private:
     // the least id of them; their nodes hear of it once per turn.
     std::unordered_map<std::string, int64_t> m_storedNotices;
     bool m_noticesPosted = false;
+    // Sessions with records that wait for FlushSoon's timer, oldest first,
+    // each with when it is due.
+    std::deque<std::pair<CWeakSession, std::chrono::steady_clock::time_point>> m_flushSoon;
+    asio::steady_timer m_flushTimer;
+    bool m_flushArmed = false;
+    void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, CConnection> m_connections;
     std::list<CServerSession*> m_handshakes; // TLS handshakes under way, oldest first

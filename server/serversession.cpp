@@ -239,13 +239,8 @@ void CServerSession::Send(const CNetMessage& msg)
 
 void CServerSession::SendSoon(const CNetMessage& msg)
 {
-    if (!Queue(msg) || m_writeActive || m_flushPosted)
-        return; // a running write takes it along when it ends
-    m_flushPosted = true;
-    asio::post(m_stream.Socket().get_executor(), [self = shared_from_this()] {
-        self->m_flushPosted = false;
-        self->StartWrite();
-    });
+    if (Queue(msg) && !m_writeActive) // a running write takes it along when it ends
+        m_server.FlushSoon(*this);
 }
 
 bool CServerSession::Queue(const CNetMessage& msg)

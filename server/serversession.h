@@ -56,10 +56,12 @@ public:
 
     void Start();
     void Send(const CNetMessage& msg);
-    // As Send, but the write waits until the handlers the loop has ready now
-    // have run, so that a record that is not urgent (a receipt) shares one
-    // write with what they send the same client.
+    // As Send, for a record that is not urgent (a receipt): its write waits
+    // a few milliseconds for the next record to the same client, so that
+    // both go in one write (CServer::FlushSoon).
     void SendSoon(const CNetMessage& msg);
+    // Starts the write of what SendSoon left queued.
+    void Flush() { StartWrite(); }
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
@@ -119,7 +121,6 @@ private:
     bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
-    bool m_flushPosted = false;
     int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;

@@ -16,6 +16,7 @@
 #include "commands.h"
 #include "palaverdoc.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -50,6 +51,7 @@ const CPalaverDoc::CHandlerRow* CPalaverDoc::FindHandler(const std::string& code
         {Cmd::BlockedListAnswer, false, &CPalaverDoc::OnBlockedList},
         {Cmd::Failure, false, &CPalaverDoc::OnFailure},
         {Cmd::LoginFailed, false, &CPalaverDoc::OnLoginFailed},
+        {Cmd::MessageAck, false, &CPalaverDoc::OnMessageAnswer},
     };
     const CHandlerRow* best = nullptr;
     std::size_t bestLength = 0;
@@ -102,8 +104,16 @@ void CPalaverDoc::OnLoginAccepted(CNetMessage& msg)
     // The user is the one the login dialog sent.
     if (!m_bLoginWaiting)
         return;
+    if (m_login.userName != m_strUserName)
+        m_recentMessages.Clear();
     m_strUserName = m_login.userName;
     m_strPassword = m_login.password;
+    const std::vector<std::string>& offers = msg.names;
+    m_bReceipts = std::find(offers.begin(), offers.end(), COutbox::kReceipts) != offers.end();
+    // Opened now, not at the first line the burst after the login brings;
+    // the lines this user left waiting are read from it.
+    m_history.Open(m_strUserName, m_history.IsKeeping());
+    m_outbox.SetOwner(m_strUserName);
     RequestFriendsList(msg.recipient);
 }
 
@@ -130,6 +140,9 @@ void CPalaverDoc::OnFriendsList(CNetMessage& msg)
         Send(complete);
     }
     SetLoggedIn(1);
+    // What waits goes out behind "SLO", before anything typed from now on.
+    if (firstList)
+        m_outbox.OnLoggedIn(m_bReceipts);
     if (firstList && m_bRelogin)
         EndReconnect(QStringLiteral("Logged in"));
 }
@@ -201,6 +214,21 @@ void CPalaverDoc::OnUnblocked(CNetMessage&)
 
 void CPalaverDoc::OnOfflineMessage(CNetMessage& msg)
 {
+    // With receipts "O" names = [stored id, sender's id]. A message the user
+    // has already, live or as another stored copy, is only acknowledged, so
+    // that the server forgets this copy; the same stored message coming back
+    // at a new login is shown as it always was.
+    if (msg.names.size() >= 2) {
+        const std::optional<std::string> known = KnownMessage(msg.sender, msg.names[1]);
+        if (known && *known != msg.names[0]) {
+            CNetMessage ack = CNetMessage::FullCopy(msg);
+            ack.sender = m_strUserName;
+            ack.command = Cmd::OfflineAck;
+            Send(ack);
+            return;
+        }
+        m_recentMessages.Add(msg.sender, msg.names[1], msg.names[0]);
+    }
     // Kept as the record's own copy. The server keeps it too until it is
     // acknowledged, which happens when the user deletes it (see
     // RemoveOfflineMessage); the acknowledgement is made now, while every
@@ -233,7 +261,19 @@ void CPalaverDoc::OnBlockedList(CNetMessage& msg)
 
 void CPalaverDoc::OnFailure(CNetMessage& msg)
 {
+    // An "F" that names a line's id answers that line: it is marked, and
+    // the box comes as for any failure.
+    if (!msg.names.empty())
+        m_outbox.OnAnswer(msg.names.front(), LineState::Failed, msg.sender);
     Notify(FromUtf8(msg.sender));
+}
+
+void CPalaverDoc::OnMessageAnswer(CNetMessage& msg)
+{
+    if (msg.names.empty())
+        return;
+    m_outbox.OnAnswer(msg.names.front(), msg.text == "delivered" ? LineState::Delivered : LineState::Stored,
+                      {});
 }
 
 void CPalaverDoc::OnLoginFailed(CNetMessage& msg)
@@ -260,6 +300,13 @@ void CPalaverDoc::RequestFriendsList(const std::string& recipient)
 
 void CPalaverDoc::DeliverMessage(CNetMessage& msg)
 {
+    // With receipts "SM" names = [the sender's id]: a message sent again
+    // after a lost connection may come twice, and is shown and kept once.
+    if (!msg.names.empty()) {
+        if (KnownMessage(msg.sender, msg.names.front()))
+            return;
+        m_recentMessages.Add(msg.sender, msg.names.front(), {});
+    }
     // The window that opens for a new correspondent may show a box, inside
     // which the receive record is overwritten: the line goes out as a copy.
     // It is kept once shown, so a window that opens for it finds it among
@@ -272,4 +319,11 @@ void CPalaverDoc::DeliverMessage(CNetMessage& msg)
 void CPalaverDoc::KeepLine(const CNetMessage& line, const std::string& correspondent)
 {
     m_history.Record(m_strUserName, correspondent, line);
+}
+
+std::optional<std::string> CPalaverDoc::KnownMessage(const std::string& sender, const std::string& id)
+{
+    if (const std::string* storedId = m_recentMessages.Find(sender, id))
+        return *storedId;
+    return m_history.FindMessage(m_strUserName, sender, id);
 }

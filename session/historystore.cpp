@@ -1,80 +1,33 @@
 #include "historystore.h"
 
+#include "historywriter.h"
 #include "netmessage.h"
+#include "sqlitedb.h"
 #include "usersettings.h"
+#include "wire.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QSettings>
 
-#include <sqlite3.h>
-
 #include <algorithm>
-#include <cstring>
 #include <memory>
+#include <set>
 
 namespace {
 
 const QString kHistoryGroup = QStringLiteral("Settings/History");
 const QString kKeepKey = QStringLiteral("Keep");
 
-const char kSchema[] = "CREATE TABLE IF NOT EXISTS lines ("
-                       " id INTEGER PRIMARY KEY,"
-                       " time INTEGER NOT NULL,"
-                       " correspondent TEXT NOT NULL,"
-                       " sender TEXT NOT NULL,"
-                       " text TEXT NOT NULL,"
-                       " face TEXT NOT NULL,"
-                       " weight INTEGER NOT NULL,"
-                       " italic INTEGER NOT NULL,"
-                       " underline INTEGER NOT NULL,"
-                       " strikeout INTEGER NOT NULL,"
-                       " charset INTEGER NOT NULL,"
-                       " pitch_family INTEGER NOT NULL,"
-                       " color INTEGER NOT NULL,"
-                       " size INTEGER NOT NULL,"
-                       // The server's id of a stored message, which comes again
-                       // at each login until deleted; NULL for the others.
-                       " stored_id TEXT);"
-                       "CREATE INDEX IF NOT EXISTS lines_by_correspondent ON lines (correspondent, time, id);"
-                       "CREATE UNIQUE INDEX IF NOT EXISTS lines_stored ON lines (stored_id, sender, time);";
-
 const QString kWriteFailed = QStringLiteral("Conversation history could not be saved");
+const QString kClearFailed = QStringLiteral("Conversation history could not be cleared");
 
-// A prepared statement, finalized when it goes.
-class CStatement
+std::string SelectLines(const char* where)
 {
-public:
-    CStatement(sqlite3* db, const char* sql)
-    {
-        if (sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr) != SQLITE_OK) {
-            sqlite3_finalize(m_stmt);
-            m_stmt = nullptr;
-        }
-    }
-    ~CStatement() { sqlite3_finalize(m_stmt); }
-    CStatement(const CStatement&) = delete;
-    CStatement& operator=(const CStatement&) = delete;
-
-    bool IsValid() const { return m_stmt != nullptr; }
-    void Bind(int index, const std::string& text)
-    {
-        sqlite3_bind_text(m_stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
-    }
-    void Bind(int index, int64_t value) { sqlite3_bind_int64(m_stmt, index, value); }
-    int Step() { return sqlite3_step(m_stmt); }
-    int64_t Int(int column) const { return sqlite3_column_int64(m_stmt, column); }
-    std::string Text(int column) const
-    {
-        const auto* bytes = static_cast<const char*>(sqlite3_column_blob(m_stmt, column));
-        return bytes ? std::string(bytes, static_cast<std::size_t>(sqlite3_column_bytes(m_stmt, column)))
-                     : std::string();
-    }
-
-private:
-    sqlite3_stmt* m_stmt = nullptr;
-};
+    return std::string("SELECT ") + kLineColumns + " FROM lines WHERE " + where;
+}
 
 // Letters and digits stay as they are; every other byte, and so every path
 // separator or leading dot, becomes %XX.
@@ -99,13 +52,54 @@ bool MakePrivateFolder(const QString& path)
                                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
 }
 
+bool Earlier(const CKeptLine& a, const CKeptLine& b)
+{
+    return a.time != b.time ? a.time < b.time : a.id < b.id;
+}
+
 } // namespace
 
-CHistoryStore::CHistoryStore(QObject* parent) : QObject(parent) {}
+// The window thread's own connection: WAL lets it read while the writer
+// writes, and it sees what the writer has committed.
+struct CHistoryStore::CReader
+{
+    explicit CReader(const std::string& path)
+        : db(path), prepared((db.Exec("PRAGMA synchronous = NORMAL"), PrepareHistoryDb(db), true)),
+          lastLines(
+              db, SelectLines("correspondent = ?1 AND id > ?2 ORDER BY time DESC, id DESC LIMIT ?3").c_str()),
+          findMessage(db, "SELECT stored_id FROM lines WHERE sender = ?1 AND message_id = ?2 AND id > ?3"),
+          findStored(db,
+                     "SELECT 1 FROM lines WHERE stored_id = ?1 AND sender = ?2 AND time = ?3 AND id > ?4"),
+          waiting(db, "SELECT record FROM outbox ORDER BY seq")
+    {
+    }
+
+    CSqliteDb db;
+    // The schema is there before the statements are made. This connection
+    // writes nothing but a new schema, without waiting for the disk: a step
+    // that a power cut takes back runs again at the next start.
+    bool prepared;
+    CSqliteStatement lastLines;
+    CSqliteStatement findMessage;
+    CSqliteStatement findStored;
+    CSqliteStatement waiting;
+};
+
+CHistoryStore::CHistoryStore(QObject* parent) : QObject(parent)
+{
+    m_pWriter = std::make_unique<CHistoryWriter>([this](const CHistoryWriter::CReport& report) {
+        QMetaObject::invokeMethod(
+            this, [this, report] { OnReport(report.doneThrough, report.ok, report.clearFailed); },
+            Qt::QueuedConnection);
+    });
+}
 
 CHistoryStore::~CHistoryStore()
 {
-    Close();
+    // The reader first: the writer's connection, the last one, checkpoints
+    // the log on its own thread when it closes.
+    m_pReader.reset();
+    m_pWriter.reset();
 }
 
 QString CHistoryStore::DatabasePath(const std::string& user)
@@ -134,91 +128,233 @@ void CHistoryStore::SetKeeping(bool keep)
     ProtectSettingsFile(*store);
 }
 
-void CHistoryStore::Close()
+bool CHistoryStore::Open(const std::string& owner, bool create)
 {
-    sqlite3_close(m_db);
-    m_db = nullptr;
-    m_strOwner.clear();
-}
-
-sqlite3* CHistoryStore::Open(const std::string& owner, bool create)
-{
-    if (m_db && m_strOwner == owner)
-        return m_db;
+    if (m_pReader && m_strOwner == owner)
+        return true;
     Close();
+    if (owner.empty())
+        return false;
     const QString path = DatabasePath(owner);
-    const QByteArray file = QFile::encodeName(path);
     if (create) {
         const QString folder = path.left(path.lastIndexOf(QLatin1Char('/')));
         const QString parent = folder.left(folder.lastIndexOf(QLatin1Char('/')));
         if (!MakePrivateFolder(parent) || !MakePrivateFolder(folder))
-            return nullptr;
+            return false;
     } else if (!QFile::exists(path)) {
-        return nullptr;
+        return false;
     }
-    sqlite3* db = nullptr;
-    const int flags = create ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READWRITE;
-    if (sqlite3_open_v2(file.constData(), &db, flags, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return nullptr;
+    // A clear still on its way must not be undone by reading the lines it
+    // deletes without knowing of it.
+    if (m_nClearedThrough != 0)
+        m_pWriter->Flush();
+    const std::string file = QFile::encodeName(path).toStdString();
+    try {
+        m_pReader = std::make_unique<CReader>(file);
+        // Ids go on rising across the databases of one run, so that a
+        // report of lines written to one never counts for another's.
+        m_nNextId = std::max(m_nNextId, m_pReader->db.QueryInt("SELECT coalesce(max(id), 0) FROM lines") + 1);
+    } catch (const CStoreError&) {
+        m_pReader.reset();
+        return false;
     }
-    // The journal files SQLite makes take the database file's mode.
-    QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
-    sqlite3_busy_timeout(db, 2000);
-    if (sqlite3_exec(db, kSchema, nullptr, nullptr, nullptr) != SQLITE_OK) {
-        sqlite3_close(db);
-        return nullptr;
-    }
-    m_db = db;
     m_strOwner = owner;
-    return m_db;
+    m_nClearedThrough = 0;
+    m_pWriter->Open(file);
+    return true;
+}
+
+void CHistoryStore::Close()
+{
+    if (!m_pReader)
+        return;
+    m_pReader.reset();
+    m_strOwner.clear();
+    m_pWriter->Close();
 }
 
 void CHistoryStore::Record(const std::string& owner, const std::string& correspondent,
                            const CNetMessage& line)
 {
-    Insert(owner, correspondent, line, QDateTime::currentSecsSinceEpoch(), {});
+    if (!m_bKeeping || owner.empty() || correspondent.empty())
+        return;
+    Queue(owner, KeptLine(line, correspondent, QDateTime::currentSecsSinceEpoch(), {},
+                          line.names.empty() ? std::string() : line.names.front()));
 }
 
 void CHistoryStore::RecordStored(const std::string& owner, const CNetMessage& line)
 {
-    Insert(owner, line.sender, line, line.time, line.names.empty() ? std::string() : line.names.front());
+    if (!m_bKeeping || owner.empty() || line.sender.empty())
+        return;
+    const std::vector<std::string>& ids = line.names;
+    CKeptLine kept = KeptLine(line, line.sender, line.time, ids.empty() ? std::string() : ids[0],
+                              ids.size() < 2 ? std::string() : ids[1]);
+    if (!Open(owner, true)) {
+        OnWritten(false);
+        return;
+    }
+    if (!IsStoredKept(kept))
+        Queue(owner, std::move(kept));
 }
 
-void CHistoryStore::Insert(const std::string& owner, const std::string& correspondent,
-                           const CNetMessage& line, int64_t time, const std::string& storedId)
+bool CHistoryStore::IsStoredKept(const CKeptLine& line)
 {
-    if (!m_bKeeping || owner.empty() || correspondent.empty())
-        return;
-    sqlite3* db = Open(owner, true);
-    if (!db) {
+    if (line.storedId.empty())
+        return false;
+    for (const auto& [owner, pending] : m_pending) {
+        if (owner == m_strOwner && pending.id > m_nClearedThrough && pending.storedId == line.storedId &&
+            pending.sender == line.sender && pending.time == line.time)
+            return true;
+    }
+    try {
+        CSqliteStatementUse use(m_pReader->findStored);
+        use->Bind(1, line.storedId);
+        use->Bind(2, line.sender);
+        use->Bind(3, line.time);
+        use->Bind(4, m_nClearedThrough);
+        return use->Step();
+    } catch (const CStoreError&) {
+        return false;
+    }
+}
+
+void CHistoryStore::Queue(const std::string& owner, CKeptLine line)
+{
+    if (!Open(owner, true)) {
         OnWritten(false);
         return;
     }
-    CStatement insert(db,
-                      "INSERT OR IGNORE INTO lines (time, correspondent, sender, text, face, weight, italic,"
-                      " underline, strikeout, charset, pitch_family, color, size, stored_id)"
-                      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
-    if (!insert.IsValid()) {
+    line.id = m_nNextId++;
+    m_pending.push_back({owner, line});
+    m_pWriter->Insert(std::move(line));
+}
+
+std::optional<std::string> CHistoryStore::FindMessage(const std::string& owner, const std::string& sender,
+                                                      const std::string& messageId)
+{
+    if (messageId.empty() || !Open(owner, false))
+        return std::nullopt;
+    for (auto it = m_pending.rbegin(); it != m_pending.rend(); ++it) {
+        const CKeptLine& pending = it->second;
+        if (it->first == owner && pending.id > m_nClearedThrough && pending.sender == sender &&
+            pending.messageId == messageId)
+            return pending.storedId;
+    }
+    try {
+        CSqliteStatementUse use(m_pReader->findMessage);
+        use->Bind(1, sender);
+        use->Bind(2, messageId);
+        use->Bind(3, m_nClearedThrough);
+        if (use->Step())
+            return m_pReader->findMessage.ColumnBytes(0);
+    } catch (const CStoreError&) {
+    }
+    return std::nullopt;
+}
+
+std::vector<CNetMessage> CHistoryStore::LastLines(const std::string& owner, const std::string& correspondent,
+                                                  int count)
+{
+    std::vector<CNetMessage> lines;
+    if (!m_bKeeping || owner.empty() || correspondent.empty() || count <= 0 || !Open(owner, false))
+        return lines;
+    std::vector<CKeptLine> rows;
+    try {
+        CSqliteStatementUse use(m_pReader->lastLines);
+        use->Bind(1, correspondent);
+        use->Bind(2, m_nClearedThrough);
+        use->Bind(3, int64_t{count});
+        while (use->Step())
+            rows.push_back(ReadLine(m_pReader->lastLines));
+    } catch (const CStoreError&) {
+        return lines;
+    }
+    // The lines still on their way to the disk, unless the writer has just
+    // written them and they were read above already.
+    std::set<int64_t> read;
+    for (const CKeptLine& row : rows)
+        read.insert(row.id);
+    for (const auto& [pendingOwner, pending] : m_pending) {
+        if (pendingOwner == owner && pending.correspondent == correspondent &&
+            pending.id > m_nClearedThrough && !read.count(pending.id))
+            rows.push_back(pending);
+    }
+    std::sort(rows.begin(), rows.end(), Earlier);
+    const std::size_t skip = rows.size() > std::size_t(count) ? rows.size() - std::size_t(count) : 0;
+    for (auto it = rows.begin() + static_cast<std::ptrdiff_t>(skip); it != rows.end(); ++it)
+        lines.push_back(ShownLine(*it, owner));
+    return lines;
+}
+
+bool CHistoryStore::Clear(const std::string& owner)
+{
+    if (owner.empty())
+        return true;
+    if (!Open(owner, false)) {
+        const bool cleared = !QFile::exists(DatabasePath(owner));
+        if (cleared)
+            emit Cleared(QString::fromStdString(owner));
+        return cleared;
+    }
+    // Gone from view at once; the writer deletes them after what it has
+    // been given so far, and VACUUM runs there as well.
+    m_nClearedThrough = m_nNextId - 1;
+    m_pWriter->Clear();
+    emit Cleared(QString::fromStdString(owner));
+    return true;
+}
+
+void CHistoryStore::KeepWaiting(const std::string& owner, const CNetMessage& record)
+{
+    if (record.names.empty())
+        return;
+    if (!Open(owner, true)) {
         OnWritten(false);
         return;
     }
-    insert.Bind(1, time);
-    insert.Bind(2, correspondent);
-    insert.Bind(3, line.sender);
-    insert.Bind(4, line.text);
-    insert.Bind(5, line.faceName);
-    insert.Bind(6, int64_t{line.font.lfWeight});
-    insert.Bind(7, int64_t{line.font.lfItalic});
-    insert.Bind(8, int64_t{line.font.lfUnderline});
-    insert.Bind(9, int64_t{line.font.lfStrikeOut});
-    insert.Bind(10, int64_t{line.font.lfCharSet});
-    insert.Bind(11, int64_t{line.font.lfPitchAndFamily});
-    insert.Bind(12, int64_t{line.color});
-    insert.Bind(13, int64_t{line.size});
-    if (!storedId.empty())
-        insert.Bind(14, storedId);
-    OnWritten(insert.Step() == SQLITE_DONE);
+    m_pWriter->KeepWaiting(record.names.front(), EncodeRecord(record));
+}
+
+void CHistoryStore::ForgetWaiting(const std::string& owner, const std::string& messageId)
+{
+    if (Open(owner, false))
+        m_pWriter->ForgetWaiting(messageId);
+}
+
+std::vector<CNetMessage> CHistoryStore::Waiting(const std::string& owner)
+{
+    std::vector<CNetMessage> records;
+    if (!Open(owner, false))
+        return records;
+    // Once per change of user: what an earlier login of this one left to
+    // the writer counts.
+    m_pWriter->Flush();
+    try {
+        CSqliteStatementUse use(m_pReader->waiting);
+        while (use->Step()) {
+            const std::string bytes = m_pReader->waiting.ColumnBytes(0);
+            CNetMessage record;
+            if (DecodeRecord(bytes, record, kServerLimits).status == DecodeStatus::Complete)
+                records.push_back(std::move(record));
+        }
+    } catch (const CStoreError&) {
+    }
+    return records;
+}
+
+void CHistoryStore::Flush()
+{
+    m_pWriter->Flush();
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+}
+
+void CHistoryStore::OnReport(int64_t doneThrough, bool ok, bool clearFailed)
+{
+    while (!m_pending.empty() && m_pending.front().second.id <= doneThrough)
+        m_pending.pop_front();
+    if (clearFailed)
+        emit ClearFailed(kClearFailed);
+    OnWritten(ok);
 }
 
 void CHistoryStore::OnWritten(bool ok)
@@ -227,64 +363,8 @@ void CHistoryStore::OnWritten(bool ok)
         m_bFailureSaid = false;
         return;
     }
-    // A database that failed (a full disk, a file that is no database) is
-    // opened afresh for the next line.
-    Close();
     if (m_bFailureSaid)
         return;
     m_bFailureSaid = true;
     emit WriteFailed(kWriteFailed);
-}
-
-std::vector<CNetMessage> CHistoryStore::LastLines(const std::string& owner, const std::string& correspondent,
-                                                  int count)
-{
-    std::vector<CNetMessage> lines;
-    if (!m_bKeeping || owner.empty() || correspondent.empty() || count <= 0)
-        return lines;
-    sqlite3* db = Open(owner, false);
-    if (!db)
-        return lines;
-    CStatement select(db, "SELECT time, sender, text, face, weight, italic, underline, strikeout, charset,"
-                          " pitch_family, color, size FROM lines WHERE correspondent = ?"
-                          " ORDER BY time DESC, id DESC LIMIT ?");
-    if (!select.IsValid())
-        return lines;
-    select.Bind(1, correspondent);
-    select.Bind(2, int64_t{count});
-    while (select.Step() == SQLITE_ROW) {
-        CNetMessage line;
-        line.time = static_cast<int32_t>(select.Int(0));
-        line.sender = select.Text(1);
-        line.recipient = line.sender == correspondent ? owner : correspondent;
-        line.text = select.Text(2);
-        line.faceName = select.Text(3);
-        const std::size_t face = std::min<std::size_t>(line.faceName.size(), CLogFont::kFaceSize - 1);
-        std::memcpy(line.font.lfFaceName, line.faceName.data(), face);
-        line.font.lfWeight = static_cast<int32_t>(select.Int(4));
-        line.font.lfItalic = static_cast<uint8_t>(select.Int(5));
-        line.font.lfUnderline = static_cast<uint8_t>(select.Int(6));
-        line.font.lfStrikeOut = static_cast<uint8_t>(select.Int(7));
-        line.font.lfCharSet = static_cast<uint8_t>(select.Int(8));
-        line.font.lfPitchAndFamily = static_cast<uint8_t>(select.Int(9));
-        line.color = static_cast<uint32_t>(select.Int(10));
-        line.size = static_cast<int32_t>(select.Int(11));
-        lines.push_back(std::move(line));
-    }
-    std::reverse(lines.begin(), lines.end());
-    return lines;
-}
-
-bool CHistoryStore::Clear(const std::string& owner)
-{
-    if (owner.empty())
-        return true;
-    sqlite3* db = Open(owner, false);
-    // VACUUM gives the freed pages back, so nothing of the lines stays in the file.
-    const bool cleared =
-        db ? sqlite3_exec(db, "DELETE FROM lines; VACUUM;", nullptr, nullptr, nullptr) == SQLITE_OK
-           : !QFile::exists(DatabasePath(owner));
-    if (cleared)
-        emit Cleared(QString::fromStdString(owner));
-    return cleared;
 }

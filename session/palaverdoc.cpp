@@ -3,6 +3,7 @@
 #include "clientsocket.h"
 #include "commands.h"
 #include "config.h"
+#include "wire.h"
 
 #include <QSettings>
 
@@ -34,7 +35,7 @@ CPalaverDoc::CPalaverDoc(const CConnectionTiming& timing, QObject* parent)
 
 CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
     : QObject(parent), m_logoffPause(timing.logoffPause), m_connection(*this, timing.connection),
-      m_strTitle(NotLoggedIn()), m_reconnector(timing.reconnect)
+      m_outbox(m_connection, m_history), m_strTitle(NotLoggedIn()), m_reconnector(timing.reconnect)
 {
     connect(&m_connection, &CServerConnection::ConfigurationMissing, this, [this](const QString& text) {
         // The attempts after a loss tell it once; they go on, so a mended
@@ -249,6 +250,26 @@ void CPalaverDoc::EndReconnect(const QString& status)
     emit StatusTextChanged(status);
 }
 
+// --- the user's lines -------------------------------------------------------
+
+CSentLine CPalaverDoc::SendLine(CNetMessage line)
+{
+    // The lines go from the user of the session, whatever name the window
+    // shows; before any login only the window knows who that is.
+    const std::string owner = m_strUserName.empty() ? line.sender : m_strUserName;
+    line.command = Cmd::Message;
+    line.sender = owner;
+    line.names = {COutbox::NewId()};
+    // A record the server would refuse could never leave the outbox.
+    if (OversizedString(line) != 0)
+        return {};
+    KeepLine(line, line.recipient);
+    m_outbox.SetOwner(owner);
+    CSentLine sent{line.names.front()};
+    sent.state = m_outbox.Add(std::move(line));
+    return sent;
+}
+
 // --- answers the dialogs wait for ------------------------------------------
 
 void CPalaverDoc::BeginLogin(const CLoginRequest& request)
@@ -277,6 +298,8 @@ void CPalaverDoc::SetLoggedIn(int loggedIn)
     if (m_bLoggedIn == loggedIn)
         return;
     m_bLoggedIn = loggedIn;
+    if (!loggedIn)
+        m_outbox.OnLoggedOff();
     emit StateChanged();
 }
 

@@ -2,6 +2,8 @@
 
 #include "clientconnection.h"
 #include "historystore.h"
+#include "outbox.h"
+#include "recentmessages.h"
 #include "reconnector.h"
 #include "usersettings.h"
 
@@ -11,6 +13,7 @@
 
 #include <chrono>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -91,6 +94,15 @@ public:
     // Queues the record on the connection: false when not connected or over
     // the limits (the result is rarely examined).
     bool Send(const CNetMessage& msg) { return m_connection.Send(msg); }
+
+    // --- the user's lines ------------------------------------------------
+    // A line the user typed in a conversation window: `line` holds its
+    // recipient, its text and its font fields. It becomes an "M" from the
+    // logged-in user with an id of its own, is kept in the history and goes
+    // through the outbox, which sends it as soon as (and as often as) a
+    // login allows. An empty id when it is over the server's limits.
+    CSentLine SendLine(CNetMessage line);
+    COutbox& Outbox() { return m_outbox; }
 
     // --- dispatch ------------------------------------------------------
     // Acts on one received record through the handler its code's row names
@@ -256,6 +268,11 @@ private:
     void OnBlockedList(CNetMessage& msg);
     void OnFailure(CNetMessage& msg);
     void OnLoginFailed(CNetMessage& msg);
+    void OnMessageAnswer(CNetMessage& msg);
+
+    // The stored id the user has `sender`'s message `id` with ("" for one
+    // that came live), or nothing when it is new.
+    std::optional<std::string> KnownMessage(const std::string& sender, const std::string& id);
 
     // The remembered login may bring the session back: it is this user's,
     // remembered with automatic login, and the session was logged in or
@@ -289,6 +306,9 @@ private:
     std::vector<CNetMessage> m_offlineAcks;
     CUserSettings m_settings;
     CHistoryStore m_history;
+    COutbox m_outbox;
+    bool m_bReceipts = false;
+    CRecentMessages m_recentMessages;
     int m_bLoggedIn = 0;
     QString m_strTitle;
     QPointer<QObject> m_pView;

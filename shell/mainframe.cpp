@@ -13,6 +13,7 @@
 
 #include <QAction>
 #include <QCloseEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QStatusBar>
@@ -137,11 +138,19 @@ CPalaverView* CMainFrame::CreateChild(CPalaverDoc& doc)
     // A history that cannot be kept is said here, once; nothing else stops.
     connect(&doc.History(), &CHistoryStore::WriteFailed, this,
             [this](const QString& text) { statusBar()->showMessage(text); });
+    // Clearing runs on the history's writer; a failure there comes later.
+    connect(&doc.History(), &CHistoryStore::ClearFailed, this,
+            [this](const QString& text) { statusBar()->showMessage(text); });
     // What the session does by itself (a reconnect under way) shows in the
     // message pane; an empty text brings back the idle text.
     connect(&doc, &CPalaverDoc::StatusTextChanged, statusBar(),
             [this](const QString& text) { statusBar()->showMessage(text.isEmpty() ? kIdleText : text); });
+    // The lines typed while the connection is away wait in the outbox: the
+    // user sees how many until a login sends them.
+    connect(&doc.Outbox(), &COutbox::WaitingCountChanged, this, &CMainFrame::UpdateWaitingLabel);
+    connect(&doc, &CPalaverDoc::StateChanged, this, &CMainFrame::UpdateWaitingLabel);
     OnTitleChanged(doc.Title());
+    UpdateWaitingLabel();
     UpdateCommands();
     return View();
 }
@@ -160,6 +169,26 @@ QAction* CMainFrame::Action(int id) const
 void CMainFrame::OnTitleChanged(const QString& title)
 {
     setWindowTitle(QString::fromLatin1(kApplicationTitle) + QStringLiteral(" - ") + title);
+}
+
+void CMainFrame::UpdateWaitingLabel()
+{
+    const int waiting = m_pDoc ? m_pDoc->Outbox().WaitingCount() : 0;
+    if (!m_pDoc || m_pDoc->IsLoggedIn() || waiting == 0) {
+        if (m_pWaitingLabel)
+            m_pWaitingLabel->hide();
+        return;
+    }
+    // A pane of its own, made the first time it is needed: until then the
+    // prompts have the whole bar.
+    if (!m_pWaitingLabel) {
+        m_pWaitingLabel = new QLabel(statusBar());
+        m_pWaitingLabel->setObjectName(QStringLiteral("waiting"));
+        statusBar()->addPermanentWidget(m_pWaitingLabel);
+    }
+    m_pWaitingLabel->setText(waiting == 1 ? QStringLiteral("1 line waiting to be sent")
+                                          : QStringLiteral("%1 lines waiting to be sent").arg(waiting));
+    m_pWaitingLabel->show();
 }
 
 void CMainFrame::UpdateCommands()

@@ -38,6 +38,9 @@ public:
     void OnChangeUser();
 
     QAction* Action(int id) const;
+    // The status bar's count of the user's lines waiting to be sent; shown
+    // only while not logged in and some wait, null until then.
+    QLabel* WaitingLabel() const { return m_pWaitingLabel; }
     QToolBar* ToolBar() const { return m_wndToolBar; }
     // Re-checks every command's enabled state and text.
     void UpdateCommands();
@@ -57,10 +60,12 @@ private:
     void CreateToolBar();
     void CreateStatusBar();
     void OnTitleChanged(const QString& title);
+    void UpdateWaitingLabel();
     void OnAppAbout();
 
     std::map<int, QAction*> m_actions;
     QToolBar* m_wndToolBar = nullptr;
+    QLabel* m_pWaitingLabel = nullptr;
     QPointer<CChildFrame> m_pChildFrame;
     QPointer<CPalaverDoc> m_pDoc;
 };

@@ -91,11 +91,11 @@ bool CClientSocket::Connect(const QString& host, quint16 port)
     return true;
 }
 
-bool CClientSocket::Enqueue(std::string bytes, bool paced)
+bool CClientSocket::Enqueue(std::string bytes, bool paced, std::function<void()> written)
 {
     if (!IsConnected() || m_bRetiring)
         return false;
-    m_queue.push_back({std::move(bytes), paced});
+    m_queue.push_back({std::move(bytes), paced, std::move(written)});
     WriteQueued();
     return true;
 }
@@ -130,6 +130,8 @@ void CClientSocket::WriteQueued()
         m_pSocket->flush();
         m_sinceWrite.restart();
         m_bGapPending = record.paced && m_sendPause.count() > 0;
+        if (record.written)
+            record.written();
     }
     if (m_bRetiring)
         Linger();

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,7 +55,9 @@ public:
     void SetSendPause(std::chrono::milliseconds pause) { m_sendPause = pause; }
     // Queues the bytes of one record; false when the socket is not connected.
     // A write that fails later ends the connection like a close by the peer.
-    bool Enqueue(std::string bytes, bool paced);
+    // `written` runs once the bytes are handed to the network layer; a
+    // record dropped with the queue (the connection ended first) never runs it.
+    bool Enqueue(std::string bytes, bool paced, std::function<void()> written = {});
     // Records queued and not yet handed to the network layer.
     std::size_t QueuedRecords() const { return m_queue.size(); }
 
@@ -91,6 +94,7 @@ private:
     {
         std::string bytes;
         bool paced = true;
+        std::function<void()> written;
     };
 
     CServerConnection* m_pOwner;

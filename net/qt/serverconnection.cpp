@@ -194,7 +194,12 @@ bool CServerConnection::SendUnpaced(const CNetMessage& msg)
     return Queue(msg, false);
 }
 
-bool CServerConnection::Queue(const CNetMessage& msg, bool paced)
+bool CServerConnection::SendThen(const CNetMessage& msg, std::function<void()> written)
+{
+    return Queue(msg, true, std::move(written));
+}
+
+bool CServerConnection::Queue(const CNetMessage& msg, bool paced, std::function<void()> written)
 {
     if (!m_pSocket || !m_bConnected)
         return false;
@@ -204,7 +209,7 @@ bool CServerConnection::Queue(const CNetMessage& msg, bool paced)
     CNetMessage check;
     if (DecodeRecord(bytes, check, kServerLimits).status != DecodeStatus::Complete)
         return false;
-    return m_pSocket->Enqueue(std::move(bytes), paced);
+    return m_pSocket->Enqueue(std::move(bytes), paced, std::move(written));
 }
 
 bool CServerConnection::Receive()

@@ -100,6 +100,9 @@ public:
     // As Send, but the next record need not keep the send pause after this
     // one: the login and registration dialogs write theirs this way.
     bool SendUnpaced(const CNetMessage& msg);
+    // As Send; `written` runs once the record has been written to the
+    // socket, and never when the connection ends before that.
+    bool SendThen(const CNetMessage& msg, std::function<void()> written);
     // Decodes the next complete buffered record into the receive record (its
     // names emptied first). False when none is complete.
     virtual bool Receive();
@@ -167,7 +170,7 @@ private:
     // Puts the question while the connect is under way; false without an answer.
     bool Ask(const CCertificateQuestion& question);
 
-    bool Queue(const CNetMessage& msg, bool paced);
+    bool Queue(const CNetMessage& msg, bool paced, std::function<void()> written = {});
     void EndConnect(bool connected);
 
     void PullBytes();

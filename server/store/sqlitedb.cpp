@@ -1,7 +1,5 @@
 #include "sqlitedb.h"
 
-#include "store.h"
-
 #include <sqlite3.h>
 
 #include <algorithm>

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "storeerror.h"
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "logfont.h"
+#include "storeerror.h"
 
 #include <chrono>
 #include <cstdint>
@@ -9,15 +10,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// Raised by a store when the database cannot do what was asked (disk full,
-// corrupt file, a lost connection, a call interrupted...). The server treats
-// it as fatal for the request.
-class CStoreError : public std::runtime_error
-{
-public:
-    using std::runtime_error::runtime_error;
-};
 
 // One message kept for a recipient who was offline when it was sent. Only the
 // font values that travel on the wire are kept (not lfHeight or lfFaceName).

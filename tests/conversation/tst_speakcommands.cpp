@@ -226,6 +226,8 @@ void TestSpeakCommands::PasteDeleteAndSelectAllFollowFocus()
 void TestSpeakCommands::SaveAndSaveAs()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     CChooserScope choosers;
     QTemporaryDir dir;
     QString answer = dir.filePath(QStringLiteral("talk.txt"));

@@ -170,6 +170,8 @@ void TestSpeakFormat::InitialUpdateTakesSettings()
 void TestSpeakFormat::ChosenFontReachesInputAndRecords()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     CChooserScope choosers;
     QFont chosen(QStringLiteral("DejaVu Sans"));
     chosen.setPointSize(14);
@@ -235,6 +237,8 @@ void TestSpeakFormat::CancelledOrFacelessChoiceChangesNothing()
 void TestSpeakFormat::ChooserStartsFromWindowFont()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     CChooserScope choosers;
     std::vector<CFontChoice> started;
     // OK without a change: the chooser gives back what it started from.

@@ -71,6 +71,8 @@ private slots:
 void TestSpeakWindow::SendShowsLineAndSendsRecord()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     QPointer<CSpeakWindowFrame> frame = Open(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     QVERIFY(view->SendButton()->isDefault());
@@ -90,6 +92,8 @@ void TestSpeakWindow::SendShowsLineAndSendsRecord()
     QCOMPARE(sent->color, 0u);
     QCOMPARE(sent->size, 200);
     QVERIFY(sent->names.empty());
+    // A server without receipts: the line counts as sent once written.
+    QCOMPARE(view->ConversationBox()->MarkWord(0), QStringLiteral("sent"));
     QCOMPARE(view->ConversationBox()->toPlainText(), QStringLiteral("anna: hi"));
     QCOMPARE(view->Conversation(), std::string("anna: hi"));
     QVERIFY(view->InputBox()->toPlainText().isEmpty());
@@ -99,6 +103,8 @@ void TestSpeakWindow::SendShowsLineAndSendsRecord()
 void TestSpeakWindow::SendWithSettingsFont()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     CUserSettings& settings = f.doc->Settings();
     std::strcpy(settings.m_font.lfFaceName, "DejaVu Sans");
     settings.m_font.lfWeight = 800;
@@ -180,6 +186,8 @@ void TestSpeakWindow::TranscriptAndFormats()
 void TestSpeakWindow::EditedToName()
 {
     CSessionFixture f;
+    // Lines go out once the user is logged in.
+    QVERIFY(LogInAs(*f.doc, f.server, "anna"));
     QPointer<CSpeakWindowFrame> frame = Open(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     view->ToBox()->setText(QStringLiteral("carol"));

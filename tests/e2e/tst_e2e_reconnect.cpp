@@ -1,18 +1,22 @@
 // End to end, with the real server: a remembered automatic login brings the
 // session back by itself after the server went away (a config.txt missing
-// meanwhile is told once), and nothing comes back after Disconnect or after
-// the same user logged in elsewhere ("ZX").
+// meanwhile is told once), a line typed while it was away arrives once and
+// shows delivered, and nothing comes back after Disconnect or after the
+// same user logged in elsewhere ("ZX").
 #include "clientstack.h"
 #include "commandids.h"
 #include "commands.h"
 #include "connectwait.h"
 #include "rawclient.h"
 #include "serverprocess.h"
+#include "speakwindow.h"
 #include "waits.h"
 
 #include <QFile>
+#include <QPushButton>
 #include <QStatusBar>
 #include <QTest>
+#include <QTextEdit>
 
 #include <csignal>
 #include <string>
@@ -63,6 +67,7 @@ class TestE2eReconnect : public QObject
 
 private slots:
     void ServerBackLogsInAgain();
+    void LineTypedWhileAwayArrivesOnce();
     void DisconnectStaysOut();
     void LoginElsewhereStaysOut();
 };
@@ -102,6 +107,45 @@ void TestE2eReconnect::ServerBackLogsInAgain()
     QCOMPARE(client.Frame().statusBar()->currentMessage(), QStringLiteral("Logged in"));
     QVERIFY(!RunningDialog<CLoginDlg>());
     QVERIFY(client.Boxes().Count() <= boxes + 1);
+}
+
+void TestE2eReconnect::LineTypedWhileAwayArrivesOnce()
+{
+    CRestartableServer server;
+    server.Start(0);
+    QVERIFY2(server.process->IsRunning(), server.process->Log().c_str());
+    const uint16_t port = server.process->Port();
+    CClientStack client(port, {}, FastReconnect());
+    QVERIFY(RegisterAndLogIn(port, client));
+    QVERIFY(CRawClient(port).Register("bob", "secret1"));
+    auto* window = qobject_cast<CSpeakWindow*>(client.View().OpenSpeakWindow("bob"));
+    QVERIFY(window);
+
+    // The server goes; anna types a line and presses Send meanwhile. Her
+    // session is held back (config.txt away) until bob is in again.
+    QCOMPARE(server.process->Stop(SIGTERM), 0);
+    QVERIFY(WaitUntil([&] { return !client.Doc().IsLoggedIn(); }, 15s));
+    QVERIFY(QFile::rename(QStringLiteral("config.txt"), QStringLiteral("config.away")));
+    window->InputBox()->setPlainText(QStringLiteral("are you there?"));
+    window->SendButton()->click();
+    QCOMPARE(window->ConversationBox()->MarkWord(0), QStringLiteral("sending\u2026"));
+
+    server.Start(port);
+    QVERIFY2(server.process->IsRunning(), server.process->Log().c_str());
+    CRawClient bob(port);
+    QVERIFY(bob.Login("bob", "secret1"));
+    QVERIFY(QFile::rename(QStringLiteral("config.away"), QStringLiteral("config.txt")));
+
+    // anna comes back by herself, the line goes out and bob gets it once.
+    const std::optional<CNetMessage> line = bob.Expect(Cmd::IncomingMessage, 15s);
+    QVERIFY(line && line->sender == "anna" && line->text == "are you there?");
+    QVERIFY(WaitUntil([&] { return window->ConversationBox()->MarkWord(0) == QStringLiteral("delivered"); },
+                      15s));
+    QVERIFY(bob.Send(Cmd::FriendsList, "bob"));
+    const auto before = bob.Before(Cmd::FriendsListAnswer);
+    QVERIFY(before);
+    for (const CNetMessage& record : *before)
+        QVERIFY(record.command != Cmd::IncomingMessage);
 }
 
 void TestE2eReconnect::DisconnectStaysOut()

@@ -91,9 +91,9 @@ struct CShellFixture
     }
 
     // Logs `name` in through the fake server with `friends` as the list.
-    bool LogIn(const std::string& name, std::vector<std::string> friends = {})
+    bool LogIn(const std::string& name, std::vector<std::string> friends = {}, bool receipts = false)
     {
-        return LogInAs(*doc, server, name, std::move(friends));
+        return LogInAs(*doc, server, name, std::move(friends), "pw", receipts);
     }
 
     // Ends with Cancel each login dialog the session runs from now on, once

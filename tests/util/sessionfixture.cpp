@@ -33,13 +33,15 @@ bool NothingSentBefore(CPalaverDoc& doc, CFakeServer& server)
 }
 
 bool LogInAs(CPalaverDoc& doc, CFakeServer& server, const std::string& name, std::vector<std::string> friends,
-             const std::string& password)
+             const std::string& password, bool receipts)
 {
     CFakeLoginDlg login(name, password);
     login.AwaitAnswer(doc);
     CNetMessage accepted;
     accepted.command = Cmd::LoginAccepted;
     accepted.recipient = name;
+    if (receipts)
+        accepted.names = {"receipts"};
     bool ok = server.Inject(accepted) && server.Expect(Cmd::FriendsList).has_value();
     if (ok) {
         CNetMessage list;

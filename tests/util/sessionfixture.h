@@ -57,11 +57,12 @@ protected:
 };
 
 // The server's side of a login, played by `server` to a connected session
-// whose login dialog sent "L": "SL", the session's own "SL" request, then
-// "SLU" with `friends`, answered with "SLO". True when the session ends up
-// logged in under `name`.
+// whose login dialog sent "L": "SL" (offering receipts when asked), the
+// session's own "SL" request, then "SLU" with `friends`, answered with
+// "SLO". True when the session ends up logged in under `name`.
 bool LogInAs(CPalaverDoc& doc, CFakeServer& server, const std::string& name,
-             std::vector<std::string> friends = {}, const std::string& password = "pw");
+             std::vector<std::string> friends = {}, const std::string& password = "pw",
+             bool receipts = false);
 
 // A round trip in place of waiting for silence: the session sends a "BUL"
 // straight on its connection, and the fake server must get it next. As the
