@@ -100,12 +100,9 @@ void CLoginGuard::LoginAbandoned(const std::string& address, const std::string& 
 void CLoginGuard::LoginChecked(const std::string& address, const std::string& name, bool ok,
                                Clock::time_point now)
 {
+    LoginAbandoned(address, name);
     CRecord& byAddress = m_addresses[address];
-    if (byAddress.inFlight > 0)
-        --byAddress.inFlight;
     CRecord* byName = NameRecord(address, name);
-    if (byName && byName->inFlight > 0)
-        --byName->inFlight;
     if (ok) {
         // The owner got in: earlier slips of the name from here are forgiven.
         if (byName)

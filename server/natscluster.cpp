@@ -148,11 +148,12 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
         Check(natsOptions_SetURL(options, url.c_str()), "invalid --cluster URL '" + url + "'");
         Check(natsOptions_SetName(options, ("murmurly-server " + m_node).c_str()), "NATS options");
         Check(natsOptions_SetNoEcho(options, true), "NATS options");
-        // Publishes are not sent one by one: the library's flusher writes
-        // what came meanwhile together, a moment later. Should a node die in
-        // that moment with a receipt for a record on its way, the sender's
-        // node keeps the record too; the recipient's client drops the second
-        // copy by its id.
+        // Every publish leaves at once rather than in the library's next
+        // flush (which may be a while): an answer that says a record was
+        // delivered must not be lost with a node that dies right after, or
+        // the sender keeps the record too and the user gets it twice. The
+        // answers of one turn go in one publish (Answer).
+        Check(natsOptions_SetSendAsap(options, true), "NATS options");
         Check(natsOptions_UseGlobalMessageDelivery(options, true), "NATS options");
         Check(natsOptions_SetTimeout(options, 5000), "NATS options");
         // Without a deadline a write to a NATS server that stopped reading
