@@ -83,30 +83,21 @@ std::string Live(CLiveProbe& probe)
     }
 }
 
-// Sends `message` and waits up to `timeout` for its receipt or failure.
-CAnswer Send(CBenchClient& client, const CNetMessage& message, std::chrono::milliseconds timeout)
+// An offline message to dave, with an id, and what became of it.
+CAnswer ForDave(CBenchClient& client)
 {
-    const auto start = StallClock::now();
-    client.Send(message);
-    CAnswer answer;
-    CNetMessage record;
-    answer.how = client.Wait({Cmd::MessageAck, Cmd::Failure}, timeout, &record);
-    answer.command = record.command + (record.text.empty() ? "" : " " + record.text);
-    answer.seconds = SecondsSince(start);
-    return answer;
+    return Ask(client, StallMessage("dave", "c1", "for later"), {Cmd::MessageAck, Cmd::Failure}, 30s);
 }
 
-CAnswer Register(uint16_t port, const std::string& name, std::chrono::milliseconds timeout)
+// A registration on a new connection, and its answer.
+CAnswer Register(uint16_t port, const std::string& name)
 {
     CBenchClient client(port);
-    const auto start = StallClock::now();
-    client.Send(Cmd::Register, name, "pw");
-    CAnswer answer;
-    CNetMessage record;
-    answer.how = client.Wait({Cmd::Registered, Cmd::Failure, Cmd::RegistrationRefused}, timeout, &record);
-    answer.command = record.command;
-    answer.seconds = SecondsSince(start);
-    return answer;
+    CNetMessage request;
+    request.command = Cmd::Register;
+    request.sender = name;
+    request.recipient = "pw";
+    return Ask(client, request, {Cmd::Registered, Cmd::Failure, Cmd::RegistrationRefused}, 10s);
 }
 
 std::string Seconds(double seconds)
@@ -156,7 +147,7 @@ Lines FrozenDb(CRowWorld& w)
     auto probe = w.Probe(400ms);
     w.nodes.DatabaseLink().Freeze();
     auto login = std::async(std::launch::async, [&] { return CTimedLogin(w.nodes.PortA(), "erin", 30s); });
-    const CAnswer offline = Send(*carol, StallMessage("dave", "c1", "for later"), 30s);
+    const CAnswer offline = ForDave(*carol);
     const CAnswer during = login.get().answer;
     Lines lines = {Live(*probe), "an offline message sent as the link froze: " + offline.Describe(),
                    "a login meanwhile: " + during.Describe()};
@@ -224,7 +215,7 @@ Lines KilledNats(CRowWorld& w)
         }
         std::this_thread::sleep_until(start + at);
         lines.push_back("a registration on A at +" + Seconds(at) + ": " +
-                        Register(w.nodes.PortA(), "new" + std::to_string(i), 10s).Describe());
+                        Register(w.nodes.PortA(), "new" + std::to_string(i)).Describe());
     }
     lines.insert(lines.begin(), Live(*probe));
     lines.push_back("between the nodes, 100 a second each way: " + traffic.Finish(30s));
@@ -242,8 +233,7 @@ Lines RestartedDb(CRowWorld& w)
     Lines lines = {"a login on A 3 s after the restart: " +
                    CTimedLogin(w.nodes.PortA(), "erin", 30s).answer.Describe()};
     std::this_thread::sleep_until(start + 11s);
-    lines.push_back("an offline message 11 s after: " +
-                    Send(*carol, StallMessage("dave", "c1", "for later"), 30s).Describe());
+    lines.push_back("an offline message 11 s after: " + ForDave(*carol).Describe());
     lines.insert(lines.begin(), Live(*probe));
     return lines;
 }

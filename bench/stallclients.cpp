@@ -70,16 +70,30 @@ std::string CAnswer::Describe() const
     return "no answer" + after;
 }
 
+CAnswer Ask(CBenchClient& client, const CNetMessage& request,
+            std::initializer_list<std::string_view> commands, std::chrono::milliseconds timeout)
+{
+    const auto start = StallClock::now();
+    client.Send(request);
+    CAnswer answer;
+    CNetMessage record;
+    answer.how = client.Wait(commands, timeout, &record);
+    answer.command = record.command;
+    if (record.command == Cmd::MessageAck)
+        answer.command += " " + record.text;
+    answer.seconds = SecondsSince(start);
+    return answer;
+}
+
 CTimedLogin::CTimedLogin(uint16_t port, const std::string& name, std::chrono::milliseconds timeout)
     : client(std::make_unique<CBenchClient>(port))
 {
-    const auto start = StallClock::now();
-    client->Send(Cmd::Login, name, "pw");
-    CNetMessage record;
-    answer.how = client->Wait({Cmd::LoginAccepted, Cmd::LoginFailed}, timeout, &record);
-    answer.command = record.command;
-    answer.seconds = SecondsSince(start);
-    if (answer.how == CBenchClient::CWaited::Record && record.command == Cmd::LoginAccepted) {
+    CNetMessage login;
+    login.command = Cmd::Login;
+    login.sender = name;
+    login.recipient = "pw";
+    answer = Ask(*client, login, {Cmd::LoginAccepted, Cmd::LoginFailed}, timeout);
+    if (answer.command == Cmd::LoginAccepted) {
         client->Send(Cmd::FriendsList, name, {});
         client->Send(Cmd::LoginComplete, name, {});
         client->Expect(Cmd::FriendsListAnswer);

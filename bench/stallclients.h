@@ -6,8 +6,10 @@
 #include <chrono>
 #include <cstdint>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -36,6 +38,11 @@ struct CAnswer
     // "answered "SL" after 0.01 s", "closed after 10.0 s, unanswered", ...
     std::string Describe() const;
 };
+
+// Sends `request` and waits up to `timeout` for an answer with one of
+// `commands`. The command of a receipt ("MA") comes with its text.
+CAnswer Ask(CBenchClient& client, const CNetMessage& request,
+            std::initializer_list<std::string_view> commands, std::chrono::milliseconds timeout);
 
 // A login of `name` on a new connection at `port`: "L", and the wait for
 // its answer, up to `timeout`. Once accepted it is completed ("SL", "SLO")
