@@ -23,18 +23,36 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
             taken(CTakenAs::Stored);
             return;
         }
-        c->session->Send(msg);
+        DeliverLive(*c, msg);
         taken(CTakenAs::Delivered);
         return;
     }
     taken(CTakenAs::Delivered);
-    // Presence and friend answers matter only while online. Before its
-    // "SLO" a session gets every pending request from that step; a request
-    // that step already read goes out once.
-    if (!c || (msg.command == Cmd::FriendRequest &&
-               (!c->login.complete || !c->login.deliveredRequests.insert(msg.sender).second)))
+    // Presence and friend answers matter only while online.
+    if (!c)
         return;
-    c->session->Send(msg);
+    if (msg.command != Cmd::FriendRequest) {
+        c->session->Send(msg);
+        return;
+    }
+    // Before its "SLO" a session gets every pending request from that step.
+    // A live copy may come late, after the request was read there or even
+    // answered: it goes out only while the request is pending and was not
+    // sent in this login yet.
+    if (!c->login.complete)
+        return;
+    const std::string requester = msg.sender; // before msg moves
+    Request(
+        KeyOf(user), false,
+        [user, requester](CStore& store) { return store.HasFriendRequest(requester, user); },
+        [this, user, weak = CWeakSession(c->session), sfa = std::move(msg)](bool pending) mutable {
+            CConnection* c = Find(weak);
+            if (pending && c && c->login.user == user && c->login.deliveredRequests.insert(sfa.sender).second)
+                c->session->Send(sfa);
+        },
+        [user](const std::string& reason) {
+            ServerLog("store error while passing on a friend request for " + user + ": " + reason);
+        });
 }
 
 void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)
@@ -68,7 +86,7 @@ void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> tak
             taken(CTakenAs::Stored);
             return;
         }
-        c->session->Send(msg);
+        DeliverLive(*c, msg);
         taken(CTakenAs::Delivered);
         return;
     }

@@ -93,7 +93,9 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
         [this, user](CConnection& c, CWaiting waiting) {
             // Everything that waited goes out as the client reads it, in this
             // order, however much it is; the session encodes it batch by batch.
-            std::vector<CNetMessage> backlog = MailboxRecords(c.login, std::move(waiting.messages));
+            std::vector<int64_t> copies;
+            std::vector<CNetMessage> backlog = MailboxRecords(c.login, std::move(waiting.messages), copies);
+            DeleteStoredCopies(user, std::move(copies));
             for (auto& request : waiting.requests) {
                 // One that came live while this read ran went out already.
                 if (!c.login.deliveredRequests.insert(request.requester).second)
@@ -106,7 +108,8 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
         });
 }
 
-std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages)
+std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
+                                                 std::vector<int64_t>& copies)
 {
     std::vector<CNetMessage> records;
     for (auto& stored : messages) {
@@ -114,6 +117,14 @@ std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CSto
         // and by one after their notice; each goes out once per login.
         if (!login.deliveredIds.insert(stored.id).second)
             continue;
+        // A message the login got live already: its stored copy goes.
+        if (!stored.clientId.empty()) {
+            if (login.received.Find(stored.sender, stored.clientId)) {
+                copies.push_back(stored.id);
+                continue;
+            }
+            login.received.Remember(stored.sender, stored.clientId, kReceiptStored);
+        }
         CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), login.user);
         o.time = stored.time;
         MoveWords(o, stored);
@@ -125,6 +136,23 @@ std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CSto
     if (!records.empty())
         records.push_back(MakeRecord(Cmd::OfflineEnd));
     return records;
+}
+
+void CServer::DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies)
+{
+    if (copies.empty())
+        return;
+    Request(
+        KeyOf(user), true,
+        [user, copies = std::move(copies)](CStore& store) {
+            for (const int64_t id : copies)
+                store.DeleteMessage(id, user);
+            return true;
+        },
+        [this, user](bool) { m_mailUsage.erase(user); },
+        [user](const std::string& reason) {
+            ServerLog("store error while deleting copies of messages " + user + " had: " + reason);
+        });
 }
 
 void CServer::FetchStored(CConnection& c, int64_t fromId)
@@ -150,7 +178,9 @@ void CServer::FetchStored(CConnection& c, int64_t fromId)
             if (!c || c->login.user != user)
                 return;
             c->login.fetching = false;
-            c->session->SendBacklog(MailboxRecords(c->login, std::move(messages)));
+            std::vector<int64_t> copies;
+            c->session->SendBacklog(MailboxRecords(c->login, std::move(messages), copies));
+            DeleteStoredCopies(user, std::move(copies));
             if (const auto next = c->login.fetchFrom) {
                 c->login.fetchFrom.reset();
                 FetchStored(*c, *next);

@@ -472,7 +472,7 @@ CNetMessage CServer::QuotaFailure(const std::string& recipient)
 CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
 {
     if (CConnection* target = OnlineSession(msg.recipient)) {
-        target->session->Send(msg);
+        DeliverLive(*target, msg);
         return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
@@ -593,6 +593,17 @@ void CServer::StoredFor(const std::string& recipient, int64_t id)
         m_noticesPosted = false;
         FlushStoredNotices();
     });
+}
+
+void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
+{
+    if (!msg.names.empty()) {
+        const std::string& id = msg.names.front();
+        if (target.login.received.Find(msg.sender, id))
+            return;
+        target.login.received.Remember(msg.sender, id, kReceiptDelivered);
+    }
+    target.session->Send(msg);
 }
 
 void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,

@@ -115,6 +115,10 @@ private:
         // message ids, and the requesters of friend requests.
         std::unordered_set<int64_t> deliveredIds;
         std::unordered_set<std::string> deliveredRequests;
+        // The ids of the messages this login got, live or stored: a message
+        // that comes both ways (kept by its sender's node while NATS was
+        // away, then passed on when it came back) goes out once.
+        CSentIds received;
         // Reading what was stored for the user meanwhile: whether a read
         // runs, and from which id the next one must read.
         bool fetching = false;
@@ -230,7 +234,14 @@ private:
     // and not yet sent in this login, as "O" records followed by "OL", sent
     // behind everything else; reads again while notices come meanwhile.
     void FetchStored(CConnection& c, int64_t fromId);
-    std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages);
+    // The ids of the stored copies of messages the login already got live
+    // go into `copies`, to be deleted.
+    std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
+                                            std::vector<int64_t>& copies);
+    void DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies);
+    // Hands an "SM" to a connection of its recipient, unless the login has
+    // it already.
+    void DeliverLive(CConnection& target, const CNetMessage& msg);
 
     // The cluster's side (clusterhandlers.cpp).
     void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;

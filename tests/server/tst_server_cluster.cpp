@@ -333,6 +333,23 @@ TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)
     bob2.Login("bob", "pw");
     bob.Expect(Cmd::AdminLogoff);
     EXPECT_LT(std::chrono::steady_clock::now() - again, 1500ms) << "the login waited for its time-out";
+
+    // Stopped long enough for node 1 to keep a message for dave that node 2
+    // does not answer for; back, the NATS server passes it on all the same.
+    // dave gets it once, whichever way comes first.
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGSTOP), 0);
+    anna.Send(MakeFontMessage("dave", "held", "held"));
+    ExpectReceipt(anna, "held", "stored", 10s);
+    ASSERT_EQ(::kill(m_nats->Pid(), SIGCONT), 0);
+    const CNetMessage held = dave.Receive(10s).value_or(CNetMessage());
+    EXPECT_EQ(held.names.empty() ? "" : held.names.back(), "held") << held.command;
+    if (held.command == Cmd::OfflineMessage)
+        dave.Expect(Cmd::OfflineEnd);
+    // What node 2 hears of next comes after both copies.
+    anna.Send(Cmd::AddFriend, "anna", "dave");
+    anna.Expect(Cmd::FriendRequestSent);
+    EXPECT_EQ(dave.Expect(Cmd::FriendRequest, 10s).sender, "anna");
+    EXPECT_TRUE(dave.ExpectNoRecord());
 }
 
 TEST_F(Cluster, AFarNatsServerDoesNotSlowMessagesWithinANode)
