@@ -118,12 +118,9 @@ std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CSto
         if (!login.deliveredIds.insert(stored.id).second)
             continue;
         // A message the login got live already: its stored copy goes.
-        if (!stored.clientId.empty()) {
-            if (login.received.Find(stored.sender, stored.clientId)) {
-                copies.push_back(stored.id);
-                continue;
-            }
-            login.received.Remember(stored.sender, stored.clientId, kReceiptStored);
+        if (!stored.clientId.empty() && login.received.Add(stored.sender, stored.clientId, kReceiptStored)) {
+            copies.push_back(stored.id);
+            continue;
         }
         CNetMessage o = MakeRecord(Cmd::OfflineMessage, std::move(stored.sender), login.user);
         o.time = stored.time;

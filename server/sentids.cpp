@@ -8,6 +8,17 @@ constexpr std::size_t kSweepEvery = 4096;
 
 } // namespace
 
+CSentIds::CDigest CSentIds::Digest(const std::string& id)
+{
+    // std::hash, and FNV-1a: two unrelated functions.
+    uint64_t fnv = 0xcbf29ce484222325ull;
+    for (const char c : id) {
+        fnv ^= static_cast<unsigned char>(c);
+        fnv *= 0x100000001b3ull;
+    }
+    return {std::hash<std::string>{}(id), fnv};
+}
+
 const char* CSentIds::Find(const std::string& sender, const std::string& id, Clock::time_point now)
 {
     const auto it = m_senders.find(sender);
@@ -18,10 +29,33 @@ const char* CSentIds::Find(const std::string& sender, const std::string& id, Clo
         m_senders.erase(it);
         return nullptr;
     }
-    if (const auto found = entry.current.find(id); found != entry.current.end())
+    const CDigest key = Digest(id);
+    if (const auto found = entry.current.find(key); found != entry.current.end())
         return found->second;
-    if (const auto found = entry.previous.find(id); found != entry.previous.end())
+    if (const auto found = entry.previous.find(key); found != entry.previous.end())
         return found->second;
+    return nullptr;
+}
+
+const char* CSentIds::Add(const std::string& sender, const std::string& id, const char* outcome,
+                          Clock::time_point now)
+{
+    const auto [it, added] = m_senders.try_emplace(sender);
+    CSender& entry = it->second;
+    if (added)
+        entry.currentSince = now;
+    else
+        Age(entry, now);
+    const CDigest key = Digest(id);
+    if (const auto found = entry.previous.find(key); found != entry.previous.end())
+        return found->second;
+    const auto [slot, inserted] = entry.current.try_emplace(key, outcome);
+    if (!inserted)
+        return slot->second;
+    if (++m_sinceSweep >= kSweepEvery) {
+        m_sinceSweep = 0;
+        SweepIdle(now);
+    }
     return nullptr;
 }
 
@@ -36,8 +70,9 @@ void CSentIds::Remember(const std::string& sender, const std::string& id, const 
         Age(entry, now);
     // An id kept in the previous generation moves to the current one with
     // its new outcome.
-    entry.previous.erase(id);
-    entry.current.insert_or_assign(id, outcome);
+    const CDigest key = Digest(id);
+    entry.previous.erase(key);
+    entry.current.insert_or_assign(key, outcome);
     if (++m_sinceSweep >= kSweepEvery) {
         m_sinceSweep = 0;
         SweepIdle(now);

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <unordered_map>
 
@@ -30,6 +31,10 @@ public:
     // The receipt text ("delivered" or "stored") of `id` from `sender`, or
     // null when it is not known.
     const char* Find(const std::string& sender, const std::string& id, Clock::time_point now = Clock::now());
+    // Remembers `id` with `outcome` unless it is known already: then its
+    // outcome, and nothing changes; else null.
+    const char* Add(const std::string& sender, const std::string& id, const char* outcome,
+                    Clock::time_point now = Clock::now());
     // `outcome` must be a string that lives for ever (a literal).
     void Remember(const std::string& sender, const std::string& id, const char* outcome,
                   Clock::time_point now = Clock::now());
@@ -37,7 +42,20 @@ public:
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
-    using CGeneration = std::unordered_map<std::string, const char*>;
+    // An id is kept as two independent 64-bit hashes of it: no copy of the
+    // string, and a false match as likely as guessing 128 random bits.
+    struct CDigest
+    {
+        uint64_t a = 0;
+        uint64_t b = 0;
+        bool operator==(const CDigest&) const = default;
+    };
+    struct CDigestHash
+    {
+        std::size_t operator()(const CDigest& d) const noexcept { return static_cast<std::size_t>(d.a); }
+    };
+    static CDigest Digest(const std::string& id);
+    using CGeneration = std::unordered_map<CDigest, const char*, CDigestHash>;
     struct CSender
     {
         CGeneration current;

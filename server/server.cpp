@@ -597,12 +597,8 @@ void CServer::StoredFor(const std::string& recipient, int64_t id)
 
 void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
 {
-    if (!msg.names.empty()) {
-        const std::string& id = msg.names.front();
-        if (target.login.received.Find(msg.sender, id))
-            return;
-        target.login.received.Remember(msg.sender, id, kReceiptDelivered);
-    }
+    if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
+        return;
     target.session->Send(msg);
 }
 

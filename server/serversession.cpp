@@ -239,16 +239,27 @@ void CServerSession::Send(const CNetMessage& msg)
 
 void CServerSession::SendSoon(const CNetMessage& msg)
 {
-    if (Queue(msg) && !m_writeActive) // a running write takes it along when it ends
-        m_server.FlushSoon(*this);
+    if (Queue(msg, true))
+        StartWrite();
 }
 
-bool CServerSession::Queue(const CNetMessage& msg)
+void CServerSession::Flush()
+{
+    m_flushDue = false;
+    m_onlySoon = false;
+    StartWrite();
+}
+
+bool CServerSession::Queue(const CNetMessage& msg, bool soon)
 {
     if (m_closed)
         return false;
     // Behind a backlog not yet encoded, a record waits for the backlog.
     const bool behindBacklog = m_backlogNext < m_backlog.size();
+    if (!soon || behindBacklog)
+        m_onlySoon = false;
+    else if (m_pending.empty())
+        m_onlySoon = true;
     EncodeRecord(msg, behindBacklog ? m_later : m_pending);
     const std::size_t bound = m_server.Limits().maxQueuedBytes;
     if (m_pending.size() + m_writing.size() + m_later.size() > bound) {
@@ -279,11 +290,14 @@ void CServerSession::Refill()
         EncodeRecord(m_backlog[m_backlogNext], m_pending);
         m_backlog[m_backlogNext] = CNetMessage(); // its text is on its way
         ++m_backlogNext;
+        m_onlySoon = false;
     }
     if (m_backlogNext < m_backlog.size() || m_backlog.empty())
         return;
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
+    if (!m_later.empty())
+        m_onlySoon = false;
     m_pending += m_later;
     std::string().swap(m_later);
 }
@@ -297,6 +311,14 @@ void CServerSession::StartWrite()
     Refill();
     if (m_pending.empty())
         return;
+    if (m_onlySoon && !m_draining) {
+        if (!m_flushDue) {
+            m_flushDue = true;
+            m_server.FlushSoon(*this);
+        }
+        return;
+    }
+    m_onlySoon = false;
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;

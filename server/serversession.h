@@ -61,7 +61,7 @@ public:
     // both go in one write (CServer::FlushSoon).
     void SendSoon(const CNetMessage& msg);
     // Starts the write of what SendSoon left queued.
-    void Flush() { StartWrite(); }
+    void Flush();
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
@@ -93,7 +93,7 @@ private:
     void ProcessInput(bool recordStarts);
     // Encodes `msg` behind what is queued; false when the connection is
     // closed, or was closed for it.
-    bool Queue(const CNetMessage& msg);
+    bool Queue(const CNetMessage& msg, bool soon = false);
     void StartWrite();
     void Refill();
     void OnWrite(const asio::error_code& error);
@@ -121,6 +121,10 @@ private:
     bool m_loggedIn = false; // has logged in at some time
     bool m_reading = false;
     bool m_writeActive = false;
+    // What waits in m_pending was all sent with SendSoon: no write starts for
+    // it before its flush is due, unless something urgent joins it.
+    bool m_onlySoon = false;
+    bool m_flushDue = false; // registered with CServer::FlushSoon
     int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;
