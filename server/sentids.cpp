@@ -1,10 +1,13 @@
 #include "sentids.h"
 
+#include <functional>
+
 namespace {
 
 // How many ids are remembered between two sweeps over every sender, which
 // let go of the senders whose ids have all expired.
 constexpr std::size_t kSweepEvery = 4096;
+constexpr std::size_t kFirstSlots = 16;
 
 } // namespace
 
@@ -16,72 +19,136 @@ CSentIds::CDigest CSentIds::Digest(const std::string& id)
         fnv ^= static_cast<unsigned char>(c);
         fnv *= 0x100000001b3ull;
     }
-    return {std::hash<std::string>{}(id), fnv};
+    return {std::hash<std::string>{}(id), fnv | 1};
+}
+
+std::size_t CSentIds::CGeneration::Slot(const CDigest& key) const
+{
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = static_cast<std::size_t>(key.a) & mask;
+    while (m_slots[i].key.b != 0 && (m_slots[i].key.a != key.a || m_slots[i].key.b != key.b))
+        i = (i + 1) & mask;
+    return i;
+}
+
+const char* CSentIds::CGeneration::Find(const CDigest& key) const
+{
+    if (m_count == 0)
+        return nullptr;
+    return m_slots[Slot(key)].outcome;
+}
+
+const char* CSentIds::CGeneration::Add(const CDigest& key, const char* outcome)
+{
+    if ((m_count + 1) * 2 > m_slots.size())
+        Grow();
+    CEntry& entry = m_slots[Slot(key)];
+    if (entry.key.b != 0)
+        return entry.outcome;
+    entry = {key, outcome};
+    ++m_count;
+    return nullptr;
+}
+
+void CSentIds::CGeneration::Set(const CDigest& key, const char* outcome)
+{
+    if (const char* known = Add(key, outcome); known && known != outcome)
+        m_slots[Slot(key)].outcome = outcome;
+}
+
+void CSentIds::CGeneration::Erase(const CDigest& key)
+{
+    if (m_count == 0)
+        return;
+    const std::size_t mask = m_slots.size() - 1;
+    std::size_t i = Slot(key);
+    if (m_slots[i].key.b == 0)
+        return;
+    // Linear probing: the entries after the hole that it would hide move up.
+    m_slots[i] = CEntry();
+    --m_count;
+    for (std::size_t j = (i + 1) & mask; m_slots[j].key.b != 0; j = (j + 1) & mask) {
+        const CEntry moved = m_slots[j];
+        m_slots[j] = CEntry();
+        m_slots[Slot(moved.key)] = moved;
+    }
+}
+
+void CSentIds::CGeneration::Grow()
+{
+    std::vector<CEntry> old = std::move(m_slots);
+    m_slots.assign(old.empty() ? kFirstSlots : old.size() * 2, CEntry());
+    for (const CEntry& entry : old)
+        if (entry.key.b != 0)
+            m_slots[Slot(entry.key)] = entry;
+}
+
+CSentIds::CSender* CSentIds::Entry(const std::string& sender, Clock::time_point now, bool create)
+{
+    if (!create) {
+        const auto it = m_senders.find(sender);
+        if (it == m_senders.end())
+            return nullptr;
+        if (Age(it->second, now, false))
+            return &it->second;
+        m_senders.erase(it);
+        return nullptr;
+    }
+    const auto [it, added] = m_senders.try_emplace(sender);
+    if (added)
+        it->second.currentSince = now;
+    else if (!Age(it->second, now, true))
+        it->second = CSender{{}, {}, now};
+    return &it->second;
 }
 
 const char* CSentIds::Find(const std::string& sender, const std::string& id, Clock::time_point now)
 {
-    const auto it = m_senders.find(sender);
-    if (it == m_senders.end())
+    const CSender* entry = Entry(sender, now, false);
+    if (!entry)
         return nullptr;
-    CSender& entry = it->second;
-    if (!Age(entry, now)) {
-        m_senders.erase(it);
-        return nullptr;
-    }
     const CDigest key = Digest(id);
-    if (const auto found = entry.current.find(key); found != entry.current.end())
-        return found->second;
-    if (const auto found = entry.previous.find(key); found != entry.previous.end())
-        return found->second;
-    return nullptr;
+    if (const char* outcome = entry->current.Find(key))
+        return outcome;
+    return entry->previous.Find(key);
 }
 
 const char* CSentIds::Add(const std::string& sender, const std::string& id, const char* outcome,
                           Clock::time_point now)
 {
-    const auto [it, added] = m_senders.try_emplace(sender);
-    CSender& entry = it->second;
-    if (added)
-        entry.currentSince = now;
-    else
-        Age(entry, now);
+    CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
-    if (const auto found = entry.previous.find(key); found != entry.previous.end())
-        return found->second;
-    const auto [slot, inserted] = entry.current.try_emplace(key, outcome);
-    if (!inserted)
-        return slot->second;
-    if (++m_sinceSweep >= kSweepEvery) {
-        m_sinceSweep = 0;
-        SweepIdle(now);
-    }
+    if (const char* known = entry.previous.Find(key))
+        return known;
+    if (const char* known = entry.current.Add(key, outcome))
+        return known;
+    Added(now);
     return nullptr;
 }
 
 void CSentIds::Remember(const std::string& sender, const std::string& id, const char* outcome,
                         Clock::time_point now)
 {
-    const auto [it, added] = m_senders.try_emplace(sender);
-    CSender& entry = it->second;
-    if (added)
-        entry.currentSince = now;
-    else
-        Age(entry, now);
+    CSender& entry = *Entry(sender, now, true);
+    const CDigest key = Digest(id);
     // An id kept in the previous generation moves to the current one with
     // its new outcome.
-    const CDigest key = Digest(id);
-    entry.previous.erase(key);
-    entry.current.insert_or_assign(key, outcome);
+    entry.previous.Erase(key);
+    entry.current.Set(key, outcome);
+    Added(now);
+}
+
+void CSentIds::Added(Clock::time_point now)
+{
     if (++m_sinceSweep >= kSweepEvery) {
         m_sinceSweep = 0;
         SweepIdle(now);
     }
 }
 
-bool CSentIds::Age(CSender& sender, Clock::time_point now)
+bool CSentIds::Age(CSender& sender, Clock::time_point now, bool adding)
 {
-    if (sender.current.size() < kMaxPerSender && now - sender.currentSince < kKeepFor)
+    if ((!adding || sender.current.Size() < kMaxPerSender) && now - sender.currentSince < kKeepFor)
         return true;
     // Two generations old: everything the sender sent is gone.
     if (now - sender.currentSince >= 2 * kKeepFor)
@@ -95,7 +162,7 @@ bool CSentIds::Age(CSender& sender, Clock::time_point now)
 void CSentIds::SweepIdle(Clock::time_point now)
 {
     for (auto it = m_senders.begin(); it != m_senders.end();) {
-        if (Age(it->second, now))
+        if (Age(it->second, now, false))
             ++it;
         else
             it = m_senders.erase(it);

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 // What became of the messages each sender's client sent with an id, so that
 // a resend (after a lost connection, before its receipt came) is answered
@@ -15,7 +16,10 @@
 //
 // Each sender's ids are in two generations: new ones go into the current
 // one, which becomes the previous one when it is full or kKeepFor old; the
-// previous one is dropped then.
+// previous one is dropped then. An id is kept as two unrelated 64-bit hashes
+// of it, in a table of its own without a copy of the string: noting one is
+// on the path of every message, so it must cost next to nothing, and a false
+// match is as likely as guessing 128 random bits.
 //
 // Only what this node delivered or stored since it started is known here;
 // stored messages also carry their id in the store, which refuses a second
@@ -42,20 +46,40 @@ public:
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
-    // An id is kept as two independent 64-bit hashes of it: no copy of the
-    // string, and a false match as likely as guessing 128 random bits.
     struct CDigest
     {
         uint64_t a = 0;
-        uint64_t b = 0;
-        bool operator==(const CDigest&) const = default;
-    };
-    struct CDigestHash
-    {
-        std::size_t operator()(const CDigest& d) const noexcept { return static_cast<std::size_t>(d.a); }
+        uint64_t b = 0; // never 0 in a digest: 0 marks an empty slot
     };
     static CDigest Digest(const std::string& id);
-    using CGeneration = std::unordered_map<CDigest, const char*, CDigestHash>;
+
+    // An open-addressing table of digests and their outcomes, at most half
+    // full.
+    class CGeneration
+    {
+    public:
+        // The slot of `key`: the one that holds it, or the empty one where it
+        // goes.
+        std::size_t Slot(const CDigest& key) const;
+        const char* Find(const CDigest& key) const;
+        // The outcome kept for `key` already, or null when it was added.
+        const char* Add(const CDigest& key, const char* outcome);
+        void Set(const CDigest& key, const char* outcome);
+        void Erase(const CDigest& key);
+        std::size_t Size() const { return m_count; }
+        bool Empty() const { return m_count == 0; }
+
+    private:
+        struct CEntry
+        {
+            CDigest key;
+            const char* outcome = nullptr;
+        };
+        void Grow();
+
+        std::vector<CEntry> m_slots;
+        std::size_t m_count = 0;
+    };
     struct CSender
     {
         CGeneration current;
@@ -63,9 +87,13 @@ private:
         Clock::time_point currentSince;
     };
 
-    // Moves the current generation on when it is full or old; a sender
-    // whose ids all expired is dropped (false).
-    static bool Age(CSender& sender, Clock::time_point now);
+    // The sender's entry, made when missing and aged; null when `create`
+    // is not set and the sender has none (or its ids all expired).
+    CSender* Entry(const std::string& sender, Clock::time_point now, bool create);
+    // Moves the current generation on when it is old, or full and `adding`;
+    // a sender whose ids all expired is dropped (false).
+    static bool Age(CSender& sender, Clock::time_point now, bool adding);
+    void Added(Clock::time_point now);
     void SweepIdle(Clock::time_point now);
 
     std::unordered_map<std::string, CSender> m_senders;

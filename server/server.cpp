@@ -471,8 +471,11 @@ CNetMessage CServer::QuotaFailure(const std::string& recipient)
 
 CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
 {
+    // On this node a message goes either live or into the store, never both:
+    // a resend is caught by the sender's ids. (Between nodes it may come both
+    // ways, see DeliverLive.)
     if (CConnection* target = OnlineSession(msg.recipient)) {
-        DeliverLive(*target, msg);
+        target->session->Send(msg);
         return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
