@@ -68,8 +68,12 @@ void CNatsWriter::Queue(COp op)
     std::lock_guard lock(m_mutex);
     if (m_finishing)
         return;
+    // The thread takes the whole queue each time it wakes: it needs waking
+    // only for the first of a burst.
+    const bool wake = m_queue.empty();
     m_queue.push_back(std::move(op));
-    m_wake.notify_one();
+    if (wake)
+        m_wake.notify_one();
 }
 
 void CNatsWriter::Run()
