@@ -1,6 +1,7 @@
 #include "sentids.h"
 
 #include <functional>
+#include <stdexcept>
 
 namespace {
 
@@ -19,14 +20,40 @@ CSentIds::CDigest CSentIds::Digest(const std::string& id)
         fnv ^= static_cast<unsigned char>(c);
         fnv *= 0x100000001b3ull;
     }
-    return {std::hash<std::string>{}(id), fnv | 1};
+    return {std::hash<std::string>{}(id), (fnv | 1) & ~kOutcomeBits};
+}
+
+namespace {
+
+const char* g_outcomes[4] = {};
+
+} // namespace
+
+uint64_t CSentIds::OutcomeIndex(const char* outcome)
+{
+    // The server uses two outcomes, both literals: the table is filled on
+    // the loop thread, once.
+    for (uint64_t i = 0; i < 4; ++i) {
+        if (g_outcomes[i] == outcome)
+            return i;
+        if (!g_outcomes[i]) {
+            g_outcomes[i] = outcome;
+            return i;
+        }
+    }
+    throw std::logic_error("more than four outcomes for message ids");
+}
+
+const char* CSentIds::Outcome(const CDigest& slot)
+{
+    return g_outcomes[(slot.b & kOutcomeBits) >> 1];
 }
 
 std::size_t CSentIds::CGeneration::Slot(const CDigest& key) const
 {
     const std::size_t mask = m_slots.size() - 1;
     std::size_t i = static_cast<std::size_t>(key.a) & mask;
-    while (m_slots[i].key.b != 0 && (m_slots[i].key.a != key.a || m_slots[i].key.b != key.b))
+    while (m_slots[i].b != 0 && !Holds(m_slots[i], key))
         i = (i + 1) & mask;
     return i;
 }
@@ -35,25 +62,28 @@ const char* CSentIds::CGeneration::Find(const CDigest& key) const
 {
     if (m_count == 0)
         return nullptr;
-    return m_slots[Slot(key)].outcome;
+    const CDigest& slot = m_slots[Slot(key)];
+    return slot.b == 0 ? nullptr : Outcome(slot);
 }
 
 const char* CSentIds::CGeneration::Add(const CDigest& key, const char* outcome)
 {
-    if ((m_count + 1) * 2 > m_slots.size())
+    if ((m_count + 1) * 4 > m_slots.size() * 3)
         Grow();
-    CEntry& entry = m_slots[Slot(key)];
-    if (entry.key.b != 0)
-        return entry.outcome;
-    entry = {key, outcome};
+    CDigest& slot = m_slots[Slot(key)];
+    if (slot.b != 0)
+        return Outcome(slot);
+    slot = {key.a, key.b | OutcomeIndex(outcome) << 1};
     ++m_count;
     return nullptr;
 }
 
 void CSentIds::CGeneration::Set(const CDigest& key, const char* outcome)
 {
-    if (const char* known = Add(key, outcome); known && known != outcome)
-        m_slots[Slot(key)].outcome = outcome;
+    if (const char* known = Add(key, outcome); known && known != outcome) {
+        CDigest& slot = m_slots[Slot(key)];
+        slot.b = (slot.b & ~kOutcomeBits) | OutcomeIndex(outcome) << 1;
+    }
 }
 
 void CSentIds::CGeneration::Erase(const CDigest& key)
@@ -62,25 +92,25 @@ void CSentIds::CGeneration::Erase(const CDigest& key)
         return;
     const std::size_t mask = m_slots.size() - 1;
     std::size_t i = Slot(key);
-    if (m_slots[i].key.b == 0)
+    if (m_slots[i].b == 0)
         return;
     // Linear probing: the entries after the hole that it would hide move up.
-    m_slots[i] = CEntry();
+    m_slots[i] = CDigest();
     --m_count;
-    for (std::size_t j = (i + 1) & mask; m_slots[j].key.b != 0; j = (j + 1) & mask) {
-        const CEntry moved = m_slots[j];
-        m_slots[j] = CEntry();
-        m_slots[Slot(moved.key)] = moved;
+    for (std::size_t j = (i + 1) & mask; m_slots[j].b != 0; j = (j + 1) & mask) {
+        const CDigest moved = m_slots[j];
+        m_slots[j] = CDigest();
+        m_slots[Slot({moved.a, moved.b & ~kOutcomeBits})] = moved;
     }
 }
 
 void CSentIds::CGeneration::Grow()
 {
-    std::vector<CEntry> old = std::move(m_slots);
-    m_slots.assign(old.empty() ? kFirstSlots : old.size() * 2, CEntry());
-    for (const CEntry& entry : old)
-        if (entry.key.b != 0)
-            m_slots[Slot(entry.key)] = entry;
+    std::vector<CDigest> old = std::move(m_slots);
+    m_slots.assign(old.empty() ? kFirstSlots : old.size() * 2, CDigest());
+    for (const CDigest& slot : old)
+        if (slot.b != 0)
+            m_slots[Slot({slot.a, slot.b & ~kOutcomeBits})] = slot;
 }
 
 CSentIds::CSender* CSentIds::Entry(const std::string& sender, Clock::time_point now, bool create)

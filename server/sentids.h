@@ -46,15 +46,21 @@ public:
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
+    // In `b` bit 0 is always set (0 marks an empty slot) and bits 1 and 2
+    // are clear: in a table they hold the outcome's index.
     struct CDigest
     {
         uint64_t a = 0;
-        uint64_t b = 0; // never 0 in a digest: 0 marks an empty slot
+        uint64_t b = 0;
     };
     static CDigest Digest(const std::string& id);
+    static constexpr uint64_t kOutcomeBits = 6;
+    // The outcome texts by index; at most four.
+    static uint64_t OutcomeIndex(const char* outcome);
+    static const char* Outcome(const CDigest& slot);
 
-    // An open-addressing table of digests and their outcomes, at most half
-    // full.
+    // An open-addressing table of digests and their outcomes, at most three
+    // quarters full, 16 bytes a slot.
     class CGeneration
     {
     public:
@@ -70,14 +76,13 @@ private:
         bool Empty() const { return m_count == 0; }
 
     private:
-        struct CEntry
+        static bool Holds(const CDigest& slot, const CDigest& key)
         {
-            CDigest key;
-            const char* outcome = nullptr;
-        };
+            return slot.a == key.a && (slot.b & ~kOutcomeBits) == key.b;
+        }
         void Grow();
 
-        std::vector<CEntry> m_slots;
+        std::vector<CDigest> m_slots;
         std::size_t m_count = 0;
     };
     struct CSender

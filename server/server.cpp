@@ -609,10 +609,16 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
                           const char* outcome)
 {
     m_sentIds.Remember(sender, id, outcome);
-    if (CConnection* c = OnlineSession(sender)) {
-        CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender);
-        receipt.text = outcome;
-        receipt.names.push_back(id);
-        c->session->SendSoon(receipt);
-    }
+    if (CConnection* c = OnlineSession(sender))
+        SendReceipt(*c, recipient, id, outcome);
+}
+
+void CServer::SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
+                          const char* outcome)
+{
+    CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender.login.user);
+    receipt.text = outcome;
+    receipt.names.push_back(id);
+    // It waits for the next record to its client, to share its write.
+    sender.session->SendSoon(receipt);
 }

@@ -229,6 +229,9 @@ private:
     // sender, when online here, with "MA".
     void Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
                      const char* outcome);
+    // The "MA" alone, for an outcome remembered already.
+    void SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
+                     const char* outcome);
 
     // The offline messages of the connection's user stored from `fromId` on
     // and not yet sent in this login, as "O" records followed by "OL", sent
