@@ -61,14 +61,15 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
     // was lost with the connection, which then only gets that receipt).
     if (CConnection* target = OnlineSession(recipient); target && !IsBlocked(recipient, user)) {
         if (!id.empty()) {
-            const char* known = m_sentIds.Add(user, id, kReceiptDelivered);
-            if (!known)
-                msg.names.push_back(id);
-            SendReceipt(c, recipient, id, known ? known : kReceiptDelivered);
-            if (known)
+            if (const char* known = m_sentIds.Add(user, id, kReceiptDelivered)) {
+                SendReceipt(c, recipient, id, known);
                 return;
+            }
+            msg.names.push_back(id);
         }
         target->session->Send(msg);
+        if (!id.empty())
+            SendReceipt(c, recipient, id, kReceiptDelivered);
         return;
     }
     // A resend of a message whose receipt was lost with the connection: the
