@@ -292,7 +292,6 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
     // for the requester, sent on as an "SM" from the answerer.
     const std::string answerer = c.login.user;
     const std::string requester = msg.recipient;
-    c.login.deliveredRequests.erase(requester); // a new request may follow
     // A requester who has since blocked the answerer hears nothing of the
     // answer and gets no new friend; the answerer's side still goes ahead.
     const bool reachesRequester = !IsBlocked(requester, answerer);
@@ -340,6 +339,10 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
         },
         [this, requester, answerer, addBack, reachesRequester, withText, storeWords, sm = std::move(sm)](
             CConnection& c, CAnswered answered) mutable {
+            // Answered: a new request may follow. Only now, so that a late
+            // live copy of this one, checked before the answer was
+            // committed, still counts as sent.
+            c.login.deliveredRequests.erase(requester);
             if (!answered.accepted)
                 return;
             if (answered.overQuota)
@@ -373,14 +376,13 @@ void CServer::HandleDecline(CConnection& c, CNetMessage& msg)
 {
     const std::string user = c.login.user;
     const std::string requester = msg.recipient;
-    c.login.deliveredRequests.erase(requester);
     Query(
         c,
         [user, requester](CStore& store) {
             store.RemoveFriendRequest(requester, user);
             return true;
         },
-        [](CConnection&, bool) {});
+        [requester](CConnection& c, bool) { c.login.deliveredRequests.erase(requester); });
 }
 
 void CServer::HandleDeleteFriends(CConnection& c, CNetMessage& msg)
