@@ -78,8 +78,11 @@ void CArchive::Write(uint8_t v)
 
 void CArchive::Write(uint32_t v)
 {
-    for (int i = 0; i < 4; ++i)
-        m_out->push_back(static_cast<char>((v >> (8 * i)) & 0xFF));
+    // One append of the four bytes: a record is mostly such fields, and
+    // every message is encoded on the server's loop.
+    const char bytes[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
+                           static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
+    m_out->append(bytes, sizeof bytes);
 }
 
 void CArchive::Write(int32_t v)

@@ -154,6 +154,13 @@ DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeL
 
 void EncodeRecord(const CNetMessage& msg, std::string& out)
 {
+    // Room for the whole record at once: the fixed fields, and each string
+    // with its prefix.
+    std::size_t size = 64 + msg.sender.size() + msg.recipient.size() + msg.text.size() + msg.command.size() +
+                       msg.faceName.size();
+    for (const std::string& name : msg.names)
+        size += 8 + name.size();
+    out.reserve(out.size() + size);
     CArchive ar(out);
     const_cast<CNetMessage&>(msg).Serialize(ar);
 }
