@@ -15,7 +15,6 @@ packages=(
   libpqxx-dev
   libsodium-dev
   libssl-dev
-  libnats-dev
   libsystemd-dev # sd_notify: the server tells systemd it is ready and alive
   dpkg-dev
   file

@@ -1,18 +1,15 @@
 #include "natscluster.h"
 
 #include "loopturn.h"
+#include "natslink.h"
 #include "natspayload.h"
-#include "natswriter.h"
 #include "serverlog.h"
 #include "wire.h"
 
-#include <nats/nats.h>
-
 #include <asio/post.hpp>
 
-#include <atomic>
 #include <charconv>
-#include <mutex>
+#include <cstdio>
 #include <random>
 #include <stdexcept>
 #include <unordered_set>
@@ -30,167 +27,25 @@ std::string RandomNodeId()
     return text;
 }
 
-void Check(natsStatus status, const std::string& what)
-{
-    if (status != NATS_OK)
-        throw std::runtime_error(what + ": " + natsStatus_GetText(status) + " (" +
-                                 nats_GetLastError(nullptr) + ")");
-}
-
 } // namespace
 
-// Between the library's threads and the loop. The library keeps a plain
-// pointer to it as the closure of every subscription and callback; the
-// cluster detaches it before the connection goes, and the bridge itself
-// lives on in whatever is still posted.
-struct CNatsCluster::CBridge : std::enable_shared_from_this<CNatsCluster::CBridge>
-{
-    std::mutex mutex;
-    asio::io_context* io = nullptr;
-    CNatsCluster* owner = nullptr; // touched on the loop thread only, once attached
-    // Asking the library would take the connection's lock, which a write
-    // to a NATS server that does not read holds for as long as that lasts.
-    std::atomic<bool> linkUp{true};
-
-    // Messages go to the loop in batches: whatever the library delivers
-    // while the loop has not yet taken the last batch joins it, so a burst
-    // costs one handler, not one per message.
-    struct CIncoming
-    {
-        std::string subject;
-        std::string reply;
-        std::string data;
-        bool noResponders = false;
-    };
-    std::vector<CIncoming> incoming; // under the mutex
-
-    void Post(std::string subject, std::string reply, std::string data, bool noResponders)
-    {
-        std::lock_guard lock(mutex);
-        if (!io)
-            return;
-        const bool first = incoming.empty();
-        incoming.push_back({std::move(subject), std::move(reply), std::move(data), noResponders});
-        if (first)
-            asio::post(*io, [self = shared_from_this()] { self->Drain(); });
-    }
-
-    void Drain()
-    {
-        std::vector<CIncoming> batch;
-        {
-            std::lock_guard lock(mutex);
-            batch.swap(incoming);
-        }
-        for (const auto& message : batch) {
-            const CLoopTurn turn([&] { return "cluster message on " + message.subject; });
-            if (owner)
-                owner->OnMessage(message.subject, message.reply, message.data, message.noResponders);
-        }
-    }
-
-    void Log(std::string line)
-    {
-        std::lock_guard lock(mutex);
-        if (io)
-            asio::post(*io, [line = std::move(line)] { ServerLog(line); });
-    }
-
-    static void OnNatsMessage(natsConnection*, natsSubscription*, natsMsg* msg, void* closure)
-    {
-        auto* bridge = static_cast<CBridge*>(closure);
-        const char* reply = natsMsg_GetReply(msg);
-        std::string data(natsMsg_GetData(msg), static_cast<std::size_t>(natsMsg_GetDataLength(msg)));
-        bridge->Post(natsMsg_GetSubject(msg), reply ? reply : "", std::move(data),
-                     natsMsg_IsNoResponders(msg));
-        natsMsg_Destroy(msg);
-    }
-
-    static void OnDisconnected(natsConnection*, void* closure)
-    {
-        auto* bridge = static_cast<CBridge*>(closure);
-        bridge->linkUp = false;
-        bridge->Log("cluster: lost the NATS connection; reconnecting");
-    }
-
-    static void OnReconnected(natsConnection*, void* closure)
-    {
-        auto* bridge = static_cast<CBridge*>(closure);
-        bridge->linkUp = true;
-        std::lock_guard lock(bridge->mutex);
-        if (bridge->io)
-            asio::post(*bridge->io, [self = bridge->shared_from_this()] {
-                if (self->owner)
-                    self->owner->OnReconnected();
-            });
-    }
-
-    static void OnError(natsConnection*, natsSubscription*, natsStatus status, void* closure)
-    {
-        static_cast<CBridge*>(closure)->Log(std::string("cluster: NATS error: ") +
-                                            natsStatus_GetText(status));
-    }
-};
-
 CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CClusterListener& listener)
-    : m_io(io), m_listener(listener), m_bridge(std::make_shared<CBridge>()), m_node(RandomNodeId()),
-      m_allSubject("murmurly.all"), m_replyPrefix(kReplyPrefix + m_node + "."), m_timer(io)
+    : m_io(io), m_listener(listener), m_node(RandomNodeId()), m_allSubject("murmurly.all"),
+      m_replyPrefix(kReplyPrefix + m_node + "."), m_timer(io)
 {
-    m_bridge->io = &io;
-    m_bridge->owner = this;
-
-    // One delivery thread for every subscription keeps the order in which
-    // the NATS server sent the messages, across subjects.
-    Check(nats_SetMessageDeliveryPoolSize(1), "cannot configure the NATS client");
-    natsOptions* options = nullptr;
-    Check(natsOptions_Create(&options), "cannot configure the NATS client");
-    const auto configure = [&] {
-        Check(natsOptions_SetURL(options, url.c_str()), "invalid --cluster URL '" + url + "'");
-        Check(natsOptions_SetName(options, ("murmurly-server " + m_node).c_str()), "NATS options");
-        Check(natsOptions_SetNoEcho(options, true), "NATS options");
-        // Every publish leaves at once rather than in the library's next
-        // flush (which may be a while): an answer that says a record was
-        // delivered must not be lost with a node that dies right after, or
-        // the sender keeps the record too and the user gets it twice. The
-        // answers of one turn go in one publish (Answer).
-        Check(natsOptions_SetSendAsap(options, true), "NATS options");
-        Check(natsOptions_UseGlobalMessageDelivery(options, true), "NATS options");
-        Check(natsOptions_SetTimeout(options, 5000), "NATS options");
-        // Without a deadline a write to a NATS server that stopped reading
-        // waits forever, and the node could not even shut down. Past it the
-        // link counts as lost and is made again.
-        Check(natsOptions_SetWriteDeadline(options, 5000), "NATS options");
-        Check(natsOptions_SetAllowReconnect(options, true), "NATS options");
-        Check(natsOptions_SetMaxReconnect(options, -1), "NATS options");
-        Check(natsOptions_SetReconnectWait(options, 500), "NATS options");
-        Check(natsOptions_SetDisconnectedCB(options, &CBridge::OnDisconnected, m_bridge.get()),
-              "NATS options");
-        Check(natsOptions_SetReconnectedCB(options, &CBridge::OnReconnected, m_bridge.get()), "NATS options");
-        Check(natsOptions_SetErrorHandler(options, &CBridge::OnError, m_bridge.get()), "NATS options");
-        Check(natsConnection_Connect(&m_conn, options), "cannot join the cluster at " + url);
-    };
-    try {
-        configure();
-        natsOptions_Destroy(options);
-        options = nullptr;
-        m_fixedSubs.push_back(Subscribe(m_allSubject));
-        m_fixedSubs.push_back(Subscribe(kNodePrefix + m_node));
-        m_fixedSubs.push_back(Subscribe(m_replyPrefix + "*"));
-        m_writer = std::make_unique<CNatsWriter>(
-            m_conn, &CBridge::OnNatsMessage, m_bridge.get(), m_allSubject, Join('H', {m_node}),
-            std::chrono::duration_cast<std::chrono::milliseconds>(kHeartbeat));
-    } catch (...) {
-        natsOptions_Destroy(options);
-        for (auto* sub : m_fixedSubs)
-            natsSubscription_Destroy(sub);
-        natsConnection_Destroy(m_conn);
-        {
-            std::lock_guard lock(m_bridge->mutex);
-            m_bridge->io = nullptr;
-        }
-        m_bridge->owner = nullptr;
-        throw;
-    }
+    m_link = std::make_unique<CNatsLink>(
+        io, url, "murmurly-server " + m_node,
+        [this](const CNatsLink::CMessage& message) {
+            const CLoopTurn turn([&] { return "cluster message on " + std::string(message.subject); });
+            OnMessage(message.subject, message.reply, message.data, message.noResponders);
+        },
+        [this](bool up) {
+            if (up)
+                OnReconnected();
+        });
+    m_link->Subscribe(m_allSubject);
+    m_link->Subscribe(kNodePrefix + m_node);
+    m_link->Subscribe(m_replyPrefix + "*");
     // Every node answers the hello with its directory.
     Broadcast(Join('W', {m_node}));
     m_lastTick = Clock::now();
@@ -200,52 +55,27 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
 CNatsCluster::~CNatsCluster()
 {
     Leave();
-    {
-        std::lock_guard lock(m_bridge->mutex);
-        m_bridge->io = nullptr;
-    }
-    m_bridge->owner = nullptr;
     m_timer.cancel();
-    // What is queued goes out first, within the write deadline and the
-    // goodbye's flush.
-    m_writer->Stop();
-    natsConnection_Close(m_conn);
-    m_writer.reset();
-    for (auto* sub : m_fixedSubs)
-        natsSubscription_Destroy(sub);
-    natsConnection_Destroy(m_conn);
-    // The library's threads end here, so no callback can reach the bridge
-    // after this.
-    nats_CloseAndWait(2000);
+    // What is queued (the goodbye) goes out as the link closes.
+    m_link.reset();
 }
 
-natsSubscription* CNatsCluster::Subscribe(const std::string& subject)
-{
-    natsSubscription* sub = nullptr;
-    Check(natsConnection_Subscribe(&sub, m_conn, subject.c_str(), &CBridge::OnNatsMessage, m_bridge.get()),
-          "cannot subscribe to " + subject);
-    // A busy node must not drop what it is sent: the bounds only guard
-    // against a loop that stopped.
-    natsSubscription_SetPendingLimits(sub, 1'000'000, 512 << 20);
-    return sub;
-}
-
-void CNatsCluster::Publish(std::string subject, std::string data, const char* reply)
+void CNatsCluster::Publish(std::string_view subject, std::string_view data, std::string_view reply)
 {
     if (m_left)
         return;
-    m_writer->Publish(std::move(subject), std::move(data), reply ? reply : "");
+    m_link->Publish(subject, data, reply);
 }
 
 bool CNatsCluster::LinkUp() const
 {
-    return m_bridge->linkUp;
+    return m_link->Up();
 }
 
 void CNatsCluster::SubscribeUser(const std::string& user)
 {
     if (m_userSubs.insert(user).second)
-        m_writer->Subscribe(kUserPrefix + user);
+        m_link->Subscribe(kUserPrefix + user);
 }
 
 void CNatsCluster::UserOnline(const std::string& user, const std::vector<std::string>& sessionBlocks)
@@ -264,7 +94,7 @@ void CNatsCluster::UserOffline(const std::string& user)
     if (!LoginPending(user)) {
         m_loginStamps.erase(user);
         if (m_userSubs.erase(user))
-            m_writer->Unsubscribe(kUserPrefix + user);
+            m_link->Unsubscribe(kUserPrefix + user);
     }
     Broadcast(Join('F', {m_node, user}));
 }
@@ -293,7 +123,7 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
     }
     const uint64_t seq = ++m_nextSeq;
     m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
-    Publish(kUserPrefix + user, data, (m_replyPrefix + std::to_string(seq)).c_str());
+    Publish(kUserPrefix + user, data, m_replyPrefix + std::to_string(seq));
 }
 
 void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
@@ -313,13 +143,13 @@ void CNatsCluster::BlockChanged(const std::string& blocker, const std::string& b
 
 void CNatsCluster::Leave()
 {
-    if (m_left || !m_writer)
+    if (m_left || !m_link)
         return;
-    m_writer->Finish(m_allSubject, Join('G', {m_node}));
+    Broadcast(Join('G', {m_node}));
     m_left = true;
 }
 
-void CNatsCluster::OnMessage(const std::string& subject, const std::string& reply, const std::string& data,
+void CNatsCluster::OnMessage(std::string_view subject, std::string_view reply, std::string_view data,
                              bool noResponders)
 {
     try {
@@ -333,15 +163,15 @@ void CNatsCluster::OnMessage(const std::string& subject, const std::string& repl
         else if (subject.rfind(m_replyPrefix, 0) == 0)
             OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
-            OnUserSubject(subject.substr(sizeof kUserPrefix - 1), reply, data);
+            OnUserSubject(std::string(subject.substr(sizeof kUserPrefix - 1)), reply, data);
         else
             OnDirect(data);
     } catch (const std::exception& error) {
-        ServerLog("cluster: error while handling a message on " + subject + ": " + error.what());
+        ServerLog("cluster: error while handling a message on " + std::string(subject) + ": " + error.what());
     }
 }
 
-void CNatsCluster::OnBroadcast(const std::string& data)
+void CNatsCluster::OnBroadcast(std::string_view data)
 {
     if (data.empty())
         return;
@@ -376,7 +206,7 @@ void CNatsCluster::OnBroadcast(const std::string& data)
     }
 }
 
-void CNatsCluster::OnDirect(const std::string& data)
+void CNatsCluster::OnDirect(std::string_view data)
 {
     // 'W' NODE: that node asks for this one's directory. 'Y' NODE, then one
     // line per user logged in there: NAME BLOCKS...
@@ -428,16 +258,16 @@ void CNatsCluster::OnDirect(const std::string& data)
         m_listener.OnClusterUserBack(user);
 }
 
-void CNatsCluster::OnUserSubject(const std::string& user, const std::string& reply, const std::string& data)
+void CNatsCluster::OnUserSubject(const std::string& user, std::string_view reply, std::string_view data)
 {
     if (data.empty())
         return;
     if (data[0] == 'R') {
         CNetMessage msg;
-        const auto result = DecodeRecord(std::string_view(data).substr(1), msg, kServerLimits);
+        const auto result = DecodeRecord(data.substr(1), msg, kServerLimits);
         // Taken: delivered ("D") or kept ("S") here, either way the sender is
         // done. Not kept: no answer, and the sender's node keeps it.
-        auto answer = [this, reply](CTakenAs taken) {
+        auto answer = [this, reply = std::string(reply)](CTakenAs taken) {
             if (!reply.empty() && taken != CTakenAs::Failed)
                 Answer(reply, taken == CTakenAs::Stored ? 'S' : 'D');
         };
@@ -446,7 +276,7 @@ void CNatsCluster::OnUserSubject(const std::string& user, const std::string& rep
         else
             answer(CTakenAs::Delivered);
     } else if (data[0] == 'K') {
-        OnKick(user, reply, Words(data));
+        OnKick(user, std::string(reply), Words(data));
     } else if (data[0] == 'S') {
         // "S FROMID"; a bare "S" reads everything.
         const auto words = Words(data);
@@ -495,19 +325,19 @@ void CNatsCluster::Answer(const std::string& reply, char taken)
     });
 }
 
-void CNatsCluster::OnAnswers(const std::string& lines)
+void CNatsCluster::OnAnswers(std::string_view lines)
 {
     std::size_t start = 0;
     while (start + 2 < lines.size()) {
         std::size_t end = lines.find('\n', start);
         if (end == std::string::npos)
             end = lines.size();
-        OnReply(lines.substr(start + 2, end - start - 2), std::string(1, lines[start]), false);
+        OnReply(lines.substr(start + 2, end - start - 2), lines.substr(start, 1), false);
         start = end + 1;
     }
 }
 
-void CNatsCluster::OnReply(const std::string& seq, const std::string& data, bool noResponders)
+void CNatsCluster::OnReply(std::string_view seq, std::string_view data, bool noResponders)
 {
     uint64_t id = 0;
     const auto [end, error] = std::from_chars(seq.data(), seq.data() + seq.size(), id);
@@ -567,9 +397,9 @@ void CNatsCluster::Tick()
 {
     if (m_left)
         return;
-    // The heartbeat itself goes out from the writer's thread. After a turn
-    // of the loop that ran long, the other nodes' heartbeats may still wait
-    // behind this timer: nobody is judged on this beat.
+    Broadcast(Join('H', {m_node}));
+    // After a turn of the loop that ran long, the other nodes' heartbeats
+    // may still wait behind this timer: nobody is judged on this beat.
     const auto now = Clock::now();
     const bool stalled = now - m_lastTick > 2 * kHeartbeat;
     m_lastTick = now;

@@ -9,15 +9,14 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-typedef struct __natsConnection natsConnection;
-typedef struct __natsSubscription natsSubscription;
-class CNatsWriter;
+class CNatsLink;
 
-// The cluster over NATS (the C client). Subjects:
+// The cluster over NATS (CNatsLink, on the server's loop). Subjects:
 //   murmurly.all              every node: presence of users, heartbeats,
 //                             routing-table writes
 //   murmurly.node.ID          one node: the directory of a node that asked
@@ -36,12 +35,9 @@ class CNatsWriter;
 // node died with it). A node that sends no heartbeat for kNodeTimeout is taken
 // for dead and its users for offline.
 //
-// The client library calls back on threads of its own; each callback only
-// copies the message and posts it to the server's loop, where everything
-// else happens. Delivery runs on one library thread, so messages are handled
-// in the order the NATS server sent them. Whatever goes the other way is
-// written by a thread of the cluster's own (CNatsWriter): the loop never
-// waits for the NATS server.
+// Everything happens on the server's loop: what a turn publishes goes out in
+// one write at its end, and what the NATS server sends is handled in the
+// order it was sent, across subjects.
 //
 // A login first subscribes to the user's subject, then kicks the user's
 // sessions elsewhere with a request to that subject carrying the login's
@@ -76,8 +72,6 @@ public:
     void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) override;
     void Leave() override;
 
-    struct CBridge;
-
 private:
     using Clock = std::chrono::steady_clock;
 
@@ -109,31 +103,28 @@ private:
         std::unique_ptr<asio::steady_timer> timer;
     };
 
-    friend struct CBridge;
-    void OnMessage(const std::string& subject, const std::string& reply, const std::string& data,
-                   bool noResponders);
-    void OnBroadcast(const std::string& data);
-    void OnDirect(const std::string& data);
-    void OnUserSubject(const std::string& user, const std::string& reply, const std::string& data);
-    void OnReply(const std::string& seq, const std::string& data, bool noResponders);
+    void OnMessage(std::string_view subject, std::string_view reply, std::string_view data, bool noResponders);
+    void OnBroadcast(std::string_view data);
+    void OnDirect(std::string_view data);
+    void OnUserSubject(const std::string& user, std::string_view reply, std::string_view data);
+    void OnReply(std::string_view seq, std::string_view data, bool noResponders);
     // Tells the node that sent a record with `reply` what became of it
     // ('D' delivered, 'S' kept), together with the other answers of the turn.
     void Answer(const std::string& reply, char taken);
-    void OnAnswers(const std::string& lines);
+    void OnAnswers(std::string_view lines);
     void OnReconnected();
 
     // The login side (natslogin.cpp).
-    void OnLoginReply(const std::string& token, const std::string& data, bool noResponders);
+    void OnLoginReply(std::string_view token, std::string_view data, bool noResponders);
     void OnKick(const std::string& user, const std::string& reply, const std::vector<std::string>& words);
     void FinishLogin(uint64_t id);
     bool LoginPending(const std::string& user) const;
     void SubscribeUser(const std::string& user);
-    // Whether the link to the NATS server is up, as the library last told.
+    // Whether the link to the NATS server is up.
     bool LinkUp() const;
 
-    void Publish(std::string subject, std::string data, const char* reply = nullptr);
-    void Broadcast(const std::string& data) { Publish(m_allSubject, data); }
-    natsSubscription* Subscribe(const std::string& subject);
+    void Publish(std::string_view subject, std::string_view data, std::string_view reply = {});
+    void Broadcast(std::string_view data) { Publish(m_allSubject, data); }
     void SendDirectory(const std::string& node);
     void SawNode(const std::string& node);
     void NodeGone(const std::string& node);
@@ -141,12 +132,8 @@ private:
 
     asio::io_context& m_io;
     CClusterListener& m_listener;
-    std::shared_ptr<CBridge> m_bridge;
-    natsConnection* m_conn = nullptr;
-    std::vector<natsSubscription*> m_fixedSubs;
-    std::unique_ptr<CNatsWriter> m_writer;
-    // Users whose subjects this node has subscribed to (the writer holds the
-    // subscriptions).
+    std::unique_ptr<CNatsLink> m_link;
+    // Users whose subjects this node has subscribed to.
     std::unordered_set<std::string> m_userSubs;
     std::string m_node;
     std::string m_allSubject;

@@ -5,7 +5,7 @@
 #include "natscluster.h"
 
 #include "natspayload.h"
-#include "natswriter.h"
+#include "natslink.h"
 #include "serverlog.h"
 
 #include <asio/post.hpp>
@@ -47,9 +47,9 @@ void CNatsCluster::BeginLogin(const std::string& user, std::function<void(CLogin
     const bool subscribe = !m_userSubs.count(user);
     SubscribeUser(user);
     if (m_left || !LinkUp()) {
-        // Nothing to wait for: the library subscribes again and sends the
-        // kick once the link is back.
-        Publish(kUserPrefix + user, std::move(kick));
+        // Nothing to wait for: the link subscribes again and sends the kick
+        // once it is back.
+        Publish(kUserPrefix + user, kick);
         login.kickAnswered = login.subscribed = true;
         asio::post(m_timer.get_executor(), [this, id] { FinishLogin(id); });
         return;
@@ -61,9 +61,9 @@ void CNatsCluster::BeginLogin(const std::string& user, std::function<void(CLogin
     // another node sends the user comes here, and nothing sent after the
     // client's next request can miss the session.
     const std::string tag = std::to_string(id);
-    Publish(kUserPrefix + user, std::move(kick), (m_replyPrefix + "k" + tag).c_str());
+    Publish(kUserPrefix + user, kick, m_replyPrefix + "k" + tag);
     if (subscribe)
-        Publish(kProbeSubject, {}, (m_replyPrefix + "p" + tag).c_str());
+        Publish(kProbeSubject, {}, m_replyPrefix + "p" + tag);
     login.subscribed = !subscribe;
     login.timer = std::make_unique<asio::steady_timer>(m_io, kLoginWait);
     login.timer->async_wait([this, id](const asio::error_code& error) {
@@ -72,10 +72,10 @@ void CNatsCluster::BeginLogin(const std::string& user, std::function<void(CLogin
     });
 }
 
-void CNatsCluster::OnLoginReply(const std::string& token, const std::string& data, bool noResponders)
+void CNatsCluster::OnLoginReply(std::string_view token, std::string_view data, bool noResponders)
 {
     uint64_t id = 0;
-    if (!ParseWhole(std::string_view(token).substr(1), id))
+    if (!ParseWhole(token.substr(1), id))
         return;
     const auto it = m_logins.find(id);
     if (it == m_logins.end())
@@ -115,7 +115,7 @@ void CNatsCluster::FinishLogin(uint64_t id)
     if (!m_local.count(login.user) && !LoginPending(login.user)) {
         m_loginStamps.erase(login.user);
         if (m_userSubs.erase(login.user))
-            m_writer->Unsubscribe(kUserPrefix + login.user);
+            m_link->Unsubscribe(kUserPrefix + login.user);
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace NatsPayload {
@@ -18,7 +19,7 @@ inline constexpr char kAnswerBatch[] = "batch";
 // Payloads are a kind letter and space-separated words: user names are
 // letters and digits only, node ids hexadecimal. The records for users
 // travel in the client protocol's own encoding behind the letter.
-inline std::vector<std::string> Words(const std::string& data, std::size_t from = 1)
+inline std::vector<std::string> Words(std::string_view data, std::size_t from = 1)
 {
     std::vector<std::string> words;
     std::size_t i = from;
@@ -29,7 +30,7 @@ inline std::vector<std::string> Words(const std::string& data, std::size_t from 
         while (end < data.size() && data[end] != ' ' && data[end] != '\n')
             ++end;
         if (end > i)
-            words.push_back(data.substr(i, end - i));
+            words.emplace_back(data.substr(i, end - i));
         i = end;
     }
     return words;
