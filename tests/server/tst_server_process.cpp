@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -171,6 +173,32 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         const std::string log = p.Log();
         EXPECT_NE(log.find("murmurly-server: "), std::string::npos) << log;
     }
+}
+
+TEST_F(Process, AClusterAddressThatIsNotNatsFailsTheJoinInWords)
+{
+    // A peer that answers, but not as a NATS server does: it greets first
+    // with INFO, then takes a CONNECT.
+    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(::listen(listener, 1), 0);
+    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string url = "nats://127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    CServerProcess p(m_dir.Path(), {"--cluster", url, "--port", "0", "--db", Db()}, false);
+    pollfd ready{listener, POLLIN, 0};
+    ASSERT_EQ(::poll(&ready, 1, 5000), 1);
+    const int peer = ::accept(listener, nullptr, nullptr);
+    const char greeting[] = "HTTP/1.1 400 Bad Request\r\n\r\n";
+    ASSERT_GT(::send(peer, greeting, sizeof greeting - 1, MSG_NOSIGNAL), 0);
+    EXPECT_EQ(p.Wait(5s), 2);
+    EXPECT_NE(p.Log().find("cannot join the cluster at " + url + ": not a NATS server"), std::string::npos)
+        << p.Log();
+    ::close(peer);
+    ::close(listener);
 }
 
 TEST_F(Process, UnusableDatabaseExitsWithStatusTwo)
