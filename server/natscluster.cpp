@@ -8,6 +8,7 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <random>
@@ -117,13 +118,17 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         // NATS would keep the record while it reconnects and pass it on once
         // back, long after it was kept here for want of an answer: the user
         // would get it twice. Kept now, it is fetched once the link is back.
-        asio::post(m_timer.get_executor(),
-                   [this, kept = CNetMessage::FullCopy(msg)]() mutable { m_listener.OnClusterUndelivered(kept); });
+        asio::post(m_timer.get_executor(), [this, kept = CNetMessage::FullCopy(msg)]() mutable {
+            m_listener.OnClusterUndelivered(kept);
+        });
         return;
     }
     const uint64_t seq = ++m_nextSeq;
     m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
-    Publish(kUserPrefix + user, data, m_replyPrefix + std::to_string(seq));
+    char reply[96];
+    char* const end = std::copy(m_replyPrefix.begin(), m_replyPrefix.end(), reply);
+    Publish(kUserPrefix + user, data,
+            std::string_view(reply, std::to_chars(end, reply + sizeof reply, seq).ptr - reply));
 }
 
 void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
@@ -308,7 +313,12 @@ void CNatsCluster::Answer(const std::string& reply, char taken)
         Publish(reply, std::string(1, taken));
         return;
     }
-    std::string& lines = m_answers[reply.substr(0, dot + 1)];
+    const std::string_view prefix = std::string_view(reply).substr(0, dot + 1);
+    auto entry = std::find_if(m_answers.begin(), m_answers.end(),
+                              [&](const auto& answers) { return answers.first == prefix; });
+    if (entry == m_answers.end())
+        entry = m_answers.emplace(m_answers.end(), std::string(prefix), std::string());
+    std::string& lines = entry->second;
     lines += taken;
     lines += ' ';
     lines.append(reply, dot + 1, std::string::npos);

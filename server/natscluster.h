@@ -103,7 +103,8 @@ private:
         std::unique_ptr<asio::steady_timer> timer;
     };
 
-    void OnMessage(std::string_view subject, std::string_view reply, std::string_view data, bool noResponders);
+    void OnMessage(std::string_view subject, std::string_view reply, std::string_view data,
+                   bool noResponders);
     void OnBroadcast(std::string_view data);
     void OnDirect(std::string_view data);
     void OnUserSubject(const std::string& user, std::string_view reply, std::string_view data);
@@ -152,7 +153,9 @@ private:
     std::unordered_map<uint64_t, CInFlight> m_inFlight;
     // Answers for the records of other nodes, by their reply prefix, until
     // the end of the turn.
-    std::unordered_map<std::string, std::string> m_answers;
+    // A cluster has a few nodes: a short list, searched without a copy of
+    // the prefix.
+    std::vector<std::pair<std::string, std::string>> m_answers;
     bool m_answersPosted = false;
     uint64_t m_nextSeq = 0;
     asio::steady_timer m_timer;
