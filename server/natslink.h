@@ -70,6 +70,8 @@ public:
     void Subscribe(const std::string& subject);
     void Unsubscribe(const std::string& subject);
     bool Up() const { return m_state == CState::Up; }
+    // The largest payload the NATS server takes.
+    std::size_t MaxPayload() const { return m_maxPayload; }
 
 private:
     enum class CState { Connecting, AwaitInfo, AwaitPong, Up, Down };
