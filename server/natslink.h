@@ -87,6 +87,8 @@ private:
     void QueueSubscriptions(std::string& out) const;
     void Flush();
     void Write();
+    // Writes m_writing; what waits follows once it is written.
+    void StartWrite();
     // The connection failed or the NATS server went silent: tells the
     // handler (once it was up) and tries again after kReconnectWait.
     void Lost(const std::string& reason);
