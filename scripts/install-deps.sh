@@ -32,6 +32,9 @@ if [[ ${1:-} == --test ]]; then
     man-db
     lintian
     nats-server
+    dbus-daemon # the accessibility test reads the tree as a screen reader does
+    at-spi2-core
+    python3-pyatspi
   )
 fi
 
