@@ -76,6 +76,25 @@ struct CAlertsFixture : CShellFixture
     }
 };
 
+// Counts the events of the given types that reach `watched`.
+struct CEventCounter final : QObject
+{
+    CEventCounter(QObject* watched, QList<QEvent::Type> types) : m_types(std::move(types))
+    {
+        watched->installEventFilter(this);
+    }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        count += m_types.contains(event->type()) ? 1 : 0;
+        return false;
+    }
+
+    int count = 0;
+
+private:
+    QList<QEvent::Type> m_types;
+};
+
 } // namespace
 
 class TestMessageAlerts : public QObject
@@ -84,6 +103,7 @@ class TestMessageAlerts : public QObject
 
 private slots:
     void UnseenLinesNotifyAndCount();
+    void MinimisedWindowStaysMinimised();
     void ClickShowsConversation();
     void NoticeSwitch();
     void TrayIcon();
@@ -121,6 +141,27 @@ void TestMessageAlerts::UnseenLinesNotifyAndCount()
 
     // A long first line is cut for the notice.
     QCOMPARE(CMessageAlerts::NoticeText(std::string(300, 'x')).size(), 200);
+}
+
+void TestMessageAlerts::MinimisedWindowStaysMinimised()
+{
+    CAlertsFixture f;
+    QVERIFY(f.LogIn("anna", {"bob*"}));
+    QWidget* bob = f.view->OpenSpeakWindow("bob")->window();
+    bob->showMinimized();
+    f.elsewhere.show();
+    QVERIFY(f.Activate(&f.elsewhere));
+    // Any raise or change of state of bob's window from now on.
+    CEventCounter moves(bob, {QEvent::ZOrderChange, QEvent::WindowStateChange});
+
+    QVERIFY(f.Receive("busy here"));
+    QVERIFY(bob->isMinimized());
+    QCOMPARE(moves.count, 0);
+    QVERIFY(f.elsewhere.isActiveWindow());
+    // The line is still announced.
+    QCOMPARE(f.attention, QList<QWidget*>{bob});
+    QCOMPARE(f.notifier.shown.size(), 1u);
+    QCOMPARE(f.alerts.UnreadCount(), 1);
 }
 
 void TestMessageAlerts::ClickShowsConversation()
