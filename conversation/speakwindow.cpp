@@ -196,11 +196,11 @@ void CSpeakWindow::ShowHistory()
     // Each line keeps its effects and height; all are grey. A line without
     // a face name takes the format of the line before it, as in the
     // conversation itself.
-    QTextCharFormat format = MakeCharFormat(CLogFont{}, 0, kHistoryGrey);
+    QTextCharFormat format = MakeCharFormat(CLogFont{}, {}, 0, kHistoryGrey);
     QTextCursor cursor(m_richConversation->document());
     for (const CNetMessage& line : lines) {
         if (!line.faceName.empty())
-            format = MakeCharFormat(line.font, line.size, kHistoryGrey);
+            format = MakeCharFormat(line.font, line.faceName, line.size, kHistoryGrey);
         if (&line != &lines.front())
             cursor.insertBlock();
         cursor.insertText(QString::fromStdString(line.sender + ": " + line.text), format);
