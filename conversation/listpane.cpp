@@ -32,6 +32,7 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
 {
     m_listMessages = new QTreeWidget(this);
     m_listMessages->setObjectName(QStringLiteral("list1007"));
+    m_listMessages->setAccessibleName(QStringLiteral("Offline messages"));
     m_listMessages->setRootIsDecorated(false);
     m_listMessages->setItemsExpandable(false);
     m_listMessages->setSelectionMode(QAbstractItemView::SingleSelection);

@@ -72,24 +72,32 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_btnSend->setObjectName(QStringLiteral("send"));
     m_btnSend->setGeometry(FromDialogUnits(209, 113, 50, 33));
     m_btnSend->setDefault(true);
+    // The labels name their boxes for screen readers.
     auto* labelTo = new QLabel(QStringLiteral("To"), this);
     labelTo->setGeometry(FromDialogUnits(10, 5, 10, 8));
     m_editTo = new QLineEdit(this);
     m_editTo->setObjectName(QStringLiteral("to"));
     m_editTo->setGeometry(FromDialogUnits(23, 5, 98, 14));
+    labelTo->setBuddy(m_editTo);
     auto* labelFrom = new QLabel(QStringLiteral("From"), this);
     labelFrom->setGeometry(FromDialogUnits(139, 5, 16, 8));
     m_editFrom = new QLineEdit(this);
     m_editFrom->setObjectName(QStringLiteral("from"));
     m_editFrom->setGeometry(FromDialogUnits(166, 5, 96, 14));
     m_editFrom->setReadOnly(true);
+    labelFrom->setBuddy(m_editFrom);
     m_richConversation = new CConversationBox(this);
     m_richConversation->setObjectName(QStringLiteral("conversation"));
     m_richConversation->setGeometry(FromDialogUnits(10, 22, 253, 65));
     m_richConversation->setReadOnly(true);
     m_richConversation->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_richConversation->setTabChangesFocus(true);
-    m_btnFont = new QPushButton(QStringLiteral("&Font"), this);
+    m_richConversation->setAccessibleName(QStringLiteral("Conversation"));
+    m_richInput->setAccessibleName(QStringLiteral("Message to send"));
+    // Tab skips the read-only boxes, which a click still selects in.
+    for (QWidget* readOnly : std::initializer_list<QWidget*>{m_editFrom, m_richConversation})
+        readOnly->setFocusPolicy(Qt::ClickFocus);
+    m_btnFont = new QPushButton(QStringLiteral("Fo&nt"), this);
     m_btnFont->setObjectName(QStringLiteral("font"));
     m_btnFont->setGeometry(FromDialogUnits(10, 95, 50, 14));
     m_btnColor = new QPushButton(QStringLiteral("&Color"), this);
@@ -108,8 +116,11 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     setTabOrder(m_editFrom, m_richConversation);
     setTabOrder(m_richConversation, m_btnFont);
     setTabOrder(m_btnFont, m_btnColor);
+    // The view passes the focus to the input box; a screen reader still
+    // names what holds it.
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_richInput);
+    setAccessibleName(QStringLiteral("Instant Message"));
     setMinimumSize(460, 260);
 
     // Enter in the single-line input box presses the default button.

@@ -41,13 +41,17 @@ CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
     btnCancel->setObjectName(QStringLiteral("cancel"));
 
     auto* fields = new QGridLayout;
-    fields->addWidget(new QLabel(QStringLiteral("Type Old Password"), this), 0, 0);
-    fields->addWidget(m_editOldPassword, 0, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Select a New Password"), this), 1, 0);
-    fields->addWidget(m_editNewPassword, 1, 1);
+    // Each label names its box for screen readers.
+    const auto addRow = [this, fields](const QString& text, QLineEdit* edit, int row) {
+        auto* label = new QLabel(text, this);
+        label->setBuddy(edit);
+        fields->addWidget(label, row, 0);
+        fields->addWidget(edit, row, 1);
+    };
+    addRow(QStringLiteral("Type Old Password"), m_editOldPassword, 0);
+    addRow(QStringLiteral("Select a New Password"), m_editNewPassword, 1);
     fields->addWidget(new QLabel(QStringLiteral("(Max 10 characters)"), this), 2, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Retype Password"), this), 3, 0);
-    fields->addWidget(m_editRetype, 3, 1);
+    addRow(QStringLiteral("Retype Password"), m_editRetype, 3);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(btnChange);

@@ -41,6 +41,8 @@ CPalaverView::CPalaverView(CPalaverDoc& doc, QWidget* parent) : QWidget(parent),
 
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CPalaverView::OnSelectionChanged);
     connect(m_tree, &QTreeWidget::itemDoubleClicked, this, &CPalaverView::OnDoubleClick);
+    connect(m_tree, &CFriendsTree::FriendChosen, this,
+            [this](const std::string& name) { OpenSpeakWindow(name); });
 }
 
 CPalaverView::~CPalaverView()

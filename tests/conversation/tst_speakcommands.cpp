@@ -80,7 +80,7 @@ void TestSpeakCommands::MenuAndToolbar()
     QCOMPARE(popups.size(), 4);
     QCOMPARE(popups[0]->text(), QStringLiteral("&File"));
     QCOMPARE(popups[1]->text(), QStringLiteral("&Edit"));
-    QCOMPARE(popups[2]->text(), QStringLiteral("&Format"));
+    QCOMPARE(popups[2]->text(), QStringLiteral("F&ormat"));
     QCOMPARE(popups[3]->text(), QStringLiteral("&Help"));
     QCOMPARE(MenuItems(popups[0]->menu()),
              (QStringList{"57600 &New\tCtrl+N", "32792 Sen&d", "-", "57603 Save\tCtrl+S", "32803 Save &As",
