@@ -126,6 +126,7 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     // Enter in the single-line input box presses the default button.
     m_richInput->installEventFilter(this);
     connect(m_editTo, &QLineEdit::returnPressed, m_btnSend, &QPushButton::click);
+    connect(m_editTo, &QLineEdit::textChanged, this, &CSpeakWindow::OnToChanged);
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
     connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
     connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
@@ -184,6 +185,21 @@ void CSpeakWindow::UpdateData(bool saveAndValidate)
     // (reading back would lose the lines' formats and bytes).
 }
 
+QString SpeakWindowTitle(const std::string& to)
+{
+    return QString::fromStdString(to) + QStringLiteral(" -- Instant Message");
+}
+
+void CSpeakWindow::OnToChanged(const QString& to)
+{
+    // The window is the conversation with whoever its To box names, as it
+    // is typed: lines from that name and Send Message to it come here, and
+    // the title says who it is.
+    m_strTo = to.toStdString();
+    if (m_pFrame)
+        m_pFrame->setWindowTitle(SpeakWindowTitle(m_strTo));
+}
+
 void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
 {
     FillRecordFontFrom(m_format, msg);
@@ -204,17 +220,33 @@ void CSpeakWindow::ShowHistory()
     const std::vector<CNetMessage> lines = m_pDoc->History().LastLines(m_pDoc->UserName(), m_strTo);
     if (lines.empty())
         return;
-    // Each line keeps its effects and height; all are grey. A line without
-    // a face name takes the format of the line before it, as in the
-    // conversation itself.
+    // Each line keeps its face, effects and height; all are grey. A line
+    // without a face name takes the format of the line before it, as in the
+    // conversation itself. The lines of each day follow its date, in grey
+    // italics: they may be from long ago.
     QTextCharFormat format = MakeCharFormat(CLogFont{}, {}, 0, kHistoryGrey);
+    QTextCharFormat dayFormat = format;
+    dayFormat.setFontItalic(true);
     QTextCursor cursor(m_richConversation->document());
+    bool empty = true;
+    const auto startBlock = [&cursor, &empty] {
+        if (!empty)
+            cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+        empty = false;
+    };
+    QString shownDay;
     for (const CNetMessage& line : lines) {
         if (!line.faceName.empty())
             format = MakeCharFormat(line.font, line.faceName, line.size, kHistoryGrey);
-        if (&line != &lines.front())
-            cursor.insertBlock();
+        if (const QString day = CConversationBox::DayText(line.time); day != shownDay) {
+            startBlock();
+            cursor.insertText(day, dayFormat);
+            shownDay = day;
+        }
+        startBlock();
+        const int start = cursor.position();
         cursor.insertText(QString::fromStdString(line.sender + ": " + line.text), format);
+        m_richConversation->StampTime(start, cursor.position(), line.time);
     }
     // The rule: an empty block of its own, drawn as a line across the box.
     QTextBlockFormat rule;
@@ -271,10 +303,13 @@ void CSpeakWindow::AppendMessage(const CNetMessage& msg)
         m_strConversation += line;
         ApplyCharFormat(msg.font, msg.faceName, m_richConversation, msg.color, msg.size, FormatPlace::AtEnd);
     }
-    // The line goes in at the end, in the format in force there.
+    // The line goes in at the end, in the format in force there; its blocks
+    // (not the one its line feed ends) keep when it was said.
     QTextCursor cursor = m_richConversation->textCursor();
     cursor.movePosition(QTextCursor::End);
+    const int start = cursor.position() + (line.front() == '\n' ? 1 : 0);
     cursor.insertText(QString::fromStdString(line), m_richConversation->currentCharFormat());
+    m_richConversation->StampTime(start, cursor.position(), msg.time);
     m_richConversation->setTextCursor(cursor);
     m_bFirstLine = false;
 }

@@ -184,7 +184,7 @@ CSpeakWindowBase* CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFo
     if (focus == SpeakFocus::Leave)
         frame->setAttribute(Qt::WA_ShowWithoutActivating);
     frame->show();
-    frame->setWindowTitle(QString::fromStdString(name) + QStringLiteral(" -- Instant Message"));
+    frame->setWindowTitle(SpeakWindowTitle(name));
     CSpeakWindow* view = frame->View();
     m_pCurrentSpeakWindow = view;
     view->SetFrom(m_pDoc->UserName());

@@ -361,7 +361,7 @@ void TestSpeakCommands::BlockThroughTheConfirmationDialog()
 {
     CSessionFixture f;
     QPointer<CSpeakWindowFrame> frame = OpenSpeakFrame(*f.doc, "anna", "bob");
-    // The name the window holds is the one of the last send or added line.
+    // The name the window holds is the one in its To box.
     frame->View()->ToBox()->setText(QStringLiteral("carol"));
     bool clicked = false;
     QTimer driver;
@@ -379,10 +379,10 @@ void TestSpeakCommands::BlockThroughTheConfirmationDialog()
     });
     frame->View()->OnBlockUser();
     QVERIFY(clicked);
-    QCOMPARE(f.doc->BlockedUsers().back()->sender, std::string("bob*"));
+    QCOMPARE(f.doc->BlockedUsers().back()->sender, std::string("carol*"));
     auto sent = f.server.Expect(Cmd::BlockUntilLogoff);
     QVERIFY(sent);
-    QCOMPARE(sent->recipient, std::string("bob"));
+    QCOMPARE(sent->recipient, std::string("carol"));
     delete frame.data();
 }
 
