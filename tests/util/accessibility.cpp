@@ -3,7 +3,6 @@
 #include <QAbstractButton>
 #include <QCoreApplication>
 #include <QEventLoop>
-#include <QGroupBox>
 #include <QHash>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -119,8 +118,6 @@ QStringList MnemonicClashes(QWidget* window)
             claim(button->text());
         } else if (auto* label = qobject_cast<QLabel*>(widget); label && label->buddy()) {
             claim(label->text());
-        } else if (auto* group = qobject_cast<QGroupBox*>(widget)) {
-            claim(group->title());
         } else if (auto* tabs = qobject_cast<QTabBar*>(widget)) {
             for (int i = 0; i < tabs->count(); ++i)
                 claim(tabs->tabText(i));

@@ -43,5 +43,5 @@ private:
 QStringList UnnamedControls(const QList<CAccessibleNode>& nodes);
 
 // The Alt keys that more than one visible control or menu of `window` claims
-// (buttons, labels with a buddy, group boxes, tabs and the menu bar).
+// (buttons, labels with a buddy, tabs and the menu bar).
 QStringList MnemonicClashes(QWidget* window);
