@@ -2,9 +2,11 @@
 // Escape closes the offline messages, read-only boxes take no Tab, tabs need
 // no scroll arrows, each Alt key has one owner, and every control a reader
 // reaches on the AT-SPI bus has a name.
+#include "acceptfrienddlg.h"
 #include "accessibility.h"
 #include "commandids.h"
 #include "shellfixture.h"
+#include "speakcommands.h"
 #include "speakwindow.h"
 
 #include <QApplication>
@@ -74,6 +76,10 @@ void TestAccessibility::MainWindowAndReturnOnFriend()
         QTest::keyClick(tree, key);
         QVERIFY(FindSpeakWindow(*f.doc, name));
     }
+
+    // A friend request's window, which comes by itself.
+    f.view->CreateAcceptFriendDialog("User cy wants to add you to his/her friends list", "cy");
+    QCOMPARE(Faults(VisibleWindow<CAcceptFriendDlg>()), QString());
 }
 
 void TestAccessibility::ConversationWindow()
@@ -111,6 +117,10 @@ void TestAccessibility::Dialogs_data()
     QTest::newRow("change password") << int(ID_TOOLS_CHANGEPASSWORD);
     QTest::newRow("delete friends") << int(ID_FRIENDS_DELETE);
     QTest::newRow("about") << int(ID_APP_ABOUT);
+    // Not commands of the main window: the session's list, and a
+    // conversation's Block.
+    QTest::newRow("blocked users") << 0;
+    QTest::newRow("block confirmation") << int(ID_SPEAK_BLOCK);
 }
 
 void TestAccessibility::Dialogs()
@@ -133,7 +143,12 @@ void TestAccessibility::Dialogs()
         }
     });
     poll.start(10);
-    f.frame->ExecuteCommand(command);
+    if (command == 0)
+        f.view->RunBlockedUsersDialog();
+    else if (command == ID_SPEAK_BLOCK)
+        qobject_cast<CSpeakWindow*>(f.view->OpenSpeakWindow("bob"))->OnCommand(ID_SPEAK_BLOCK);
+    else
+        f.frame->ExecuteCommand(command);
     QCOMPARE(faults, QString());
 }
 
