@@ -41,17 +41,10 @@ CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
     btnCancel->setObjectName(QStringLiteral("cancel"));
 
     auto* fields = new QGridLayout;
-    // Each label names its box for screen readers.
-    const auto addRow = [this, fields](const QString& text, QLineEdit* edit, int row) {
-        auto* label = new QLabel(text, this);
-        label->setBuddy(edit);
-        fields->addWidget(label, row, 0);
-        fields->addWidget(edit, row, 1);
-    };
-    addRow(QStringLiteral("Type Old Password"), m_editOldPassword, 0);
-    addRow(QStringLiteral("Select a New Password"), m_editNewPassword, 1);
+    AddLabelledRow(fields, 0, QStringLiteral("Type Old Password"), m_editOldPassword);
+    AddLabelledRow(fields, 1, QStringLiteral("Select a New Password"), m_editNewPassword);
     fields->addWidget(new QLabel(QStringLiteral("(Max 10 characters)"), this), 2, 1);
-    addRow(QStringLiteral("Retype Password"), m_editRetype, 3);
+    AddLabelledRow(fields, 3, QStringLiteral("Retype Password"), m_editRetype);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(btnChange);

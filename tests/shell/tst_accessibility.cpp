@@ -5,6 +5,7 @@
 #include "acceptfrienddlg.h"
 #include "accessibility.h"
 #include "commandids.h"
+#include "registrationdlg.h"
 #include "shellfixture.h"
 #include "speakcommands.h"
 #include "speakwindow.h"
@@ -34,6 +35,7 @@ private slots:
     void MainWindowAndReturnOnFriend();
     void ConversationWindow();
     void OfflineMessagesWindow();
+    void Registration();
     void Dialogs_data();
     void Dialogs();
 
@@ -106,6 +108,14 @@ void TestAccessibility::OfflineMessagesWindow()
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
     QVERIFY(WaitUntil([&] { return !window || !window->isVisible(); }));
     QVERIFY(!f.view->OfflineMessagesWindow());
+}
+
+void TestAccessibility::Registration()
+{
+    CShellFixture f;
+    CRegistrationDlg dialog(nullptr);
+    dialog.show();
+    QCOMPARE(Faults(&dialog), QString());
 }
 
 void TestAccessibility::Dialogs_data()
