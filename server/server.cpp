@@ -44,7 +44,7 @@ std::size_t ConnectionsForFileLimit()
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
-      m_flushTimer(io), m_shutdownTimer(io)
+      m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = ConnectionsForFileLimit();
@@ -75,17 +75,21 @@ void CServer::Accept()
     m_acceptor.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
         if (m_stopping || !m_acceptor.is_open())
             return;
-        if (!error && m_connections.size() >= m_limits.maxConnections) {
+        if (!error) {
             asio::error_code ignored;
             const auto peer = socket.remote_endpoint(ignored);
-            ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) +
-                      " reached; refusing " + peer.address().to_string() + ":" + std::to_string(peer.port()));
-            socket.close(ignored);
-        } else if (!error) {
-            auto session = std::make_shared<CServerSession>(
-                *this, m_tls ? CSessionStream(std::move(socket), *m_tls) : CSessionStream(std::move(socket)));
-            m_connections[session.get()].session = session;
-            session->Start();
+            const std::string address = peer.address().to_string();
+            if (!Admit(AddressKey(address), address + ":" + std::to_string(peer.port()))) {
+                socket.close(ignored);
+            } else {
+                auto session =
+                    std::make_shared<CServerSession>(*this, m_tls ? CSessionStream(std::move(socket), *m_tls)
+                                                                  : CSessionStream(std::move(socket)));
+                CConnection& c = m_connections[session.get()];
+                c.session = session;
+                c.pending = m_pending.Add(AddressKey(address), session.get());
+                session->Start();
+            }
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
             // Out of file descriptors: back off briefly instead of spinning.
             ServerLog("accept failed: " + error.message());
@@ -187,32 +191,9 @@ void CServer::OnSessionClosed(CServerSession& session)
         if (online != m_online.end() && online->second == &c)
             m_online.erase(online);
     }
-    HandshakeEnded(session);
+    SessionClosing(session);
     m_connections.erase(it);
     FinishShutdownIfIdle();
-}
-
-void CServer::HandshakeStarted(CServerSession& session)
-{
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end())
-        return;
-    it->second.handshake = m_handshakes.insert(m_handshakes.end(), &session);
-    if (m_handshakes.size() <= m_limits.maxHandshakes)
-        return;
-    CServerSession& oldest = *m_handshakes.front();
-    ServerLog("TLS handshakes under way over the limit of " + std::to_string(m_limits.maxHandshakes) +
-              "; closing the oldest, with " + oldest.Peer());
-    oldest.Close();
-}
-
-void CServer::HandshakeEnded(CServerSession& session)
-{
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end() || !it->second.handshake)
-        return;
-    m_handshakes.erase(*it->second.handshake);
-    it->second.handshake.reset();
 }
 
 void CServer::FlushSoon(CServerSession& session)
@@ -329,6 +310,7 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
     c.login.failedLogins = failedLogins;
     c.login.friendOf = std::move(friendOf);
     c.session->SetLoggedIn();
+    LeavePending(c);
     if (m_cluster)
         m_cluster->UserOnline(name, {});
     CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);

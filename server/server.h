@@ -1,5 +1,6 @@
 #pragma once
 
+#include "addressshares.h"
 #include "cluster.h"
 #include "loginguard.h"
 #include "passwordhasher.h"
@@ -7,8 +8,8 @@
 #include "sentids.h"
 #include "serveroptions.h"
 #include "serversession.h"
-#include "storeexecutor.h"
 #include "store/store.h"
+#include "storeexecutor.h"
 #include "uniquefunction.h"
 
 #include <asio/io_context.hpp>
@@ -23,6 +24,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -80,10 +82,18 @@ public:
     void OnSessionClosed(CServerSession& session);
     // A TLS handshake begins or ends. Until it ends OpenSSL holds about
     // 44 KB for it, which it cannot be made to release; past the limit of
-    // handshakes under way, the one that has waited longest is closed, so
-    // handshakes that stall cost a bounded amount together.
+    // handshakes under way from one address, or on the whole, the oldest of
+    // that address, or of the address with the most, is closed, so
+    // handshakes that stall cost a bounded amount together and a flood from
+    // one address does not cut the others' (admission.cpp).
     void HandshakeStarted(CServerSession& session);
     void HandshakeEnded(CServerSession& session);
+    // A session that has not logged in holds `bytes` of an unfinished
+    // record. Past the bound of all such bytes together, the sessions that
+    // hold the most are closed.
+    void PreloginBuffered(CServerSession& session, std::size_t bytes);
+    // The session closed: it no longer counts for any share.
+    void SessionClosing(CServerSession& session);
     // Writes what `session` queued with SendSoon within kFlushDelay, unless
     // a record sent meanwhile takes it along.
     void FlushSoon(CServerSession& session);
@@ -128,12 +138,25 @@ private:
     {
         std::shared_ptr<CServerSession> session;
         CLogin login;
-        // Its place among the TLS handshakes under way, while it is one.
-        std::optional<std::list<CServerSession*>::iterator> handshake;
+        // Its place among the connections not logged in, and among the TLS
+        // handshakes under way, while it is one; the bytes of a record it
+        // holds before login.
+        std::optional<CAddressShares::CPlace> pending;
+        std::optional<CAddressShares::CPlace> handshake;
+        std::size_t prelogin = 0;
     };
     using CWeakSession = std::weak_ptr<CServerSession>;
 
     void Accept();
+    // Whether a connection from `address` (an AddressKey) may come in: not
+    // past its share of connections not logged in, and, when the server is
+    // full, once one not logged in from the address with the most went.
+    bool Admit(const std::string& address, const std::string& peer);
+    // The connection logged in: it leaves the shares of those that have not.
+    void LeavePending(CConnection& c);
+    // Gives memory freed by connections back to the system a little later,
+    // once a wave of them has gone.
+    void TrimSoon(std::size_t released);
     void FinishShutdownIfIdle();
     // The connection of a session that is still open, or null.
     CConnection* Find(const CWeakSession& weak);
@@ -288,7 +311,14 @@ private:
     void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, CConnection> m_connections;
-    std::list<CServerSession*> m_handshakes; // TLS handshakes under way, oldest first
+    CAddressShares m_pending;    // connections not logged in
+    CAddressShares m_handshakes; // TLS handshakes under way
+    // The bytes held before login, by session, and in all.
+    std::set<std::pair<std::size_t, CServerSession*>> m_preloginBySize;
+    std::size_t m_preloginTotal = 0;
+    std::size_t m_released = 0; // since the memory was last trimmed
+    asio::steady_timer m_trimTimer;
+    bool m_trimArmed = false;
     std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;

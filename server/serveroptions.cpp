@@ -1,5 +1,7 @@
 #include "serveroptions.h"
 
+#include "loginguard.h"
+
 #include <cstdlib>
 
 namespace {
@@ -42,7 +44,7 @@ const char* ServerUsage()
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
            "                       [--store-timeout SECONDS]\n"
-           "                       [--no-registration]\n"
+           "                       [--limit-exempt CIDR]... [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
            "\n"
@@ -66,6 +68,8 @@ const char* ServerUsage()
            "  --tls-key FILE           PEM private key of that certificate\n"
            "  --allow-plaintext        listen without TLS on an address other than\n"
            "                           loopback (a private network only)\n"
+           "  --limit-exempt CIDR      spare peers in this range the limits per address\n"
+           "                           (repeatable; default 127.0.0.0/8 and ::1)\n"
            "  --no-registration        refuse to create accounts\n"
            "  --cluster nats://HOST:PORT\n"
            "                           one node of several: join the others through\n"
@@ -81,6 +85,7 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
 {
     CParsedOptions parsed;
     CServerOptions& o = parsed.options;
+    bool exemptGiven = false; // the first --limit-exempt replaces the default
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -107,8 +112,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
-            arg != "--max-handshakes" &&
-            arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster") {
+            arg != "--max-handshakes" && arg != "--limit-exempt" && arg != "--tls-cert" &&
+            arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -150,6 +155,15 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             (arg == "--max-connections" ? o.limits.maxConnections : o.limits.maxHandshakes) = count;
+        } else if (arg == "--limit-exempt") {
+            if (!IsAddressRange(value)) {
+                parsed.error = "invalid --limit-exempt '" + value + "' (ADDRESS/PREFIX, such as 10.0.0.0/8)";
+                return parsed;
+            }
+            if (!exemptGiven)
+                o.limits.limitExempt.clear();
+            exemptGiven = true;
+            o.limits.limitExempt.push_back(value);
         } else if (arg == "--tls-cert" || arg == "--tls-key") {
             if (value.empty()) {
                 parsed.error = arg + " needs a value";

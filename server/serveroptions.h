@@ -15,8 +15,15 @@ struct CServerLimits
     std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
     // Connections served at once; 0 derives it from the open-file limit.
     std::size_t maxConnections = 0;
-    // TLS handshakes under way at once; past this, the oldest is closed.
+    // TLS handshakes under way at once; past this, the oldest of the
+    // address with the most is closed.
     std::size_t maxHandshakes = 256;
+    // Shares of one address (an AddressKey) unless exempt: connections that
+    // have not logged in, and TLS handshakes under way.
+    std::size_t maxPendingPerAddress = 64;
+    std::size_t maxHandshakesPerAddress = 16;
+    // The bytes of unfinished records of all connections not logged in.
+    std::size_t preloginMemory = std::size_t{16} << 20;
     // Encoded records waiting for a client that does not read.
     std::size_t maxQueuedBytes = 1u << 20;
 
@@ -32,9 +39,10 @@ struct CServerLimits
     std::chrono::milliseconds registrationWindow = std::chrono::hours(1);
     // Password checks one address may have waiting for a worker.
     std::size_t maxQueuedHashes = 16;
-    // The per-address rules above spare loopback peers (tests, benchmarks,
-    // a local proxy); tests turn this off to see them.
-    bool exemptLoopback = true;
+    // Peers the per-address rules spare (a local proxy, tests, benchmarks),
+    // as CIDR ranges; tests narrow them to 127.0.0.1/32 and connect from
+    // other loopback addresses to see the rules at work.
+    std::vector<std::string> limitExempt = {"127.0.0.0/8", "::1/128"};
     bool registrationOpen = true;
     // Offline messages kept for one recipient: how many, and their text and
     // font name bytes together.

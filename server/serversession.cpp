@@ -209,7 +209,9 @@ void CServerSession::ProcessInput(bool recordStarts)
         return;
     }
     m_records.Keep();
-    if (m_records.Buffered() == 0)
+    if (!m_loggedIn)
+        m_server.PreloginBuffered(*this, m_records.Buffered());
+    if (!IsOpen() || m_records.Buffered() == 0)
         return;
     // A new record has begun: its own time starts now.
     if (recordStarts || decoded)
@@ -369,7 +371,7 @@ void CServerSession::Close()
     if (m_closed)
         return;
     m_closed = true;
-    m_server.HandshakeEnded(*this);
+    m_server.SessionClosing(*this);
     asio::error_code ignored;
     m_timer.cancel();
     m_timerArmed = false;

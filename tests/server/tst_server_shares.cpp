@@ -1,0 +1,87 @@
+// Fair shares per address: what connections that have not logged in may
+// hold, from one address and in all. Only 127.0.0.1 is exempt; the clients
+// connect from other loopback addresses, as remote clients would.
+
+#include "serverfixture.h"
+
+#include "commands.h"
+#include "server.h"
+#include "wire.h"
+
+namespace {
+
+class Shares : public ServerTest
+{
+protected:
+    void Start(std::size_t maxConnections, std::size_t pendingPerAddress,
+               std::size_t preloginMemory = 16 << 20)
+    {
+        CServerLimits limits;
+        limits.limitExempt = {"127.0.0.1/32"};
+        limits.maxConnections = maxConnections;
+        limits.maxPendingPerAddress = pendingPerAddress;
+        limits.preloginMemory = preloginMemory;
+        Restart(limits);
+    }
+    // `n` connections from `from` that say nothing; each is served (it
+    // gets an answer to a registration without a name) before the next.
+    void Crowd(std::vector<std::unique_ptr<CTestClient>>& into, const std::string& from, int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            into.push_back(Connect(from));
+            into.back()->Send(Cmd::Register);
+            into.back()->Expect(Cmd::Failure);
+        }
+    }
+    // A registration with a name too long to be one, which is refused
+    // once it is whole.
+    static std::string LongRegistration()
+    {
+        CNetMessage msg;
+        msg.command = Cmd::Register;
+        msg.sender = std::string(60'000, 'a');
+        return EncodeRecord(msg);
+    }
+};
+
+TEST_F(Shares, OneAddressCannotCrowdOutTheOthers)
+{
+    Start(7, 4);
+    std::vector<std::unique_ptr<CTestClient>> crowd;
+    Crowd(crowd, "127.0.0.2", 4);
+    // A fifth from there is past its share of connections not logged in.
+    auto fifth = Connect("127.0.0.2");
+    EXPECT_TRUE(fifth->WaitClosed());
+    // Another address fills the server; a user from a third still gets in,
+    // and the oldest of the address that holds the most goes for it.
+    Crowd(crowd, "127.0.0.4", 3);
+    auto alice = Connect("127.0.0.3");
+    alice->Register("alice", "pw");
+    EXPECT_TRUE(crowd[0]->WaitClosed());
+    alice->Login("alice", "pw");
+    // Logged in, alice is no longer one to make room: four more from her
+    // address wait beside her.
+    Crowd(crowd, "127.0.0.3", 4);
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer);
+}
+
+TEST_F(Shares, UnfinishedRecordsBeforeLoginAreBoundedTogether)
+{
+    Start(100, 64, 100'000);
+    const std::string record = LongRegistration();
+    std::vector<std::unique_ptr<CTestClient>> clients;
+    for (const auto& [from, bytes] :
+         {std::pair{"127.0.0.2", 50'000}, {"127.0.0.3", 30'000}, {"127.0.0.4", 30'000}}) {
+        clients.push_back(Connect(from));
+        ASSERT_TRUE(clients.back()->SendRaw(record.substr(0, bytes)));
+    }
+    // 110,000 bytes: the one that holds the most goes, the others stay.
+    EXPECT_TRUE(clients[0]->WaitClosed());
+    for (int i = 1; i < 3; ++i) {
+        ASSERT_TRUE(clients[i]->SendRaw(record.substr(30'000)));
+        clients[i]->Expect(Cmd::Failure);
+    }
+}
+
+} // namespace
