@@ -94,6 +94,9 @@ public:
     void PreloginBuffered(CServerSession& session, std::size_t bytes);
     // The session closed: it no longer counts for any share.
     void SessionClosing(CServerSession& session);
+    // The session has written the page of its backlog it was given: the
+    // next page of the user's offline messages, if any, is read.
+    void BacklogTaken(CServerSession& session);
     // Writes what `session` queued with SendSoon within kFlushDelay, unless
     // a record sent meanwhile takes it along.
     void FlushSoon(CServerSession& session);
@@ -133,6 +136,10 @@ private:
         // runs, and from which id the next one must read.
         bool fetching = false;
         std::optional<int64_t> fetchFrom;
+        // Mailboxes are read a page at a time as the client takes them: where
+        // the next page starts, and whether pages of this read went out.
+        std::optional<int64_t> nextPage;
+        bool pageSent = false;
     };
     struct CConnection
     {
@@ -260,10 +267,15 @@ private:
     // and not yet sent in this login, as "O" records followed by "OL", sent
     // behind everything else; reads again while notices come meanwhile.
     void FetchStored(CConnection& c, int64_t fromId);
+    // One page of such a read, while `fetching` is set.
+    void ReadPage(CConnection& c, int64_t fromId);
+    // Sends a page as a backlog; `next`: where the next one starts, if any.
+    void SendPage(CConnection& c, std::vector<CNetMessage> records, std::optional<int64_t> next);
     // The ids of the stored copies of messages the login already got live
-    // go into `copies`, to be deleted.
+    // go into `copies`, to be deleted. `last`: the last page of a read,
+    // which "OL" ends.
     std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
-                                            std::vector<int64_t>& copies);
+                                            std::vector<int64_t>& copies, bool last);
     void DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies);
     // Hands an "SM" to a connection of its recipient, unless the login has
     // it already.

@@ -43,7 +43,8 @@ const char* ServerUsage()
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
-           "                       [--store-timeout SECONDS]\n"
+           "                       [--store-timeout SECONDS] [--write-timeout SECONDS]\n"
+           "                       [--max-pending-per-address N] [--prelogin-memory MIB]\n"
            "                       [--limit-exempt CIDR]... [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
@@ -62,6 +63,14 @@ const char* ServerUsage()
            "                           oldest is closed (default 256)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
+           "  --write-timeout SECONDS  close a logged-in client that takes no byte of\n"
+           "                           what waits for it that long (default 60)\n"
+           "  --max-pending-per-address N\n"
+           "                           connections one address may hold before they\n"
+           "                           log in (default 64)\n"
+           "  --prelogin-memory MIB    unfinished records of all connections not\n"
+           "                           logged in together; past it those holding the\n"
+           "                           most are closed (default 16)\n"
            "  --store-timeout SECONDS  fail a database request, and close the client\n"
            "                           that made it, after that long (default 10)\n"
            "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
@@ -112,6 +121,7 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
+            arg != "--write-timeout" && arg != "--max-pending-per-address" && arg != "--prelogin-memory" &&
             arg != "--max-handshakes" && arg != "--limit-exempt" && arg != "--tls-cert" &&
             arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
@@ -133,14 +143,22 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 parsed.error = "invalid port '" + value + "' (0 to 65535)";
                 return parsed;
             }
-        } else if (arg == "--login-timeout" || arg == "--record-timeout") {
+        } else if (arg == "--login-timeout" || arg == "--record-timeout" || arg == "--write-timeout") {
             unsigned long seconds = 0;
             if (!ParseCount(value, 86400, seconds)) {
                 parsed.error = "invalid " + arg + " '" + value + "' (1 to 86400 seconds)";
                 return parsed;
             }
-            (arg == "--login-timeout" ? o.limits.loginTimeout : o.limits.recordTimeout) =
-                std::chrono::seconds(seconds);
+            (arg == "--login-timeout"    ? o.limits.loginTimeout
+             : arg == "--record-timeout" ? o.limits.recordTimeout
+                                         : o.limits.writeTimeout) = std::chrono::seconds(seconds);
+        } else if (arg == "--prelogin-memory") {
+            unsigned long mib = 0;
+            if (!ParseCount(value, 1u << 20, mib)) {
+                parsed.error = "invalid --prelogin-memory '" + value + "' (1 to 1048576 MiB)";
+                return parsed;
+            }
+            o.limits.preloginMemory = static_cast<std::size_t>(mib) << 20;
         } else if (arg == "--store-timeout") {
             unsigned long seconds = 0;
             if (!ParseCount(value, 3600, seconds)) {
@@ -148,13 +166,16 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             o.storeTimeout = std::chrono::seconds(seconds);
-        } else if (arg == "--max-connections" || arg == "--max-handshakes") {
+        } else if (arg == "--max-connections" || arg == "--max-handshakes" ||
+                   arg == "--max-pending-per-address") {
             unsigned long count = 0;
             if (!ParseCount(value, 1'000'000'000, count)) {
                 parsed.error = "invalid " + arg + " '" + value + "' (at least 1)";
                 return parsed;
             }
-            (arg == "--max-connections" ? o.limits.maxConnections : o.limits.maxHandshakes) = count;
+            (arg == "--max-connections"  ? o.limits.maxConnections
+             : arg == "--max-handshakes" ? o.limits.maxHandshakes
+                                         : o.limits.maxPendingPerAddress) = count;
         } else if (arg == "--limit-exempt") {
             if (!IsAddressRange(value)) {
                 parsed.error = "invalid --limit-exempt '" + value + "' (ADDRESS/PREFIX, such as 10.0.0.0/8)";

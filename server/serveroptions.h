@@ -24,8 +24,12 @@ struct CServerLimits
     std::size_t maxHandshakesPerAddress = 16;
     // The bytes of unfinished records of all connections not logged in.
     std::size_t preloginMemory = std::size_t{16} << 20;
-    // Encoded records waiting for a client that does not read.
+    // Encoded records waiting for a client that does not read, a backlog
+    // of stored messages included.
     std::size_t maxQueuedBytes = 1u << 20;
+    // A logged-in client that takes no byte of what waits for it that long
+    // is closed.
+    std::chrono::milliseconds writeTimeout = std::chrono::seconds(60);
 
     // Account protection (CLoginGuard). Failed logins within failureWindow:
     // maxNameFailures for one name from one address, or maxAddressFailures

@@ -6,7 +6,11 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <optional>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 
 namespace {
 
@@ -50,6 +54,24 @@ std::string FormatBytes(std::size_t bytes)
     if (bytes % (1u << 20) == 0)
         return std::to_string(bytes >> 20) + " MiB";
     return std::to_string(bytes) + " bytes";
+}
+
+// About the bytes `msg` takes encoded, to count a backlog before it is.
+std::size_t EncodedSize(const CNetMessage& msg)
+{
+    std::size_t bytes = 64 + msg.command.size() + msg.sender.size() + msg.recipient.size() + msg.text.size() +
+                        msg.faceName.size();
+    for (const auto& name : msg.names)
+        bytes += 8 + name.size();
+    return bytes;
+}
+
+// The bytes the kernel holds for the peer that it has not sent yet; -1 when
+// it cannot say.
+long Unsent(asio::ip::tcp::socket& socket)
+{
+    int bytes = 0;
+    return ::ioctl(socket.native_handle(), SIOCOUTQ, &bytes) == 0 ? bytes : -1;
 }
 
 std::string FormatPeer(const asio::ip::tcp::socket& socket)
@@ -264,7 +286,7 @@ bool CServerSession::Queue(const CNetMessage& msg, bool soon)
         m_onlySoon = true;
     EncodeRecord(msg, behindBacklog ? m_later : m_pending);
     const std::size_t bound = m_server.Limits().maxQueuedBytes;
-    if (m_pending.size() + m_writing.size() + m_later.size() > bound) {
+    if (m_pending.size() + m_writing.size() + m_later.size() + m_backlogBytes > bound) {
         ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");
         Close();
         return false;
@@ -272,10 +294,15 @@ bool CServerSession::Queue(const CNetMessage& msg, bool soon)
     return true;
 }
 
-void CServerSession::SendBacklog(std::vector<CNetMessage> records)
+void CServerSession::SendBacklog(std::vector<CNetMessage> records, bool more)
 {
-    if (!IsOpen() || records.empty())
+    if (!IsOpen())
         return;
+    m_moreWanted = more;
+    if (records.empty())
+        return;
+    for (const auto& record : records)
+        m_backlogBytes += EncodedSize(record);
     if (m_backlogNext < m_backlog.size()) {
         for (auto& record : records)
             m_backlog.push_back(std::move(record));
@@ -289,6 +316,7 @@ void CServerSession::SendBacklog(std::vector<CNetMessage> records)
 void CServerSession::Refill()
 {
     while (m_backlogNext < m_backlog.size() && m_pending.size() < kBacklogBatch) {
+        m_backlogBytes -= std::min(m_backlogBytes, EncodedSize(m_backlog[m_backlogNext]));
         EncodeRecord(m_backlog[m_backlogNext], m_pending);
         m_backlog[m_backlogNext] = CNetMessage(); // its text is on its way
         ++m_backlogNext;
@@ -298,6 +326,7 @@ void CServerSession::Refill()
         return;
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
+    m_backlogBytes = 0;
     if (!m_later.empty())
         m_onlySoon = false;
     m_pending += m_later;
@@ -324,9 +353,15 @@ void CServerSession::StartWrite()
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;
+
     m_stream.AsyncWrite(
         asio::buffer(m_writing),
         [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
+    if (m_loggedIn && !m_draining) {
+        m_writeDeadline = Clock::now() + m_server.Limits().writeTimeout;
+        m_unsent = Unsent(m_stream.Socket());
+        ArmTimer();
+    }
 }
 
 void CServerSession::OnWrite(const asio::error_code& error)
@@ -343,6 +378,12 @@ void CServerSession::OnWrite(const asio::error_code& error)
     if (!m_writeActive && m_draining) {
         m_stream.ShutdownSend();
         Close();
+        return;
+    }
+    // The part of the backlog the server handed over is out: the next.
+    if (m_moreWanted && m_backlog.empty() && !m_writeActive) {
+        m_moreWanted = false;
+        m_server.BacklogTaken(*this);
     }
 }
 
@@ -355,6 +396,8 @@ void CServerSession::CloseAfterFlush()
     // was sent behind it goes now.
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
+    m_backlogBytes = 0;
+    m_moreWanted = false;
     m_pending += m_later;
     std::string().swap(m_later);
     StartWrite();
@@ -403,6 +446,8 @@ void CServerSession::ArmTimer()
         // Held bytes wait for the server, not for the client.
         if (m_records.Buffered() > 0 && m_holds == 0)
             consider(m_recordDeadline);
+        if (m_loggedIn && m_writeActive)
+            consider(m_writeDeadline);
     }
     if (!due || (m_timerArmed && m_timerAt <= *due))
         return;
@@ -441,6 +486,19 @@ void CServerSession::OnTimer()
                   "; closing");
         Close();
         return;
+    }
+    if (m_loggedIn && m_writeActive && now >= m_writeDeadline) {
+        // The write is not done, but the client may still be taking its
+        // bytes: what the kernel holds unsent says whether it did.
+        const long unsent = Unsent(m_stream.Socket());
+        if (unsent < 0 || unsent == m_unsent) {
+            ServerLog("client " + m_peer + " has taken nothing for " + FormatDuration(limits.writeTimeout) +
+                      "; closing");
+            Close();
+            return;
+        }
+        m_unsent = unsent;
+        m_writeDeadline = now + limits.writeTimeout;
     }
     ArmTimer();
 }

@@ -93,7 +93,7 @@ struct CSqliteStore::CStatements
                        "ON CONFLICT DO NOTHING"),
           messages(db, "SELECT id, sender, text, time, face_name, font, color, size, "
                        "coalesce(client_id, '') FROM offline_message "
-                       "WHERE recipient = ?1 AND id >= ?2 ORDER BY id"),
+                       "WHERE recipient = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"),
           deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2"),
           messageUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message "
                            "WHERE recipient = ?1"),
@@ -402,11 +402,13 @@ int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
     return m_db.Changes() == 1 ? m_db.LastInsertRowId() : 0;
 }
 
-std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient, int64_t fromId)
+std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient, int64_t fromId,
+                                                   std::size_t limit)
 {
     CSqliteStatementUse use(m_stmt->messages);
     use->Bind(1, recipient);
     use->Bind(2, fromId);
+    use->Bind(3, limit > 0 ? static_cast<int64_t>(limit) : int64_t{-1}); // -1: no limit
     std::vector<CStoredMessage> out;
     while (use->Step()) {
         CStoredMessage& m = out.emplace_back();

@@ -152,8 +152,11 @@ public:
     // recipient and returns whether one was deleted. Both join the pending
     // group (see above) when called outside a transaction scope.
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
-    // With `fromId`, only the messages whose id is at least that.
-    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) = 0;
+    // With `fromId`, only the messages whose id is at least that; with
+    // `limit`, at most that many of them (the first), so that a mailbox of
+    // any size is read in pages.
+    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0,
+                                                 std::size_t limit = 0) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
     // Counts pending messages too.
     virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;

@@ -84,4 +84,38 @@ TEST_F(Shares, UnfinishedRecordsBeforeLoginAreBoundedTogether)
     }
 }
 
+TEST_F(Shares, MailboxGoesOutInPagesAsTheClientReads)
+{
+    auto alice = Online("alice");
+    auto bob = Online("bob");
+    bob->Send(Cmd::Logoff);
+    EXPECT_TRUE(bob->WaitClosed());
+    constexpr int kCount = 19; // pages of 8: two whole, one not
+    for (int i = 0; i < kCount; ++i)
+        alice->Send(MakeFontMessage("bob", "m" + std::to_string(i)));
+    alice->Send(Cmd::BlockedList, "alice");
+    alice->Expect(Cmd::BlockedListAnswer); // all stored
+    bob = Connect();
+    bob->Login("bob", "pw");
+    for (int i = 0; i < kCount; ++i)
+        EXPECT_EQ(bob->Expect(Cmd::OfflineMessage).text, "m" + std::to_string(i));
+    bob->Expect(Cmd::OfflineEnd);
+    EXPECT_TRUE(bob->ExpectNoRecord()); // one "OL" for all of them
+}
+
+TEST_F(Shares, ClientThatTakesNothingIsClosedAfterTheWriteTimeout)
+{
+    CServerLimits limits;
+    limits.maxQueuedBytes = 64u << 20; // the queue bound does not come into it
+    limits.writeTimeout = 300ms;
+    Restart(limits);
+    auto alice = Online("alice");
+    auto sleeper = Online("bob"); // never reads from here on
+    const std::string text(60 * 1024, 'x');
+    // About 18 MiB: more than the kernel buffers hold.
+    for (int i = 0; i < 300; ++i)
+        alice->Send(MakeFontMessage("bob", text));
+    EXPECT_TRUE(Eventually([&] { return m_server->Server().ConnectionCount() == 1; }, 20s));
+}
+
 } // namespace
