@@ -7,6 +7,11 @@
 #include "serverlog.h"
 
 #include <malloc.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <fstream>
 
 namespace {
 
@@ -16,7 +21,54 @@ namespace {
 constexpr std::size_t kTrimAfter = std::size_t{1} << 20;
 constexpr auto kTrimDelay = std::chrono::seconds(1);
 
+// Descriptors kept free for the database, the log and the loop itself.
+constexpr std::size_t kReservedFiles = 64;
+// What one connection holds besides its send queue and its largest record:
+// the session, its socket's state and, over TLS, the engine.
+constexpr std::size_t kConnectionOverhead = 64 * 1024;
+
+std::size_t ConnectionsForFileLimit()
+{
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return kMaxDefaultConnections;
+    const auto files = static_cast<std::size_t>(limit.rlim_cur);
+    return files > 2 * kReservedFiles ? files - kReservedFiles : files / 2;
+}
+
+// The memory this process may use: the machine's, or less when its control
+// group (a systemd unit's MemoryMax=, a container) says so.
+std::size_t UsableMemory()
+{
+    const long pages = ::sysconf(_SC_PHYS_PAGES);
+    const long pageSize = ::sysconf(_SC_PAGESIZE);
+    std::size_t memory = pages > 0 && pageSize > 0 ? static_cast<std::size_t>(pages) * pageSize : 0;
+    std::ifstream cgroup("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(cgroup, line)) {
+        if (line.rfind("0::", 0) != 0)
+            continue;
+        std::ifstream max("/sys/fs/cgroup" + line.substr(3) + "/memory.max");
+        unsigned long long bytes = 0;
+        if (max >> bytes && bytes > 0)
+            memory = memory == 0 ? bytes : std::min<std::size_t>(memory, bytes);
+    }
+    return memory;
+}
+
 } // namespace
+
+std::size_t DefaultMaxConnections(const CServerLimits& limits)
+{
+    // Every connection may hold a full send queue and a record of the
+    // largest size at once; more than the memory holds so would only let a
+    // crowd of them take the process down.
+    const std::size_t perConnection = limits.maxQueuedBytes + kServerLimits.maxRecord + kConnectionOverhead;
+    const std::size_t memory = UsableMemory();
+    const std::size_t byMemory =
+        memory > 0 ? std::max<std::size_t>(memory / perConnection, 1) : kMaxDefaultConnections;
+    return std::min({byMemory, ConnectionsForFileLimit(), kMaxDefaultConnections});
+}
 
 bool CServer::Admit(const std::string& address, const std::string& peer)
 {

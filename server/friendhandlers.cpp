@@ -121,7 +121,7 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
                     continue;
                 CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
                 sfa.text = RequestText(request.requester, request.text);
-                backlog.push_back(std::move(sfa));
+                c.login.afterMail.push_back(std::move(sfa));
             }
             // The pages behind the first are a read like one after a notice.
             if (next)
@@ -225,6 +225,11 @@ void CServer::SendPage(CConnection& c, std::vector<CNetMessage> records, std::op
         return;
     }
     c.login.nextPage = next;
+    if (!next) {
+        for (auto& record : c.login.afterMail)
+            records.push_back(std::move(record));
+        c.login.afterMail.clear();
+    }
     c.session->SendBacklog(std::move(records), next.has_value());
     if (next || !c.login.fetching)
         return;

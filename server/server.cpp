@@ -14,8 +14,6 @@
 #include <optional>
 #include <vector>
 
-#include <sys/resource.h>
-
 CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
 {
     CNetMessage msg;
@@ -25,29 +23,13 @@ CNetMessage MakeRecord(const char* command, std::string sender, std::string reci
     return msg;
 }
 
-namespace {
-
-// Descriptors kept free for the database, the log and the loop itself.
-constexpr std::size_t kReservedFiles = 64;
-
-std::size_t ConnectionsForFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 1'000'000;
-    const auto files = static_cast<std::size_t>(limit.rlim_cur);
-    return files > 2 * kReservedFiles ? files - kReservedFiles : files / 2;
-}
-
-} // namespace
-
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
       m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io)
 {
     if (m_limits.maxConnections == 0)
-        m_limits.maxConnections = ConnectionsForFileLimit();
+        m_limits.maxConnections = DefaultMaxConnections(m_limits);
     // Before the loop runs, so the store's own lane is not yet busy.
     m_routes.Load(m_stores.FirstStore());
 }

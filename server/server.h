@@ -140,6 +140,8 @@ private:
         // the next page starts, and whether pages of this read went out.
         std::optional<int64_t> nextPage;
         bool pageSent = false;
+        // What waited at login besides the messages: it goes behind them.
+        std::vector<CNetMessage> afterMail;
     };
     struct CConnection
     {
@@ -357,6 +359,14 @@ private:
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
     uint64_t m_usageGeneration = 0;
 };
+
+// The connections served at once unless --max-connections says otherwise:
+// as many as the memory holds when each holds all it may, no more than the
+// open-file limit allows, and never more than kMaxDefaultConnections (which
+// the systemd unit's LimitNOFILE allows, with the descriptors the server
+// keeps for itself).
+inline constexpr std::size_t kMaxDefaultConnections = 65'536;
+std::size_t DefaultMaxConnections(const CServerLimits& limits);
 
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.

@@ -13,7 +13,8 @@ struct CServerLimits
     std::chrono::milliseconds loginTimeout = std::chrono::seconds(30);
     // A record whose bytes have begun to arrive must be whole by then.
     std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
-    // Connections served at once; 0 derives it from the open-file limit.
+    // Connections served at once; 0 derives it from the memory and the
+    // open-file limit (DefaultMaxConnections).
     std::size_t maxConnections = 0;
     // TLS handshakes under way at once; past this, the oldest of the
     // address with the most is closed.

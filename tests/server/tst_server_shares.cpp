@@ -8,6 +8,8 @@
 #include "server.h"
 #include "wire.h"
 
+#include <unistd.h>
+
 namespace {
 
 class Shares : public ServerTest
@@ -116,6 +118,17 @@ TEST_F(Shares, ClientThatTakesNothingIsClosedAfterTheWriteTimeout)
     for (int i = 0; i < 300; ++i)
         alice->Send(MakeFontMessage("bob", text));
     EXPECT_TRUE(Eventually([&] { return m_server->Server().ConnectionCount() == 1; }, 20s));
+}
+
+// Unless told, the server serves no more connections than the memory holds
+// when each holds all it may, whatever the open-file limit allows.
+TEST_F(Shares, DefaultCapComesFromTheMemory)
+{
+    const CServerLimits& limits = m_server->Server().Limits();
+    const auto memory = static_cast<std::size_t>(::sysconf(_SC_PHYS_PAGES)) * ::sysconf(_SC_PAGESIZE);
+    EXPECT_GE(limits.maxConnections, 1u);
+    EXPECT_LE(limits.maxConnections, 65'536u);
+    EXPECT_LE(limits.maxConnections, memory / (limits.maxQueuedBytes + kServerLimits.maxRecord));
 }
 
 } // namespace
