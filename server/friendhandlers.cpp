@@ -419,7 +419,7 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
                 // should the requester have left meanwhile.
                 if (withText && !storeWords)
                     DeliverOrStore(
-                        KeyOf(answerer), sm, [](bool) {}, [](const std::string&) {});
+                        KeyOf(answerer), sm, [](CKeptAs) {}, [](const std::string&) {});
             }
             if (addBack) {
                 const char* code =

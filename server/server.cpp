@@ -23,10 +23,19 @@ CNetMessage MakeRecord(const char* command, std::string sender, std::string reci
     return msg;
 }
 
+namespace {
+
+// Reading what the whole store holds takes a scan of it: a store at its
+// quota reads it again at most this often.
+constexpr std::chrono::seconds kStoreRecount(10);
+
+} // namespace
+
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
-      m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io)
+      m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
+      m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = DefaultMaxConnections(m_limits);
@@ -428,8 +437,10 @@ bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer
     return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
 }
 
-CNetMessage CServer::QuotaFailure(const std::string& recipient)
+CNetMessage CServer::QuotaFailure(const std::string& recipient, CKeptAs why)
 {
+    if (why == CKeptAs::SenderFull)
+        return MakeRecord(Cmd::Failure, "You have too many messages waiting to be delivered");
     return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
 }
 
@@ -458,7 +469,8 @@ namespace {
 struct CStoreResult
 {
     bool kept = false;
-    int64_t id = 0; // 0: refused, or a resend kept already
+    bool senderFull = false; // refused over the sender's or the store's quota
+    int64_t id = 0;          // 0: refused, or a resend kept already
     // What the store held for the recipient before, when asked.
     std::optional<CMessageUsage> before;
 };
@@ -492,12 +504,17 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
         usage->second.usage.bytes += bytes;
     }
     const std::string recipient = stored.recipient;
+    auto& fromSender = m_senderBytes[stored.sender];
+    if (!fromSender)
+        fromSender =
+            std::make_shared<CWaitingBytes>(CUsageOf::Sender, stored.sender, std::chrono::milliseconds(0));
     // A refusal goes the same way as a message kept, so that it is told
     // behind what the sender stored before.
     Request(
         key, true,
-        [stored = std::move(stored), first = first, refused, bytes, counted, probe,
-         maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes](CStore& store) {
+        [stored = std::move(stored), first = first, refused, bytes, counted, probe, fromSender,
+         inStore = m_storeBytes, maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes,
+         senderQuota = m_limits.senderQuota, storeQuota = m_limits.storeQuota](CStore& store) {
             CStoreResult result;
             if (refused)
                 return result;
@@ -510,6 +527,10 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                 const CMessageUsage& before = probe->before;
                 if (before.count + counted.count >= maxCount || before.bytes + counted.bytes + bytes > maxBytes)
                     return result;
+            }
+            if (!fromSender->Take(store, bytes, senderQuota) || !inStore->Take(store, bytes, storeQuota)) {
+                result.senderFull = true;
+                return result;
             }
             result.kept = true;
             result.id = store.StoreMessage(stored);
@@ -532,7 +553,9 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
             }
             if (result.id > 0)
                 StoredFor(recipient, result.id);
-            kept(result.kept);
+            kept(result.kept         ? CKeptAs::Kept
+                 : result.senderFull ? CKeptAs::SenderFull
+                                     : CKeptAs::RecipientFull);
         },
         [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
             m_mailUsage.erase(recipient); // it counted what was lost

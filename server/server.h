@@ -11,6 +11,7 @@
 #include "store/store.h"
 #include "storeexecutor.h"
 #include "uniquefunction.h"
+#include "waitingbytes.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -242,8 +243,14 @@ private:
         Storing,   // on its way into the store; `kept` says what became of it
     };
     // What became of a message handed to the store: kept (or kept already,
-    // for a resend), or refused over the recipient's quota.
-    using CKept = CUniqueFunction<void(bool kept)>;
+    // for a resend), or refused over the recipient's quota, or over the
+    // sender's or the whole store's.
+    enum class CKeptAs {
+        Kept,
+        RecipientFull,
+        SenderFull,
+    };
+    using CKept = CUniqueFunction<void(CKeptAs)>;
     using CFailed = CUniqueFunction<void(const std::string& reason)>;
     // Delivers `msg` (an "SM") live when the recipient is online, else keeps
     // it as an offline message stamped with the current time, in the pending
@@ -301,8 +308,8 @@ private:
     void AnnounceSessionBlocks(CConnection& c);
     // Tells the recipients' nodes of offline messages committed for them.
     void FlushStoredNotices();
-    // The failure that tells a sender so.
-    static CNetMessage QuotaFailure(const std::string& recipient);
+    // The failure that tells a sender that a message was refused `why`.
+    static CNetMessage QuotaFailure(const std::string& recipient, CKeptAs why = CKeptAs::RecipientFull);
 
     asio::io_context& m_io;
     CStoreExecutor& m_stores;
@@ -357,6 +364,9 @@ private:
         std::shared_ptr<CUsageProbe> probe;
     };
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
+    // What senders, and all of them, have waiting in the store.
+    std::unordered_map<std::string, std::shared_ptr<CWaitingBytes>> m_senderBytes;
+    std::shared_ptr<CWaitingBytes> m_storeBytes;
     uint64_t m_usageGeneration = 0;
 };
 

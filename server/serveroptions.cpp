@@ -45,6 +45,7 @@ const char* ServerUsage()
            "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
            "                       [--store-timeout SECONDS] [--write-timeout SECONDS]\n"
            "                       [--max-pending-per-address N] [--prelogin-memory MIB]\n"
+           "                       [--sender-quota MIB] [--store-quota MIB]\n"
            "                       [--limit-exempt CIDR]... [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
@@ -73,6 +74,11 @@ const char* ServerUsage()
            "  --prelogin-memory MIB    unfinished records of all connections not\n"
            "                           logged in together; past it those holding the\n"
            "                           most are closed (default 16)\n"
+           "  --sender-quota MIB       offline messages one sender may have waiting\n"
+           "                           for all recipients together (default 64)\n"
+           "  --store-quota MIB        offline messages the store may hold in all, 0\n"
+           "                           for no bound (default: four fifths of the disk\n"
+           "                           space free at start under a database file)\n"
            "  --store-timeout SECONDS  fail a database request, and close the client\n"
            "                           that made it, after that long (default 10)\n"
            "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
@@ -124,8 +130,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
             arg != "--write-timeout" && arg != "--max-pending-per-address" && arg != "--prelogin-memory" &&
-            arg != "--max-handshakes" && arg != "--limit-exempt" && arg != "--tls-cert" &&
-            arg != "--tls-key" && arg != "--cluster") {
+            arg != "--sender-quota" && arg != "--store-quota" && arg != "--max-handshakes" &&
+            arg != "--limit-exempt" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -154,13 +160,22 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             (arg == "--login-timeout"    ? o.limits.loginTimeout
              : arg == "--record-timeout" ? o.limits.recordTimeout
                                          : o.limits.writeTimeout) = std::chrono::seconds(seconds);
-        } else if (arg == "--prelogin-memory") {
+        } else if (arg == "--prelogin-memory" || arg == "--sender-quota" || arg == "--store-quota") {
+            // The store's bound may be 0: none.
             unsigned long mib = 0;
-            if (!ParseCount(value, 1u << 20, mib)) {
-                parsed.error = "invalid --prelogin-memory '" + value + "' (1 to 1048576 MiB)";
+            if (!(arg == "--store-quota" && value == "0") && !ParseCount(value, 1ul << 30, mib)) {
+                parsed.error = "invalid " + arg + " '" + value + "' (1 to 1073741824 MiB)";
                 return parsed;
             }
-            o.limits.preloginMemory = static_cast<std::size_t>(mib) << 20;
+            const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
+            if (arg == "--prelogin-memory")
+                o.limits.preloginMemory = bytes;
+            else if (arg == "--sender-quota")
+                o.limits.senderQuota = bytes;
+            else {
+                o.limits.storeQuota = bytes;
+                o.limits.storeQuotaGiven = true;
+            }
         } else if (arg == "--store-timeout") {
             unsigned long seconds = 0;
             if (!ParseCount(value, 3600, seconds)) {

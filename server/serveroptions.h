@@ -53,6 +53,12 @@ struct CServerLimits
     // font name bytes together.
     std::size_t maxOfflineMessages = 10'000;
     std::size_t maxOfflineBytes = std::size_t{64} << 20;
+    // The same bytes waiting from one sender for all recipients together,
+    // and in the whole store (0: no bound; the server sets one from the free
+    // disk space of a database file).
+    std::size_t senderQuota = std::size_t{64} << 20;
+    std::size_t storeQuota = 0;
+    bool storeQuotaGiven = false; // --store-quota: no default from the disk
 };
 
 struct CServerOptions

@@ -59,6 +59,10 @@ void Prepare(pqxx::connection& c)
     c.prepare("delete_message", "DELETE FROM offline_message WHERE id = $1 AND recipient = $2");
     c.prepare("message_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
                                "FROM offline_message WHERE recipient = $1");
+    c.prepare("sender_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
+                              "FROM offline_message WHERE sender = $1");
+    c.prepare("total_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
+                             "FROM offline_message");
 }
 
 } // namespace
@@ -376,10 +380,12 @@ bool CPgStore::DeleteMessage(int64_t id, const std::string& recipient)
     });
 }
 
-CMessageUsage CPgStore::MessageUsage(const std::string& recipient)
+CMessageUsage CPgStore::MessageUsage(const std::string& name, CUsageOf of)
 {
     return Run([&](pqxx::transaction_base& tx) {
-        const pqxx::row r = tx.exec_prepared1("message_usage", recipient);
+        const pqxx::row r = of == CUsageOf::All      ? tx.exec_prepared1("total_usage")
+                            : of == CUsageOf::Sender ? tx.exec_prepared1("sender_usage", name)
+                                                     : tx.exec_prepared1("message_usage", name);
         CMessageUsage usage;
         usage.count = r[0].as<std::size_t>();
         usage.bytes = r[1].as<std::size_t>();

@@ -162,6 +162,9 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--max-handshakes", "0"},
         {"--limit-exempt", "10.0.0.0/33"},
         {"--limit-exempt", "localhost"},
+        {"--sender-quota", "0"},
+        {"--prelogin-memory", "x"},
+        {"--write-timeout", "0"},
         {"--record-timeout", "-1"},
         {"--cluster", "127.0.0.1:4222"},
         // Nothing listens on port 1: the node cannot join.

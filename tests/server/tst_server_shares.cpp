@@ -131,4 +131,48 @@ TEST_F(Shares, DefaultCapComesFromTheMemory)
     EXPECT_LE(limits.maxConnections, memory / (limits.maxQueuedBytes + kServerLimits.maxRecord));
 }
 
+// One sender, and the store in all, may hold so much waiting; past it an
+// "M" to someone offline is refused, until a recipient takes what waited.
+TEST_F(Shares, QuotasOfTheSenderAndOfTheStore)
+{
+    CServerLimits limits;
+    limits.senderQuota = 100'000;
+    Restart(limits);
+    auto alice = Online("alice");
+    for (const char* name : {"bob", "carol"}) {
+        auto c = Online(name);
+        c->Send(Cmd::Logoff);
+        EXPECT_TRUE(c->WaitClosed());
+    }
+    const std::string text(60'000, 'x');
+    alice->Send(MakeFontMessage("bob", text, "1"));
+    ExpectReceipt(*alice, "1", "stored");
+    alice->Send(MakeFontMessage("carol", text, "2"));
+    const CNetMessage refused = alice->Expect(Cmd::Failure);
+    EXPECT_EQ(refused.sender, "You have too many messages waiting to be delivered");
+    EXPECT_EQ(refused.names, std::vector<std::string>{"2"});
+    auto bob = Connect();
+    bob->Login("bob", "pw");
+    CNetMessage ack = bob->Expect(Cmd::OfflineMessage);
+    bob->Expect(Cmd::OfflineEnd);
+    ack.command = Cmd::OfflineAck;
+    bob->Send(ack);
+    bob->Send(Cmd::BlockedList, "bob");
+    bob->Expect(Cmd::BlockedListAnswer); // the acknowledgement is served
+    alice->Send(MakeFontMessage("carol", text, "2"));
+    ExpectReceipt(*alice, "2", "stored");
+
+    // The store holds 60,000 bytes now; with room for 100,000 in all,
+    // alice's next goes too far, as would anyone's.
+    limits.senderQuota = 0;
+    limits.storeQuota = 100'000;
+    Restart(limits);
+    alice = Connect();
+    alice->Login("alice", "pw");
+    alice->Send(MakeFontMessage("carol", std::string(30'000, 'y'), "3"));
+    ExpectReceipt(*alice, "3", "stored");
+    alice->Send(MakeFontMessage("bob", std::string(30'000, 'y'), "4"));
+    EXPECT_EQ(alice->Expect(Cmd::Failure).sender, "You have too many messages waiting to be delivered");
+}
+
 } // namespace
