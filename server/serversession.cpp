@@ -2,15 +2,13 @@
 
 #include "server.h"
 #include "serverlog.h"
+#include "socketprogress.h"
 #include "wire.h"
 
 #include <asio/post.hpp>
 
 #include <algorithm>
 #include <optional>
-
-#include <linux/sockios.h>
-#include <sys/ioctl.h>
 
 namespace {
 
@@ -64,14 +62,6 @@ std::size_t EncodedSize(const CNetMessage& msg)
     for (const auto& name : msg.names)
         bytes += 8 + name.size();
     return bytes;
-}
-
-// The bytes the kernel holds for the peer that it has not sent yet; -1 when
-// it cannot say.
-long Unsent(asio::ip::tcp::socket& socket)
-{
-    int bytes = 0;
-    return ::ioctl(socket.native_handle(), SIOCOUTQ, &bytes) == 0 ? bytes : -1;
 }
 
 std::string FormatPeer(const asio::ip::tcp::socket& socket)
@@ -359,7 +349,7 @@ void CServerSession::StartWrite()
         [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
     if (m_loggedIn && !m_draining) {
         m_writeDeadline = Clock::now() + m_server.Limits().writeTimeout;
-        m_unsent = Unsent(m_stream.Socket());
+        m_acked = -1;
         ArmTimer();
     }
 }
@@ -489,16 +479,20 @@ void CServerSession::OnTimer()
     }
     if (m_loggedIn && m_writeActive && now >= m_writeDeadline) {
         // The write is not done, but the client may still be taking its
-        // bytes: what the kernel holds unsent says whether it did.
-        const long unsent = Unsent(m_stream.Socket());
-        if (unsent < 0 || unsent == m_unsent) {
+        // bytes slowly: what it acknowledged, looked at twice a tenth of the
+        // time-out apart, says whether it still does. (Looking at every
+        // write would cost a call per record.)
+        const int64_t acked = BytesAcked(m_stream.Socket().native_handle());
+        if (m_acked >= 0 && acked == m_acked) {
             ServerLog("client " + m_peer + " has taken nothing for " + FormatDuration(limits.writeTimeout) +
                       "; closing");
             Close();
             return;
         }
-        m_unsent = unsent;
-        m_writeDeadline = now + limits.writeTimeout;
+        const bool first = m_acked < 0;
+        m_acked = first ? acked : -1;
+        m_writeDeadline = now + (first ? std::max(limits.writeTimeout / 10, std::chrono::milliseconds(1))
+                                       : limits.writeTimeout);
     }
     ArmTimer();
 }

@@ -7,6 +7,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -123,7 +124,7 @@ private:
     Clock::time_point m_recordDeadline; // while m_records holds a record's start
     Clock::time_point m_drainDeadline;  // while draining
     Clock::time_point m_writeDeadline;  // while a write waits for a client that is logged in
-    long m_unsent = -1;                 // what the kernel held unsent at the last look
+    int64_t m_acked = -1;               // what the client had acknowledged at the first look, if any
     Clock::time_point m_timerAt;
 
     bool m_loggedIn = false; // has logged in at some time
