@@ -90,6 +90,9 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
         return;
     c.login.complete = true;
     c.login.fetchFrom.reset(); // this read takes in whatever was noticed
+    // Notices that come while it runs, or while its later pages go out, only
+    // say where to read again after the last page.
+    c.login.fetching = true;
     const std::string user = c.login.user;
     m_mailUsage.erase(user); // blocked senders' messages go below
     // The blocks are those in memory, copied for the store's thread.
@@ -123,9 +126,6 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
                 sfa.text = RequestText(request.requester, request.text);
                 c.login.afterMail.push_back(std::move(sfa));
             }
-            // The pages behind the first are a read like one after a notice.
-            if (next)
-                c.login.fetching = true;
             SendPage(c, std::move(backlog), next);
         });
 }
