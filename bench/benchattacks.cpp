@@ -15,6 +15,7 @@
 #include <openssl/ssl.h>
 
 #include <csignal>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -299,10 +300,15 @@ bool LateClient(uint16_t port, const std::string& from, std::chrono::millisecond
     SSL* ssl = ::SSL_new(context);
     ::SSL_set_fd(ssl, fd);
     ::SSL_set_connect_state(ssl);
-    ::SSL_do_handshake(ssl); // sends the hello; the answer is not there yet
+    // Without blocking, the first step only sends the hello; the rest of the
+    // handshake waits until the server's answer has been there `late`.
+    const int flags = ::fcntl(fd, F_GETFL);
+    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+    ::SSL_do_handshake(ssl);
     pollfd wait{fd, POLLIN, 0};
     ::poll(&wait, 1, 10'000);
     std::this_thread::sleep_for(late);
+    ::fcntl(fd, F_SETFL, flags);
     // Under TLS 1.3 the client is done once its last flight is sent, cut or
     // not: a round trip says whether the server kept it.
     bool done = ::SSL_do_handshake(ssl) == 1;
@@ -390,6 +396,8 @@ int RunHalfRecords(int connections, const std::string& server)
 
 int RunAttacks(const std::string& server, const std::string& baseline)
 {
+    // A late client the server has cut learns of it from its next write.
+    std::signal(SIGPIPE, SIG_IGN);
     CTempDir dir;
     std::vector<CRun> runs;
     if (!baseline.empty())
