@@ -63,7 +63,8 @@ const char* ServerUsage()
            "                           each holds all it may, at most 65536 and the\n"
            "                           open-file limit less 64)\n"
            "  --max-handshakes N       TLS handshakes under way at once; past that the\n"
-           "                           oldest is closed (default 256)\n"
+           "                           oldest of the address with the most is closed\n"
+           "                           (default 256; 16 from one address)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
            "  --write-timeout SECONDS  close a logged-in client that takes no byte of\n"
@@ -164,7 +165,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             // The store's bound may be 0: none.
             unsigned long mib = 0;
             if (!(arg == "--store-quota" && value == "0") && !ParseCount(value, 1ul << 30, mib)) {
-                parsed.error = "invalid " + arg + " '" + value + "' (1 to 1073741824 MiB)";
+                parsed.error = "invalid " + arg + " '" + value + "' (" + (arg == "--store-quota" ? "0" : "1") +
+                               " to 1073741824 MiB)";
                 return parsed;
             }
             const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
