@@ -104,8 +104,10 @@ void CPalaverDoc::OnLoginAccepted(CNetMessage& msg)
     // The user is the one the login dialog sent.
     if (!m_bLoginWaiting)
         return;
-    if (m_login.userName != m_strUserName)
+    if (m_login.userName != m_strUserName) {
         m_recentMessages.Clear();
+        m_shownOffline.clear();
+    }
     m_strUserName = m_login.userName;
     m_strPassword = m_login.password;
     const std::vector<std::string>& offers = msg.names;
@@ -145,6 +147,8 @@ void CPalaverDoc::OnFriendsList(CNetMessage& msg)
         m_outbox.OnLoggedIn(m_bReceipts);
     if (firstList && m_bRelogin)
         EndReconnect(QStringLiteral("Logged in"));
+    if (firstList)
+        emit NoticesOutdated();
 }
 
 void CPalaverDoc::OnRegistered(CNetMessage&)
@@ -244,8 +248,10 @@ void CPalaverDoc::OnOfflineMessage(CNetMessage& msg)
 void CPalaverDoc::OnOfflineEnd(CNetMessage&)
 {
     // The end of the stored messages; the server sends it only after at
-    // least one "O", and one on its own has nothing to show.
-    if (!m_offlineMessages.empty())
+    // least one "O", and one on its own has nothing to show. Those not
+    // deleted come again at every login: the window comes up again only
+    // for one it has not shown.
+    if (HasUnshownOfflineMessages())
         ShowOfflineMessages();
 }
 

@@ -68,6 +68,10 @@ public:
     bool IsConnected() const;
     void Close();
 
+    // The last Connect reached the server but its TLS handshake failed
+    // before any TLS came back: the server does not speak TLS there.
+    bool PeerSpokeNoTls() const { return m_bPeerSpokeNoTls; }
+
     // Retires the socket: the owner hears nothing more, what is queued is
     // written at its pace, the socket stays open `linger` after the last
     // write, then closes and deletes itself.
@@ -100,8 +104,11 @@ private:
     CServerConnection* m_pOwner;
     std::unique_ptr<QSslSocket> m_pSocket;
     bool m_bTls = false;
-    bool m_bOpen = false;       // connected and not yet closed
-    bool m_bConnecting = false; // Connect started, no answer yet
+    bool m_bOpen = false;        // connected and not yet closed
+    bool m_bConnecting = false;  // Connect started, no answer yet
+    bool m_bReached = false;     // the TCP connection of the last Connect was made
+    bool m_bTlsAnswered = false; // a certificate came (to check or to question)
+    bool m_bPeerSpokeNoTls = false;
     bool m_bRetiring = false;
     bool m_bFlushOnDestroy = false;
 

@@ -142,6 +142,10 @@ public:
     // Bytes received but not yet handled.
     std::size_t PendingBytes() const;
 
+    // Why the connection just lost was lost, when the bytes tell: a server
+    // that answered a clear-text client in TLS. Empty otherwise.
+    QString LostReason() const;
+
 signals:
     // The connected state changed.
     void ConnectedChanged(bool connected);
@@ -198,4 +202,6 @@ private:
     bool m_bStreamEnded = false;
     bool m_bProtocolError = false;
     bool m_bLostReported = false;
+    // The first bytes received on the connection, enough for a TLS record header.
+    std::string m_strFirstBytes;
 };
