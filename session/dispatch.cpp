@@ -145,6 +145,8 @@ void CPalaverDoc::OnFriendsList(CNetMessage& msg)
     // What waits goes out behind "SLO", before anything typed from now on.
     if (firstList)
         m_outbox.OnLoggedIn(m_bReceipts);
+    if (firstList)
+        m_bCameBack = m_bRelogin;
     if (firstList && m_bRelogin)
         EndReconnect(QStringLiteral("Logged in"));
     if (firstList)
@@ -251,8 +253,11 @@ void CPalaverDoc::OnOfflineEnd(CNetMessage&)
     // least one "O", and one on its own has nothing to show. Those not
     // deleted come again at every login: the window comes up again only
     // for one it has not shown.
-    if (HasUnshownOfflineMessages())
-        ShowOfflineMessages();
+    if (!HasUnshownOfflineMessages())
+        return;
+    m_bQuietOffline = m_bCameBack;
+    ShowOfflineMessages();
+    m_bQuietOffline = false;
 }
 
 void CPalaverDoc::OnBlockedList(CNetMessage& msg)

@@ -95,9 +95,10 @@ public:
     // A server that could not be reached at start-up is tried again with
     // the same pauses until it can; what is to be sent waits for that.
     bool IsWaitingForServer() const { return m_reconnector.IsActive() && m_bConnectOnly; }
-    // The login under way is the session's own, bringing it back: what it
-    // opens must not take the keyboard from the user.
-    bool IsLoggingInAgain() const { return m_bRelogin; }
+    // What comes now comes of a login the session made by itself to come
+    // back (its friends list, its offline messages): what it opens must not
+    // take the keyboard from the user.
+    bool IsLoggingInAgain() const { return m_bRelogin || m_bQuietOffline; }
     const CReconnector& Reconnector() const { return m_reconnector; }
     // Queues the record on the connection: false when not connected or over
     // the limits (the result is rarely examined).
@@ -349,6 +350,10 @@ private:
     bool m_bFirstConnect = false;
     // The offline messages the window has shown to this user, by key.
     std::set<std::string> m_shownOffline;
+    // The login in force is one the session made by itself.
+    bool m_bCameBack = false;
+    // The offline messages window is asked for after such a login.
+    bool m_bQuietOffline = false;
     // The connect under way is the reconnect's own attempt.
     bool m_bReconnectAttempt = false;
     // The "L" in flight is the reconnect's own, not a dialog's.
