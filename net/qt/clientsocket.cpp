@@ -82,7 +82,7 @@ bool CClientSocket::Connect(const QString& host, quint16 port)
     m_queue.clear();
     m_pSocket->abort();
     m_bConnecting = true;
-    m_bReached = m_bTlsAnswered = m_bPeerSpokeNoTls = false;
+    m_bReached = m_bTlsAnswered = false;
     // Encrypted, the certificate is checked against the system's store and
     // `host` as its name.
     if (m_bTls)
@@ -286,11 +286,6 @@ void CClientSocket::OnError(QAbstractSocket::SocketError error)
     // A connect that is refused, finds no host or fails otherwise is the
     // owner's to report as a failed connect, not as a lost connection.
     if (m_bConnecting) {
-        // Closed or answered in clear text before any certificate came: the
-        // port is not a TLS one.
-        m_bPeerSpokeNoTls = m_bTls && m_bReached && !m_bTlsAnswered &&
-                            (error == QAbstractSocket::SslHandshakeFailedError ||
-                             error == QAbstractSocket::RemoteHostClosedError);
         FailConnect();
         return;
     }

@@ -68,9 +68,10 @@ public:
     bool IsConnected() const;
     void Close();
 
-    // The last Connect reached the server but its TLS handshake failed
-    // before any TLS came back: the server does not speak TLS there.
-    bool PeerSpokeNoTls() const { return m_bPeerSpokeNoTls; }
+    // The last Connect reached the server over TCP, but no TLS came back to
+    // its hello: a connect that ends so found a server that does not speak
+    // TLS there.
+    bool ReachedWithoutTls() const { return m_bTls && m_bReached && !m_bTlsAnswered; }
 
     // Retires the socket: the owner hears nothing more, what is queued is
     // written at its pace, the socket stays open `linger` after the last
@@ -108,7 +109,6 @@ private:
     bool m_bConnecting = false;  // Connect started, no answer yet
     bool m_bReached = false;     // the TCP connection of the last Connect was made
     bool m_bTlsAnswered = false; // a certificate came (to check or to question)
-    bool m_bPeerSpokeNoTls = false;
     bool m_bRetiring = false;
     bool m_bFlushOnDestroy = false;
 

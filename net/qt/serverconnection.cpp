@@ -39,6 +39,7 @@ CServerConnection::CServerConnection(const CConnectionTiming& timing, QObject* p
 {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        TellIfNotTls();
         if (m_pSocket)
             m_pSocket->Close();
         EndConnect(false);
@@ -180,12 +181,19 @@ void CServerConnection::OnSocketConnectFailed()
 {
     if (!m_connectTimer.isActive())
         return;
-    if (m_pSocket && m_pSocket->PeerSpokeNoTls())
+    TellIfNotTls();
+    EndConnect(false);
+}
+
+void CServerConnection::TellIfNotTls()
+{
+    // A clear-text server takes the hello for the start of a record and
+    // waits for the rest, or closes; either way no TLS comes back.
+    if (m_pSocket && m_pSocket->ReachedWithoutTls())
         emit ConfigurationMissing(QStringLiteral("The server %1:%2 does not answer in TLS. If it does not "
                                                  "use TLS, remove USE_TLS=1 from config.txt.")
                                       .arg(QString::fromStdString(m_strServerAddress))
                                       .arg(m_nPort));
-    EndConnect(false);
 }
 
 void CServerConnection::EndConnect(bool connected)

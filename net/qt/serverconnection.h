@@ -176,6 +176,9 @@ private:
 
     bool Queue(const CNetMessage& msg, bool paced, std::function<void()> written = {});
     void EndConnect(bool connected);
+    // A failed TLS connect that reached a server which never answered in
+    // TLS says what to change (ConfigurationMissing).
+    void TellIfNotTls();
 
     void PullBytes();
     void ScheduleDispatch();
