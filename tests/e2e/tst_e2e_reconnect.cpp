@@ -115,6 +115,18 @@ void TestE2eReconnect::LineTypedWhileAwayArrivesOnce()
     CClientStack client(port, {}, FastReconnect());
     QVERIFY(RegisterAndLogIn(port, client));
     QVERIFY(CRawClient(port).Register("bob", "secret1"));
+    {
+        // bob becomes her friend: her friends list then comes with each
+        // login, which brings the main window forward when she logs in.
+        CRawClient asking(port);
+        QVERIFY(asking.Login("bob", "secret1") && asking.Send(Cmd::AddFriend, "bob", "anna", "hi"));
+        CAcceptFriendDlg* accept = nullptr;
+        QVERIFY(WaitUntil([&] { return (accept = VisibleWindow<CAcceptFriendDlg>()) != nullptr; }));
+        for (QPushButton* button : accept->findChildren<QPushButton*>())
+            if (button->text() == QStringLiteral("&Accept and Add"))
+                button->click();
+        QVERIFY(asking.Expect(Cmd::NewFriendOnline));
+    }
     auto* window = qobject_cast<CSpeakWindow*>(client.View().OpenSpeakWindow("bob"));
     QVERIFY(window);
     QVERIFY(WaitUntil([&] { return QApplication::activeWindow() == window->window(); }));
