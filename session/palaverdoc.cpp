@@ -112,7 +112,8 @@ bool CPalaverDoc::OpenConnection()
     // A connection the user asks for (Login, say) takes over from the
     // reconnect's countdown. One that only waits for the server to be
     // reachable counts it as its next attempt, and goes on should it fail.
-    if (!m_bReconnectAttempt && IsWaitingForServer()) {
+    const bool userAttempt = !m_bReconnectAttempt && IsWaitingForServer();
+    if (userAttempt) {
         m_reconnector.Pause();
         m_countdown.stop();
         m_bReconnectAttempt = true;
@@ -129,11 +130,15 @@ bool CPalaverDoc::OpenConnection()
     // The previous socket is gone: until the new one connects nothing is
     // connected, and the Login command must know to try again.
     m_connection.SetSocket(std::move(socket));
-    if (!created) {
-        Notify(QStringLiteral("Could not create socket"));
-        return false;
+    const bool started = created && m_connection.Connect();
+    // No ConnectFinished will come: the series goes on from here.
+    if (!started && userAttempt && m_bReconnectAttempt) {
+        m_bReconnectAttempt = false;
+        m_reconnector.Failed();
     }
-    return m_connection.Connect();
+    if (!created)
+        Notify(QStringLiteral("Could not create socket"));
+    return started;
 }
 
 void CPalaverDoc::CloseConnection()
@@ -229,7 +234,8 @@ void CPalaverDoc::OnReconnectConnectFinished(bool connected)
 {
     // A server that start-up could not reach is tried again as after a
     // loss; the login dialog sends once it is reached.
-    if (std::exchange(m_bFirstConnect, false) && !connected && !m_reconnector.IsActive()) {
+    if (std::exchange(m_bFirstConnect, false) && !connected && !m_reconnector.IsActive() &&
+        !m_connection.CertificateRefused()) {
         m_bConnectOnly = true;
         m_bConfigProblemTold = false;
         m_reconnector.Start();
@@ -240,6 +246,12 @@ void CPalaverDoc::OnReconnectConnectFinished(bool connected)
     m_bReconnectAttempt = false;
     if (!m_reconnector.IsActive() || m_bRelogin || IsLoggedIn())
         return;
+    if (!connected && m_connection.CertificateRefused()) {
+        // The user said no to the server's certificate: asking again at
+        // every attempt would not change that.
+        EndReconnect(QString());
+        return;
+    }
     if (!connected) {
         m_reconnector.Failed();
         return;

@@ -107,6 +107,7 @@ bool CServerConnection::AcceptCertificate(const QSslCertificate& certificate, co
         question.pinned =
             QString::fromLatin1(QByteArray::fromHex(QByteArray::fromStdString(pinned)).toHex(':').toUpper());
         Ask(question);
+        m_bCertificateRefused = true;
         return false;
     }
     if (errors.isEmpty())
@@ -129,6 +130,7 @@ bool CServerConnection::Ask(const CCertificateQuestion& question)
     m_bAskingCertificate = true;
     const bool trusted = m_certificateQuestion(question);
     m_bAskingCertificate = false;
+    m_bCertificateRefused = !trusted;
     if (m_pSocket.get() != asking)
         return false;
     m_connectTimer.start(m_timing.connectTimeout);
@@ -137,6 +139,7 @@ bool CServerConnection::Ask(const CCertificateQuestion& question)
 
 bool CServerConnection::Connect()
 {
+    m_bCertificateRefused = false;
     if (!ReadConfig()) {
         if (!m_strConfigProblem.isEmpty())
             emit ConfigurationMissing(m_strConfigProblem);

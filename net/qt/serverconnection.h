@@ -118,6 +118,10 @@ public:
     // never asked about: a certificate that does not match it is refused.
     void SetCertificateQuestion(CertificateQuestion question) { m_certificateQuestion = std::move(question); }
     bool UsesTls() const { return m_bUseTls; }
+    // The last Connect failed on a certificate the user did not trust, or
+    // one that did not match the pinned fingerprint: trying again as it is
+    // would only ask again.
+    bool CertificateRefused() const { return m_bCertificateRefused; }
 
     // The socket; the connection owns it from here on. Setting one drops the
     // previous socket and anything received on it, and ends the connected
@@ -200,6 +204,7 @@ private:
     QString m_strConfigProblem;         // what ReadConfig found unusable
     CertificateQuestion m_certificateQuestion;
     bool m_bAskingCertificate = false;
+    bool m_bCertificateRefused = false;
 
     std::unique_ptr<CRecordStream> m_pStream;
     bool m_bStreamEnded = false;

@@ -54,6 +54,8 @@ void TestE2eTls::TrustPinAndLogin()
     QVERIFY(client.Boxes().Last().text.contains(fingerprint));
     QCOMPARE(client.Boxes().Last().buttons, MessageButtons::YesNoDefaultNo);
     QVERIFY(!OpenSettingsRoot()->contains(key));
+    // Refused, it is not tried (and asked) again by itself.
+    QVERIFY(!client.Doc().IsReconnecting());
 
     // The user says Yes: the fingerprint is remembered.
     client.Boxes().QueueAnswer(MessageAnswer::Yes);
