@@ -9,6 +9,7 @@ packages=(
   cmake
   pkg-config
   qt6-base-dev
+  qtkeychain-qt6-dev # the remembered password in the desktop's keyring
   libgl-dev
   libasio-dev
   libsqlite3-dev # the server's store and the client's conversation history
@@ -32,6 +33,7 @@ if [[ ${1:-} == --test ]]; then
     man-db
     lintian
     nats-server
+    gnome-keyring # a real keyring for the keyring tests, in a private D-Bus session
   )
 fi
 

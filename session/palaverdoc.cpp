@@ -3,6 +3,7 @@
 #include "clientsocket.h"
 #include "commands.h"
 #include "config.h"
+#include "secretstore.h"
 #include "wire.h"
 
 #include <QSettings>
@@ -380,6 +381,7 @@ void CPalaverDoc::LoadSettings()
 {
     const std::unique_ptr<QSettings> store = OpenSettingsRoot();
     ReadUserSettings(*store, m_settings);
+    ReadKeptPassword(*store, m_settings);
     m_history.LoadSettings();
 }
 
@@ -388,6 +390,8 @@ void CPalaverDoc::SaveSettings(int group)
     {
         const std::unique_ptr<QSettings> store = OpenSettingsRoot();
         WriteUserSettings(*store, m_settings, group);
+        if (group == SettingsAll || group == SettingsLogin)
+            KeepPassword(*store, m_settings);
     }
     if ((group == SettingsAll || group == SettingsLogin) && m_settings.m_strUserName != m_strUserName &&
         IsLoggedIn()) {

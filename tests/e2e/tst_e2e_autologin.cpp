@@ -36,13 +36,7 @@ void TestE2eAutoLogin::StartUpLogsIn()
         CRawClient setup(server.Port());
         QVERIFY(setup.Register("anna", "secret1"));
     }
-    {
-        auto store = OpenSettingsRoot();
-        store->setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
-        store->setValue(QStringLiteral("Settings/Login/AutoLogin"), 1);
-        store->setValue(QStringLiteral("Settings/Login/UserName"), QStringLiteral("anna"));
-        store->setValue(QStringLiteral("Settings/Login/Password"), QStringLiteral("secret1"));
-    }
+    StoreRememberedLogin(QStringLiteral("anna"), QStringLiteral("secret1"));
     CConfigDir config;
     config.WriteConfig("127.0.0.1", server.Port());
     CMessageBoxInterceptor boxes;

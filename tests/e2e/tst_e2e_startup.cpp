@@ -45,13 +45,7 @@ void TestE2eStartup::ServerDownAtStart()
     const uint16_t port = server.process->Port();
     QVERIFY(CRawClient(port).Register("anna", "secret1"));
     QCOMPARE(server.process->Stop(SIGTERM), 0);
-    {
-        auto store = OpenSettingsRoot();
-        store->setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
-        store->setValue(QStringLiteral("Settings/Login/AutoLogin"), 1);
-        store->setValue(QStringLiteral("Settings/Login/UserName"), QStringLiteral("anna"));
-        store->setValue(QStringLiteral("Settings/Login/Password"), QStringLiteral("secret1"));
-    }
+    StoreRememberedLogin(QStringLiteral("anna"), QStringLiteral("secret1"));
     CConfigDir config;
     config.WriteConfig("127.0.0.1", port);
     CMessageBoxInterceptor boxes;
