@@ -21,6 +21,7 @@ const char* ClientUsage()
            "\n"
            "Preferences and the remembered login are kept in the settings file\n"
            "  $XDG_CONFIG_HOME/Brambleworks/Murmurly.conf   (default ~/.config/...)\n"
+           "and the remembered password in the desktop's keyring, where one runs.\n"
            "\n"
            "  --help      show this text and exit\n"
            "  --version   show the version and exit\n";
