@@ -251,9 +251,9 @@ void CPalaverDoc::OnOfflineEnd(CNetMessage&)
 {
     // The end of the stored messages; the server sends it only after at
     // least one "O", and one on its own has nothing to show. Those not
-    // deleted come again at every login: the window comes up again only
-    // for one it has not shown.
-    if (!HasUnshownOfflineMessages())
+    // deleted come again at every login: after one the session made by
+    // itself, the window comes up again only for one it has not shown.
+    if (m_offlineMessages.empty() || (m_bCameBack && !HasUnshownOfflineMessages()))
         return;
     m_bQuietOffline = m_bCameBack;
     ShowOfflineMessages();

@@ -5,6 +5,7 @@
 #include <qt6keychain/keychain.h>
 
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QSettings>
 #include <QTimer>
 
@@ -64,6 +65,12 @@ void MarkKept(QSettings& store, const std::string& user)
 bool CSecretStore::Available()
 {
     static const bool available = [] {
+        // Without a session bus there is no keyring to ask, and no reason to
+        // run a loop waiting for one.
+        const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
+        if (qEnvironmentVariableIsEmpty("DBUS_SESSION_BUS_ADDRESS") &&
+            (runtime.isEmpty() || !QFileInfo::exists(runtime + QStringLiteral("/bus"))))
+            return false;
         // A key nobody writes: "not found" is an answer as good as any.
         auto* job = new QKeychain::ReadPasswordJob(kService);
         job->setKey(QStringLiteral("murmurly-keyring-probe"));
@@ -110,6 +117,9 @@ bool CSecretStore::Remove(const std::string& user)
 
 void ReadKeptPassword(QSettings& store, CUserSettings& settings)
 {
+    // Asked here, at start-up, once: later questions (Preferences) then
+    // need no loop of their own.
+    CSecretStore::Available();
     if (!settings.m_nRememberLogin || settings.m_strUserName.empty())
         return;
     if (store.value(kInKeyring).toInt() != 0) {
