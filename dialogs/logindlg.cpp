@@ -104,7 +104,8 @@ void CLoginDlg::OnInitDialog()
     // Login disabled while the answer is awaited.
     if (m_bAutoLogin && m_bAutoLoginAllowed) {
         m_btnLogin->setEnabled(false);
-        OnOK();
+        if (!SendLogin(true))
+            m_btnLogin->setEnabled(true);
     }
 }
 
@@ -117,8 +118,44 @@ void CLoginDlg::OnOK()
 {
     // A login that did not go out leaves an ordinary dialog, even when it was
     // the automatic one.
-    if (!SendLogin())
+    if (!SendLogin(false))
         m_btnLogin->setEnabled(true);
+}
+
+void CLoginDlg::SendWhenConnected(std::shared_ptr<const CNetMessage> msg, bool patient,
+                                  std::function<void(bool sent)> done)
+{
+    // The latest request is the one that counts.
+    disconnect(m_waitForConnection);
+    CPalaverDoc* doc = m_pDoc;
+    if (doc->IsConnected()) {
+        done(SendRecord(*msg));
+        return;
+    }
+    // Queued: the record goes from the event loop, after the session has
+    // taken in the new connection, not inside the socket's signal.
+    const auto queued = static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection);
+    if (patient && (doc->IsWaitingForServer() || doc->Connection().IsConnecting())) {
+        m_waitForConnection = connect(
+            doc, &CPalaverDoc::ConnectionChanged, this,
+            [this, msg, done](bool connected) {
+                if (!connected)
+                    return;
+                disconnect(m_waitForConnection);
+                done(SendRecord(*msg));
+            },
+            Qt::QueuedConnection);
+        return;
+    }
+    // Whatever closed the last connection (the server's login time-out, a
+    // restart, Disconnect), the user's request gets a new one.
+    if (!doc->Connection().IsConnecting() && !doc->OpenConnection()) {
+        done(false);
+        return;
+    }
+    m_waitForConnection = connect(
+        &doc->Connection(), &CServerConnection::ConnectFinished, this,
+        [this, msg, done](bool) { done(SendRecord(*msg)); }, queued);
 }
 
 void CLoginDlg::ShowAgain()
@@ -127,7 +164,7 @@ void CLoginDlg::ShowAgain()
     show();
 }
 
-bool CLoginDlg::SendLogin()
+bool CLoginDlg::SendLogin(bool automatic)
 {
     UpdateData(true);
 
@@ -155,35 +192,31 @@ bool CLoginDlg::SendLogin()
     msg->command = Cmd::Login;
     msg->names = {m_strUserName, m_strPassword, Cmd::Login};
 
-    // The fresh connection of a new login may still be under way: the
-    // record goes once it is made, and a connect that fails is told as a
-    // record that could not go.
-    if (m_pDoc->Connection().IsConnecting()) {
-        m_btnLogin->setEnabled(false);
-        connect(
-            &m_pDoc->Connection(), &CServerConnection::ConnectFinished, this,
-            [this, msg](bool) {
-                if (!SendAndHide(*msg))
-                    m_btnLogin->setEnabled(true);
-            },
-            static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
-        return true;
-    }
-    return SendAndHide(*msg);
+    if (m_pDoc->IsConnected())
+        return AfterSend(SendRecord(*msg), automatic);
+    // The connection may still be under way, or gone: the record goes once
+    // one is made, and a connect that fails is told as a record that could
+    // not go. Login stays disabled meanwhile.
+    m_btnLogin->setEnabled(false);
+    SendWhenConnected(msg, automatic, [this, automatic](bool sent) { AfterSend(sent, automatic); });
+    return true;
 }
 
-bool CLoginDlg::SendAndHide(const CNetMessage& msg)
+bool CLoginDlg::AfterSend(bool sent, bool automatic)
 {
     // Hidden, the dialog waits for the session; a record that never left
     // would leave it waiting for good behind its own modal run, so it stays
     // in view and says why.
-    if (!SendRecord(msg)) {
+    if (!sent) {
         ShowMessageBox(QStringLiteral("Not connected to Server"), MessageButtons::Ok,
                        MessageIcon::Exclamation, this);
+        m_btnLogin->setEnabled(true);
         return false;
     }
     AwaitAnswer(*m_pDoc);
-    hide();
+    // The automatic login waits in view.
+    if (!automatic)
+        hide();
     return true;
 }
 

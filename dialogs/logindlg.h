@@ -2,8 +2,11 @@
 
 #include "sessionui.h"
 
+#include <QMetaObject>
 #include <QPointer>
 
+#include <functional>
+#include <memory>
 #include <string>
 
 class CNetMessage;
@@ -35,6 +38,12 @@ public:
     // other records keep after them. False when not connected. The
     // registration dialog sends through this too.
     virtual bool SendRecord(const CNetMessage& msg);
+    // SendRecord once there is a connection: at once when there is one,
+    // else after the connect under way or a new one, whatever closed the
+    // last. `patient`: a server the session waits to reach is waited for
+    // however long that takes. `done` hears whether the record went.
+    void SendWhenConnected(std::shared_ptr<const CNetMessage> msg, bool patient,
+                           std::function<void(bool sent)> done);
 
     // CLoginDlgBase
     std::string UserName() const override { return m_strUserName; }
@@ -56,12 +65,13 @@ protected:
 
 private:
     void OnOK();
-    // Validates and sends "L" (once a fresh connection is made); false when
-    // nothing went out.
-    bool SendLogin();
-    // Sends "L" and hides to wait for the answer; false, with the reason
-    // told, when it could not go.
-    bool SendAndHide(const CNetMessage& msg);
+    // Validates and sends "L" (once a connection is made); false when
+    // nothing went out. The automatic login waits for the server.
+    bool SendLogin(bool automatic);
+    // After "L" was handed on: waits for the answer, hidden unless the
+    // login is the automatic one; false, with the reason told, when it
+    // could not go.
+    bool AfterSend(bool sent, bool automatic);
     void OnChangeUserName();
     void OnRegister();
 
@@ -73,6 +83,8 @@ private:
     CPalaverDoc* m_pDoc;
     QPointer<CRegistrationDlg> m_pRegistrationDlg;
     bool m_bAutoLoginAllowed = true;
+    // The wait for a connection of the last SendWhenConnected.
+    QMetaObject::Connection m_waitForConnection;
 
     QLineEdit* m_editUserName = nullptr;
     QLineEdit* m_editPassword = nullptr;

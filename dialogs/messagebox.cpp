@@ -1,8 +1,11 @@
 #include "messagebox.h"
 
 #include <QMessageBox>
+#include <QPointer>
 
+#include <algorithm>
 #include <utility>
+#include <vector>
 
 namespace {
 
@@ -10,6 +13,19 @@ MessageBoxHandler& Handler()
 {
     static MessageBoxHandler handler;
     return handler;
+}
+
+// The quiet boxes on screen, and those a handler took and nothing closed.
+struct CQuietBoxes
+{
+    std::vector<QPointer<QMessageBox>> shown;
+    int handled = 0;
+};
+
+CQuietBoxes& QuietBoxes()
+{
+    static CQuietBoxes boxes;
+    return boxes;
 }
 
 QMessageBox::Icon ToQtIcon(MessageIcon icon)
@@ -85,6 +101,42 @@ MessageAnswer ShowMessageBox(const QString& text, MessageButtons buttons, Messag
     if (buttons == MessageButtons::YesNoDefaultNo)
         box.setDefaultButton(QMessageBox::No);
     return FromQt(box.exec(), buttons);
+}
+
+void ShowQuietMessageBox(const QString& text, MessageIcon icon)
+{
+    CMessageBoxRequest request{QString::fromLatin1(kApplicationTitle), text, icon, MessageButtons::Ok, true};
+    if (const MessageBoxHandler handler = Handler()) {
+        ++QuietBoxes().handled;
+        handler(request);
+        return;
+    }
+    auto* box = new QMessageBox(ToQtIcon(icon), request.caption, text, QMessageBox::Ok);
+    box->setTextFormat(Qt::PlainText);
+    box->setWindowModality(Qt::NonModal);
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    // The user may be typing a line: the box must not take the keys.
+    box->setAttribute(Qt::WA_ShowWithoutActivating);
+    box->show();
+    std::vector<QPointer<QMessageBox>>& shown = QuietBoxes().shown;
+    std::erase_if(shown, [](const QPointer<QMessageBox>& open) { return open.isNull(); });
+    shown.emplace_back(box);
+}
+
+void CloseQuietMessageBoxes()
+{
+    QuietBoxes().handled = 0;
+    for (const QPointer<QMessageBox>& box : std::exchange(QuietBoxes().shown, {}))
+        if (box)
+            box->close();
+}
+
+int QuietMessageBoxCount()
+{
+    const std::vector<QPointer<QMessageBox>>& shown = QuietBoxes().shown;
+    const auto open = std::count_if(shown.begin(), shown.end(),
+                                    [](const QPointer<QMessageBox>& box) { return box && box->isVisible(); });
+    return QuietBoxes().handled + static_cast<int>(open);
 }
 
 MessageBoxHandler SetMessageBoxHandler(MessageBoxHandler handler)

@@ -32,6 +32,8 @@ struct CMessageBoxRequest
     QString text;
     MessageIcon icon = MessageIcon::Exclamation;
     MessageButtons buttons = MessageButtons::Ok;
+    // A quiet box (ShowQuietMessageBox): it neither waits nor takes the keyboard.
+    bool quiet = false;
 };
 
 using MessageBoxHandler = std::function<MessageAnswer(const CMessageBoxRequest&)>;
@@ -43,6 +45,19 @@ using MessageBoxHandler = std::function<MessageAnswer(const CMessageBoxRequest&)
 // the box counts as Cancel (OK/Cancel), No (Yes/No) or OK.
 MessageAnswer ShowMessageBox(const QString& text, MessageButtons buttons = MessageButtons::Ok,
                              MessageIcon icon = MessageIcon::Exclamation, QWidget* parent = nullptr);
+
+// A box with an OK button that neither waits nor takes the keyboard: it comes
+// up beside the window the user types in, which keeps the focus, and stays
+// until its OK or CloseQuietMessageBoxes. For notices that the program may
+// take back by itself, such as those of an outage that has ended. With a
+// handler installed the handler gets it, `quiet` set, and its answer is not
+// used.
+void ShowQuietMessageBox(const QString& text, MessageIcon icon = MessageIcon::Exclamation);
+// Closes every quiet box still open.
+void CloseQuietMessageBoxes();
+// The quiet boxes open now; with a handler, those it was given since the
+// last CloseQuietMessageBoxes.
+int QuietMessageBoxCount();
 
 // Routes every box to `handler` instead of showing it (tests answer boxes this
 // way); an empty handler shows real boxes again. Returns the previous handler.

@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include <memory>
+
 CRegistrationDlg::CRegistrationDlg(CLoginDlg* pLoginDlg, QWidget* parent)
     : CModalDialog(parent), m_pLoginDlg(pLoginDlg)
 {
@@ -82,6 +84,15 @@ void CRegistrationDlg::OnOK()
     m_record.sender = m_strUserName;
     m_record.recipient = m_strPassword;
     m_record.command = Cmd::Register;
-    if (m_pLoginDlg)
-        m_pLoginDlg->SendRecord(m_record);
+    if (!m_pLoginDlg)
+        return;
+    // A connection that has gone (the server closes one that does not log
+    // in for a while) is made again first; a record that cannot go is told.
+    const QPointer<CRegistrationDlg> alive(this);
+    m_pLoginDlg->SendWhenConnected(
+        std::make_shared<const CNetMessage>(CNetMessage::FullCopy(m_record)), false, [alive](bool sent) {
+            if (!sent && alive)
+                ShowMessageBox(QStringLiteral("Not connected to Server"), MessageButtons::Ok,
+                               MessageIcon::Exclamation, alive);
+        });
 }

@@ -8,11 +8,11 @@
 
 namespace {
 
-// Asks about a server certificate that did not verify. A trusted
+// Asks about a server certificate that did not verify, with No as the
+// default: a Return typed for another window must not trust it. A trusted
 // fingerprint is remembered per host and port, and is then accepted without
-// a word; a different certificate for the same server is asked about again,
-// with No as the default. One that does not match the fingerprint pinned in
-// config.txt is refused, and the user only told.
+// a word; a different certificate for the same server is asked about again. One that does not match the
+// fingerprint pinned in config.txt is refused, and the user only told.
 bool AskTrustCertificate(const CCertificateQuestion& question)
 {
     const QString server = QStringLiteral("%1:%2").arg(question.host).arg(question.port);
@@ -37,7 +37,7 @@ bool AskTrustCertificate(const CCertificateQuestion& question)
                                           "SHA-256 fingerprint:\n%3\n\n"
                                           "Do you trust this server's certificate?")
                                .arg(server, question.problems, question.fingerprint),
-                           MessageButtons::YesNo, MessageIcon::Question);
+                           MessageButtons::YesNoDefaultNo, MessageIcon::Question);
     } else {
         answer = ShowMessageBox(QStringLiteral("The server's certificate has changed\n\nServer: %1\n"
                                                "Trusted fingerprint (SHA-256):\n%2\n"
@@ -62,5 +62,9 @@ void ConnectSessionPrompts(CPalaverDoc& doc)
         ShowMessageBox(text, MessageButtons::Ok,
                        kind == NoticeKind::Error ? MessageIcon::Stop : MessageIcon::Exclamation);
     });
+    QObject::connect(&doc, &CPalaverDoc::QuietNoticeWanted, &doc, [](const QString& text, NoticeKind kind) {
+        ShowQuietMessageBox(text, kind == NoticeKind::Error ? MessageIcon::Stop : MessageIcon::Exclamation);
+    });
+    QObject::connect(&doc, &CPalaverDoc::NoticesOutdated, &doc, &CloseQuietMessageBoxes);
     doc.Connection().SetCertificateQuestion(&AskTrustCertificate);
 }

@@ -9,6 +9,7 @@ packages=(
   cmake
   pkg-config
   qt6-base-dev
+  qtkeychain-qt6-dev # the remembered password in the desktop's keyring
   libgl-dev
   libasio-dev
   libsqlite3-dev # the server's store and the client's conversation history
@@ -35,6 +36,7 @@ if [[ ${1:-} == --test ]]; then
     at-spi2-core
     python3-pyatspi
     qt6-base-private-dev # the accessibility test makes Qt's AT-SPI bridge itself
+    gnome-keyring # a real keyring for the keyring tests, in a private D-Bus session
   )
 fi
 

@@ -102,6 +102,12 @@ void CServerSession::Start()
             self->Close();
             return;
         }
+        if (self->m_stream.IsClearText()) {
+            ServerLog("TLS handshake with " + self->m_peer + " failed: clear text, not a TLS hello; closing");
+            self->m_stream.RefuseClearText();
+            self->Close();
+            return;
+        }
         self->m_server.HandshakeStarted(*self);
         self->m_stream.AsyncHandshake([self](const asio::error_code& result) { self->OnHandshake(result); });
     });

@@ -178,6 +178,28 @@ std::size_t CSessionStream::ReadSome(asio::mutable_buffer buffer, asio::error_co
     return 0;
 }
 
+bool CSessionStream::IsClearText()
+{
+    constexpr unsigned char kHandshake = 22;
+    unsigned char type = 0;
+    return ::recv(m_socket.native_handle(), &type, 1, MSG_PEEK | MSG_DONTWAIT) != 1 || type != kHandshake;
+}
+
+void CSessionStream::RefuseClearText()
+{
+    // An alert record: content type 21, version TLS 1.0 (what a server says
+    // before any version is agreed), length 2, level fatal, protocol_version.
+    static constexpr unsigned char kAlert[] = {21, 3, 1, 0, 2, 2, 70};
+    const int fd = m_socket.native_handle();
+    char drain[4096];
+    // Bounded: a client that keeps sending is closed with what is left.
+    for (int i = 0; i < 16 && ::recv(fd, drain, sizeof drain, MSG_DONTWAIT) > 0; ++i) {
+    }
+    [[maybe_unused]] const ssize_t sent = ::send(fd, kAlert, sizeof kAlert, MSG_DONTWAIT | MSG_NOSIGNAL);
+    asio::error_code ignored;
+    m_socket.shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+}
+
 void CSessionStream::ShutdownSend()
 {
     asio::error_code ignored;

@@ -60,6 +60,15 @@ public:
         });
     }
 
+    // The bytes waiting begin with something else than a TLS handshake
+    // record: a client speaking clear text to a TLS port (or none at all).
+    bool IsClearText();
+    // Answers such a client as TLS does a hello it cannot take, with a
+    // fatal protocol_version alert that the client can recognise, after its
+    // bytes are read off (so that the close goes behind the alert and
+    // resets nothing). The socket is closed next.
+    void RefuseClearText();
+
     // Calls `handler` with the handshake's outcome; for TCP at once.
     template <typename Handler> void AsyncHandshake(Handler&& handler)
     {

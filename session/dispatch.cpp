@@ -104,8 +104,10 @@ void CPalaverDoc::OnLoginAccepted(CNetMessage& msg)
     // The user is the one the login dialog sent.
     if (!m_bLoginWaiting)
         return;
-    if (m_login.userName != m_strUserName)
+    if (m_login.userName != m_strUserName) {
         m_recentMessages.Clear();
+        m_shownOffline.clear();
+    }
     m_strUserName = m_login.userName;
     m_strPassword = m_login.password;
     const std::vector<std::string>& offers = msg.names;
@@ -143,8 +145,12 @@ void CPalaverDoc::OnFriendsList(CNetMessage& msg)
     // What waits goes out behind "SLO", before anything typed from now on.
     if (firstList)
         m_outbox.OnLoggedIn(m_bReceipts);
+    if (firstList)
+        m_bCameBack = m_bRelogin;
     if (firstList && m_bRelogin)
         EndReconnect(QStringLiteral("Logged in"));
+    if (firstList)
+        emit NoticesOutdated();
 }
 
 void CPalaverDoc::OnRegistered(CNetMessage&)
@@ -244,9 +250,14 @@ void CPalaverDoc::OnOfflineMessage(CNetMessage& msg)
 void CPalaverDoc::OnOfflineEnd(CNetMessage&)
 {
     // The end of the stored messages; the server sends it only after at
-    // least one "O", and one on its own has nothing to show.
-    if (!m_offlineMessages.empty())
-        ShowOfflineMessages();
+    // least one "O", and one on its own has nothing to show. Those not
+    // deleted come again at every login: after one the session made by
+    // itself, the window comes up again only for one it has not shown.
+    if (m_offlineMessages.empty() || (m_bCameBack && !HasUnshownOfflineMessages()))
+        return;
+    m_bQuietOffline = m_bCameBack;
+    ShowOfflineMessages();
+    m_bQuietOffline = false;
 }
 
 void CPalaverDoc::OnBlockedList(CNetMessage& msg)

@@ -6,9 +6,34 @@
 
 #include "palaverdoc.h"
 
+#include <algorithm>
+
+namespace {
+
+// What tells a stored message from another across logins: its stored id,
+// or without receipts its sender, time and text.
+std::string OfflineKey(const CNetMessage& msg)
+{
+    if (!msg.names.empty())
+        return msg.names.front();
+    return msg.sender + '\n' + std::to_string(msg.time) + '\n' + msg.text;
+}
+
+} // namespace
+
 void CPalaverDoc::ShowOfflineMessages()
 {
+    for (const std::unique_ptr<CNetMessage>& msg : m_offlineMessages)
+        m_shownOffline.insert(OfflineKey(*msg));
     emit OfflineMessagesWanted();
+}
+
+bool CPalaverDoc::HasUnshownOfflineMessages() const
+{
+    return std::any_of(m_offlineMessages.begin(), m_offlineMessages.end(),
+                       [this](const std::unique_ptr<CNetMessage>& msg) {
+                           return m_shownOffline.count(OfflineKey(*msg)) == 0;
+                       });
 }
 
 void CPalaverDoc::ClearOfflineMessages()

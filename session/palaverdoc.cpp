@@ -3,6 +3,7 @@
 #include "clientsocket.h"
 #include "commands.h"
 #include "config.h"
+#include "secretstore.h"
 #include "wire.h"
 
 #include <QSettings>
@@ -42,16 +43,19 @@ CPalaverDoc::CPalaverDoc(const CSessionTiming& timing, QObject* parent)
         // file is read at the next one.
         if (m_bReconnectAttempt && std::exchange(m_bConfigProblemTold, true))
             return;
-        emit MessageBoxWanted(text, NoticeKind::Error);
+        Tell(text, NoticeKind::Error);
     });
     connect(&m_connection, &CServerConnection::ConnectedChanged, this, [this](bool connected) {
         emit ConnectionChanged(connected);
         emit StateChanged();
     });
     connect(&m_reconnector, &CReconnector::Attempt, this, &CPalaverDoc::OnReconnectAttempt);
-    connect(&m_reconnector, &CReconnector::Scheduled, this, [this](std::chrono::milliseconds delay) {
-        const long long seconds = std::max<long long>(1, (delay.count() + 999) / 1000);
-        emit StatusTextChanged(QStringLiteral("Reconnecting in %1 s\u2026").arg(seconds));
+    // The status bar counts the pause down by the second.
+    m_countdown.setInterval(std::chrono::seconds(1));
+    connect(&m_countdown, &QTimer::timeout, this, &CPalaverDoc::ShowCountdown);
+    connect(&m_reconnector, &CReconnector::Scheduled, this, [this] {
+        ShowCountdown();
+        m_countdown.start();
     });
     connect(&m_connection, &CServerConnection::ConnectFinished, this,
             &CPalaverDoc::OnReconnectConnectFinished);
@@ -66,7 +70,7 @@ bool CPalaverDoc::OnNewDocument()
     SetTitle(NotLoggedIn());
     LoadSettings();
     if (!m_connection.IsConnected() && !m_connection.IsConnecting())
-        OpenConnection();
+        m_bFirstConnect = OpenConnection();
     return true;
 }
 
@@ -107,9 +111,17 @@ void CPalaverDoc::ClearSessionLists()
 bool CPalaverDoc::OpenConnection()
 {
     // A connection the user asks for (Login, say) takes over from the
-    // reconnect's countdown.
-    if (!m_bReconnectAttempt && (m_reconnector.IsActive() || m_bRelogin))
+    // reconnect's countdown. One that only waits for the server to be
+    // reachable counts it as its next attempt, and goes on should it fail.
+    const bool userAttempt = !m_bReconnectAttempt && IsWaitingForServer();
+    if (userAttempt) {
+        m_reconnector.Pause();
+        m_countdown.stop();
+        m_bReconnectAttempt = true;
+        emit StatusTextChanged(QStringLiteral("Connecting\u2026"));
+    } else if (!m_bReconnectAttempt && (m_reconnector.IsActive() || m_bRelogin)) {
         EndReconnect(QString());
+    }
     std::unique_ptr<CClientSocket> socket;
     try {
         socket = std::make_unique<CClientSocket>(&m_connection);
@@ -119,11 +131,15 @@ bool CPalaverDoc::OpenConnection()
     // The previous socket is gone: until the new one connects nothing is
     // connected, and the Login command must know to try again.
     m_connection.SetSocket(std::move(socket));
-    if (!created) {
-        Notify(QStringLiteral("Could not create socket"));
-        return false;
+    const bool started = created && m_connection.Connect();
+    // No ConnectFinished will come: the series goes on from here.
+    if (!started && userAttempt && m_bReconnectAttempt) {
+        m_bReconnectAttempt = false;
+        m_reconnector.Failed();
     }
-    return m_connection.Connect();
+    if (!created)
+        Notify(QStringLiteral("Could not create socket"));
+    return started;
 }
 
 void CPalaverDoc::CloseConnection()
@@ -145,10 +161,10 @@ void CPalaverDoc::OnConnectionLost()
         CloseConnection();
         emit AnswersLost();
         if (first)
-            Notify(QStringLiteral("Connection to server lost"));
+            Notify(LostText());
         return;
     }
-    Notify(QStringLiteral("Connection to server lost"));
+    Notify(LostText());
     // The socket is closed already: the log-off must not try to send on it.
     m_connection.SetConnected(0);
     SaveModified();
@@ -157,6 +173,13 @@ void CPalaverDoc::OnConnectionLost()
     // can no longer come; left hidden, its modal run would hold the program
     // with nothing on screen. Shown again, the user can retry or leave it.
     emit AnswersLost();
+}
+
+QString CPalaverDoc::LostText() const
+{
+    const QString reason = m_connection.LostReason();
+    const QString lost = QStringLiteral("Connection to server lost");
+    return reason.isEmpty() ? lost : lost + QStringLiteral("\n\n") + reason;
 }
 
 // --- getting a lost session back ------------------------------------------
@@ -185,6 +208,7 @@ void CPalaverDoc::LogoffForReconnect()
     SaveModified();
     m_bLoggingOffForReconnect = false;
     m_speakWindows = windows;
+    m_bConnectOnly = false;
     if (going) {
         m_reconnector.Failed();
     } else {
@@ -195,7 +219,9 @@ void CPalaverDoc::LogoffForReconnect()
 
 void CPalaverDoc::OnReconnectAttempt()
 {
-    emit StatusTextChanged(QStringLiteral("Reconnecting\u2026"));
+    m_countdown.stop();
+    emit StatusTextChanged(m_bConnectOnly ? QStringLiteral("Connecting\u2026")
+                                          : QStringLiteral("Reconnecting\u2026"));
     m_bReconnectAttempt = true;
     // The answer comes as ConnectFinished, which clears the flag; a connect
     // that could not even start counts as a failed attempt.
@@ -207,16 +233,34 @@ void CPalaverDoc::OnReconnectAttempt()
 
 void CPalaverDoc::OnReconnectConnectFinished(bool connected)
 {
+    // A server that start-up could not reach is tried again as after a
+    // loss; the login dialog sends once it is reached.
+    if (std::exchange(m_bFirstConnect, false) && !connected && !m_reconnector.IsActive() &&
+        !m_connection.CertificateRefused()) {
+        m_bConnectOnly = true;
+        m_bConfigProblemTold = false;
+        m_reconnector.Start();
+        return;
+    }
     if (!m_bReconnectAttempt)
         return;
     m_bReconnectAttempt = false;
     if (!m_reconnector.IsActive() || m_bRelogin || IsLoggedIn())
         return;
+    if (!connected && m_connection.CertificateRefused()) {
+        // The user said no to the server's certificate: asking again at
+        // every attempt would not change that.
+        EndReconnect(QString());
+        return;
+    }
     if (!connected) {
         m_reconnector.Failed();
         return;
     }
-    SendRememberedLogin();
+    if (m_bConnectOnly)
+        EndReconnect(QString());
+    else
+        SendRememberedLogin();
 }
 
 void CPalaverDoc::SendRememberedLogin()
@@ -243,6 +287,8 @@ void CPalaverDoc::EndReconnect(const QString& status)
 {
     const bool wasRelogin = m_bRelogin;
     m_reconnector.Stop();
+    m_countdown.stop();
+    m_bConnectOnly = false;
     m_bReconnectAttempt = false;
     m_bRelogin = false;
     if (wasRelogin)
@@ -335,6 +381,7 @@ void CPalaverDoc::LoadSettings()
 {
     const std::unique_ptr<QSettings> store = OpenSettingsRoot();
     ReadUserSettings(*store, m_settings);
+    ReadKeptPassword(*store, m_settings);
     m_history.LoadSettings();
 }
 
@@ -343,6 +390,8 @@ void CPalaverDoc::SaveSettings(int group)
     {
         const std::unique_ptr<QSettings> store = OpenSettingsRoot();
         WriteUserSettings(*store, m_settings, group);
+        if (group == SettingsAll || group == SettingsLogin)
+            KeepPassword(*store, m_settings);
     }
     if ((group == SettingsAll || group == SettingsLogin) && m_settings.m_strUserName != m_strUserName &&
         IsLoggedIn()) {
@@ -360,7 +409,25 @@ void CPalaverDoc::SaveSettings(int group)
 
 void CPalaverDoc::Notify(const QString& text)
 {
-    emit MessageBoxWanted(text, NoticeKind::Warning);
+    Tell(text, NoticeKind::Warning);
+}
+
+void CPalaverDoc::Tell(const QString& text, NoticeKind kind)
+{
+    // The user may be typing while the session comes back by itself.
+    if (m_reconnector.IsActive() || m_bRelogin)
+        emit QuietNoticeWanted(text, kind);
+    else
+        emit MessageBoxWanted(text, kind);
+}
+
+void CPalaverDoc::ShowCountdown()
+{
+    const long long seconds = std::max<long long>(1, (m_reconnector.Remaining().count() + 999) / 1000);
+    emit StatusTextChanged((m_bConnectOnly
+                                ? QStringLiteral("Cannot reach the server. Trying again in %1 s\u2026")
+                                : QStringLiteral("Reconnecting in %1 s\u2026"))
+                               .arg(seconds));
 }
 
 void CPalaverDoc::SetTitle(const QString& title)

@@ -10,10 +10,12 @@
 #include <QObject>
 #include <QPointer>
 #include <QString>
+#include <QTimer>
 
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -90,6 +92,13 @@ public:
     // same user in again. A log-off (Disconnect, Change User, Exit), a login
     // by hand, a refused login and "ZX" end the series.
     bool IsReconnecting() const { return m_reconnector.IsActive(); }
+    // A server that could not be reached at start-up is tried again with
+    // the same pauses until it can; what is to be sent waits for that.
+    bool IsWaitingForServer() const { return m_reconnector.IsActive() && m_bConnectOnly; }
+    // What comes now comes of a login the session made by itself to come
+    // back (its friends list, its offline messages): what it opens must not
+    // take the keyboard from the user.
+    bool IsLoggingInAgain() const { return m_bRelogin || m_bQuietOffline; }
     const CReconnector& Reconnector() const { return m_reconnector; }
     // Queues the record on the connection: false when not connected or over
     // the limits (the result is rarely examined).
@@ -167,8 +176,12 @@ public:
     bool IsBlockedListHeld() const { return m_bBlockedListHeld; }
 
     // --- offline messages ----------------------------------------------
-    // Asks for the offline messages window (OfflineMessagesWanted).
+    // Asks for the offline messages window (OfflineMessagesWanted); what
+    // the store holds then counts as shown.
     void ShowOfflineMessages();
+    // The store holds a message the window has not shown during this
+    // user's logins (the server sends the others again at each login).
+    bool HasUnshownOfflineMessages() const;
     void ClearOfflineMessages();
     // Removes the message at `position` and acknowledges it to the server
     // with "ON", which then forgets it.
@@ -198,6 +211,11 @@ signals:
     // Something the user must read before going on; the windows show it in a
     // message box, and records that come meanwhile are handled inside it.
     void MessageBoxWanted(const QString& text, NoticeKind kind);
+    // The same while the session brings itself back: the box must neither
+    // wait nor take the keyboard, and it goes with NoticesOutdated.
+    void QuietNoticeWanted(const QString& text, NoticeKind kind);
+    // A login completed: what the quiet notices said is over.
+    void NoticesOutdated();
     void TitleChanged(const QString& title);
     // What the session is doing, for the status bar; empty for the idle text.
     void StatusTextChanged(const QString& text);
@@ -286,8 +304,14 @@ private:
     void SendRememberedLogin();
     void EndReconnect(const QString& status);
 
-    // A notice of the ordinary kind (MessageBoxWanted).
+    // A notice of the ordinary kind (Tell).
     void Notify(const QString& text);
+    // "Connection to server lost", with the reason when the bytes told it.
+    QString LostText() const;
+    // MessageBoxWanted, or QuietNoticeWanted while the session brings itself back.
+    void Tell(const QString& text, NoticeKind kind);
+    // The status text for the pause before the next attempt, as it runs down.
+    void ShowCountdown();
     void SetLoggedIn(int loggedIn);
     void AppendFriend(const std::string& name, bool online);
 
@@ -319,6 +343,17 @@ private:
     bool m_bPasswordChangeWaiting = false;
     bool m_bBlockedUsersOpen = false;
     CReconnector m_reconnector;
+    QTimer m_countdown;
+    // The series only has to reach the server: start-up's connect failed.
+    bool m_bConnectOnly = false;
+    // The connect start-up made has not reported yet.
+    bool m_bFirstConnect = false;
+    // The offline messages the window has shown to this user, by key.
+    std::set<std::string> m_shownOffline;
+    // The login in force is one the session made by itself.
+    bool m_bCameBack = false;
+    // The offline messages window is asked for after such a login.
+    bool m_bQuietOffline = false;
     // The connect under way is the reconnect's own attempt.
     bool m_bReconnectAttempt = false;
     // The "L" in flight is the reconnect's own, not a dialog's.

@@ -38,6 +38,13 @@ void CReconnector::Stop()
     m_timer.stop();
 }
 
+std::chrono::milliseconds CReconnector::Remaining() const
+{
+    if (!m_timer.isActive())
+        return std::chrono::milliseconds{0};
+    return std::max(std::chrono::milliseconds{0}, m_timer.remainingTimeAsDuration());
+}
+
 void CReconnector::Schedule()
 {
     const double factor = 1.0 + m_timing.spread * (2.0 * QRandomGenerator::global()->generateDouble() - 1.0);

@@ -35,12 +35,17 @@ public:
     void Failed();
     // The series ends: logged in again, or the user or the server said no.
     void Stop();
+    // An attempt made by other means is under way: no timer until it ends
+    // (Failed, Stop).
+    void Pause() { m_timer.stop(); }
 
     // A series runs: waiting for the next attempt or making one.
     bool IsActive() const { return m_bActive; }
     // The pause before the next attempt, as drawn when it was scheduled.
     std::chrono::milliseconds PendingDelay() const { return m_pending; }
     int Attempts() const { return m_nAttempts; }
+    // What is left of the pause before the next attempt; zero while one is made.
+    std::chrono::milliseconds Remaining() const;
 
 signals:
     // Time for the next attempt.

@@ -15,9 +15,13 @@ const char* ClientUsage()
            "config.txt holds one KEY=value per line; lines starting with // are ignored:\n"
            "  IP_ADDRESS=127.0.0.1\n"
            "  PORT_NUM=7357\n"
+           "  USE_TLS=1                 for a server that uses TLS; never falls back to clear text\n"
+           "  TLS_FINGERPRINT=3A:1F:..  the SHA-256 fingerprint of the server's certificate when\n"
+           "                            no trusted authority signed it (colons optional, any case)\n"
            "\n"
            "Preferences and the remembered login are kept in the settings file\n"
            "  $XDG_CONFIG_HOME/Brambleworks/Murmurly.conf   (default ~/.config/...)\n"
+           "and the remembered password in the desktop's keyring, where one runs.\n"
            "\n"
            "  --help      show this text and exit\n"
            "  --version   show the version and exit\n";

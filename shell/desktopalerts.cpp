@@ -3,6 +3,7 @@
 #include "dbusnotifier.h"
 #include "mainframe.h"
 #include "messagealerts.h"
+#include "palaverdoc.h"
 #include "palaverview.h"
 #include "trayicon.h"
 
@@ -18,6 +19,10 @@ CMessageAlerts* InstallDesktopAlerts(CMainFrame& frame, CPalaverDoc& doc, QObjec
     if (QSystemTrayIcon::isSystemTrayAvailable()) {
         tray = new CTrayIcon(frame, owner);
         QObject::connect(alerts, &CMessageAlerts::UnreadChanged, tray, &CTrayIcon::SetUnread);
+        // The countdown to the next reconnect shows where the window may not.
+        QObject::connect(&doc, &CPalaverDoc::StatusTextChanged, tray, [tray, &doc](const QString& text) {
+            tray->SetStatus(doc.IsReconnecting() ? text : QString());
+        });
     }
     if (CDBusNotifier::IsServiceAvailable())
         alerts->SetNotifier(new CDBusNotifier(owner));

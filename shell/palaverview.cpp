@@ -21,11 +21,14 @@ namespace {
 
 constexpr uint32_t kWhite = 0xFFFFFF;
 
-void FocusAndShow(QWidget* pane)
+void FocusAndShow(QWidget* pane, bool activate = true)
 {
     QWidget* frame = pane->window();
+    frame->setAttribute(Qt::WA_ShowWithoutActivating, !activate);
     frame->show();
     frame->raise();
+    if (!activate)
+        return;
     frame->activateWindow();
     pane->setFocus();
 }
@@ -116,6 +119,9 @@ void CPalaverView::LayoutTree()
 
 void CPalaverView::BringToForeground()
 {
+    // A session that came back by itself leaves the keyboard where it is.
+    if (m_pDoc && m_pDoc->IsLoggingInAgain())
+        return;
     QWidget* frame = window();
     if (frame->isMinimized())
         frame->showNormal();
@@ -220,18 +226,18 @@ QWidget* CPalaverView::CreateOfflineMessagesWindow()
     });
     frame->move(400, 300);
     frame->resize(545, 400);
-    frame->show();
     frame->setWindowTitle(QStringLiteral("Offline Messages -- ") +
                           QString::fromStdString(m_pDoc->UserName()));
-    frame->activateWindow();
-    frame->ListPane()->setFocus();
     return frame->ListPane();
 }
 
 void CPalaverView::ShowOfflineMessagesWindow()
 {
+    // Messages that came with a login the session made by itself are shown
+    // without taking the keyboard.
+    const bool activate = !(m_pDoc && m_pDoc->IsLoggingInAgain());
     if (m_pOfflineMessagesWnd) {
-        FocusAndShow(m_pOfflineMessagesWnd);
+        FocusAndShow(m_pOfflineMessagesWnd, activate);
         return;
     }
     QWidget* window = CreateOfflineMessagesWindow();
@@ -240,7 +246,7 @@ void CPalaverView::ShowOfflineMessagesWindow()
         return;
     }
     m_pOfflineMessagesWnd = window;
-    FocusAndShow(window);
+    FocusAndShow(window, activate);
     if (auto* list = qobject_cast<CListPane*>(window))
         list->FillOfflineList();
 }

@@ -33,7 +33,10 @@ void CPalaverView::OnChangeUser(bool startUp)
 {
     if (!m_pDoc)
         return;
-    if (m_pDoc->IsConnected()) {
+    // At start-up a server that cannot be reached yet is tried again by the
+    // session: the dialog is usable meanwhile, and its automatic login goes
+    // as soon as the server answers.
+    if (m_pDoc->IsConnected() || (startUp && m_pDoc->IsWaitingForServer())) {
         RunLoginDialog(startUp);
         return;
     }
@@ -52,10 +55,10 @@ void CPalaverView::OnChangeUser(bool startUp)
         &m_pDoc->Connection(), &CServerConnection::ConnectFinished, this,
         [this, startUp, unreachable](bool connected) {
             m_bLoginAwaitsConnection = false;
-            if (!connected || !m_pDoc || !m_pDoc->IsConnected())
-                ShowMessageBox(unreachable);
-            else
+            if (m_pDoc && ((connected && m_pDoc->IsConnected()) || (startUp && m_pDoc->IsWaitingForServer())))
                 RunLoginDialog(startUp);
+            else
+                ShowMessageBox(unreachable);
         },
         static_cast<Qt::ConnectionType>(Qt::QueuedConnection | Qt::SingleShotConnection));
 }

@@ -6,6 +6,7 @@
 #include "netmessage.h"
 #include "noticepreferences.h"
 #include "palaverdoc.h"
+#include "secretstore.h"
 
 #include <QCheckBox>
 #include <QColorDialog>
@@ -50,6 +51,12 @@ CLoginPreferences::CLoginPreferences(CPreferences& sheet, QWidget* parent) : QWi
     layout->addRow(passwordLabel, m_editPassword);
     layout->addRow(m_checkRemember);
     layout->addRow(m_checkAutoLogin);
+    // Where a remembered password goes: the desktop's keyring, or the
+    // settings file where there is none.
+    auto* place = new QLabel(PasswordPlace(), this);
+    place->setObjectName(QStringLiteral("passwordPlace"));
+    place->setWordWrap(true);
+    layout->addRow(place);
 
     connect(m_editUserName, &QLineEdit::textChanged, this, [this] {
         m_sheet.WorkingCopy().m_strUserName = m_editUserName->text().toStdString();

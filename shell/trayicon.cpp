@@ -45,8 +45,15 @@ CTrayIcon::~CTrayIcon()
 
 void CTrayIcon::SetUnread(int count)
 {
+    m_nUnread = count;
     m_pIcon->setIcon(WithCount(m_baseIcon, count));
-    m_pIcon->setToolTip(ToolTip(count));
+    m_pIcon->setToolTip(ToolTip(count, m_strStatus));
+}
+
+void CTrayIcon::SetStatus(const QString& status)
+{
+    m_strStatus = status;
+    m_pIcon->setToolTip(ToolTip(m_nUnread, m_strStatus));
 }
 
 bool CTrayIcon::Show(quint64 key, const QString& title, const QString& body)
@@ -103,12 +110,14 @@ QIcon CTrayIcon::WithCount(const QIcon& base, int count)
     return icon;
 }
 
-QString CTrayIcon::ToolTip(int count)
+QString CTrayIcon::ToolTip(int count, const QString& status)
 {
-    const QString title = QString::fromLatin1(kApplicationTitle);
-    if (count <= 0)
-        return title;
+    QString tip = QString::fromLatin1(kApplicationTitle);
     if (count == 1)
-        return title + QStringLiteral(" - 1 unread message");
-    return title + QStringLiteral(" - %1 unread messages").arg(count);
+        tip += QStringLiteral(" - 1 unread message");
+    else if (count > 1)
+        tip += QStringLiteral(" - %1 unread messages").arg(count);
+    if (!status.isEmpty())
+        tip += QLatin1Char('\n') + status;
+    return tip;
 }

@@ -24,6 +24,9 @@ public:
     ~CTrayIcon() override;
 
     void SetUnread(int count);
+    // What the session does by itself (the countdown to the next attempt to
+    // reconnect), a line of its own in the tool tip; empty for none.
+    void SetStatus(const QString& status);
     bool Show(quint64 key, const QString& title, const QString& body) override;
 
     QSystemTrayIcon* Icon() const { return m_pIcon; }
@@ -33,8 +36,9 @@ public:
     // `base` with `count` drawn in a red disc in its lower right corner;
     // `base` itself when the count is 0.
     static QIcon WithCount(const QIcon& base, int count);
-    // "Murmurly", or "Murmurly - 1 unread message" and so on.
-    static QString ToolTip(int count);
+    // "Murmurly", or "Murmurly - 1 unread message" and so on, with the
+    // status on a line of its own below.
+    static QString ToolTip(int count, const QString& status = {});
 
 private:
     void ShowMainWindow();
@@ -46,4 +50,6 @@ private:
     QAction* m_pShow = nullptr;
     QIcon m_baseIcon;
     quint64 m_lastKey = 0;
+    int m_nUnread = 0;
+    QString m_strStatus;
 };

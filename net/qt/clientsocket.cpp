@@ -82,6 +82,7 @@ bool CClientSocket::Connect(const QString& host, quint16 port)
     m_queue.clear();
     m_pSocket->abort();
     m_bConnecting = true;
+    m_bReached = m_bTlsAnswered = false;
     // Encrypted, the certificate is checked against the system's store and
     // `host` as its name.
     if (m_bTls)
@@ -204,6 +205,7 @@ void CClientSocket::Close()
 
 void CClientSocket::OnConnected()
 {
+    m_bReached = true;
     // Over TLS the stream is usable only once the handshake is done.
     if (!m_bConnecting || m_bTls)
         return;
@@ -212,6 +214,7 @@ void CClientSocket::OnConnected()
 
 void CClientSocket::OnEncrypted()
 {
+    m_bTlsAnswered = true;
     if (!m_bConnecting)
         return;
     // A certificate that verified still has to match a pinned fingerprint.
@@ -234,6 +237,7 @@ void CClientSocket::FinishConnect()
 
 void CClientSocket::OnSslErrors(const QList<QSslError>& errors)
 {
+    m_bTlsAnswered = true;
     if (!m_bConnecting || !m_pOwner)
         return;
     // The owner may ask the user in a modal box, whose event loop can drop

@@ -68,6 +68,11 @@ public:
     bool IsConnected() const;
     void Close();
 
+    // The last Connect reached the server over TCP, but no TLS came back to
+    // its hello: a connect that ends so found a server that does not speak
+    // TLS there.
+    bool ReachedWithoutTls() const { return m_bTls && m_bReached && !m_bTlsAnswered; }
+
     // Retires the socket: the owner hears nothing more, what is queued is
     // written at its pace, the socket stays open `linger` after the last
     // write, then closes and deletes itself.
@@ -100,8 +105,10 @@ private:
     CServerConnection* m_pOwner;
     std::unique_ptr<QSslSocket> m_pSocket;
     bool m_bTls = false;
-    bool m_bOpen = false;       // connected and not yet closed
-    bool m_bConnecting = false; // Connect started, no answer yet
+    bool m_bOpen = false;        // connected and not yet closed
+    bool m_bConnecting = false;  // Connect started, no answer yet
+    bool m_bReached = false;     // the TCP connection of the last Connect was made
+    bool m_bTlsAnswered = false; // a certificate came (to check or to question)
     bool m_bRetiring = false;
     bool m_bFlushOnDestroy = false;
 

@@ -19,6 +19,19 @@ namespace {
 // Bytes taken off the socket per read.
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// A TLS record header: content type, version 3.x, length (two bytes).
+constexpr std::size_t kTlsHeader = 5;
+
+// A TLS server that reads a clear-text record as its client's hello answers
+// with a short alert record and closes. No record of ours begins so: its
+// first byte would be the length of a 21-byte sender whose first character
+// is a control character.
+bool IsTlsAlert(const std::string& bytes)
+{
+    return bytes.size() >= kTlsHeader && bytes[0] == '\x15' && bytes[1] == '\x03' &&
+           static_cast<unsigned char>(bytes[2]) <= 4 && bytes[3] == '\0' && bytes[4] == '\x02';
+}
+
 } // namespace
 
 CServerConnection::CServerConnection(const CConnectionTiming& timing, QObject* parent)
@@ -26,6 +39,7 @@ CServerConnection::CServerConnection(const CConnectionTiming& timing, QObject* p
 {
     m_connectTimer.setSingleShot(true);
     connect(&m_connectTimer, &QTimer::timeout, this, [this] {
+        TellIfNotTls();
         if (m_pSocket)
             m_pSocket->Close();
         EndConnect(false);
@@ -93,6 +107,7 @@ bool CServerConnection::AcceptCertificate(const QSslCertificate& certificate, co
         question.pinned =
             QString::fromLatin1(QByteArray::fromHex(QByteArray::fromStdString(pinned)).toHex(':').toUpper());
         Ask(question);
+        m_bCertificateRefused = true;
         return false;
     }
     if (errors.isEmpty())
@@ -115,6 +130,7 @@ bool CServerConnection::Ask(const CCertificateQuestion& question)
     m_bAskingCertificate = true;
     const bool trusted = m_certificateQuestion(question);
     m_bAskingCertificate = false;
+    m_bCertificateRefused = !trusted;
     if (m_pSocket.get() != asking)
         return false;
     m_connectTimer.start(m_timing.connectTimeout);
@@ -123,6 +139,7 @@ bool CServerConnection::Ask(const CCertificateQuestion& question)
 
 bool CServerConnection::Connect()
 {
+    m_bCertificateRefused = false;
     if (!ReadConfig()) {
         if (!m_strConfigProblem.isEmpty())
             emit ConfigurationMissing(m_strConfigProblem);
@@ -165,8 +182,21 @@ void CServerConnection::OnSocketConnected()
 
 void CServerConnection::OnSocketConnectFailed()
 {
-    if (m_connectTimer.isActive())
-        EndConnect(false);
+    if (!m_connectTimer.isActive())
+        return;
+    TellIfNotTls();
+    EndConnect(false);
+}
+
+void CServerConnection::TellIfNotTls()
+{
+    // A clear-text server takes the hello for the start of a record and
+    // waits for the rest, or closes; either way no TLS comes back.
+    if (m_pSocket && m_pSocket->ReachedWithoutTls())
+        emit ConfigurationMissing(QStringLiteral("The server %1:%2 does not answer in TLS. If it does not "
+                                                 "use TLS, remove USE_TLS=1 from config.txt.")
+                                      .arg(QString::fromStdString(m_strServerAddress))
+                                      .arg(m_nPort));
 }
 
 void CServerConnection::EndConnect(bool connected)
@@ -306,6 +336,8 @@ void CServerConnection::PullBytes()
         const std::string bytes = m_pSocket->Read(std::min(kReadChunk, limit - m_pStream->Buffered()));
         if (bytes.empty())
             break;
+        if (m_strFirstBytes.size() < kTlsHeader)
+            m_strFirstBytes.append(bytes, 0, kTlsHeader - m_strFirstBytes.size());
         m_pStream->Append(bytes);
     }
 }
@@ -356,5 +388,14 @@ void CServerConnection::ResetStream()
     m_bStreamEnded = false;
     m_bProtocolError = false;
     m_bLostReported = false;
+    m_strFirstBytes.clear();
     m_sinceDispatch.invalidate();
+}
+
+QString CServerConnection::LostReason() const
+{
+    if (m_bUseTls || !IsTlsAlert(m_strFirstBytes))
+        return {};
+    return QStringLiteral("The server answered in TLS: set USE_TLS=1 in config.txt (and TLS_FINGERPRINT, "
+                          "should its certificate not be signed by an authority this computer trusts).");
 }

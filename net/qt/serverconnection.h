@@ -118,6 +118,10 @@ public:
     // never asked about: a certificate that does not match it is refused.
     void SetCertificateQuestion(CertificateQuestion question) { m_certificateQuestion = std::move(question); }
     bool UsesTls() const { return m_bUseTls; }
+    // The last Connect failed on a certificate the user did not trust, or
+    // one that did not match the pinned fingerprint: trying again as it is
+    // would only ask again.
+    bool CertificateRefused() const { return m_bCertificateRefused; }
 
     // The socket; the connection owns it from here on. Setting one drops the
     // previous socket and anything received on it, and ends the connected
@@ -141,6 +145,10 @@ public:
 
     // Bytes received but not yet handled.
     std::size_t PendingBytes() const;
+
+    // Why the connection just lost was lost, when the bytes tell: a server
+    // that answered a clear-text client in TLS. Empty otherwise.
+    QString LostReason() const;
 
 signals:
     // The connected state changed.
@@ -172,6 +180,9 @@ private:
 
     bool Queue(const CNetMessage& msg, bool paced, std::function<void()> written = {});
     void EndConnect(bool connected);
+    // A failed TLS connect that reached a server which never answered in
+    // TLS says what to change (ConfigurationMissing).
+    void TellIfNotTls();
 
     void PullBytes();
     void ScheduleDispatch();
@@ -193,9 +204,12 @@ private:
     QString m_strConfigProblem;         // what ReadConfig found unusable
     CertificateQuestion m_certificateQuestion;
     bool m_bAskingCertificate = false;
+    bool m_bCertificateRefused = false;
 
     std::unique_ptr<CRecordStream> m_pStream;
     bool m_bStreamEnded = false;
     bool m_bProtocolError = false;
     bool m_bLostReported = false;
+    // The first bytes received on the connection, enough for a TLS record header.
+    std::string m_strFirstBytes;
 };

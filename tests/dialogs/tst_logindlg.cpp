@@ -382,9 +382,11 @@ private slots:
         doc.EndLogin();
     }
 
-    // Nothing would bring a hidden dialog back if its record never left:
-    // it stays in view and says so.
-    void unsentRecordKeepsTheDialogInView()
+    // A connection gone (the server closes one that does not log in for a
+    // while) is made again by Login, which then sends. One that cannot be
+    // made leaves the dialog in view, saying so: nothing would bring a
+    // hidden dialog back if its record never left.
+    void loginConnectsAgain()
     {
         CMessageBoxInterceptor boxes;
         CDialogSession session;
@@ -395,8 +397,20 @@ private slots:
         const int result = RunModalWith(dlg, [&] {
             Type(dlg, QStringLiteral("alice"), QStringLiteral("Secret1"));
             QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            std::optional<CNetMessage> got = session.Server().ExpectRecord();
+            QVERIFY(got && got->command == "L" && got->sender == "alice");
+            QVERIFY(!dlg.isVisible());
+
+            {
+                CFakeServer closed;
+                QVERIFY(session.Dir().WriteConfig("127.0.0.1", closed.Port()));
+            }
+            session.Doc().CloseConnection();
+            dlg.ShowAgain();
+            QTest::mouseClick(Button(dlg, "login"), Qt::LeftButton);
+            QVERIFY(boxes.WaitForCount(1));
             QVERIFY(dlg.isVisible());
-            QVERIFY(dlg.IsRunning());
+            QVERIFY(Button(dlg, "login")->isEnabled());
             QTest::mouseClick(Button(dlg, "exit"), Qt::LeftButton);
         });
         QCOMPARE(result, int(IDCANCEL));

@@ -17,6 +17,17 @@
 
 using namespace std::chrono_literals;
 
+void CRestartableServer::Start(uint16_t port, std::vector<std::string> extraArgs)
+{
+    // Fast hashing is a property of a new database only.
+    std::vector<std::string> args{"--address",          "127.0.0.1", "--port",
+                                  std::to_string(port), "--db",      (dir.Path() / "server.db").string()};
+    if (port == 0)
+        args.emplace_back("--fast-hash");
+    args.insert(args.end(), extraArgs.begin(), extraArgs.end());
+    process = std::make_unique<CServerProcess>(dir.Path(), std::move(args));
+}
+
 CClientStack::CClientStack(uint16_t port, const QByteArray& extraConfig, const CSessionTiming& timing)
 {
     m_config.WriteConfig(CConfigDir::ConfigText("127.0.0.1", port) + extraConfig);
@@ -105,7 +116,8 @@ bool CClientStack::LoginByHand(const std::string& name, const std::string& passw
     return WaitUntil([&] { return m_pDoc->IsLoggedIn() && m_pDoc->UserName() == name; });
 }
 
-bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& password)
+bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& password,
+                                    const std::function<void()>& beforeEach)
 {
     RunCommand(ID_FILE_CHANGEUSER, [=, this] {
         QPointer<CLoginDlg> login = RunningDialog<CLoginDlg>();
@@ -113,6 +125,8 @@ bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& 
             return;
         // The registration dialog runs modally inside the click; this part
         // runs inside its loop.
+        if (beforeEach)
+            beforeEach();
         QTimer::singleShot(0, login, [=, this] {
             CModalDialog* registration = nullptr;
             if (!WaitUntil([&] {
@@ -128,6 +142,8 @@ bool CClientStack::RegisterAndLogin(const std::string& name, const std::string& 
             WaitUntil([&] { return m_boxes.Count() > before && login->RegistrationDialog() == nullptr; });
         });
         Button(login, "register")->click();
+        if (login && beforeEach)
+            beforeEach();
         if (login)
             FillLogin(login, name, password, false, false);
     });

@@ -13,6 +13,7 @@
 #include "palaverdoc.h"
 #include "palaverview.h"
 #include "serverconnection.h"
+#include "serverprocess.h"
 #include "settingshome.h"
 
 #include <QString>
@@ -24,6 +25,17 @@
 
 class QPushButton;
 class QTreeWidgetItem;
+
+// A server whose database and port outlive the process, so that it can be
+// started again where it was.
+struct CRestartableServer
+{
+    CTempDir dir;
+    std::unique_ptr<CServerProcess> process;
+
+    // Port 0 for a new one; `extraArgs` follow.
+    void Start(uint16_t port, std::vector<std::string> extraArgs = {});
+};
 
 // The whole client as start-up builds it (main frame, session, friends list
 // view), connected to the real server, with the program's pauses, its
@@ -55,8 +67,10 @@ public:
     bool LoginByHand(const std::string& name, const std::string& password, bool remember = false,
                      bool autoLogin = false);
     // Opens the registration dialog from the login dialog, registers, then
-    // logs in by hand in the same login dialog.
-    bool RegisterAndLogin(const std::string& name, const std::string& password);
+    // logs in by hand in the same login dialog; `beforeEach` runs inside the
+    // login dialog before each of the two.
+    bool RegisterAndLogin(const std::string& name, const std::string& password,
+                          const std::function<void()>& beforeEach = {});
 
     QTreeWidgetItem* FindItem(const QString& text) const;
     // The names under the online or offline group, in order.

@@ -1,7 +1,7 @@
 // End to end over TLS, with the real server and a throw-away certificate:
 // the trust question and its two answers, a changed certificate, pinned
-// fingerprints (matching, not matching, malformed), logging in, and TLS to a
-// clear-text port.
+// fingerprints (matching, not matching, malformed), logging in, and the
+// words for TLS to a clear-text port and clear text to a TLS port.
 #include "clientstack.h"
 #include "configdir.h"
 #include "connectwait.h"
@@ -22,6 +22,7 @@ class TestE2eTls : public QObject
 private slots:
     void TrustPinAndLogin();
     void TlsToClearPortFails();
+    void ClearTextToTlsPortSaysWhatToSet();
 };
 
 namespace {
@@ -44,25 +45,34 @@ void TestE2eTls::TrustPinAndLogin()
     const QString fingerprint = CertificateFingerprint(certs.front());
     const QString key = QStringLiteral("Settings/Server/127.0.0.1:%1").arg(server.Port());
 
-    // Self-signed and issued to "localhost": the user is asked, says Yes,
-    // and the fingerprint is remembered.
+    // Self-signed and issued to "localhost": the user is asked, and Return
+    // (the box's default, which the interceptor answers) does not trust it.
     CClientStack client(server.Port(), "USE_TLS=1\n");
-    QVERIFY(client.Doc().IsConnected());
+    QVERIFY(!client.Doc().IsConnected());
     QCOMPARE(client.Boxes().Count(), 1);
     QVERIFY(client.Boxes().Last().text.contains(QStringLiteral("Do you trust this server's certificate?")));
     QVERIFY(client.Boxes().Last().text.contains(fingerprint));
+    QCOMPARE(client.Boxes().Last().buttons, MessageButtons::YesNoDefaultNo);
+    QVERIFY(!OpenSettingsRoot()->contains(key));
+    // Refused, it is not tried (and asked) again by itself.
+    QVERIFY(!client.Doc().IsReconnecting());
+
+    // The user says Yes: the fingerprint is remembered.
+    client.Boxes().QueueAnswer(MessageAnswer::Yes);
+    QVERIFY(Reconnect(client));
+    QCOMPARE(client.Boxes().Count(), 2);
     QCOMPARE(OpenSettingsRoot()->value(key).toString(), fingerprint);
 
     // Remembered: no question.
     QVERIFY(Reconnect(client));
-    QCOMPARE(client.Boxes().Count(), 1);
+    QCOMPARE(client.Boxes().Count(), 2);
 
     // Another certificate was remembered: the change is shown with both
     // fingerprints and refused by default.
     const QString old = QStringLiteral("AB:") + fingerprint.mid(3);
     OpenSettingsRoot()->setValue(key, old);
     QVERIFY(!Reconnect(client));
-    QCOMPARE(client.Boxes().Count(), 2);
+    QCOMPARE(client.Boxes().Count(), 3);
     const CMessageBoxRequest changed = client.Boxes().Last();
     QVERIFY(changed.text.startsWith(QStringLiteral("The server's certificate has changed")));
     QVERIFY(changed.text.contains(old) && changed.text.contains(fingerprint));
@@ -73,7 +83,7 @@ void TestE2eTls::TrustPinAndLogin()
     OpenSettingsRoot()->remove(key);
     client.Boxes().QueueAnswer(MessageAnswer::No);
     QVERIFY(!Reconnect(client));
-    QCOMPARE(client.Boxes().Count(), 3);
+    QCOMPARE(client.Boxes().Count(), 4);
     QVERIFY(!OpenSettingsRoot()->contains(key));
 
     // A pinned fingerprint, lower case with colons, connects without asking;
@@ -87,22 +97,23 @@ void TestE2eTls::TrustPinAndLogin()
         QVERIFY(Reconnect(client));
         QVERIFY(pinned.WriteConfig(pin + old.toLatin1() + "\n"));
         QVERIFY(!Reconnect(client));
-        QCOMPARE(client.Boxes().Count(), 4);
+        QCOMPARE(client.Boxes().Count(), 5);
         const CMessageBoxRequest mismatch = client.Boxes().Last();
         QVERIFY(mismatch.text.startsWith(QStringLiteral("The server's certificate has changed")));
         QVERIFY(mismatch.text.contains(old) && mismatch.text.contains(fingerprint));
         QCOMPARE(mismatch.icon, MessageIcon::Stop);
         QVERIFY(pinned.WriteConfig(pin + "3A:1F:C4\n"));
         QVERIFY(!Reconnect(client));
-        QCOMPARE(client.Boxes().Count(), 5);
+        QCOMPARE(client.Boxes().Count(), 6);
         QVERIFY(client.Boxes().Last().text.contains(
             QStringLiteral("TLS_FINGERPRINT=3A:1F:C4 is not a SHA-256 fingerprint")));
         QCOMPARE(client.Boxes().Last().icon, MessageIcon::Stop);
     }
 
     // Trusted again, and a user registers and logs in over TLS.
+    client.Boxes().QueueAnswer(MessageAnswer::Yes);
     QVERIFY(Reconnect(client));
-    QCOMPARE(client.Boxes().Count(), 6);
+    QCOMPARE(client.Boxes().Count(), 7);
     QVERIFY(client.RegisterAndLogin("anna", "secret1"));
     QVERIFY(client.Doc().IsLoggedIn());
 }
@@ -113,8 +124,32 @@ void TestE2eTls::TlsToClearPortFails()
     QVERIFY2(server.IsRunning(), server.Log().c_str());
     CClientStack client(server.Port(), "USE_TLS=1\n");
     QVERIFY(!client.Doc().IsConnected());
-    QCOMPARE(client.Boxes().Count(), 0);
     QVERIFY(server.IsRunning());
+    // The server answered, but not in TLS: the user learns what to change.
+    QCOMPARE(client.Boxes().Count(), 1);
+    QVERIFY2(client.Boxes().Last().text.contains(QStringLiteral("does not answer in TLS")) &&
+                 client.Boxes().Last().text.contains(QStringLiteral("remove USE_TLS=1 from config.txt")),
+             qPrintable(client.Boxes().Last().text));
+}
+
+void TestE2eTls::ClearTextToTlsPortSaysWhatToSet()
+{
+    QTemporaryDir dir;
+    const CTestCertificate tls = WriteTestCertificate(dir.path().toStdString());
+    CServerProcess server({"--tls-cert", tls.cert, "--tls-key", tls.key});
+    QVERIFY2(server.IsRunning(), server.Log().c_str());
+    // Clear text connects (the server waits for a TLS hello); the first
+    // record gets a TLS alert back, and the connection ends.
+    CClientStack client(server.Port());
+    QVERIFY(client.Doc().IsConnected());
+    CNetMessage login;
+    login.sender = "anna";
+    login.command = "L";
+    QVERIFY(client.Doc().Send(login));
+    QVERIFY(client.Boxes().WaitForCount(1));
+    QVERIFY2(client.Boxes().Last().text.startsWith(QStringLiteral("Connection to server lost\n\n")) &&
+                 client.Boxes().Last().text.contains(QStringLiteral("set USE_TLS=1 in config.txt")),
+             qPrintable(client.Boxes().Last().text));
 }
 
 QTEST_MAIN(TestE2eTls)

@@ -11,10 +11,10 @@
 #include "wire.h"
 
 #include <algorithm>
-#include <set>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -422,9 +422,11 @@ TEST_F(Process, TlsServesLoginsMessagesAndShutdown)
     ExpectSameFont(sent, sm);
 
     // Clear text to the TLS port: the handshake fails and the login in it is
-    // never served, so alice's session goes on undisturbed.
+    // never served, so alice's session goes on undisturbed. The client gets
+    // TLS's alert, by which it can tell what went wrong.
     CTestClient plain(p.Port());
     plain.Send(Cmd::Login, "alice", "pw");
+    EXPECT_TRUE(plain.WaitBytes());
     EXPECT_TRUE(plain.WaitClosed());
     EXPECT_FALSE(plain.Receive(0ms));
     alice.Send(Cmd::BlockedList, "alice");

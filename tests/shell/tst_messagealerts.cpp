@@ -228,7 +228,13 @@ void TestMessageAlerts::TrayIcon()
     QCOMPARE(items[3], f.Action(ID_APP_EXIT));
     tray.SetUnread(3);
     QCOMPARE(tray.Icon()->toolTip(), QStringLiteral("Murmurly - 3 unread messages"));
+    // The countdown to the next reconnect gets a line of its own.
+    tray.SetStatus(QStringLiteral("Reconnecting in 4 s\u2026"));
+    QCOMPARE(tray.Icon()->toolTip(),
+             QStringLiteral("Murmurly - 3 unread messages\nReconnecting in 4 s\u2026"));
     tray.SetUnread(0);
+    QCOMPARE(tray.Icon()->toolTip(), QStringLiteral("Murmurly\nReconnecting in 4 s\u2026"));
+    tray.SetStatus({});
     QCOMPARE(tray.Icon()->toolTip(), QStringLiteral("Murmurly"));
     f.frame->hide();
     tray.ShowAction()->trigger();

@@ -7,6 +7,7 @@
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -69,6 +70,9 @@ void TestPreferences::Layout()
     QCOMPARE(sheet.LoginPage()->RememberBox()->text(), QStringLiteral("&Remember My ID and Password"));
     QCOMPARE(sheet.LoginPage()->AutoLoginBox()->text(), QStringLiteral("&Automatically Login"));
     QCOMPARE(sheet.LoginPage()->PasswordBox()->echoMode(), QLineEdit::Password);
+    // No keyring runs here: the page says the password stays in the file.
+    const auto* place = sheet.LoginPage()->findChild<QLabel*>(QStringLiteral("passwordPlace"));
+    QVERIFY(place && place->text().contains(OpenSettingsRoot()->fileName()));
 
     // The picture in docs/ comes from here, when a folder is given.
     const QString folder = qEnvironmentVariable("MURMURLY_SCREENSHOTS");

@@ -8,6 +8,8 @@
 CMessageBoxInterceptor::CMessageBoxInterceptor()
 {
     m_previous = SetMessageBoxHandler([this](const CMessageBoxRequest& request) { return Answer(request); });
+    // Quiet boxes of an earlier test do not count here.
+    CloseQuietMessageBoxes();
 }
 
 CMessageBoxInterceptor::~CMessageBoxInterceptor()
@@ -37,6 +39,9 @@ bool CMessageBoxInterceptor::WaitForCount(int count, std::chrono::milliseconds t
 MessageAnswer CMessageBoxInterceptor::Answer(const CMessageBoxRequest& request)
 {
     m_requests.push_back(request);
+    // A quiet box waits for nothing: no loop, and no queued answer spent.
+    if (request.quiet)
+        return MessageAnswer::Ok;
     ++m_nOpen;
     if (m_onShow)
         m_onShow(request);

@@ -50,3 +50,15 @@ private:
     QByteArray m_previousData;
     bool m_hadPreviousData = false;
 };
+
+// Stores a remembered login with automatic login, as a login with both boxes
+// ticked leaves it: what a start-up that logs in by itself reads.
+inline void StoreRememberedLogin(const QString& name, const QString& password)
+{
+    QSettings store(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("Brambleworks"),
+                    QStringLiteral("Murmurly"));
+    store.setValue(QStringLiteral("Settings/Login/RememberLogin"), 1);
+    store.setValue(QStringLiteral("Settings/Login/AutoLogin"), 1);
+    store.setValue(QStringLiteral("Settings/Login/UserName"), name);
+    store.setValue(QStringLiteral("Settings/Login/Password"), password);
+}
