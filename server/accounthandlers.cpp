@@ -110,7 +110,14 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
     // A store that cannot be read ends the connection (the client says the
     // connection was lost), never as a wrong password.
     Query(
-        c, [name](CStore& store) { return store.PasswordHash(name); },
+        c,
+        [name](CStore& store) {
+            // A locked account fails as a wrong password does, after as long.
+            auto hash = store.PasswordHash(name);
+            if (hash && store.IsLocked(name))
+                hash.reset();
+            return hash;
+        },
         [this, name, address, guarded, abandoned, password = std::move(msg.recipient)](
             CConnection& c, std::optional<std::string> hash) mutable {
             // A name without an account is checked against a dummy hash, so

@@ -43,7 +43,7 @@ std::size_t ConnectionsForFileLimit()
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
+    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
       m_flushTimer(io), m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
@@ -329,6 +329,7 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
     c.login.failedLogins = failedLogins;
     c.login.friendOf = std::move(friendOf);
     c.session->SetLoggedIn();
+    ++m_stats.loginsSucceeded;
     if (m_cluster)
         m_cluster->UserOnline(name, {});
     CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
@@ -359,6 +360,7 @@ void CServer::LoginFailed(CConnection& c, const std::string& name)
     // all; anything else could forge lines.
     ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
               " from " + PeerAddress(c.session->Peer()));
+    ++m_stats.loginsFailed;
     c.session->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
     if (++c.login.failedLogins >= 10) {
         ServerLog("ten failed logins from " + c.session->Peer() + "; closing");
@@ -476,6 +478,7 @@ CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CK
     // ways, see DeliverLive.)
     if (CConnection* target = OnlineSession(msg.recipient)) {
         target->session->Send(msg);
+        ++m_stats.delivered;
         return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
@@ -566,8 +569,10 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                     counted.bytes -= bytes;
                 }
             }
-            if (result.id > 0)
+            if (result.id > 0) {
+                ++m_stats.stored;
                 StoredFor(recipient, result.id);
+            }
             kept(result.kept);
         },
         [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
@@ -603,6 +608,7 @@ void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
     if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
         return;
     target.session->Send(msg);
+    ++m_stats.delivered;
 }
 
 void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
