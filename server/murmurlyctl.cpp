@@ -219,6 +219,9 @@ int Run(const std::vector<std::string>& args)
     std::string error;
     if (!ReadPassword(rest[0], password, error))
         return Failed(error);
+    // An empty line would end the request; the server's rule refuses it anyway.
+    if (password.empty())
+        return Failed("the password is against the rule: it is empty");
     return Send(socketPath, {"passwd", rest[0], password});
 }
 
