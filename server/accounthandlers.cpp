@@ -118,8 +118,8 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
                 hash.reset();
             return hash;
         },
-        [this, name, address, guarded, abandoned, password = std::move(msg.recipient)](
-            CConnection& c, std::optional<std::string> hash) mutable {
+        [this, name, address, guarded, abandoned,
+         password = std::move(msg.recipient)](CConnection& c, std::optional<std::string> hash) mutable {
             // A name without an account is checked against a dummy hash, so
             // that its answer takes as long as a wrong password's.
             const bool known = hash.has_value();

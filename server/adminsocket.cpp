@@ -72,30 +72,31 @@ private:
     template <typename Serve> void Read(Serve serve)
     {
         auto self = shared_from_this();
-        m_socket.async_read_some(asio::buffer(m_chunk), [self, serve = std::move(serve)](
-                                                            const asio::error_code& error, std::size_t n) mutable {
-            if (error)
-                return;
-            self->m_request.append(self->m_chunk.data(), n);
-            const auto end = self->m_request.find("\n\n");
-            if (end == std::string::npos) {
-                if (self->m_request.size() > kMaxRequest)
-                    self->Fail("request too long");
-                else
-                    self->Read(std::move(serve));
-                return;
-            }
-            std::vector<std::string> lines;
-            std::istringstream in(self->m_request.substr(0, end));
-            for (std::string line; std::getline(in, line);)
-                lines.push_back(line);
-            if (lines.empty() || lines.front() != kAdminGreeting) {
-                self->Fail("unsupported protocol version");
-                return;
-            }
-            lines.erase(lines.begin());
-            serve(self, lines);
-        });
+        m_socket.async_read_some(
+            asio::buffer(m_chunk),
+            [self, serve = std::move(serve)](const asio::error_code& error, std::size_t n) mutable {
+                if (error)
+                    return;
+                self->m_request.append(self->m_chunk.data(), n);
+                const auto end = self->m_request.find("\n\n");
+                if (end == std::string::npos) {
+                    if (self->m_request.size() > kMaxRequest)
+                        self->Fail("request too long");
+                    else
+                        self->Read(std::move(serve));
+                    return;
+                }
+                std::vector<std::string> lines;
+                std::istringstream in(self->m_request.substr(0, end));
+                for (std::string line; std::getline(in, line);)
+                    lines.push_back(line);
+                if (lines.empty() || lines.front() != kAdminGreeting) {
+                    self->Fail("unsupported protocol version");
+                    return;
+                }
+                lines.erase(lines.begin());
+                serve(self, lines);
+            });
     }
 
     void Send(std::string text)

@@ -5,11 +5,11 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
-#include "storeexecutor.h"
 #include "servicenotifier.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
 #include "store/sqlitestore.h"
+#include "storeexecutor.h"
 #include "tlscontext.h"
 
 #include <asio/signal_set.hpp>
@@ -154,7 +154,8 @@ int Run(int argc, char** argv)
         // one may be held by another server of the same user (tests, a
         // second instance), which is no reason to refuse to serve.
         CAdminSocket admin(io, server, postgres ? std::string() : dbPath);
-        const std::string adminPath = options.adminSocket.empty() ? DefaultAdminSocket() : options.adminSocket;
+        const std::string adminPath =
+            options.adminSocket.empty() ? DefaultAdminSocket() : options.adminSocket;
         if (adminPath.empty()) {
             ServerLog("no admin socket: give --admin-socket PATH, or set XDG_RUNTIME_DIR");
         } else {

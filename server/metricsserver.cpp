@@ -50,10 +50,10 @@ std::string MetricsText(const CServer& server)
     out += "# HELP murmurly_logins_total Logins answered, by result.\n# TYPE murmurly_logins_total counter\n";
     out += "murmurly_logins_total{result=\"succeeded\"} " + std::to_string(stats.loginsSucceeded) + "\n";
     out += "murmurly_logins_total{result=\"failed\"} " + std::to_string(stats.loginsFailed) + "\n";
-    Metric(out, "murmurly_loop_lag_seconds", "gauge", "How late the event loop last ran a timer that was due.",
-           Number(Seconds(stats.LoopLag())));
-    Metric(out, "murmurly_loop_turn_longest_seconds", "gauge", "The longest event loop turn in the last minute.",
-           Number(Seconds(LongestLoopTurn())));
+    Metric(out, "murmurly_loop_lag_seconds", "gauge",
+           "How late the event loop last ran a timer that was due.", Number(Seconds(stats.LoopLag())));
+    Metric(out, "murmurly_loop_turn_longest_seconds", "gauge",
+           "The longest event loop turn in the last minute.", Number(Seconds(LongestLoopTurn())));
 
     const CCommitTimes::CSnapshot commits = server.CommitTimes().Snapshot();
     out += "# HELP murmurly_store_commit_seconds Time the store took to commit a group of writes.\n"
@@ -75,7 +75,8 @@ class CMetricsServer::CConnection : public std::enable_shared_from_this<CConnect
 {
 public:
     CConnection(tcp::socket socket, const CServer& server, std::shared_ptr<std::size_t> open)
-        : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_server(server), m_open(std::move(open))
+        : m_socket(std::move(socket)), m_timer(m_socket.get_executor()), m_server(server),
+          m_open(std::move(open))
     {
         ++*m_open;
     }
@@ -96,19 +97,19 @@ public:
 private:
     void Read()
     {
-        m_socket.async_read_some(asio::buffer(m_chunk), [self = shared_from_this()](const asio::error_code& error,
-                                                                                   std::size_t n) {
-            if (error)
-                return;
-            self->m_request.append(self->m_chunk.data(), n);
-            if (self->m_request.find("\r\n\r\n") != std::string::npos ||
-                self->m_request.find("\n\n") != std::string::npos)
-                self->Answer();
-            else if (self->m_request.size() > kMaxRequest)
-                self->Send("431 Request Header Fields Too Large", "request too large\n");
-            else
-                self->Read();
-        });
+        m_socket.async_read_some(
+            asio::buffer(m_chunk), [self = shared_from_this()](const asio::error_code& error, std::size_t n) {
+                if (error)
+                    return;
+                self->m_request.append(self->m_chunk.data(), n);
+                if (self->m_request.find("\r\n\r\n") != std::string::npos ||
+                    self->m_request.find("\n\n") != std::string::npos)
+                    self->Answer();
+                else if (self->m_request.size() > kMaxRequest)
+                    self->Send("431 Request Header Fields Too Large", "request too large\n");
+                else
+                    self->Read();
+            });
     }
 
     void Answer()
@@ -126,7 +127,8 @@ private:
     {
         m_timer.cancel();
         auto text = std::make_shared<std::string>(
-            std::string("HTTP/1.1 ") + status + "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n" +
+            std::string("HTTP/1.1 ") + status +
+            "\r\nContent-Type: text/plain; version=0.0.4; charset=utf-8\r\n" +
             "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body);
         // A scraper that does not read its answer is closed with the time-out.
         m_timer.expires_after(kRequestTimeout);

@@ -22,24 +22,23 @@ namespace {
 // How long an answer may take: a backup of a large database takes a while.
 constexpr int kAnswerSeconds = 600;
 
-const char kUsage[] =
-    "Usage: murmurlyctl [--socket PATH] COMMAND\n"
-    "\n"
-    "Commands:\n"
-    "  users [--online]   the account names, one a line\n"
-    "  passwd NAME        set the password (from standard input, or asked for\n"
-    "                     on a terminal); the user's sessions end\n"
-    "  lock NAME          refuse the user's logins and end its sessions\n"
-    "  unlock NAME        allow them again\n"
-    "  delete NAME        delete the account and everything of it\n"
-    "  stats              what this node did since it started\n"
-    "  backup PATH        copy the SQLite database while the server serves\n"
-    "\n"
-    "  --socket PATH      the server's admin socket (default\n"
-    "                     $RUNTIME_DIRECTORY/admin.sock, /run/murmurly/admin.sock,\n"
-    "                     or $XDG_RUNTIME_DIR/murmurly/admin.sock)\n"
-    "  --help             show this text\n"
-    "  --version          show the version\n";
+const char kUsage[] = "Usage: murmurlyctl [--socket PATH] COMMAND\n"
+                      "\n"
+                      "Commands:\n"
+                      "  users [--online]   the account names, one a line\n"
+                      "  passwd NAME        set the password (from standard input, or asked for\n"
+                      "                     on a terminal); the user's sessions end\n"
+                      "  lock NAME          refuse the user's logins and end its sessions\n"
+                      "  unlock NAME        allow them again\n"
+                      "  delete NAME        delete the account and everything of it\n"
+                      "  stats              what this node did since it started\n"
+                      "  backup PATH        copy the SQLite database while the server serves\n"
+                      "\n"
+                      "  --socket PATH      the server's admin socket (default\n"
+                      "                     $RUNTIME_DIRECTORY/admin.sock, /run/murmurly/admin.sock,\n"
+                      "                     or $XDG_RUNTIME_DIR/murmurly/admin.sock)\n"
+                      "  --help             show this text\n"
+                      "  --version          show the version\n";
 
 int Usage(const std::string& line)
 {
@@ -199,7 +198,8 @@ int Run(const std::vector<std::string>& args)
             return Usage("stats takes nothing more");
         return Send(socketPath, {"stats"});
     }
-    const bool takesName = command == "passwd" || command == "lock" || command == "unlock" || command == "delete";
+    const bool takesName =
+        command == "passwd" || command == "lock" || command == "unlock" || command == "delete";
     if (!takesName && command != "backup")
         return Usage("unknown command '" + command + "'");
     if (rest.size() != 1 || rest[0].empty())

@@ -12,8 +12,8 @@
 #include <cstdio>
 #include <random>
 #include <stdexcept>
-#include <utility>
 #include <unordered_set>
+#include <utility>
 
 using namespace NatsPayload;
 
@@ -118,8 +118,9 @@ void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, b
         // NATS would keep the record while it reconnects and pass it on once
         // back, long after it was kept here for want of an answer: the user
         // would get it twice. Kept now, it is fetched once the link is back.
-        asio::post(m_timer.get_executor(),
-                   [this, kept = CNetMessage::FullCopy(msg)]() mutable { m_listener.OnClusterUndelivered(kept); });
+        asio::post(m_timer.get_executor(), [this, kept = CNetMessage::FullCopy(msg)]() mutable {
+            m_listener.OnClusterUndelivered(kept);
+        });
         return;
     }
     const uint64_t seq = ++m_nextSeq;

@@ -105,7 +105,8 @@ private:
         std::unique_ptr<asio::steady_timer> timer;
     };
 
-    void OnMessage(std::string_view subject, std::string_view reply, std::string_view data, bool noResponders);
+    void OnMessage(std::string_view subject, std::string_view reply, std::string_view data,
+                   bool noResponders);
     void OnBroadcast(std::string_view data);
     void OnDirect(std::string_view data);
     void OnUserSubject(const std::string& user, std::string_view reply, std::string_view data);

@@ -43,8 +43,8 @@ std::size_t ConnectionsForFileLimit()
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
-      m_flushTimer(io), m_shutdownTimer(io)
+    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
+      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = ConnectionsForFileLimit();

@@ -8,8 +8,8 @@
 #include "serveroptions.h"
 #include "serversession.h"
 #include "serverstats.h"
-#include "storeexecutor.h"
 #include "store/store.h"
+#include "storeexecutor.h"
 #include "uniquefunction.h"
 
 #include <asio/io_context.hpp>

@@ -25,7 +25,8 @@ thread_local CTurnWindow t_turns;
 
 int64_t SecondNow()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now().time_since_epoch())
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
         .count();
 }
 

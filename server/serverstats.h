@@ -25,8 +25,8 @@ public:
     {
         std::array<uint64_t, kBounds.size() + 1> buckets{}; // not cumulative
         uint64_t count = 0;
-        double sum = 0;     // seconds
-        double p99 = 0;     // seconds, over the last kRecent commits
+        double sum = 0; // seconds
+        double p99 = 0; // seconds, over the last kRecent commits
     };
 
     void Note(Clock::duration length);

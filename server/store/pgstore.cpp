@@ -37,7 +37,8 @@ void Prepare(pqxx::connection& c)
     c.prepare("is_locked", "SELECT 1 FROM account WHERE name = $1 AND locked");
     c.prepare("delete_account", "DELETE FROM account WHERE name = $1");
     c.prepare("delete_friends_of_account", "DELETE FROM friend WHERE owner = $1 OR name = $1");
-    c.prepare("delete_requests_of_account", "DELETE FROM friend_request WHERE requester = $1 OR addressee = $1");
+    c.prepare("delete_requests_of_account",
+              "DELETE FROM friend_request WHERE requester = $1 OR addressee = $1");
     c.prepare("delete_blocks_of_account", "DELETE FROM block WHERE blocker = $1 OR blocked = $1");
     c.prepare("delete_messages_of_account", "DELETE FROM offline_message WHERE recipient = $1");
     c.prepare("friends", "SELECT name FROM friend WHERE owner = $1 ORDER BY id");

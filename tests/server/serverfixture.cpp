@@ -19,9 +19,9 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <functional>
 #include <future>
+#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <sys/wait.h>

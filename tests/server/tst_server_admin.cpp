@@ -36,7 +36,8 @@ protected:
     }
 
     // `a` asks `b`, who accepts: friends both ways, both online.
-    static void MakeFriends(CTestClient& a, const std::string& aName, CTestClient& b, const std::string& bName)
+    static void MakeFriends(CTestClient& a, const std::string& aName, CTestClient& b,
+                            const std::string& bName)
     {
         a.Send(Cmd::AddFriend, aName, bName, "hi");
         a.Expect(Cmd::FriendRequestSent);

@@ -54,7 +54,10 @@ protected:
     }
 
     // The admin socket of node `n`.
-    std::string Socket(int n) const { return (m_dir.Path() / ("admin" + std::to_string(n) + ".sock")).string(); }
+    std::string Socket(int n) const
+    {
+        return (m_dir.Path() / ("admin" + std::to_string(n) + ".sock")).string();
+    }
 
     CTempDir m_dir;
     // Every node shares this store: an SQLite file, or a PostgreSQL schema
