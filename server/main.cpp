@@ -5,11 +5,11 @@
 #include "server.h"
 #include "serverlog.h"
 #include "serveroptions.h"
+#include "storeexecutor.h"
 #include "servicenotifier.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
 #include "store/sqlitestore.h"
-#include "storeexecutor.h"
 #include "tlscontext.h"
 
 #include <asio/signal_set.hpp>

@@ -112,7 +112,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
-            arg != "--max-handshakes" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
+            arg != "--max-handshakes" &&
+            arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
             arg != "--admin-socket" && arg != "--metrics") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
