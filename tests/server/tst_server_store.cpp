@@ -80,6 +80,26 @@ TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
     EXPECT_THROW(CSqliteStore store(path), CStoreError);
 }
 
+TEST(SqliteStore, AnAccountFromBeforeLocksCameIsUnlockedAfterTheUpgrade)
+{
+    CTempDir dir;
+    const std::string path = (dir.Path() / "s.db").string();
+    {
+        CSqliteStore store(path);
+        store.CreateAccount("a", "h");
+    }
+    {
+        // As the previous schema step left it.
+        CSqliteDb db(path);
+        db.Exec("ALTER TABLE account DROP COLUMN locked; PRAGMA user_version = 2");
+    }
+    CSqliteStore store(path);
+    EXPECT_EQ(store.PasswordHash("a"), "h");
+    EXPECT_FALSE(store.IsLocked("a"));
+    EXPECT_TRUE(store.SetLocked("a", true));
+    EXPECT_TRUE(store.IsLocked("a"));
+}
+
 TEST(SqliteStore, FilesAreForTheOwnerOnly)
 {
     CTempDir dir;
