@@ -137,8 +137,16 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
 }
 
+uint64_t CServer::OperatorChanges(const std::string& name) const
+{
+    const auto it = m_operatorChanges.find(name);
+    return it == m_operatorChanges.end() ? 0 : it->second;
+}
+
 void CServer::EndSession(const std::string& name, const char* why)
 {
+    // A login under way began before the change: it must not go ahead.
+    ++m_operatorChanges[name];
     CConnection* c = OnlineSession(name);
     if (!c)
         return;

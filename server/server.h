@@ -280,6 +280,9 @@ private:
     // Follows a deleted account: it goes from memory, and the owners of
     // `friendOf` logged in here see it leave.
     void AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf);
+    // How often the operator changed the account `name` (its password, a
+    // lock, a delete) on any node since this one started.
+    uint64_t OperatorChanges(const std::string& name) const;
     // Keeps an offline message for a user who was expected on another node
     // and tells that user's subject once committed; delivers it instead
     // should the user have logged in here meanwhile.
@@ -338,6 +341,8 @@ private:
         std::shared_ptr<CUsageProbe> probe;
     };
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
+    // See OperatorChanges; only the few accounts the operator changed.
+    std::unordered_map<std::string, uint64_t> m_operatorChanges;
     uint64_t m_usageGeneration = 0;
 };
 
