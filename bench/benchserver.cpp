@@ -7,12 +7,15 @@
 //                         [--server PATH]
 //   murmurly-bench-server --slow-store MS --db postgresql://... [--clients N] [--messages M]
 //   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] [--server PATH]
-//   murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] [--clients N] ...
+//   murmurly-bench-server --nodes K [--cluster nats://HOST:PORT] [--db PATH|URI] [--clients N] ...
 //
 // With --nodes, K server processes share one database (--db, by default a
-// new SQLite file) and join the cluster at the NATS server given; client i
-// logs in on node i mod K, so with two nodes every message crosses between
-// them.
+// new SQLite file) and join the cluster at the NATS server given, or at a
+// nats-server of the benchmark's own; client i logs in on node i mod K, so
+// with two nodes every message crosses between them. As many pairs again
+// log in on the first node, and passes within it take turns with those
+// between nodes: the benchmark prints the CPU a message costs each way,
+// every process counted (nats-server too when it is the benchmark's own).
 //
 // With --idle, N clients log in and then stay quiet; the benchmark prints the
 // server's resident memory and what each connection adds to it. With
@@ -42,6 +45,7 @@
 #include "benchclient.h"
 #include "benchoptions.h"
 #include "commands.h"
+#include "natsprocess.h"
 #include "offlinewriter.h"
 #include "relay.h"
 #include "serverprocess.h"
@@ -157,11 +161,14 @@ std::string Name(int i)
     return "bench" + std::to_string(i);
 }
 
+// The clients of a second set are named from `first` on.
+
 // `registerOnFirst`: each even client registers its partner too, so that
 // every account is made by the first node (see CServerChild).
-void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients, bool registerOnFirst = false)
+void SetUp(std::vector<std::unique_ptr<CBenchClient>>& clients, bool registerOnFirst = false, int first = 0)
 {
     const int n = static_cast<int>(clients.size());
+    const auto Name = [first](int i) { return ::Name(first + i); };
     auto registrar = [&](int i) -> CBenchClient& { return *clients[registerOnFirst ? i & ~1 : i]; };
     for (int i = 0; i < n; ++i)
         registrar(i).Send(Cmd::Register, Name(i), "pw");
@@ -214,6 +221,9 @@ struct CExchange
     std::vector<double> latencies;
     double serverCpu = 0; // seconds, every node together
     double benchCpu = 0;
+    // Each server process's part of serverCpu: the nodes in order, then
+    // the benchmark's nats-server.
+    std::vector<double> processCpu;
 
     void Finish() { std::sort(latencies.begin(), latencies.end()); }
     double Rate() const { return static_cast<double>(latencies.size()) / seconds; }
@@ -227,7 +237,7 @@ struct CExchange
 // next one as soon as the partner has received the previous one; `incoming`
 // is the command the partner receives them as. Adds to `result`.
 void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages, const std::string& incoming,
-              CExchange& result, bool withIds = false)
+              CExchange& result, bool withIds = false, int first = 0)
 {
     const int n = static_cast<int>(clients.size());
     const long total = static_cast<long>(n) * messages;
@@ -249,7 +259,7 @@ void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
 
     const auto start = Clock::now();
     for (int i = 0; i < n; ++i)
-        clients[i]->Send(Message(i ^ 1, 0, withIds));
+        clients[i]->Send(Message(first + (i ^ 1), 0, withIds));
     long received = 0;
     while (received < total) {
         const int count = ::epoll_wait(epoll.fd, ready.data(), n, 30000);
@@ -272,7 +282,7 @@ void Exchange(std::vector<std::unique_ptr<CBenchClient>>& clients, int messages,
                 ++received;
                 // The partner may send its next one now.
                 if (seq + 1 < messages)
-                    clients[i ^ 1]->Send(Message(i, static_cast<int>(seq + 1), withIds));
+                    clients[i ^ 1]->Send(Message(first + i, static_cast<int>(seq + 1), withIds));
             }
         }
     }
@@ -323,19 +333,36 @@ int Run(const CBenchOptions& options)
     CExchange relayed;
     CExchange acknowledged;
     CExchange slowed;
+    CExchange local;
     long storedFast = 0;
     long storedSlow = 0;
     std::string peak;
     {
+        // Without --cluster, a nats-server of the benchmark's own, whose CPU
+        // counts with the nodes'.
+        std::unique_ptr<CNatsProcess> nats;
+        CBenchOptions nodeOptions = options;
+        if (options.nodes > 1 && options.cluster.empty()) {
+            nats = std::make_unique<CNatsProcess>(dir);
+            nodeOptions.cluster = nats->Url();
+        }
         std::vector<std::unique_ptr<CServerProcess>> nodes;
         for (int k = 0; k < options.nodes; ++k)
-            nodes.push_back(StartServer(options, dir, k));
+            nodes.push_back(StartServer(nodeOptions, dir, k));
         std::vector<std::unique_ptr<CBenchClient>> clients;
         for (int i = 0; i < options.clients; ++i)
             clients.push_back(std::make_unique<CBenchClient>(nodes[i % options.nodes]->Port(), options.tls));
 
         const auto setupStart = Clock::now();
         SetUp(clients, options.nodes > 1);
+        // With nodes, as many pairs again, all on the first node: passes
+        // within a node take turns with those between nodes.
+        std::vector<std::unique_ptr<CBenchClient>> localClients;
+        if (options.nodes > 1) {
+            for (int i = 0; i < options.clients; ++i)
+                localClients.push_back(std::make_unique<CBenchClient>(nodes.front()->Port()));
+            SetUp(localClients, false, options.clients);
+        }
         const double setupSeconds = std::chrono::duration<double>(Clock::now() - setupStart).count();
         std::printf("setup: %d clients registered, logged in and paired in %.2f s\n", options.clients,
                     setupSeconds);
@@ -353,23 +380,29 @@ int Run(const CBenchOptions& options)
         // a burst of load elsewhere on the machine falls on both alike.
         // What a pass costs the nodes and this program.
         const auto cpu = [&] {
-            double servers = 0;
+            std::vector<double> servers;
             for (const auto& node : nodes)
-                servers += CpuSeconds(node->Pid());
+                servers.push_back(CpuSeconds(node->Pid()));
+            if (nats)
+                servers.push_back(CpuSeconds(nats->Pid()));
             return std::make_pair(servers, CpuSeconds(::getpid()));
         };
         const auto measured = [&](CExchange& result, auto&& pass) {
             const auto before = cpu();
             pass();
             const auto after = cpu();
-            result.serverCpu += after.first - before.first;
+            result.processCpu.resize(after.first.size());
+            for (std::size_t k = 0; k < after.first.size(); ++k) {
+                result.processCpu[k] += after.first[k] - before.first[k];
+                result.serverCpu += after.first[k] - before.first[k];
+            }
             result.benchCpu += after.second - before.second;
         };
         std::unique_ptr<CSlowWrites> slow;
         if (options.slowStore > 0)
             slow = std::make_unique<CSlowWrites>(options, nodes.front()->Port());
         const auto delay = std::chrono::milliseconds(options.slowStore);
-        const int rounds = options.relay || options.receipts || slow ? kRelayRounds : 1;
+        const int rounds = options.relay || options.receipts || slow || options.nodes > 1 ? kRelayRounds : 1;
         for (int round = 0; round < rounds; ++round) {
             const auto routedPass = [&] {
                 measured(routed, [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, routed); });
@@ -380,6 +413,10 @@ int Run(const CBenchOptions& options)
                 routedPass();
             if (relay)
                 Exchange(relayClients, options.messages, Cmd::Message, relayed);
+            if (!localClients.empty())
+                measured(local, [&] {
+                    Exchange(localClients, options.messages, Cmd::IncomingMessage, local, false, options.clients);
+                });
             if (options.receipts)
                 measured(acknowledged,
                          [&] { Exchange(clients, options.messages, Cmd::IncomingMessage, acknowledged, true); });
@@ -410,9 +447,41 @@ int Run(const CBenchOptions& options)
     const auto perMessage = [](double seconds, const CExchange& e) {
         return seconds * 1e6 / static_cast<double>(e.latencies.size());
     };
-    std::printf("CPU per message: %.1f us in the server%s, %.1f us in this program\n",
-                perMessage(routed.serverCpu, routed), options.nodes > 1 ? "s" : "",
-                perMessage(routed.benchCpu, routed));
+    const std::size_t nodes = static_cast<std::size_t>(options.nodes);
+    const char* servers = options.nodes == 1              ? "the server"
+                          : options.cluster.empty() ? "the nodes and nats-server"
+                                                    : "the nodes";
+    const auto parts = [&](const CExchange& e) {
+        std::string text;
+        if (e.processCpu.size() < 2)
+            return text;
+        for (std::size_t k = 0; k < e.processCpu.size(); ++k) {
+            char part[64];
+            std::snprintf(part, sizeof part, "%s%s %.1f", k == 0 ? " (" : ", ",
+                          k < nodes ? ("node " + std::to_string(k + 1)).c_str() : "nats-server",
+                          perMessage(e.processCpu[k], e));
+            text += part;
+        }
+        return text + ")";
+    };
+    std::printf("CPU per message: %.1f us in %s%s, %.1f us in this program\n", perMessage(routed.serverCpu, routed),
+                servers, parts(routed).c_str(), perMessage(routed.benchCpu, routed));
+    if (options.nodes > 1) {
+        local.Finish();
+        std::printf("%d passes each between nodes (above) and within the first node, taking turns\n", kRelayRounds);
+        std::printf("within a node: %zu in %.2f s = %.0f messages/s\n", local.latencies.size(), local.seconds,
+                    local.Rate());
+        std::printf("within a node latency: p50 %.3f ms, p99 %.3f ms, max %.3f ms\n", local.Percentile(0.50),
+                    local.Percentile(0.99), local.latencies.back());
+        std::printf("within a node CPU per message: %.1f us in %s%s, %.1f us in this program\n",
+                    perMessage(local.serverCpu, local), servers, parts(local).c_str(),
+                    perMessage(local.benchCpu, local));
+        const double between = perMessage(routed.serverCpu + routed.benchCpu, routed);
+        const double within = perMessage(local.serverCpu + local.benchCpu, local);
+        std::printf("between nodes / within a node: %.2fx the CPU per message, all processes counted%s\n",
+                    between / within,
+                    options.cluster.empty() ? " (goal at most 1.5x)" : ", but not the NATS server given");
+    }
 
     if (options.relay) {
         relayed.Finish();
@@ -589,7 +658,7 @@ int main(int argc, char** argv)
             "[--relay | --tls | --receipts] [--server PATH]\n"
             "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] "
             "[--server PATH]\n"
-            "       murmurly-bench-server --nodes K --cluster nats://HOST:PORT [--db PATH|URI] "
+            "       murmurly-bench-server --nodes K [--cluster nats://HOST:PORT] [--db PATH|URI] "
             "[--clients N] [--messages M]\n"
             "       murmurly-bench-server --slow-store MS --db postgresql://... "
             "[--clients N] [--messages M]"))
@@ -604,9 +673,9 @@ int main(int argc, char** argv)
                          "--slow-store slows the store down through a PostgreSQL trigger: "
                          "give --db postgresql://... (a new database)",
                          2);
-    if (options.nodes < 1 || (options.nodes > 1 && options.cluster.empty()) ||
+    if (options.nodes < 1 ||
         (options.nodes > 1 && (options.idle > 0 || options.relay)))
-        return BenchFail(program, "--nodes above 1 needs --cluster, and goes without --idle and --relay", 2);
+        return BenchFail(program, "--nodes above 1 goes without --idle and --relay", 2);
     if ((options.stallHandshake || options.stallHello) &&
         (options.idle <= 0 || !options.tls || (options.stallHandshake && options.stallHello)))
         return BenchFail(program, "--stall-handshake or --stall-hello goes with --idle N --tls", 2);

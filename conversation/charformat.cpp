@@ -21,9 +21,44 @@ uint32_t RgbFromColor(const QColor& color)
            (static_cast<uint32_t>(color.blue()) << 16);
 }
 
-QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color)
+namespace {
+
+// The family half of a pitch and family byte (its high nibble), as the hint
+// a font lookup understands.
+QFont::StyleHint StyleHintOf(uint8_t pitchAndFamily)
+{
+    switch (pitchAndFamily & 0xF0) {
+    case 0x10:
+        return QFont::Serif; // roman
+    case 0x20:
+        return QFont::SansSerif; // swiss
+    case 0x30:
+        return QFont::TypeWriter; // modern: fixed width
+    case 0x40:
+        return QFont::Cursive; // script
+    case 0x50:
+        return QFont::Decorative;
+    default:
+        return QFont::AnyStyle;
+    }
+}
+
+// The pitch half (the low two bits): 1 is fixed.
+constexpr uint8_t kFixedPitch = 1;
+
+} // namespace
+
+QTextCharFormat MakeCharFormat(const CLogFont& font, const std::string& faceName, int32_t height,
+                               uint32_t color)
 {
     QTextCharFormat format;
+    if (!faceName.empty()) {
+        format.setFontFamilies(QStringList{QString::fromStdString(faceName)});
+        format.setFontStyleHint(StyleHintOf(font.lfPitchAndFamily));
+        format.setFontFixedPitch((font.lfPitchAndFamily & 0x03) == kFixedPitch);
+        format.setProperty(kCharSetProperty, int(font.lfCharSet));
+        format.setProperty(kPitchAndFamilyProperty, int(font.lfPitchAndFamily));
+    }
     // Only exactly 700 is bold: heavier weights are shown regular.
     format.setFontWeight(font.lfWeight == 700 ? QFont::Bold : QFont::Normal);
     format.setFontItalic(font.lfItalic != 0);
@@ -43,7 +78,7 @@ void ApplyCharFormat(const CLogFont& font, const std::string& faceName, QTextEdi
 {
     if (faceName.empty() || !box)
         return;
-    const QTextCharFormat format = MakeCharFormat(font, height, color);
+    const QTextCharFormat format = MakeCharFormat(font, faceName, height, color);
     QTextCursor cursor = box->textCursor();
     if (place == FormatPlace::AsDefault) {
         // As the box's default format it also applies to the text already

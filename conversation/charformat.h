@@ -24,11 +24,21 @@ enum class FormatPlace { AsDefault, AtEnd };
 // The smallest height a line is shown at, in twentieths of a point (6 pt).
 inline constexpr int32_t kMinShownHeight = 120;
 
+// The sender's character set and pitch and family bytes, as a line's
+// format keeps them: Qt picks fonts by family and style hint, not by these,
+// but a line copied on keeps what its sender chose.
+inline constexpr int kCharSetProperty = QTextFormat::UserProperty + 1;
+inline constexpr int kPitchAndFamilyProperty = QTextFormat::UserProperty + 2;
+
 // The character format a line is shown in: bold exactly for weight 700,
 // italic, underline and strike-out from their flags, the height in
-// twentieths of a point (at least kMinShownHeight) and the colour. Face name and character set travel
-// along but are not applied, so a line keeps the box's family.
-QTextCharFormat MakeCharFormat(const CLogFont& font, int32_t height, uint32_t color);
+// twentieths of a point (at least kMinShownHeight), the colour, and the
+// sender's face name as the family. The pitch and family byte gives the
+// style hint and fixed pitch that pick a like face where that one is not
+// installed; it and the character set are kept on the format as well. An
+// empty face name leaves the family as it is.
+QTextCharFormat MakeCharFormat(const CLogFont& font, const std::string& faceName, int32_t height,
+                               uint32_t color);
 
 // Applies the format to `box` unless `faceName` is empty (a record without a
 // face name changes no format, so its line keeps the format in force).

@@ -1,7 +1,9 @@
 #include "conversationbox.h"
 
 #include <QAbstractTextDocumentLayout>
+#include <QDateTime>
 #include <QHelpEvent>
+#include <QLocale>
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextBlock>
@@ -17,6 +19,8 @@ const QColor kMarkGrey(0x70, 0x70, 0x70);
 const QColor kMarkRed(0xB0, 0x00, 0x00);
 // Space between the text and the marks, and after the marks.
 constexpr int kMarkGap = 8;
+// Where a line's block keeps the moment it was said.
+constexpr int kLineTimeProperty = QTextFormat::UserProperty + 10;
 
 } // namespace
 
@@ -74,6 +78,49 @@ bool CConversationBox::SetState(const std::string& id, LineState state, const QS
     it->reason = reason;
     viewport()->update();
     return true;
+}
+
+void CConversationBox::StampTime(int from, int to, qint64 time)
+{
+    QTextCursor line(document());
+    line.setPosition(from);
+    line.setPosition(to, QTextCursor::KeepAnchor);
+    QTextBlockFormat stamp;
+    stamp.setProperty(kLineTimeProperty, time);
+    line.mergeBlockFormat(stamp);
+}
+
+QString CConversationBox::TimeText(qint64 time)
+{
+    // Local time as the user's clock shows it, but English names: it reads
+    // the same whatever language the desktop uses.
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(time, Qt::LocalTime);
+    return QLocale(QLocale::English, QLocale::UnitedStates)
+        .toString(local, QStringLiteral("dddd, MMMM, dd, yyyy, HH:mm:ss"));
+}
+
+QString CConversationBox::DayText(qint64 time)
+{
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(time, Qt::LocalTime);
+    return QLocale(QLocale::English, QLocale::UnitedStates)
+        .toString(local, QStringLiteral("dddd, MMMM, dd, yyyy"));
+}
+
+QString CConversationBox::TipAt(const QPoint& pos) const
+{
+    const QTextBlock block = cursorForPosition(pos).block();
+    QRectF rect = document()->documentLayout()->blockBoundingRect(block);
+    rect.translate(-horizontalScrollBar()->value(), -verticalScrollBar()->value());
+    if (!block.isValid() || pos.y() < rect.top() || pos.y() > rect.bottom())
+        return {};
+    QStringList tip;
+    const QVariant time = block.blockFormat().property(kLineTimeProperty);
+    if (time.isValid())
+        tip.append(TimeText(time.toLongLong()));
+    for (const CMark& mark : m_marks)
+        if (mark.line.block() == block)
+            tip.append(LineStateTip(mark.state, mark.correspondent, mark.reason));
+    return tip.join(QLatin1Char('\n'));
 }
 
 QString CConversationBox::MarkWord(int n) const
@@ -153,13 +200,10 @@ bool CConversationBox::viewportEvent(QEvent* event)
     if (event->type() != QEvent::ToolTip)
         return QTextEdit::viewportEvent(event);
     const auto* help = static_cast<QHelpEvent*>(event);
-    for (const CMark& mark : m_marks) {
-        const QRectF block = BlockRect(mark);
-        if (QRectF(0, block.top(), viewport()->width(), block.height()).contains(help->pos())) {
-            QToolTip::showText(help->globalPos(), LineStateTip(mark.state, mark.correspondent, mark.reason),
-                               viewport());
-            return true;
-        }
+    const QString tip = TipAt(help->pos());
+    if (!tip.isEmpty()) {
+        QToolTip::showText(help->globalPos(), tip, viewport());
+        return true;
     }
     QToolTip::hideText();
     event->ignore();

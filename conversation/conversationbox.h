@@ -15,7 +15,8 @@
 QString LineStateWord(LineState state);
 QString LineStateTip(LineState state, const QString& correspondent, const QString& reason);
 
-// The conversation box of a conversation window. Each of the user's own
+// The conversation box of a conversation window. Each line keeps the moment
+// it was said, shown when the pointer rests on it. Each of the user's own
 // lines carries a mark at the right end of its first row: a small word
 // ("sending…", "sent", "delivered", in grey; "not sent" in red) and, over
 // the whole line, a tooltip that says it in full, so the state never rests
@@ -33,6 +34,17 @@ public:
     void MarkLastLine(const std::string& id, LineState state, const QString& correspondent);
     // The line `id` stands at `state` now. False when no line here is `id`.
     bool SetState(const std::string& id, LineState state, const QString& reason);
+
+    // The text from `from` to `to` (whole blocks) is a line said at `time`
+    // (seconds since 1970).
+    void StampTime(int from, int to, qint64 time);
+    // When a line was said, and the day alone, in local time and English
+    // names as the offline messages show them.
+    static QString TimeText(qint64 time);
+    static QString DayText(qint64 time);
+    // The tooltip at `pos` in the viewport: when the line there was said
+    // and, for the user's own lines, where it stands. Empty off the lines.
+    QString TipAt(const QPoint& pos) const;
 
     // The user's lines marked here so far, and the word and tooltip of the
     // mark of the `n`th of them (from 0).

@@ -1,37 +1,19 @@
 #include "listpane.h"
 
+#include "conversationbox.h"
 #include "palaverdoc.h"
 #include "sessionui.h"
 #include "textpane.h"
 
-#include <QDateTime>
 #include <QHeaderView>
-#include <QLocale>
 #include <QMouseEvent>
-#include <QStyledItemDelegate>
 #include <QTreeWidget>
-
-namespace {
-
-class CMiddleElideDelegate final : public QStyledItemDelegate
-{
-public:
-    using QStyledItemDelegate::QStyledItemDelegate;
-
-protected:
-    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override
-    {
-        QStyledItemDelegate::initStyleOption(option, index);
-        option->textElideMode = Qt::ElideMiddle;
-    }
-};
-
-} // namespace
 
 CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDoc(doc)
 {
     m_listMessages = new QTreeWidget(this);
     m_listMessages->setObjectName(QStringLiteral("list1007"));
+    m_listMessages->setAccessibleName(QStringLiteral("Offline messages"));
     m_listMessages->setRootIsDecorated(false);
     m_listMessages->setItemsExpandable(false);
     m_listMessages->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -43,11 +25,12 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
         {QStringLiteral("From"), QStringLiteral("Message"), QStringLiteral("Received")});
     for (int column = 0; column < 3; ++column)
         m_listMessages->setColumnWidth(column, 150);
-    // Received takes the rest of the row: 150 pixels would cut its date
-    // before the time. Where even the rest is too narrow (a long weekday and
-    // month), the middle of the date gives way, so the time still shows.
-    m_listMessages->header()->setStretchLastSection(true);
-    m_listMessages->setItemDelegateForColumn(2, new CMiddleElideDelegate(m_listMessages));
+    // Received is as wide as its longest date and time, which 150 pixels
+    // would cut; the message, whose whole text shows below, gives way.
+    QHeaderView* header = m_listMessages->header();
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(1, QHeaderView::Stretch);
+    header->setSectionResizeMode(2, QHeaderView::ResizeToContents);
 
     // The selected row stays marked when the list loses the focus, for
     // instance to the text pane's buttons.
@@ -65,11 +48,8 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
 
 QString CListPane::FormatReceived(int32_t time)
 {
-    // Local time as the user's clock shows it, but English names: the
-    // column reads the same whatever language the desktop uses.
-    const QDateTime local = QDateTime::fromSecsSinceEpoch(time, Qt::LocalTime);
-    return QLocale(QLocale::English, QLocale::UnitedStates)
-        .toString(local, QStringLiteral("dddd, MMMM, dd, yyyy, HH:mm:ss"));
+    // As a conversation tells when its lines were said.
+    return CConversationBox::TimeText(time);
 }
 
 void CListPane::FillOfflineList()

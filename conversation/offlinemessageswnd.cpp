@@ -14,6 +14,11 @@ COfflineMessagesFrameWnd::COfflineMessagesFrameWnd(CPalaverDoc* doc) : QMainWind
     QMenu* help = menuBar()->addMenu(QStringLiteral("&Help"));
     QAction* about = help->addAction(QStringLiteral("&About Murmurly"));
     connect(about, &QAction::triggered, this, &COfflineMessagesFrameWnd::AboutRequested);
+    // Escape closes it, as it closes a dialog.
+    auto* escape = new QAction(this);
+    escape->setShortcut(QKeySequence(Qt::Key_Escape));
+    addAction(escape);
+    connect(escape, &QAction::triggered, this, &QWidget::close);
 
     OnCreateClient();
 }

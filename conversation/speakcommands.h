@@ -52,7 +52,7 @@ inline constexpr std::array<CSpeakMenuEntry, 25> kSpeakMenu{{
     {ID_SPEAK_DELETE, "Delete\tDel", nullptr},
     {0, "", nullptr},
     {ID_SPEAK_SELECT_ALL, "Select All\tCtrl+A", nullptr},
-    {0, nullptr, "&Format"},
+    {0, nullptr, "F&ormat"},
     {ID_SPEAK_FONT, "&Font", nullptr},
     {ID_SPEAK_COLOR, "Background &Color", nullptr},
     {0, "", nullptr},

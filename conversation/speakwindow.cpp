@@ -72,24 +72,32 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_btnSend->setObjectName(QStringLiteral("send"));
     m_btnSend->setGeometry(FromDialogUnits(209, 113, 50, 33));
     m_btnSend->setDefault(true);
+    // The labels name their boxes for screen readers.
     auto* labelTo = new QLabel(QStringLiteral("To"), this);
     labelTo->setGeometry(FromDialogUnits(10, 5, 10, 8));
     m_editTo = new QLineEdit(this);
     m_editTo->setObjectName(QStringLiteral("to"));
     m_editTo->setGeometry(FromDialogUnits(23, 5, 98, 14));
+    labelTo->setBuddy(m_editTo);
     auto* labelFrom = new QLabel(QStringLiteral("From"), this);
     labelFrom->setGeometry(FromDialogUnits(139, 5, 16, 8));
     m_editFrom = new QLineEdit(this);
     m_editFrom->setObjectName(QStringLiteral("from"));
     m_editFrom->setGeometry(FromDialogUnits(166, 5, 96, 14));
     m_editFrom->setReadOnly(true);
+    labelFrom->setBuddy(m_editFrom);
     m_richConversation = new CConversationBox(this);
     m_richConversation->setObjectName(QStringLiteral("conversation"));
     m_richConversation->setGeometry(FromDialogUnits(10, 22, 253, 65));
     m_richConversation->setReadOnly(true);
     m_richConversation->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_richConversation->setTabChangesFocus(true);
-    m_btnFont = new QPushButton(QStringLiteral("&Font"), this);
+    m_richConversation->setAccessibleName(QStringLiteral("Conversation"));
+    m_richInput->setAccessibleName(QStringLiteral("Message to send"));
+    // Tab skips the read-only boxes, which a click still selects in.
+    for (QWidget* readOnly : std::initializer_list<QWidget*>{m_editFrom, m_richConversation})
+        readOnly->setFocusPolicy(Qt::ClickFocus);
+    m_btnFont = new QPushButton(QStringLiteral("Fo&nt"), this);
     m_btnFont->setObjectName(QStringLiteral("font"));
     m_btnFont->setGeometry(FromDialogUnits(10, 95, 50, 14));
     m_btnColor = new QPushButton(QStringLiteral("&Color"), this);
@@ -108,13 +116,17 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     setTabOrder(m_editFrom, m_richConversation);
     setTabOrder(m_richConversation, m_btnFont);
     setTabOrder(m_btnFont, m_btnColor);
+    // The view passes the focus to the input box; a screen reader still
+    // names what holds it.
     setFocusPolicy(Qt::StrongFocus);
     setFocusProxy(m_richInput);
+    setAccessibleName(QStringLiteral("Instant Message"));
     setMinimumSize(460, 260);
 
     // Enter in the single-line input box presses the default button.
     m_richInput->installEventFilter(this);
     connect(m_editTo, &QLineEdit::returnPressed, m_btnSend, &QPushButton::click);
+    connect(m_editTo, &QLineEdit::textChanged, this, &CSpeakWindow::OnToChanged);
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
     connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
     connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
@@ -173,6 +185,21 @@ void CSpeakWindow::UpdateData(bool saveAndValidate)
     // (reading back would lose the lines' formats and bytes).
 }
 
+QString SpeakWindowTitle(const std::string& to)
+{
+    return QString::fromStdString(to) + QStringLiteral(" -- Instant Message");
+}
+
+void CSpeakWindow::OnToChanged(const QString& to)
+{
+    // The window is the conversation with whoever its To box names, as it
+    // is typed: lines from that name and Send Message to it come here, and
+    // the title says who it is.
+    m_strTo = to.toStdString();
+    if (m_pFrame)
+        m_pFrame->setWindowTitle(SpeakWindowTitle(m_strTo));
+}
+
 void CSpeakWindow::FillRecordFont(CNetMessage& msg) const
 {
     FillRecordFontFrom(m_format, msg);
@@ -193,17 +220,33 @@ void CSpeakWindow::ShowHistory()
     const std::vector<CNetMessage> lines = m_pDoc->History().LastLines(m_pDoc->UserName(), m_strTo);
     if (lines.empty())
         return;
-    // Each line keeps its effects and height; all are grey. A line without
-    // a face name takes the format of the line before it, as in the
-    // conversation itself.
-    QTextCharFormat format = MakeCharFormat(CLogFont{}, 0, kHistoryGrey);
+    // Each line keeps its face, effects and height; all are grey. A line
+    // without a face name takes the format of the line before it, as in the
+    // conversation itself. The lines of each day follow its date, in grey
+    // italics: they may be from long ago.
+    QTextCharFormat format = MakeCharFormat(CLogFont{}, {}, 0, kHistoryGrey);
+    QTextCharFormat dayFormat = format;
+    dayFormat.setFontItalic(true);
     QTextCursor cursor(m_richConversation->document());
+    bool empty = true;
+    const auto startBlock = [&cursor, &empty] {
+        if (!empty)
+            cursor.insertBlock(QTextBlockFormat(), QTextCharFormat());
+        empty = false;
+    };
+    QString shownDay;
     for (const CNetMessage& line : lines) {
         if (!line.faceName.empty())
-            format = MakeCharFormat(line.font, line.size, kHistoryGrey);
-        if (&line != &lines.front())
-            cursor.insertBlock();
+            format = MakeCharFormat(line.font, line.faceName, line.size, kHistoryGrey);
+        if (const QString day = CConversationBox::DayText(line.time); day != shownDay) {
+            startBlock();
+            cursor.insertText(day, dayFormat);
+            shownDay = day;
+        }
+        startBlock();
+        const int start = cursor.position();
         cursor.insertText(QString::fromStdString(line.sender + ": " + line.text), format);
+        m_richConversation->StampTime(start, cursor.position(), line.time);
     }
     // The rule: an empty block of its own, drawn as a line across the box.
     QTextBlockFormat rule;
@@ -260,10 +303,13 @@ void CSpeakWindow::AppendMessage(const CNetMessage& msg)
         m_strConversation += line;
         ApplyCharFormat(msg.font, msg.faceName, m_richConversation, msg.color, msg.size, FormatPlace::AtEnd);
     }
-    // The line goes in at the end, in the format in force there.
+    // The line goes in at the end, in the format in force there; its blocks
+    // (not the one its line feed ends) keep when it was said.
     QTextCursor cursor = m_richConversation->textCursor();
     cursor.movePosition(QTextCursor::End);
+    const int start = cursor.position() + (line.front() == '\n' ? 1 : 0);
     cursor.insertText(QString::fromStdString(line), m_richConversation->currentCharFormat());
+    m_richConversation->StampTime(start, cursor.position(), msg.time);
     m_richConversation->setTextCursor(cursor);
     m_bFirstLine = false;
 }

@@ -40,6 +40,9 @@ struct CSpeakChoosers
     std::function<int(QWidget*)> block;
 };
 
+// A conversation window's title: "<to> -- Instant Message".
+QString SpeakWindowTitle(const std::string& to);
+
 // The conversation view: To box, read-only From box, the conversation and
 // the input box with its default Send button. Each line is the sender's
 // name, ": " and the text, in the font effects, height and colour its sender
@@ -130,6 +133,7 @@ protected:
 
 private:
     void ClearInput();
+    void OnToChanged(const QString& to);
 
     QPushButton* m_btnColor = nullptr;
     QPushButton* m_btnFont = nullptr;

@@ -166,8 +166,12 @@ void CSpeakWindow::OnSaveAs()
 bool CSpeakWindow::WriteConversation()
 {
     // The transcript is UTF-8 with line feeds, this platform's line ending.
+    // It is as private as the history: made for the user alone, and an
+    // older file written over becomes so too.
+    constexpr QFileDevice::Permissions kPrivate = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
     QFile file(QString::fromStdString(m_strSavePath));
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text, kPrivate) ||
+        !file.setPermissions(kPrivate)) {
         ShowBox("File could not be written. Please check permissions.", this);
         return false;
     }
@@ -195,7 +199,7 @@ void CSpeakWindow::OnBlockUser()
         return;
     if (!m_pDoc)
         return;
-    // The name the window holds, as of the last send or added line.
+    // The name the window holds: the one in its To box.
     const bool permanent = choice == IDYES;
     CNetMessage msg;
     msg.sender = m_pDoc->UserName();

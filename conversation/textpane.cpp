@@ -17,6 +17,7 @@ CTextPane::CTextPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
     // One line that scrolls sideways; the box is as tall as the pane allows.
     m_richText = new QTextEdit(this);
     m_richText->setObjectName(QStringLiteral("edit1013"));
+    m_richText->setAccessibleName(QStringLiteral("Message"));
     m_richText->setAcceptRichText(false);
     m_richText->setLineWrapMode(QTextEdit::NoWrap);
     m_richText->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);

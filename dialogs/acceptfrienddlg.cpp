@@ -23,6 +23,9 @@ CAcceptFriendDlg::CAcceptFriendDlg(CPalaverDoc* pDoc, QWidget* parent, std::chro
     m_editInvitation->setObjectName(QStringLiteral("invitation"));
     m_editInvitation->setReadOnly(true);
     m_editInvitation->setTabChangesFocus(true);
+    // Read-only: Tab goes past it to the answers; a click still selects in it.
+    m_editInvitation->setFocusPolicy(Qt::ClickFocus);
+    m_editInvitation->setAccessibleName(QStringLiteral("Request"));
 
     auto* btnAccept = new QPushButton(QStringLiteral("&Accept and Add"), this);
     btnAccept->setObjectName(QStringLiteral("acceptAndAdd"));

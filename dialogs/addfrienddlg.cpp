@@ -37,10 +37,15 @@ CAddFriendDlg::CAddFriendDlg(CPalaverDoc* pDoc, QWidget* parent) : CModalDialog(
     buttons->addStretch();
     buttons->addWidget(m_btnAdd);
     buttons->addWidget(btnCancel);
+    // Each label names its box for screen readers.
+    auto* labelId = new QLabel(QStringLiteral("Enter Friend's ID"), this);
+    labelId->setBuddy(m_editFriendId);
+    auto* labelMessage = new QLabel(QStringLiteral("Enter a Message"), this);
+    labelMessage->setBuddy(m_editMessage);
     auto* layout = new QVBoxLayout(this);
-    layout->addWidget(new QLabel(QStringLiteral("Enter Friend's ID"), this));
+    layout->addWidget(labelId);
     layout->addWidget(m_editFriendId);
-    layout->addWidget(new QLabel(QStringLiteral("Enter a Message"), this));
+    layout->addWidget(labelMessage);
     layout->addWidget(m_editMessage);
     layout->addLayout(buttons);
 

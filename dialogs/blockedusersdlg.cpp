@@ -36,6 +36,7 @@ CBlockedUsersDlg::CBlockedUsersDlg(CPalaverDoc* pDoc, QWidget* parent) : CModalD
     m_listBlocked->setObjectName(QStringLiteral("blocked"));
     m_listBlocked->setSelectionMode(QAbstractItemView::MultiSelection);
     m_listBlocked->setSortingEnabled(false);
+    m_listBlocked->setAccessibleName(QStringLiteral("Blocked Users"));
 
     m_btnUnblock = new QPushButton(QStringLiteral("&Unblock Selected"), this);
     m_btnUnblock->setObjectName(QStringLiteral("unblock"));

@@ -41,13 +41,10 @@ CChangePasswordDlg::CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent)
     btnCancel->setObjectName(QStringLiteral("cancel"));
 
     auto* fields = new QGridLayout;
-    fields->addWidget(new QLabel(QStringLiteral("Type Old Password"), this), 0, 0);
-    fields->addWidget(m_editOldPassword, 0, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Select a New Password"), this), 1, 0);
-    fields->addWidget(m_editNewPassword, 1, 1);
+    AddLabelledRow(fields, 0, QStringLiteral("Type Old Password"), m_editOldPassword);
+    AddLabelledRow(fields, 1, QStringLiteral("Select a New Password"), m_editNewPassword);
     fields->addWidget(new QLabel(QStringLiteral("(Max 10 characters)"), this), 2, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Retype Password"), this), 3, 0);
-    fields->addWidget(m_editRetype, 3, 1);
+    AddLabelledRow(fields, 3, QStringLiteral("Retype Password"), m_editRetype);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(btnChange);

@@ -42,8 +42,12 @@ CDeleteFriendsDlg::CDeleteFriendsDlg(CPalaverDoc* pDoc, QWidget* parent) : CModa
     m_listToDelete = NewFriendList(this, "toDelete");
     auto* labelExisting = new QLabel(QStringLiteral("Existing &Friends"), this);
     labelExisting->setBuddy(m_listExisting);
-    auto* labelToDelete = new QLabel(QStringLiteral("Friends to be &Deleted"), this);
+    // Alt+D is the Delete button's.
+    auto* labelToDelete = new QLabel(QStringLiteral("Friends to be D&eleted"), this);
     labelToDelete->setBuddy(m_listToDelete);
+    // A list is named by its label only when told.
+    m_listExisting->setAccessibleName(QStringLiteral("Existing Friends"));
+    m_listToDelete->setAccessibleName(QStringLiteral("Friends to be Deleted"));
 
     auto* btnRight = new QPushButton(QStringLiteral(">>"), this);
     btnRight->setObjectName(QStringLiteral("moveRight"));

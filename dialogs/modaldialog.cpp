@@ -4,7 +4,17 @@
 
 #include <QBoxLayout>
 #include <QEventLoop>
+#include <QGridLayout>
+#include <QLabel>
 #include <QPointer>
+
+void AddLabelledRow(QGridLayout* grid, int row, const QString& text, QWidget* box)
+{
+    auto* label = new QLabel(text, box->parentWidget());
+    label->setBuddy(box);
+    grid->addWidget(label, row, 0);
+    grid->addWidget(box, row, 1);
+}
 
 void SetFixedFrame(QDialog* dialog)
 {

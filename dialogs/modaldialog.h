@@ -2,6 +2,8 @@
 
 #include <QDialog>
 
+class QGridLayout;
+
 class QEventLoop;
 class QString;
 
@@ -9,6 +11,10 @@ class QString;
 // always its layout's size hint, and wide enough for its whole caption.
 // Call it once the dialog's layout and caption are set.
 void SetFixedFrame(QDialog* dialog);
+
+// Puts `box` in row `row` of `grid`, beside a label with `text` (the label's
+// parent is the box's) that also names the box for screen readers.
+void AddLabelledRow(QGridLayout* grid, int row, const QString& text, QWidget* box);
 
 // Results of a modal run, as the dialogs report them.
 enum DialogResult { IDOK = 1, IDCANCEL = 2, IDYES = 6, IDNO = 7 };

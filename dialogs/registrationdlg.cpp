@@ -34,13 +34,10 @@ CRegistrationDlg::CRegistrationDlg(CLoginDlg* pLoginDlg, QWidget* parent)
 
     // The length note is the label's only; the rule allows 1-14 characters.
     auto* fields = new QGridLayout;
-    fields->addWidget(new QLabel(QStringLiteral("Select a User Name"), this), 0, 0);
-    fields->addWidget(m_editUserName, 0, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Select a Password"), this), 1, 0);
-    fields->addWidget(m_editPassword, 1, 1);
+    AddLabelledRow(fields, 0, QStringLiteral("Select a User Name"), m_editUserName);
+    AddLabelledRow(fields, 1, QStringLiteral("Select a Password"), m_editPassword);
     fields->addWidget(new QLabel(QStringLiteral("(Max 10 characters)"), this), 2, 1);
-    fields->addWidget(new QLabel(QStringLiteral("Retype Password"), this), 3, 0);
-    fields->addWidget(m_editRetype, 3, 1);
+    AddLabelledRow(fields, 3, QStringLiteral("Retype Password"), m_editRetype);
     auto* buttons = new QHBoxLayout;
     buttons->addStretch();
     buttons->addWidget(btnRegister);

@@ -69,8 +69,10 @@ CSpeakWindowBase* FindSpeakWindow(const CPalaverDoc& doc, const std::string& nam
 CSpeakWindowBase* ShowConversationLine(const CPalaverDoc& doc, ISessionView& opener, const CNetMessage& line)
 {
     if (CSpeakWindowBase* window = FindSpeakWindow(doc, line.sender)) {
+        // The window stays where and as the user left it, minimised or
+        // behind others: a busy conversation must not keep coming back. The
+        // request for attention tells of the line.
         window->AppendMessage(line);
-        window->ShowWithoutFocus();
         return window;
     }
     // `line` is the session's own copy: it stays whole while the window

@@ -92,7 +92,8 @@ ISessionView* SessionView(const CPalaverDoc* doc);
 CSpeakWindowBase* FindSpeakWindow(const CPalaverDoc& doc, const std::string& name);
 
 // A line of a conversation from the server ("SM"): appended in its
-// correspondent's window, which comes forward without the focus; a new
-// correspondent gets a window of its own, opened through `opener`. Returns
-// the window that shows the line, or null.
+// correspondent's window, which stays as it is (minimised, or behind other
+// windows); a new correspondent gets a window of its own, opened through
+// `opener` and shown without the focus. Returns the window that shows the
+// line, or null.
 CSpeakWindowBase* ShowConversationLine(const CPalaverDoc& doc, ISessionView& opener, const CNetMessage& line);

@@ -31,6 +31,10 @@ if [[ ${1:-} == --test ]]; then
     man-db
     lintian
     nats-server
+    dbus-daemon # the accessibility test reads the tree as a screen reader does
+    at-spi2-core
+    python3-pyatspi
+    qt6-base-private-dev # the accessibility test makes Qt's AT-SPI bridge itself
   )
 fi
 

@@ -43,8 +43,9 @@ public:
     // node.
     virtual void OnClusterRecord(const std::string& user, CNetMessage& msg,
                                  std::function<void(CTakenAs)> taken) = 0;
-    // An "SM" sent with SendToUser(mustArrive) that the user's node took:
-    // `delivered` to the user's connection, or else kept there.
+    // An "SM" with an id (its sender waits for a receipt) sent with
+    // SendToUser(mustArrive) that the user's node took: `delivered` to the
+    // user's connection, or else kept there.
     virtual void OnClusterTaken(CNetMessage& msg, bool delivered) = 0;
     // An "SM" sent with SendToUser that nobody took: the user went away.
     virtual void OnClusterUndelivered(CNetMessage& msg) = 0;
@@ -98,8 +99,8 @@ public:
 
     // Sends `msg` to the node where `user` is logged in, if any. With
     // `mustArrive`, a record that finds nobody comes back through
-    // OnClusterUndelivered, and one that is taken through OnClusterTaken;
-    // either way every field of it.
+    // OnClusterUndelivered, and one with an id that is taken through
+    // OnClusterTaken; either way every field of it.
     virtual void SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive) = 0;
     // Tells the node where `user` logs in that offline messages were
     // committed for them, with ids from `fromId` on.

@@ -8,6 +8,7 @@
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <random>
@@ -34,6 +35,7 @@ CNatsCluster::CNatsCluster(asio::io_context& io, const std::string& url, CCluste
     : m_io(io), m_listener(listener), m_node(RandomNodeId()), m_allSubject("murmurly.all"),
       m_replyPrefix(kReplyPrefix + m_node + "."), m_timer(io)
 {
+    m_answerSubject = m_replyPrefix + kAnswerBatch;
     m_link = std::make_unique<CNatsLink>(
         io, url, "murmurly-server " + m_node,
         [this](const CNatsLink::CMessage& message) {
@@ -106,28 +108,6 @@ const std::vector<std::string>* CNatsCluster::RemoteSession(const std::string& u
     return it == m_remote.end() ? nullptr : &it->second.blocks;
 }
 
-void CNatsCluster::SendToUser(const std::string& user, const CNetMessage& msg, bool mustArrive)
-{
-    std::string data = "R";
-    EncodeRecord(msg, data);
-    if (!mustArrive) {
-        Publish(kUserPrefix + user, data);
-        return;
-    }
-    if (!m_left && !LinkUp()) {
-        // NATS would keep the record while it reconnects and pass it on once
-        // back, long after it was kept here for want of an answer: the user
-        // would get it twice. Kept now, it is fetched once the link is back.
-        asio::post(m_timer.get_executor(), [this, kept = CNetMessage::FullCopy(msg)]() mutable {
-            m_listener.OnClusterUndelivered(kept);
-        });
-        return;
-    }
-    const uint64_t seq = ++m_nextSeq;
-    m_inFlight.emplace(seq, CInFlight{Clock::now(), CNetMessage::FullCopy(msg)});
-    Publish(kUserPrefix + user, data, m_replyPrefix + std::to_string(seq));
-}
-
 void CNatsCluster::NotifyStored(const std::string& user, int64_t fromId)
 {
     Publish(kUserPrefix + user, "S " + std::to_string(fromId));
@@ -179,8 +159,13 @@ void CNatsCluster::OnMessage(std::string_view subject, std::string_view reply, s
         else if (subject.rfind(m_replyPrefix, 0) == 0 && subject.size() > m_replyPrefix.size() &&
                  (subject[m_replyPrefix.size()] == 'k' || subject[m_replyPrefix.size()] == 'p'))
             OnLoginReply(subject.substr(m_replyPrefix.size()), data, noResponders);
-        else if (subject == m_replyPrefix + kAnswerBatch)
+        else if (subject == m_answerSubject)
             OnAnswers(data);
+        else if (subject.rfind(m_replyPrefix, 0) == 0 && subject.size() > m_replyPrefix.size() &&
+                 subject[m_replyPrefix.size()] == 'n') {
+            if (noResponders)
+                OnBatchUnanswered(subject.substr(m_replyPrefix.size() + 1));
+        }
         else if (subject.rfind(m_replyPrefix, 0) == 0)
             OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
@@ -235,9 +220,14 @@ void CNatsCluster::OnBroadcast(std::string_view data)
 void CNatsCluster::OnDirect(std::string_view data)
 {
     // 'W' NODE: that node asks for this one's directory. 'Y' NODE, then one
-    // line per user logged in there: NAME BLOCKS...
+    // line per user logged in there: NAME BLOCKS... 'B': records for users
+    // here.
     if (data.empty())
         return;
+    if (data[0] == 'B') {
+        OnNodeRecords(data);
+        return;
+    }
     if (data[0] == 'W') {
         const auto words = Words(data);
         if (!words.empty()) {
@@ -325,61 +315,6 @@ void CNatsCluster::OnReconnected()
         m_listener.OnClusterStored(user, 0);
 }
 
-void CNatsCluster::Answer(const std::string& reply, char taken)
-{
-    // "murmurly.reply.NODE.SEQ": the answers for one node go together, as
-    // lines "D SEQ" or "S SEQ" to "murmurly.reply.NODE.batch", once per turn.
-    const auto dot = reply.rfind('.');
-    if (reply.rfind(kReplyPrefix, 0) != 0 || dot == std::string::npos || dot < sizeof kReplyPrefix - 1) {
-        Publish(reply, std::string(1, taken));
-        return;
-    }
-    std::string& lines = m_answers[reply.substr(0, dot + 1)];
-    lines += taken;
-    lines += ' ';
-    lines.append(reply, dot + 1, std::string::npos);
-    lines += '\n';
-    if (m_answersPosted)
-        return;
-    m_answersPosted = true;
-    asio::post(m_timer.get_executor(), [this] {
-        m_answersPosted = false;
-        auto answers = std::move(m_answers);
-        m_answers.clear();
-        for (auto& [prefix, lines] : answers)
-            Publish(prefix + kAnswerBatch, std::move(lines));
-    });
-}
-
-void CNatsCluster::OnAnswers(std::string_view lines)
-{
-    std::size_t start = 0;
-    while (start + 2 < lines.size()) {
-        std::size_t end = lines.find('\n', start);
-        if (end == std::string::npos)
-            end = lines.size();
-        OnReply(lines.substr(start + 2, end - start - 2), lines.substr(start, 1), false);
-        start = end + 1;
-    }
-}
-
-void CNatsCluster::OnReply(std::string_view seq, std::string_view data, bool noResponders)
-{
-    uint64_t id = 0;
-    const auto [end, error] = std::from_chars(seq.data(), seq.data() + seq.size(), id);
-    if (error != std::errc() || end != seq.data() + seq.size())
-        return;
-    const auto it = m_inFlight.find(id);
-    if (it == m_inFlight.end())
-        return;
-    CNetMessage msg = std::move(it->second.msg);
-    m_inFlight.erase(it);
-    if (noResponders)
-        m_listener.OnClusterUndelivered(msg);
-    else
-        m_listener.OnClusterTaken(msg, data != "S");
-}
-
 void CNatsCluster::SendDirectory(const std::string& node)
 {
     std::string data = Join('Y', {m_node});
@@ -440,7 +375,7 @@ void CNatsCluster::Tick()
     std::vector<CNetMessage> lost;
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
         if (now - it->second.sent > kNodeTimeout) {
-            lost.push_back(std::move(it->second.msg));
+            lost.push_back(it->second.Message());
             it = m_inFlight.erase(it);
         } else {
             ++it;

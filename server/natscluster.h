@@ -19,8 +19,10 @@ class CNatsLink;
 // The cluster over NATS (CNatsLink, on the server's loop). Subjects:
 //   murmurly.all              every node: presence of users, heartbeats,
 //                             routing-table writes
-//   murmurly.node.ID          one node: the directory of a node that asked
+//   murmurly.node.ID          one node: the directory of a node that asked,
+//                             and the records for its users (natsrecords.cpp)
 //   murmurly.reply.ID.SEQ     one node: "no responders" for a record it sent
+//   murmurly.reply.ID.nSEQ    one node: "no responders" for a batch of records
 //   murmurly.reply.ID.batch   one node: what became of the records it sent,
 //                             the answers of one turn of the taker together
 //   murmurly.reply.ID.kSEQ    one node: the answer to a login's kick
@@ -28,11 +30,12 @@ class CNatsLink;
 //   murmurly.user.NAME        the node where NAME is logged in
 //   murmurly.probe            nobody: its "no responders" proves that the
 //                             NATS server handled what the node sent before
-// A record for a user goes out as a request to the user's subject; the node
-// there acknowledges it, and when no node serves the subject the NATS server
-// answers "no responders" at once, so the sender keeps it as an offline
-// message itself; so it does when no answer comes within kNodeTimeout (the
-// node died with it). A node that sends no heartbeat for kNodeTimeout is taken
+// A message for a user goes to the node that serves the user, with the other
+// messages of the turn for that node's users, as a request; that node
+// acknowledges each, and when nobody serves the node's subject (it is gone)
+// the NATS server answers "no responders" at once, so the sender keeps them
+// as offline messages itself; so it does when no answer comes within
+// kNodeTimeout (the node died with them). A node that sends no heartbeat for kNodeTimeout is taken
 // for dead and its users for offline.
 //
 // Everything happens on the server's loop: what a turn publishes goes out in
@@ -82,10 +85,22 @@ private:
         std::string node;
         std::vector<std::string> blocks;
     };
+    // A message on its way to another node, kept as it went (encoded).
     struct CInFlight
     {
         Clock::time_point sent;
-        CNetMessage msg;
+        std::string record;
+        uint64_t batch = 0; // the batch it went in, if any
+        bool hasId = false; // its sender waits for a receipt
+
+        CNetMessage Message() const;
+    };
+    // The records for one node's users, until the end of the turn.
+    struct CBatch
+    {
+        std::string node;
+        std::string payload;
+        std::vector<uint64_t> seqs;
     };
     // A login of a user here, from its time (nanoseconds of the system
     // clock, compared between nodes) and when it began (compared here only).
@@ -111,6 +126,11 @@ private:
     void OnDirect(std::string_view data);
     void OnUserSubject(const std::string& user, std::string_view reply, std::string_view data);
     void OnReply(std::string_view seq, std::string_view data, bool noResponders);
+    // The records side (natsrecords.cpp).
+    void SendBatch(CBatch& batch);
+    void OnBatchUnanswered(std::string_view number);
+    void OnNodeRecords(std::string_view data);
+    void AnswerTo(std::string_view prefix, std::string_view seq, char taken);
     // Tells the node that sent a record with `reply` what became of it
     // ('D' delivered, 'S' kept), together with the other answers of the turn.
     void Answer(const std::string& reply, char taken);
@@ -155,8 +175,15 @@ private:
     std::unordered_map<uint64_t, CInFlight> m_inFlight;
     // Answers for the records of other nodes, by their reply prefix, until
     // the end of the turn.
-    std::unordered_map<std::string, std::string> m_answers;
+    // A cluster has a few nodes: a short list, searched without a copy of
+    // the prefix.
+    std::vector<std::pair<std::string, std::string>> m_answers;
     bool m_answersPosted = false;
+    std::vector<CBatch> m_batches;
+    bool m_batchesPosted = false;
+    uint64_t m_nextBatch = 0;
+    std::string m_record; // the encoding of the record at hand
+    std::string m_answerSubject;
     uint64_t m_nextSeq = 0;
     asio::steady_timer m_timer;
     Clock::time_point m_lastTick;

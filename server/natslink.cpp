@@ -380,20 +380,7 @@ bool CNatsLink::ParseLine(std::string_view line, std::size_t& used)
         m_state = CState::AwaitPong;
         // Nothing else is written before the handshake ends.
         m_writing = m_connect;
-        m_writeActive = true;
-        m_writeSince = std::chrono::steady_clock::now();
-        const uint64_t generation = m_generation;
-        asio::async_write(*m_socket, asio::buffer(m_writing),
-                          [this, generation](const asio::error_code& error, std::size_t) {
-                              if (generation != m_generation)
-                                  return;
-                              m_writeActive = false;
-                              m_writing.clear();
-                              if (error)
-                                  Lost(error.message());
-                              else
-                                  Write();
-                          });
+        StartWrite();
     } else if (op == "-ERR") {
         ServerLog("cluster: NATS error: " + std::string(line.substr(4)));
         if (m_state != CState::Up) {
@@ -446,6 +433,11 @@ void CNatsLink::Write()
         return;
     m_writing.swap(m_out);
     m_out.clear();
+    StartWrite();
+}
+
+void CNatsLink::StartWrite()
+{
     m_writeActive = true;
     m_writeSince = std::chrono::steady_clock::now();
     const uint64_t generation = m_generation;
@@ -455,11 +447,10 @@ void CNatsLink::Write()
                               return;
                           m_writeActive = false;
                           m_writing.clear();
-                          if (error) {
+                          if (error)
                               Lost(error.message());
-                              return;
-                          }
-                          Write();
+                          else
+                              Write();
                       });
 }
 

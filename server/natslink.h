@@ -70,6 +70,8 @@ public:
     void Subscribe(const std::string& subject);
     void Unsubscribe(const std::string& subject);
     bool Up() const { return m_state == CState::Up; }
+    // The largest payload the NATS server takes.
+    std::size_t MaxPayload() const { return m_maxPayload; }
 
 private:
     enum class CState { Connecting, AwaitInfo, AwaitPong, Up, Down };
@@ -85,6 +87,8 @@ private:
     void QueueSubscriptions(std::string& out) const;
     void Flush();
     void Write();
+    // Writes m_writing; what waits follows once it is written.
+    void StartWrite();
     // The connection failed or the NATS server went silent: tells the
     // handler (once it was up) and tries again after kReconnectWait.
     void Lost(const std::string& reason);

@@ -2,6 +2,8 @@
 
 #include "palaverdoc.h"
 
+#include <QKeyEvent>
+
 namespace {
 
 QTreeWidgetItem* MakeFixedItem(const QString& text, FriendItemKind kind)
@@ -19,6 +21,7 @@ QTreeWidgetItem* MakeFixedItem(const QString& text, FriendItemKind kind)
 CFriendsTree::CFriendsTree(QWidget* parent) : QTreeWidget(parent)
 {
     setHeaderHidden(true);
+    setAccessibleName(QStringLiteral("Friends List"));
     setRootIsDecorated(true);
     setColumnCount(1);
     RebuildFixedItems();
@@ -50,6 +53,18 @@ void CFriendsTree::RebuildFixedItems()
     m_hRoot->setExpanded(true);
     m_hOnline->setExpanded(true);
     m_hOffline->setExpanded(true);
+}
+
+void CFriendsTree::keyPressEvent(QKeyEvent* event)
+{
+    // Return on a friend does what a double click does; on a group, what the
+    // tree does.
+    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if (enter && IsFriend(currentItem())) {
+        emit FriendChosen(currentItem()->text(0).toStdString());
+        return;
+    }
+    QTreeWidget::keyPressEvent(event);
 }
 
 bool CFriendsTree::IsFriend(const QTreeWidgetItem* item)

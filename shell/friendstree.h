@@ -43,6 +43,13 @@ public:
     QTreeWidgetItem* FindFriendItem(const std::string& name) const;
     static bool IsFriend(const QTreeWidgetItem* item);
 
+signals:
+    // Return or Enter on the friend `name`.
+    void FriendChosen(const std::string& name);
+
+protected:
+    void keyPressEvent(QKeyEvent* event) override;
+
 private:
     void OnFriendAdded(const std::string& name, bool online);
     void OnFriendMoved(const std::string& name, bool online);

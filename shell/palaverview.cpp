@@ -41,6 +41,8 @@ CPalaverView::CPalaverView(CPalaverDoc& doc, QWidget* parent) : QWidget(parent),
 
     connect(m_tree, &QTreeWidget::itemSelectionChanged, this, &CPalaverView::OnSelectionChanged);
     connect(m_tree, &QTreeWidget::itemDoubleClicked, this, &CPalaverView::OnDoubleClick);
+    connect(m_tree, &CFriendsTree::FriendChosen, this,
+            [this](const std::string& name) { OpenSpeakWindow(name); });
 }
 
 CPalaverView::~CPalaverView()
@@ -182,7 +184,7 @@ CSpeakWindowBase* CPalaverView::OpenSpeakWindow(const std::string& name, SpeakFo
     if (focus == SpeakFocus::Leave)
         frame->setAttribute(Qt::WA_ShowWithoutActivating);
     frame->show();
-    frame->setWindowTitle(QString::fromStdString(name) + QStringLiteral(" -- Instant Message"));
+    frame->setWindowTitle(SpeakWindowTitle(name));
     CSpeakWindow* view = frame->View();
     m_pCurrentSpeakWindow = view;
     view->SetFrom(m_pDoc->UserName());

@@ -159,6 +159,9 @@ CPreferences::CPreferences(const QString& caption, CPalaverDoc* doc, QWidget* pa
     if (doc)
         m_settings = doc->Settings();
     m_pTabs = new QTabWidget(this);
+    m_pTabs->setAccessibleName(QStringLiteral("Pages"));
+    // The sheet opens wide enough for every tab: scroll arrows would hide one.
+    m_pTabs->setUsesScrollButtons(false);
     m_pLoginPage = new CLoginPreferences(*this, m_pTabs);
     m_pColorFontsPage = new CColorFontsPreferences(*this, m_pTabs);
     m_pTabs->addTab(m_pLoginPage, QStringLiteral("Login Preferences"));

@@ -269,12 +269,16 @@ void TestOfflineMessages::LayoutAndMenu()
     QCOMPARE(text->DeleteButton()->geometry(), QRect(10, h - 34, 80, 24));
     QCOMPARE(text->ReplyButton()->geometry(), QRect(100, h - 34, 80, 24));
     QCOMPARE(window.ListPane()->List()->geometry(), window.ListPane()->rect());
-    // Received takes the rest of the row, room for a date and its time.
+    // Received fits the longest weekday and month in the row; the message
+    // gives way.
     QTreeWidget* list = window.ListPane()->List();
     QHeaderView* header = list->header();
-    QCOMPARE(header->sectionPosition(2) + header->sectionSize(2), list->viewport()->width());
-    const QString received = QStringLiteral("Sunday, March, 01, 2026, 09:05:07");
-    QVERIFY(header->sectionSize(2) > list->fontMetrics().horizontalAdvance(received) + 8);
+    const QDateTime longest(QDate(2026, 9, 30), QTime(23, 59, 59), Qt::LocalTime);
+    const QString received = CListPane::FormatReceived(static_cast<int32_t>(longest.toSecsSinceEpoch()));
+    new QTreeWidgetItem(list, {QStringLiteral("bob"), QStringLiteral("hi"), received});
+    QVERIFY(
+        WaitUntil([&] { return header->sectionSize(2) > list->fontMetrics().horizontalAdvance(received); }));
+    QVERIFY(header->sectionPosition(2) + header->sectionSize(2) <= list->viewport()->width());
     QVERIFY(text->ReplyButton()->isDefault());
     QCOMPARE(text->ReplyButton()->text(), QStringLiteral("&Reply"));
     QCOMPARE(text->DeleteButton()->text(), QStringLiteral("&Delete"));

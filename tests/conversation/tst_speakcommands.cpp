@@ -80,7 +80,7 @@ void TestSpeakCommands::MenuAndToolbar()
     QCOMPARE(popups.size(), 4);
     QCOMPARE(popups[0]->text(), QStringLiteral("&File"));
     QCOMPARE(popups[1]->text(), QStringLiteral("&Edit"));
-    QCOMPARE(popups[2]->text(), QStringLiteral("&Format"));
+    QCOMPARE(popups[2]->text(), QStringLiteral("F&ormat"));
     QCOMPARE(popups[3]->text(), QStringLiteral("&Help"));
     QCOMPARE(MenuItems(popups[0]->menu()),
              (QStringList{"57600 &New\tCtrl+N", "32792 Sen&d", "-", "57603 Save\tCtrl+S", "32803 Save &As",
@@ -361,7 +361,7 @@ void TestSpeakCommands::BlockThroughTheConfirmationDialog()
 {
     CSessionFixture f;
     QPointer<CSpeakWindowFrame> frame = OpenSpeakFrame(*f.doc, "anna", "bob");
-    // The name the window holds is the one of the last send or added line.
+    // The name the window holds is the one in its To box.
     frame->View()->ToBox()->setText(QStringLiteral("carol"));
     bool clicked = false;
     QTimer driver;
@@ -379,10 +379,10 @@ void TestSpeakCommands::BlockThroughTheConfirmationDialog()
     });
     frame->View()->OnBlockUser();
     QVERIFY(clicked);
-    QCOMPARE(f.doc->BlockedUsers().back()->sender, std::string("bob*"));
+    QCOMPARE(f.doc->BlockedUsers().back()->sender, std::string("carol*"));
     auto sent = f.server.Expect(Cmd::BlockUntilLogoff);
     QVERIFY(sent);
-    QCOMPARE(sent->recipient, std::string("bob"));
+    QCOMPARE(sent->recipient, std::string("carol"));
     delete frame.data();
 }
 

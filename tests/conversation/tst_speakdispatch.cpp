@@ -159,14 +159,14 @@ void TestSpeakDispatch::EditedToNameAndTwoWindowsWithOneName()
     QVERIFY(first && second && first != second);
 
     // The bob window now talks to carol: two windows hold carol, the
-    // first listed gets carol's lines, and the title still names bob.
+    // first listed gets carol's lines, and the title names carol too.
     first->ToBox()->setText(QStringLiteral("carol"));
     first->InputBox()->setPlainText(QStringLiteral("hi carol"));
     first->OnSend();
     auto sent = f.server.Expect(Cmd::Message);
     QVERIFY(sent);
     QCOMPARE(sent->recipient, std::string("carol"));
-    QCOMPARE(first->window()->windowTitle(), QStringLiteral("bob -- Instant Message"));
+    QCOMPARE(first->window()->windowTitle(), QStringLiteral("carol -- Instant Message"));
     QVERIFY(!FindSpeakWindow(*f.doc, "bob"));
     f.server.Inject(ReceivedLine("carol", "which one?", "Arial"));
     QVERIFY(WaitUntil([&] { return first->Conversation() == "anna: hi carol\ncarol: which one?"; }));

@@ -46,17 +46,32 @@ void TestSpeakFormat::LineEffects_data()
     QTest::addColumn<bool>("bold");
     QTest::addColumn<double>("points");
     QTest::addColumn<QColor>("shown");
+    QTest::addColumn<QString>("face");
+    QTest::addColumn<int>("charSet");
+    QTest::addColumn<int>("pitchAndFamily");
+    QTest::addColumn<int>("hint");
 
-    QTest::newRow("600 is not bold") << 600 << 0 << 0 << 0 << 240 << 0x000000u << false << 12.0 << QColor(0, 0, 0);
-    QTest::newRow("700 is bold") << 700 << 0 << 0 << 0 << 240 << 0x0000FFu << true << 12.0 << QColor(255, 0, 0);
-    QTest::newRow("800 is not bold") << 800 << 0 << 0 << 0 << 200 << 0x00FF00u << false << 10.0 << QColor(0, 255, 0);
-    QTest::newRow("italic") << 400 << 1 << 0 << 0 << 300 << 0xFF0000u << false << 15.0 << QColor(0, 0, 255);
+    // The face name, character set and pitch and family travel with each
+    // line: the family shown, the style hint for a face that is not here.
+    QTest::newRow("600 is not bold") << 600 << 0 << 0 << 0 << 240 << 0x000000u << false << 12.0
+                                     << QColor(0, 0, 0) << "Arial" << 0 << 0x22 << int(QFont::SansSerif);
+    QTest::newRow("700 is bold") << 700 << 0 << 0 << 0 << 240 << 0x0000FFu << true << 12.0
+                                 << QColor(255, 0, 0) << "Times New Roman" << 0 << 0x12 << int(QFont::Serif);
+    QTest::newRow("800 is not bold") << 800 << 0 << 0 << 0 << 200 << 0x00FF00u << false << 10.0
+                                     << QColor(0, 255, 0) << "Courier New" << 204 << 0x31
+                                     << int(QFont::TypeWriter);
+    QTest::newRow("italic") << 400 << 1 << 0 << 0 << 300 << 0xFF0000u << false << 15.0 << QColor(0, 0, 255)
+                            << "Comic Sans MS" << 0 << 0x40 << int(QFont::Cursive);
     QTest::newRow("underline") << 400 << 0 << 1 << 0 << 180 << 0x336699u << false << 9.0
-                               << QColor(0x99, 0x66, 0x33);
-    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 160 << 0x000000u << true << 8.0 << QColor(0, 0, 0);
+                               << QColor(0x99, 0x66, 0x33) << "Wingdings" << 2 << 0x52
+                               << int(QFont::Decorative);
+    QTest::newRow("strike-out") << 700 << 0 << 0 << 1 << 160 << 0x000000u << true << 8.0 << QColor(0, 0, 0)
+                                << "DejaVu Sans" << 0 << 0 << int(QFont::AnyStyle);
     // Heights below 6 points are shown at 6 points.
-    QTest::newRow("old fallback 10") << 400 << 0 << 0 << 0 << 10 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
-    QTest::newRow("119") << 400 << 0 << 0 << 0 << 119 << 0x000000u << false << 6.0 << QColor(0, 0, 0);
+    QTest::newRow("old fallback 10") << 400 << 0 << 0 << 0 << 10 << 0x000000u << false << 6.0
+                                     << QColor(0, 0, 0) << "Arial" << 0 << 0 << int(QFont::AnyStyle);
+    QTest::newRow("119") << 400 << 0 << 0 << 0 << 119 << 0x000000u << false << 6.0 << QColor(0, 0, 0)
+                         << "Arial" << 0 << 0 << int(QFont::AnyStyle);
 }
 
 void TestSpeakFormat::LineEffects()
@@ -70,6 +85,10 @@ void TestSpeakFormat::LineEffects()
     QFETCH(bool, bold);
     QFETCH(double, points);
     QFETCH(QColor, shown);
+    QFETCH(QString, face);
+    QFETCH(int, charSet);
+    QFETCH(int, pitchAndFamily);
+    QFETCH(int, hint);
 
     CSessionFixture f;
     QPointer<CSpeakWindowFrame> frame = OpenSpeakFrame(*f.doc, "anna", "bob");
@@ -78,7 +97,9 @@ void TestSpeakFormat::LineEffects()
     // the same as a first line in a second window (AsDefault).
     view->AppendMessage(ReceivedLine("anna", "first", "Arial", 400, 0x808080, 200));
     for (int first = 0; first < 2; ++first) {
-        CNetMessage line = ReceivedLine("bob", "effects", "Arial", weight, color, size);
+        CNetMessage line = ReceivedLine("bob", "effects", qPrintable(face), weight, color, size);
+        line.font.lfCharSet = static_cast<uint8_t>(charSet);
+        line.font.lfPitchAndFamily = static_cast<uint8_t>(pitchAndFamily);
         line.font.lfItalic = static_cast<uint8_t>(italic);
         line.font.lfUnderline = static_cast<uint8_t>(underline);
         line.font.lfStrikeOut = static_cast<uint8_t>(strike);
@@ -96,12 +117,18 @@ void TestSpeakFormat::LineEffects()
         QCOMPARE(format.fontStrikeOut(), strike != 0);
         QCOMPARE(format.fontPointSize(), points);
         QCOMPARE(format.foreground().color(), shown);
+        QCOMPARE(format.fontFamilies().toStringList(), QStringList{face});
+        QCOMPARE(format.fontStyleHint(), QFont::StyleHint(hint));
+        QCOMPARE(format.fontFixedPitch(), (pitchAndFamily & 3) == 1);
+        QCOMPARE(format.intProperty(kCharSetProperty), charSet);
+        QCOMPARE(format.intProperty(kPitchAndFamilyProperty), pitchAndFamily);
         delete other.data();
     }
     // The line before keeps its own format.
     const QTextCharFormat before = FormatOfLine(view->ConversationBox(), 0);
     QCOMPARE(before.foreground().color(), QColor(0x80, 0x80, 0x80));
     QCOMPARE(before.fontPointSize(), 10.0);
+    QCOMPARE(before.fontFamilies().toStringList(), QStringList{QStringLiteral("Arial")});
     delete frame.data();
 }
 

@@ -87,7 +87,8 @@ void TestSpeakHistory::KeptAcrossRestart()
         Receive(f, ReceivedLine("bob", "hello anna", "DejaVu Serif", 700, 0x00CC0000, 280));
     QVERIFY(window);
     QCOMPARE(window->ConversationBox()->toPlainText(),
-             QStringLiteral("bob: while you were away\n\nbob: hello anna"));
+             CConversationBox::DayText(stored.time) +
+                 QStringLiteral("\nbob: while you were away\n\nbob: hello anna"));
     QVERIFY(Send(f, window, QStringLiteral("hi bob")));
     window->OnCommand(ID_SPEAK_CLOSE);
     QVERIFY(WaitUntil([&] { return !Bob(f); }));
@@ -101,19 +102,32 @@ void TestSpeakHistory::KeptAcrossRestart()
     // ones, in his own colour, and is not among them.
     f.Restart();
     QVERIFY(f.LogIn("anna", {"bob"}));
-    window = Receive(f, ReceivedLine("bob", "still there?", "DejaVu Sans", 400, 0x00007700, 240));
+    const CNetMessage still = ReceivedLine("bob", "still there?", "DejaVu Sans", 400, 0x00007700, 240);
+    window = Receive(f, still);
     QVERIFY(window && window->IsHistoryShown());
-    QTextEdit* box = window->ConversationBox();
-    QCOMPARE(box->toPlainText(),
-             QStringLiteral("bob: while you were away\nbob: hello anna\nanna: hi bob\n\nbob: still there?"));
-    QVERIFY(box->document()->findBlockByNumber(3).blockFormat().hasProperty(
+    CConversationBox* box = window->ConversationBox();
+    // Each day's earlier lines under its date.
+    const qint64 today = f.doc->History().LastLines("anna", "bob").back().time;
+    QCOMPARE(box->toPlainText(), CConversationBox::DayText(stored.time) +
+                                     QStringLiteral("\nbob: while you were away\n") +
+                                     CConversationBox::DayText(today) +
+                                     QStringLiteral("\nbob: hello anna\nanna: hi bob\n\nbob: still there?"));
+    QVERIFY(box->document()->findBlockByNumber(5).blockFormat().hasProperty(
         QTextFormat::BlockTrailingHorizontalRulerWidth));
-    QCOMPARE(FormatOfLine(box, 1).fontWeight(), int(QFont::Bold));
-    QCOMPARE(FormatOfLine(box, 1).fontPointSize(), 14.0);
+    QCOMPARE(FormatOfLine(box, 3).fontWeight(), int(QFont::Bold));
+    QCOMPARE(FormatOfLine(box, 3).fontPointSize(), 14.0);
     QVERIFY(Send(f, window, QStringLiteral("yes")));
-    for (int line : {0, 1, 2})
+    for (int line : {0, 1, 2, 3, 4})
         QCOMPARE(FormatOfLine(box, line).foreground().color(), QColor(0x80, 0x80, 0x80));
-    QCOMPARE(FormatOfLine(box, 4).foreground().color(), QColor(0, 0x77, 0));
+    QCOMPARE(FormatOfLine(box, 6).foreground().color(), QColor(0, 0x77, 0));
+    // Resting on a line tells when it was said, and where the user's own stands.
+    const auto tipOf = [box](int line) {
+        return box->TipAt(box->cursorRect(QTextCursor(box->document()->findBlockByNumber(line))).center());
+    };
+    QCOMPARE(tipOf(1), CConversationBox::TimeText(stored.time));
+    QCOMPARE(tipOf(6), CConversationBox::TimeText(still.time));
+    const qint64 said = f.doc->History().LastLines("anna", "bob").back().time;
+    QCOMPARE(tipOf(7), CConversationBox::TimeText(said) + QLatin1Char('\n') + box->MarkTip(0));
 
     const QString folder = qEnvironmentVariable("MURMURLY_SCREENSHOTS");
     if (!folder.isEmpty()) {
@@ -130,6 +144,7 @@ void TestSpeakHistory::KeptAcrossRestart()
     QFile saved(path);
     QVERIFY(saved.open(QIODevice::ReadOnly));
     QCOMPARE(saved.readAll(), QByteArray("bob: still there?\nanna: yes"));
+    QCOMPARE(Mode(path), 0600);
     QCOMPARE(Kept(f), std::size_t(5));
     QCOMPARE(f.boxes.Count(), 0);
 

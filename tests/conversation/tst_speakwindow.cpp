@@ -191,8 +191,8 @@ void TestSpeakWindow::EditedToName()
     QPointer<CSpeakWindowFrame> frame = Open(*f.doc, "anna", "bob");
     CSpeakWindow* view = frame->View();
     view->ToBox()->setText(QStringLiteral("carol"));
-    // Until a send or an added line, the window still holds bob.
-    QCOMPARE(view->To(), std::string("bob"));
+    // The window holds the name as soon as it is typed.
+    QCOMPARE(view->To(), std::string("carol"));
     view->InputBox()->setText(QStringLiteral("hey"));
     view->OnSend();
     auto sent = f.server.Expect(Cmd::Message);

@@ -69,7 +69,7 @@ private slots:
                            "to right using the "
                            "buttons provided. When you are done, click Ok to proceed with the delete")));
         QVERIFY(labels.contains(QStringLiteral("Existing &Friends")));
-        QVERIFY(labels.contains(QStringLiteral("Friends to be &Deleted")));
+        QVERIFY(labels.contains(QStringLiteral("Friends to be D&eleted")));
         auto* del = dlg.findChild<QPushButton*>(QStringLiteral("delete"));
         QCOMPARE(del->text(), QStringLiteral("&Delete"));
         QVERIFY(del->isDefault());

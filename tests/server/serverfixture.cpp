@@ -345,6 +345,23 @@ CNatsServer::~CNatsServer()
     }
 }
 
+void CNatsServer::Pause()
+{
+    ::kill(m_pid, SIGSTOP);
+    const auto stopped = [this] {
+        for (const auto& thread :
+             std::filesystem::directory_iterator("/proc/" + std::to_string(m_pid) + "/task")) {
+            std::ifstream stat(thread.path() / "stat");
+            const std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+            const auto close = text.rfind(')');
+            if (close == std::string::npos || close + 2 >= text.size() || text[close + 2] != 'T')
+                return false;
+        }
+        return true;
+    };
+    ASSERT_TRUE(Eventually(stopped)) << "nats-server did not stop";
+}
+
 void ServerTest::SetUp()
 {
     if (const std::string why = CTestDatabase::Unavailable(); !why.empty())

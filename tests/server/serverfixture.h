@@ -115,6 +115,9 @@ public:
     uint16_t Port() const { return m_port; }
     // For SIGSTOP and SIGCONT; the object ends a stopped server too.
     pid_t Pid() const { return m_pid; }
+    // SIGSTOP, and back once the kernel has stopped every thread of it: a
+    // record sent after this cannot slip through.
+    void Pause();
 
 private:
     pid_t m_pid = -1;

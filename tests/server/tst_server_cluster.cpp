@@ -363,7 +363,7 @@ TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)
 
     // carol's login waits for answers that cannot come, for 2 s; meanwhile
     // node 1 serves anna and bob as usual.
-    ASSERT_EQ(::kill(m_nats->Pid(), SIGSTOP), 0);
+    m_nats->Pause();
     CTestClient carol(m_node1->Port());
     const auto start = std::chrono::steady_clock::now();
     carol.Send(LoginRecord("carol"));
@@ -393,7 +393,7 @@ TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)
     // Stopped long enough for node 1 to keep a message for dave that node 2
     // does not answer for; back, the NATS server passes it on all the same.
     // dave gets it once, whichever way comes first.
-    ASSERT_EQ(::kill(m_nats->Pid(), SIGSTOP), 0);
+    m_nats->Pause();
     anna.Send(MakeFontMessage("dave", "held", "held"));
     ExpectReceipt(anna, "held", "stored", 10s);
     ASSERT_EQ(::kill(m_nats->Pid(), SIGCONT), 0);

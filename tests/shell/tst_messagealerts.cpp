@@ -76,6 +76,18 @@ struct CAlertsFixture : CShellFixture
     }
 };
 
+// Counts the raises of `window` over other windows.
+struct CRaiseCounter final : QObject
+{
+    explicit CRaiseCounter(QWidget* window) { window->installEventFilter(this); }
+    bool eventFilter(QObject*, QEvent* event) override
+    {
+        raises += event->type() == QEvent::ZOrderChange ? 1 : 0;
+        return false;
+    }
+    int raises = 0;
+};
+
 } // namespace
 
 class TestMessageAlerts : public QObject
@@ -84,6 +96,7 @@ class TestMessageAlerts : public QObject
 
 private slots:
     void UnseenLinesNotifyAndCount();
+    void MinimisedWindowStaysMinimised();
     void ClickShowsConversation();
     void NoticeSwitch();
     void TrayIcon();
@@ -121,6 +134,33 @@ void TestMessageAlerts::UnseenLinesNotifyAndCount()
 
     // A long first line is cut for the notice.
     QCOMPARE(CMessageAlerts::NoticeText(std::string(300, 'x')).size(), 200);
+}
+
+void TestMessageAlerts::MinimisedWindowStaysMinimised()
+{
+    CAlertsFixture f;
+    QVERIFY(f.LogIn("anna", {"bob*"}));
+    QWidget* bob = f.view->OpenSpeakWindow("bob")->window();
+    bob->showMinimized();
+    f.elsewhere.show();
+    QVERIFY(f.Activate(&f.elsewhere));
+    CRaiseCounter counter(bob);
+
+    QVERIFY(f.Receive("busy here"));
+    QVERIFY(bob->isMinimized());
+    QCOMPARE(counter.raises, 0);
+    QVERIFY(f.elsewhere.isActiveWindow());
+    // The line is still announced.
+    QCOMPARE(f.attention, QList<QWidget*>{bob});
+    QCOMPARE(f.notifier.shown.size(), 1u);
+    QCOMPARE(f.alerts.UnreadCount(), 1);
+    // Nor does a window behind another come forward.
+    bob->showNormal();
+    QVERIFY(f.Activate(&f.elsewhere));
+    counter.raises = 0;
+    QVERIFY(f.Receive("still busy"));
+    QCOMPARE(counter.raises, 0);
+    QVERIFY(f.elsewhere.isActiveWindow());
 }
 
 void TestMessageAlerts::ClickShowsConversation()

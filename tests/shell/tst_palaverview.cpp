@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QFile>
 #include <QLabel>
+#include <QLineEdit>
 #include <QTest>
 #include <QTimer>
 
@@ -200,6 +201,12 @@ void TestPalaverView::SendMessageWithGroupSelected()
     QCOMPARE(SpeakFrames().first()->windowTitle(), QStringLiteral(" -- Instant Message"));
     QCOMPARE(SpeakFrames().first()->View()->To(), std::string());
     // Again: the window without an addressee comes forward; no second one.
+    f.frame->ExecuteCommand(ID_TOOLS_SENDMESSAGE);
+    QCOMPARE(SpeakFrames().size(), 1);
+    // Addressed to bob as it is typed, it is bob's window, title and all.
+    QTest::keyClicks(SpeakFrames().first()->View()->ToBox(), QStringLiteral("bob"));
+    QCOMPARE(SpeakFrames().first()->windowTitle(), QStringLiteral("bob -- Instant Message"));
+    tree->setCurrentItem(f.FindItem(QStringLiteral("bob")));
     f.frame->ExecuteCommand(ID_TOOLS_SENDMESSAGE);
     QCOMPARE(SpeakFrames().size(), 1);
 }
