@@ -160,6 +160,15 @@ TEST_F(Admin, ALockedAccountCannotLogInUntilUnlocked)
     c->Expect(Cmd::LoginFailed);
     EXPECT_EQ(Ctl({"unlock", "alice"}).status, 0);
     Connect()->Login("alice", "pw");
+    // A login whose password is being checked when the lock comes fails.
+    CPasswordHasher& hasher = m_server->Server().Hasher();
+    hasher.LimitStarts(0);
+    c = Connect();
+    c->Send(Cmd::Login, "alice", "pw");
+    ASSERT_TRUE(Eventually([&] { return hasher.Waiting() == 1; }));
+    EXPECT_EQ(Ctl({"lock", "alice"}).status, 0);
+    hasher.LimitStarts(std::nullopt);
+    c->Expect(Cmd::LoginFailed);
     for (const char* command : {"lock", "unlock"})
         EXPECT_EQ(Ctl({command, "nobody"}).err, "murmurlyctl: no such user\n");
 }
