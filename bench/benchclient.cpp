@@ -15,15 +15,9 @@
 #include <cstring>
 #include <stdexcept>
 
-CBenchClient::CBenchClient(uint16_t port, bool tls)
+CBenchClient::CBenchClient(uint16_t port, bool tls, const std::string& from)
 {
-    m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(m_fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
-        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+    m_fd = ConnectFrom(port, from);
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (!tls)
@@ -42,6 +36,29 @@ CBenchClient::CBenchClient(uint16_t port, bool tls)
         ::close(m_fd);
         throw std::runtime_error("TLS handshake failed");
     }
+}
+
+int ConnectFrom(uint16_t port, const std::string& from)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        throw std::runtime_error(std::string("socket: ") + std::strerror(errno));
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    if (!from.empty() && (::inet_pton(AF_INET, from.c_str(), &local.sin_addr) != 1 ||
+                          ::bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0)) {
+        ::close(fd);
+        throw std::runtime_error("cannot connect from " + from + ": " + std::strerror(errno));
+    }
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        throw std::runtime_error(std::string("connect: ") + std::strerror(errno));
+    }
+    return fd;
 }
 
 CBenchClient::~CBenchClient()

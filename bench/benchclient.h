@@ -14,11 +14,12 @@
 typedef struct ssl_st SSL;
 
 // A plain blocking client on the shared codec; receives time out. With `tls`
-// it speaks TLS (accepting any certificate).
+// it speaks TLS (accepting any certificate). `from`: the loopback address to
+// connect from (127.x.y.z), for a client that stands for another host.
 class CBenchClient
 {
 public:
-    explicit CBenchClient(uint16_t port, bool tls = false);
+    explicit CBenchClient(uint16_t port, bool tls = false, const std::string& from = {});
     ~CBenchClient();
     CBenchClient(const CBenchClient&) = delete;
     CBenchClient& operator=(const CBenchClient&) = delete;
@@ -51,3 +52,7 @@ private:
     CRecordStream m_stream{kClientLimits};
     std::deque<CNetMessage> m_records;
 };
+
+// A connected TCP socket to the server on loopback `port`, from `from` when
+// given; throws when it cannot connect.
+int ConnectFrom(uint16_t port, const std::string& from = {});

@@ -8,6 +8,14 @@
 //   murmurly-bench-server --slow-store MS --db postgresql://... [--clients N] [--messages M]
 //   murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] [--server PATH]
 //   murmurly-bench-server --nodes K [--cluster nats://HOST:PORT] [--db PATH|URI] [--clients N] ...
+//   murmurly-bench-server --idle N --half-record [--server PATH]
+//   murmurly-bench-server --attacks [--baseline PATH] [--server PATH]
+//
+// --half-record: the N clients come from 40 loopback hosts and each leaves
+// 60 KB of a record unfinished before login; the benchmark prints the RSS
+// before, with them and 10 s after they closed. --attacks runs the attacks
+// on fairness of benchattacks.cpp, and each against --baseline too when
+// given (a server of before --limit-exempt), side by side.
 //
 // With --nodes, K server processes share one database (--db, by default a
 // new SQLite file) and join the cluster at the NATS server given, or at a
@@ -42,6 +50,7 @@
 // prints the live latency of both kinds of pass: a store that is slow
 // should cost the messages that never touch it nothing.
 
+#include "benchattacks.h"
 #include "benchclient.h"
 #include "benchoptions.h"
 #include "commands.h"
@@ -91,6 +100,9 @@ struct CBenchOptions
     bool tls = false;
     bool stallHandshake = false;
     bool stallHello = false;
+    bool halfRecord = false;
+    bool attacks = false;
+    std::string baseline;
     std::string server; // empty: the one built with this program
     int nodes = 1;
     std::string cluster; // nats://HOST:PORT, with nodes > 1
@@ -653,7 +665,10 @@ int main(int argc, char** argv)
              {"--receipts", &options.receipts},
              {"--tls", &options.tls},
              {"--stall-handshake", &options.stallHandshake},
-             {"--stall-hello", &options.stallHello}},
+             {"--stall-hello", &options.stallHello},
+             {"--half-record", &options.halfRecord},
+             {"--attacks", &options.attacks},
+             {"--baseline", &options.baseline}},
             "murmurly-bench-server [--clients N] [--messages M] [--real-hash] "
             "[--relay | --tls | --receipts] [--server PATH]\n"
             "       murmurly-bench-server --idle N [--real-hash] [--tls [--stall-handshake | --stall-hello]] "
@@ -661,8 +676,19 @@ int main(int argc, char** argv)
             "       murmurly-bench-server --nodes K [--cluster nats://HOST:PORT] [--db PATH|URI] "
             "[--clients N] [--messages M]\n"
             "       murmurly-bench-server --slow-store MS --db postgresql://... "
-            "[--clients N] [--messages M]"))
+            "[--clients N] [--messages M]\n"
+            "       murmurly-bench-server --idle N --half-record [--server PATH]\n"
+            "       murmurly-bench-server --attacks [--baseline PATH] [--server PATH]"))
         return 2;
+    if (options.attacks || options.halfRecord) {
+        RaiseOpenFileLimit(options.halfRecord ? options.idle : 12'000);
+        if (options.halfRecord && options.idle <= 0)
+            return BenchFail(program, "--half-record goes with --idle N", 2);
+        return RunBench(program, [&] {
+            return options.attacks ? RunAttacks(options.server, options.baseline)
+                                   : RunHalfRecords(options.idle, options.server);
+        });
+    }
     if (options.slowStore < 0 || (options.slowStore > 0 && (options.relay || options.receipts ||
                                                             options.idle > 0 || options.nodes > 1)))
         return BenchFail(program, "--slow-store MS takes a delay of 1 ms or more, and goes alone", 2);

@@ -94,10 +94,11 @@ void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> tak
     const std::string sender = msg.sender;
     StoreOffline(
         KeyOf(sender), msg,
-        [recipient, sender, taken](bool kept) {
-            if (!kept)
-                ServerLog("offline messages of " + recipient + " at their quota; dropped one from " + sender);
-            taken(kept ? CTakenAs::Stored : CTakenAs::Failed);
+        [recipient, sender, taken](CKeptAs as) {
+            if (as != CKeptAs::Kept)
+                ServerLog("offline messages of " + recipient + " or from " + sender +
+                          " at their quota; dropped one from " + sender);
+            taken(as == CKeptAs::Kept ? CTakenAs::Stored : CTakenAs::Failed);
         },
         [recipient, taken](const std::string& reason) {
             ServerLog("store error while keeping a message for " + recipient + ": " + reason);

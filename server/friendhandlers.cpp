@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <ctime>
+#include <optional>
 #include <vector>
 
 namespace {
@@ -43,26 +44,41 @@ void CServer::HandleFriendsList(CConnection& c, CNetMessage&)
 
 namespace {
 
+// Offline messages read at once: a page is small against the send queue's
+// bound even with texts of the largest size, so that a mailbox of any size
+// costs a client that does not read no more than a page.
+constexpr std::size_t kMailPage = 8;
+
+// A page of a user's offline messages, and where the next one starts.
+struct CMailPage
+{
+    std::vector<CStoredMessage> messages;
+    std::optional<int64_t> next;
+};
+
 // What waits for a user at login, read in one request.
 struct CWaiting
 {
-    std::vector<CStoredMessage> messages;
+    CMailPage page;
     std::vector<CFriendRequest> requests;
 };
 
-// The user's offline messages from `fromId` on; those from users it blocks
-// permanently are deleted instead (they join the pending group).
-std::vector<CStoredMessage> ReadMailbox(CStore& store, const std::string& user,
-                                        const std::unordered_set<std::string>& blocks, int64_t fromId)
+// A page of the user's offline messages from `fromId` on; those from users it
+// blocks permanently are deleted instead (they join the pending group).
+CMailPage ReadMailbox(CStore& store, const std::string& user, const std::unordered_set<std::string>& blocks,
+                      int64_t fromId)
 {
-    std::vector<CStoredMessage> kept;
-    for (auto& stored : store.Messages(user, fromId)) {
+    CMailPage page;
+    std::vector<CStoredMessage> read = store.Messages(user, fromId, kMailPage);
+    if (read.size() == kMailPage)
+        page.next = read.back().id + 1;
+    for (auto& stored : read) {
         if (blocks.count(stored.sender))
             store.DeleteMessage(stored.id, user);
         else
-            kept.push_back(std::move(stored));
+            page.messages.push_back(std::move(stored));
     }
-    return kept;
+    return page;
 }
 
 } // namespace
@@ -74,6 +90,9 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
         return;
     c.login.complete = true;
     c.login.fetchFrom.reset(); // this read takes in whatever was noticed
+    // Notices that come while it runs, or while its later pages go out, only
+    // say where to read again after the last page.
+    c.login.fetching = true;
     const std::string user = c.login.user;
     m_mailUsage.erase(user); // blocked senders' messages go below
     // The blocks are those in memory, copied for the store's thread.
@@ -81,7 +100,7 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
         c,
         [user, blocks = m_routes.BlockedBy(user)](CStore& store) {
             CWaiting waiting;
-            waiting.messages = ReadMailbox(store, user, blocks, 0);
+            waiting.page = ReadMailbox(store, user, blocks, 0);
             for (auto& request : store.FriendRequests(user)) {
                 if (blocks.count(request.requester))
                     store.RemoveFriendRequest(request.requester, user);
@@ -94,7 +113,10 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
             // Everything that waited goes out as the client reads it, in this
             // order, however much it is; the session encodes it batch by batch.
             std::vector<int64_t> copies;
-            std::vector<CNetMessage> backlog = MailboxRecords(c.login, std::move(waiting.messages), copies);
+            const std::optional<int64_t> next = waiting.page.next;
+            c.login.pageSent = false;
+            std::vector<CNetMessage> backlog =
+                MailboxRecords(c.login, std::move(waiting.page.messages), copies, !next);
             DeleteStoredCopies(user, std::move(copies));
             for (auto& request : waiting.requests) {
                 // One that came live while this read ran went out already.
@@ -102,14 +124,14 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
                     continue;
                 CNetMessage sfa = MakeRecord(Cmd::FriendRequest, request.requester, user);
                 sfa.text = RequestText(request.requester, request.text);
-                backlog.push_back(std::move(sfa));
+                c.login.afterMail.push_back(std::move(sfa));
             }
-            c.session->SendBacklog(std::move(backlog));
+            SendPage(c, std::move(backlog), next);
         });
 }
 
 std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
-                                                 std::vector<int64_t>& copies)
+                                                 std::vector<int64_t>& copies, bool last)
 {
     std::vector<CNetMessage> records;
     for (auto& stored : messages) {
@@ -130,8 +152,9 @@ std::vector<CNetMessage> CServer::MailboxRecords(CLogin& login, std::vector<CSto
             o.names.push_back(std::move(stored.clientId));
         records.push_back(std::move(o));
     }
-    if (!records.empty())
+    if (last && (!records.empty() || login.pageSent))
         records.push_back(MakeRecord(Cmd::OfflineEnd));
+    login.pageSent = !last && (login.pageSent || !records.empty());
     return records;
 }
 
@@ -163,6 +186,12 @@ void CServer::FetchStored(CConnection& c, int64_t fromId)
         return;
     }
     c.login.fetching = true;
+    c.login.pageSent = false;
+    ReadPage(c, fromId);
+}
+
+void CServer::ReadPage(CConnection& c, int64_t fromId)
+{
     const std::string user = c.login.user;
     const CWeakSession weak = c.session;
     Request(
@@ -170,18 +199,13 @@ void CServer::FetchStored(CConnection& c, int64_t fromId)
         [user, fromId, blocks = m_routes.BlockedBy(user)](CStore& store) {
             return ReadMailbox(store, user, blocks, fromId);
         },
-        [this, user, weak](std::vector<CStoredMessage> messages) {
+        [this, user, weak](CMailPage page) {
             CConnection* c = Find(weak);
             if (!c || c->login.user != user)
                 return;
-            c->login.fetching = false;
             std::vector<int64_t> copies;
-            c->session->SendBacklog(MailboxRecords(c->login, std::move(messages), copies));
+            SendPage(*c, MailboxRecords(c->login, std::move(page.messages), copies, !page.next), page.next);
             DeleteStoredCopies(user, std::move(copies));
-            if (const auto next = c->login.fetchFrom) {
-                c->login.fetchFrom.reset();
-                FetchStored(*c, *next);
-            }
         },
         [this, user, weak](const std::string& reason) {
             ServerLog("store error while reading the offline messages of " + user + ": " + reason);
@@ -189,8 +213,41 @@ void CServer::FetchStored(CConnection& c, int64_t fromId)
                 // They come at the next notice or login.
                 c->login.fetching = false;
                 c->login.fetchFrom.reset();
+                c->login.nextPage.reset();
             }
         });
+}
+
+void CServer::SendPage(CConnection& c, std::vector<CNetMessage> records, std::optional<int64_t> next)
+{
+    if (next && records.empty()) {
+        ReadPage(c, *next); // nothing of this page was for the client
+        return;
+    }
+    c.login.nextPage = next;
+    if (!next) {
+        for (auto& record : c.login.afterMail)
+            records.push_back(std::move(record));
+        c.login.afterMail.clear();
+    }
+    c.session->SendBacklog(std::move(records), next.has_value());
+    if (next || !c.login.fetching)
+        return;
+    c.login.fetching = false;
+    if (const auto from = c.login.fetchFrom) {
+        c.login.fetchFrom.reset();
+        FetchStored(c, *from);
+    }
+}
+
+void CServer::BacklogTaken(CServerSession& session)
+{
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end() || !it->second.login.nextPage || !session.IsOpen())
+        return;
+    const int64_t from = *it->second.login.nextPage;
+    it->second.login.nextPage.reset();
+    ReadPage(it->second, from);
 }
 
 void CServer::HandleOfflineAck(CConnection& c, CNetMessage& msg)
@@ -362,7 +419,7 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
                 // should the requester have left meanwhile.
                 if (withText && !storeWords)
                     DeliverOrStore(
-                        KeyOf(answerer), sm, [](bool) {}, [](const std::string&) {});
+                        KeyOf(answerer), sm, [](CKeptAs) {}, [](const std::string&) {});
             }
             if (addBack) {
                 const char* code =

@@ -3,6 +3,8 @@
 #include "credentialrule.h"
 
 #include <asio/ip/address.hpp>
+#include <asio/ip/network_v4.hpp>
+#include <asio/ip/network_v6.hpp>
 
 #include <algorithm>
 
@@ -23,18 +25,49 @@ std::string AddressKey(const std::string& address)
     return asio::ip::address_v6(bytes).to_string() + "/64";
 }
 
+bool IsAddressRange(const std::string& range)
+{
+    asio::error_code error;
+    if (range.find('/') == std::string::npos)
+        asio::ip::make_address(range, error);
+    else if (range.find(':') == std::string::npos)
+        asio::ip::make_network_v4(range, error);
+    else
+        asio::ip::make_network_v6(range, error);
+    return !error;
+}
+
+bool InAddressRange(const std::string& range, const std::string& address)
+{
+    asio::error_code error;
+    auto parsed = asio::ip::make_address(address.substr(0, address.find('/')), error);
+    if (error)
+        return false;
+    // A client on IPv4 reaching a dual-stack socket shows up as ::ffff:a.b.c.d.
+    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())
+        parsed = asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6());
+    if (range.find('/') == std::string::npos)
+        return asio::ip::make_address(range, error) == parsed && !error;
+    if (range.find(':') == std::string::npos) {
+        const auto network = asio::ip::make_network_v4(range, error);
+        return !error && parsed.is_v4() &&
+               asio::ip::network_v4(parsed.to_v4(), network.prefix_length()).canonical() ==
+                   network.canonical();
+    }
+    const auto network = asio::ip::make_network_v6(range, error);
+    return !error && parsed.is_v6() &&
+           asio::ip::network_v6(parsed.to_v6(), network.prefix_length()).canonical() == network.canonical();
+}
+
 bool CLoginGuard::Applies(const std::string& address) const
 {
-    if (!m_limits.exemptLoopback)
-        return true;
-    asio::error_code error;
-    const auto slash = address.find('/');
-    const auto parsed = asio::ip::make_address(address.substr(0, slash), error);
-    if (error)
-        return true;
-    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped())
-        return !asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6()).is_loopback();
-    return !parsed.is_loopback();
+    return IsLimited(m_limits, address);
+}
+
+bool IsLimited(const CServerLimits& limits, const std::string& address)
+{
+    return std::none_of(limits.limitExempt.begin(), limits.limitExempt.end(),
+                        [&](const std::string& range) { return InAddressRange(range, address); });
 }
 
 void CLoginGuard::Expire(CRecord& record, std::chrono::milliseconds window, Clock::time_point now)

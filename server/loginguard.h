@@ -13,7 +13,7 @@
 // out for the lock-out time; an address may create only so many accounts in
 // the registration window. Checks that are under way count as failures until
 // they end, so a burst of parallel guesses gets no more tries than a row of
-// them. Loopback peers can be exempt (see CServerLimits).
+// them. Some peers can be exempt (see CServerLimits).
 //
 // Runs on the loop thread only; records that no rule needs any more are
 // swept out once per failure window.
@@ -74,3 +74,12 @@ std::string AddressKey(const std::string& address);
 // The address part of a peer as CServerSession::Peer() gives it
 // ("ADDRESS:PORT").
 std::string PeerAddress(const std::string& peer);
+
+// Whether the per-address rules apply to `address` (an AddressKey()), that
+// is, whether it lies outside every range of limits.limitExempt.
+bool IsLimited(const CServerLimits& limits, const std::string& address);
+
+// A range as --limit-exempt takes it: "ADDRESS/PREFIX" or a single address,
+// IPv4 or IPv6. InAddressRange says whether `address` lies in `range`.
+bool IsAddressRange(const std::string& range);
+bool InAddressRange(const std::string& range, const std::string& address);

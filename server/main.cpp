@@ -15,6 +15,7 @@
 #include <asio/signal_set.hpp>
 
 #include <sys/resource.h>
+#include <sys/statvfs.h>
 
 #include <csignal>
 #include <cstdio>
@@ -47,6 +48,20 @@ rlim_t RaiseOpenFileLimit()
             return raised.rlim_cur;
     }
     return limit.rlim_cur;
+}
+
+// Unless told otherwise, offline messages may fill four fifths of the disk
+// space free at start under a database file: past that the server refuses
+// them rather than let one account fill the disk. 0 when it cannot tell.
+std::size_t StoreQuotaForDisk(const std::string& dbPath)
+{
+    struct statvfs disk
+    {
+    };
+    const std::string folder = std::filesystem::path(dbPath).parent_path().string();
+    if (::statvfs(folder.empty() ? "." : folder.c_str(), &disk) != 0)
+        return 0;
+    return static_cast<std::size_t>(disk.f_bavail) * disk.f_frsize / 5 * 4;
 }
 
 int Run(int argc, char** argv)
@@ -124,13 +139,21 @@ int Run(int argc, char** argv)
         return Fail(std::string("unusable database: ") + error.what());
     }
 
+    CServerLimits limits = options.limits;
+    if (!limits.storeQuotaGiven && !postgres)
+        limits.storeQuota = StoreQuotaForDisk(dbPath);
+    ServerLog(
+        "offline messages: at most " + std::to_string(limits.senderQuota >> 20) + " MiB from one sender, " +
+        (limits.storeQuota > 0 ? std::to_string(limits.storeQuota >> 20) + " MiB" : std::string("no bound")) +
+        " in all");
+
     asio::io_context io;
     // Outlives the server: it commits what is pending once the loop is done.
     CStoreExecutor executor(io, std::move(stores), options.storeTimeout);
     {
         CServer server(io, executor,
                        options.fastHash ? CPasswordHasher::Cost::Minimum : CPasswordHasher::Cost::Interactive,
-                       options.limits);
+                       limits);
         // Declared after the server: it goes first, and nothing it posted
         // reaches the server after that.
         std::unique_ptr<CNatsCluster> cluster;

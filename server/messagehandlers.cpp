@@ -82,12 +82,12 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
         }
     }
     // What the store did, told behind whatever the sender stored before.
-    auto kept = [this, user, recipient, id, weak = CWeakSession(c.session)](bool stored) {
-        if (stored) {
+    auto kept = [this, user, recipient, id, weak = CWeakSession(c.session)](CKeptAs as) {
+        if (as == CKeptAs::Kept) {
             if (!id.empty())
                 Acknowledge(user, recipient, id, kReceiptStored);
         } else if (CConnection* c = Find(weak)) {
-            CNetMessage failure = QuotaFailure(recipient);
+            CNetMessage failure = QuotaFailure(recipient, as);
             if (!id.empty())
                 failure.names.push_back(id);
             c->session->Send(failure);
@@ -99,8 +99,8 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
         // down to the time its receipt takes.
         if (!id.empty())
             Request(
-                KeyOf(c), true, [](CStore&) { return true; }, [kept = std::move(kept)](bool) mutable { kept(true); },
-                std::move(failed));
+                KeyOf(c), true, [](CStore&) { return true; },
+                [kept = std::move(kept)](bool) mutable { kept(CKeptAs::Kept); }, std::move(failed));
         return;
     }
     if (!id.empty())

@@ -14,8 +14,6 @@
 #include <optional>
 #include <vector>
 
-#include <sys/resource.h>
-
 CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
 {
     CNetMessage msg;
@@ -27,27 +25,20 @@ CNetMessage MakeRecord(const char* command, std::string sender, std::string reci
 
 namespace {
 
-// Descriptors kept free for the database, the log and the loop itself.
-constexpr std::size_t kReservedFiles = 64;
-
-std::size_t ConnectionsForFileLimit()
-{
-    rlimit limit{};
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 1'000'000;
-    const auto files = static_cast<std::size_t>(limit.rlim_cur);
-    return files > 2 * kReservedFiles ? files - kReservedFiles : files / 2;
-}
+// Reading what the whole store holds takes a scan of it: a store at its
+// quota reads it again at most this often.
+constexpr std::chrono::seconds kStoreRecount(10);
 
 } // namespace
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
-      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io)
+      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
+      m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
 {
     if (m_limits.maxConnections == 0)
-        m_limits.maxConnections = ConnectionsForFileLimit();
+        m_limits.maxConnections = DefaultMaxConnections(m_limits);
     // Before the loop runs, so the store's own lane is not yet busy.
     m_routes.Load(m_stores.FirstStore());
 }
@@ -75,17 +66,21 @@ void CServer::Accept()
     m_acceptor.async_accept([this](const asio::error_code& error, asio::ip::tcp::socket socket) {
         if (m_stopping || !m_acceptor.is_open())
             return;
-        if (!error && m_connections.size() >= m_limits.maxConnections) {
+        if (!error) {
             asio::error_code ignored;
             const auto peer = socket.remote_endpoint(ignored);
-            ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) +
-                      " reached; refusing " + peer.address().to_string() + ":" + std::to_string(peer.port()));
-            socket.close(ignored);
-        } else if (!error) {
-            auto session = std::make_shared<CServerSession>(
-                *this, m_tls ? CSessionStream(std::move(socket), *m_tls) : CSessionStream(std::move(socket)));
-            m_connections[session.get()].session = session;
-            session->Start();
+            const std::string address = peer.address().to_string();
+            if (!Admit(AddressKey(address), address + ":" + std::to_string(peer.port()))) {
+                socket.close(ignored);
+            } else {
+                auto session =
+                    std::make_shared<CServerSession>(*this, m_tls ? CSessionStream(std::move(socket), *m_tls)
+                                                                  : CSessionStream(std::move(socket)));
+                CConnection& c = m_connections[session.get()];
+                c.session = session;
+                c.pending = m_pending.Add(AddressKey(address), session.get());
+                session->Start();
+            }
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
             // Out of file descriptors: back off briefly instead of spinning.
             ServerLog("accept failed: " + error.message());
@@ -187,32 +182,9 @@ void CServer::OnSessionClosed(CServerSession& session)
         if (online != m_online.end() && online->second == &c)
             m_online.erase(online);
     }
-    HandshakeEnded(session);
+    SessionClosing(session);
     m_connections.erase(it);
     FinishShutdownIfIdle();
-}
-
-void CServer::HandshakeStarted(CServerSession& session)
-{
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end())
-        return;
-    it->second.handshake = m_handshakes.insert(m_handshakes.end(), &session);
-    if (m_handshakes.size() <= m_limits.maxHandshakes)
-        return;
-    CServerSession& oldest = *m_handshakes.front();
-    ServerLog("TLS handshakes under way over the limit of " + std::to_string(m_limits.maxHandshakes) +
-              "; closing the oldest, with " + oldest.Peer());
-    oldest.Close();
-}
-
-void CServer::HandshakeEnded(CServerSession& session)
-{
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end() || !it->second.handshake)
-        return;
-    m_handshakes.erase(*it->second.handshake);
-    it->second.handshake.reset();
 }
 
 void CServer::FlushSoon(CServerSession& session)
@@ -330,6 +302,7 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
     c.login.friendOf = std::move(friendOf);
     c.session->SetLoggedIn();
     ++m_stats.loginsSucceeded;
+    LeavePending(c);
     if (m_cluster)
         m_cluster->UserOnline(name, {});
     CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
@@ -466,8 +439,10 @@ bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer
     return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
 }
 
-CNetMessage CServer::QuotaFailure(const std::string& recipient)
+CNetMessage CServer::QuotaFailure(const std::string& recipient, CKeptAs why)
 {
+    if (why == CKeptAs::SenderFull)
+        return MakeRecord(Cmd::Failure, "You have too many messages waiting to be delivered");
     return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
 }
 
@@ -497,7 +472,8 @@ namespace {
 struct CStoreResult
 {
     bool kept = false;
-    int64_t id = 0; // 0: refused, or a resend kept already
+    bool senderFull = false; // refused over the sender's or the store's quota
+    int64_t id = 0;          // 0: refused, or a resend kept already
     // What the store held for the recipient before, when asked.
     std::optional<CMessageUsage> before;
 };
@@ -531,12 +507,17 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
         usage->second.usage.bytes += bytes;
     }
     const std::string recipient = stored.recipient;
+    auto& fromSender = m_senderBytes[stored.sender];
+    if (!fromSender)
+        fromSender =
+            std::make_shared<CWaitingBytes>(CUsageOf::Sender, stored.sender, std::chrono::milliseconds(0));
     // A refusal goes the same way as a message kept, so that it is told
     // behind what the sender stored before.
     Request(
         key, true,
-        [stored = std::move(stored), first = first, refused, bytes, counted, probe,
-         maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes](CStore& store) {
+        [stored = std::move(stored), first = first, refused, bytes, counted, probe, fromSender,
+         inStore = m_storeBytes, maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes,
+         senderQuota = m_limits.senderQuota, storeQuota = m_limits.storeQuota](CStore& store) {
             CStoreResult result;
             if (refused)
                 return result;
@@ -549,6 +530,10 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                 const CMessageUsage& before = probe->before;
                 if (before.count + counted.count >= maxCount || before.bytes + counted.bytes + bytes > maxBytes)
                     return result;
+            }
+            if (!fromSender->Take(store, bytes, senderQuota) || !inStore->Take(store, bytes, storeQuota)) {
+                result.senderFull = true;
+                return result;
             }
             result.kept = true;
             result.id = store.StoreMessage(stored);
@@ -573,7 +558,9 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                 ++m_stats.stored;
                 StoredFor(recipient, result.id);
             }
-            kept(result.kept);
+            kept(result.kept         ? CKeptAs::Kept
+                 : result.senderFull ? CKeptAs::SenderFull
+                                     : CKeptAs::RecipientFull);
         },
         [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
             m_mailUsage.erase(recipient); // it counted what was lost

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "addressshares.h"
 #include "cluster.h"
 #include "loginguard.h"
 #include "passwordhasher.h"
@@ -11,6 +12,7 @@
 #include "store/store.h"
 #include "storeexecutor.h"
 #include "uniquefunction.h"
+#include "waitingbytes.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
@@ -24,6 +26,7 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -81,10 +84,21 @@ public:
     void OnSessionClosed(CServerSession& session);
     // A TLS handshake begins or ends. Until it ends OpenSSL holds about
     // 44 KB for it, which it cannot be made to release; past the limit of
-    // handshakes under way, the one that has waited longest is closed, so
-    // handshakes that stall cost a bounded amount together.
+    // handshakes under way from one address, or on the whole, the oldest of
+    // that address, or of the address with the most, is closed, so
+    // handshakes that stall cost a bounded amount together and a flood from
+    // one address does not cut the others' (admission.cpp).
     void HandshakeStarted(CServerSession& session);
     void HandshakeEnded(CServerSession& session);
+    // A session that has not logged in holds `bytes` of an unfinished
+    // record. Past the bound of all such bytes together, the sessions that
+    // hold the most are closed.
+    void PreloginBuffered(CServerSession& session, std::size_t bytes);
+    // The session closed: it no longer counts for any share.
+    void SessionClosing(CServerSession& session);
+    // The session has written the page of its backlog it was given: the
+    // next page of the user's offline messages, if any, is read.
+    void BacklogTaken(CServerSession& session);
     // Writes what `session` queued with SendSoon within kFlushDelay, unless
     // a record sent meanwhile takes it along.
     void FlushSoon(CServerSession& session);
@@ -139,17 +153,36 @@ private:
         // runs, and from which id the next one must read.
         bool fetching = false;
         std::optional<int64_t> fetchFrom;
+        // Mailboxes are read a page at a time as the client takes them: where
+        // the next page starts, and whether pages of this read went out.
+        std::optional<int64_t> nextPage;
+        bool pageSent = false;
+        // What waited at login besides the messages: it goes behind them.
+        std::vector<CNetMessage> afterMail;
     };
     struct CConnection
     {
         std::shared_ptr<CServerSession> session;
         CLogin login;
-        // Its place among the TLS handshakes under way, while it is one.
-        std::optional<std::list<CServerSession*>::iterator> handshake;
+        // Its place among the connections not logged in, and among the TLS
+        // handshakes under way, while it is one; the bytes of a record it
+        // holds before login.
+        std::optional<CAddressShares::CPlace> pending;
+        std::optional<CAddressShares::CPlace> handshake;
+        std::size_t prelogin = 0;
     };
     using CWeakSession = std::weak_ptr<CServerSession>;
 
     void Accept();
+    // Whether a connection from `address` (an AddressKey) may come in: not
+    // past its share of connections not logged in, and, when the server is
+    // full, once one not logged in from the address with the most went.
+    bool Admit(const std::string& address, const std::string& peer);
+    // The connection logged in: it leaves the shares of those that have not.
+    void LeavePending(CConnection& c);
+    // Gives memory freed by connections back to the system a little later,
+    // once a wave of them has gone.
+    void TrimSoon(std::size_t released);
     void FinishShutdownIfIdle();
     // The connection of a session that is still open, or null.
     CConnection* Find(const CWeakSession& weak);
@@ -226,8 +259,14 @@ private:
         Storing,   // on its way into the store; `kept` says what became of it
     };
     // What became of a message handed to the store: kept (or kept already,
-    // for a resend), or refused over the recipient's quota.
-    using CKept = CUniqueFunction<void(bool kept)>;
+    // for a resend), or refused over the recipient's quota, or over the
+    // sender's or the whole store's.
+    enum class CKeptAs {
+        Kept,
+        RecipientFull,
+        SenderFull,
+    };
+    using CKept = CUniqueFunction<void(CKeptAs)>;
     using CFailed = CUniqueFunction<void(const std::string& reason)>;
     // Delivers `msg` (an "SM") live when the recipient is online, else keeps
     // it as an offline message stamped with the current time, in the pending
@@ -253,10 +292,15 @@ private:
     // and not yet sent in this login, as "O" records followed by "OL", sent
     // behind everything else; reads again while notices come meanwhile.
     void FetchStored(CConnection& c, int64_t fromId);
+    // One page of such a read, while `fetching` is set.
+    void ReadPage(CConnection& c, int64_t fromId);
+    // Sends a page as a backlog; `next`: where the next one starts, if any.
+    void SendPage(CConnection& c, std::vector<CNetMessage> records, std::optional<int64_t> next);
     // The ids of the stored copies of messages the login already got live
-    // go into `copies`, to be deleted.
+    // go into `copies`, to be deleted. `last`: the last page of a read,
+    // which "OL" ends.
     std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
-                                            std::vector<int64_t>& copies);
+                                            std::vector<int64_t>& copies, bool last);
     void DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies);
     // Hands an "SM" to a connection of its recipient, unless the login has
     // it already.
@@ -291,8 +335,8 @@ private:
     void AnnounceSessionBlocks(CConnection& c);
     // Tells the recipients' nodes of offline messages committed for them.
     void FlushStoredNotices();
-    // The failure that tells a sender so.
-    static CNetMessage QuotaFailure(const std::string& recipient);
+    // The failure that tells a sender that a message was refused `why`.
+    static CNetMessage QuotaFailure(const std::string& recipient, CKeptAs why = CKeptAs::RecipientFull);
 
     asio::io_context& m_io;
     CStoreExecutor& m_stores;
@@ -316,7 +360,14 @@ private:
     void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
     std::unordered_map<CServerSession*, CConnection> m_connections;
-    std::list<CServerSession*> m_handshakes; // TLS handshakes under way, oldest first
+    CAddressShares m_pending;    // connections not logged in
+    CAddressShares m_handshakes; // TLS handshakes under way
+    // The bytes held before login, by session, and in all.
+    std::set<std::pair<std::size_t, CServerSession*>> m_preloginBySize;
+    std::size_t m_preloginTotal = 0;
+    std::size_t m_released = 0; // since the memory was last trimmed
+    asio::steady_timer m_trimTimer;
+    bool m_trimArmed = false;
     std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
@@ -343,8 +394,19 @@ private:
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
     // See OperatorChanges; only the few accounts the operator changed.
     std::unordered_map<std::string, uint64_t> m_operatorChanges;
+    // What senders, and all of them, have waiting in the store.
+    std::unordered_map<std::string, std::shared_ptr<CWaitingBytes>> m_senderBytes;
+    std::shared_ptr<CWaitingBytes> m_storeBytes;
     uint64_t m_usageGeneration = 0;
 };
+
+// The connections served at once unless --max-connections says otherwise:
+// as many as the memory holds when each holds all it may, no more than the
+// open-file limit allows, and never more than kMaxDefaultConnections (which
+// the systemd unit's LimitNOFILE allows, with the descriptors the server
+// keeps for itself).
+inline constexpr std::size_t kMaxDefaultConnections = 65'536;
+std::size_t DefaultMaxConnections(const CServerLimits& limits);
 
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.

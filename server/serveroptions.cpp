@@ -1,5 +1,7 @@
 #include "serveroptions.h"
 
+#include "loginguard.h"
+
 #include <cstdlib>
 
 namespace {
@@ -41,8 +43,10 @@ const char* ServerUsage()
     return "Usage: murmurly-server [--address ADDR] [--port PORT] [--db PATH]\n"
            "                       [--login-timeout SECONDS] [--max-connections N]\n"
            "                       [--max-handshakes N] [--record-timeout SECONDS]\n"
-           "                       [--store-timeout SECONDS]\n"
-           "                       [--no-registration]\n"
+           "                       [--store-timeout SECONDS] [--write-timeout SECONDS]\n"
+           "                       [--max-pending-per-address N] [--prelogin-memory MIB]\n"
+           "                       [--sender-quota MIB] [--store-quota MIB]\n"
+           "                       [--limit-exempt CIDR]... [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
            "                       [--admin-socket PATH] [--metrics ADDR:PORT]\n"
@@ -56,17 +60,35 @@ const char* ServerUsage()
            "  --login-timeout SECONDS  close a connection that has not logged in by\n"
            "                           then (default 30)\n"
            "  --max-connections N      connections served at once; more are closed\n"
-           "                           at once (default: the open-file limit less 64)\n"
+           "                           at once (default: what the memory holds when\n"
+           "                           each holds all it may, at most 65536 and the\n"
+           "                           open-file limit less 64)\n"
            "  --max-handshakes N       TLS handshakes under way at once; past that the\n"
-           "                           oldest is closed (default 256)\n"
+           "                           oldest of the address with the most is closed\n"
+           "                           (default 256; 16 from one address)\n"
            "  --record-timeout SECONDS close a connection whose record stays\n"
            "                           unfinished that long (default 60)\n"
+           "  --write-timeout SECONDS  close a logged-in client that takes no byte of\n"
+           "                           what waits for it that long (default 60)\n"
+           "  --max-pending-per-address N\n"
+           "                           connections one address may hold before they\n"
+           "                           log in (default 64)\n"
+           "  --prelogin-memory MIB    unfinished records of all connections not\n"
+           "                           logged in together; past it those holding the\n"
+           "                           most are closed (default 16)\n"
+           "  --sender-quota MIB       offline messages one sender may have waiting\n"
+           "                           for all recipients together (default 64)\n"
+           "  --store-quota MIB        offline messages the store may hold in all, 0\n"
+           "                           for no bound (default: four fifths of the disk\n"
+           "                           space free at start under a database file)\n"
            "  --store-timeout SECONDS  fail a database request, and close the client\n"
            "                           that made it, after that long (default 10)\n"
            "  --tls-cert FILE          PEM certificate chain: the port speaks TLS only\n"
            "  --tls-key FILE           PEM private key of that certificate\n"
            "  --allow-plaintext        listen without TLS on an address other than\n"
            "                           loopback (a private network only)\n"
+           "  --limit-exempt CIDR      spare peers in this range the limits per address\n"
+           "                           (repeatable; default 127.0.0.0/8 and ::1)\n"
            "  --no-registration        refuse to create accounts\n"
            "  --cluster nats://HOST:PORT\n"
            "                           one node of several: join the others through\n"
@@ -86,6 +108,7 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
 {
     CParsedOptions parsed;
     CServerOptions& o = parsed.options;
+    bool exemptGiven = false; // the first --limit-exempt replaces the default
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& arg = args[i];
         if (arg == "--help" || arg == "-h") {
@@ -112,8 +135,9 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
         }
         if (arg != "--address" && arg != "--port" && arg != "--db" && arg != "--login-timeout" &&
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
-            arg != "--max-handshakes" &&
-            arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
+            arg != "--write-timeout" && arg != "--max-pending-per-address" && arg != "--prelogin-memory" &&
+            arg != "--sender-quota" && arg != "--store-quota" && arg != "--max-handshakes" &&
+            arg != "--limit-exempt" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
             arg != "--admin-socket" && arg != "--metrics") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
@@ -134,14 +158,32 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 parsed.error = "invalid port '" + value + "' (0 to 65535)";
                 return parsed;
             }
-        } else if (arg == "--login-timeout" || arg == "--record-timeout") {
+        } else if (arg == "--login-timeout" || arg == "--record-timeout" || arg == "--write-timeout") {
             unsigned long seconds = 0;
             if (!ParseCount(value, 86400, seconds)) {
                 parsed.error = "invalid " + arg + " '" + value + "' (1 to 86400 seconds)";
                 return parsed;
             }
-            (arg == "--login-timeout" ? o.limits.loginTimeout : o.limits.recordTimeout) =
-                std::chrono::seconds(seconds);
+            (arg == "--login-timeout"    ? o.limits.loginTimeout
+             : arg == "--record-timeout" ? o.limits.recordTimeout
+                                         : o.limits.writeTimeout) = std::chrono::seconds(seconds);
+        } else if (arg == "--prelogin-memory" || arg == "--sender-quota" || arg == "--store-quota") {
+            // The store's bound may be 0: none.
+            unsigned long mib = 0;
+            if (!(arg == "--store-quota" && value == "0") && !ParseCount(value, 1ul << 30, mib)) {
+                parsed.error = "invalid " + arg + " '" + value + "' (" + (arg == "--store-quota" ? "0" : "1") +
+                               " to 1073741824 MiB)";
+                return parsed;
+            }
+            const std::size_t bytes = static_cast<std::size_t>(mib) << 20;
+            if (arg == "--prelogin-memory")
+                o.limits.preloginMemory = bytes;
+            else if (arg == "--sender-quota")
+                o.limits.senderQuota = bytes;
+            else {
+                o.limits.storeQuota = bytes;
+                o.limits.storeQuotaGiven = true;
+            }
         } else if (arg == "--store-timeout") {
             unsigned long seconds = 0;
             if (!ParseCount(value, 3600, seconds)) {
@@ -149,13 +191,25 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             o.storeTimeout = std::chrono::seconds(seconds);
-        } else if (arg == "--max-connections" || arg == "--max-handshakes") {
+        } else if (arg == "--max-connections" || arg == "--max-handshakes" ||
+                   arg == "--max-pending-per-address") {
             unsigned long count = 0;
             if (!ParseCount(value, 1'000'000'000, count)) {
                 parsed.error = "invalid " + arg + " '" + value + "' (at least 1)";
                 return parsed;
             }
-            (arg == "--max-connections" ? o.limits.maxConnections : o.limits.maxHandshakes) = count;
+            (arg == "--max-connections"  ? o.limits.maxConnections
+             : arg == "--max-handshakes" ? o.limits.maxHandshakes
+                                         : o.limits.maxPendingPerAddress) = count;
+        } else if (arg == "--limit-exempt") {
+            if (!IsAddressRange(value)) {
+                parsed.error = "invalid --limit-exempt '" + value + "' (ADDRESS/PREFIX, such as 10.0.0.0/8)";
+                return parsed;
+            }
+            if (!exemptGiven)
+                o.limits.limitExempt.clear();
+            exemptGiven = true;
+            o.limits.limitExempt.push_back(value);
         } else if (arg == "--tls-cert" || arg == "--tls-key") {
             if (value.empty()) {
                 parsed.error = arg + " needs a value";

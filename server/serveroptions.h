@@ -13,12 +13,24 @@ struct CServerLimits
     std::chrono::milliseconds loginTimeout = std::chrono::seconds(30);
     // A record whose bytes have begun to arrive must be whole by then.
     std::chrono::milliseconds recordTimeout = std::chrono::seconds(60);
-    // Connections served at once; 0 derives it from the open-file limit.
+    // Connections served at once; 0 derives it from the memory and the
+    // open-file limit (DefaultMaxConnections).
     std::size_t maxConnections = 0;
-    // TLS handshakes under way at once; past this, the oldest is closed.
+    // TLS handshakes under way at once; past this, the oldest of the
+    // address with the most is closed.
     std::size_t maxHandshakes = 256;
-    // Encoded records waiting for a client that does not read.
+    // Shares of one address (an AddressKey) unless exempt: connections that
+    // have not logged in, and TLS handshakes under way.
+    std::size_t maxPendingPerAddress = 64;
+    std::size_t maxHandshakesPerAddress = 16;
+    // The bytes of unfinished records of all connections not logged in.
+    std::size_t preloginMemory = std::size_t{16} << 20;
+    // Encoded records waiting for a client that does not read, a backlog
+    // of stored messages included.
     std::size_t maxQueuedBytes = 1u << 20;
+    // A logged-in client that takes no byte of what waits for it that long
+    // is closed.
+    std::chrono::milliseconds writeTimeout = std::chrono::seconds(60);
 
     // Account protection (CLoginGuard). Failed logins within failureWindow:
     // maxNameFailures for one name from one address, or maxAddressFailures
@@ -32,14 +44,21 @@ struct CServerLimits
     std::chrono::milliseconds registrationWindow = std::chrono::hours(1);
     // Password checks one address may have waiting for a worker.
     std::size_t maxQueuedHashes = 16;
-    // The per-address rules above spare loopback peers (tests, benchmarks,
-    // a local proxy); tests turn this off to see them.
-    bool exemptLoopback = true;
+    // Peers the per-address rules spare (a local proxy, tests, benchmarks),
+    // as CIDR ranges; tests narrow them to 127.0.0.1/32 and connect from
+    // other loopback addresses to see the rules at work.
+    std::vector<std::string> limitExempt = {"127.0.0.0/8", "::1/128"};
     bool registrationOpen = true;
     // Offline messages kept for one recipient: how many, and their text and
     // font name bytes together.
     std::size_t maxOfflineMessages = 10'000;
     std::size_t maxOfflineBytes = std::size_t{64} << 20;
+    // The same bytes waiting from one sender for all recipients together,
+    // and in the whole store (0: no bound; the server sets one from the free
+    // disk space of a database file).
+    std::size_t senderQuota = std::size_t{64} << 20;
+    std::size_t storeQuota = 0;
+    bool storeQuotaGiven = false; // --store-quota: no default from the disk
 };
 
 struct CServerOptions

@@ -2,10 +2,12 @@
 
 #include "server.h"
 #include "serverlog.h"
+#include "socketprogress.h"
 #include "wire.h"
 
 #include <asio/post.hpp>
 
+#include <algorithm>
 #include <optional>
 
 namespace {
@@ -50,6 +52,16 @@ std::string FormatBytes(std::size_t bytes)
     if (bytes % (1u << 20) == 0)
         return std::to_string(bytes >> 20) + " MiB";
     return std::to_string(bytes) + " bytes";
+}
+
+// About the bytes `msg` takes encoded, to count a backlog before it is.
+std::size_t EncodedSize(const CNetMessage& msg)
+{
+    std::size_t bytes = 64 + msg.command.size() + msg.sender.size() + msg.recipient.size() + msg.text.size() +
+                        msg.faceName.size();
+    for (const auto& name : msg.names)
+        bytes += 8 + name.size();
+    return bytes;
 }
 
 std::string FormatPeer(const asio::ip::tcp::socket& socket)
@@ -209,7 +221,9 @@ void CServerSession::ProcessInput(bool recordStarts)
         return;
     }
     m_records.Keep();
-    if (m_records.Buffered() == 0)
+    if (!m_loggedIn)
+        m_server.PreloginBuffered(*this, m_records.Buffered());
+    if (!IsOpen() || m_records.Buffered() == 0)
         return;
     // A new record has begun: its own time starts now.
     if (recordStarts || decoded)
@@ -262,7 +276,7 @@ bool CServerSession::Queue(const CNetMessage& msg, bool soon)
         m_onlySoon = true;
     EncodeRecord(msg, behindBacklog ? m_later : m_pending);
     const std::size_t bound = m_server.Limits().maxQueuedBytes;
-    if (m_pending.size() + m_writing.size() + m_later.size() > bound) {
+    if (m_pending.size() + m_writing.size() + m_later.size() + m_backlogBytes > bound) {
         ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");
         Close();
         return false;
@@ -270,10 +284,15 @@ bool CServerSession::Queue(const CNetMessage& msg, bool soon)
     return true;
 }
 
-void CServerSession::SendBacklog(std::vector<CNetMessage> records)
+void CServerSession::SendBacklog(std::vector<CNetMessage> records, bool more)
 {
-    if (!IsOpen() || records.empty())
+    if (!IsOpen())
         return;
+    m_moreWanted = more;
+    if (records.empty())
+        return;
+    for (const auto& record : records)
+        m_backlogBytes += EncodedSize(record);
     if (m_backlogNext < m_backlog.size()) {
         for (auto& record : records)
             m_backlog.push_back(std::move(record));
@@ -287,6 +306,7 @@ void CServerSession::SendBacklog(std::vector<CNetMessage> records)
 void CServerSession::Refill()
 {
     while (m_backlogNext < m_backlog.size() && m_pending.size() < kBacklogBatch) {
+        m_backlogBytes -= std::min(m_backlogBytes, EncodedSize(m_backlog[m_backlogNext]));
         EncodeRecord(m_backlog[m_backlogNext], m_pending);
         m_backlog[m_backlogNext] = CNetMessage(); // its text is on its way
         ++m_backlogNext;
@@ -296,6 +316,7 @@ void CServerSession::Refill()
         return;
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
+    m_backlogBytes = 0;
     if (!m_later.empty())
         m_onlySoon = false;
     m_pending += m_later;
@@ -322,9 +343,15 @@ void CServerSession::StartWrite()
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;
+
     m_stream.AsyncWrite(
         asio::buffer(m_writing),
         [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
+    if (m_loggedIn && !m_draining) {
+        m_writeDeadline = Clock::now() + m_server.Limits().writeTimeout;
+        m_acked = -1;
+        ArmTimer();
+    }
 }
 
 void CServerSession::OnWrite(const asio::error_code& error)
@@ -341,6 +368,12 @@ void CServerSession::OnWrite(const asio::error_code& error)
     if (!m_writeActive && m_draining) {
         m_stream.ShutdownSend();
         Close();
+        return;
+    }
+    // The part of the backlog the server handed over is out: the next.
+    if (m_moreWanted && m_backlog.empty() && !m_writeActive) {
+        m_moreWanted = false;
+        m_server.BacklogTaken(*this);
     }
 }
 
@@ -353,6 +386,8 @@ void CServerSession::CloseAfterFlush()
     // was sent behind it goes now.
     std::vector<CNetMessage>().swap(m_backlog);
     m_backlogNext = 0;
+    m_backlogBytes = 0;
+    m_moreWanted = false;
     m_pending += m_later;
     std::string().swap(m_later);
     StartWrite();
@@ -369,7 +404,7 @@ void CServerSession::Close()
     if (m_closed)
         return;
     m_closed = true;
-    m_server.HandshakeEnded(*this);
+    m_server.SessionClosing(*this);
     asio::error_code ignored;
     m_timer.cancel();
     m_timerArmed = false;
@@ -401,6 +436,8 @@ void CServerSession::ArmTimer()
         // Held bytes wait for the server, not for the client.
         if (m_records.Buffered() > 0 && m_holds == 0)
             consider(m_recordDeadline);
+        if (m_loggedIn && m_writeActive)
+            consider(m_writeDeadline);
     }
     if (!due || (m_timerArmed && m_timerAt <= *due))
         return;
@@ -439,6 +476,23 @@ void CServerSession::OnTimer()
                   "; closing");
         Close();
         return;
+    }
+    if (m_loggedIn && m_writeActive && now >= m_writeDeadline) {
+        // The write is not done, but the client may still be taking its
+        // bytes slowly: what it acknowledged, looked at twice a tenth of the
+        // time-out apart, says whether it still does. (Looking at every
+        // write would cost a call per record.)
+        const int64_t acked = BytesAcked(m_stream.Socket().native_handle());
+        if (m_acked >= 0 && acked == m_acked) {
+            ServerLog("client " + m_peer + " has taken nothing for " + FormatDuration(limits.writeTimeout) +
+                      "; closing");
+            Close();
+            return;
+        }
+        const bool first = m_acked < 0;
+        m_acked = first ? acked : -1;
+        m_writeDeadline = now + (first ? std::max(limits.writeTimeout / 10, std::chrono::milliseconds(1))
+                                       : limits.writeTimeout);
     }
     ArmTimer();
 }

@@ -7,6 +7,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -35,8 +36,10 @@ class CServer;
 // is flushed by one async_write at a time. A client that stops reading lets
 // that buffer grow; past the server's queue bound the connection is closed,
 // so one slow client never costs the others more than that. A backlog handed
-// to SendBacklog is encoded only as the queue drains and does not count
-// against the bound.
+// to SendBacklog is encoded only as the queue drains, and counts against the
+// bound as it would be encoded; the server hands it over a page at a time.
+// A logged-in client that takes no byte of what waits for it within the
+// write time-out is closed as well.
 //
 // Over TLS the session first completes the handshake; the login deadline
 // covers it, so a handshake that stalls is closed like a silent connection,
@@ -65,7 +68,9 @@ public:
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
-    void SendBacklog(std::vector<CNetMessage> records);
+    // With `more`, the server has more of it: once this part is all
+    // written, CServer::BacklogTaken asks for the next.
+    void SendBacklog(std::vector<CNetMessage> records, bool more = false);
     // Sends what is queued (but not a backlog not yet reached), then closes.
     // Nothing more is read or handled. A client that does not read within a
     // few seconds is cut off anyway.
@@ -111,11 +116,15 @@ private:
     std::string m_pending;              // bytes queued behind it
     std::vector<CNetMessage> m_backlog; // not yet encoded, from m_backlogNext
     std::size_t m_backlogNext = 0;
+    std::size_t m_backlogBytes = 0; // about what the rest of it encodes to
+    bool m_moreWanted = false;      // the server has more backlog
     std::string m_later; // sent while a backlog is pending, goes out after it
 
     Clock::time_point m_loginDeadline;
     Clock::time_point m_recordDeadline; // while m_records holds a record's start
     Clock::time_point m_drainDeadline;  // while draining
+    Clock::time_point m_writeDeadline;  // while a write waits for a client that is logged in
+    int64_t m_acked = -1;               // what the client had acknowledged at the first look, if any
     Clock::time_point m_timerAt;
 
     bool m_loggedIn = false; // has logged in at some time

@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/err.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <cerrno>
@@ -73,6 +74,14 @@ BIO_METHOD* SocketMethod()
     return method;
 }
 
+// Whether the peer has ended its sending direction (or reset), while bytes
+// it sent before may still wait to be read.
+bool PeerClosed(int fd)
+{
+    pollfd wait{fd, POLLRDHUP, 0};
+    return ::poll(&wait, 1, 0) > 0 && (wait.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 } // namespace
 
 asio::error_code CSessionStream::MakeEngine()
@@ -111,8 +120,10 @@ bool CSessionStream::HelloArrived()
     asio::error_code error;
     const std::size_t queued = m_socket.available(error);
     // An error, the end of the stream or bytes that are not TLS: the
-    // handshake says so.
-    const bool arrived = n <= 0 || header[0] != kHandshake || error || queued >= wanted;
+    // handshake says so. A client that closes after part of its hello must
+    // be seen too: the bytes it left would never reach the low-water mark,
+    // and the end of the stream behind them wakes the wait only once.
+    const bool arrived = n <= 0 || header[0] != kHandshake || error || queued >= wanted || PeerClosed(fd);
     // Until the bytes are all there the socket reports itself readable only
     // once they are, so that waiting for them costs no turns of the loop.
     const int lowWater = arrived ? 1 : static_cast<int>(wanted);

@@ -5,6 +5,7 @@
 #include "pgconnection.h"
 
 #include <iterator>
+#include <optional>
 
 namespace {
 
@@ -62,10 +63,14 @@ void Prepare(pqxx::connection& c)
               "ON CONFLICT DO NOTHING RETURNING id");
     c.prepare("messages", "SELECT id, sender, text, time, face_name, font, color, size, "
                           "coalesce(client_id, '') FROM offline_message WHERE recipient = $1 AND id >= $2 "
-                          "ORDER BY id");
+                          "ORDER BY id LIMIT $3");
     c.prepare("delete_message", "DELETE FROM offline_message WHERE id = $1 AND recipient = $2");
     c.prepare("message_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
                                "FROM offline_message WHERE recipient = $1");
+    c.prepare("sender_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
+                              "FROM offline_message WHERE sender = $1");
+    c.prepare("total_usage", "SELECT count(*), coalesce(sum(length(text) + length(face_name)), 0) "
+                             "FROM offline_message");
 }
 
 } // namespace
@@ -379,11 +384,15 @@ int64_t CPgStore::StoreMessage(const CStoredMessage& m)
     });
 }
 
-std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient, int64_t fromId)
+std::vector<CStoredMessage> CPgStore::Messages(const std::string& recipient, int64_t fromId,
+                                               std::size_t limit)
 {
+    // No limit is LIMIT NULL, which is LIMIT ALL.
+    const std::optional<int64_t> rows =
+        limit > 0 ? std::optional<int64_t>(static_cast<int64_t>(limit)) : std::nullopt;
     return Run([&](pqxx::transaction_base& tx) {
         std::vector<CStoredMessage> out;
-        for (const auto& row : tx.exec_prepared("messages", recipient, fromId)) {
+        for (const auto& row : tx.exec_prepared("messages", recipient, fromId, rows)) {
             CStoredMessage& m = out.emplace_back();
             m.id = row[0].as<int64_t>();
             m.sender = row[1].as<std::string>();
@@ -410,10 +419,12 @@ bool CPgStore::DeleteMessage(int64_t id, const std::string& recipient)
     });
 }
 
-CMessageUsage CPgStore::MessageUsage(const std::string& recipient)
+CMessageUsage CPgStore::MessageUsage(const std::string& name, CUsageOf of)
 {
     return Run([&](pqxx::transaction_base& tx) {
-        const pqxx::row r = tx.exec_prepared1("message_usage", recipient);
+        const pqxx::row r = of == CUsageOf::All      ? tx.exec_prepared1("total_usage")
+                            : of == CUsageOf::Sender ? tx.exec_prepared1("sender_usage", name)
+                                                     : tx.exec_prepared1("message_usage", name);
         CMessageUsage usage;
         usage.count = r[0].as<std::size_t>();
         usage.bytes = r[1].as<std::size_t>();

@@ -106,10 +106,13 @@ struct CSqliteStore::CStatements
                        "ON CONFLICT DO NOTHING"),
           messages(db, "SELECT id, sender, text, time, face_name, font, color, size, "
                        "coalesce(client_id, '') FROM offline_message "
-                       "WHERE recipient = ?1 AND id >= ?2 ORDER BY id"),
+                       "WHERE recipient = ?1 AND id >= ?2 ORDER BY id LIMIT ?3"),
           deleteMessage(db, "DELETE FROM offline_message WHERE id = ?1 AND recipient = ?2"),
           messageUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message "
                            "WHERE recipient = ?1"),
+          senderUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message "
+                          "WHERE sender = ?1"),
+          totalUsage(db, "SELECT count(*), total(length(text) + length(face_name)) FROM offline_message"),
           begin(db, "BEGIN IMMEDIATE"), commit(db, "COMMIT"), rollback(db, "ROLLBACK"),
           savepoint(db, "SAVEPOINT scope"), release(db, "RELEASE scope"), rollbackTo(db, "ROLLBACK TO scope")
     {
@@ -119,7 +122,7 @@ struct CSqliteStore::CStatements
     CSqliteStatement friends, friendOf, isFriend, addFriend, removeFriend;
     CSqliteStatement addRequest, hasRequest, requests, removeRequest;
     CSqliteStatement addBlock, removeBlock, isBlocked, blocks;
-    CSqliteStatement storeMessage, messages, deleteMessage, messageUsage;
+    CSqliteStatement storeMessage, messages, deleteMessage, messageUsage, senderUsage, totalUsage;
     // Scopes nest as savepoints of one name: RELEASE and ROLLBACK TO act on
     // the innermost.
     CSqliteStatement begin, commit, rollback, savepoint, release, rollbackTo;
@@ -451,11 +454,13 @@ int64_t CSqliteStore::StoreMessage(const CStoredMessage& m)
     return m_db.Changes() == 1 ? m_db.LastInsertRowId() : 0;
 }
 
-std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient, int64_t fromId)
+std::vector<CStoredMessage> CSqliteStore::Messages(const std::string& recipient, int64_t fromId,
+                                                   std::size_t limit)
 {
     CSqliteStatementUse use(m_stmt->messages);
     use->Bind(1, recipient);
     use->Bind(2, fromId);
+    use->Bind(3, limit > 0 ? static_cast<int64_t>(limit) : int64_t{-1}); // -1: no limit
     std::vector<CStoredMessage> out;
     while (use->Step()) {
         CStoredMessage& m = out.emplace_back();
@@ -483,11 +488,14 @@ bool CSqliteStore::DeleteMessage(int64_t id, const std::string& recipient)
     return m_db.Changes() == 1;
 }
 
-CMessageUsage CSqliteStore::MessageUsage(const std::string& recipient)
+CMessageUsage CSqliteStore::MessageUsage(const std::string& name, CUsageOf of)
 {
     // The columns are blobs: length() reads their sizes, not their bytes.
-    CSqliteStatementUse use(m_stmt->messageUsage);
-    use->Bind(1, recipient);
+    CSqliteStatementUse use(of == CUsageOf::All      ? m_stmt->totalUsage
+                            : of == CUsageOf::Sender ? m_stmt->senderUsage
+                                                     : m_stmt->messageUsage);
+    if (of != CUsageOf::All)
+        use->Bind(1, name);
     CMessageUsage usage;
     if (use->Step()) {
         usage.count = static_cast<std::size_t>(use->ColumnInt(0));

@@ -48,9 +48,10 @@ public:
     std::vector<std::pair<std::string, std::string>> AllBlocks() override;
 
     int64_t StoreMessage(const CStoredMessage& message) override;
-    std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) override;
+    std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0,
+                                         std::size_t limit = 0) override;
     bool DeleteMessage(int64_t id, const std::string& recipient) override;
-    CMessageUsage MessageUsage(const std::string& recipient) override;
+    CMessageUsage MessageUsage(const std::string& name, CUsageOf of = CUsageOf::Recipient) override;
 
 protected:
     void Begin() override;

@@ -36,6 +36,13 @@ struct CMessageUsage
     std::size_t bytes = 0;
 };
 
+// Whose offline messages MessageUsage counts.
+enum class CUsageOf {
+    Recipient,
+    Sender,
+    All,
+};
+
 // How long one store request may take unless the operator says otherwise
 // (--store-timeout).
 inline constexpr std::chrono::milliseconds kDefaultStoreTimeout{10'000};
@@ -161,11 +168,15 @@ public:
     // recipient and returns whether one was deleted. Both join the pending
     // group (see above) when called outside a transaction scope.
     virtual int64_t StoreMessage(const CStoredMessage& message) = 0;
-    // With `fromId`, only the messages whose id is at least that.
-    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0) = 0;
+    // With `fromId`, only the messages whose id is at least that; with
+    // `limit`, at most that many of them (the first), so that a mailbox of
+    // any size is read in pages.
+    virtual std::vector<CStoredMessage> Messages(const std::string& recipient, int64_t fromId = 0,
+                                                 std::size_t limit = 0) = 0;
     virtual bool DeleteMessage(int64_t id, const std::string& recipient) = 0;
-    // Counts pending messages too.
-    virtual CMessageUsage MessageUsage(const std::string& recipient) = 0;
+    // Counts pending messages too. `of` says whose: those for `name`, those
+    // from `name`, or all of them (`name` is then not used).
+    virtual CMessageUsage MessageUsage(const std::string& name, CUsageOf of = CUsageOf::Recipient) = 0;
 
 protected:
     virtual void BeginTransaction() = 0;

@@ -70,6 +70,11 @@ CTestClient::~CTestClient()
         ::close(m_fd);
 }
 
+void CTestClient::ShutdownSend()
+{
+    ::shutdown(m_fd, SHUT_WR);
+}
+
 bool CTestClient::SendRaw(const std::string& bytes)
 {
     std::size_t done = 0;

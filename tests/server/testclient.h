@@ -35,6 +35,8 @@ public:
     void Send(const CNetMessage& msg);
     // Writes raw bytes; returns false when the server has closed the socket.
     bool SendRaw(const std::string& bytes);
+    // Ends the sending direction, as a client that gives up does.
+    void ShutdownSend();
     void Send(const char* command, std::string sender = {}, std::string recipient = {},
               std::string text = {});
 

@@ -166,8 +166,8 @@ TEST_F(Accounts, AnswersComeInRequestOrderWhileHashing)
 
 namespace {
 
-// The per-address rules, with loopback treated as any other address; the
-// clients connect from distinct loopback addresses.
+// The per-address rules with only 127.0.0.1 exempt; the clients connect
+// from other loopback addresses, as remote clients would.
 class Guarded : public ServerTest
 {
 protected:
@@ -175,7 +175,7 @@ protected:
     {
         ServerTest::SetUp();
         CServerLimits limits;
-        limits.exemptLoopback = false;
+        limits.limitExempt = {"127.0.0.1/32"};
         limits.maxQueuedHashes = 4;
         Restart(limits);
     }
@@ -272,19 +272,33 @@ TEST_F(Accounts, RegistrationCanBeClosed)
 TEST(LoginGuard, LocksExpireAndSuccessForgives)
 {
     CServerLimits limits;
-    limits.exemptLoopback = false;
+    limits.limitExempt = {"127.0.0.1/32"};
     CLoginGuard guard(limits);
     using namespace std::chrono;
     const auto t0 = CLoginGuard::Clock::now();
     const std::string a = "192.0.2.1";
-    EXPECT_TRUE(guard.Applies("127.0.0.1"));
-    limits.exemptLoopback = true;
     EXPECT_FALSE(guard.Applies("127.0.0.1"));
+    EXPECT_TRUE(guard.Applies("127.0.0.2"));
+    EXPECT_FALSE(guard.Applies("::ffff:127.0.0.1"));
+    limits.limitExempt = CServerLimits().limitExempt;
+    EXPECT_FALSE(guard.Applies("127.0.0.2"));
     EXPECT_FALSE(guard.Applies("::ffff:127.0.0.1"));
     EXPECT_TRUE(guard.Applies(a));
     EXPECT_EQ(AddressKey("2001:db8:1:2:aa::1"), "2001:db8:1:2::/64");
     EXPECT_EQ(AddressKey(a), a);
     EXPECT_FALSE(guard.Applies(AddressKey("::1")));
+    limits.limitExempt = {"10.1.0.0/16", "2001:db8::/32", "192.0.2.9"};
+    for (const auto& [address, exempt] :
+         std::vector<std::pair<std::string, bool>>{{"10.1.200.3", true},
+                                                   {"10.2.0.1", false},
+                                                   {"::ffff:10.1.0.1", true},
+                                                   {AddressKey("2001:db8:5::1"), true},
+                                                   {AddressKey("2001:db9::1"), false},
+                                                   {"192.0.2.9", true},
+                                                   {"192.0.2.10", false},
+                                                   {"::1", false}})
+        EXPECT_EQ(guard.Applies(address), !exempt) << address;
+    limits.limitExempt = {};
 
     // Four failures, a success, then four more: no lock.
     for (int i = 0; i < 4; ++i)

@@ -251,15 +251,13 @@ TEST_F(Admin, ABackupTakenWhileMessagesAreStoredOpensWhole)
     m_server = std::make_unique<CInProcessServer>(copy);
     auto bob = Connect();
     bob->Login("bob", "pw");
-    bob->Send(Cmd::BlockedList, "bob"); // answered behind the messages
+    // At least the 100 committed before, so "OL" follows them.
     int expected = 0;
     for (;;) {
         const std::optional<CNetMessage> record = bob->Receive();
         ASSERT_TRUE(record);
-        if (record->command == Cmd::BlockedListAnswer)
-            break;
         if (record->command == Cmd::OfflineEnd)
-            continue;
+            break;
         ASSERT_EQ(record->command, Cmd::OfflineMessage);
         EXPECT_EQ(record->text, std::to_string(expected++));
     }

@@ -162,6 +162,11 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--login-timeout", "0"},
         {"--max-connections", "x"},
         {"--max-handshakes", "0"},
+        {"--limit-exempt", "10.0.0.0/33"},
+        {"--limit-exempt", "localhost"},
+        {"--sender-quota", "0"},
+        {"--prelogin-memory", "x"},
+        {"--write-timeout", "0"},
         {"--record-timeout", "-1"},
         {"--cluster", "127.0.0.1:4222"},
         // Nothing listens on port 1: the node cannot join.
@@ -376,6 +381,25 @@ TEST_F(Process, LoginTimeoutAndConnectionLimitApply)
     EXPECT_NE(log.find("no login from"), std::string::npos) << log;
 }
 
+// With only 127.0.0.1 exempt, 127.0.0.2 counts as any remote address would:
+// five wrong passwords from there lock the name there, not elsewhere.
+TEST_F(Process, LimitExemptNarrowsTheExemption)
+{
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--limit-exempt",
+                                    "127.0.0.1/32", "--limit-exempt", "::1"});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient(p.Port(), false, "127.0.0.3").Register("alice", "pw");
+    CTestClient guesser(p.Port(), false, "127.0.0.2");
+    for (int i = 0; i < 5; ++i) {
+        guesser.Send(Cmd::Login, "alice", "wrong");
+        guesser.Expect(Cmd::LoginFailed);
+    }
+    guesser.Send(Cmd::Login, "alice", "pw");
+    guesser.Expect(Cmd::LoginFailed);
+    CTestClient(p.Port(), false, "127.0.0.3").Login("alice", "pw");
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+}
+
 TEST_F(Process, TlsServesLoginsMessagesAndShutdown)
 {
     const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
@@ -470,6 +494,43 @@ TEST_F(Process, TlsHandshakesUnderWayAreBounded)
     EXPECT_FALSE(silent.WaitBytes());
     const std::string log = p.Log();
     EXPECT_NE(log.find("over the limit of 1; closing the oldest"), std::string::npos) << log;
+}
+
+// A flood of stalled handshakes from one address takes its own share: the
+// oldest of the address with the most goes, never the late client of
+// another; a client that gives up in the middle of its hello goes at once.
+TEST_F(Process, TlsHandshakesAreSharedByAddress)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(),
+                     {"--port", "0", "--db", Db(), "--fast-hash", "--max-handshakes", "20", "--limit-exempt",
+                      "127.0.0.1/32", "--tls-cert", tls.cert, "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    const std::string hello = MakeClientHello();
+    auto stall = [&](const std::string& from) {
+        auto client = std::make_unique<CTestClient>(p.Port(), false, from);
+        EXPECT_TRUE(client->SendRaw(hello));
+        EXPECT_TRUE(client->WaitBytes()); // answered: its handshake is under way
+        return client;
+    };
+    auto late = stall("127.0.0.3");
+    std::vector<std::unique_ptr<CTestClient>> flood;
+    for (int i = 0; i < 17; ++i)
+        flood.push_back(stall("127.0.0.2"));
+    EXPECT_TRUE(flood[0]->WaitClosed()); // past the 16 of one address
+    for (int i = 0; i < 4; ++i)
+        flood.push_back(stall("127.0.0.4"));
+    EXPECT_TRUE(flood[1]->WaitClosed()); // past the 20 in all
+    // Half a hello, then the end of the stream.
+    CTestClient quitter(p.Port(), false, "127.0.0.5");
+    ASSERT_TRUE(quitter.SendRaw(hello.substr(0, hello.size() / 2)));
+    quitter.ShutdownSend();
+    EXPECT_TRUE(quitter.WaitClosed());
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("from 127.0.0.2 over the limit of 16"), std::string::npos) << log;
+    EXPECT_EQ(log.find("closing the oldest of the address with the most, with 127.0.0.3"), std::string::npos)
+        << log;
 }
 
 TEST_F(Process, TlsToAClearPortFailsCleanly)

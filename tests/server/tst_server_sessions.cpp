@@ -219,8 +219,13 @@ TEST_F(Sessions, ConnectionsBeyondTheLimitAreClosedAtOnce)
     auto alice = Online("alice");
     auto second = Connect();
     second->Register("bob", "pw");
+    // Full: one that has not logged in makes room for the newcomer; once all
+    // have logged in, the newcomer goes.
     auto third = Connect();
-    EXPECT_TRUE(third->WaitClosed());
+    EXPECT_TRUE(second->WaitClosed());
+    third->Login("bob", "pw");
+    auto fourth = Connect();
+    EXPECT_TRUE(fourth->WaitClosed());
     alice->Send(Cmd::BlockedList, "alice");
     alice->Expect(Cmd::BlockedListAnswer);
 }
