@@ -107,17 +107,28 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
         if (guarded)
             m_guard.LoginAbandoned(address, name);
     };
+    // The operator may lock the account or change its password while the
+    // hash is read and checked: then the login fails.
+    const uint64_t changes = OperatorChanges(name);
     // A store that cannot be read ends the connection (the client says the
     // connection was lost), never as a wrong password.
     Query(
-        c, [name](CStore& store) { return store.PasswordHash(name); },
-        [this, name, address, guarded, abandoned, password = std::move(msg.recipient)](
-            CConnection& c, std::optional<std::string> hash) mutable {
+        c,
+        [name](CStore& store) {
+            // A locked account fails as a wrong password does, after as long.
+            auto hash = store.PasswordHash(name);
+            if (hash && store.IsLocked(name))
+                hash.reset();
+            return hash;
+        },
+        [this, name, address, guarded, abandoned, changes,
+         password = std::move(msg.recipient)](CConnection& c, std::optional<std::string> hash) mutable {
             // A name without an account is checked against a dummy hash, so
             // that its answer takes as long as a wrong password's.
             const bool known = hash.has_value();
-            auto checked = [this, weak = CWeakSession(c.session), name, address, guarded, known](bool ok) {
-                ok = ok && known;
+            auto checked = [this, weak = CWeakSession(c.session), name, address, guarded, known,
+                            changes](bool ok) {
+                ok = ok && known && OperatorChanges(name) == changes;
                 if (guarded)
                     m_guard.LoginChecked(address, name, ok, CLoginGuard::Clock::now());
                 // A connection that went away meanwhile logs nobody in.
@@ -130,9 +141,10 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
                 }
                 // Still held: the other nodes answer first, while the loop
                 // serves everyone else.
-                m_cluster->BeginLogin(name, [this, weak, name](CLoginOutcome outcome) {
+                m_cluster->BeginLogin(name, [this, weak, name, changes](CLoginOutcome outcome) {
                     if (CConnection* c = Find(weak))
-                        AnswerLogin(*c, name, outcome);
+                        AnswerLogin(*c, name,
+                                    OperatorChanges(name) == changes ? std::optional(outcome) : std::nullopt);
                 });
             };
             const bool queued =

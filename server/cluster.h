@@ -22,6 +22,13 @@ enum class CLoginOutcome {
     Superseded,     // a newer login of the user on another node wins; this one ends at once
 };
 
+// What the operator changed of an account, which every node must follow.
+enum class CAccountChange {
+    Password, // its sessions end
+    Locked,   // its sessions end, and its logins fail
+    Deleted,  // its sessions end, and its friends see it leave
+};
+
 // What a node of a cluster hears from the other nodes. Every call arrives on
 // the server's own loop thread, never on a thread of the transport.
 class CClusterListener
@@ -57,6 +64,10 @@ public:
     // Writes made on other nodes to what the routing table mirrors.
     virtual void OnClusterAccount(const std::string& name) = 0;
     virtual void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) = 0;
+    // The operator changed `name` through another node; `friendOf`, for a
+    // deleted account, are the owners of friends lists that held it.
+    virtual void OnClusterAccountChanged(const std::string& name, CAccountChange change,
+                                         const std::vector<std::string>& friendOf) = 0;
 };
 
 // The link from one server node to the others. Each node announces the users
@@ -98,6 +109,10 @@ public:
     // Committed writes that the other nodes' routing tables must follow.
     virtual void AccountCreated(const std::string& name) = 0;
     virtual void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) = 0;
+    // A committed change of the operator's to an account (see
+    // OnClusterAccountChanged).
+    virtual void AccountChanged(const std::string& name, CAccountChange change,
+                                const std::vector<std::string>& friendOf) = 0;
 
     // Tells the other nodes that this one leaves, so that its users turn
     // offline for them at once.

@@ -11,6 +11,9 @@ inline constexpr std::chrono::milliseconds kSlowLoopTurn{100};
 // Writes "slow loop turn of N ms: WHAT" as one line, whatever WHAT holds.
 void LogSlowLoopTurn(std::chrono::steady_clock::duration length, const std::string& what);
 
+// Keeps the turn for the longest of the last minute (serverstats.h).
+void NoteLoopTurn(std::chrono::steady_clock::duration length);
+
 // Whether a handler is being measured on this thread.
 inline thread_local bool t_loopTurnMeasured = false;
 
@@ -36,6 +39,7 @@ public:
             return;
         t_loopTurnMeasured = false;
         const auto length = TClock::now() - m_start;
+        NoteLoopTurn(std::chrono::duration_cast<std::chrono::steady_clock::duration>(length));
         if (length <= kSlowLoopTurn)
             return;
         try {

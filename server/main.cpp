@@ -1,3 +1,6 @@
+#include "adminprotocol.h"
+#include "adminsocket.h"
+#include "metricsserver.h"
 #include "natscluster.h"
 #include "server.h"
 #include "serverlog.h"
@@ -169,6 +172,39 @@ int Run(int argc, char** argv)
         } else if (beyondLoopback) {
             ServerLog("warning: --allow-plaintext: passwords and messages to " + options.address +
                       " travel unencrypted");
+        }
+        // The operator's socket. One given by name must work; the default
+        // one may be held by another server of the same user (tests, a
+        // second instance), which is no reason to refuse to serve.
+        CAdminSocket admin(io, server, postgres ? std::string() : dbPath);
+        const std::string adminPath =
+            options.adminSocket.empty() ? DefaultAdminSocket() : options.adminSocket;
+        if (adminPath.empty()) {
+            ServerLog("no admin socket: give --admin-socket PATH, or set XDG_RUNTIME_DIR");
+        } else {
+            try {
+                admin.Listen(adminPath);
+                ServerLog("admin socket " + adminPath);
+            } catch (const std::exception& error) {
+                if (!options.adminSocket.empty())
+                    return Fail("cannot use the admin socket " + adminPath + ": " + error.what());
+                ServerLog("no admin socket: " + adminPath + ": " + error.what());
+            }
+        }
+        std::unique_ptr<CMetricsServer> metrics;
+        if (!options.metrics.empty()) {
+            metrics = std::make_unique<CMetricsServer>(io, server);
+            try {
+                const auto endpoint = metrics->Listen(options.metrics);
+                ServerLog("metrics at http://" + options.metrics.substr(0, options.metrics.rfind(':')) + ":" +
+                          std::to_string(endpoint.port()) + "/metrics");
+                if (!endpoint.address().is_loopback())
+                    ServerLog("warning: --metrics " + options.metrics +
+                              " is reachable beyond this machine; the figures are not secret, but a "
+                              "firewall should keep strangers out");
+            } catch (const std::exception& error) {
+                return Fail("cannot serve metrics on " + options.metrics + ": " + error.what());
+            }
         }
         CServiceNotifier notifier(io);
         try {

@@ -68,6 +68,7 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
             msg.names.push_back(id);
         }
         target->session->Send(msg);
+        ++m_stats.delivered;
         if (!id.empty())
             SendReceipt(c, recipient, id, kReceiptDelivered);
         return;

@@ -14,6 +14,7 @@
 #include <random>
 #include <stdexcept>
 #include <unordered_set>
+#include <utility>
 
 using namespace NatsPayload;
 
@@ -122,6 +123,25 @@ void CNatsCluster::BlockChanged(const std::string& blocker, const std::string& b
     Broadcast(Join(added ? 'P' : 'U', {m_node, blocker, blocked}));
 }
 
+namespace {
+
+// The words of CAccountChange in an 'X' broadcast.
+constexpr std::pair<CAccountChange, const char*> kAccountChanges[] = {
+    {CAccountChange::Password, "passwd"},
+    {CAccountChange::Locked, "lock"},
+    {CAccountChange::Deleted, "delete"},
+};
+
+} // namespace
+
+void CNatsCluster::AccountChanged(const std::string& name, CAccountChange change,
+                                  const std::vector<std::string>& friendOf)
+{
+    for (const auto& [known, word] : kAccountChanges)
+        if (known == change)
+            Broadcast(Join('X', {m_node, name, word}, friendOf));
+}
+
 void CNatsCluster::Leave()
 {
     if (m_left || !m_link)
@@ -189,6 +209,11 @@ void CNatsCluster::OnBroadcast(std::string_view data)
         m_listener.OnClusterAccount(words[1]);
     } else if ((kind == 'P' || kind == 'U') && words.size() >= 3) {
         m_listener.OnClusterBlock(words[1], words[2], kind == 'P');
+    } else if (kind == 'X' && words.size() >= 3) {
+        // 'X' NODE NAME CHANGE FRIEND-OF...: an account the operator changed.
+        for (const auto& [change, word] : kAccountChanges)
+            if (words[2] == word)
+                m_listener.OnClusterAccountChanged(words[1], change, {words.begin() + 3, words.end()});
     }
 }
 

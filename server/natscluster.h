@@ -73,6 +73,8 @@ public:
     void NotifyStored(const std::string& user, int64_t fromId) override;
     void AccountCreated(const std::string& name) override;
     void BlockChanged(const std::string& blocker, const std::string& blocked, bool added) override;
+    void AccountChanged(const std::string& name, CAccountChange change,
+                        const std::vector<std::string>& friendOf) override;
     void Leave() override;
 
 private:

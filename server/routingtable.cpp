@@ -2,6 +2,8 @@
 
 #include "store/store.h"
 
+#include <iterator>
+
 void CRoutingTable::Load(CStore& store)
 {
     m_accounts.clear();
@@ -37,4 +39,14 @@ std::unordered_set<std::string> CRoutingTable::BlockedBy(const std::string& bloc
 {
     const auto it = m_blocks.find(blocker);
     return it == m_blocks.end() ? std::unordered_set<std::string>() : it->second;
+}
+
+void CRoutingTable::RemoveAccount(const std::string& name)
+{
+    m_accounts.erase(name);
+    m_blocks.erase(name);
+    for (auto it = m_blocks.begin(); it != m_blocks.end();) {
+        it->second.erase(name);
+        it = it->second.empty() ? m_blocks.erase(it) : std::next(it);
+    }
 }

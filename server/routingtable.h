@@ -17,6 +17,10 @@ public:
 
     bool HasAccount(const std::string& name) const { return m_accounts.count(name) != 0; }
     void AddAccount(const std::string& name) { m_accounts.insert(name); }
+    // The account goes, and every permanent block it made or was the
+    // subject of with it.
+    void RemoveAccount(const std::string& name);
+    const std::unordered_set<std::string>& Accounts() const { return m_accounts; }
 
     bool IsBlocked(const std::string& blocker, const std::string& blocked) const;
     void AddBlock(const std::string& blocker, const std::string& blocked);

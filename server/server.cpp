@@ -33,8 +33,8 @@ constexpr std::chrono::seconds kStoreRecount(10);
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_stores(stores), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io),
-      m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
+    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
+      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
       m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
 {
     if (m_limits.maxConnections == 0)
@@ -301,6 +301,7 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
     c.login.failedLogins = failedLogins;
     c.login.friendOf = std::move(friendOf);
     c.session->SetLoggedIn();
+    ++m_stats.loginsSucceeded;
     LeavePending(c);
     if (m_cluster)
         m_cluster->UserOnline(name, {});
@@ -332,6 +333,7 @@ void CServer::LoginFailed(CConnection& c, const std::string& name)
     // all; anything else could forge lines.
     ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
               " from " + PeerAddress(c.session->Peer()));
+    ++m_stats.loginsFailed;
     c.session->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
     if (++c.login.failedLogins >= 10) {
         ServerLog("ten failed logins from " + c.session->Peer() + "; closing");
@@ -451,6 +453,7 @@ CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CK
     // ways, see DeliverLive.)
     if (CConnection* target = OnlineSession(msg.recipient)) {
         target->session->Send(msg);
+        ++m_stats.delivered;
         return CDelivery::Delivered;
     }
     if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
@@ -551,8 +554,10 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
                     counted.bytes -= bytes;
                 }
             }
-            if (result.id > 0)
+            if (result.id > 0) {
+                ++m_stats.stored;
                 StoredFor(recipient, result.id);
+            }
             kept(result.kept         ? CKeptAs::Kept
                  : result.senderFull ? CKeptAs::SenderFull
                                      : CKeptAs::RecipientFull);
@@ -590,6 +595,7 @@ void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
     if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
         return;
     target.session->Send(msg);
+    ++m_stats.delivered;
 }
 
 void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,

@@ -8,6 +8,7 @@
 #include "sentids.h"
 #include "serveroptions.h"
 #include "serversession.h"
+#include "serverstats.h"
 #include "store/store.h"
 #include "storeexecutor.h"
 #include "uniquefunction.h"
@@ -108,6 +109,21 @@ public:
     const CServerLimits& Limits() const { return m_limits; }
     // For tests: the hashing queue.
     CPasswordHasher& Hasher() { return m_hasher; }
+
+    // The operator's side (adminhandlers.cpp), for the admin socket; on the
+    // loop only. Each change calls `done` on the loop once: with an empty
+    // reason when it is committed, else with the one line that says why not.
+    // In a cluster a change reaches the other nodes as well.
+    using CAdminDone = CUniqueFunction<void(const std::string& reason)>;
+    // Every account, or those online on any node, sorted.
+    std::vector<std::string> AccountNames(bool onlineOnly) const;
+    void AdminSetPassword(const std::string& name, std::string password, CAdminDone done);
+    void AdminSetLocked(const std::string& name, bool locked, CAdminDone done);
+    void AdminDelete(const std::string& name, CAdminDone done);
+    // Users logged in on this node.
+    std::size_t OnlineCount() const { return m_online.size(); }
+    const CServerStats& Stats() const { return m_stats; }
+    const CCommitTimes& CommitTimes() const { return m_stores.CommitTimes(); }
 
 private:
     // What the server knows of one connection beyond its bytes: who logged
@@ -300,6 +316,17 @@ private:
     void OnClusterUserBack(const std::string& user) override;
     void OnClusterAccount(const std::string& name) override;
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
+    void OnClusterAccountChanged(const std::string& name, CAccountChange change,
+                                 const std::vector<std::string>& friendOf) override;
+    // Ends the session of `name` on this node, if any, as a logoff that its
+    // friends see, with "ZX" to its client.
+    void EndSession(const std::string& name, const char* why);
+    // Follows a deleted account: it goes from memory, and the owners of
+    // `friendOf` logged in here see it leave.
+    void AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf);
+    // How often the operator changed the account `name` (its password, a
+    // lock, a delete) on any node since this one started.
+    uint64_t OperatorChanges(const std::string& name) const;
     // Keeps an offline message for a user who was expected on another node
     // and tells that user's subject once committed; delivers it instead
     // should the user have logged in here meanwhile.
@@ -313,6 +340,7 @@ private:
 
     asio::io_context& m_io;
     CStoreExecutor& m_stores;
+    CServerStats m_stats;
     CServerLimits m_limits;
     CPasswordHasher m_hasher;
     CLoginGuard m_guard;
@@ -364,6 +392,8 @@ private:
         std::shared_ptr<CUsageProbe> probe;
     };
     std::unordered_map<std::string, CMailUsage> m_mailUsage;
+    // See OperatorChanges; only the few accounts the operator changed.
+    std::unordered_map<std::string, uint64_t> m_operatorChanges;
     // What senders, and all of them, have waiting in the store.
     std::unordered_map<std::string, std::shared_ptr<CWaitingBytes>> m_senderBytes;
     std::shared_ptr<CWaitingBytes> m_storeBytes;

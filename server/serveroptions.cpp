@@ -49,6 +49,7 @@ const char* ServerUsage()
            "                       [--limit-exempt CIDR]... [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
+           "                       [--admin-socket PATH] [--metrics ADDR:PORT]\n"
            "\n"
            "  --address ADDR           address to listen on (default 127.0.0.1)\n"
            "  --port PORT              TCP port, 0 for any free one (default 7357)\n"
@@ -92,6 +93,10 @@ const char* ServerUsage()
            "  --cluster nats://HOST:PORT\n"
            "                           one node of several: join the others through\n"
            "                           this NATS server (all nodes share one --db)\n"
+           "  --admin-socket PATH      the socket of murmurlyctl (default\n"
+           "                           $RUNTIME_DIRECTORY/admin.sock under systemd,\n"
+           "                           else $XDG_RUNTIME_DIR/murmurly/admin.sock)\n"
+           "  --metrics ADDR:PORT      serve Prometheus metrics at /metrics there\n"
            "  --fast-hash              cheapest password hashing, for benchmarks and\n"
            "                           tests; only with a database file that does\n"
            "                           not exist yet\n"
@@ -132,7 +137,8 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             arg != "--record-timeout" && arg != "--store-timeout" && arg != "--max-connections" &&
             arg != "--write-timeout" && arg != "--max-pending-per-address" && arg != "--prelogin-memory" &&
             arg != "--sender-quota" && arg != "--store-quota" && arg != "--max-handshakes" &&
-            arg != "--limit-exempt" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster") {
+            arg != "--limit-exempt" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
+            arg != "--admin-socket" && arg != "--metrics") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -216,6 +222,20 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 return parsed;
             }
             o.clusterUrl = value;
+        } else if (arg == "--admin-socket") {
+            if (value.empty()) {
+                parsed.error = "--admin-socket needs a value";
+                return parsed;
+            }
+            o.adminSocket = value;
+        } else if (arg == "--metrics") {
+            const auto colon = value.rfind(':');
+            uint16_t port = 0;
+            if (colon == std::string::npos || colon == 0 || !ParsePort(value.substr(colon + 1), port)) {
+                parsed.error = "invalid --metrics '" + value + "' (ADDR:PORT)";
+                return parsed;
+            }
+            o.metrics = value;
         } else {
             if (value.empty()) {
                 parsed.error = "--db needs a value";

@@ -72,6 +72,8 @@ struct CServerOptions
     std::string tlsKey;
     bool allowPlaintext = false; // clear text on an address beyond loopback
     std::string clusterUrl;      // nats://HOST:PORT; empty: this node is alone
+    std::string adminSocket;     // empty: DefaultAdminSocket()
+    std::string metrics;         // ADDR:PORT of the Prometheus endpoint; empty: none
     // A database request not answered by then fails, as a store error does.
     std::chrono::milliseconds storeTimeout = std::chrono::seconds(10);
     bool help = false;

@@ -133,7 +133,9 @@ void CStoreExecutor::Serve(CLane& lane)
             return;
         std::string error;
         try {
+            const auto start = Clock::now();
             store.CommitPending();
+            m_commitTimes.Note(Clock::now() - start);
         } catch (const std::exception& e) {
             error = e.what();
         }

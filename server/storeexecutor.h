@@ -1,5 +1,6 @@
 #pragma once
 
+#include "serverstats.h"
 #include "uniquefunction.h"
 
 #include <asio/io_context.hpp>
@@ -64,6 +65,9 @@ public:
         Submit(key, true, std::move(work), std::move(failed));
     }
 
+    // How long the lanes took to commit their pending groups.
+    const CCommitTimes& CommitTimes() const { return m_commitTimes; }
+
     // Lets every lane finish what it was given, commits, and ends the lanes.
     // Results not yet run on the loop are dropped. Also done on destruction.
     void Stop();
@@ -90,4 +94,5 @@ private:
     asio::steady_timer m_timer;
     bool m_timerArmed = false;
     bool m_stopped = false;
+    CCommitTimes m_commitTimes;
 };

@@ -34,6 +34,14 @@ void Prepare(pqxx::connection& c)
     c.prepare("password_hash", "SELECT password_hash FROM account WHERE name = $1");
     c.prepare("set_password_hash", "UPDATE account SET password_hash = $2 WHERE name = $1");
     c.prepare("account_names", "SELECT name FROM account");
+    c.prepare("set_locked", "UPDATE account SET locked = $2 WHERE name = $1");
+    c.prepare("is_locked", "SELECT 1 FROM account WHERE name = $1 AND locked");
+    c.prepare("delete_account", "DELETE FROM account WHERE name = $1");
+    c.prepare("delete_friends_of_account", "DELETE FROM friend WHERE owner = $1 OR name = $1");
+    c.prepare("delete_requests_of_account",
+              "DELETE FROM friend_request WHERE requester = $1 OR addressee = $1");
+    c.prepare("delete_blocks_of_account", "DELETE FROM block WHERE blocker = $1 OR blocked = $1");
+    c.prepare("delete_messages_of_account", "DELETE FROM offline_message WHERE recipient = $1");
     c.prepare("friends", "SELECT name FROM friend WHERE owner = $1 ORDER BY id");
     c.prepare("friend_of", "SELECT owner FROM friend WHERE name = $1 ORDER BY id");
     c.prepare("is_friend", "SELECT 1 FROM friend WHERE owner = $1 AND name = $2");
@@ -226,6 +234,37 @@ std::vector<std::string> CPgStore::AccountNames()
             out.push_back(row[0].as<std::string>());
         return out;
     });
+}
+
+bool CPgStore::SetLocked(const std::string& name, bool locked)
+{
+    CTransaction tx(*this);
+    const bool found = Run([&](pqxx::transaction_base& t) {
+        return t.exec_prepared("set_locked", name, locked).affected_rows() == 1;
+    });
+    tx.Commit();
+    return found;
+}
+
+bool CPgStore::IsLocked(const std::string& name)
+{
+    return Run([&](pqxx::transaction_base& tx) { return !tx.exec_prepared("is_locked", name).empty(); });
+}
+
+bool CPgStore::DeleteAccount(const std::string& name)
+{
+    CTransaction tx(*this);
+    const bool found = Run([&](pqxx::transaction_base& t) {
+        if (t.exec_prepared("delete_account", name).affected_rows() != 1)
+            return false;
+        for (const char* statement : {"delete_friends_of_account", "delete_requests_of_account",
+                                      "delete_blocks_of_account", "delete_messages_of_account"})
+            t.exec_prepared(statement, name);
+        return true;
+    });
+    if (found)
+        tx.Commit();
+    return found;
 }
 
 std::vector<std::string> CPgStore::Friends(const std::string& owner)

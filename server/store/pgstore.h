@@ -38,6 +38,9 @@ public:
     std::optional<std::string> PasswordHash(const std::string& name) override;
     void SetPasswordHash(const std::string& name, const std::string& passwordHash) override;
     std::vector<std::string> AccountNames() override;
+    bool SetLocked(const std::string& name, bool locked) override;
+    bool IsLocked(const std::string& name) override;
+    bool DeleteAccount(const std::string& name) override;
 
     std::vector<std::string> Friends(const std::string& owner) override;
     std::vector<std::string> FriendOf(const std::string& name) override;

@@ -60,6 +60,19 @@ CREATE INDEX offline_message_by_recipient ON offline_message (recipient, id);
 ALTER TABLE offline_message ADD COLUMN client_id TEXT;
 CREATE UNIQUE INDEX offline_message_by_client_id ON offline_message (sender, client_id);
 )sql",
+    // 3: accounts that the operator locked: they keep everything but cannot
+    // log in.
+    R"sql(
+ALTER TABLE account ADD COLUMN locked INTEGER NOT NULL DEFAULT 0;
+)sql",
+};
+
+// What goes with an account, each statement taking its name as ?1.
+const char* const kAccountDeletion[] = {
+    "DELETE FROM friend WHERE owner = ?1 OR name = ?1",
+    "DELETE FROM friend_request WHERE requester = ?1 OR addressee = ?1",
+    "DELETE FROM block WHERE blocker = ?1 OR blocked = ?1",
+    "DELETE FROM offline_message WHERE recipient = ?1",
 };
 
 constexpr int kMigrationCount = static_cast<int>(std::size(kMigrations));
@@ -255,6 +268,42 @@ std::vector<std::string> CSqliteStore::AccountNames()
     while (stmt.Step())
         out.push_back(stmt.ColumnBytes(0));
     return out;
+}
+
+bool CSqliteStore::SetLocked(const std::string& name, bool locked)
+{
+    CTransaction tx(*this);
+    CSqliteStatement stmt(m_db, "UPDATE account SET locked = ?2 WHERE name = ?1");
+    stmt.Bind(1, name);
+    stmt.Bind(2, int64_t{locked ? 1 : 0});
+    stmt.Step();
+    const bool found = m_db.Changes() == 1;
+    tx.Commit();
+    return found;
+}
+
+bool CSqliteStore::IsLocked(const std::string& name)
+{
+    CSqliteStatement stmt(m_db, "SELECT locked FROM account WHERE name = ?1");
+    stmt.Bind(1, name);
+    return stmt.Step() && stmt.ColumnInt(0) != 0;
+}
+
+bool CSqliteStore::DeleteAccount(const std::string& name)
+{
+    CTransaction tx(*this);
+    CSqliteStatement account(m_db, "DELETE FROM account WHERE name = ?1");
+    account.Bind(1, name);
+    account.Step();
+    if (m_db.Changes() != 1)
+        return false;
+    for (const char* sql : kAccountDeletion) {
+        CSqliteStatement stmt(m_db, sql);
+        stmt.Bind(1, name);
+        stmt.Step();
+    }
+    tx.Commit();
+    return true;
 }
 
 bool CSqliteStore::AccountExists(const std::string& name)

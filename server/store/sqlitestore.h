@@ -15,7 +15,7 @@ public:
     explicit CSqliteStore(const std::string& path);
     ~CSqliteStore() override;
 
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     void Interrupt() noexcept override { m_db.Interrupt(); }
 
@@ -24,6 +24,9 @@ public:
     std::optional<std::string> PasswordHash(const std::string& name) override;
     void SetPasswordHash(const std::string& name, const std::string& passwordHash) override;
     std::vector<std::string> AccountNames() override;
+    bool SetLocked(const std::string& name, bool locked) override;
+    bool IsLocked(const std::string& name) override;
+    bool DeleteAccount(const std::string& name) override;
 
     std::vector<std::string> Friends(const std::string& owner) override;
     std::vector<std::string> FriendOf(const std::string& name) override;

@@ -124,6 +124,15 @@ public:
     virtual void SetPasswordHash(const std::string& name, const std::string& passwordHash) = 0;
     // Every account name, in no particular order.
     virtual std::vector<std::string> AccountNames() = 0;
+    // A locked account keeps everything, but its logins fail. SetLocked
+    // returns false when there is no such account.
+    virtual bool SetLocked(const std::string& name, bool locked) = 0;
+    virtual bool IsLocked(const std::string& name) = 0;
+    // Removes the account with everything of it, in one transaction: its
+    // friendships both ways, friend requests both ways, the offline messages
+    // waiting for it, and blocks both ways. Returns false when there was no
+    // such account.
+    virtual bool DeleteAccount(const std::string& name) = 0;
 
     // Friends lists, each in the order its entries were added.
     virtual std::vector<std::string> Friends(const std::string& owner) = 0;

@@ -2,6 +2,8 @@
 
 #include "storeexecutor.h"
 
+#include "adminsocket.h"
+#include "metricsserver.h"
 #include "server.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
@@ -19,6 +21,7 @@
 #include <fstream>
 #include <functional>
 #include <future>
+#include <poll.h>
 #include <regex>
 #include <sstream>
 #include <sys/wait.h>
@@ -194,6 +197,8 @@ CInProcessServer::CInProcessServer(const std::string& db, CPasswordHasher::Cost 
 CInProcessServer::~CInProcessServer()
 {
     Stop();
+    m_metrics.reset();
+    m_admin.reset();
     m_server.reset();
     m_stores.reset();
 }
@@ -205,6 +210,80 @@ void CInProcessServer::Stop()
     m_stopped = true;
     asio::post(m_io, [this] { m_server->Shutdown([this] { m_io.stop(); }); });
     m_thread.join();
+}
+
+uint16_t CInProcessServer::OpenAdmin(const std::string& socket, const std::string& sqlitePath)
+{
+    std::promise<uint16_t> opened;
+    asio::post(m_io, [&] {
+        try {
+            m_admin = std::make_unique<CAdminSocket>(m_io, *m_server, sqlitePath);
+            m_admin->Listen(socket);
+            m_metrics = std::make_unique<CMetricsServer>(m_io, *m_server);
+            opened.set_value(m_metrics->Listen("127.0.0.1:0").port());
+        } catch (...) {
+            opened.set_exception(std::current_exception());
+        }
+    });
+    return opened.get_future().get();
+}
+
+CCtlResult RunCtl(const std::vector<std::string>& args, const std::string& input)
+{
+    int in[2], out[2], err[2];
+    if (::pipe(in) != 0 || ::pipe(out) != 0 || ::pipe(err) != 0)
+        return {};
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::dup2(in[0], 0);
+        ::dup2(out[1], 1);
+        ::dup2(err[1], 2);
+        CloseInheritedFiles();
+        std::vector<char*> argv{const_cast<char*>(MURMURLYCTL)};
+        for (const auto& arg : args)
+            argv.push_back(const_cast<char*>(arg.c_str()));
+        argv.push_back(nullptr);
+        ::execv(MURMURLYCTL, argv.data());
+        ::_exit(127);
+    }
+    ::close(in[0]);
+    ::close(out[1]);
+    ::close(err[1]);
+    // Small enough for the pipe: written whole before anything is read.
+    if (!input.empty() && ::write(in[1], input.data(), input.size()) < 0)
+        ADD_FAILURE() << "cannot write to murmurlyctl";
+    ::close(in[1]);
+    CCtlResult result;
+    pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+    std::string* texts[2] = {&result.out, &result.err};
+    const auto deadline = std::chrono::steady_clock::now() + 30s;
+    int open = 2;
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (::poll(fds, 2, 100) <= 0)
+            continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP)))
+                continue;
+            char chunk[4096];
+            const ssize_t n = ::read(fds[i].fd, chunk, sizeof chunk);
+            if (n > 0) {
+                texts[i]->append(chunk, static_cast<std::size_t>(n));
+            } else {
+                ::close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    for (const auto& fd : fds)
+        if (fd.fd >= 0) {
+            ::close(fd.fd);
+            ::kill(pid, SIGKILL);
+        }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
 }
 
 std::string CNatsServer::Executable()

@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+class CAdminSocket;
+class CMetricsServer;
 class CServer;
 class CStore;
 class CStoreExecutor;
@@ -80,6 +82,10 @@ public:
 
     uint16_t Port() const { return m_port; }
     CServer& Server() { return *m_server; }
+    // Opens the operator's ways in, on the loop: the admin socket at
+    // `socket` (backups copy `sqlitePath`, empty for PostgreSQL) and the
+    // metrics on a free loopback port, which it returns.
+    uint16_t OpenAdmin(const std::string& socket, const std::string& sqlitePath);
     // Sends "Z" to everyone and waits for the loop to end.
     void Stop();
 
@@ -87,6 +93,8 @@ private:
     asio::io_context m_io;
     std::unique_ptr<CStoreExecutor> m_stores;
     std::unique_ptr<CServer> m_server;
+    std::unique_ptr<CAdminSocket> m_admin;
+    std::unique_ptr<CMetricsServer> m_metrics;
     std::thread m_thread;
     uint16_t m_port = 0;
     bool m_stopped = false;
@@ -116,6 +124,18 @@ private:
     std::string m_url;
     uint16_t m_port = 0;
 };
+
+// What a run of murmurlyctl gave.
+struct CCtlResult
+{
+    int status = -1; // -1: it crashed or did not end in time
+    std::string out;
+    std::string err;
+};
+
+// Runs the murmurlyctl built here with `args`, `input` on its standard
+// input; waits for it up to 30 s.
+CCtlResult RunCtl(const std::vector<std::string>& args, const std::string& input = {});
 
 // Polls `done` until it holds or `timeout` passes; returns whether it holds.
 template <typename Predicate>

@@ -40,8 +40,8 @@ protected:
         // The first node makes the database with the test's cheap hashing;
         // the second one only checks passwords, which reads the cost from
         // each hash.
-        m_node1 = Node({"--fast-hash"});
-        m_node2 = Node({});
+        m_node1 = Node({"--fast-hash", "--admin-socket", Socket(1)});
+        m_node2 = Node({"--admin-socket", Socket(2)});
         ASSERT_NE(m_node1->Port(), 0);
         ASSERT_NE(m_node2->Port(), 0);
     }
@@ -51,6 +51,12 @@ protected:
         args.insert(args.end(),
                     {"--port", "0", "--db", m_db, "--cluster", url.empty() ? m_nats->Url() : url});
         return std::make_unique<CServerProcess>(m_dir.Path(), args);
+    }
+
+    // The admin socket of node `n`.
+    std::string Socket(int n) const
+    {
+        return (m_dir.Path() / ("admin" + std::to_string(n) + ".sock")).string();
     }
 
     CTempDir m_dir;
@@ -289,6 +295,56 @@ TEST_F(Cluster, WritesOnOneNodeReachTheOthersRoutes)
         anna.Expect(Cmd::BlockedListAnswer);
         EXPECT_TRUE(bob.ExpectNoRecord());
     }
+}
+
+TEST_F(Cluster, TheOperatorsChangesReachEveryNode)
+{
+    {
+        CTestClient registrar(m_node1->Port());
+        for (const char* name : {"anna", "bob", "carol"})
+            registrar.Register(name, "pw");
+    }
+    auto anna = std::make_unique<CTestClient>(m_node1->Port());
+    anna->Login("anna", "pw");
+    auto bob = std::make_unique<CTestClient>(m_node2->Port());
+    bob->Login("bob", "pw");
+    anna->Send(Cmd::AddFriend, "anna", "bob");
+    anna->Expect(Cmd::FriendRequestSent);
+    bob->Expect(Cmd::FriendRequest);
+    bob->Send(Cmd::AcceptAndAdd, "bob", "anna");
+    bob->Expect(Cmd::NewFriendOnline);
+    anna->Expect(Cmd::NewFriendOnline);
+
+    // Locked through node 1: the session on node 2 ends, and so do its
+    // logins there.
+    EXPECT_EQ(RunCtl({"--socket", Socket(1), "lock", "bob"}).status, 0);
+    bob->Expect(Cmd::AdminLogoff);
+    EXPECT_TRUE(bob->WaitClosed());
+    EXPECT_EQ(anna->Expect(Cmd::FriendOffline).sender, "bob");
+    bob = std::make_unique<CTestClient>(m_node2->Port());
+    bob->Send(Cmd::Login, "bob", "pw");
+    EXPECT_EQ(bob->Expect(Cmd::LoginFailed).sender, "Invalid user name or password");
+    EXPECT_EQ(RunCtl({"--socket", Socket(2), "unlock", "bob"}).status, 0);
+    bob->Login("bob", "pw");
+    EXPECT_EQ(anna->Expect(Cmd::FriendOnline).sender, "bob");
+
+    // A new password through node 2 ends the session on node 1.
+    CTestClient carol(m_node1->Port());
+    carol.Login("carol", "pw");
+    EXPECT_EQ(RunCtl({"--socket", Socket(2), "passwd", "carol"}, "new1\n").status, 0);
+    carol.Expect(Cmd::AdminLogoff);
+    EXPECT_TRUE(carol.WaitClosed());
+
+    // Deleted through node 2: anna's session on node 1 ends, bob sees her
+    // leave, and node 1 forgets the name, which is free again.
+    EXPECT_EQ(RunCtl({"--socket", Socket(2), "delete", "anna"}).status, 0);
+    EXPECT_EQ(bob->Expect(Cmd::FriendOffline).sender, "anna");
+    anna->Expect(Cmd::AdminLogoff);
+    EXPECT_TRUE(anna->WaitClosed());
+    EXPECT_EQ(RunCtl({"--socket", Socket(1), "users"}).out, "bob\ncarol\n");
+    CTestClient again(m_node1->Port());
+    again.Register("anna", "pw");
+    EXPECT_TRUE(again.Login("anna", "pw").names.empty());
 }
 
 TEST_F(Cluster, AStoppedNatsServerHoldsTheLoginThatWaitsForItAndNothingElse)

@@ -80,6 +80,26 @@ TEST(SqliteStore, SchemaVersionIsRecordedAndNewerIsRefused)
     EXPECT_THROW(CSqliteStore store(path), CStoreError);
 }
 
+TEST(SqliteStore, AnAccountFromBeforeLocksCameIsUnlockedAfterTheUpgrade)
+{
+    CTempDir dir;
+    const std::string path = (dir.Path() / "s.db").string();
+    {
+        CSqliteStore store(path);
+        store.CreateAccount("a", "h");
+    }
+    {
+        // As the previous schema step left it.
+        CSqliteDb db(path);
+        db.Exec("ALTER TABLE account DROP COLUMN locked; PRAGMA user_version = 2");
+    }
+    CSqliteStore store(path);
+    EXPECT_EQ(store.PasswordHash("a"), "h");
+    EXPECT_FALSE(store.IsLocked("a"));
+    EXPECT_TRUE(store.SetLocked("a", true));
+    EXPECT_TRUE(store.IsLocked("a"));
+}
+
 TEST(SqliteStore, FilesAreForTheOwnerOnly)
 {
     CTempDir dir;
@@ -175,6 +195,49 @@ TEST_F(Store, OrdersAndOwnership)
     // Ids are not reused after a delete.
     s.DeleteMessage(second, "a");
     EXPECT_GT(s.StoreMessage(m), second);
+}
+
+TEST_F(Store, LockAndDeleteAnAccount)
+{
+    const auto store = OpenStore(m_db->Location());
+    CStore& s = *store;
+    for (const char* n : {"a", "b", "c"})
+        ASSERT_TRUE(s.CreateAccount(n, "h"));
+    EXPECT_FALSE(s.IsLocked("a"));
+    EXPECT_TRUE(s.SetLocked("a", true));
+    EXPECT_TRUE(s.IsLocked("a"));
+    EXPECT_FALSE(s.IsLocked("b"));
+    EXPECT_TRUE(s.SetLocked("a", false));
+    EXPECT_FALSE(s.IsLocked("a"));
+    EXPECT_FALSE(s.SetLocked("nobody", true));
+
+    // Everything of "a" goes, both ways; what is of the others stays.
+    ASSERT_TRUE(s.AddFriendRequest("a", "b", ""));
+    ASSERT_TRUE(s.AcceptFriendRequest("a", "b", true, true));
+    ASSERT_TRUE(s.AddFriendRequest("c", "a", ""));
+    ASSERT_TRUE(s.AddFriendRequest("a", "c", ""));
+    ASSERT_TRUE(s.AddFriendRequest("b", "c", ""));
+    s.AddBlock("a", "c");
+    s.AddBlock("c", "a");
+    s.AddBlock("b", "c");
+    CStoredMessage m;
+    m.sender = "b";
+    m.recipient = "a";
+    s.StoreMessage(m);
+    m.recipient = "c";
+    s.StoreMessage(m);
+    s.CommitPending();
+    EXPECT_TRUE(s.DeleteAccount("a"));
+    EXPECT_FALSE(s.DeleteAccount("a"));
+    EXPECT_FALSE(s.AccountExists("a"));
+    EXPECT_TRUE(s.Friends("b").empty());
+    EXPECT_TRUE(s.FriendOf("b").empty());
+    EXPECT_TRUE(s.FriendRequests("a").empty());
+    EXPECT_EQ(s.FriendRequests("c").size(), 1u);
+    EXPECT_EQ(s.AllBlocks(), (std::vector<std::pair<std::string, std::string>>{{"b", "c"}}));
+    EXPECT_TRUE(s.Messages("a").empty());
+    EXPECT_EQ(s.Messages("c").size(), 1u);
+    EXPECT_TRUE(s.CreateAccount("a", "h"));
 }
 
 TEST_F(Store, ScopesCommitTogetherAndTheGroupWaitsForItsCommit)

@@ -37,7 +37,11 @@ CTempDir::~CTempDir()
 CServerProcess::CServerProcess(std::vector<std::string> extraArgs) : m_scratch(std::make_unique<CTempDir>())
 {
     const std::string db = (m_scratch->Path() / "server.db").string();
+    // Its admin socket in the scratch folder too, not in the user's runtime
+    // folder, where every test's server would try the same one.
+    const std::string admin = (m_scratch->Path() / "admin.sock").string();
     std::vector<std::string> args = {"--address", "127.0.0.1", "--port", "0", "--db", db, "--fast-hash"};
+    args.insert(args.end(), {"--admin-socket", admin});
     args.insert(args.end(), extraArgs.begin(), extraArgs.end());
     Start(m_scratch->Path(), std::move(args), true, {});
 }

@@ -1,0 +1,177 @@
+// The operator's requests from the admin socket: changes to accounts that
+// the clients cannot make, each committed before it is told done, and
+// followed by every node of a cluster.
+
+#include "commands.h"
+#include "credentialrule.h"
+#include "server.h"
+#include "serverlog.h"
+#include "store/store.h"
+
+#include <algorithm>
+#include <memory>
+
+namespace {
+
+const char kNoSuchUser[] = "no such user";
+
+// A name the store can hold at all; anything else names no account.
+bool IsAccountName(const std::string& name)
+{
+    return IsValidCredential(name);
+}
+
+} // namespace
+
+std::vector<std::string> CServer::AccountNames(bool onlineOnly) const
+{
+    std::vector<std::string> names;
+    for (const auto& name : m_routes.Accounts())
+        if (!onlineOnly || IsOnlineAnywhere(name))
+            names.push_back(name);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+void CServer::AdminSetPassword(const std::string& name, std::string password, CAdminDone done)
+{
+    if (!IsAccountName(name)) {
+        done(kNoSuchUser);
+        return;
+    }
+    if (!IsValidCredential(password)) {
+        done("the password is against the rule: 1 to " + std::to_string(MaxCredentialLength) +
+             " letters or digits");
+        return;
+    }
+    // The hasher's callbacks are copied; the answer is not.
+    auto shared = std::make_shared<CAdminDone>(std::move(done));
+    auto hashed = [this, name, shared](std::optional<std::string> hash) {
+        if (!hash) {
+            (*shared)("hashing the password failed");
+            return;
+        }
+        Request(
+            KeyOf(name), false,
+            [name, hash = std::move(*hash)](CStore& store) {
+                if (!store.AccountExists(name))
+                    return false;
+                store.SetPasswordHash(name, hash);
+                return true;
+            },
+            [this, name, shared](bool found) {
+                if (!found) {
+                    (*shared)(kNoSuchUser);
+                    return;
+                }
+                ServerLog("password of " + name + " set by the operator");
+                EndSession(name, "password set by the operator");
+                if (m_cluster)
+                    m_cluster->AccountChanged(name, CAccountChange::Password, {});
+                (*shared)({});
+            },
+            [shared](const std::string& reason) { (*shared)("store error: " + reason); });
+    };
+    if (!m_hasher.Hash("operator", 0, std::move(password), std::move(hashed)))
+        (*shared)("hashing the password failed");
+}
+
+void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone done)
+{
+    if (!IsAccountName(name)) {
+        done(kNoSuchUser);
+        return;
+    }
+    auto shared = std::make_shared<CAdminDone>(std::move(done));
+    Request(
+        KeyOf(name), false, [name, locked](CStore& store) { return store.SetLocked(name, locked); },
+        [this, name, locked, shared](bool found) {
+            CAdminDone& answer = *shared;
+            if (!found) {
+                answer(kNoSuchUser);
+                return;
+            }
+            ServerLog(name + (locked ? " locked" : " unlocked") + " by the operator");
+            if (locked) {
+                EndSession(name, "locked by the operator");
+                if (m_cluster)
+                    m_cluster->AccountChanged(name, CAccountChange::Locked, {});
+            }
+            answer({});
+        },
+        [shared](const std::string& reason) { (*shared)("store error: " + reason); });
+}
+
+void CServer::AdminDelete(const std::string& name, CAdminDone done)
+{
+    if (!IsAccountName(name)) {
+        done(kNoSuchUser);
+        return;
+    }
+    auto shared = std::make_shared<CAdminDone>(std::move(done));
+    struct CDeleted
+    {
+        bool found = false;
+        std::vector<std::string> friendOf;
+    };
+    Request(
+        KeyOf(name), false,
+        [name](CStore& store) {
+            CDeleted deleted;
+            deleted.friendOf = store.FriendOf(name);
+            deleted.found = store.DeleteAccount(name);
+            return deleted;
+        },
+        [this, name, shared](CDeleted deleted) {
+            CAdminDone& answer = *shared;
+            if (!deleted.found) {
+                answer(kNoSuchUser);
+                return;
+            }
+            ServerLog(name + " deleted by the operator");
+            AccountDeleted(name, deleted.friendOf);
+            if (m_cluster)
+                m_cluster->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
+            answer({});
+        },
+        [shared](const std::string& reason) { (*shared)("store error: " + reason); });
+}
+
+uint64_t CServer::OperatorChanges(const std::string& name) const
+{
+    const auto it = m_operatorChanges.find(name);
+    return it == m_operatorChanges.end() ? 0 : it->second;
+}
+
+void CServer::EndSession(const std::string& name, const char* why)
+{
+    // A login under way began before the change: it must not go ahead.
+    ++m_operatorChanges[name];
+    CConnection* c = OnlineSession(name);
+    if (!c)
+        return;
+    const std::shared_ptr<CServerSession> session = c->session;
+    LogOff(*c, why);
+    session->Send(MakeRecord(Cmd::AdminLogoff));
+    session->CloseAfterFlush();
+}
+
+void CServer::AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf)
+{
+    // Out of the table first, so that nothing routes to the name meanwhile
+    // and its logoff finds nobody to tell: the friends hear "SX" below.
+    m_routes.RemoveAccount(name);
+    m_mailUsage.erase(name);
+    EndSession(name, "deleted by the operator");
+    SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
+}
+
+void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange change,
+                                      const std::vector<std::string>& friendOf)
+{
+    if (change == CAccountChange::Deleted)
+        AccountDeleted(name, friendOf);
+    else
+        EndSession(name, change == CAccountChange::Locked ? "locked by the operator"
+                                                          : "password set by the operator");
+}
