@@ -212,6 +212,13 @@ void CInProcessServer::Stop()
     m_thread.join();
 }
 
+std::size_t CInProcessServer::ConnectionCount()
+{
+    std::promise<std::size_t> count;
+    asio::post(m_io, [&] { count.set_value(m_server->ConnectionCount()); });
+    return count.get_future().get();
+}
+
 uint16_t CInProcessServer::OpenAdmin(const std::string& socket, const std::string& sqlitePath)
 {
     std::promise<uint16_t> opened;

@@ -82,6 +82,8 @@ public:
 
     uint16_t Port() const { return m_port; }
     CServer& Server() { return *m_server; }
+    // The server's connections, counted on its loop.
+    std::size_t ConnectionCount();
     // Opens the operator's ways in, on the loop: the admin socket at
     // `socket` (backups copy `sqlitePath`, empty for PostgreSQL) and the
     // metrics on a free loopback port, which it returns.

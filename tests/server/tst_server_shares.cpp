@@ -117,7 +117,7 @@ TEST_F(Shares, ClientThatTakesNothingIsClosedAfterTheWriteTimeout)
     // About 18 MiB: more than the kernel buffers hold.
     for (int i = 0; i < 300; ++i)
         alice->Send(MakeFontMessage("bob", text));
-    EXPECT_TRUE(Eventually([&] { return m_server->Server().ConnectionCount() == 1; }, 20s));
+    EXPECT_TRUE(Eventually([&] { return m_server->ConnectionCount() == 1; }, 20s));
 }
 
 // Unless told, the server serves no more connections than the memory holds
