@@ -372,17 +372,7 @@ void CNatsCluster::Tick()
         NodeGone(node);
     // A record neither taken nor refused went to a node that died with it
     // on the way: it is kept here instead.
-    std::vector<CNetMessage> lost;
-    for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
-        if (now - it->second.sent > kNodeTimeout) {
-            lost.push_back(it->second.Message());
-            it = m_inFlight.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    for (auto& msg : lost)
-        m_listener.OnClusterUndelivered(msg);
+    KeepInFlight([now](const CInFlight& sent) { return now - sent.sent > kNodeTimeout; });
     m_timer.expires_after(kHeartbeat);
     m_timer.async_wait([this](const asio::error_code& error) {
         const CLoopTurn turn([] { return std::string("cluster heartbeat"); });

@@ -129,6 +129,9 @@ private:
     // The records side (natsrecords.cpp).
     void SendBatch(CBatch& batch);
     void OnBatchUnanswered(std::string_view number);
+    // Keeps the records in flight that `which` picks as offline messages
+    // here: their node will not answer.
+    void KeepInFlight(const std::function<bool(const CInFlight&)>& which);
     void OnNodeRecords(std::string_view data);
     void AnswerTo(std::string_view prefix, std::string_view seq, char taken);
     // Tells the node that sent a record with `reply` what became of it

@@ -130,9 +130,14 @@ void CNatsCluster::OnBatchUnanswered(std::string_view number)
     uint64_t batch = 0;
     if (!ParseWhole(number, batch))
         return;
+    KeepInFlight([batch](const CInFlight& sent) { return sent.batch == batch; });
+}
+
+void CNatsCluster::KeepInFlight(const std::function<bool(const CInFlight&)>& which)
+{
     std::vector<CNetMessage> kept;
     for (auto it = m_inFlight.begin(); it != m_inFlight.end();) {
-        if (it->second.batch == batch) {
+        if (which(it->second)) {
             kept.push_back(it->second.Message());
             it = m_inFlight.erase(it);
         } else {
