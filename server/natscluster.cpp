@@ -165,8 +165,7 @@ void CNatsCluster::OnMessage(std::string_view subject, std::string_view reply, s
                  subject[m_replyPrefix.size()] == 'n') {
             if (noResponders)
                 OnBatchUnanswered(subject.substr(m_replyPrefix.size() + 1));
-        }
-        else if (subject.rfind(m_replyPrefix, 0) == 0)
+        } else if (subject.rfind(m_replyPrefix, 0) == 0)
             OnReply(subject.substr(m_replyPrefix.size()), data, noResponders);
         else if (subject.rfind(kUserPrefix, 0) == 0)
             OnUserSubject(std::string(subject.substr(sizeof kUserPrefix - 1)), reply, data);
