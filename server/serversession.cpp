@@ -1,5 +1,6 @@
 #include "serversession.h"
 
+#include "proxyheader.h"
 #include "server.h"
 #include "serverlog.h"
 #include "socketprogress.h"
@@ -90,6 +91,74 @@ void CServerSession::Start()
 {
     m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
     ArmTimer();
+    if (m_awaitingHeader)
+        WaitProxyHeader();
+    else
+        BeginStream();
+}
+
+void CServerSession::WaitProxyHeader()
+{
+    m_stream.Socket().async_wait(
+        asio::ip::tcp::socket::wait_read,
+        [self = shared_from_this()](const asio::error_code& error) { self->OnProxyBytes(error); });
+}
+
+void CServerSession::OnProxyBytes(const asio::error_code& error)
+{
+    if (!IsOpen())
+        return;
+    char bytes[kMaxProxyHeader];
+    asio::error_code peekError = error;
+    const std::size_t n = error ? 0 : m_stream.Peek(bytes, sizeof bytes, peekError);
+    if (peekError == asio::error::would_block) {
+        WaitProxyHeader();
+        return;
+    }
+    if (peekError || n == 0) {
+        Close(); // gone before a byte: how a proxy checks that the port answers
+        return;
+    }
+    const CProxyHeader header = ParseProxyHeader(std::string_view(bytes, n));
+    if (header.status == CProxyHeader::CStatus::Invalid) {
+        RefuseProxy(header.error);
+        return;
+    }
+    if (header.status == CProxyHeader::CStatus::Incomplete) {
+        if (m_stream.PeerHasClosed()) {
+            RefuseProxy("the connection ended inside it");
+            return;
+        }
+        if (m_headerBytes == 0)
+            m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
+        m_headerBytes = n;
+        m_server.PreloginBuffered(*this, n);
+        if (!IsOpen())
+            return;
+        m_stream.WakeAt(header.length);
+        ArmTimer();
+        WaitProxyHeader();
+        return;
+    }
+    m_stream.Skip(header.length);
+    m_stream.WakeAt(1);
+    m_awaitingHeader = false;
+    m_headerBytes = 0;
+    m_server.PreloginBuffered(*this, 0);
+    if (!header.source.empty())
+        m_peer = header.source;
+    if (m_server.ProxyHeaderRead(*this))
+        BeginStream();
+}
+
+void CServerSession::RefuseProxy(const std::string& why)
+{
+    ServerLog("invalid PROXY header from trusted proxy " + m_peer + ": " + why + "; closing");
+    Close();
+}
+
+void CServerSession::BeginStream()
+{
     if (!m_stream.IsTls()) {
         StartRead();
         return;
@@ -186,6 +255,15 @@ void CServerSession::OnReadable(const asio::error_code& error)
         WaitReadable();
         return;
     }
+    // A proxy's header from a peer not trusted as one: the proxy's
+    // operator learns why its clients are turned away.
+    if (!m_sawBytes && BeginsProxyHeader(std::string_view(buffer, bytes))) {
+        ServerLog("protocol error from " + m_peer +
+                  ": a PROXY header from a peer that is not a trusted proxy; closing");
+        Close();
+        return;
+    }
+    m_sawBytes = true;
     // Whole records are decoded straight from the shared buffer; only the
     // start of one not yet whole is copied into the session.
     const bool recordStarts = m_records.Buffered() == 0;
@@ -440,7 +518,7 @@ void CServerSession::ArmTimer()
         if (!m_loggedIn)
             consider(m_loginDeadline);
         // Held bytes wait for the server, not for the client.
-        if (m_records.Buffered() > 0 && m_holds == 0)
+        if ((m_records.Buffered() > 0 && m_holds == 0) || m_headerBytes > 0)
             consider(m_recordDeadline);
         if (m_loggedIn && m_writeActive)
             consider(m_writeDeadline);
@@ -472,8 +550,13 @@ void CServerSession::OnTimer()
             ArmTimer();
         return;
     }
+    if (m_headerBytes > 0 && now >= m_recordDeadline) {
+        RefuseProxy("unfinished for " + FormatDuration(limits.recordTimeout));
+        return;
+    }
     if (!m_loggedIn && now >= m_loginDeadline) {
-        ServerLog("no login from " + m_peer + " within " + FormatDuration(limits.loginTimeout) + "; closing");
+        ServerLog((m_awaitingHeader ? "no PROXY header from trusted proxy " : "no login from ") + m_peer +
+                  " within " + FormatDuration(limits.loginTimeout) + "; closing");
         Close();
         return;
     }
