@@ -134,6 +134,7 @@ TEST_F(Process, HelpPrintsUsage)
     EXPECT_NE(usage.find("--tls-key FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--no-registration"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--trusted-proxy ADDR[/BITS]"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--fast-hash"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--cluster nats://HOST:PORT"), std::string::npos) << usage;
 }
