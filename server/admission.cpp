@@ -70,13 +70,18 @@ std::size_t DefaultMaxConnections(const CServerLimits& limits)
     return std::min({byMemory, ConnectionsForFileLimit(), kMaxDefaultConnections});
 }
 
-bool CServer::Admit(const std::string& address, const std::string& peer)
+bool CServer::HasShare(const std::string& address, const std::string& peer)
 {
     if (IsLimited(m_limits, address) && m_pending.Count(address) >= m_limits.maxPendingPerAddress) {
         ServerLog(std::to_string(m_limits.maxPendingPerAddress) + " connections from " + address +
                   " have not logged in; refusing " + peer);
         return false;
     }
+    return true;
+}
+
+bool CServer::MakeRoom(const std::string& peer)
+{
     if (m_connections.size() < m_limits.maxConnections)
         return true;
     // Full: a connection that has not logged in makes room, from the address
@@ -91,6 +96,24 @@ bool CServer::Admit(const std::string& address, const std::string& peer)
     ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) + " reached; closing " +
               victim->Peer() + ", which has not logged in, to take " + peer);
     victim->Close();
+    return true;
+}
+
+bool CServer::ProxyHeaderRead(CServerSession& session)
+{
+    const auto it = m_connections.find(&session);
+    if (it == m_connections.end() || !it->second.pending)
+        return false;
+    CConnection& c = it->second;
+    // Until now it counted for the proxy, which speaks for many clients.
+    m_pending.Remove(*c.pending);
+    c.pending.reset();
+    const std::string address = AddressKey(PeerAddress(session.Peer()));
+    if (!HasShare(address, session.Peer())) {
+        session.Close();
+        return false;
+    }
+    c.pending = m_pending.Add(address, &session);
     return true;
 }
 

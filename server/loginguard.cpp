@@ -64,10 +64,24 @@ bool CLoginGuard::Applies(const std::string& address) const
     return IsLimited(m_limits, address);
 }
 
+namespace {
+
+bool InAnyRange(const std::vector<std::string>& ranges, const std::string& address)
+{
+    return std::any_of(ranges.begin(), ranges.end(),
+                       [&](const std::string& range) { return InAddressRange(range, address); });
+}
+
+} // namespace
+
 bool IsLimited(const CServerLimits& limits, const std::string& address)
 {
-    return std::none_of(limits.limitExempt.begin(), limits.limitExempt.end(),
-                        [&](const std::string& range) { return InAddressRange(range, address); });
+    return !InAnyRange(limits.limitExempt, address);
+}
+
+bool IsTrustedProxy(const CServerLimits& limits, const std::string& address)
+{
+    return InAnyRange(limits.trustedProxies, address);
 }
 
 void CLoginGuard::Expire(CRecord& record, std::chrono::milliseconds window, Clock::time_point now)

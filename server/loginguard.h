@@ -79,7 +79,11 @@ std::string PeerAddress(const std::string& peer);
 // is, whether it lies outside every range of limits.limitExempt.
 bool IsLimited(const CServerLimits& limits, const std::string& address);
 
-// A range as --limit-exempt takes it: "ADDRESS/PREFIX" or a single address,
+// Whether `address` is one of a proxy whose connections begin with a
+// PROXY header (limits.trustedProxies).
+bool IsTrustedProxy(const CServerLimits& limits, const std::string& address);
+
+// A range as --limit-exempt and --trusted-proxy take it: "ADDRESS/PREFIX" or a single address,
 // IPv4 or IPv6. InAddressRange says whether `address` lies in `range`.
 bool IsAddressRange(const std::string& range);
 bool InAddressRange(const std::string& range, const std::string& address);

@@ -70,12 +70,18 @@ void CServer::Accept()
             asio::error_code ignored;
             const auto peer = socket.remote_endpoint(ignored);
             const std::string address = peer.address().to_string();
-            if (!Admit(AddressKey(address), address + ":" + std::to_string(peer.port()))) {
+            const std::string name = address + ":" + std::to_string(peer.port());
+            // A trusted proxy's connection counts for the client its header
+            // names (ProxyHeaderRead); until then for the total alone.
+            const bool proxied = IsTrustedProxy(m_limits, address);
+            if ((!proxied && !HasShare(AddressKey(address), name)) || !MakeRoom(name)) {
                 socket.close(ignored);
             } else {
                 auto session =
                     std::make_shared<CServerSession>(*this, m_tls ? CSessionStream(std::move(socket), *m_tls)
                                                                   : CSessionStream(std::move(socket)));
+                if (proxied)
+                    session->ExpectProxyHeader();
                 CConnection& c = m_connections[session.get()];
                 c.session = session;
                 c.pending = m_pending.Add(AddressKey(address), session.get());

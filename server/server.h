@@ -89,6 +89,10 @@ public:
     // handshakes that stall cost a bounded amount together and a flood from
     // one address does not cut the others' (admission.cpp).
     void HandshakeStarted(CServerSession& session);
+    // A trusted proxy's connection named its client, now its Peer(): it
+    // counts for that address from now on. False when it was closed for
+    // it, past that address's share.
+    bool ProxyHeaderRead(CServerSession& session);
     void HandshakeEnded(CServerSession& session);
     // A session that has not logged in holds `bytes` of an unfinished
     // record. Past the bound of all such bytes together, the sessions that
@@ -175,9 +179,11 @@ private:
 
     void Accept();
     // Whether a connection from `address` (an AddressKey) may come in: not
-    // past its share of connections not logged in, and, when the server is
-    // full, once one not logged in from the address with the most went.
-    bool Admit(const std::string& address, const std::string& peer);
+    // past its share of connections not logged in (HasShare), and, when the
+    // server is full, once one not logged in from the address with the most
+    // went (MakeRoom). `peer` names it in the log.
+    bool HasShare(const std::string& address, const std::string& peer);
+    bool MakeRoom(const std::string& peer);
     // The connection logged in: it leaves the shares of those that have not.
     void LeavePending(CConnection& c);
     // Gives memory freed by connections back to the system a little later,

@@ -46,7 +46,8 @@ const char* ServerUsage()
            "                       [--store-timeout SECONDS] [--write-timeout SECONDS]\n"
            "                       [--max-pending-per-address N] [--prelogin-memory MIB]\n"
            "                       [--sender-quota MIB] [--store-quota MIB]\n"
-           "                       [--limit-exempt CIDR]... [--no-registration]\n"
+           "                       [--limit-exempt CIDR]... [--trusted-proxy ADDR[/BITS]]...\n"
+           "                       [--no-registration]\n"
            "                       [--fast-hash] [--tls-cert FILE --tls-key FILE] [--allow-plaintext]\n"
            "                       [--cluster nats://HOST:PORT]\n"
            "                       [--admin-socket PATH] [--metrics ADDR:PORT]\n"
@@ -89,6 +90,11 @@ const char* ServerUsage()
            "                           loopback (a private network only)\n"
            "  --limit-exempt CIDR      spare peers in this range the limits per address\n"
            "                           (repeatable; default 127.0.0.0/8 and ::1)\n"
+           "  --trusted-proxy ADDR[/BITS]\n"
+           "                           a load balancer whose connections begin with a\n"
+           "                           PROXY header (v1 or v2); the client address in\n"
+           "                           it counts for the limits and the log\n"
+           "                           (repeatable)\n"
            "  --no-registration        refuse to create accounts\n"
            "  --cluster nats://HOST:PORT\n"
            "                           one node of several: join the others through\n"
@@ -138,7 +144,7 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
             arg != "--write-timeout" && arg != "--max-pending-per-address" && arg != "--prelogin-memory" &&
             arg != "--sender-quota" && arg != "--store-quota" && arg != "--max-handshakes" &&
             arg != "--limit-exempt" && arg != "--tls-cert" && arg != "--tls-key" && arg != "--cluster" &&
-            arg != "--admin-socket" && arg != "--metrics") {
+            arg != "--admin-socket" && arg != "--metrics" && arg != "--trusted-proxy") {
             parsed.error = "unknown argument '" + arg + "' (try --help)";
             return parsed;
         }
@@ -210,6 +216,13 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args)
                 o.limits.limitExempt.clear();
             exemptGiven = true;
             o.limits.limitExempt.push_back(value);
+        } else if (arg == "--trusted-proxy") {
+            if (!IsAddressRange(value)) {
+                parsed.error =
+                    "invalid --trusted-proxy '" + value + "' (ADDRESS/PREFIX, such as 10.0.0.5/32)";
+                return parsed;
+            }
+            o.limits.trustedProxies.push_back(value);
         } else if (arg == "--tls-cert" || arg == "--tls-key") {
             if (value.empty()) {
                 parsed.error = arg + " needs a value";

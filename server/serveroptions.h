@@ -48,6 +48,10 @@ struct CServerLimits
     // as CIDR ranges; tests narrow them to 127.0.0.1/32 and connect from
     // other loopback addresses to see the rules at work.
     std::vector<std::string> limitExempt = {"127.0.0.0/8", "::1/128"};
+    // Proxies (CIDR ranges) whose connections begin with a PROXY header
+    // that names the client: its address is then the peer's for every rule
+    // and in the log.
+    std::vector<std::string> trustedProxies;
     bool registrationOpen = true;
     // Offline messages kept for one recipient: how many, and their text and
     // font name bytes together.

@@ -1,5 +1,6 @@
 #include "serversession.h"
 
+#include "proxyheader.h"
 #include "server.h"
 #include "serverlog.h"
 #include "socketprogress.h"
@@ -90,6 +91,14 @@ void CServerSession::Start()
 {
     m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
     ArmTimer();
+    if (m_awaitingHeader)
+        WaitProxyHeader();
+    else
+        BeginStream();
+}
+
+void CServerSession::BeginStream()
+{
     if (!m_stream.IsTls()) {
         StartRead();
         return;
@@ -186,6 +195,15 @@ void CServerSession::OnReadable(const asio::error_code& error)
         WaitReadable();
         return;
     }
+    // A proxy's header from a peer not trusted as one: the proxy's
+    // operator learns why its clients are turned away.
+    if (!m_sawBytes && BeginsProxyHeader(std::string_view(buffer, bytes))) {
+        ServerLog("protocol error from " + m_peer +
+                  ": a PROXY header from a peer that is not a trusted proxy; closing");
+        Close();
+        return;
+    }
+    m_sawBytes = true;
     // Whole records are decoded straight from the shared buffer; only the
     // start of one not yet whole is copied into the session.
     const bool recordStarts = m_records.Buffered() == 0;
@@ -440,7 +458,7 @@ void CServerSession::ArmTimer()
         if (!m_loggedIn)
             consider(m_loginDeadline);
         // Held bytes wait for the server, not for the client.
-        if (m_records.Buffered() > 0 && m_holds == 0)
+        if ((m_records.Buffered() > 0 && m_holds == 0) || m_headerBytes > 0)
             consider(m_recordDeadline);
         if (m_loggedIn && m_writeActive)
             consider(m_writeDeadline);
@@ -472,8 +490,13 @@ void CServerSession::OnTimer()
             ArmTimer();
         return;
     }
+    if (m_headerBytes > 0 && now >= m_recordDeadline) {
+        RefuseProxy("unfinished for " + FormatDuration(limits.recordTimeout));
+        return;
+    }
     if (!m_loggedIn && now >= m_loginDeadline) {
-        ServerLog("no login from " + m_peer + " within " + FormatDuration(limits.loginTimeout) + "; closing");
+        ServerLog((m_awaitingHeader ? "no PROXY header from trusted proxy " : "no login from ") + m_peer +
+                  " within " + FormatDuration(limits.loginTimeout) + "; closing");
         Close();
         return;
     }

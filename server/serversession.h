@@ -41,6 +41,9 @@ class CServer;
 // A logged-in client that takes no byte of what waits for it within the
 // write time-out is closed as well.
 //
+// Behind a trusted proxy the session first reads the PROXY header, as the
+// start of a record and with the same deadline.
+//
 // Over TLS the session first completes the handshake; the login deadline
 // covers it, so a handshake that stalls is closed like a silent connection,
 // or earlier when too many are under way (CServer::HandshakeStarted).
@@ -57,6 +60,10 @@ public:
     CServerSession(const CServerSession&) = delete;
     CServerSession& operator=(const CServerSession&) = delete;
 
+    // The peer is a trusted proxy: the connection must begin with a PROXY
+    // header (proxyheader.h), whose client becomes Peer(). A connection
+    // without a valid one is closed without an answer. Before Start.
+    void ExpectProxyHeader() { m_awaitingHeader = true; }
     void Start();
     void Send(const CNetMessage& msg);
     // As Send, for a record that is not urgent (a receipt): its write waits
@@ -91,6 +98,13 @@ public:
     bool IsLoggedIn() const { return m_loggedIn; }
 
 private:
+    // The header is read from the socket's queue without taking more than
+    // it, so that a TLS hello behind it is still there for the handshake.
+    void WaitProxyHeader();
+    void OnProxyBytes(const asio::error_code& error);
+    void RefuseProxy(const std::string& why);
+    // Reads records, after the TLS handshake on a TLS port.
+    void BeginStream();
     void OnHandshake(const asio::error_code& error);
     void StartRead();
     void WaitReadable();
@@ -128,6 +142,9 @@ private:
     Clock::time_point m_timerAt;
 
     bool m_loggedIn = false; // has logged in at some time
+    bool m_awaitingHeader = false;
+    std::size_t m_headerBytes = 0; // of it seen so far; the record deadline runs once there are some
+    bool m_sawBytes = false;       // anything was read
     bool m_reading = false;
     bool m_writeActive = false;
     // What waits in m_pending was all sent with SendSoon: no write starts for

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 
@@ -126,9 +127,39 @@ bool CSessionStream::HelloArrived()
     const bool arrived = n <= 0 || header[0] != kHandshake || error || queued >= wanted || PeerClosed(fd);
     // Until the bytes are all there the socket reports itself readable only
     // once they are, so that waiting for them costs no turns of the loop.
-    const int lowWater = arrived ? 1 : static_cast<int>(wanted);
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
+    WakeAt(arrived ? 1 : wanted);
     return arrived;
+}
+
+std::size_t CSessionStream::Peek(char* data, std::size_t size, asio::error_code& error)
+{
+    const ssize_t n = ::recv(m_socket.native_handle(), data, size, MSG_PEEK | MSG_DONTWAIT);
+    error = n >= 0        ? asio::error_code()
+            : Retryable() ? asio::error_code(asio::error::would_block)
+                          : asio::error_code(errno, asio::system_category());
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+}
+
+void CSessionStream::Skip(std::size_t size)
+{
+    char drain[256];
+    for (std::size_t left = size; left > 0;) {
+        const ssize_t n = ::recv(m_socket.native_handle(), drain, std::min(left, sizeof drain), MSG_DONTWAIT);
+        if (n <= 0)
+            return; // the bytes were there; only a reset takes them, and the read after says so
+        left -= static_cast<std::size_t>(n);
+    }
+}
+
+void CSessionStream::WakeAt(std::size_t bytes)
+{
+    const int lowWater = static_cast<int>(bytes);
+    ::setsockopt(m_socket.native_handle(), SOL_SOCKET, SO_RCVLOWAT, &lowWater, sizeof lowWater);
+}
+
+bool CSessionStream::PeerHasClosed()
+{
+    return PeerClosed(m_socket.native_handle());
 }
 
 asio::error_code CSessionStream::Classify(int result, asio::socket_base::wait_type& wait) const

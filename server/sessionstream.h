@@ -69,6 +69,19 @@ public:
     // resets nothing). The socket is closed next.
     void RefuseClearText();
 
+    // The bytes at the front of the socket's receive queue, up to `size`,
+    // without taking them; would_block when none are there.
+    std::size_t Peek(char* data, std::size_t size, asio::error_code& error);
+    // Takes `size` bytes that Peek has shown off the queue.
+    void Skip(std::size_t size);
+    // From now on the socket reports itself readable only once `bytes` wait
+    // (or the stream ends), so that waiting for the rest of something seen
+    // in part costs no turns of the loop.
+    void WakeAt(std::size_t bytes);
+    // Whether the peer has ended its sending direction, while bytes it sent
+    // before may still wait to be read.
+    bool PeerHasClosed();
+
     // Calls `handler` with the handshake's outcome; for TCP at once.
     template <typename Handler> void AsyncHandshake(Handler&& handler)
     {

@@ -16,7 +16,7 @@
 
 #include <cerrno>
 
-CTestClient::CTestClient(uint16_t port, bool tls, const std::string& from)
+CTestClient::CTestClient(uint16_t port, bool tls, const std::string& from, const std::string& preface)
 {
     m_fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (!from.empty()) {
@@ -38,6 +38,8 @@ CTestClient::CTestClient(uint16_t port, bool tls, const std::string& from)
     }
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!preface.empty())
+        EXPECT_TRUE(SendRaw(preface));
     if (tls && !StartTls()) {
         ::close(m_fd);
         m_fd = -1;
@@ -295,4 +297,22 @@ void ExpectReceipt(CTestClient& sender, const std::string& id, const std::string
     const CNetMessage ma = sender.Expect(Cmd::MessageAck, timeout);
     EXPECT_EQ(ma.names, std::vector<std::string>{id});
     EXPECT_EQ(ma.text, outcome) << id;
+}
+
+std::string ProxyHeaderV1(const std::string& address, uint16_t port)
+{
+    const bool v6 = address.find(':') != std::string::npos;
+    return std::string("PROXY ") + (v6 ? "TCP6 " : "TCP4 ") + address + (v6 ? " ::1 " : " 127.0.0.1 ") +
+           std::to_string(port) + " 7357\r\n";
+}
+
+std::string ProxyHeaderV2(const std::string& address, uint16_t port, const std::string& extra)
+{
+    const bool v6 = address.find(':') != std::string::npos;
+    std::string source(v6 ? 16 : 4, '\0');
+    EXPECT_EQ(::inet_pton(v6 ? AF_INET6 : AF_INET, address.c_str(), source.data()), 1) << address;
+    const std::string body = source + std::string(source.size(), '\0') + char(port >> 8) + char(port & 0xFF) +
+                             "\x1C\xBD" + extra; // to port 7357
+    return std::string("\r\n\r\n\0\r\nQUIT\n\x21", 13) + (v6 ? "\x21" : "\x11") + char(body.size() >> 8) +
+           char(body.size() & 0xFF) + body;
 }

@@ -24,8 +24,10 @@ public:
     // With `tls` the client completes a TLS handshake first (any certificate
     // is accepted); when it fails the client is not connected. `from`: the
     // loopback address to connect from (any 127.x.y.z), for tests of the
-    // per-address rules; empty: the system's choice.
-    explicit CTestClient(uint16_t port, bool tls = false, const std::string& from = {});
+    // per-address rules; empty: the system's choice. `preface`: bytes sent
+    // before anything else, TLS included, as a proxy's header.
+    explicit CTestClient(uint16_t port, bool tls = false, const std::string& from = {},
+                         const std::string& preface = {});
     ~CTestClient();
     CTestClient(const CTestClient&) = delete;
     CTestClient& operator=(const CTestClient&) = delete;
@@ -76,6 +78,12 @@ private:
     CRecordStream m_stream{kClientLimits};
     std::deque<CNetMessage> m_records;
 };
+
+// The header a proxy sends for a client at `address` (IPv4 or IPv6) and
+// `port`: the text form, or the binary one with `extra` (optional fields)
+// behind the addresses.
+std::string ProxyHeaderV1(const std::string& address, uint16_t port = 40000);
+std::string ProxyHeaderV2(const std::string& address, uint16_t port = 40000, const std::string& extra = {});
 
 // Font, colour and size values that differ in every field, for byte-exact
 // comparisons; with `id`, the message carries it for a receipt.

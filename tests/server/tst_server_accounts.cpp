@@ -220,6 +220,36 @@ TEST_F(Guarded, TwentyFailuresAcrossNamesLockTheAddress)
     Connect("127.0.0.3")->Login("alice", "pw");
 }
 
+// A proxy on loopback, exempt itself, passes on clients whose headers name
+// them: guesses from one lock that one out, not the proxy's other clients.
+TEST_F(Guarded, LockoutFollowsTheAddressInTheProxyHeader)
+{
+    CServerLimits limits;
+    limits.limitExempt = {"127.0.0.1/32"};
+    limits.trustedProxies = {"127.0.0.1/32"};
+    Restart(limits);
+    const auto via = [&](const std::string& header) {
+        return std::make_unique<CTestClient>(m_server->Port(), false, "127.0.0.1", header);
+    };
+    via(ProxyHeaderV1("192.0.2.1"))->Register("alice", "pw");
+    const std::vector<std::pair<std::string, std::string>> guesserAndOther = {
+        {ProxyHeaderV1("192.0.2.1", 1111), ProxyHeaderV1("192.0.2.2")},
+        {ProxyHeaderV2("2001:db8:1::1", 2222, std::string("\x04\x00\x02id", 5)),
+         ProxyHeaderV2("2001:db8:2::1")},
+    };
+    for (const auto& [guesser, other] : guesserAndOther) {
+        auto c = via(guesser);
+        for (int i = 0; i < 5; ++i) {
+            c->Send(Cmd::Login, "alice", "wrong");
+            c->Expect(Cmd::LoginFailed);
+        }
+        auto again = via(guesser);
+        again->Send(Cmd::Login, "alice", "pw");
+        again->Expect(Cmd::LoginFailed);
+        via(other)->Login("alice", "pw");
+    }
+}
+
 TEST_F(Guarded, FiveRegistrationsPerAddress)
 {
     for (int i = 0; i < 5; ++i)

@@ -1,9 +1,12 @@
 #include "serverfixture.h"
 
 #include "commands.h"
+#include "proxyheader.h"
+#include "server.h"
 #include "wire.h"
 
 #include <random>
+#include <tuple>
 
 namespace {
 
@@ -145,6 +148,73 @@ TEST_F(BadInput, Utf16TextIsLimitedAsDecoded)
     ASSERT_TRUE(alice->SendRaw(bytes));
     EXPECT_TRUE(alice->WaitClosed());
     bob->ExpectNoRecord();
+}
+
+// Behind a trusted proxy (127.0.0.1 here) a connection must begin with a
+// whole, valid header, else it goes without an answer; a header from anyone
+// else (127.0.0.2) is bad input. Each is logged once.
+TEST_F(BadInput, ProxyHeadersOnlyFromTrustedProxiesAndOnlyValid)
+{
+    CServerLimits limits;
+    limits.trustedProxies = {"127.0.0.1/32"};
+    limits.recordTimeout = 300ms;
+    Restart(limits);
+    const std::string login = EncodeRecord(MakeRecord(Cmd::Login, "alice", "pw"));
+    const std::string v2 = ProxyHeaderV2("192.0.2.1");
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"127.0.0.1", login},                                            // no header
+        {"127.0.0.1", "PROXY TCP5 192.0.2.1 127.0.0.1 1 2\r\n" + login}, // wrong bytes
+        {"127.0.0.1", "PROXY TCP4 192.0.2.1 127.0.0.1 99999 2\r\n"},
+        {"127.0.0.1", "PROXY UNKNOWN " + std::string(100, 'x') + "\r\n"}, // too long
+        {"127.0.0.1", v2.substr(0, 12) + "\x31" + v2.substr(13)},         // version 3
+        {"127.0.0.1", v2.substr(0, 14) + "\xFF\xFF"},                     // too long
+        {"127.0.0.1", "PROXY TCP4 192.0.2.1"},                            // never whole
+        {"127.0.0.2", ProxyHeaderV1("192.0.2.1") + login},
+        {"127.0.0.2", v2 + login},
+    };
+    ::testing::internal::CaptureStderr();
+    for (const auto& [from, bytes] : cases) {
+        auto bad = Connect(from);
+        bad->SendRaw(bytes);
+        EXPECT_TRUE(bad->WaitClosed()) << bytes;
+        EXPECT_FALSE(bad->Receive(0ms)) << bytes;
+    }
+    std::unique_ptr<CTestClient> alice = Connect("127.0.0.1");
+    alice->SendRaw(ProxyHeaderV1("192.0.2.1"));
+    alice->Register("alice", "pw");
+    const std::string log = ::testing::internal::GetCapturedStderr();
+    const auto count = [&log](const std::string& text) {
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++n;
+        return n;
+    };
+    EXPECT_EQ(count("invalid PROXY header from trusted proxy 127.0.0.1:"), 7u) << log;
+    EXPECT_EQ(count("PROXY header from a peer that is not a trusted proxy"), 2u) << log;
+    EXPECT_EQ(count("registered alice from 192.0.2.1:40000"), 1u) << log;
+}
+
+TEST(ProxyHeader, ParsesBothFormsAndNamesTheClient)
+{
+    const std::string v6 = ProxyHeaderV2("2001:db8::5", 443, std::string("\x01\x00\x02h2", 5));
+    const std::string local("\r\n\r\n\0\r\nQUIT\n\x20\0\0\0", 16); // LOCAL: a check of the proxy's
+    const std::vector<std::tuple<std::string, CProxyHeader::CStatus, std::size_t, std::string>> cases = {
+        {ProxyHeaderV1("192.0.2.1", 5), CProxyHeader::CStatus::Complete, 39, "192.0.2.1:5"},
+        {"PROXY TCP6 2001:db8::1 ::1 65535 1\r\nL", CProxyHeader::CStatus::Complete, 36, "2001:db8::1:65535"},
+        {"PROXY UNKNOWN ffff\r\n", CProxyHeader::CStatus::Complete, 20, ""},
+        {v6, CProxyHeader::CStatus::Complete, v6.size(), "2001:db8::5:443"},
+        {local, CProxyHeader::CStatus::Complete, 16, ""},
+        {"PROX", CProxyHeader::CStatus::Incomplete, 5, ""},
+        {v6.substr(0, 20), CProxyHeader::CStatus::Incomplete, v6.size(), ""},
+        {"PROXY TCP4 192.0.2.1 ::1 1 2\r\n", CProxyHeader::CStatus::Invalid, 0, ""},
+        {"PROXY TCP4 192.0.2.1 127.0.0.1 01 2\r\n", CProxyHeader::CStatus::Invalid, 0, ""},
+    };
+    for (const auto& [bytes, status, length, source] : cases) {
+        const CProxyHeader header = ParseProxyHeader(bytes);
+        EXPECT_EQ(header.status, status) << bytes;
+        EXPECT_EQ(header.length, length) << bytes;
+        EXPECT_EQ(header.source, source) << bytes;
+    }
 }
 
 } // namespace

@@ -134,6 +134,7 @@ TEST_F(Process, HelpPrintsUsage)
     EXPECT_NE(usage.find("--tls-key FILE"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--allow-plaintext"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--no-registration"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("--trusted-proxy ADDR[/BITS]"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--fast-hash"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--cluster nats://HOST:PORT"), std::string::npos) << usage;
 }
@@ -164,6 +165,7 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--max-handshakes", "0"},
         {"--limit-exempt", "10.0.0.0/33"},
         {"--limit-exempt", "localhost"},
+        {"--trusted-proxy", "10.0.0.0/33"},
         {"--sender-quota", "0"},
         {"--prelogin-memory", "x"},
         {"--write-timeout", "0"},
@@ -438,6 +440,26 @@ TEST_F(Process, TlsServesLoginsMessagesAndShutdown)
     const std::string log = p.Log();
     EXPECT_NE(log.find("TLS handshake with 127.0.0.1:"), std::string::npos) << log;
     EXPECT_EQ(log.find("login alice from 127.0.0.1:" + std::to_string(p.Port())), std::string::npos) << log;
+}
+
+// Behind a trusted proxy the header comes before the TLS hello, and the log
+// names the client it names; a hello without one goes unanswered.
+TEST_F(Process, TlsBehindATrustedProxy)
+{
+    const CTestCertificate tls = WriteTestCertificate(m_dir.Path());
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--trusted-proxy",
+                                    "127.0.0.1", "--tls-cert", tls.cert, "--tls-key", tls.key});
+    ASSERT_NE(p.Port(), 0);
+    CTestClient alice(p.Port(), true, "127.0.0.1", ProxyHeaderV2("192.0.2.7", 4321));
+    ASSERT_TRUE(alice.IsConnected());
+    alice.Register("alice", "pw");
+    alice.Login("alice", "pw");
+    CTestClient bare(p.Port(), true, "127.0.0.1");
+    EXPECT_FALSE(bare.IsConnected());
+    EXPECT_EQ(p.Stop(SIGTERM), 0);
+    const std::string log = p.Log();
+    EXPECT_NE(log.find("login alice from 192.0.2.7:4321"), std::string::npos) << log;
+    EXPECT_NE(log.find("invalid PROXY header from trusted proxy 127.0.0.1:"), std::string::npos) << log;
 }
 
 TEST_F(Process, TlsKeepsTheLimits)

@@ -68,6 +68,27 @@ TEST_F(Shares, OneAddressCannotCrowdOutTheOthers)
     alice->Expect(Cmd::BlockedListAnswer);
 }
 
+// A trusted proxy's connections take the shares of the clients their
+// headers name, not one of the proxy's.
+TEST_F(Shares, ProxiedConnectionsCountForTheClientInTheHeader)
+{
+    CServerLimits limits;
+    limits.limitExempt = {"127.0.0.1/32"};
+    limits.trustedProxies = {"127.0.0.2/32"};
+    limits.maxPendingPerAddress = 2;
+    Restart(limits);
+    const auto via = [&](const char* client) {
+        return std::make_unique<CTestClient>(m_server->Port(), false, "127.0.0.2", ProxyHeaderV1(client));
+    };
+    std::vector<std::unique_ptr<CTestClient>> crowd;
+    for (const char* client : {"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.1"}) {
+        crowd.push_back(via(client));
+        crowd.back()->Send(Cmd::Register);
+        crowd.back()->Expect(Cmd::Failure);
+    }
+    EXPECT_TRUE(via("192.0.2.1")->WaitClosed()); // the third of its address
+}
+
 TEST_F(Shares, UnfinishedRecordsBeforeLoginAreBoundedTogether)
 {
     Start(100, 64, 100'000);
