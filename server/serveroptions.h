@@ -48,6 +48,9 @@ struct CServerLimits
     // as CIDR ranges; tests narrow them to 127.0.0.1/32 and connect from
     // other loopback addresses to see the rules at work.
     std::vector<std::string> limitExempt = {"127.0.0.0/8", "::1/128"};
+    // Balancers whose connections begin with a PROXY protocol header that
+    // names the client, as CIDR ranges.
+    std::vector<std::string> trustedProxies;
     bool registrationOpen = true;
     // Offline messages kept for one recipient: how many, and their text and
     // font name bytes together.
@@ -92,4 +95,5 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args);
 // XDG_DATA_HOME is unset or empty. Empty when neither variable helps.
 std::string DefaultDatabasePath();
 
-const char* ServerUsage();
+// The text of --help.
+std::string ServerUsage();
