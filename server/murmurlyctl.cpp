@@ -164,7 +164,8 @@ struct CCommandLine
         app.add_option("--socket", socketPath,
                        "the server's admin socket (default $RUNTIME_DIRECTORY/admin.sock,\n"
                        "/run/murmurly/admin.sock, or $XDG_RUNTIME_DIR/murmurly/admin.sock)")
-            ->type_name("PATH");
+            ->type_name("PATH")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
         app.set_version_flag("--version", "murmurlyctl " MURMURLY_VERSION, "show the version");
         app.require_subcommand(1);
         app.add_subcommand("users", "the account names, one a line")
