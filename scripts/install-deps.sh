@@ -12,6 +12,7 @@ packages=(
   qtkeychain-qt6-dev # the remembered password in the desktop's keyring
   libgl-dev
   libasio-dev
+  libcli11-dev # the command lines of murmurly-server and murmurlyctl
   libsqlite3-dev # the server's store and the client's conversation history
   libpqxx-dev
   libsodium-dev

@@ -47,11 +47,11 @@ public:
     ~CConnection() { --*m_open; }
 
     // Reads the request and calls `serve` with its lines after the greeting.
-    template <typename Serve> void Start(Serve serve)
+    template <typename Serve> void Start(std::chrono::milliseconds timeout, Serve serve)
     {
-        m_timer.expires_after(kRequestTimeout);
+        m_timer.expires_after(timeout);
         m_timer.async_wait([weak = weak_from_this()](const asio::error_code& error) {
-            if (const auto self = weak.lock(); self && !error && !self->m_answered) {
+            if (const auto self = weak.lock(); self && !error && !self->m_whole && !self->m_answered) {
                 asio::error_code ignored;
                 self->m_socket.close(ignored);
             }
@@ -95,6 +95,9 @@ private:
                     return;
                 }
                 lines.erase(lines.begin());
+                // The request is whole: its answer takes what it takes.
+                self->m_whole = true;
+                self->m_timer.cancel();
                 serve(self, lines);
             });
     }
@@ -119,11 +122,14 @@ private:
     std::shared_ptr<std::size_t> m_open;
     std::array<char, 1024> m_chunk{};
     std::string m_request;
+    bool m_whole = false;
     bool m_answered = false;
 };
 
-CAdminSocket::CAdminSocket(asio::io_context& io, CServer& server, std::string sqlitePath)
-    : m_io(io), m_server(server), m_sqlitePath(std::move(sqlitePath)), m_acceptor(io)
+CAdminSocket::CAdminSocket(asio::io_context& io, CServer& server, std::string sqlitePath,
+                           std::chrono::milliseconds requestTimeout)
+    : m_io(io), m_server(server), m_sqlitePath(std::move(sqlitePath)), m_requestTimeout(requestTimeout),
+      m_acceptor(io)
 {
 }
 
@@ -154,6 +160,11 @@ void CAdminSocket::Listen(const std::string& path)
         probe.connect(Local::endpoint(path), refused);
         if (!refused)
             throw std::runtime_error("another server answers on " + path);
+        // Only a socket nobody listens on is left over; one that cannot be
+        // tried (another user's) may well be in use.
+        if (refused != asio::error::connection_refused)
+            throw std::runtime_error("cannot tell whether a server answers on " + path + ": " +
+                                     refused.message());
         fs::remove(path, error);
     }
     m_acceptor.open(Local());
@@ -177,7 +188,7 @@ void CAdminSocket::Accept()
                 socket.close(ignored);
             } else {
                 auto c = std::make_shared<CConnection>(std::move(socket), m_open);
-                c->Start([this](const CAnswer& c, const CArgs& args) { Serve(c, args); });
+                c->Start(m_requestTimeout, [this](const CAnswer& c, const CArgs& args) { Serve(c, args); });
             }
         }
         Accept();

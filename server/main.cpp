@@ -71,7 +71,7 @@ int Run(int argc, char** argv)
         return Fail(parsed.error);
     const CServerOptions& options = parsed.options;
     if (options.help) {
-        std::fputs(ServerUsage(), stdout);
+        std::fputs(ServerUsage().c_str(), stdout);
         return 0;
     }
     if (options.version) {

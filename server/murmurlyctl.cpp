@@ -3,6 +3,8 @@
 
 #include "adminprotocol.h"
 
+#include <CLI/CLI.hpp>
+
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sys/un.h>
@@ -15,30 +17,13 @@
 #include <filesystem>
 #include <iostream>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
 
 // How long an answer may take: a backup of a large database takes a while.
 constexpr int kAnswerSeconds = 600;
-
-const char kUsage[] = "Usage: murmurlyctl [--socket PATH] COMMAND\n"
-                      "\n"
-                      "Commands:\n"
-                      "  users [--online]   the account names, one a line\n"
-                      "  passwd NAME        set the password (from standard input, or asked for\n"
-                      "                     on a terminal); the user's sessions end\n"
-                      "  lock NAME          refuse the user's logins and end its sessions\n"
-                      "  unlock NAME        allow them again\n"
-                      "  delete NAME        delete the account and everything of it\n"
-                      "  stats              what this node did since it started\n"
-                      "  backup PATH        copy the SQLite database while the server serves\n"
-                      "\n"
-                      "  --socket PATH      the server's admin socket (default\n"
-                      "                     $RUNTIME_DIRECTORY/admin.sock, /run/murmurly/admin.sock,\n"
-                      "                     or $XDG_RUNTIME_DIR/murmurly/admin.sock)\n"
-                      "  --help             show this text\n"
-                      "  --version          show the version\n";
 
 int Usage(const std::string& line)
 {
@@ -161,68 +146,118 @@ int Send(const std::string& socketPath, const std::vector<std::string>& request)
     return Failed("an answer that makes no sense from " + socketPath);
 }
 
-int Run(const std::vector<std::string>& args)
+// The commands and their words. Each command adds its own --help.
+struct CCommandLine
 {
+    CLI::App app{"The operator's commands for a running murmurly-server.", "murmurlyctl"};
     std::string socketPath;
-    std::size_t i = 0;
-    for (; i < args.size() && args[i].rfind("--", 0) == 0; ++i) {
-        if (args[i] == "--help") {
-            std::fputs(kUsage, stdout);
-            return 0;
-        }
-        if (args[i] == "--version") {
-            std::fputs("murmurlyctl " MURMURLY_VERSION "\n", stdout);
-            return 0;
-        }
-        if (args[i] != "--socket")
-            return Usage("unknown option '" + args[i] + "'");
-        if (++i >= args.size() || args[i].empty())
-            return Usage("--socket needs a value");
-        socketPath = args[i];
-    }
-    if (i >= args.size())
-        return Usage("no command");
-    const std::string command = args[i];
-    const std::vector<std::string> rest(args.begin() + static_cast<std::ptrdiff_t>(i) + 1, args.end());
-    if (socketPath.empty())
-        socketPath = DefaultSocket();
+    bool online = false;
+    std::string argument; // the NAME or PATH of the command that takes one
 
-    if (command == "users") {
-        if (rest.size() > 1 || (rest.size() == 1 && rest[0] != "--online"))
-            return Usage("users takes only --online");
-        return Send(socketPath, rest.empty() ? std::vector<std::string>{"users"}
-                                             : std::vector<std::string>{"users", "--online"});
+    CCommandLine()
+    {
+        app.set_help_flag("-h,--help", "show this text");
+        app.footer("Exit status: 0 done, 1 failed (the reason on one line), 2 bad usage.\n"
+                   "The manual page murmurlyctl(8) describes each command in full.");
+        app.get_formatter()->column_width(22);
+        app.get_formatter()->label("SUBCOMMAND", "COMMAND");
+        app.add_option("--socket", socketPath,
+                       "the server's admin socket (default $RUNTIME_DIRECTORY/admin.sock,\n"
+                       "/run/murmurly/admin.sock, or $XDG_RUNTIME_DIR/murmurly/admin.sock)")
+            ->type_name("PATH")
+            ->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+        app.set_version_flag("--version", "murmurlyctl " MURMURLY_VERSION, "show the version");
+        app.require_subcommand(1);
+        app.add_subcommand("users", "the account names, one a line")
+            ->group("Commands")
+            ->add_flag("--online", online, "only those logged in now");
+        const std::pair<const char*, const char*> named[] = {
+            {"passwd", "set the password (from standard input, or asked for on a terminal);\n"
+                       "the user's sessions end"},
+            {"lock", "refuse the user's logins and end its sessions"},
+            {"unlock", "allow them again"},
+            {"delete", "delete the account and everything of it"},
+        };
+        for (const auto& [command, description] : named)
+            app.add_subcommand(command, description)
+                ->group("Commands")
+                ->add_option("NAME", argument, "the account")
+                ->type_name("")
+                ->required();
+        app.add_subcommand("stats", "what this node did since it started")->group("Commands");
+        app.add_subcommand("backup", "copy the SQLite database while the server serves")
+            ->group("Commands")
+            ->add_option("PATH", argument, "the file to write")
+            ->type_name("")
+            ->required();
     }
-    if (command == "stats") {
-        if (!rest.empty())
-            return Usage("stats takes nothing more");
+
+    // The command given, or "" for none.
+    std::string Command() const
+    {
+        const auto chosen = app.get_subcommands();
+        return chosen.empty() ? std::string() : chosen.front()->get_name();
+    }
+};
+
+int Run(int argc, char** argv)
+{
+    CCommandLine line;
+    try {
+        line.app.parse(argc, argv);
+    } catch (const CLI::CallForHelp&) {
+        // The help of the command given, if any.
+        std::fputs(line.app.help().c_str(), stdout);
+        return 0;
+    } catch (const CLI::CallForVersion& version) {
+        std::printf("%s\n", version.what());
+        return 0;
+    } catch (const CLI::ArgumentMismatch&) {
+        return Usage("--socket needs a value"); // the one option with a value
+    } catch (const CLI::ParseError& error) {
+        // Without a command, what came in its place is named.
+        if (line.Command().empty()) {
+            const auto extra = line.app.remaining();
+            if (!extra.empty())
+                return Usage((extra.front().rfind("-", 0) == 0 ? "unknown option '" : "unknown command '") +
+                             extra.front() + "'");
+            if (dynamic_cast<const CLI::RequiredError*>(&error))
+                return Usage("no command");
+        }
+        return Usage(error.what());
+    }
+    if (line.app.count("--socket") > 0 && line.socketPath.empty())
+        return Usage("--socket needs a value");
+    const std::string command = line.Command();
+    const std::string socketPath = line.socketPath.empty() ? DefaultSocket() : line.socketPath;
+
+    if (command == "users")
+        return Send(socketPath, line.online ? std::vector<std::string>{"users", "--online"}
+                                            : std::vector<std::string>{"users"});
+    if (command == "stats")
         return Send(socketPath, {"stats"});
-    }
-    const bool takesName =
-        command == "passwd" || command == "lock" || command == "unlock" || command == "delete";
-    if (!takesName && command != "backup")
-        return Usage("unknown command '" + command + "'");
-    if (rest.size() != 1 || rest[0].empty())
-        return Usage(command + (takesName ? " takes one NAME" : " takes one PATH"));
+    const std::string& argument = line.argument;
+    if (argument.empty())
+        return Usage(command + (command == "backup" ? " takes one PATH" : " takes one NAME"));
     if (command == "backup") {
         std::error_code error;
-        const std::string path = std::filesystem::absolute(rest[0], error).string();
+        const std::string path = std::filesystem::absolute(argument, error).string();
         if (error || path.find('\n') != std::string::npos)
-            return Failed("unusable backup path '" + rest[0] + "'");
+            return Failed("unusable backup path '" + argument + "'");
         return Send(socketPath, {"backup", path});
     }
-    if (rest[0].find('\n') != std::string::npos)
+    if (argument.find('\n') != std::string::npos)
         return Failed("no such user");
     if (command != "passwd")
-        return Send(socketPath, {command, rest[0]});
+        return Send(socketPath, {command, argument});
     std::string password;
     std::string error;
-    if (!ReadPassword(rest[0], password, error))
+    if (!ReadPassword(argument, password, error))
         return Failed(error);
     // An empty line would end the request; the server's rule refuses it anyway.
     if (password.empty())
         return Failed("the password is against the rule: it is empty");
-    return Send(socketPath, {"passwd", rest[0], password});
+    return Send(socketPath, {"passwd", argument, password});
 }
 
 } // namespace
@@ -230,7 +265,7 @@ int Run(const std::vector<std::string>& args)
 int main(int argc, char** argv)
 {
     try {
-        return Run(std::vector<std::string>(argv + 1, argv + argc));
+        return Run(argc, argv);
     } catch (const std::exception& error) {
         return Failed(error.what());
     }

@@ -96,4 +96,5 @@ CParsedOptions ParseServerOptions(const std::vector<std::string>& args);
 // XDG_DATA_HOME is unset or empty. Empty when neither variable helps.
 std::string DefaultDatabasePath();
 
-const char* ServerUsage();
+// The text of --help.
+std::string ServerUsage();

@@ -219,12 +219,13 @@ std::size_t CInProcessServer::ConnectionCount()
     return count.get_future().get();
 }
 
-uint16_t CInProcessServer::OpenAdmin(const std::string& socket, const std::string& sqlitePath)
+uint16_t CInProcessServer::OpenAdmin(const std::string& socket, const std::string& sqlitePath,
+                                     std::chrono::milliseconds requestTimeout)
 {
     std::promise<uint16_t> opened;
     asio::post(m_io, [&] {
         try {
-            m_admin = std::make_unique<CAdminSocket>(m_io, *m_server, sqlitePath);
+            m_admin = std::make_unique<CAdminSocket>(m_io, *m_server, sqlitePath, requestTimeout);
             m_admin->Listen(socket);
             m_metrics = std::make_unique<CMetricsServer>(m_io, *m_server);
             opened.set_value(m_metrics->Listen("127.0.0.1:0").port());

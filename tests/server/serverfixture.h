@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adminsocket.h"
 #include "passwordhasher.h"
 #include "serveroptions.h"
 #include "serverprocess.h"
@@ -16,7 +17,6 @@
 #include <string>
 #include <thread>
 
-class CAdminSocket;
 class CMetricsServer;
 class CServer;
 class CStore;
@@ -86,8 +86,10 @@ public:
     std::size_t ConnectionCount();
     // Opens the operator's ways in, on the loop: the admin socket at
     // `socket` (backups copy `sqlitePath`, empty for PostgreSQL) and the
-    // metrics on a free loopback port, which it returns.
-    uint16_t OpenAdmin(const std::string& socket, const std::string& sqlitePath);
+    // metrics on a free loopback port, which it returns. `requestTimeout`:
+    // how long the socket waits for a request to arrive whole.
+    uint16_t OpenAdmin(const std::string& socket, const std::string& sqlitePath,
+                       std::chrono::milliseconds requestTimeout = CAdminSocket::kRequestTimeout);
     // Sends "Z" to everyone and waits for the loop to end.
     void Stop();
 

@@ -1,21 +1,67 @@
 // murmurlyctl against a real server: each command, its failures and exit
-// statuses, a backup taken while messages are stored, and the metrics.
+// statuses, a backup taken while messages are stored, and the metrics; the
+// admin socket's own bounds, and who may take its path.
 
 #include "serverfixture.h"
 
+#include "adminprotocol.h"
 #include "commands.h"
 #include "server.h"
 #include "store/sqlitedb.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
+#include <cstring>
+#include <future>
 #include <regex>
 #include <thread>
 
 namespace {
+
+// A client of the admin socket that sends whatever it is told to.
+class CRawAdmin
+{
+public:
+    explicit CRawAdmin(const std::string& path)
+    {
+        const sockaddr_un address = Address(path);
+        const timeval wait{10, 0};
+        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+        EXPECT_EQ(::connect(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    }
+    ~CRawAdmin() { ::close(m_fd); }
+    static sockaddr_un Address(const std::string& path)
+    {
+        sockaddr_un address{AF_UNIX, {}};
+        std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+        return address;
+    }
+    void Send(const std::string& text)
+    {
+        EXPECT_EQ(::send(m_fd, text.data(), text.size(), MSG_NOSIGNAL), static_cast<ssize_t>(text.size()));
+    }
+    // What the server sends until it closes; a server that reads no more of
+    // a request it refused may reset the connection after its answer.
+    std::string Answer()
+    {
+        std::string answer;
+        char chunk[4096];
+        for (ssize_t n; (n = ::recv(m_fd, chunk, sizeof chunk, 0)) != 0;) {
+            if (n < 0)
+                return errno == ECONNRESET ? answer : answer + "<not closed in time>";
+            answer.append(chunk, static_cast<std::size_t>(n));
+        }
+        return answer;
+    }
+
+private:
+    int m_fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+};
 
 class Admin : public ServerTest
 {
@@ -105,13 +151,24 @@ TEST_F(Admin, UsersStatsAndBadUsage)
     EXPECT_NE(stats.out.find("longest loop turn in the last minute ms: "), std::string::npos);
 
     // Bad usage: 2, nothing sent.
-    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{
-             {}, {"users", "--all"}, {"lock"}, {"delete", "a", "b"}, {"frobnicate"}, {"stats", "x"}}) {
+    for (const std::vector<std::string>& args : std::vector<std::vector<std::string>>{{},
+                                                                                      {"users", "--all"},
+                                                                                      {"lock"},
+                                                                                      {"passwd", ""},
+                                                                                      {"delete", "a", "b"},
+                                                                                      {"frobnicate"},
+                                                                                      {"stats", "x"},
+                                                                                      {"--socket"}}) {
         const CCtlResult bad = Ctl(args);
         EXPECT_EQ(bad.status, 2) << bad.err;
         EXPECT_NE(bad.err.find("murmurlyctl: "), std::string::npos);
     }
     EXPECT_EQ(RunCtl({"--bogus", "users"}).status, 2);
+    EXPECT_EQ(RunCtl({"--socket=" + m_socket, "users", "--online"}).out, "alice\n");
+    // Each command explains itself.
+    const CCtlResult help = RunCtl({"backup", "--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_NE(help.out.find("Usage: murmurlyctl backup [OPTIONS] PATH"), std::string::npos) << help.out;
     // No server: 1, in one line that says so.
     const CCtlResult none = RunCtl({"--socket", (m_dir->Path() / "none.sock").string(), "users"});
     EXPECT_EQ(none.status, 1);
@@ -263,6 +320,67 @@ TEST_F(Admin, ABackupTakenWhileMessagesAreStoredOpensWhole)
     }
     EXPECT_GE(expected, 100);
     EXPECT_LE(expected, sent);
+}
+
+TEST_F(Admin, AStaleSocketIsReplacedAndALiveOneIsNotTaken)
+{
+    asio::io_context io;
+    CAdminSocket second(io, m_server->Server(), "");
+    try {
+        second.Listen(m_socket);
+        ADD_FAILURE() << "a second server took the socket";
+    } catch (const std::runtime_error& error) {
+        EXPECT_EQ(error.what(), "another server answers on " + m_socket);
+    }
+    EXPECT_EQ(Ctl({"users"}).status, 0);
+
+    // What a server that died leaves behind: a socket nobody listens on.
+    m_socket = (m_dir->Path() / "stale.sock").string();
+    const int dead = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    const sockaddr_un address = CRawAdmin::Address(m_socket);
+    ASSERT_EQ(::bind(dead, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+    ::close(dead);
+    m_server->OpenAdmin(m_socket, "");
+    EXPECT_EQ(Ctl({"users"}).status, 0);
+}
+
+TEST_F(Admin, RequestsAreBoundedInSizeTimeAndNumber)
+{
+    Connect()->Register("alice", "old1");
+    m_socket = (m_dir->Path() / "bounded.sock").string();
+    m_server->OpenAdmin(m_socket, "", std::chrono::milliseconds(500));
+    const std::string greeting = std::string(kAdminGreeting) + "\n";
+
+    CRawAdmin big(m_socket);
+    big.Send(greeting + std::string(CAdminSocket::kMaxRequest, 'x'));
+    EXPECT_EQ(big.Answer(), greeting + "error request too long\n");
+
+    // One that never finishes is closed unanswered; others are served
+    // meanwhile, up to a few at once.
+    std::vector<std::unique_ptr<CRawAdmin>> slow;
+    slow.push_back(std::make_unique<CRawAdmin>(m_socket));
+    slow.back()->Send(greeting + "users\n");
+    CRawAdmin quick(m_socket);
+    quick.Send(greeting + "users\n\n");
+    EXPECT_EQ(quick.Answer(), greeting + "ok\nalice\n");
+    while (slow.size() < CAdminSocket::kMaxConnections)
+        slow.push_back(std::make_unique<CRawAdmin>(m_socket));
+    EXPECT_EQ(Ctl({"users"}).status, 1);
+    for (const auto& client : slow)
+        EXPECT_EQ(client->Answer(), "");
+    EXPECT_EQ(Ctl({"users"}).out, "alice\n");
+
+    // A request that came whole in time may take longer to answer.
+    CPasswordHasher& hasher = m_server->Server().Hasher();
+    hasher.LimitStarts(0);
+    auto set = std::async(std::launch::async, [this] { return Ctl({"passwd", "alice"}, "new1\n"); });
+    ASSERT_TRUE(Eventually([&] { return hasher.Waiting() == 1; }));
+    // Its time-out is over once that of a later connection is.
+    EXPECT_EQ(CRawAdmin(m_socket).Answer(), "");
+    hasher.LimitStarts(std::nullopt);
+    const CCtlResult done = set.get();
+    EXPECT_EQ(done.status, 0) << done.err;
+    Connect()->Login("alice", "new1");
 }
 
 TEST_F(Admin, MetricsMoveWithTraffic)

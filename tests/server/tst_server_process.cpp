@@ -137,6 +137,7 @@ TEST_F(Process, HelpPrintsUsage)
     EXPECT_NE(usage.find("--trusted-proxy ADDR[/BITS]"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--fast-hash"), std::string::npos) << usage;
     EXPECT_NE(usage.find("--cluster nats://HOST:PORT"), std::string::npos) << usage;
+    EXPECT_NE(usage.find("\nLimits:\n"), std::string::npos) << usage;
 }
 
 TEST_F(Process, FastHashRefusesAnExistingDatabase)
@@ -166,6 +167,10 @@ TEST_F(Process, BadArgumentsExitWithStatusTwo)
         {"--limit-exempt", "10.0.0.0/33"},
         {"--limit-exempt", "localhost"},
         {"--trusted-proxy", "10.0.0.0/33"},
+        {"--limit-exempt=10.0.0.0/8", "--trusted-proxy", "proxy"},
+        {"--port=70000"},
+        {"--fast-hash=maybe"},
+        {"--db", "x", "stray"},
         {"--sender-quota", "0"},
         {"--prelogin-memory", "x"},
         {"--write-timeout", "0"},
@@ -387,8 +392,8 @@ TEST_F(Process, LoginTimeoutAndConnectionLimitApply)
 // five wrong passwords from there lock the name there, not elsewhere.
 TEST_F(Process, LimitExemptNarrowsTheExemption)
 {
-    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--limit-exempt",
-                                    "127.0.0.1/32", "--limit-exempt", "::1"});
+    CServerProcess p(m_dir.Path(), {"--port", "0", "--db", Db(), "--fast-hash", "--limit-exempt=127.0.0.1/32",
+                                    "--limit-exempt", "::1"});
     ASSERT_NE(p.Port(), 0);
     CTestClient(p.Port(), false, "127.0.0.3").Register("alice", "pw");
     CTestClient guesser(p.Port(), false, "127.0.0.2");
