@@ -38,8 +38,9 @@ CTestClient::CTestClient(uint16_t port, bool tls, const std::string& from, const
     }
     int one = 1;
     ::setsockopt(m_fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    if (!preface.empty())
+    if (!preface.empty()) {
         EXPECT_TRUE(SendRaw(preface));
+    }
     if (tls && !StartTls()) {
         ::close(m_fd);
         m_fd = -1;
