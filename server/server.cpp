@@ -193,9 +193,9 @@ void CServer::OnSessionClosed(CServerSession& session)
     FinishShutdownIfIdle();
 }
 
-void CServer::FlushSoon(CServerSession& session)
+void CServer::FlushSoon(CServerSession& session, uint32_t ticket)
 {
-    m_flushSoon.emplace_back(session.weak_from_this(), std::chrono::steady_clock::now() + kFlushDelay);
+    m_flushSoon.push_back({session.weak_from_this(), std::chrono::steady_clock::now() + kFlushDelay, ticket});
     ArmFlushTimer();
 }
 
@@ -204,17 +204,16 @@ void CServer::ArmFlushTimer()
     if (m_flushArmed || m_flushSoon.empty())
         return;
     m_flushArmed = true;
-    m_flushTimer.expires_at(m_flushSoon.front().second);
+    m_flushTimer.expires_at(m_flushSoon.front().at);
     m_flushTimer.async_wait([this](const asio::error_code& error) {
         m_flushArmed = false;
         if (error)
             return;
         // Only those due: the others still wait for a record to go along.
-        // A session flushed before, or here twice, finds nothing to write.
         const auto now = std::chrono::steady_clock::now();
-        while (!m_flushSoon.empty() && m_flushSoon.front().second <= now) {
-            if (const auto session = m_flushSoon.front().first.lock())
-                session->Flush();
+        while (!m_flushSoon.empty() && m_flushSoon.front().at <= now) {
+            if (const auto session = m_flushSoon.front().session.lock())
+                session->Flush(m_flushSoon.front().ticket);
             m_flushSoon.pop_front();
         }
         ArmFlushTimer();
@@ -615,9 +614,14 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
 void CServer::SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
                           const char* outcome)
 {
-    CNetMessage receipt = MakeRecord(Cmd::MessageAck, recipient, sender.login.user);
-    receipt.text = outcome;
-    receipt.names.push_back(id);
+    // Only these fields are ever set; the others stay as a new record has
+    // them.
+    m_receipt.command = Cmd::MessageAck;
+    m_receipt.sender = recipient;
+    m_receipt.recipient = sender.login.user;
+    m_receipt.text = outcome;
+    m_receipt.names.resize(1);
+    m_receipt.names.front() = id;
     // It waits for the next record to its client, to share its write.
-    sender.session->SendSoon(receipt);
+    sender.session->SendSoon(m_receipt);
 }

@@ -281,8 +281,10 @@ void CServerSession::SendSoon(const CNetMessage& msg)
         StartWrite();
 }
 
-void CServerSession::Flush()
+void CServerSession::Flush(uint32_t ticket)
 {
+    if (!m_flushDue || ticket != m_flushTicket)
+        return;
     m_flushDue = false;
     m_onlySoon = false;
     StartWrite();
@@ -359,11 +361,15 @@ void CServerSession::StartWrite()
     if (m_onlySoon && !m_draining) {
         if (!m_flushDue) {
             m_flushDue = true;
-            m_server.FlushSoon(*this);
+            m_server.FlushSoon(*this, m_flushTicket);
         }
         return;
     }
     m_onlySoon = false;
+    if (m_flushDue) {
+        m_flushDue = false;
+        ++m_flushTicket;
+    }
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;

@@ -70,8 +70,9 @@ public:
     // a few milliseconds for the next record to the same client, so that
     // both go in one write (CServer::FlushSoon).
     void SendSoon(const CNetMessage& msg);
-    // Starts the write of what SendSoon left queued.
-    void Flush();
+    // Starts the write of what SendSoon left queued, unless `ticket` (given
+    // to CServer::FlushSoon) was made void by a write that took it along.
+    void Flush(uint32_t ticket);
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
@@ -132,7 +133,7 @@ private:
     std::size_t m_backlogNext = 0;
     std::size_t m_backlogBytes = 0; // about what the rest of it encodes to
     bool m_moreWanted = false;      // the server has more backlog
-    std::string m_later; // sent while a backlog is pending, goes out after it
+    std::string m_later;            // sent while a backlog is pending, goes out after it
 
     Clock::time_point m_loginDeadline;
     Clock::time_point m_recordDeadline; // while m_records holds a record's start
@@ -151,6 +152,9 @@ private:
     // it before its flush is due, unless something urgent joins it.
     bool m_onlySoon = false;
     bool m_flushDue = false; // registered with CServer::FlushSoon
+    // Which registration counts: one made before a write took the records
+    // along is void, so that it does not cut short the wait of later ones.
+    uint32_t m_flushTicket = 0;
     int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;
