@@ -204,7 +204,7 @@ void CServer::ArmFlushTimer()
     if (m_flushArmed || m_flushSoon.empty())
         return;
     m_flushArmed = true;
-    m_flushTimer.expires_at(m_flushSoon.front().at);
+    m_flushTimer.expires_at(m_flushSoon.front().at + kFlushSlack);
     m_flushTimer.async_wait([this](const asio::error_code& error) {
         m_flushArmed = false;
         if (error)

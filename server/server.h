@@ -110,6 +110,10 @@ public:
     // goes alone costs a write here and a wake-up there.
     void FlushSoon(CServerSession& session, uint32_t ticket);
     static constexpr auto kFlushDelay = std::chrono::milliseconds(20);
+    // How much later than kFlushDelay a flush may come, so that one wake-up
+    // of the timer takes the flushes due meanwhile: under load a receipt
+    // waits in nearly every session at any time.
+    static constexpr auto kFlushSlack = std::chrono::milliseconds(5);
 
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
