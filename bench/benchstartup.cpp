@@ -53,10 +53,10 @@ std::optional<double> RssMb(qint64 pid)
     QFile rollup(QStringLiteral("/proc/%1/smaps_rollup").arg(pid));
     if (!rollup.open(QIODevice::ReadOnly))
         return std::nullopt;
-    while (!rollup.atEnd()) {
-        const QByteArray line = rollup.readLine().simplified();
+    // A file in /proc has no size: it is read whole, not up to its end.
+    for (const QByteArray& line : rollup.readAll().split('\n')) {
         if (line.startsWith("Rss:"))
-            return line.split(' ').value(1).toDouble() / 1024.0;
+            return line.simplified().split(' ').value(1).toDouble() / 1024.0;
     }
     return std::nullopt;
 }
@@ -99,7 +99,8 @@ bool MeasureStart(CStartProgram& program, const QString& dir)
     QFile shown(shownFile);
     if (!running || !rss || !shown.open(QIODevice::ReadOnly)) {
         std::fprintf(stderr, "murmurly-bench-client: %s %s within %lld s; see %s/stderr.log\n",
-                     qPrintable(program.name), running ? "showed no window" : "ended",
+                     qPrintable(program.name),
+                     !running ? "ended" : !rss ? "could not be measured" : "showed no window",
                      static_cast<long long>(kSettle.count()), qPrintable(dir));
         return false;
     }
