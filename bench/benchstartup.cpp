@@ -98,10 +98,14 @@ bool MeasureStart(CStartProgram& program, const QString& dir)
     }
     QFile shown(shownFile);
     if (!running || !rss || !shown.open(QIODevice::ReadOnly)) {
+        const char* what = "showed no window";
+        if (!running)
+            what = "ended";
+        else if (!rss)
+            what = "could not be measured";
         std::fprintf(stderr, "murmurly-bench-client: %s %s within %lld s; see %s/stderr.log\n",
-                     qPrintable(program.name),
-                     !running ? "ended" : !rss ? "could not be measured" : "showed no window",
-                     static_cast<long long>(kSettle.count()), qPrintable(dir));
+                     qPrintable(program.name), what, static_cast<long long>(kSettle.count()),
+                     qPrintable(dir));
         return false;
     }
     program.rssMb.push_back(*rss);

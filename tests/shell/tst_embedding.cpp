@@ -130,7 +130,8 @@ void TestEmbedding::StartsLight()
         QVERIFY2(!mapped.contains(library), library);
     // The session bus has a thread of its own once anything opens it.
     QStringList threads;
-    for (const QString& task : QDir(proc + QStringLiteral("task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+    for (const QString& task :
+         QDir(proc + QStringLiteral("task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         QFile comm(proc + QStringLiteral("task/") + task + QStringLiteral("/comm"));
         if (comm.open(QIODevice::ReadOnly))
             threads << QString::fromUtf8(comm.readAll().trimmed());
