@@ -23,8 +23,9 @@ class QTcpSocket;
 // or a QSslSocket when TLS is asked for: only then are OpenSSL and Qt's TLS
 // plugin loaded, which a clear-text client never needs. It tells its owner,
 // the connection, when the connection is made or fails, when bytes arrive
-// and when the stream ends; reading and decoding are the owner's business. Created by the session's open
-// routine and owned by the connection from then on.
+// and when the stream ends; reading and decoding are the owner's business.
+// Created by the session's open routine and owned by the connection from
+// then on.
 //
 // Outgoing records wait on the socket's queue. One is written as soon as the
 // previous paced record is `sendPause` old, so the server sees at most about
