@@ -156,9 +156,12 @@ int RunStartupBench(int argc, char** argv)
     }
     QTemporaryDir scratch;
     const QByteArray config = "IP_ADDRESS=127.0.0.1\nPORT_NUM=" + QByteArray::number(server.Port()) + "\n";
-    // In turn, so that what else the machine does falls on every program alike.
+    // In turn, so that what else the machine does falls on every program
+    // alike; every other run backwards, since the program started right
+    // after another shows its window a little later.
     for (int run = 0; run < runs; ++run) {
-        for (std::size_t p = 0; p < programs.size(); ++p) {
+        for (std::size_t i = 0; i < programs.size(); ++i) {
+            const std::size_t p = run % 2 == 0 ? i : programs.size() - 1 - i;
             const QString dir = scratch.path() + QStringLiteral("/%1-%2").arg(run).arg(p);
             QDir().mkpath(dir);
             QFile file(dir + QStringLiteral("/config.txt"));
