@@ -13,14 +13,18 @@
 // last conversation is shown (goal within the paced time plus 100 ms).
 //
 //   murmurly-bench-client [--slow-fsync]
+//   murmurly-bench-client --startup [--runs N] [--compare CLIENT]
 //
 // --slow-fsync runs the client on a slow disk: the program starts itself
 // again with libmurmurly-slowfsync.so preloaded, so that every fsync and
 // fdatasync (the history's commits among them) takes 60 ms longer. The
 // window must answer as quickly: the history is written beside it.
 //
+// --startup measures the client's start instead (see benchstartup.h).
+//
 // Runs with QT_QPA_PLATFORM=offscreen unless another platform is set.
 
+#include "benchstartup.h"
 #include "commands.h"
 #include "messagebox.h"
 #include "palaverapp.h"
@@ -316,6 +320,11 @@ int Run(CPalaverApp& app)
 
 int main(int argc, char* argv[])
 {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "--startup") == 0)
+            return RunStartupBench(argc, argv);
     std::vector<char*> args;
     bool slowDisk = false;
     for (int i = 0; i < argc; ++i) {
@@ -336,8 +345,6 @@ int main(int argc, char* argv[])
     }
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
     // The offscreen platform says for every window that it cannot raise it.
     static const QtMessageHandler previous = qInstallMessageHandler(nullptr);
     qInstallMessageHandler([](QtMsgType type, const QMessageLogContext& context, const QString& text) {

@@ -85,13 +85,19 @@ struct CHistoryStore::CReader
     CSqliteStatement waiting;
 };
 
-CHistoryStore::CHistoryStore(QObject* parent) : QObject(parent)
+CHistoryStore::CHistoryStore(QObject* parent) : QObject(parent) {}
+
+CHistoryWriter& CHistoryStore::Writer()
 {
-    m_pWriter = std::make_unique<CHistoryWriter>([this](const CHistoryWriter::CReport& report) {
-        QMetaObject::invokeMethod(
-            this, [this, report] { OnReport(report.doneThrough, report.ok, report.clearFailed); },
-            Qt::QueuedConnection);
-    });
+    // Made with the first database opened, at login: a session that never
+    // logs in has no writer thread.
+    if (!m_pWriter)
+        m_pWriter = std::make_unique<CHistoryWriter>([this](const CHistoryWriter::CReport& report) {
+            QMetaObject::invokeMethod(
+                this, [this, report] { OnReport(report.doneThrough, report.ok, report.clearFailed); },
+                Qt::QueuedConnection);
+        });
+    return *m_pWriter;
 }
 
 CHistoryStore::~CHistoryStore()
@@ -147,7 +153,7 @@ bool CHistoryStore::Open(const std::string& owner, bool create)
     // A clear still on its way must not be undone by reading the lines it
     // deletes without knowing of it.
     if (m_nClearedThrough != 0)
-        m_pWriter->Flush();
+        Writer().Flush();
     const std::string file = QFile::encodeName(path).toStdString();
     try {
         m_pReader = std::make_unique<CReader>(file);
@@ -160,7 +166,7 @@ bool CHistoryStore::Open(const std::string& owner, bool create)
     }
     m_strOwner = owner;
     m_nClearedThrough = 0;
-    m_pWriter->Open(file);
+    Writer().Open(file);
     return true;
 }
 
@@ -344,7 +350,8 @@ std::vector<CNetMessage> CHistoryStore::Waiting(const std::string& owner)
 
 void CHistoryStore::Flush()
 {
-    m_pWriter->Flush();
+    if (m_pWriter)
+        m_pWriter->Flush();
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 }
 

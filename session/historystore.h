@@ -104,6 +104,8 @@ signals:
 private:
     struct CReader;
 
+    // The writer, started when first needed.
+    CHistoryWriter& Writer();
     // Hands a line to the writer and keeps it in view until written.
     void Queue(const std::string& owner, CKeptLine line);
     bool IsStoredKept(const CKeptLine& line);

@@ -117,9 +117,8 @@ bool CSecretStore::Remove(const std::string& user)
 
 void ReadKeptPassword(QSettings& store, CUserSettings& settings)
 {
-    // Asked here, at start-up, once: later questions (Preferences) then
-    // need no loop of their own.
-    CSecretStore::Available();
+    // The keyring is asked only when a password is remembered: the bus and
+    // the keyring service cost a start-up that has nothing to read there.
     if (!settings.m_nRememberLogin || settings.m_strUserName.empty())
         return;
     if (store.value(kInKeyring).toInt() != 0) {

@@ -7,7 +7,42 @@
 #include "palaverview.h"
 #include "trayicon.h"
 
+#include <QPointer>
 #include <QSystemTrayIcon>
+
+namespace {
+
+// Chooses where notices go when the first one is shown, not at start-up:
+// asking whether the desktop has a notification service opens the session
+// bus, with a thread of its own, which a user who never gets a notice in the
+// background has no use for. The desktop's service is taken when it is
+// there, else the tray's balloon, else notices go nowhere.
+class CFirstNoticeNotifier final : public INotifier
+{
+public:
+    CFirstNoticeNotifier(CTrayIcon* tray, QObject* parent) : INotifier(parent), m_pTray(tray) {}
+
+    bool Show(quint64 key, const QString& title, const QString& body) override
+    {
+        if (!m_bChosen) {
+            m_bChosen = true;
+            if (CDBusNotifier::IsServiceAvailable())
+                m_pChosen = new CDBusNotifier(this);
+            else
+                m_pChosen = m_pTray.data();
+            if (m_pChosen)
+                connect(m_pChosen, &INotifier::Clicked, this, &INotifier::Clicked);
+        }
+        return m_pChosen && m_pChosen->Show(key, title, body);
+    }
+
+private:
+    QPointer<CTrayIcon> m_pTray;
+    QPointer<INotifier> m_pChosen;
+    bool m_bChosen = false;
+};
+
+} // namespace
 
 CMessageAlerts* InstallDesktopAlerts(CMainFrame& frame, CPalaverDoc& doc, QObject* owner)
 {
@@ -24,9 +59,6 @@ CMessageAlerts* InstallDesktopAlerts(CMainFrame& frame, CPalaverDoc& doc, QObjec
             tray->SetStatus(doc.IsReconnecting() ? text : QString());
         });
     }
-    if (CDBusNotifier::IsServiceAvailable())
-        alerts->SetNotifier(new CDBusNotifier(owner));
-    else if (tray)
-        alerts->SetNotifier(tray);
+    alerts->SetNotifier(new CFirstNoticeNotifier(tray, owner));
     return alerts;
 }

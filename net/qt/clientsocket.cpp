@@ -4,6 +4,7 @@
 
 #include <QPointer>
 #include <QSslSocket>
+#include <QTcpSocket>
 
 #include <new>
 
@@ -57,17 +58,38 @@ void CClientSocket::DiscardUnreadInput()
 
 bool CClientSocket::Create()
 {
-    if (m_pSocket)
-        return true;
+    return m_pSocket || MakeSocket();
+}
+
+bool CClientSocket::MakeSocket()
+{
+    // Merely constructing a QSslSocket loads the TLS backend and OpenSSL,
+    // so a clear-text connection gets a plain socket.
+    std::unique_ptr<QTcpSocket> socket;
+    QSslSocket* ssl = nullptr;
     try {
-        m_pSocket = std::make_unique<QSslSocket>();
+        if (m_bTls) {
+            auto made = std::make_unique<QSslSocket>();
+            ssl = made.get();
+            socket = std::move(made);
+        } else {
+            socket = std::make_unique<QTcpSocket>();
+        }
     } catch (const std::bad_alloc&) {
         return false;
     }
+    if (m_pSocket) {
+        QObject::disconnect(m_pSocket.get(), nullptr, this, nullptr);
+        m_pSocket->abort();
+    }
+    m_pSocket = std::move(socket);
+    m_pSslSocket = ssl;
     m_pSocket->setReadBufferSize(kSocketReadBuffer);
     connect(m_pSocket.get(), &QTcpSocket::connected, this, &CClientSocket::OnConnected);
-    connect(m_pSocket.get(), &QSslSocket::encrypted, this, &CClientSocket::OnEncrypted);
-    connect(m_pSocket.get(), &QSslSocket::sslErrors, this, &CClientSocket::OnSslErrors);
+    if (m_pSslSocket) {
+        connect(m_pSslSocket, &QSslSocket::encrypted, this, &CClientSocket::OnEncrypted);
+        connect(m_pSslSocket, &QSslSocket::sslErrors, this, &CClientSocket::OnSslErrors);
+    }
     connect(m_pSocket.get(), &QTcpSocket::readyRead, this, &CClientSocket::OnReceive);
     connect(m_pSocket.get(), &QTcpSocket::disconnected, this, &CClientSocket::OnClose);
     connect(m_pSocket.get(), &QTcpSocket::errorOccurred, this, &CClientSocket::OnError);
@@ -81,12 +103,14 @@ bool CClientSocket::Connect(const QString& host, quint16 port)
     m_bOpen = false;
     m_queue.clear();
     m_pSocket->abort();
+    if (m_bTls != (m_pSslSocket != nullptr) && !MakeSocket())
+        return false;
     m_bConnecting = true;
     m_bReached = m_bTlsAnswered = false;
     // Encrypted, the certificate is checked against the system's store and
     // `host` as its name.
     if (m_bTls)
-        m_pSocket->connectToHostEncrypted(host, port);
+        m_pSslSocket->connectToHostEncrypted(host, port);
     else
         m_pSocket->connectToHost(host, port);
     return true;
@@ -190,7 +214,7 @@ std::size_t CClientSocket::BytesAvailable() const
 bool CClientSocket::IsConnected() const
 {
     return m_pSocket && m_pSocket->state() == QAbstractSocket::ConnectedState &&
-           (!m_bTls || m_pSocket->isEncrypted());
+           (!m_bTls || (m_pSslSocket && m_pSslSocket->isEncrypted()));
 }
 
 void CClientSocket::Close()
@@ -218,7 +242,7 @@ void CClientSocket::OnEncrypted()
     if (!m_bConnecting)
         return;
     // A certificate that verified still has to match a pinned fingerprint.
-    if (m_pOwner && !m_pOwner->AcceptCertificate(m_pSocket->peerCertificate(), {})) {
+    if (m_pOwner && !m_pOwner->AcceptCertificate(m_pSslSocket->peerCertificate(), {})) {
         FailConnect();
         return;
     }
@@ -243,11 +267,11 @@ void CClientSocket::OnSslErrors(const QList<QSslError>& errors)
     // The owner may ask the user in a modal box, whose event loop can drop
     // this socket meanwhile.
     const QPointer<CClientSocket> self(this);
-    const bool accepted = m_pOwner->AcceptCertificate(m_pSocket->peerCertificate(), errors);
-    if (!self || !m_pSocket || !m_bConnecting)
+    const bool accepted = m_pOwner->AcceptCertificate(m_pSslSocket->peerCertificate(), errors);
+    if (!self || !m_pSslSocket || !m_bConnecting)
         return;
     if (accepted)
-        m_pSocket->ignoreSslErrors(errors);
+        m_pSslSocket->ignoreSslErrors(errors);
     // Otherwise the handshake fails and reports an error.
 }
 

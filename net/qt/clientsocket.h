@@ -17,13 +17,15 @@
 class CServerConnection;
 class QSslSocket;
 class QSslError;
+class QTcpSocket;
 
-// The stream socket of the connection to the server. It owns a QSslSocket,
-// used in clear text unless TLS is asked for,
-// and tells its owner, the connection, when the connection is made or fails,
-// when bytes arrive and when the stream ends; reading and decoding are the
-// owner's business. Created by the session's open routine and owned by the
-// connection from then on.
+// The stream socket of the connection to the server. It owns a QTcpSocket,
+// or a QSslSocket when TLS is asked for: only then are OpenSSL and Qt's TLS
+// plugin loaded, which a clear-text client never needs. It tells its owner,
+// the connection, when the connection is made or fails, when bytes arrive
+// and when the stream ends; reading and decoding are the owner's business.
+// Created by the session's open routine and owned by the connection from
+// then on.
 //
 // Outgoing records wait on the socket's queue. One is written as soon as the
 // previous paced record is `sendPause` old, so the server sees at most about
@@ -42,9 +44,9 @@ public:
     // Creates the stream socket; false when that fails.
     bool Create();
 
-    // With TLS the next Connect encrypts, and counts as made only once the
-    // handshake is done and the owner has accepted the certificate; there is
-    // no clear-text fallback.
+    // With TLS the next Connect encrypts (on a socket made for it), and
+    // counts as made only once the handshake is done and the owner has
+    // accepted the certificate; there is no clear-text fallback.
     void SetTls(bool tls) { m_bTls = tls; }
 
     // Starts connecting to a dotted address or a host name. The owner hears
@@ -79,6 +81,8 @@ public:
     void CloseWhenSent(std::chrono::milliseconds linger);
 
 private:
+    // A new socket of the kind the TLS setting asks for, in place of the old.
+    bool MakeSocket();
     void OnConnected();
     void OnEncrypted();
     void OnSslErrors(const QList<QSslError>& errors);
@@ -103,7 +107,9 @@ private:
     };
 
     CServerConnection* m_pOwner;
-    std::unique_ptr<QSslSocket> m_pSocket;
+    std::unique_ptr<QTcpSocket> m_pSocket;
+    // The same socket when it was made for TLS, else null.
+    QSslSocket* m_pSslSocket = nullptr;
     bool m_bTls = false;
     bool m_bOpen = false;        // connected and not yet closed
     bool m_bConnecting = false;  // Connect started, no answer yet
