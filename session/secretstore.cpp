@@ -4,6 +4,7 @@
 
 #include <qt6keychain/keychain.h>
 
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QSettings>
@@ -153,6 +154,10 @@ QString PasswordPlace()
 {
     if (CSecretStore::Available())
         return QStringLiteral("A remembered password is kept in the desktop's keyring.");
-    return QStringLiteral("A remembered password is kept in %1, readable by you only.")
-        .arg(OpenSettingsRoot()->fileName());
+    // The file under the home folder, as the user knows it: ~/.config/...
+    QString file = OpenSettingsRoot()->fileName();
+    const QString home = QDir::homePath() + QLatin1Char('/');
+    if (home.size() > 1 && file.startsWith(home))
+        file.replace(0, home.size(), QStringLiteral("~/"));
+    return QStringLiteral("A remembered password is kept in %1, readable by you only.").arg(file);
 }

@@ -74,16 +74,25 @@ void TestPreferences::Layout()
     const auto* place = sheet.LoginPage()->findChild<QLabel*>(QStringLiteral("passwordPlace"));
     QVERIFY(place && place->text().contains(OpenSettingsRoot()->fileName()));
 
-    // The picture in docs/ comes from here, when a folder is given.
+    // The picture in docs/ comes from here, when a folder is given: with the
+    // settings where they are by default, under a home of its own, so that
+    // the page names the file as a user's would.
     const QString folder = qEnvironmentVariable("MURMURLY_SCREENSHOTS");
     if (!folder.isEmpty()) {
+        const QByteArray realHome = qgetenv("HOME");
+        qputenv("HOME", f.home.Path().toLocal8Bit());
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope,
+                           f.home.Path() + QStringLiteral("/.config"));
+        CPreferences shownSheet(QStringLiteral("Murmurly Preferences"), f.doc.get(), nullptr, 0);
+        qputenv("HOME", realHome);
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, f.home.Path());
         CUserSettings shown;
         shown.m_strUserName = "anna";
         shown.m_strPassword = "secret1";
         shown.m_nRememberLogin = 1;
-        sheet.LoginPage()->Fill(shown);
-        sheet.show();
-        QVERIFY(sheet.grab().save(QDir(folder).filePath(QStringLiteral("preferences.png"))));
+        shownSheet.LoginPage()->Fill(shown);
+        shownSheet.show();
+        QVERIFY(shownSheet.grab().save(QDir(folder).filePath(QStringLiteral("preferences.png"))));
     }
 }
 
