@@ -1,5 +1,7 @@
 #pragma once
 
+#include "slotarena.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +45,12 @@ public:
     void Remember(const std::string& sender, const std::string& id, const char* outcome,
                   Clock::time_point now = Clock::now());
 
+    // Starts to load the slot where `id` of `sender` is or would be kept,
+    // for an Add or Find that comes soon: a sender's ids are spread over a
+    // table too large to stay in the cache, so that is a miss, which the
+    // work done meanwhile then hides.
+    void Prefetch(const std::string& sender, const std::string& id) const;
+
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
@@ -68,6 +76,7 @@ private:
         // goes.
         std::size_t Slot(const CDigest& key) const;
         const char* Find(const CDigest& key) const;
+        void Prefetch(const CDigest& key) const;
         // The outcome kept for `key` already, or null when it was added.
         const char* Add(const CDigest& key, const char* outcome);
         void Set(const CDigest& key, const char* outcome);
@@ -82,7 +91,7 @@ private:
         }
         void Grow();
 
-        std::vector<CDigest> m_slots;
+        std::vector<CDigest, SlotArena::CAllocator<CDigest>> m_slots;
         std::size_t m_count = 0;
     };
     struct CSender

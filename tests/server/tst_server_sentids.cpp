@@ -4,11 +4,36 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <vector>
 #include <string>
 
 namespace {
 
 using namespace std::chrono_literals;
+
+// The tables' memory: blocks of every size apart from each other, a block
+// given back used again for its size, and sizes past the arena's still served.
+TEST(SentIds, TheSlotArenaKeepsBlocksApartAndReusesThem)
+{
+    std::vector<std::pair<char*, std::size_t>> held;
+    for (int round = 0; round < 3; ++round)
+        for (std::size_t size = SlotArena::kMinBytes; size <= 2 * SlotArena::kMaxBytes; size *= 2) {
+            auto* block = static_cast<char*>(SlotArena::Allocate(size));
+            ASSERT_NE(block, nullptr);
+            std::memset(block, round + 1, size);
+            for (const auto& [other, length] : held)
+                ASSERT_TRUE(block + size <= other || other + length <= block) << size;
+            held.emplace_back(block, size);
+        }
+    for (const auto& [block, length] : held)
+        EXPECT_EQ(block[length - 1], block[0]); // nothing overwrote another's
+    auto [first, size] = held.front();
+    SlotArena::Free(first, size);
+    EXPECT_EQ(SlotArena::Allocate(size), first);
+    for (const auto& [block, length] : held)
+        SlotArena::Free(block, length);
+}
 
 TEST(SentIds, ResendsFindTheFirstOutcomeUntilTheyExpire)
 {
