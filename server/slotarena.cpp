@@ -5,9 +5,11 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <new>
+#include <thread>
 #include <vector>
 
 namespace SlotArena {
@@ -16,24 +18,11 @@ namespace {
 constexpr std::size_t kChunk = std::size_t{2} << 20;
 constexpr int kClasses = std::countr_zero(kMaxBytes) - std::countr_zero(kMinBytes) + 1;
 
-struct CArena
-{
-    std::mutex lock;
-    std::array<std::vector<void*>, kClasses> free;
-    char* next = nullptr; // in the chunk being cut
-    char* end = nullptr;
-};
-
-CArena& Arena()
-{
-    // Never destroyed: tables of objects destroyed late give their blocks
-    // back to it.
-    static CArena* arena = new CArena;
-    return *arena;
-}
-
-// A new 2 MiB block aligned to 2 MiB, where a huge page can back it.
-char* NewChunk()
+// A new 2 MiB block aligned to 2 MiB. With `huge`, the kernel is asked to
+// back it with a huge page, and the page is taken at once: that may cost
+// milliseconds (zeroing it, compacting memory to find one), so it is done
+// on the arena's own thread, never on the server's loop.
+char* NewChunk(bool huge)
 {
     void* raw = ::mmap(nullptr, 2 * kChunk, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (raw == MAP_FAILED)
@@ -44,8 +33,61 @@ char* NewChunk()
         ::munmap(raw, aligned - start);
     ::munmap(reinterpret_cast<void*>(aligned + kChunk), start + kChunk - aligned);
     auto* chunk = reinterpret_cast<char*>(aligned);
-    ::madvise(chunk, kChunk, MADV_HUGEPAGE); // a hint: small pages work too
+    if (huge) {
+        ::madvise(chunk, kChunk, MADV_HUGEPAGE); // a hint: small pages work too
+        *static_cast<volatile char*>(chunk) = 0;
+    }
     return chunk;
+}
+
+struct CArena
+{
+    std::mutex lock;
+    std::array<std::vector<void*>, kClasses> free;
+    char* next = nullptr; // in the chunk being cut
+    char* end = nullptr;
+    // The next chunk, made ready by the thread below.
+    char* spare = nullptr;
+    bool spareWanted = false;
+    std::condition_variable wake;
+
+    CArena()
+    {
+        // Lives as long as the process, waiting while a spare is ready.
+        std::thread([this] {
+            std::unique_lock<std::mutex> hold(lock);
+            for (;;) {
+                wake.wait(hold, [this] { return spareWanted; });
+                spareWanted = false;
+                hold.unlock();
+                char* chunk = NewChunk(true);
+                hold.lock();
+                if (spare)
+                    ::munmap(chunk, kChunk);
+                else
+                    spare = chunk;
+            }
+        }).detach();
+    }
+
+    // The chunk to cut next: the spare, or while that is not ready yet one
+    // of small pages, which costs the loop no more than any allocation.
+    char* TakeChunk()
+    {
+        char* chunk = spare ? spare : NewChunk(false);
+        spare = nullptr;
+        spareWanted = true;
+        wake.notify_one();
+        return chunk;
+    }
+};
+
+CArena& Arena()
+{
+    // Never destroyed: tables of objects destroyed late give their blocks
+    // back to it.
+    static CArena* arena = new CArena;
+    return *arena;
 }
 
 bool FromArena(std::size_t bytes)
@@ -84,7 +126,7 @@ void* Allocate(std::size_t bytes)
                     arena.next += piece;
                 }
         }
-        arena.next = NewChunk();
+        arena.next = arena.TakeChunk();
         arena.end = arena.next + kChunk;
     }
     void* block = arena.next;

@@ -6,7 +6,8 @@
 // may back with huge pages. Noting a message's id reads one random slot of
 // its sender's table, and the tables of all senders together span far more
 // small pages than the TLB holds: each note then cost a page walk besides
-// the cache miss.
+// the cache miss. A thread of the arena's own makes the next block ready,
+// since taking a huge page can take milliseconds.
 //
 // Sizes are powers of two from kMinBytes to kMaxBytes; a block given back
 // is kept for the next table of its size, and the memory never goes back to
