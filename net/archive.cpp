@@ -67,27 +67,24 @@ std::size_t Utf16ToUtf8Size(const uint8_t* p, std::size_t units)
     return size;
 }
 
-CArchive::CArchive(std::string& out) : m_out(&out) {}
+CArchive::CArchive(std::string& out, std::size_t room) : m_out(&out), m_pos(out.size())
+{
+    out.resize(m_pos + room);
+}
 
 CArchive::CArchive(std::string_view in, const DecodeLimits& limits) : m_in(in), m_limits(limits) {}
 
-void CArchive::Write(uint8_t v)
+CArchive::~CArchive()
 {
-    m_out->push_back(static_cast<char>(v));
+    if (m_out)
+        m_out->resize(m_pos);
 }
 
-void CArchive::Write(uint32_t v)
+void CArchive::Grow(std::size_t n)
 {
-    // One append of the four bytes: a record is mostly such fields, and
-    // every message is encoded on the server's loop.
-    const char bytes[4] = {static_cast<char>(v & 0xFF), static_cast<char>((v >> 8) & 0xFF),
-                           static_cast<char>((v >> 16) & 0xFF), static_cast<char>(v >> 24)};
-    m_out->append(bytes, sizeof bytes);
-}
-
-void CArchive::Write(int32_t v)
-{
-    Write(static_cast<uint32_t>(v));
+    // The string's capacity grows by doubling; what is made longer here is
+    // only what the next fields need.
+    m_out->resize(m_pos + n + 64);
 }
 
 void CArchive::WriteString(std::string_view s)
@@ -105,7 +102,8 @@ void CArchive::WriteString(std::string_view s)
         Write(uint8_t{0xFF});
         Write(static_cast<uint32_t>(n));
     }
-    m_out->append(s);
+    if (!s.empty())
+        std::memcpy(Room(s.size()), s.data(), s.size());
 }
 
 void CArchive::WriteCount(std::size_t n)

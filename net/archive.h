@@ -71,14 +71,28 @@ private:
 class CArchive
 {
 public:
-    explicit CArchive(std::string& out);                                   // storing
+    // Storing. `room` is how many bytes are likely to come: the string is
+    // made that much longer at once and the fields are written into it, so
+    // that each costs a store rather than an append; the archive cuts what
+    // was not used when it goes.
+    explicit CArchive(std::string& out, std::size_t room = 0);
     CArchive(std::string_view in, const DecodeLimits& limits = kClientLimits); // loading
+    ~CArchive();
+    CArchive(const CArchive&) = delete;
+    CArchive& operator=(const CArchive&) = delete;
 
     bool IsStoring() const { return m_out != nullptr; }
 
-    void Write(uint8_t v);
-    void Write(int32_t v);
-    void Write(uint32_t v);
+    void Write(uint8_t v) { *Room(1) = static_cast<char>(v); }
+    void Write(int32_t v) { Write(static_cast<uint32_t>(v)); }
+    void Write(uint32_t v)
+    {
+        char* p = Room(4);
+        p[0] = static_cast<char>(v & 0xFF);
+        p[1] = static_cast<char>((v >> 8) & 0xFF);
+        p[2] = static_cast<char>((v >> 16) & 0xFF);
+        p[3] = static_cast<char>(v >> 24);
+    }
     void WriteString(std::string_view s);
     void WriteCount(std::size_t n);
 
@@ -91,6 +105,16 @@ public:
 
 private:
     const uint8_t* Take(std::size_t n);
+    // The next `n` bytes of the storing archive's string.
+    char* Room(std::size_t n)
+    {
+        if (m_out->size() - m_pos < n)
+            Grow(n);
+        char* p = m_out->data() + m_pos;
+        m_pos += n;
+        return p;
+    }
+    void Grow(std::size_t n);
 
     std::string* m_out = nullptr;
     std::string_view m_in;

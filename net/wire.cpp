@@ -160,8 +160,7 @@ void EncodeRecord(const CNetMessage& msg, std::string& out)
                        msg.faceName.size();
     for (const std::string& name : msg.names)
         size += 8 + name.size();
-    out.reserve(out.size() + size);
-    CArchive ar(out);
+    CArchive ar(out, size);
     const_cast<CNetMessage&>(msg).Serialize(ar);
 }
 
