@@ -193,9 +193,9 @@ void CServer::OnSessionClosed(CServerSession& session)
     FinishShutdownIfIdle();
 }
 
-void CServer::FlushSoon(CServerSession& session, uint32_t ticket)
+void CServer::FlushSoon(CServerSession& session)
 {
-    m_flushSoon.push_back({session.weak_from_this(), std::chrono::steady_clock::now() + kFlushDelay, ticket});
+    m_flushSoon.push_back(session.weak_from_this());
     ArmFlushTimer();
 }
 
@@ -204,18 +204,18 @@ void CServer::ArmFlushTimer()
     if (m_flushArmed || m_flushSoon.empty())
         return;
     m_flushArmed = true;
-    m_flushTimer.expires_at(m_flushSoon.front().at + kFlushSlack);
+    m_flushTimer.expires_after(kFlushTick);
     m_flushTimer.async_wait([this](const asio::error_code& error) {
         m_flushArmed = false;
         if (error)
             return;
-        // Only those due: the others still wait for a record to go along.
-        const auto now = std::chrono::steady_clock::now();
-        while (!m_flushSoon.empty() && m_flushSoon.front().at <= now) {
-            if (const auto session = m_flushSoon.front().session.lock())
-                session->Flush(m_flushSoon.front().ticket);
-            m_flushSoon.pop_front();
-        }
+        // A flush starts a write, never a registration: the list may be
+        // taken apart while it is gone over.
+        std::vector<CWeakSession> listed;
+        listed.swap(m_flushSoon);
+        for (CWeakSession& weak : listed)
+            if (const auto session = weak.lock(); session && session->FlushTick())
+                m_flushSoon.push_back(std::move(weak));
         ArmFlushTimer();
     });
 }

@@ -21,7 +21,6 @@
 
 #include <atomic>
 
-#include <deque>
 #include <functional>
 #include <list>
 #include <memory>
@@ -103,17 +102,16 @@ public:
     // The session has written the page of its backlog it was given: the
     // next page of the user's offline messages, if any, is read.
     void BacklogTaken(CServerSession& session);
-    // Writes what `session` queued with SendSoon within kFlushDelay, unless
-    // a record sent meanwhile takes it along. A receipt that shows 20 ms
-    // later looks no different to its user, while under load nearly every
-    // one then shares the write of a message to the same client: one that
-    // goes alone costs a write here and a wake-up there.
-    void FlushSoon(CServerSession& session, uint32_t ticket);
-    static constexpr auto kFlushDelay = std::chrono::milliseconds(20);
-    // How much later than kFlushDelay a flush may come, so that one wake-up
-    // of the timer takes the flushes due meanwhile: under load a receipt
-    // waits in nearly every session at any time.
-    static constexpr auto kFlushSlack = std::chrono::milliseconds(5);
+    // Puts `session` on the list of those whose records sent with SendSoon
+    // wait: a tick of kFlushTick goes over it, and writes them on the second
+    // tick unless a record sent meanwhile took them along. A receipt that
+    // shows 10 to 20 ms later looks no different to its user, while under
+    // load nearly every one then shares the write of a message to the same
+    // client: one that goes alone costs a write here and a wake-up there. A
+    // session stays on the list while receipts keep waiting in it, so that
+    // under load a receipt costs no more than a look at its session's flags.
+    void FlushSoon(CServerSession& session);
+    static constexpr auto kFlushTick = std::chrono::milliseconds(10);
 
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
@@ -365,14 +363,8 @@ private:
     // the least id of them; their nodes hear of it once per turn.
     std::unordered_map<std::string, int64_t> m_storedNotices;
     bool m_noticesPosted = false;
-    // Sessions with records that wait for FlushSoon's timer, oldest first.
-    struct CFlushDue
-    {
-        CWeakSession session;
-        std::chrono::steady_clock::time_point at;
-        uint32_t ticket;
-    };
-    std::deque<CFlushDue> m_flushSoon;
+    // Sessions with records that wait for the flush tick.
+    std::vector<CWeakSession> m_flushSoon;
     asio::steady_timer m_flushTimer;
     bool m_flushArmed = false;
     void ArmFlushTimer();

@@ -281,13 +281,17 @@ void CServerSession::SendSoon(const CNetMessage& msg)
         StartWrite();
 }
 
-void CServerSession::Flush(uint32_t ticket)
+bool CServerSession::FlushTick()
 {
-    if (!m_flushDue || ticket != m_flushTicket)
-        return;
+    if (m_flushDue && !m_closed && ++m_flushTicks < 2)
+        return true;
+    m_flushListed = false;
+    if (!m_flushDue)
+        return false;
     m_flushDue = false;
     m_onlySoon = false;
     StartWrite();
+    return false;
 }
 
 bool CServerSession::Queue(const CNetMessage& msg, bool soon)
@@ -361,15 +365,16 @@ void CServerSession::StartWrite()
     if (m_onlySoon && !m_draining) {
         if (!m_flushDue) {
             m_flushDue = true;
-            m_server.FlushSoon(*this, m_flushTicket);
+            m_flushTicks = 0;
+            if (!m_flushListed) {
+                m_flushListed = true;
+                m_server.FlushSoon(*this);
+            }
         }
         return;
     }
     m_onlySoon = false;
-    if (m_flushDue) {
-        m_flushDue = false;
-        ++m_flushTicket;
-    }
+    m_flushDue = false;
     m_writing.swap(m_pending);
     m_pending.clear();
     m_writeActive = true;

@@ -70,9 +70,10 @@ public:
     // a few milliseconds for the next record to the same client, so that
     // both go in one write (CServer::FlushSoon).
     void SendSoon(const CNetMessage& msg);
-    // Starts the write of what SendSoon left queued, unless `ticket` (given
-    // to CServer::FlushSoon) was made void by a write that took it along.
-    void Flush(uint32_t ticket);
+    // A tick of CServer's flush timer, while the session is on its list:
+    // what SendSoon left queued since before the last tick is written now.
+    // False when the session leaves the list.
+    bool FlushTick();
     // Queues `records` behind everything sent so far; records sent from now
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
@@ -151,10 +152,9 @@ private:
     // What waits in m_pending was all sent with SendSoon: no write starts for
     // it before its flush is due, unless something urgent joins it.
     bool m_onlySoon = false;
-    bool m_flushDue = false; // registered with CServer::FlushSoon
-    // Which registration counts: one made before a write took the records
-    // along is void, so that it does not cut short the wait of later ones.
-    uint32_t m_flushTicket = 0;
+    bool m_flushDue = false;    // such records wait for the flush tick
+    bool m_flushListed = false; // on CServer's list (CServer::FlushSoon)
+    int m_flushTicks = 0;       // ticks the records waiting now have seen
     int m_holds = 0;
     bool m_processing = false;
     bool m_draining = false;
