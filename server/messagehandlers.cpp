@@ -33,7 +33,6 @@ void CServer::HandleMessage(CConnection& c, CNetMessage& msg)
             c.session->Send(MakeRecord(Cmd::Failure, "Invalid message id"));
             return;
         }
-        m_sentIds.Prefetch(c.login.user, id);
     }
     const std::string recipient = msg.recipient;
     WithAccount(c, recipient, [this, msg = std::move(msg), id](CConnection& c, bool exists) mutable {

@@ -58,12 +58,6 @@ std::size_t CSentIds::CGeneration::Slot(const CDigest& key) const
     return i;
 }
 
-void CSentIds::CGeneration::Prefetch(const CDigest& key) const
-{
-    if (!m_slots.empty())
-        __builtin_prefetch(&m_slots[static_cast<std::size_t>(key.a) & (m_slots.size() - 1)]);
-}
-
 const char* CSentIds::CGeneration::Find(const CDigest& key) const
 {
     if (m_count == 0)
@@ -136,17 +130,6 @@ CSentIds::CSender* CSentIds::Entry(const std::string& sender, Clock::time_point 
     else if (!Age(it->second, now, true))
         it->second = CSender{{}, {}, now};
     return &it->second;
-}
-
-void CSentIds::Prefetch(const std::string& sender, const std::string& id) const
-{
-    const auto it = m_senders.find(sender);
-    if (it == m_senders.end())
-        return;
-    const CDigest key = Digest(id);
-    it->second.current.Prefetch(key);
-    if (!it->second.previous.Empty())
-        it->second.previous.Prefetch(key);
 }
 
 const char* CSentIds::Find(const std::string& sender, const std::string& id, Clock::time_point now)

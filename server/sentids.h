@@ -45,12 +45,6 @@ public:
     void Remember(const std::string& sender, const std::string& id, const char* outcome,
                   Clock::time_point now = Clock::now());
 
-    // Starts to load the slot where `id` of `sender` is or would be kept,
-    // for an Add or Find that comes soon: a sender's ids are spread over a
-    // table too large to stay in the cache, so that is a miss, which the
-    // work done meanwhile then hides.
-    void Prefetch(const std::string& sender, const std::string& id) const;
-
     std::size_t SenderCount() const { return m_senders.size(); }
 
 private:
@@ -76,7 +70,6 @@ private:
         // goes.
         std::size_t Slot(const CDigest& key) const;
         const char* Find(const CDigest& key) const;
-        void Prefetch(const CDigest& key) const;
         // The outcome kept for `key` already, or null when it was added.
         const char* Add(const CDigest& key, const char* outcome);
         void Set(const CDigest& key, const char* outcome);
