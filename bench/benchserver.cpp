@@ -37,7 +37,7 @@
 // a throw-away self-signed certificate.
 //
 // --receipts gives every message an id, which the server answers with a
-// receipt: each of 15 rounds has a pass without ids and one with, and the
+// receipt: each of 25 rounds has a pass without ids and one with, and the
 // benchmark prints the ratios of all passes together and the median of the
 // rounds' own.
 // --relay runs the same exchange through a byte relay inside this program as
@@ -92,7 +92,7 @@ constexpr int kRelayRounds = 5;
 // Rounds of a pass without ids and one with under --receipts, each round
 // compared on its own: a pause of the machine, which may fall on any pass,
 // then moves one round of many rather than the whole run.
-constexpr int kReceiptRounds = 15;
+constexpr int kReceiptRounds = 25;
 
 struct CBenchOptions
 {
