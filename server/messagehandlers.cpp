@@ -56,12 +56,13 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
     // sender is never trusted.
     msg.command = Cmd::IncomingMessage;
     msg.sender = user;
-    // A recipient on this node, the common case, costs one look at the id:
-    // noted as delivered unless it is known already (a resend whose receipt
-    // was lost with the connection, which then only gets that receipt).
+    // A recipient on this node, the common case: the id is noted as
+    // delivered unless it came on an earlier connection of the sender's (a
+    // resend whose receipt was lost with the connection, which then only
+    // gets that receipt).
     if (CConnection* target = OnlineSession(recipient); target && !IsBlocked(recipient, user)) {
         if (!id.empty()) {
-            if (const char* known = m_sentIds.Add(user, id, kReceiptDelivered)) {
+            if (const char* known = m_sentIds.Note(user, id, kReceiptDelivered)) {
                 SendReceipt(c, recipient, id, known);
                 return;
             }
@@ -76,7 +77,7 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
     // A resend of a message whose receipt was lost with the connection: the
     // first copy went its way already.
     if (!id.empty()) {
-        if (const char* outcome = m_sentIds.Find(user, id)) {
+        if (const char* outcome = m_sentIds.FindEarlier(user, id)) {
             Acknowledge(user, recipient, id, outcome);
             return;
         }

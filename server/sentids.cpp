@@ -1,5 +1,6 @@
 #include "sentids.h"
 
+#include <algorithm>
 #include <functional>
 #include <stdexcept>
 
@@ -58,8 +59,9 @@ std::size_t CSentIds::CGeneration::Slot(const CDigest& key) const
     return i;
 }
 
-const char* CSentIds::CGeneration::Find(const CDigest& key) const
+const char* CSentIds::CGeneration::Find(const CDigest& key)
 {
+    Index();
     if (m_count == 0)
         return nullptr;
     const CDigest& slot = m_slots[Slot(key)];
@@ -68,8 +70,9 @@ const char* CSentIds::CGeneration::Find(const CDigest& key) const
 
 const char* CSentIds::CGeneration::Add(const CDigest& key, const char* outcome)
 {
+    Index();
     if ((m_count + 1) * 4 > m_slots.size() * 3)
-        Grow();
+        Grow(m_slots.empty() ? kFirstSlots : m_slots.size() * 2);
     CDigest& slot = m_slots[Slot(key)];
     if (slot.b != 0)
         return Outcome(slot);
@@ -86,8 +89,31 @@ void CSentIds::CGeneration::Set(const CDigest& key, const char* outcome)
     }
 }
 
+void CSentIds::CGeneration::Append(const CDigest& key, const char* outcome)
+{
+    m_appended.push_back({key.a, key.b | OutcomeIndex(outcome) << 1});
+}
+
+void CSentIds::CGeneration::Index()
+{
+    if (m_appended.empty())
+        return;
+    const auto appended = std::move(m_appended);
+    m_appended = {};
+    // Room for all at once; in the order they came, so the last outcome of
+    // a key is the one kept.
+    std::size_t slots = std::max(m_slots.size(), kFirstSlots);
+    while ((m_count + appended.size()) * 4 > slots * 3)
+        slots *= 2;
+    if (slots != m_slots.size())
+        Grow(slots);
+    for (const CDigest& entry : appended)
+        Set({entry.a, entry.b & ~kOutcomeBits}, Outcome(entry));
+}
+
 void CSentIds::CGeneration::Erase(const CDigest& key)
 {
+    Index();
     if (m_count == 0)
         return;
     const std::size_t mask = m_slots.size() - 1;
@@ -104,10 +130,10 @@ void CSentIds::CGeneration::Erase(const CDigest& key)
     }
 }
 
-void CSentIds::CGeneration::Grow()
+void CSentIds::CGeneration::Grow(std::size_t slots)
 {
     const auto old = std::move(m_slots);
-    m_slots.assign(old.empty() ? kFirstSlots : old.size() * 2, CDigest());
+    m_slots.assign(slots, CDigest());
     for (const CDigest& slot : old)
         if (slot.b != 0)
             m_slots[Slot({slot.a, slot.b & ~kOutcomeBits})] = slot;
@@ -128,13 +154,13 @@ CSentIds::CSender* CSentIds::Entry(const std::string& sender, Clock::time_point 
     if (added)
         it->second.currentSince = now;
     else if (!Age(it->second, now, true))
-        it->second = CSender{{}, {}, now};
+        it->second = CSender{CGeneration(), CGeneration(), now, 0};
     return &it->second;
 }
 
 const char* CSentIds::Find(const std::string& sender, const std::string& id, Clock::time_point now)
 {
-    const CSender* entry = Entry(sender, now, false);
+    CSender* entry = Entry(sender, now, false);
     if (!entry)
         return nullptr;
     const CDigest key = Digest(id);
@@ -148,10 +174,12 @@ const char* CSentIds::Add(const std::string& sender, const std::string& id, cons
 {
     CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
+    // The current generation first: it holds an id's newest outcome.
+    if (const char* known = entry.current.Find(key))
+        return known;
     if (const char* known = entry.previous.Find(key))
         return known;
-    if (const char* known = entry.current.Add(key, outcome))
-        return known;
+    entry.current.Add(key, outcome);
     Added(now);
     return nullptr;
 }
@@ -161,11 +189,55 @@ void CSentIds::Remember(const std::string& sender, const std::string& id, const 
 {
     CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
-    // An id kept in the previous generation moves to the current one with
-    // its new outcome.
-    entry.previous.Erase(key);
-    entry.current.Set(key, outcome);
+    // The current generation is looked at first: the new outcome there hides
+    // one in the previous generation, and lives as long as the id's own.
+    if (entry.current.Connection() == entry.connection) {
+        entry.current.Append(key, outcome);
+    } else {
+        entry.previous.Erase(key);
+        entry.current.Set(key, outcome);
+    }
     Added(now);
+}
+
+void CSentIds::NewConnection(const std::string& sender)
+{
+    if (const auto it = m_senders.find(sender); it != m_senders.end())
+        ++it->second.connection;
+}
+
+const char* CSentIds::Note(const std::string& sender, const std::string& id, const char* outcome,
+                           Clock::time_point now)
+{
+    CSender& entry = *Entry(sender, now, true);
+    const CDigest key = Digest(id);
+    const bool earlierCurrent = entry.current.Connection() != entry.connection;
+    if (earlierCurrent)
+        if (const char* known = entry.current.Find(key))
+            return known;
+    if (entry.previous.Connection() != entry.connection)
+        if (const char* known = entry.previous.Find(key))
+            return known;
+    if (earlierCurrent)
+        entry.current.Add(key, outcome);
+    else
+        entry.current.Append(key, outcome);
+    Added(now);
+    return nullptr;
+}
+
+const char* CSentIds::FindEarlier(const std::string& sender, const std::string& id, Clock::time_point now)
+{
+    CSender* entry = Entry(sender, now, false);
+    if (!entry)
+        return nullptr;
+    const CDigest key = Digest(id);
+    if (entry->current.Connection() != entry->connection)
+        if (const char* outcome = entry->current.Find(key))
+            return outcome;
+    if (entry->previous.Connection() != entry->connection)
+        return entry->previous.Find(key);
+    return nullptr;
 }
 
 void CSentIds::Added(Clock::time_point now)
@@ -184,7 +256,7 @@ bool CSentIds::Age(CSender& sender, Clock::time_point now, bool adding)
     if (now - sender.currentSince >= 2 * kKeepFor)
         return false;
     sender.previous = std::move(sender.current);
-    sender.current = CGeneration();
+    sender.current = CGeneration(sender.connection);
     sender.currentSince = now;
     return true;
 }

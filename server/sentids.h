@@ -23,6 +23,15 @@
 // on the path of every message, so it must cost next to nothing, and a false
 // match is as likely as guessing 128 random bits.
 //
+// A client resends only after a lost connection, never on the connection
+// that sent the id first. So the ids a sender's current connection sends are
+// noted (Note) in a plain list, which costs no look-up, and they are looked
+// up only once the sender has logged in again (NewConnection): the first
+// look-up of a generation then puts its list into its table. Looking an id
+// up in a table of the sender's is a cache miss on the path of every
+// message, the largest part of what receipts cost, and noting it in the
+// list is not.
+//
 // Only what this node delivered or stored since it started is known here;
 // stored messages also carry their id in the store, which refuses a second
 // copy itself.
@@ -41,9 +50,21 @@ public:
     // outcome, and nothing changes; else null.
     const char* Add(const std::string& sender, const std::string& id, const char* outcome,
                     Clock::time_point now = Clock::now());
-    // `outcome` must be a string that lives for ever (a literal).
+    // `outcome` must be a string that lives for ever (a literal). The newest
+    // outcome of an id is the one found.
     void Remember(const std::string& sender, const std::string& id, const char* outcome,
                   Clock::time_point now = Clock::now());
+
+    // The sender logged in again: what it sent so far may come again.
+    void NewConnection(const std::string& sender);
+    // For an id the sender's current connection sent: its outcome when it
+    // came on an earlier connection, else null, and the id is remembered
+    // with `outcome` (as Add, without looking at the ids of this
+    // connection).
+    const char* Note(const std::string& sender, const std::string& id, const char* outcome,
+                     Clock::time_point now = Clock::now());
+    // As Find, among the ids that came on the sender's earlier connections.
+    const char* FindEarlier(const std::string& sender, const std::string& id, Clock::time_point now = Clock::now());
 
     std::size_t SenderCount() const { return m_senders.size(); }
 
@@ -62,36 +83,48 @@ private:
     static const char* Outcome(const CDigest& slot);
 
     // An open-addressing table of digests and their outcomes, at most three
-    // quarters full, 16 bytes a slot.
+    // quarters full, 16 bytes a slot, and a list of those appended since the
+    // last look-up, which the next one puts into the table.
     class CGeneration
     {
     public:
-        // The slot of `key`: the one that holds it, or the empty one where it
-        // goes.
-        std::size_t Slot(const CDigest& key) const;
-        const char* Find(const CDigest& key) const;
+        explicit CGeneration(uint32_t connection = 0) : m_connection(connection) {}
+        // The sender's connection that this generation began in.
+        uint32_t Connection() const { return m_connection; }
+        const char* Find(const CDigest& key);
         // The outcome kept for `key` already, or null when it was added.
         const char* Add(const CDigest& key, const char* outcome);
         void Set(const CDigest& key, const char* outcome);
         void Erase(const CDigest& key);
-        std::size_t Size() const { return m_count; }
-        bool Empty() const { return m_count == 0; }
+        // Adds `key` without looking whether it is there: a later outcome
+        // of it replaces an earlier one.
+        void Append(const CDigest& key, const char* outcome);
+        std::size_t Size() const { return m_count + m_appended.size(); }
+        bool Empty() const { return Size() == 0; }
 
     private:
         static bool Holds(const CDigest& slot, const CDigest& key)
         {
             return slot.a == key.a && (slot.b & ~kOutcomeBits) == key.b;
         }
-        void Grow();
+        // The slot of `key`: the one that holds it, or the empty one where it
+        // goes.
+        std::size_t Slot(const CDigest& key) const;
+        // Puts the appended keys into the table.
+        void Index();
+        void Grow(std::size_t slots);
 
         std::vector<CDigest, SlotArena::CAllocator<CDigest>> m_slots;
         std::size_t m_count = 0;
+        std::vector<CDigest, SlotArena::CAllocator<CDigest>> m_appended;
+        uint32_t m_connection;
     };
     struct CSender
     {
         CGeneration current;
         CGeneration previous;
         Clock::time_point currentSince;
+        uint32_t connection = 0;
     };
 
     // The sender's entry, made when missing and aged; null when `create`

@@ -280,6 +280,8 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 
 void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere)
 {
+    // What the user's client sent before may come again now.
+    m_sentIds.NewConnection(name);
     auto it = m_online.find(name);
     const bool wasOnline = it != m_online.end();
     const bool elsewhere = !wasOnline && m_cluster && (endedElsewhere || m_cluster->RemoteSession(name));

@@ -46,8 +46,13 @@ TEST_F(Messages, AMessageWithAnIdIsAnsweredEveryTimeAndKeptOnce)
     dave->Send(Cmd::BlockedList, "dave");
     dave->Expect(Cmd::BlockedListAnswer);
 
-    // Each is sent twice, as a client that lost the first receipt does.
+    // Each is sent twice, the second time on a new connection, as a client
+    // that lost the first receipt with its connection does.
     for (int copy = 0; copy < 2; ++copy) {
+        if (copy == 1) {
+            alice = Connect();
+            alice->Login("alice", "pw");
+        }
         alice->Send(MakeFontMessage("bob", "live", "b-1"));
         ExpectReceipt(*alice, "b-1", "delivered");
         alice->Send(MakeFontMessage("carol", "kept", "c-1"));

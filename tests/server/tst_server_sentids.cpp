@@ -64,6 +64,35 @@ TEST(SentIds, ResendsFindTheFirstOutcomeUntilTheyExpire)
     EXPECT_EQ(ids.SenderCount(), 0u);
 }
 
+// The ids of the sender's current connection are noted without a look-up,
+// and looked up once the sender logged in again; more of them than a
+// generation holds, so that both are looked up.
+TEST(SentIds, TheIdsOfAConnectionAreLookedUpAfterTheNextLogin)
+{
+    CSentIds ids;
+    const auto now = CSentIds::Clock::now();
+    const int total = static_cast<int>(CSentIds::kMaxPerSender) * 3 / 2;
+    for (int i = 0; i < total; ++i)
+        EXPECT_EQ(ids.Note("anna", "id-" + std::to_string(i), "delivered", now), nullptr);
+    ids.Remember("anna", "id-1", "stored", now);
+    EXPECT_EQ(ids.Note("anna", "id-0", "delivered", now), nullptr); // a client never repeats one
+    EXPECT_EQ(ids.FindEarlier("anna", "id-1", now), nullptr);
+    EXPECT_EQ(ids.Note("bob", "id-2", "delivered", now), nullptr);
+
+    ids.NewConnection("anna");
+    EXPECT_STREQ(ids.FindEarlier("anna", "id-1", now), "stored");
+    EXPECT_STREQ(ids.Note("anna", "id-0", "stored", now), "delivered");
+    int known = 0;
+    for (int i = 0; i < total; ++i)
+        known += ids.FindEarlier("anna", "id-" + std::to_string(i), now) != nullptr;
+    EXPECT_EQ(known, total);
+    // The new connection's own, and bob's, wait for their next login.
+    EXPECT_EQ(ids.Note("anna", "new", "delivered", now), nullptr);
+    EXPECT_STREQ(ids.Note("anna", "new", "delivered", now), "delivered");
+    EXPECT_EQ(ids.FindEarlier("bob", "id-2", now), nullptr);
+    EXPECT_STREQ(ids.Find("bob", "id-2", now), "delivered");
+}
+
 TEST(SentIds, ASenderKeepsAtLeastTheLastTenThousandAndAtMostTwice)
 {
     CSentIds ids;
