@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -95,6 +96,7 @@ public:
     }
     void WriteString(std::string_view s);
     void WriteCount(std::size_t n);
+    void WriteZeros(std::size_t n) { std::memset(Room(n), 0, n); }
 
     uint8_t ReadByte();
     uint16_t ReadWord();

@@ -25,6 +25,8 @@
 
 #include "wire.h"
 
+#include "commands.h"
+
 #include <algorithm>
 
 namespace {
@@ -162,6 +164,21 @@ void EncodeRecord(const CNetMessage& msg, std::string& out)
         size += 8 + name.size();
     CArchive ar(out, size);
     const_cast<CNetMessage&>(msg).Serialize(ar);
+}
+
+void EncodeReceipt(std::string_view sender, std::string_view recipient, std::string_view outcome,
+                   std::string_view id, int32_t time, std::string& out)
+{
+    CArchive ar(out, kEmptyRecordSize + 16 + sender.size() + recipient.size() + outcome.size() + id.size());
+    ar.WriteString(sender);
+    ar.WriteString(recipient);
+    ar.WriteString(outcome);
+    ar.WriteString(Cmd::MessageAck);
+    ar.Write(time);
+    // The empty face name, size, font and colour.
+    ar.WriteZeros(1 + 4 + 16 + 8 + 4);
+    ar.WriteCount(1);
+    ar.WriteString(id);
 }
 
 std::string EncodeRecord(const CNetMessage& msg)

@@ -36,6 +36,11 @@ std::size_t OversizedString(const CNetMessage& msg);
 // Appends the encoded record to `out`.
 void EncodeRecord(const CNetMessage& msg, std::string& out);
 std::string EncodeRecord(const CNetMessage& msg);
+// Appends a receipt, "MA" with names = [id], as EncodeRecord does a record
+// with only these fields set: every other field of it is always empty, and
+// a server with receipts encodes one for every message.
+void EncodeReceipt(std::string_view sender, std::string_view recipient, std::string_view outcome,
+                   std::string_view id, int32_t time, std::string& out);
 
 // Bytes of an empty record: four empty strings, time, empty face name, size,
 // 16 bytes of font values, 8 font bytes, colour and an empty count.

@@ -616,14 +616,6 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
 void CServer::SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
                           const char* outcome)
 {
-    // Only these fields are ever set; the others stay as a new record has
-    // them.
-    m_receipt.command = Cmd::MessageAck;
-    m_receipt.sender = recipient;
-    m_receipt.recipient = sender.login.user;
-    m_receipt.text = outcome;
-    m_receipt.names.resize(1);
-    m_receipt.names.front() = id;
     // It waits for the next record to its client, to share its write.
-    sender.session->SendSoon(m_receipt);
+    sender.session->SendReceipt(recipient, sender.login.user, outcome, id);
 }

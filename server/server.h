@@ -382,9 +382,6 @@ private:
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
     CSentIds m_sentIds;
-    // The receipt being sent, kept so that its strings keep their room:
-    // one is made for nearly every message.
-    CNetMessage m_receipt;
     // Offline-message usage of recipients, kept from the first store for
     // them until they read or delete their messages (then read again). The
     // first store reads what the store held before; until that read is

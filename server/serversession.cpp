@@ -9,6 +9,7 @@
 #include <asio/post.hpp>
 
 #include <algorithm>
+#include <ctime>
 #include <optional>
 
 namespace {
@@ -275,9 +276,13 @@ void CServerSession::Send(const CNetMessage& msg)
         StartWrite();
 }
 
-void CServerSession::SendSoon(const CNetMessage& msg)
+void CServerSession::SendReceipt(std::string_view sender, std::string_view recipient, std::string_view outcome,
+                                 std::string_view id)
 {
-    if (Queue(msg, true))
+    if (m_closed)
+        return;
+    EncodeReceipt(sender, recipient, outcome, id, static_cast<int32_t>(std::time(nullptr)), QueueTarget(true));
+    if (QueueBounded())
         StartWrite();
 }
 
@@ -298,13 +303,23 @@ bool CServerSession::Queue(const CNetMessage& msg, bool soon)
 {
     if (m_closed)
         return false;
+    EncodeRecord(msg, QueueTarget(soon));
+    return QueueBounded();
+}
+
+std::string& CServerSession::QueueTarget(bool soon)
+{
     // Behind a backlog not yet encoded, a record waits for the backlog.
     const bool behindBacklog = m_backlogNext < m_backlog.size();
     if (!soon || behindBacklog)
         m_onlySoon = false;
     else if (m_pending.empty())
         m_onlySoon = true;
-    EncodeRecord(msg, behindBacklog ? m_later : m_pending);
+    return behindBacklog ? m_later : m_pending;
+}
+
+bool CServerSession::QueueBounded()
+{
     const std::size_t bound = m_server.Limits().maxQueuedBytes;
     if (m_pending.size() + m_writing.size() + m_later.size() + m_backlogBytes > bound) {
         ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");

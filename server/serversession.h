@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 class CServer;
@@ -66,12 +67,13 @@ public:
     void ExpectProxyHeader() { m_awaitingHeader = true; }
     void Start();
     void Send(const CNetMessage& msg);
-    // As Send, for a record that is not urgent (a receipt): its write waits
-    // a few milliseconds for the next record to the same client, so that
-    // both go in one write (CServer::FlushSoon).
-    void SendSoon(const CNetMessage& msg);
+    // Sends a receipt ("MA", see EncodeReceipt), which is not urgent: its
+    // write waits a few milliseconds for the next record to the same
+    // client, so that both go in one write (CServer::FlushSoon).
+    void SendReceipt(std::string_view sender, std::string_view recipient, std::string_view outcome,
+                     std::string_view id);
     // A tick of CServer's flush timer, while the session is on its list:
-    // what SendSoon left queued since before the last tick is written now.
+    // what SendReceipt left queued since before the last tick is written now.
     // False when the session leaves the list.
     bool FlushTick();
     // Queues `records` behind everything sent so far; records sent from now
@@ -115,6 +117,12 @@ private:
     // Encodes `msg` behind what is queued; false when the connection is
     // closed, or was closed for it.
     bool Queue(const CNetMessage& msg, bool soon = false);
+    // Where the next record is encoded (the queue, or behind a backlog not
+    // yet encoded); `soon` as for SendReceipt. Then QueueBounded.
+    std::string& QueueTarget(bool soon);
+    // False when what is queued went over the bound, and the connection was
+    // closed for it.
+    bool QueueBounded();
     void StartWrite();
     void Refill();
     void OnWrite(const asio::error_code& error);
@@ -149,7 +157,7 @@ private:
     bool m_sawBytes = false;       // anything was read
     bool m_reading = false;
     bool m_writeActive = false;
-    // What waits in m_pending was all sent with SendSoon: no write starts for
+    // What waits in m_pending was all sent with SendReceipt: no write starts for
     // it before its flush is due, unless something urgent joins it.
     bool m_onlySoon = false;
     bool m_flushDue = false;    // such records wait for the flush tick

@@ -110,6 +110,24 @@ TEST(WireEncoding, FieldOrderSizeBeforeFontColorAfter)
     EXPECT_EQ(EncodeRecord(m), expected);
 }
 
+// A receipt is written without a record; its bytes are that record's, with
+// strings long enough for the longer prefix too. It appends.
+TEST(WireEncoding, AReceiptIsTheRecordItStandsFor)
+{
+    for (const std::size_t length : {std::size_t{5}, std::size_t{300}}) {
+        CNetMessage m = Empty();
+        m.command = "MA";
+        m.sender = std::string(length, 'b');
+        m.recipient = "anna";
+        m.text = "delivered";
+        m.time = 1772355907;
+        m.names = {"0123456789abcdef0123456789abcdef"};
+        std::string bytes = "before";
+        EncodeReceipt(m.sender, m.recipient, m.text, m.names.front(), m.time, bytes);
+        EXPECT_EQ(bytes, "before" + EncodeRecord(m));
+    }
+}
+
 TEST(WireEncoding, StringPrefixForms)
 {
     struct Case
