@@ -2,12 +2,31 @@
 
 #include "slotarena.h"
 
+#include <time.h>
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <unordered_map>
 #include <vector>
+
+// The monotonic clock as of the kernel's last tick, a few milliseconds
+// behind at most, read in a fraction of the time the exact one takes.
+struct CCoarseClock
+{
+    using duration = std::chrono::nanoseconds;
+    using rep = duration::rep;
+    using period = duration::period;
+    using time_point = std::chrono::time_point<CCoarseClock>;
+    static constexpr bool is_steady = true;
+    static time_point now() noexcept
+    {
+        timespec ts{};
+        ::clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+        return time_point(std::chrono::seconds(ts.tv_sec) + std::chrono::nanoseconds(ts.tv_nsec));
+    }
+};
 
 // What became of the messages each sender's client sent with an id, so that
 // a resend (after a lost connection, before its receipt came) is answered
@@ -38,7 +57,8 @@
 class CSentIds
 {
 public:
-    using Clock = std::chrono::steady_clock;
+    // Ids are kept for minutes, and the clock is read for every message.
+    using Clock = CCoarseClock;
 
     static constexpr auto kKeepFor = std::chrono::minutes(10);
     static constexpr std::size_t kMaxPerSender = 10'000;
