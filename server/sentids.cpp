@@ -158,15 +158,20 @@ CSentIds::CSender* CSentIds::Entry(const std::string& sender, Clock::time_point 
     return &it->second;
 }
 
+const char* CSentIds::Lookup(CSender& entry, const CDigest& key, bool earlierOnly)
+{
+    // The current generation first: it holds an id's newest outcome.
+    for (CGeneration* generation : {&entry.current, &entry.previous})
+        if (!earlierOnly || generation->Connection() != entry.connection)
+            if (const char* outcome = generation->Find(key))
+                return outcome;
+    return nullptr;
+}
+
 const char* CSentIds::Find(const std::string& sender, const std::string& id, Clock::time_point now)
 {
     CSender* entry = Entry(sender, now, false);
-    if (!entry)
-        return nullptr;
-    const CDigest key = Digest(id);
-    if (const char* outcome = entry->current.Find(key))
-        return outcome;
-    return entry->previous.Find(key);
+    return entry ? Lookup(*entry, Digest(id), false) : nullptr;
 }
 
 const char* CSentIds::Add(const std::string& sender, const std::string& id, const char* outcome,
@@ -174,10 +179,7 @@ const char* CSentIds::Add(const std::string& sender, const std::string& id, cons
 {
     CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
-    // The current generation first: it holds an id's newest outcome.
-    if (const char* known = entry.current.Find(key))
-        return known;
-    if (const char* known = entry.previous.Find(key))
+    if (const char* known = Lookup(entry, key, false))
         return known;
     entry.current.Add(key, outcome);
     Added(now);
@@ -211,14 +213,10 @@ const char* CSentIds::Note(const std::string& sender, const std::string& id, con
 {
     CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
-    const bool earlierCurrent = entry.current.Connection() != entry.connection;
-    if (earlierCurrent)
-        if (const char* known = entry.current.Find(key))
-            return known;
-    if (entry.previous.Connection() != entry.connection)
-        if (const char* known = entry.previous.Find(key))
-            return known;
-    if (earlierCurrent)
+    if (const char* known = Lookup(entry, key, true))
+        return known;
+    // A generation begun on an earlier connection is looked at anyway.
+    if (entry.current.Connection() != entry.connection)
         entry.current.Add(key, outcome);
     else
         entry.current.Append(key, outcome);
@@ -229,15 +227,7 @@ const char* CSentIds::Note(const std::string& sender, const std::string& id, con
 const char* CSentIds::FindEarlier(const std::string& sender, const std::string& id, Clock::time_point now)
 {
     CSender* entry = Entry(sender, now, false);
-    if (!entry)
-        return nullptr;
-    const CDigest key = Digest(id);
-    if (entry->current.Connection() != entry->connection)
-        if (const char* outcome = entry->current.Find(key))
-            return outcome;
-    if (entry->previous.Connection() != entry->connection)
-        return entry->previous.Find(key);
-    return nullptr;
+    return entry ? Lookup(*entry, Digest(id), true) : nullptr;
 }
 
 void CSentIds::Added(Clock::time_point now)
