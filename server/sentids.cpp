@@ -177,11 +177,22 @@ const char* CSentIds::Find(const std::string& sender, const std::string& id, Clo
 const char* CSentIds::Add(const std::string& sender, const std::string& id, const char* outcome,
                           Clock::time_point now)
 {
+    return Insert(sender, id, outcome, now, false);
+}
+
+const char* CSentIds::Insert(const std::string& sender, const std::string& id, const char* outcome,
+                             Clock::time_point now, bool earlierOnly)
+{
     CSender& entry = *Entry(sender, now, true);
     const CDigest key = Digest(id);
-    if (const char* known = Lookup(entry, key, false))
+    if (const char* known = Lookup(entry, key, earlierOnly))
         return known;
-    entry.current.Add(key, outcome);
+    // Into the list when the current generation is not looked at before
+    // the sender's next connection, else into its table at once.
+    if (earlierOnly && entry.current.Connection() == entry.connection)
+        entry.current.Append(key, outcome);
+    else
+        entry.current.Add(key, outcome);
     Added(now);
     return nullptr;
 }
@@ -211,17 +222,7 @@ void CSentIds::NewConnection(const std::string& sender)
 const char* CSentIds::Note(const std::string& sender, const std::string& id, const char* outcome,
                            Clock::time_point now)
 {
-    CSender& entry = *Entry(sender, now, true);
-    const CDigest key = Digest(id);
-    if (const char* known = Lookup(entry, key, true))
-        return known;
-    // A generation begun on an earlier connection is looked at anyway.
-    if (entry.current.Connection() != entry.connection)
-        entry.current.Add(key, outcome);
-    else
-        entry.current.Append(key, outcome);
-    Added(now);
-    return nullptr;
+    return Insert(sender, id, outcome, now, true);
 }
 
 const char* CSentIds::FindEarlier(const std::string& sender, const std::string& id, Clock::time_point now)

@@ -150,6 +150,9 @@ private:
     // The outcome of `key` in the sender's generations; with `earlierOnly`,
     // only in those begun on an earlier connection of the sender's.
     static const char* Lookup(CSender& entry, const CDigest& key, bool earlierOnly);
+    // Add, or with `earlierOnly` Note.
+    const char* Insert(const std::string& sender, const std::string& id, const char* outcome, Clock::time_point now,
+                       bool earlierOnly);
     // The sender's entry, made when missing and aged; null when `create`
     // is not set and the sender has none (or its ids all expired).
     CSender* Entry(const std::string& sender, Clock::time_point now, bool create);
