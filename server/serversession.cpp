@@ -299,11 +299,11 @@ bool CServerSession::FlushTick()
     return false;
 }
 
-bool CServerSession::Queue(const CNetMessage& msg, bool soon)
+bool CServerSession::Queue(const CNetMessage& msg)
 {
     if (m_closed)
         return false;
-    EncodeRecord(msg, QueueTarget(soon));
+    EncodeRecord(msg, QueueTarget(false));
     return QueueBounded();
 }
 

@@ -116,7 +116,7 @@ private:
     void ProcessInput(bool recordStarts);
     // Encodes `msg` behind what is queued; false when the connection is
     // closed, or was closed for it.
-    bool Queue(const CNetMessage& msg, bool soon = false);
+    bool Queue(const CNetMessage& msg);
     // Where the next record is encoded (the queue, or behind a backlog not
     // yet encoded); `soon` as for SendReceipt. Then QueueBounded.
     std::string& QueueTarget(bool soon);
