@@ -154,15 +154,21 @@ DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeL
     return measured;
 }
 
-void EncodeRecord(const CNetMessage& msg, std::string& out)
+std::size_t EncodedSizeBound(const CNetMessage& msg)
 {
-    // Room for the whole record at once: the fixed fields, and each string
-    // with its prefix.
+    // The fixed fields, and each string with its prefix; only a record with
+    // several strings past 64 KiB takes more.
     std::size_t size = 64 + msg.sender.size() + msg.recipient.size() + msg.text.size() + msg.command.size() +
                        msg.faceName.size();
     for (const std::string& name : msg.names)
         size += 8 + name.size();
-    CArchive ar(out, size);
+    return size;
+}
+
+void EncodeRecord(const CNetMessage& msg, std::string& out)
+{
+    // Room for the whole record at once.
+    CArchive ar(out, EncodedSizeBound(msg));
     const_cast<CNetMessage&>(msg).Serialize(ar);
 }
 

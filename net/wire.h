@@ -33,6 +33,8 @@ DecodeResult DecodeRecord(std::string_view data, CNetMessage& out, const DecodeL
 // before sending.
 std::size_t OversizedString(const CNetMessage& msg);
 
+// About the bytes `msg` takes encoded, hardly ever fewer.
+std::size_t EncodedSizeBound(const CNetMessage& msg);
 // Appends the encoded record to `out`.
 void EncodeRecord(const CNetMessage& msg, std::string& out);
 std::string EncodeRecord(const CNetMessage& msg);

@@ -56,16 +56,6 @@ std::string FormatBytes(std::size_t bytes)
     return std::to_string(bytes) + " bytes";
 }
 
-// About the bytes `msg` takes encoded, to count a backlog before it is.
-std::size_t EncodedSize(const CNetMessage& msg)
-{
-    std::size_t bytes = 64 + msg.command.size() + msg.sender.size() + msg.recipient.size() + msg.text.size() +
-                        msg.faceName.size();
-    for (const auto& name : msg.names)
-        bytes += 8 + name.size();
-    return bytes;
-}
-
 std::string FormatPeer(const asio::ip::tcp::socket& socket)
 {
     asio::error_code error;
@@ -337,7 +327,7 @@ void CServerSession::SendBacklog(std::vector<CNetMessage> records, bool more)
     if (records.empty())
         return;
     for (const auto& record : records)
-        m_backlogBytes += EncodedSize(record);
+        m_backlogBytes += EncodedSizeBound(record);
     if (m_backlogNext < m_backlog.size()) {
         for (auto& record : records)
             m_backlog.push_back(std::move(record));
@@ -351,7 +341,7 @@ void CServerSession::SendBacklog(std::vector<CNetMessage> records, bool more)
 void CServerSession::Refill()
 {
     while (m_backlogNext < m_backlog.size() && m_pending.size() < kBacklogBatch) {
-        m_backlogBytes -= std::min(m_backlogBytes, EncodedSize(m_backlog[m_backlogNext]));
+        m_backlogBytes -= std::min(m_backlogBytes, EncodedSizeBound(m_backlog[m_backlogNext]));
         EncodeRecord(m_backlog[m_backlogNext], m_pending);
         m_backlog[m_backlogNext] = CNetMessage(); // its text is on its way
         ++m_backlogNext;
