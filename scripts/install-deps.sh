@@ -7,6 +7,7 @@ set -euo pipefail
 packages=(
   build-essential
   cmake
+  lld # links the many test programs much faster than the default linker
   pkg-config
   qt6-base-dev
   qtkeychain-qt6-dev # the remembered password in the desktop's keyring
