@@ -32,16 +32,8 @@
 
 using namespace std::chrono_literals;
 
-inline CNetMessage Record(const char* command, std::string sender = {}, std::string recipient = {},
-                          std::vector<std::string> names = {})
-{
-    CNetMessage msg;
-    msg.command = command;
-    msg.sender = std::move(sender);
-    msg.recipient = std::move(recipient);
-    msg.names = std::move(names);
-    return msg;
-}
+CNetMessage Record(const char* command, std::string sender = {}, std::string recipient = {},
+                   std::vector<std::string> names = {});
 
 // The client as start-up builds it (main frame, session, friends list view),
 // against a fake server, with every message box answered and the settings in
@@ -59,79 +51,24 @@ struct CShellFixture
     // connect: config.txt names the fake server; otherwise a port where
     // nothing listens. `prepare` runs before the session starts (to store
     // settings, for instance).
-    explicit CShellFixture(bool connect = true, const std::function<void()>& prepare = {})
-    {
-        if (prepare)
-            prepare();
-        if (connect) {
-            config.WriteConfig("127.0.0.1", server.Port());
-        } else {
-            CFakeServer closed;
-            config.WriteConfig("127.0.0.1", closed.Port());
-        }
-        Start(connect);
-    }
+    explicit CShellFixture(bool connect = true, const std::function<void()>& prepare = {});
+    ~CShellFixture();
 
     // The client quits and starts again on the same folders and server, as
     // when the user ends the program and opens it once more.
-    void Restart()
-    {
-        DeleteWindowsOf(*doc);
-        frame.reset();
-        doc.reset();
-        Start(true);
-    }
-
-    ~CShellFixture()
-    {
-        if (doc)
-            DeleteWindowsOf(*doc);
-        frame.reset();
-        doc.reset();
-    }
+    void Restart();
 
     // Logs `name` in through the fake server with `friends` as the list.
-    bool LogIn(const std::string& name, std::vector<std::string> friends = {}, bool receipts = false)
-    {
-        return LogInAs(*doc, server, name, std::move(friends), "pw", receipts);
-    }
+    bool LogIn(const std::string& name, std::vector<std::string> friends = {}, bool receipts = false);
 
     // Ends with Cancel each login dialog the session runs from now on, once
     // it is in view; `shown` counts them. The dialog may open later, once a
     // connection is made, and inside any loop.
-    std::unique_ptr<QTimer> CancelLoginDialogs(int& shown)
-    {
-        auto poll = std::make_unique<QTimer>();
-        QObject::connect(poll.get(), &QTimer::timeout, [this, &shown] {
-            CModalDialog* login = RunningDialog<CLoginDlg>();
-            if (login && login->IsRunning() && login->isVisible()) {
-                ++shown;
-                login->EndDialog(IDCANCEL);
-            }
-        });
-        poll->start(10);
-        return poll;
-    }
+    std::unique_ptr<QTimer> CancelLoginDialogs(int& shown);
 
     QAction* Action(int id) const { return frame->Action(id); }
 
-    void Start(bool connect)
-    {
-        const int accepted = server.AcceptedCount();
-        doc = std::make_unique<CPalaverDoc>(ZeroPauses());
-        ConnectSessionPrompts(*doc);
-        frame = std::make_unique<CMainFrame>();
-        view = frame->CreateChild(*doc);
-        doc->OnNewDocument();
-        view->OnInitialUpdate();
-        WaitForConnect(doc->Connection());
-        if (connect)
-            WaitUntil([&] { return server.AcceptedCount() > accepted && server.HasClient(); });
-    }
+    void Start(bool connect);
 
-    QTreeWidgetItem* FindItem(const QString& text) const
-    {
-        const auto found = view->TreeControl()->findItems(text, Qt::MatchExactly | Qt::MatchRecursive);
-        return found.isEmpty() ? nullptr : found.first();
-    }
+    QTreeWidgetItem* FindItem(const QString& text) const;
 };
