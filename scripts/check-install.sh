@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
-# Builds the two Debian packages and checks what they install: the desktop
-# entry, the AppStream metainfo, the manuals, the systemd unit (as unpacked
-# from the package) and lintian on both packages. A check whose tool is not
-# installed is reported and left out; `scripts/install-deps.sh --test`
-# installs them all.
+# Builds the two Debian packages (from the built tree named as the first
+# argument when it fits; see scripts/package.sh) and checks what they
+# install: the desktop entry, the AppStream metainfo, the manuals, the
+# systemd unit (as unpacked from the package) and lintian on both packages.
+# A check whose tool is not installed is reported and left out;
+# `scripts/install-deps.sh --test` installs them all.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/package.sh
+scripts/package.sh "$@"
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT

@@ -1,5 +1,5 @@
-// The installed programs: `cmake --install` into a scratch prefix puts every
-// file where a Linux desktop and systemd look for it, the installed binaries
+// The installed programs: `cmake --install` into a scratch root (DESTDIR,
+// under the tree's own prefix, as a package is staged) puts every file where a Linux desktop and systemd look for it, the installed binaries
 // answer --version and --help, and the installed client, started from a
 // folder without config.txt, finds the user's config.txt and logs in to the
 // real server with the remembered settings.
@@ -30,15 +30,22 @@ private slots:
     void InstalledClientLogsIn();
 
 private:
-    QTemporaryDir m_prefix;
+    // Where a file installed under the prefix, or under the options folder
+    // (outside the prefix when the tree is configured for packages), lies.
+    QString Installed(const QString& file) const;
+    QString InstalledOption(const QString& file) const;
+
+    QTemporaryDir m_root;
 };
 
 namespace {
 
 // Runs a program to its end and returns its standard output.
-QString Run(const QString& program, const QStringList& arguments, int* exitCode = nullptr)
+QString Run(const QString& program, const QStringList& arguments, int* exitCode = nullptr,
+            const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment())
 {
     QProcess process;
+    process.setProcessEnvironment(env);
     process.start(program, arguments);
     if (!process.waitForFinished(120000))
         return QStringLiteral("(did not finish) ") + QString::fromUtf8(process.readAllStandardError());
@@ -49,14 +56,24 @@ QString Run(const QString& program, const QStringList& arguments, int* exitCode 
 
 } // namespace
 
+QString TestE2eInstall::Installed(const QString& file) const
+{
+    return m_root.path() + QStringLiteral(MURMURLY_INSTALL_PREFIX "/") + file;
+}
+
+QString TestE2eInstall::InstalledOption(const QString& file) const
+{
+    return m_root.path() + QStringLiteral(MURMURLY_INSTALL_SYSCONFDIR "/") + file;
+}
+
 void TestE2eInstall::initTestCase()
 {
-    QVERIFY(m_prefix.isValid());
+    QVERIFY(m_root.isValid());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("DESTDIR"), m_root.path());
     int status = -1;
     const QString output = Run(QStringLiteral(MURMURLY_CMAKE),
-                               {QStringLiteral("--install"), QStringLiteral(MURMURLY_BINARY_DIR),
-                                QStringLiteral("--prefix"), m_prefix.path()},
-                               &status);
+                               {QStringLiteral("--install"), QStringLiteral(MURMURLY_BINARY_DIR)}, &status, env);
     QVERIFY2(status == 0, qPrintable(output));
 }
 
@@ -75,13 +92,13 @@ void TestE2eInstall::InstallsEveryFile()
         QStringLiteral("share/man/man1/murmurly.1.gz"),
         QStringLiteral("share/man/man8/murmurly-server.8.gz"),
         QStringLiteral("lib/systemd/system/murmurly-server.service"),
-        QStringLiteral("etc/default/murmurly-server"),
         QStringLiteral("share/doc/murmurly/config.txt"),
     };
     for (const QString& file : files)
-        QVERIFY2(QFile::exists(m_prefix.filePath(file)), qPrintable(file));
+        QVERIFY2(QFile::exists(Installed(file)), qPrintable(file));
+    QVERIFY(QFile::exists(InstalledOption(QStringLiteral("default/murmurly-server"))));
 
-    QFile unit(m_prefix.filePath(QStringLiteral("lib/systemd/system/murmurly-server.service")));
+    QFile unit(Installed(QStringLiteral("lib/systemd/system/murmurly-server.service")));
     QVERIFY(unit.open(QIODevice::ReadOnly));
     const QByteArray text = unit.readAll();
     for (const char* line :
@@ -119,7 +136,7 @@ void TestE2eInstall::InfoOptions()
     QFETCH(QStringList, expected);
     int status = -1;
     // No display: these options answer before any window could open.
-    const QString output = Run(m_prefix.filePath(QStringLiteral("bin/") + program), {option}, &status);
+    const QString output = Run(Installed(QStringLiteral("bin/") + program), {option}, &status);
     QCOMPARE(status, 0);
     for (const QString& text : expected)
         QVERIFY2(output.contains(text), qPrintable(output));
@@ -157,7 +174,7 @@ void TestE2eInstall::InstalledClientLogsIn()
     client.setProcessEnvironment(env);
     client.setWorkingDirectory(emptyFolder.path());
     client.setProcessChannelMode(QProcess::ForwardedChannels);
-    client.start(m_prefix.filePath(QStringLiteral("bin/murmurly")), {});
+    client.start(Installed(QStringLiteral("bin/murmurly")), {});
     QVERIFY(client.waitForStarted(10000));
 
     // The server names each login; the client logs in by itself once it has
