@@ -21,12 +21,6 @@ namespace {
 // it with "no responders".
 const char kProbeSubject[] = "murmurly.probe";
 
-template <typename T> bool ParseWhole(std::string_view text, T& value)
-{
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
 } // namespace
 
 void CNatsCluster::BeginLogin(const std::string& user, std::function<void(CLoginOutcome)> done)

@@ -2,12 +2,20 @@
 
 // The payloads of the cluster's messages, for the files of CNatsCluster.
 
+#include <charconv>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace NatsPayload {
+
+// A number that is the whole of `text`, nothing before or after it.
+template <typename T> bool ParseWhole(std::string_view text, T& value)
+{
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+    return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
 
 inline constexpr char kUserPrefix[] = "murmurly.user.";
 inline constexpr char kNodePrefix[] = "murmurly.node.";

@@ -31,12 +31,6 @@ namespace {
 // Room kept in a batch below the NATS server's largest payload.
 constexpr std::size_t kBatchMargin = 1024;
 
-template <typename T> bool ParseWhole(std::string_view text, T& value)
-{
-    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    return error == std::errc() && end == text.data() + text.size() && !text.empty();
-}
-
 } // namespace
 
 CNetMessage CNatsCluster::CInFlight::Message() const

@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kMigrationCount = static_cast<int>(std::size(kPgMigrations));
+constexpr int kPgMigrationCount = static_cast<int>(std::size(kPgMigrations));
 
 // Held while the schema is checked and upgraded, so that nodes starting at
 // the same time upgrade it once.
@@ -113,7 +113,7 @@ void CPgStore::Interrupt() noexcept
 
 int CPgStore::SchemaVersion()
 {
-    return kMigrationCount;
+    return kPgMigrationCount;
 }
 
 void CPgStore::Migrate()
@@ -125,17 +125,17 @@ void CPgStore::Migrate()
     if (found.size() > 1)
         throw CStoreError("the table schema_version holds more than one row");
     m_foundVersion = found.empty() ? 0 : found[0][0].as<int>();
-    if (m_foundVersion > kMigrationCount)
+    if (m_foundVersion > kPgMigrationCount)
         throw CStoreError("database schema version " + std::to_string(m_foundVersion) +
-                          " is newer than this server understands (" + std::to_string(kMigrationCount) + ")");
-    if (m_foundVersion == kMigrationCount)
+                          " is newer than this server understands (" + std::to_string(kPgMigrationCount) + ")");
+    if (m_foundVersion == kPgMigrationCount)
         return;
-    for (int step = m_foundVersion; step < kMigrationCount; ++step)
+    for (int step = m_foundVersion; step < kPgMigrationCount; ++step)
         tx.exec(kPgMigrations[step]);
     if (found.empty())
-        tx.exec_params("INSERT INTO schema_version (version) VALUES ($1)", kMigrationCount);
+        tx.exec_params("INSERT INTO schema_version (version) VALUES ($1)", kPgMigrationCount);
     else
-        tx.exec_params("UPDATE schema_version SET version = $1", kMigrationCount);
+        tx.exec_params("UPDATE schema_version SET version = $1", kPgMigrationCount);
     tx.commit();
 }
 
