@@ -56,9 +56,9 @@
 #include "benchclient.h"
 #include "benchoptions.h"
 #include "commands.h"
+#include "linkrelay.h"
 #include "natsprocess.h"
 #include "offlinewriter.h"
-#include "relay.h"
 #include "serverprocess.h"
 #include "slowstore.h"
 #include "testcertificate.h"
@@ -412,10 +412,10 @@ int Run(const CBenchOptions& options)
 
         // The relay pairs connections in the order it accepts them, which
         // is the order they are made here.
-        std::unique_ptr<CByteRelay> relay;
+        std::unique_ptr<CLinkRelay> relay;
         std::vector<std::unique_ptr<CBenchClient>> relayClients;
         if (options.relay) {
-            relay = std::make_unique<CByteRelay>();
+            relay = std::make_unique<CLinkRelay>();
             for (int i = 0; i < options.clients; ++i)
                 relayClients.push_back(std::make_unique<CBenchClient>(relay->Port()));
         }

@@ -100,8 +100,7 @@ void CChangePasswordDlg::OnOK()
     msg.recipient = m_strNewPassword;
     msg.text = m_strOldPassword;
     msg.command = Cmd::ChangePassword;
-    m_strSentPassword = m_strNewPassword;
-    m_pDoc->BeginPasswordChange(m_strSentPassword);
+    m_pDoc->BeginPasswordChange(m_strNewPassword);
     m_pDoc->Send(msg);
 }
 

@@ -21,11 +21,6 @@ public:
     explicit CChangePasswordDlg(CPalaverDoc* pDoc, QWidget* parent = nullptr);
     ~CChangePasswordDlg() override;
 
-    // The new password of the last request sent. A request sent with the
-    // retype box left empty carries the new password alone, and that is the
-    // one the server sets.
-    std::string RetypedPassword() const { return m_strSentPassword; }
-
     void UpdateData(bool saveAndValidate);
 
     void accept() override { OnOK(); }
@@ -42,7 +37,6 @@ private:
     std::string m_strNewPassword;
     std::string m_strRetype;
     QPointer<CPalaverDoc> m_pDoc;
-    std::string m_strSentPassword;
 
     QLineEdit* m_editOldPassword = nullptr;
     QLineEdit* m_editNewPassword = nullptr;

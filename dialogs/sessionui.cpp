@@ -20,11 +20,6 @@ void CLoginDlgBase::AwaitAnswer(CPalaverDoc& doc)
     doc.BeginLogin(CLoginRequest{UserName(), Password(), Remember(), AutoLogin()});
 }
 
-bool CLoginDlgBase::IsAwaiting() const
-{
-    return !m_pAwaited.isNull();
-}
-
 void CLoginDlgBase::StopAwaiting()
 {
     if (!m_pAwaited)

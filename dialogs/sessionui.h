@@ -56,7 +56,6 @@ public:
     void AwaitAnswer(CPalaverDoc& doc);
     // The session waits no longer (the run is over, or the dialog goes).
     void StopAwaiting();
-    bool IsAwaiting() const;
 
 protected:
     void OnEndRun() override { StopAwaiting(); }

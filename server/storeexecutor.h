@@ -53,13 +53,15 @@ public:
     CStoreExecutor(const CStoreExecutor&) = delete;
     CStoreExecutor& operator=(const CStoreExecutor&) = delete;
 
-    std::size_t LaneCount() const { return m_lanes.size(); }
     std::chrono::milliseconds Timeout() const { return m_timeout; }
     // The first lane's store, for the server to read before the loop runs.
     CStore& FirstStore();
 
     // Call these on the loop thread only.
-    void Run(std::size_t key, Work work, Failed failed) { Submit(key, false, std::move(work), std::move(failed)); }
+    void Run(std::size_t key, Work work, Failed failed)
+    {
+        Submit(key, false, std::move(work), std::move(failed));
+    }
     void RunInGroup(std::size_t key, Work work, Failed failed)
     {
         Submit(key, true, std::move(work), std::move(failed));

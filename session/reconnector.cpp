@@ -48,8 +48,8 @@ std::chrono::milliseconds CReconnector::Remaining() const
 void CReconnector::Schedule()
 {
     const double factor = 1.0 + m_timing.spread * (2.0 * QRandomGenerator::global()->generateDouble() - 1.0);
-    m_pending =
+    const auto delay =
         std::chrono::milliseconds(std::max<long long>(0, static_cast<long long>(m_base.count() * factor)));
-    m_timer.start(m_pending);
-    emit Scheduled(m_pending);
+    m_timer.start(delay);
+    emit Scheduled(delay);
 }

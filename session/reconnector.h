@@ -27,8 +27,6 @@ class CReconnector final : public QObject
 public:
     explicit CReconnector(const CReconnectTiming& timing = {}, QObject* parent = nullptr);
 
-    void SetTiming(const CReconnectTiming& timing) { m_timing = timing; }
-
     // Begins a series with the first pause (nothing when one runs already).
     void Start();
     // The attempt failed: the next one after a pause twice as long.
@@ -41,8 +39,6 @@ public:
 
     // A series runs: waiting for the next attempt or making one.
     bool IsActive() const { return m_bActive; }
-    // The pause before the next attempt, as drawn when it was scheduled.
-    std::chrono::milliseconds PendingDelay() const { return m_pending; }
     int Attempts() const { return m_nAttempts; }
     // What is left of the pause before the next attempt; zero while one is made.
     std::chrono::milliseconds Remaining() const;
@@ -59,7 +55,6 @@ private:
     CReconnectTiming m_timing;
     QTimer m_timer;
     std::chrono::milliseconds m_base{0};
-    std::chrono::milliseconds m_pending{0};
     int m_nAttempts = 0;
     bool m_bActive = false;
 };

@@ -5,9 +5,9 @@
 #include "adminsocket.h"
 #include "metricsserver.h"
 #include "server.h"
+#include "sqlitedb.h"
 #include "store/openstore.h"
 #include "store/pgstore.h"
-#include "store/sqlitedb.h"
 #include "store/sqlitestore.h"
 
 #include <pqxx/pqxx>

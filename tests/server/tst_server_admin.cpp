@@ -7,7 +7,7 @@
 #include "adminprotocol.h"
 #include "commands.h"
 #include "server.h"
-#include "store/sqlitedb.h"
+#include "sqlitedb.h"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>

@@ -1,7 +1,7 @@
 #include "serverfixture.h"
 
 #include "commands.h"
-#include "store/sqlitedb.h"
+#include "sqlitedb.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 
 #include "commands.h"
 #include "server.h"
-#include "store/sqlitedb.h"
+#include "sqlitedb.h"
 #include "wire.h"
 
 #include <ctime>

@@ -1,5 +1,6 @@
-# A network link that a test or a benchmark can freeze, slow down or cut:
-# plain C++ on standalone Asio. Included by tests/util and by the
+# A network link that a test or a benchmark can freeze, slow down or cut,
+# and the byte relay murmurly-bench-server --relay measures the server
+# against: plain C++ on standalone Asio. Included by tests/util and by the
 # server-only build, which has no Qt for the rest of tests/util.
 find_package(Threads REQUIRED)
 add_library(murmurly_linkrelay STATIC

@@ -19,18 +19,20 @@ using Clock = std::chrono::steady_clock;
 } // namespace
 
 // One connection through the relay: the accepted socket, the one to the
-// target, and the bytes on their way in each direction. Reads stop while the
-// link is frozen, so at most one chunk each way is held then.
+// target (or the partner accepted after it), and the bytes on their way in
+// each direction. Reads stop while the link is frozen, so at most one chunk
+// each way is held then.
 class CLinkPipe : public std::enable_shared_from_this<CLinkPipe>
 {
 public:
-    CLinkPipe(CLinkRelay& relay, Socket accepted)
-        : m_relay(relay), m_near(std::move(accepted)), m_far(m_near.get_executor()), m_up(m_near, m_far),
+    CLinkPipe(CLinkRelay& relay, Socket nearEnd, Socket farEnd)
+        : m_relay(relay), m_near(std::move(nearEnd)), m_far(std::move(farEnd)), m_up(m_near, m_far),
           m_down(m_far, m_near)
     {
     }
 
-    void Start(const CLinkRelay::Target& target)
+    // Connects the far end to `target`, then passes bytes.
+    void Connect(const CLinkRelay::Target& target)
     {
         m_far.async_connect(target, [self = shared_from_this()](const asio::error_code& error) {
             if (error) {
@@ -41,9 +43,15 @@ public:
             // has no such option, and refuses it.
             asio::error_code ignored;
             self->m_far.set_option(asio::ip::tcp::no_delay(true), ignored);
-            self->m_connected = true;
-            self->Resume();
+            self->Connected();
         });
+    }
+
+    // Both ends are connected: bytes pass from now on.
+    void Connected()
+    {
+        m_connected = true;
+        Resume();
     }
 
     void Resume()
@@ -76,6 +84,7 @@ private:
         std::array<char, 64 * 1024> chunk{};
         // What was read and not yet written, with when it may pass.
         std::deque<std::pair<Clock::time_point, std::string>> queue;
+        std::vector<asio::const_buffer> sending; // the chunks of the write under way
         bool reading = false;
         bool writing = false; // a write or the wait for the head's time
         asio::steady_timer timer;
@@ -106,7 +115,8 @@ private:
         if (!Passing() || d.writing || d.queue.empty())
             return;
         d.writing = true;
-        if (d.queue.front().first > Clock::now()) {
+        const auto now = Clock::now();
+        if (d.queue.front().first > now) {
             d.timer.expires_at(d.queue.front().first);
             d.timer.async_wait([self = shared_from_this(), &d](const asio::error_code& error) {
                 d.writing = false;
@@ -115,21 +125,29 @@ private:
             });
             return;
         }
-        asio::async_write(d.to, asio::buffer(d.queue.front().second),
+        // All that may pass goes in one write, as the server writes its queue.
+        d.sending.clear();
+        for (const auto& [due, bytes] : d.queue) {
+            if (due > now)
+                break;
+            d.sending.push_back(asio::buffer(bytes));
+        }
+        asio::async_write(d.to, d.sending,
                           [self = shared_from_this(), &d](const asio::error_code& error, std::size_t) {
                               d.writing = false;
                               if (error) {
                                   self->Close();
                                   return;
                               }
-                              d.queue.pop_front();
+                              d.queue.erase(d.queue.begin(),
+                                            d.queue.begin() + static_cast<std::ptrdiff_t>(d.sending.size()));
                               self->Write(d);
                           });
     }
 
     CLinkRelay& m_relay;
     Socket m_near; // accepted
-    Socket m_far;  // to the target
+    Socket m_far;  // to the target, or accepted after m_near
     CDirection m_up;
     CDirection m_down;
     bool m_connected = false;
@@ -148,6 +166,16 @@ CLinkRelay::Target CLinkRelay::LoopbackPort(uint16_t port)
 
 CLinkRelay::CLinkRelay(const Target& target) : m_acceptor(m_io), m_target(target)
 {
+    Listen();
+}
+
+CLinkRelay::CLinkRelay() : m_acceptor(m_io)
+{
+    Listen();
+}
+
+void CLinkRelay::Listen()
+{
     const asio::ip::tcp::endpoint endpoint(asio::ip::address_v4::loopback(), 0);
     m_acceptor.open(endpoint.protocol());
     m_acceptor.set_option(asio::ip::tcp::acceptor::reuse_address(true));
@@ -165,6 +193,7 @@ CLinkRelay::~CLinkRelay()
         m_acceptor.close(ignored);
         for (const auto& pipe : m_pipes)
             pipe->Close();
+        m_unpaired.reset();
     });
     m_thread.join();
     m_pipes.clear();
@@ -196,6 +225,7 @@ void CLinkRelay::Cut()
         for (const auto& pipe : m_pipes)
             pipe->Close();
         m_pipes.clear();
+        m_unpaired.reset();
         m_frozen = false;
     });
 }
@@ -208,9 +238,19 @@ void CLinkRelay::Accept()
         asio::error_code ignored;
         socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         std::erase_if(m_pipes, [](const auto& pipe) { return pipe->Closed(); });
-        auto pipe = std::make_shared<CLinkPipe>(*this, Socket(std::move(socket)));
-        m_pipes.push_back(pipe);
-        pipe->Start(m_target);
+        if (m_target) {
+            auto pipe = std::make_shared<CLinkPipe>(*this, Socket(std::move(socket)), Socket(m_io));
+            m_pipes.push_back(pipe);
+            pipe->Connect(*m_target);
+        } else if (!m_unpaired) {
+            // What it sends waits in the kernel until its partner comes.
+            m_unpaired.emplace(std::move(socket));
+        } else {
+            auto pipe = std::make_shared<CLinkPipe>(*this, std::move(*m_unpaired), Socket(std::move(socket)));
+            m_unpaired.reset();
+            m_pipes.push_back(pipe);
+            pipe->Connected();
+        }
         Accept();
     });
 }

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,7 +18,11 @@ class CLinkPipe;
 // A network link between two programs that a test or a benchmark can spoil:
 // a listener on 127.0.0.1 that passes each connection on to a target (a
 // Unix socket, or a TCP port on loopback) and the bytes between them, both
-// ways, unread. The link can be
+// ways, unread. Without a target it pairs its connections in the order it
+// accepts them instead (the first with the second, the third with the
+// fourth, ...): the floor a router can be measured against, its sockets
+// handled as murmurly-server handles its own, one read of up to 64 KiB at a
+// time and one write of all that waits. The link can be
 // - frozen: no byte passes and nothing is closed, as on a network cut that
 //   sends no reset; the kernels of both ends still take what is sent, so
 //   neither end notices but by a deadline of its own;
@@ -36,6 +41,8 @@ public:
     static Target LoopbackPort(uint16_t port);
 
     explicit CLinkRelay(const Target& target);
+    // Pairs the connections it accepts.
+    CLinkRelay();
     ~CLinkRelay();
     CLinkRelay(const CLinkRelay&) = delete;
     CLinkRelay& operator=(const CLinkRelay&) = delete;
@@ -56,16 +63,20 @@ public:
     std::chrono::milliseconds Delay() const { return m_delay; }
 
 private:
+    void Listen();
     void Accept();
     // Runs `work` on the loop and waits for it.
     template <typename Work> void OnLoop(Work work);
 
     asio::io_context m_io;
     asio::ip::tcp::acceptor m_acceptor;
-    Target m_target;
+    std::optional<Target> m_target; // none: pairs its connections
     uint16_t m_port = 0;
     std::atomic<bool> m_frozen{false};
     std::atomic<std::chrono::milliseconds> m_delay{std::chrono::milliseconds(0)};
-    std::vector<std::shared_ptr<CLinkPipe>> m_pipes; // the loop's
+    // The loop's: the connections it carries, and the one accepted last
+    // when it pairs them and its partner has not come yet.
+    std::vector<std::shared_ptr<CLinkPipe>> m_pipes;
+    std::optional<asio::generic::stream_protocol::socket> m_unpaired;
     std::thread m_thread;
 };
