@@ -16,7 +16,7 @@ const char kInvalidCredentials[] = "Invalid user name or password";
 
 void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
 {
-    CServerSession& session = *c.session;
+    CClientLink& session = *c.session;
     if (!m_limits.registrationOpen) {
         session.Send(MakeRecord(Cmd::RegistrationRefused, "Registration is closed on this server"));
         return;

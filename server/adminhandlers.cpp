@@ -150,7 +150,7 @@ void CServer::EndSession(const std::string& name, const char* why)
     CConnection* c = OnlineSession(name);
     if (!c)
         return;
-    const std::shared_ptr<CServerSession> session = c->session;
+    const std::shared_ptr<CClientLink> session = c->session;
     LogOff(*c, why);
     session->Send(MakeRecord(Cmd::AdminLogoff));
     session->CloseAfterFlush();

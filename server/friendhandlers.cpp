@@ -3,6 +3,7 @@
 
 #include "commands.h"
 #include "server.h"
+#include "serversession.h"
 #include "store/store.h"
 
 #include <algorithm>

@@ -4,6 +4,7 @@
 #include "credentialrule.h"
 #include "loopturn.h"
 #include "serverlog.h"
+#include "serversession.h"
 #include "store/store.h"
 
 #include <asio/post.hpp>
@@ -34,7 +35,7 @@ constexpr std::chrono::seconds kStoreRecount(10);
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
-      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
+      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_admission(io, m_limits),
       m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
 {
     if (m_limits.maxConnections == 0)
@@ -74,7 +75,7 @@ void CServer::Accept()
             // A trusted proxy's connection counts for the client its header
             // names (ProxyHeaderRead); until then for the total alone.
             const bool proxied = IsTrustedProxy(m_limits, address);
-            if ((!proxied && !HasShare(AddressKey(address), name)) || !MakeRoom(name)) {
+            if (!m_admission.MayEnter(AddressKey(address), name, proxied, m_connections.size())) {
                 socket.close(ignored);
             } else {
                 auto session =
@@ -82,9 +83,8 @@ void CServer::Accept()
                                                                   : CSessionStream(std::move(socket)));
                 if (proxied)
                     session->ExpectProxyHeader();
-                CConnection& c = m_connections[session.get()];
-                c.session = session;
-                c.pending = m_pending.Add(AddressKey(address), session.get());
+                m_connections[session.get()].session = session;
+                m_admission.Entered(*session, AddressKey(address));
                 session->Start();
             }
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
@@ -109,7 +109,7 @@ void CServer::Shutdown(std::function<void()> done)
         m_cluster->Leave();
     asio::error_code ignored;
     m_acceptor.close(ignored);
-    std::vector<std::shared_ptr<CServerSession>> sessions;
+    std::vector<std::shared_ptr<CClientLink>> sessions;
     for (const auto& [key, c] : m_connections)
         sessions.push_back(c.session);
     for (const auto& session : sessions) {
@@ -120,7 +120,7 @@ void CServer::Shutdown(std::function<void()> done)
     m_shutdownTimer.async_wait([this](const asio::error_code& error) {
         if (error)
             return;
-        std::vector<std::shared_ptr<CServerSession>> left;
+        std::vector<std::shared_ptr<CClientLink>> left;
         for (const auto& [key, c] : m_connections)
             left.push_back(c.session);
         for (const auto& session : left)
@@ -188,9 +188,34 @@ void CServer::OnSessionClosed(CServerSession& session)
         if (online != m_online.end() && online->second == &c)
             m_online.erase(online);
     }
-    SessionClosing(session);
+    m_admission.Closing(session);
     m_connections.erase(it);
     FinishShutdownIfIdle();
+}
+
+void CServer::HandshakeStarted(CServerSession& session)
+{
+    m_admission.HandshakeStarted(session);
+}
+
+bool CServer::ProxyHeaderRead(CServerSession& session)
+{
+    return m_admission.ProxyHeaderRead(session);
+}
+
+void CServer::HandshakeEnded(CServerSession& session)
+{
+    m_admission.HandshakeEnded(session);
+}
+
+void CServer::PreloginBuffered(CServerSession& session, std::size_t bytes)
+{
+    m_admission.PreloginBuffered(session, bytes);
+}
+
+void CServer::SessionClosing(CServerSession& session)
+{
+    m_admission.Closing(session);
 }
 
 void CServer::FlushSoon(CServerSession& session)
@@ -211,9 +236,9 @@ void CServer::ArmFlushTimer()
             return;
         // A flush starts a write, never a registration: the list may be
         // taken apart while it is gone over.
-        std::vector<CWeakSession> listed;
+        std::vector<std::weak_ptr<CServerSession>> listed;
         listed.swap(m_flushSoon);
-        for (CWeakSession& weak : listed)
+        for (auto& weak : listed)
             if (const auto session = weak.lock(); session && session->FlushTick())
                 m_flushSoon.push_back(std::move(weak));
         ArmFlushTimer();
@@ -309,7 +334,7 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
     c.login.friendOf = std::move(friendOf);
     c.session->SetLoggedIn();
     ++m_stats.loginsSucceeded;
-    LeavePending(c);
+    m_admission.LeavePending(*c.session);
     if (m_cluster)
         m_cluster->UserOnline(name, {});
     CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);

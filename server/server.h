@@ -1,14 +1,15 @@
 #pragma once
 
-#include "addressshares.h"
+#include "admission.h"
+#include "clientlink.h"
 #include "cluster.h"
 #include "loginguard.h"
 #include "passwordhasher.h"
 #include "routingtable.h"
 #include "sentids.h"
 #include "serveroptions.h"
-#include "serversession.h"
 #include "serverstats.h"
+#include "sessionhost.h"
 #include "store/store.h"
 #include "storeexecutor.h"
 #include "uniquefunction.h"
@@ -32,6 +33,7 @@
 #include <utility>
 #include <vector>
 
+class CServerSession;
 class CStore;
 class CNetMessage;
 struct CStoredMessage;
@@ -51,7 +53,7 @@ struct CStoredMessage;
 // never reports or follows a change that a crash could still undo.
 // Routing and presence are served from memory, so they go on while the store
 // is slow or away.
-class CServer : public CClusterListener
+class CServer final : public CClusterListener, public CSessionHost
 {
 public:
     CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
@@ -79,29 +81,17 @@ public:
 
     // Called by sessions. A handler that fails in any way closes only the
     // connection it serves.
-    void HandleRecord(CServerSession& session, CNetMessage& msg);
-    void OnSessionClosed(CServerSession& session);
-    // A TLS handshake begins or ends. Until it ends OpenSSL holds about
-    // 44 KB for it, which it cannot be made to release; past the limit of
-    // handshakes under way from one address, or on the whole, the oldest of
-    // that address, or of the address with the most, is closed, so
-    // handshakes that stall cost a bounded amount together and a flood from
-    // one address does not cut the others' (admission.cpp).
-    void HandshakeStarted(CServerSession& session);
-    // A trusted proxy's connection named its client, now its Peer(): it
-    // counts for that address from now on. False when it was closed for
-    // it, past that address's share.
-    bool ProxyHeaderRead(CServerSession& session);
-    void HandshakeEnded(CServerSession& session);
-    // A session that has not logged in holds `bytes` of an unfinished
-    // record. Past the bound of all such bytes together, the sessions that
-    // hold the most are closed.
-    void PreloginBuffered(CServerSession& session, std::size_t bytes);
-    // The session closed: it no longer counts for any share.
-    void SessionClosing(CServerSession& session);
+    void HandleRecord(CServerSession& session, CNetMessage& msg) override;
+    void OnSessionClosed(CServerSession& session) override;
+    // Who may come in, and what they may hold before login: CAdmission.
+    void HandshakeStarted(CServerSession& session) override;
+    bool ProxyHeaderRead(CServerSession& session) override;
+    void HandshakeEnded(CServerSession& session) override;
+    void PreloginBuffered(CServerSession& session, std::size_t bytes) override;
+    void SessionClosing(CServerSession& session) override;
     // The session has written the page of its backlog it was given: the
     // next page of the user's offline messages, if any, is read.
-    void BacklogTaken(CServerSession& session);
+    void BacklogTaken(CServerSession& session) override;
     // Puts `session` on the list of those whose records sent with SendSoon
     // wait: a tick of kFlushTick goes over it, and writes them on the second
     // tick unless a record sent meanwhile took them along. A receipt that
@@ -110,12 +100,12 @@ public:
     // client: one that goes alone costs a write here and a wake-up there. A
     // session stays on the list while receipts keep waiting in it, so that
     // under load a receipt costs no more than a look at its session's flags.
-    void FlushSoon(CServerSession& session);
+    void FlushSoon(CServerSession& session) override;
     static constexpr auto kFlushTick = std::chrono::milliseconds(10);
 
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
-    const CServerLimits& Limits() const { return m_limits; }
+    const CServerLimits& Limits() const override { return m_limits; }
     // For tests: the hashing queue.
     CPasswordHasher& Hasher() { return m_hasher; }
 
@@ -171,29 +161,12 @@ private:
     };
     struct CConnection
     {
-        std::shared_ptr<CServerSession> session;
+        std::shared_ptr<CClientLink> session;
         CLogin login;
-        // Its place among the connections not logged in, and among the TLS
-        // handshakes under way, while it is one; the bytes of a record it
-        // holds before login.
-        std::optional<CAddressShares::CPlace> pending;
-        std::optional<CAddressShares::CPlace> handshake;
-        std::size_t prelogin = 0;
     };
-    using CWeakSession = std::weak_ptr<CServerSession>;
+    using CWeakSession = std::weak_ptr<CClientLink>;
 
     void Accept();
-    // Whether a connection from `address` (an AddressKey) may come in: not
-    // past its share of connections not logged in (HasShare), and, when the
-    // server is full, once one not logged in from the address with the most
-    // went (MakeRoom). `peer` names it in the log.
-    bool HasShare(const std::string& address, const std::string& peer);
-    bool MakeRoom(const std::string& peer);
-    // The connection logged in: it leaves the shares of those that have not.
-    void LeavePending(CConnection& c);
-    // Gives memory freed by connections back to the system a little later,
-    // once a wave of them has gone.
-    void TrimSoon(std::size_t released);
     void FinishShutdownIfIdle();
     // The connection of a session that is still open, or null.
     CConnection* Find(const CWeakSession& weak);
@@ -364,20 +337,13 @@ private:
     std::unordered_map<std::string, int64_t> m_storedNotices;
     bool m_noticesPosted = false;
     // Sessions with records that wait for the flush tick.
-    std::vector<CWeakSession> m_flushSoon;
+    std::vector<std::weak_ptr<CServerSession>> m_flushSoon;
     asio::steady_timer m_flushTimer;
     bool m_flushArmed = false;
     void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
-    std::unordered_map<CServerSession*, CConnection> m_connections;
-    CAddressShares m_pending;    // connections not logged in
-    CAddressShares m_handshakes; // TLS handshakes under way
-    // The bytes held before login, by session, and in all.
-    std::set<std::pair<std::size_t, CServerSession*>> m_preloginBySize;
-    std::size_t m_preloginTotal = 0;
-    std::size_t m_released = 0; // since the memory was last trimmed
-    asio::steady_timer m_trimTimer;
-    bool m_trimArmed = false;
+    std::unordered_map<const CClientLink*, CConnection> m_connections;
+    CAdmission m_admission;
     std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
@@ -409,14 +375,6 @@ private:
     std::shared_ptr<CWaitingBytes> m_storeBytes;
     uint64_t m_usageGeneration = 0;
 };
-
-// The connections served at once unless --max-connections says otherwise:
-// as many as the memory holds when each holds all it may, no more than the
-// open-file limit allows, and never more than kMaxDefaultConnections (which
-// the systemd unit's LimitNOFILE allows, with the descriptors the server
-// keeps for itself).
-inline constexpr std::size_t kMaxDefaultConnections = 65'536;
-std::size_t DefaultMaxConnections(const CServerLimits& limits);
 
 // Builds a record with only a command and the given fields set; the other
 // fields keep their constructed values.

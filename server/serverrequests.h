@@ -35,7 +35,7 @@ void CServer::Query(CConnection& c, Work work, Done done, Failed failed)
             CConnection* found = Find(weak);
             if (!found)
                 return;
-            const std::shared_ptr<CServerSession> session = found->session;
+            const std::shared_ptr<CClientLink> session = found->session;
             try {
                 done(*found, std::move(result));
             } catch (const std::exception& error) {
