@@ -16,7 +16,7 @@ const char kInvalidCredentials[] = "Invalid user name or password";
 
 void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
 {
-    CClientLink& session = *c.session;
+    CClientLink& session = *c.link;
     if (!m_limits.registrationOpen) {
         session.Send(MakeRecord(Cmd::RegistrationRefused, "Registration is closed on this server"));
         return;
@@ -27,7 +27,7 @@ void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
         return;
     }
     const std::string taken = "User name " + name + " is already taken";
-    if (m_routes.HasAccount(name)) {
+    if (m_presence.Routes().HasAccount(name)) {
         session.Send(MakeRecord(Cmd::Failure, taken));
         return;
     }
@@ -42,33 +42,31 @@ void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
         if (guarded)
             m_guard.RegistrationEnded(address, created, CLoginGuard::Clock::now());
     };
-    auto hashed = [this, weak = CWeakSession(c.session), name, taken, ended](std::optional<std::string> hash) {
+    auto hashed = [this, weak = CWeakLink(c.link), name, taken, ended](std::optional<std::string> hash) {
         CConnection* c = Find(weak);
         if (!c || !hash) {
             if (c) {
-                ServerLog("password hashing failed for a registration from " + c->session->Peer());
-                c->session->Close();
+                ServerLog("password hashing failed for a registration from " + c->link->Peer());
+                c->link->Close();
             }
             ended(false);
             return;
         }
-        Query(
+        m_store.Query(
             *c, [name, hash = std::move(*hash)](CStore& store) { return store.CreateAccount(name, hash); },
             [this, name, taken, ended](CConnection& c, bool created) {
                 ended(created);
                 if (!created) {
                     // Another connection registered the name while we hashed.
-                    c.session->Send(MakeRecord(Cmd::Failure, taken));
+                    c.link->Send(MakeRecord(Cmd::Failure, taken));
                     return;
                 }
-                m_routes.AddAccount(name);
-                if (m_cluster)
-                    m_cluster->AccountCreated(name);
-                ServerLog("registered " + name + " from " + c.session->Peer());
-                c.session->Send(MakeRecord(Cmd::Registered));
+                m_presence.AccountCreated(name, true);
+                ServerLog("registered " + name + " from " + c.link->Peer());
+                c.link->Send(MakeRecord(Cmd::Registered));
             },
             [ended](const std::string&) { ended(false); });
-        c->session->Resume();
+        c->link->Resume();
     };
     const bool queued = m_hasher.Hash(address, guarded ? m_limits.maxQueuedHashes : 0,
                                       std::move(msg.recipient), std::move(hashed));
@@ -85,7 +83,7 @@ void CServer::HandleRegister(CConnection& c, CNetMessage& msg)
 void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
 {
     const std::string name = msg.sender;
-    const std::string address = AddressKey(PeerAddress(c.session->Peer()));
+    const std::string address = AddressKey(PeerAddress(c.link->Peer()));
     const bool guarded = m_guard.Applies(address);
     const auto now = CLoginGuard::Clock::now();
     // Locked out: answered at once, and no hashing is spent on it.
@@ -112,7 +110,7 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
     const uint64_t changes = OperatorChanges(name);
     // A store that cannot be read ends the connection (the client says the
     // connection was lost), never as a wrong password.
-    Query(
+    m_store.Query(
         c,
         [name](CStore& store) {
             // A locked account fails as a wrong password does, after as long.
@@ -126,8 +124,7 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
             // A name without an account is checked against a dummy hash, so
             // that its answer takes as long as a wrong password's.
             const bool known = hash.has_value();
-            auto checked = [this, weak = CWeakSession(c.session), name, address, guarded, known,
-                            changes](bool ok) {
+            auto checked = [this, weak = CWeakLink(c.link), name, address, guarded, known, changes](bool ok) {
                 ok = ok && known && OperatorChanges(name) == changes;
                 if (guarded)
                     m_guard.LoginChecked(address, name, ok, CLoginGuard::Clock::now());
@@ -135,13 +132,13 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
                 CConnection* c = Find(weak);
                 if (!c || m_stopping)
                     return;
-                if (!ok || !m_cluster) {
+                if (!ok || !m_presence.Cluster()) {
                     AnswerLogin(*c, name, ok ? std::optional(CLoginOutcome::Alone) : std::nullopt);
                     return;
                 }
                 // Still held: the other nodes answer first, while the loop
                 // serves everyone else.
-                m_cluster->BeginLogin(name, [this, weak, name, changes](CLoginOutcome outcome) {
+                m_presence.Cluster()->BeginLogin(name, [this, weak, name, changes](CLoginOutcome outcome) {
                     if (CConnection* c = Find(weak))
                         AnswerLogin(*c, name,
                                     OperatorChanges(name) == changes ? std::optional(outcome) : std::nullopt);
@@ -155,7 +152,7 @@ void CServer::HandleLogin(CConnection& c, CNetMessage& msg)
                 LoginFailed(c, name);
                 return;
             }
-            c.session->Hold();
+            c.link->Hold();
         },
         [abandoned](const std::string&) { abandoned(); });
 }
@@ -169,65 +166,66 @@ void CServer::AnswerLogin(CConnection& c, const std::string& name, std::optional
             LoginFailed(c, name);
         } else if (*outcome == CLoginOutcome::Superseded) {
             // As if it had gone ahead and the newer one had ended it.
-            ServerLog("login " + name + " from " + c.session->Peer() +
+            ServerLog("login " + name + " from " + c.link->Peer() +
                       " ends at once: a newer one on another node wins");
             CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
             accepted.names.push_back(kReceiptsFeature);
-            c.session->Send(accepted);
-            c.session->Send(MakeRecord(Cmd::AdminLogoff));
-            c.session->CloseAfterFlush();
+            c.link->Send(accepted);
+            c.link->Send(MakeRecord(Cmd::AdminLogoff));
+            c.link->CloseAfterFlush();
         } else {
             CompleteLogin(c, name, *outcome == CLoginOutcome::EndedElsewhere);
         }
     } catch (const std::exception& error) {
-        ServerLog("error during login from " + c.session->Peer() + ": " + error.what());
-        c.session->Close();
+        ServerLog("error during login from " + c.link->Peer() + ": " + error.what());
+        c.link->Close();
     }
-    c.session->Resume();
+    c.link->Resume();
 }
 
 void CServer::HandleChangePassword(CConnection& c, CNetMessage& msg)
 {
     // "C": recipient = the new password, text = the old one.
     if (!IsValidCredential(msg.recipient)) {
-        c.session->Send(MakeRecord(Cmd::Failure, kInvalidCredentials));
+        c.link->Send(MakeRecord(Cmd::Failure, kInvalidCredentials));
         return;
     }
     const std::string user = c.login.user;
-    Query(
+    m_store.Query(
         c, [user](CStore& store) { return store.PasswordHash(user); },
-        [this, user, oldPassword = std::move(msg.text), newPassword = std::move(msg.recipient)](
-            CConnection& c, std::optional<std::string> hash) mutable {
+        [this, user, oldPassword = std::move(msg.text),
+         newPassword = std::move(msg.recipient)](CConnection& c, std::optional<std::string> hash) mutable {
             if (!hash) {
-                c.session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                c.link->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
                 return;
             }
-            auto rehashed = [this, weak = CWeakSession(c.session), user](std::optional<std::string> newHash) {
+            auto rehashed = [this, weak = CWeakLink(c.link), user](std::optional<std::string> newHash) {
                 CConnection* c = Find(weak);
                 if (!c)
                     return;
                 if (!newHash)
-                    c->session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                    c->link->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
                 else
-                    Query(
-                        *c, [user, hash = std::move(*newHash)](CStore& store) {
+                    m_store.Query(
+                        *c,
+                        [user, hash = std::move(*newHash)](CStore& store) {
                             store.SetPasswordHash(user, hash);
                             return true;
                         },
                         [user](CConnection& c, bool) {
                             ServerLog("password changed for " + user);
-                            c.session->Send(MakeRecord(Cmd::PasswordChanged));
+                            c.link->Send(MakeRecord(Cmd::PasswordChanged));
                         });
-                c->session->Resume();
+                c->link->Resume();
             };
-            const std::string address = AddressKey(PeerAddress(c.session->Peer()));
+            const std::string address = AddressKey(PeerAddress(c.link->Peer()));
             const std::size_t bound = m_guard.Applies(address) ? m_limits.maxQueuedHashes : 0;
             const bool queued = m_hasher.Rehash(address, bound, std::move(*hash), std::move(oldPassword),
                                                 std::move(newPassword), rehashed);
             if (!queued) {
-                c.session->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
+                c.link->Send(MakeRecord(Cmd::Failure, "Old password is incorrect"));
                 return;
             }
-            c.session->Hold();
+            c.link->Hold();
         });
 }

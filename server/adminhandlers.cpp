@@ -26,8 +26,8 @@ bool IsAccountName(const std::string& name)
 std::vector<std::string> CServer::AccountNames(bool onlineOnly) const
 {
     std::vector<std::string> names;
-    for (const auto& name : m_routes.Accounts())
-        if (!onlineOnly || IsOnlineAnywhere(name))
+    for (const auto& name : m_presence.Routes().Accounts())
+        if (!onlineOnly || m_presence.IsOnlineAnywhere(name))
             names.push_back(name);
     std::sort(names.begin(), names.end());
     return names;
@@ -51,7 +51,7 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
             (*shared)("hashing the password failed");
             return;
         }
-        Request(
+        m_store.Request(
             KeyOf(name), false,
             [name, hash = std::move(*hash)](CStore& store) {
                 if (!store.AccountExists(name))
@@ -66,8 +66,8 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
                 }
                 ServerLog("password of " + name + " set by the operator");
                 EndSession(name, "password set by the operator");
-                if (m_cluster)
-                    m_cluster->AccountChanged(name, CAccountChange::Password, {});
+                if (m_presence.Cluster())
+                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Password, {});
                 (*shared)({});
             },
             [shared](const std::string& reason) { (*shared)("store error: " + reason); });
@@ -83,7 +83,7 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
         return;
     }
     auto shared = std::make_shared<CAdminDone>(std::move(done));
-    Request(
+    m_store.Request(
         KeyOf(name), false, [name, locked](CStore& store) { return store.SetLocked(name, locked); },
         [this, name, locked, shared](bool found) {
             CAdminDone& answer = *shared;
@@ -94,8 +94,8 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
             ServerLog(name + (locked ? " locked" : " unlocked") + " by the operator");
             if (locked) {
                 EndSession(name, "locked by the operator");
-                if (m_cluster)
-                    m_cluster->AccountChanged(name, CAccountChange::Locked, {});
+                if (m_presence.Cluster())
+                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Locked, {});
             }
             answer({});
         },
@@ -114,7 +114,7 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
         bool found = false;
         std::vector<std::string> friendOf;
     };
-    Request(
+    m_store.Request(
         KeyOf(name), false,
         [name](CStore& store) {
             CDeleted deleted;
@@ -130,8 +130,8 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
             }
             ServerLog(name + " deleted by the operator");
             AccountDeleted(name, deleted.friendOf);
-            if (m_cluster)
-                m_cluster->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
+            if (m_presence.Cluster())
+                m_presence.Cluster()->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
             answer({});
         },
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
@@ -147,11 +147,11 @@ void CServer::EndSession(const std::string& name, const char* why)
 {
     // A login under way began before the change: it must not go ahead.
     ++m_operatorChanges[name];
-    CConnection* c = OnlineSession(name);
+    CConnection* c = m_presence.OnlineSession(name);
     if (!c)
         return;
-    const std::shared_ptr<CClientLink> session = c->session;
-    LogOff(*c, why);
+    const std::shared_ptr<CClientLink> session = c->link;
+    m_presence.LogOff(*c, why);
     session->Send(MakeRecord(Cmd::AdminLogoff));
     session->CloseAfterFlush();
 }
@@ -160,10 +160,10 @@ void CServer::AccountDeleted(const std::string& name, const std::vector<std::str
 {
     // Out of the table first, so that nothing routes to the name meanwhile
     // and its logoff finds nobody to tell: the friends hear "SX" below.
-    m_routes.RemoveAccount(name);
+    m_presence.AccountRemoved(name);
     m_mailUsage.erase(name);
     EndSession(name, "deleted by the operator");
-    SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
+    m_presence.SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
 }
 
 void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange change,

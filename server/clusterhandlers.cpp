@@ -10,7 +10,7 @@
 
 void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken)
 {
-    CConnection* c = OnlineSession(user);
+    CConnection* c = m_presence.OnlineSession(user);
     if (msg.command == Cmd::IncomingMessage) {
         // The user left this node while the message was on its way.
         if (!c) {
@@ -19,7 +19,7 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
         }
         // The sender's node does not know of a session block made here just
         // now; the block holds all the same, and looks like absence.
-        if (IsBlocked(user, msg.sender)) {
+        if (m_presence.IsBlocked(user, msg.sender)) {
             taken(CTakenAs::Stored);
             return;
         }
@@ -32,7 +32,7 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
     if (!c)
         return;
     if (msg.command != Cmd::FriendRequest) {
-        c->session->Send(msg);
+        c->link->Send(msg);
         return;
     }
     // Before its "SLO" a session gets every pending request from that step.
@@ -42,13 +42,13 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
     if (!c->login.complete)
         return;
     const std::string requester = msg.sender; // before msg moves
-    Request(
+    m_store.Request(
         KeyOf(user), false,
         [user, requester](CStore& store) { return store.HasFriendRequest(requester, user); },
-        [this, user, weak = CWeakSession(c->session), sfa = std::move(msg)](bool pending) mutable {
+        [this, user, weak = CWeakLink(c->link), sfa = std::move(msg)](bool pending) mutable {
             CConnection* c = Find(weak);
             if (pending && c && c->login.user == user && c->login.deliveredRequests.insert(sfa.sender).second)
-                c->session->Send(sfa);
+                c->link->Send(sfa);
         },
         [user](const std::string& reason) {
             ServerLog("store error while passing on a friend request for " + user + ": " + reason);
@@ -81,8 +81,8 @@ void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> tak
         return;
     }
     // Meanwhile the user may have logged in here.
-    if (CConnection* c = OnlineSession(msg.recipient)) {
-        if (IsBlocked(msg.recipient, msg.sender)) {
+    if (CConnection* c = m_presence.OnlineSession(msg.recipient)) {
+        if (m_presence.IsBlocked(msg.recipient, msg.sender)) {
             taken(CTakenAs::Stored);
             return;
         }
@@ -108,85 +108,34 @@ void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> tak
 
 void CServer::OnClusterKick(const std::string& user)
 {
-    const auto it = m_online.find(user);
-    if (it == m_online.end())
-        return;
-    // The user stays online through the newer session on the other node:
-    // no "SX" for the friends.
-    CConnection& old = *it->second;
-    ServerLog("login " + user + " on another node ends the session from " + old.session->Peer());
-    const int failedLogins = old.login.failedLogins;
-    old.login = CLogin();
-    old.login.failedLogins = failedLogins;
-    old.session->Send(MakeRecord(Cmd::AdminLogoff));
-    old.session->CloseAfterFlush();
-    m_online.erase(it);
-    m_cluster->UserOffline(user);
+    m_presence.Kick(user);
 }
 
 void CServer::OnClusterStored(const std::string& user, int64_t fromId)
 {
     m_mailUsage.erase(user);
-    if (CConnection* c = OnlineSession(user))
+    if (CConnection* c = m_presence.OnlineSession(user))
         FetchStored(*c, fromId);
 }
 
 void CServer::OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks)
 {
-    if (OnlineSession(user) || m_stopping)
-        return; // logged in here since
-    Request(
-        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-        [this, user, sessionBlocks](std::vector<std::string> owners) {
-            if (!OnlineSession(user) && !(m_cluster && m_cluster->RemoteSession(user)))
-                SendPresence(user, owners, sessionBlocks, Cmd::FriendOffline, false);
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + user + " that it left: " + reason);
-        });
+    m_presence.UserGone(user, sessionBlocks);
 }
 
 void CServer::OnClusterUserBack(const std::string& user)
 {
-    if (OnlineSession(user) || m_stopping)
-        return;
-    Request(
-        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-        [this, user](std::vector<std::string> owners) {
-            const auto* blocks = m_cluster ? m_cluster->RemoteSession(user) : nullptr;
-            if (!blocks || OnlineSession(user))
-                return;
-            // The blocks of the session on the other node came with its
-            // directory. Only the friends here hear of it: each node tells
-            // its own.
-            for (const auto& owner : owners) {
-                CConnection* target = OnlineSession(owner);
-                if (target && owner != user && !IsBlocked(user, owner))
-                    target->session->Send(MakeRecord(Cmd::FriendOnline, user));
-            }
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + user + " that it is back: " + reason);
-        });
+    m_presence.UserBack(user);
 }
 
 void CServer::OnClusterAccount(const std::string& name)
 {
-    m_routes.AddAccount(name);
+    m_presence.AccountCreated(name, false);
 }
 
 void CServer::OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added)
 {
-    if (added)
-        m_routes.AddBlock(blocker, blocked);
-    else
-        m_routes.RemoveBlock(blocker, blocked);
-}
-
-void CServer::AnnounceSessionBlocks(CConnection& c)
-{
-    if (m_cluster && !c.login.user.empty())
-        m_cluster->UserOnline(c.login.user, c.login.sessionBlocks);
+    m_presence.BlockChanged(blocker, blocked, added);
 }
 
 void CServer::FlushStoredNotices()
@@ -195,9 +144,9 @@ void CServer::FlushStoredNotices()
     m_storedNotices.clear();
     for (const auto& [user, id] : notices) {
         // Logged in here since: read now.
-        if (CConnection* c = OnlineSession(user))
+        if (CConnection* c = m_presence.OnlineSession(user))
             FetchStored(*c, id);
-        else if (m_cluster)
-            m_cluster->NotifyStored(user, id);
+        else if (m_presence.Cluster())
+            m_presence.Cluster()->NotifyStored(user, id);
     }
 }

@@ -29,17 +29,17 @@ std::string RequestText(const std::string& requester, const std::string& text)
 void CServer::HandleFriendsList(CConnection& c, CNetMessage&)
 {
     const std::string user = c.login.user;
-    Query(
+    m_store.Query(
         c, [user](CStore& store) { return store.Friends(user); },
         [this, user](CConnection& c, std::vector<std::string> friends) {
             CNetMessage answer = MakeRecord(Cmd::FriendsListAnswer, {}, user);
             for (auto& name : friends) {
                 // A friend who blocks the user looks offline to them, as with "SN".
-                if (IsVisiblyOnline(name, user))
+                if (m_presence.IsVisiblyOnline(name, user))
                     name.push_back('*');
                 answer.names.push_back(std::move(name));
             }
-            c.session->Send(answer);
+            c.link->Send(answer);
         });
 }
 
@@ -97,9 +97,9 @@ void CServer::HandleLoginComplete(CConnection& c, CNetMessage&)
     const std::string user = c.login.user;
     m_mailUsage.erase(user); // blocked senders' messages go below
     // The blocks are those in memory, copied for the store's thread.
-    Query(
+    m_store.Query(
         c,
-        [user, blocks = m_routes.BlockedBy(user)](CStore& store) {
+        [user, blocks = m_presence.Routes().BlockedBy(user)](CStore& store) {
             CWaiting waiting;
             waiting.page = ReadMailbox(store, user, blocks, 0);
             for (auto& request : store.FriendRequests(user)) {
@@ -163,7 +163,7 @@ void CServer::DeleteStoredCopies(const std::string& user, std::vector<int64_t> c
 {
     if (copies.empty())
         return;
-    Request(
+    m_store.Request(
         KeyOf(user), true,
         [user, copies = std::move(copies)](CStore& store) {
             for (const int64_t id : copies)
@@ -194,10 +194,10 @@ void CServer::FetchStored(CConnection& c, int64_t fromId)
 void CServer::ReadPage(CConnection& c, int64_t fromId)
 {
     const std::string user = c.login.user;
-    const CWeakSession weak = c.session;
-    Request(
+    const CWeakLink weak = c.link;
+    m_store.Request(
         KeyOf(user), false,
-        [user, fromId, blocks = m_routes.BlockedBy(user)](CStore& store) {
+        [user, fromId, blocks = m_presence.Routes().BlockedBy(user)](CStore& store) {
             return ReadMailbox(store, user, blocks, fromId);
         },
         [this, user, weak](CMailPage page) {
@@ -231,7 +231,7 @@ void CServer::SendPage(CConnection& c, std::vector<CNetMessage> records, std::op
             records.push_back(std::move(record));
         c.login.afterMail.clear();
     }
-    c.session->SendBacklog(std::move(records), next.has_value());
+    c.link->SendBacklog(std::move(records), next.has_value());
     if (next || !c.login.fetching)
         return;
     c.login.fetching = false;
@@ -263,7 +263,7 @@ void CServer::HandleOfflineAck(CConnection& c, CNetMessage& msg)
     if (error != std::errc() || end != text.data() + text.size() || id <= 0)
         return;
     const std::string user = c.login.user;
-    Write(
+    m_store.Write(
         c, [id, user](CStore& store) { return store.DeleteMessage(id, user); },
         [this, user](CConnection&, bool deleted) {
             if (deleted)
@@ -288,48 +288,50 @@ void CServer::HandleAddFriend(CConnection& c, CNetMessage& msg)
     const std::string user = c.login.user;
     const std::string name = msg.recipient;
     if (name == user) {
-        c.session->Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
+        c.link->Send(MakeRecord(Cmd::Failure, "You cannot add yourself"));
         return;
     }
-    WithAccount(c, name, [this, user, name, text = std::move(msg.text)](CConnection& c, bool exists) mutable {
-        if (!exists) {
-            c.session->Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
-            return;
-        }
-        // A requester whose addressee blocks them is told "SF" like anyone
-        // else, so the block stays invisible; the request is simply not kept.
-        const bool blocked = IsBlocked(name, user);
-        Query(
-            c,
-            [user, name, text, blocked](CStore& store) {
-                if (store.IsFriend(user, name))
-                    return CAdded::AlreadyFriend;
-                return !blocked && store.AddFriendRequest(user, name, text) ? CAdded::Added : CAdded::Kept;
-            },
-            [this, user, name, text](CConnection& c, CAdded added) {
-                if (added == CAdded::AlreadyFriend) {
-                    c.session->Send(MakeRecord(Cmd::Failure, name + " is already in your friends list"));
-                    return;
-                }
-                c.session->Send(MakeRecord(Cmd::FriendRequestSent, name));
-                if (added != CAdded::Added)
-                    return;
-                // Before its "SLO" a session gets every pending request from
-                // that step, so a live copy now would only duplicate it.
-                CConnection* target = OnlineSession(name);
-                if (target ? !target->login.complete : !m_cluster)
-                    return;
-                CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
-                sfa.text = RequestText(user, text);
-                if (!target) {
-                    m_cluster->SendToUser(name, sfa, false); // that node minds the "SLO"
-                    return;
-                }
-                // The read at "SLO" may still be under way, and find it too.
-                if (target->login.deliveredRequests.insert(user).second)
-                    target->session->Send(sfa);
-            });
-    });
+    m_presence.WithAccount(
+        c, name, [this, user, name, text = std::move(msg.text)](CConnection& c, bool exists) mutable {
+            if (!exists) {
+                c.link->Send(MakeRecord(Cmd::Failure, "User " + name + " does not exist"));
+                return;
+            }
+            // A requester whose addressee blocks them is told "SF" like anyone
+            // else, so the block stays invisible; the request is simply not kept.
+            const bool blocked = m_presence.IsBlocked(name, user);
+            m_store.Query(
+                c,
+                [user, name, text, blocked](CStore& store) {
+                    if (store.IsFriend(user, name))
+                        return CAdded::AlreadyFriend;
+                    return !blocked && store.AddFriendRequest(user, name, text) ? CAdded::Added
+                                                                                : CAdded::Kept;
+                },
+                [this, user, name, text](CConnection& c, CAdded added) {
+                    if (added == CAdded::AlreadyFriend) {
+                        c.link->Send(MakeRecord(Cmd::Failure, name + " is already in your friends list"));
+                        return;
+                    }
+                    c.link->Send(MakeRecord(Cmd::FriendRequestSent, name));
+                    if (added != CAdded::Added)
+                        return;
+                    // Before its "SLO" a session gets every pending request from
+                    // that step, so a live copy now would only duplicate it.
+                    CConnection* target = m_presence.OnlineSession(name);
+                    if (target ? !target->login.complete : !m_presence.Cluster())
+                        return;
+                    CNetMessage sfa = MakeRecord(Cmd::FriendRequest, user, name);
+                    sfa.text = RequestText(user, text);
+                    if (!target) {
+                        m_presence.Cluster()->SendToUser(name, sfa, false); // that node minds the "SLO"
+                        return;
+                    }
+                    // The read at "SLO" may still be under way, and find it too.
+                    if (target->login.deliveredRequests.insert(user).second)
+                        target->link->Send(sfa);
+                });
+        });
 }
 
 namespace {
@@ -352,7 +354,7 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
     const std::string requester = msg.recipient;
     // A requester who has since blocked the answerer hears nothing of the
     // answer and gets no new friend; the answerer's side still goes ahead.
-    const bool reachesRequester = !IsBlocked(requester, answerer);
+    const bool reachesRequester = !m_presence.IsBlocked(requester, answerer);
     CNetMessage sm = MakeRecord(Cmd::IncomingMessage, answerer, requester);
     const bool withText = reachesRequester && !msg.text.empty();
     if (withText) {
@@ -362,7 +364,7 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
     // The friendships and the words kept for an offline requester change
     // together, in one transaction, before anyone hears of them. The quota
     // is the store's to check here: the answer is rare.
-    const bool storeWords = withText && !IsOnlineAnywhere(requester);
+    const bool storeWords = withText && !m_presence.IsOnlineAnywhere(requester);
     CStoredMessage words;
     if (storeWords) {
         words.sender = answerer;
@@ -374,7 +376,7 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
         words.color = sm.color;
         words.size = sm.size;
     }
-    Query(
+    m_store.Query(
         c,
         [requester, answerer, reachesRequester, addBack, storeWords, words = std::move(words),
          maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes](CStore& store) {
@@ -395,8 +397,8 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
             tx.Commit();
             return answered;
         },
-        [this, requester, answerer, addBack, reachesRequester, withText, storeWords, sm = std::move(sm)](
-            CConnection& c, CAnswered answered) mutable {
+        [this, requester, answerer, addBack, reachesRequester, withText, storeWords,
+         sm = std::move(sm)](CConnection& c, CAnswered answered) mutable {
             // Answered: a new request may follow. Only now, so that a late
             // live copy of this one, checked before the answer was
             // committed, still counts as sent.
@@ -404,18 +406,18 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
             if (!answered.accepted)
                 return;
             if (answered.overQuota)
-                c.session->Send(QuotaFailure(requester));
+                c.link->Send(QuotaFailure(requester));
             if (answered.storedId > 0) {
                 m_mailUsage.erase(requester);
                 StoredFor(requester, answered.storedId);
             }
-            if (reachesRequester && IsOnlineAnywhere(requester)) {
-                const char* code =
-                    IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-                if (CConnection* target = OnlineSession(requester))
-                    target->session->Send(MakeRecord(code, answerer, requester));
+            if (reachesRequester && m_presence.IsOnlineAnywhere(requester)) {
+                const char* code = m_presence.IsVisiblyOnline(answerer, requester) ? Cmd::NewFriendOnline
+                                                                                   : Cmd::NewFriendOffline;
+                if (CConnection* target = m_presence.OnlineSession(requester))
+                    target->link->Send(MakeRecord(code, answerer, requester));
                 else
-                    m_cluster->SendToUser(requester, MakeRecord(code, answerer, requester), false);
+                    m_presence.Cluster()->SendToUser(requester, MakeRecord(code, answerer, requester), false);
                 // Words not kept with the answer go now, or into the store
                 // should the requester have left meanwhile.
                 if (withText && !storeWords)
@@ -423,9 +425,9 @@ void CServer::HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack)
                         KeyOf(answerer), sm, [](CKeptAs) {}, [](const std::string&) {});
             }
             if (addBack) {
-                const char* code =
-                    IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline : Cmd::NewFriendOffline;
-                c.session->Send(MakeRecord(code, requester, answerer));
+                const char* code = m_presence.IsVisiblyOnline(requester, answerer) ? Cmd::NewFriendOnline
+                                                                                   : Cmd::NewFriendOffline;
+                c.link->Send(MakeRecord(code, requester, answerer));
             }
         });
 }
@@ -434,7 +436,7 @@ void CServer::HandleDecline(CConnection& c, CNetMessage& msg)
 {
     const std::string user = c.login.user;
     const std::string requester = msg.recipient;
-    Query(
+    m_store.Query(
         c,
         [user, requester](CStore& store) {
             store.RemoveFriendRequest(requester, user);
@@ -447,11 +449,11 @@ void CServer::HandleDeleteFriends(CConnection& c, CNetMessage& msg)
 {
     // Only the user's own list changes; the other side keeps theirs.
     const std::string user = c.login.user;
-    Query(
+    m_store.Query(
         c,
         [user, names = std::move(msg.names)](CStore& store) {
             store.RemoveFriends(user, names);
             return true;
         },
-        [user](CConnection& c, bool) { c.session->Send(MakeRecord(Cmd::FriendsDeleted, {}, user)); });
+        [user](CConnection& c, bool) { c.link->Send(MakeRecord(Cmd::FriendsDeleted, {}, user)); });
 }

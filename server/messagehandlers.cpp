@@ -30,21 +30,22 @@ void CServer::HandleMessage(CConnection& c, CNetMessage& msg)
         id = std::move(msg.names.front());
         msg.names.clear();
         if (!IsValidMessageId(id)) {
-            c.session->Send(MakeRecord(Cmd::Failure, "Invalid message id"));
+            c.link->Send(MakeRecord(Cmd::Failure, "Invalid message id"));
             return;
         }
     }
     const std::string recipient = msg.recipient;
-    WithAccount(c, recipient, [this, msg = std::move(msg), id](CConnection& c, bool exists) mutable {
-        if (exists) {
-            RouteMessage(c, std::move(msg), id);
-            return;
-        }
-        CNetMessage failure = MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist");
-        if (!id.empty())
-            failure.names.push_back(id);
-        c.session->Send(failure);
-    });
+    m_presence.WithAccount(
+        c, recipient, [this, msg = std::move(msg), id](CConnection& c, bool exists) mutable {
+            if (exists) {
+                RouteMessage(c, std::move(msg), id);
+                return;
+            }
+            CNetMessage failure = MakeRecord(Cmd::Failure, "User " + msg.recipient + " does not exist");
+            if (!id.empty())
+                failure.names.push_back(id);
+            c.link->Send(failure);
+        });
 }
 
 void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& id)
@@ -60,7 +61,8 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
     // delivered unless it came on an earlier connection of the sender's (a
     // resend whose receipt was lost with the connection, which then only
     // gets that receipt).
-    if (CConnection* target = OnlineSession(recipient); target && !IsBlocked(recipient, user)) {
+    if (CConnection* target = m_presence.OnlineSession(recipient);
+        target && !m_presence.IsBlocked(recipient, user)) {
         if (!id.empty()) {
             if (const char* known = m_sentIds.Note(user, id, kReceiptDelivered)) {
                 SendReceipt(c, recipient, id, known);
@@ -68,7 +70,7 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
             }
             msg.names.push_back(id);
         }
-        target->session->Send(msg);
+        target->link->Send(msg);
         ++m_stats.delivered;
         if (!id.empty())
             SendReceipt(c, recipient, id, kReceiptDelivered);
@@ -83,7 +85,7 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
         }
     }
     // What the store did, told behind whatever the sender stored before.
-    auto kept = [this, user, recipient, id, weak = CWeakSession(c.session)](CKeptAs as) {
+    auto kept = [this, user, recipient, id, weak = CWeakLink(c.link)](CKeptAs as) {
         if (as == CKeptAs::Kept) {
             if (!id.empty())
                 Acknowledge(user, recipient, id, kReceiptStored);
@@ -91,15 +93,17 @@ void CServer::RouteMessage(CConnection& c, CNetMessage msg, const std::string& i
             CNetMessage failure = QuotaFailure(recipient, as);
             if (!id.empty())
                 failure.names.push_back(id);
-            c->session->Send(failure);
+            c->link->Send(failure);
         }
     };
-    auto failed = [this, weak = CWeakSession(c.session)](const std::string& reason) { StoreFailed(weak, reason); };
-    if (IsBlocked(recipient, user)) {
+    auto failed = [this, weak = CWeakLink(c.link)](const std::string& reason) {
+        m_store.StoreFailed(weak, reason);
+    };
+    if (m_presence.IsBlocked(recipient, user)) {
         // Dropped silently: to the sender it looks like an offline recipient,
         // down to the time its receipt takes.
         if (!id.empty())
-            Request(
+            m_store.Request(
                 KeyOf(c), true, [](CStore&) { return true; },
                 [kept = std::move(kept)](bool) mutable { kept(CKeptAs::Kept); }, std::move(failed));
         return;
@@ -117,42 +121,37 @@ void CServer::HandleBlock(CConnection& c, CNetMessage& msg, bool permanent)
     const std::string name = msg.recipient;
     if (name == user)
         return;
-    WithAccount(c, name, [this, user, name, permanent](CConnection& c, bool exists) {
+    m_presence.WithAccount(c, name, [this, user, name, permanent](CConnection& c, bool exists) {
         if (!exists)
             return;
         auto& blocks = c.login.sessionBlocks;
         if (!permanent) {
-            if (std::find(blocks.begin(), blocks.end(), name) == blocks.end() && !m_routes.IsBlocked(user, name)) {
+            if (std::find(blocks.begin(), blocks.end(), name) == blocks.end() &&
+                !m_presence.Routes().IsBlocked(user, name)) {
                 blocks.push_back(name);
-                AnnounceSessionBlocks(c);
+                m_presence.AnnounceSessionBlocks(c);
             }
             return;
         }
         // The block holds from now on, as the user asked; should the store
         // fail to keep it, it is undone with the connection.
-        const bool had = m_routes.IsBlocked(user, name);
-        m_routes.AddBlock(user, name);
-        if (m_cluster && !had)
-            m_cluster->BlockChanged(user, name, true);
+        const bool added = m_presence.Block(user, name);
         // A session block made permanent is one block, not two.
         const auto it = std::find(blocks.begin(), blocks.end(), name);
         if (it != blocks.end()) {
             blocks.erase(it);
-            AnnounceSessionBlocks(c);
+            m_presence.AnnounceSessionBlocks(c);
         }
-        Query(
+        m_store.Query(
             c,
             [user, name](CStore& store) {
                 store.AddBlock(user, name);
                 return true;
             },
             [](CConnection&, bool) {},
-            [this, user, name, had](const std::string&) {
-                if (had)
-                    return;
-                m_routes.RemoveBlock(user, name);
-                if (m_cluster)
-                    m_cluster->BlockChanged(user, name, false);
+            [this, user, name, added](const std::string&) {
+                if (added)
+                    m_presence.UndoBlock(user, name);
             });
     });
 }
@@ -160,14 +159,14 @@ void CServer::HandleBlock(CConnection& c, CNetMessage& msg, bool permanent)
 void CServer::HandleBlockedList(CConnection& c, CNetMessage&)
 {
     const std::string user = c.login.user;
-    Query(
+    m_store.Query(
         c, [user](CStore& store) { return store.Blocks(user); },
         [user](CConnection& c, std::vector<std::string> blocks) {
             CNetMessage answer = MakeRecord(Cmd::BlockedListAnswer, {}, user);
             answer.names = std::move(blocks);
             for (const auto& name : c.login.sessionBlocks)
                 answer.names.push_back(name + "*");
-            c.session->Send(answer);
+            c.link->Send(answer);
         });
 }
 
@@ -181,7 +180,7 @@ void CServer::HandleUnblock(CConnection& c, CNetMessage& msg)
         if (!name.empty() && name.back() == '*')
             name.pop_back();
     auto names = std::make_shared<std::vector<std::string>>(std::move(msg.names));
-    Query(
+    m_store.Query(
         c,
         [user, names](CStore& store) {
             CStore::CTransaction tx(store);
@@ -193,18 +192,16 @@ void CServer::HandleUnblock(CConnection& c, CNetMessage& msg)
         [this, user, names](CConnection& c, bool) {
             auto& blocks = c.login.sessionBlocks;
             for (const auto& name : *names) {
-                if (m_cluster && m_routes.IsBlocked(user, name))
-                    m_cluster->BlockChanged(user, name, false);
-                m_routes.RemoveBlock(user, name);
+                m_presence.Unblock(user, name);
                 blocks.erase(std::remove(blocks.begin(), blocks.end(), name), blocks.end());
             }
-            AnnounceSessionBlocks(c);
-            c.session->Send(MakeRecord(Cmd::Unblocked, {}, user));
+            m_presence.AnnounceSessionBlocks(c);
+            c.link->Send(MakeRecord(Cmd::Unblocked, {}, user));
         });
 }
 
 void CServer::HandleLogoff(CConnection& c, CNetMessage&)
 {
-    LogOff(c, "X");
-    c.session->CloseAfterFlush();
+    m_presence.LogOff(c, "X");
+    c.link->CloseAfterFlush();
 }

@@ -15,15 +15,6 @@
 #include <optional>
 #include <vector>
 
-CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
-{
-    CNetMessage msg;
-    msg.command = command;
-    msg.sender = std::move(sender);
-    msg.recipient = std::move(recipient);
-    return msg;
-}
-
 namespace {
 
 // Reading what the whole store holds takes a scan of it: a store at its
@@ -34,14 +25,15 @@ constexpr std::chrono::seconds kStoreRecount(10);
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
-      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_admission(io, m_limits),
+    : m_io(io), m_stats(io), m_limits(limits), m_store(stores, *this), m_admission(io, m_limits),
+      m_presence(m_store, *this), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io), m_flushTimer(io),
+      m_shutdownTimer(io),
       m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = DefaultMaxConnections(m_limits);
     // Before the loop runs, so the store's own lane is not yet busy.
-    m_routes.Load(m_stores.FirstStore());
+    m_presence.Load(stores.FirstStore());
 }
 
 CServer::~CServer()
@@ -83,7 +75,7 @@ void CServer::Accept()
                                                                   : CSessionStream(std::move(socket)));
                 if (proxied)
                     session->ExpectProxyHeader();
-                m_connections[session.get()].session = session;
+                m_connections[session.get()].link = session;
                 m_admission.Entered(*session, AddressKey(address));
                 session->Start();
             }
@@ -105,13 +97,12 @@ void CServer::Shutdown(std::function<void()> done)
     m_stopping = true;
     m_shutdownDone = std::move(done);
     // The other nodes take this one's users for offline at once.
-    if (m_cluster)
-        m_cluster->Leave();
+    m_presence.Leave();
     asio::error_code ignored;
     m_acceptor.close(ignored);
     std::vector<std::shared_ptr<CClientLink>> sessions;
     for (const auto& [key, c] : m_connections)
-        sessions.push_back(c.session);
+        sessions.push_back(c.link);
     for (const auto& session : sessions) {
         session->Send(MakeRecord(Cmd::ServerShutdown));
         session->CloseAfterFlush();
@@ -122,7 +113,7 @@ void CServer::Shutdown(std::function<void()> done)
             return;
         std::vector<std::shared_ptr<CClientLink>> left;
         for (const auto& [key, c] : m_connections)
-            left.push_back(c.session);
+            left.push_back(c.link);
         for (const auto& session : left)
             session->Close();
         FinishShutdownIfIdle();
@@ -141,35 +132,13 @@ void CServer::FinishShutdownIfIdle()
     done();
 }
 
-CServer::CConnection* CServer::Find(const CWeakSession& weak)
+CConnection* CServer::Find(const CWeakLink& weak)
 {
-    const auto session = weak.lock();
-    if (!session || !session->IsOpen())
+    const auto link = weak.lock();
+    if (!link || !link->IsOpen())
         return nullptr;
-    const auto it = m_connections.find(session.get());
+    const auto it = m_connections.find(link.get());
     return it == m_connections.end() ? nullptr : &it->second;
-}
-
-std::size_t CServer::KeyOf(const std::string& user)
-{
-    return std::hash<std::string>{}(user);
-}
-
-std::size_t CServer::KeyOf(const CConnection& c)
-{
-    // Before login a connection has only itself; after, its requests share
-    // a lane with everything else done for its user.
-    if (c.login.user.empty())
-        return std::hash<const void*>{}(c.session.get());
-    return KeyOf(c.login.user);
-}
-
-void CServer::StoreFailed(const CWeakSession& weak, const std::string& reason)
-{
-    if (CConnection* c = Find(weak)) {
-        ServerLog("store error while serving " + c->session->Peer() + ": " + reason + "; closing");
-        c->session->Close();
-    }
 }
 
 void CServer::OnSessionClosed(CServerSession& session)
@@ -181,12 +150,10 @@ void CServer::OnSessionClosed(CServerSession& session)
     CConnection& c = it->second;
     try {
         if (!c.login.user.empty())
-            LogOff(c, "connection closed");
+            m_presence.LogOff(c, "connection closed");
     } catch (const std::exception& error) {
         ServerLog("error while logging off " + c.login.user + ": " + error.what());
-        const auto online = m_online.find(c.login.user);
-        if (online != m_online.end() && online->second == &c)
-            m_online.erase(online);
+        m_presence.Drop(c);
     }
     m_admission.Closing(session);
     m_connections.erase(it);
@@ -307,56 +274,15 @@ void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedE
 {
     // What the user's client sent before may come again now.
     m_sentIds.NewConnection(name);
-    auto it = m_online.find(name);
-    const bool wasOnline = it != m_online.end();
-    const bool elsewhere = !wasOnline && m_cluster && (endedElsewhere || m_cluster->RemoteSession(name));
-    if (wasOnline) {
-        // The older session ends; the user stays online through this one, so
-        // nobody sees the user go offline and come back.
-        CConnection& old = *it->second;
-        ServerLog("login " + name + " from " + c.session->Peer() + " ends the session from " +
-                  old.session->Peer());
-        c.login.friendOf = std::move(old.login.friendOf);
-        old.login = CLogin();
-        old.session->Send(MakeRecord(Cmd::AdminLogoff));
-        old.session->CloseAfterFlush();
-        it->second = &c;
-    } else {
-        ServerLog("login " + name + " from " + c.session->Peer() +
-                  (elsewhere ? ", ending a session on another node" : ""));
-        m_online.emplace(name, &c);
-    }
-    const int failedLogins = c.login.failedLogins;
-    std::vector<std::string> friendOf = std::move(c.login.friendOf);
-    c.login = CLogin();
-    c.login.user = name;
-    c.login.failedLogins = failedLogins;
-    c.login.friendOf = std::move(friendOf);
-    c.session->SetLoggedIn();
+    const bool announce = m_presence.Arrive(c, name, endedElsewhere);
+    c.link->SetLoggedIn();
     ++m_stats.loginsSucceeded;
-    m_admission.LeavePending(*c.session);
-    if (m_cluster)
-        m_cluster->UserOnline(name, {});
+    m_admission.LeavePending(*c.link);
+    m_presence.AnnounceSessionBlocks(c);
     CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
     accepted.names.push_back(kReceiptsFeature);
-    c.session->Send(accepted);
-    // Whose friends list holds the user is read once per login, to tell them
-    // unless the user was online all along; logoff falls back on it should
-    // the store not answer then.
-    const bool announce = !wasOnline && !elsewhere;
-    Request(
-        KeyOf(name), false, [name](CStore& store) { return store.FriendOf(name); },
-        [this, name, announce, weak = CWeakSession(c.session)](std::vector<std::string> owners) {
-            CConnection* c = Find(weak);
-            if (!c || c->login.user != name)
-                return; // gone again; its logoff told the friends
-            c->login.friendOf = owners;
-            if (announce)
-                SendPresence(name, owners, c->login.sessionBlocks, Cmd::FriendOnline);
-        },
-        [name](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + name + " that it is online: " + reason);
-        });
+    c.link->Send(accepted);
+    m_presence.TellFriends(c, announce);
 }
 
 void CServer::LoginFailed(CConnection& c, const std::string& name)
@@ -364,111 +290,13 @@ void CServer::LoginFailed(CConnection& c, const std::string& name)
     // The name goes into the log as sent only when it could be a name at
     // all; anything else could forge lines.
     ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
-              " from " + PeerAddress(c.session->Peer()));
+              " from " + PeerAddress(c.link->Peer()));
     ++m_stats.loginsFailed;
-    c.session->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
+    c.link->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
     if (++c.login.failedLogins >= 10) {
-        ServerLog("ten failed logins from " + c.session->Peer() + "; closing");
-        c.session->CloseAfterFlush();
+        ServerLog("ten failed logins from " + c.link->Peer() + "; closing");
+        c.link->CloseAfterFlush();
     }
-}
-
-void CServer::LogOff(CConnection& c, const char* how)
-{
-    const std::string user = c.login.user;
-    auto it = m_online.find(user);
-    if (it != m_online.end() && it->second == &c) {
-        // The other nodes hear of it before the friends do, so that a
-        // message a friend writes on seeing "SX" is stored, not sent after.
-        if (m_cluster)
-            m_cluster->UserOffline(user);
-        m_online.erase(it);
-        ServerLog("logoff " + user + " (" + how + ")");
-        if (!m_stopping) {
-            // The session's own blocks still count for its "SX"; who holds
-            // the user as a friend is read again, as it may have changed,
-            // and taken from the login when the store cannot say.
-            Request(
-                KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-                [this, user, blocks = c.login.sessionBlocks](std::vector<std::string> owners) {
-                    if (!OnlineSession(user))
-                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
-                },
-                [this, user, blocks = c.login.sessionBlocks, owners = c.login.friendOf](const std::string& reason) {
-                    ServerLog("store error while reading the friends of " + user + ": " + reason +
-                              "; telling those of the login");
-                    if (!OnlineSession(user))
-                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
-                });
-        }
-    }
-    const int failedLogins = c.login.failedLogins;
-    c.login = CLogin();
-    c.login.failedLogins = failedLogins;
-}
-
-void CServer::SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
-                           const std::vector<std::string>& sessionBlocks, const char* command, bool remote)
-{
-    if (m_stopping)
-        return;
-    for (const auto& owner : friendOf) {
-        if (owner == user || m_routes.IsBlocked(user, owner) ||
-            std::find(sessionBlocks.begin(), sessionBlocks.end(), owner) != sessionBlocks.end())
-            continue;
-        if (CConnection* target = OnlineSession(owner))
-            target->session->Send(MakeRecord(command, user));
-        // Whether the owner is online elsewhere is not asked: one may be
-        // logging in on another node right now, and its node knows.
-        else if (m_cluster && remote)
-            m_cluster->SendToUser(owner, MakeRecord(command, user), false);
-    }
-}
-
-CServer::CConnection* CServer::OnlineSession(const std::string& name) const
-{
-    auto it = m_online.find(name);
-    return it == m_online.end() ? nullptr : it->second;
-}
-
-bool CServer::IsOnlineAnywhere(const std::string& name) const
-{
-    return OnlineSession(name) || (m_cluster && m_cluster->RemoteSession(name));
-}
-
-void CServer::WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then)
-{
-    if (m_routes.HasAccount(name) || !m_cluster) {
-        then(c, m_routes.HasAccount(name));
-        return;
-    }
-    Query(
-        c, [name](CStore& store) { return store.AccountExists(name); },
-        [this, name, then = std::move(then)](CConnection& c, bool exists) mutable {
-            if (exists)
-                m_routes.AddAccount(name);
-            then(c, exists);
-        });
-}
-
-bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked) const
-{
-    const std::vector<std::string>* sessionBlocks = nullptr;
-    if (const CConnection* c = OnlineSession(blocker))
-        sessionBlocks = &c->login.sessionBlocks;
-    else if (m_cluster)
-        sessionBlocks = m_cluster->RemoteSession(blocker);
-    if (sessionBlocks) {
-        for (const auto& name : *sessionBlocks)
-            if (name == blocked)
-                return true;
-    }
-    return m_routes.IsBlocked(blocker, blocked);
-}
-
-bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer) const
-{
-    return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
 }
 
 CNetMessage CServer::QuotaFailure(const std::string& recipient, CKeptAs why)
@@ -483,15 +311,15 @@ CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CK
     // On this node a message goes either live or into the store, never both:
     // a resend is caught by the sender's ids. (Between nodes it may come both
     // ways, see DeliverLive.)
-    if (CConnection* target = OnlineSession(msg.recipient)) {
-        target->session->Send(msg);
+    if (CConnection* target = m_presence.OnlineSession(msg.recipient)) {
+        target->link->Send(msg);
         ++m_stats.delivered;
         return CDelivery::Delivered;
     }
-    if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
+    if (m_presence.Cluster() && m_presence.Cluster()->RemoteSession(msg.recipient)) {
         // Should the user have gone meanwhile, the record comes back and is
         // stored here.
-        m_cluster->SendToUser(msg.recipient, msg, true);
+        m_presence.Cluster()->SendToUser(msg.recipient, msg, true);
         return CDelivery::Forwarded;
     }
     StoreOffline(key, msg, std::move(kept), std::move(failed));
@@ -545,7 +373,7 @@ void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFaile
             std::make_shared<CWaitingBytes>(CUsageOf::Sender, stored.sender, std::chrono::milliseconds(0));
     // A refusal goes the same way as a message kept, so that it is told
     // behind what the sender stored before.
-    Request(
+    m_store.Request(
         key, true,
         [stored = std::move(stored), first = first, refused, bytes, counted, probe, fromSender,
          inStore = m_storeBytes, maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes,
@@ -604,11 +432,11 @@ void CServer::StoredFor(const std::string& recipient, int64_t id)
 {
     // A recipient who logged in here after the message was routed: the read
     // at login may have come before the commit.
-    if (CConnection* target = OnlineSession(recipient)) {
+    if (CConnection* target = m_presence.OnlineSession(recipient)) {
         FetchStored(*target, id);
         return;
     }
-    if (!m_cluster)
+    if (!m_presence.Cluster())
         return;
     const auto [it, added] = m_storedNotices.try_emplace(recipient, id);
     if (!added)
@@ -626,7 +454,7 @@ void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
 {
     if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
         return;
-    target.session->Send(msg);
+    target.link->Send(msg);
     ++m_stats.delivered;
 }
 
@@ -634,7 +462,7 @@ void CServer::Acknowledge(const std::string& sender, const std::string& recipien
                           const char* outcome)
 {
     m_sentIds.Remember(sender, id, outcome);
-    if (CConnection* c = OnlineSession(sender))
+    if (CConnection* c = m_presence.OnlineSession(sender))
         SendReceipt(*c, recipient, id, outcome);
 }
 
@@ -642,5 +470,5 @@ void CServer::SendReceipt(CConnection& sender, const std::string& recipient, con
                           const char* outcome)
 {
     // It waits for the next record to its client, to share its write.
-    sender.session->SendReceipt(recipient, sender.login.user, outcome, id);
+    sender.link->SendReceipt(recipient, sender.login.user, outcome, id);
 }

@@ -1,17 +1,18 @@
 #pragma once
 
 #include "admission.h"
-#include "clientlink.h"
 #include "cluster.h"
+#include "connection.h"
 #include "loginguard.h"
 #include "passwordhasher.h"
-#include "routingtable.h"
+#include "presence.h"
 #include "sentids.h"
 #include "serveroptions.h"
+#include "serverrecords.h"
 #include "serverstats.h"
 #include "sessionhost.h"
 #include "store/store.h"
-#include "storeexecutor.h"
+#include "storerequests.h"
 #include "uniquefunction.h"
 #include "waitingbytes.h"
 
@@ -23,13 +24,10 @@
 #include <atomic>
 
 #include <functional>
-#include <list>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -53,7 +51,7 @@ struct CStoredMessage;
 // never reports or follows a change that a crash could still undo.
 // Routing and presence are served from memory, so they go on while the store
 // is slow or away.
-class CServer final : public CClusterListener, public CSessionHost
+class CServer final : public CClusterListener, public CSessionHost, public CConnections
 {
 public:
     CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
@@ -72,7 +70,7 @@ public:
 
     // Makes this server one node of `cluster`, which must be made with this
     // server as its listener, before Listen. Without one the server is alone.
-    void UseCluster(CCluster& cluster) { m_cluster = &cluster; }
+    void UseCluster(CCluster& cluster) { m_presence.UseCluster(cluster); }
 
     // Stops accepting, sends "Z" to every connection and closes them once
     // the record is out (at most a few seconds for a client that does not
@@ -120,75 +118,15 @@ public:
     void AdminSetLocked(const std::string& name, bool locked, CAdminDone done);
     void AdminDelete(const std::string& name, CAdminDone done);
     // Users logged in on this node.
-    std::size_t OnlineCount() const { return m_online.size(); }
+    std::size_t OnlineCount() const { return m_presence.OnlineCount(); }
     const CServerStats& Stats() const { return m_stats; }
-    const CCommitTimes& CommitTimes() const { return m_stores.CommitTimes(); }
+    const CCommitTimes& CommitTimes() const { return m_store.CommitTimes(); }
 
 private:
-    // What the server knows of one connection beyond its bytes: who logged
-    // in on it and what that login has done. The session itself only moves
-    // records.
-    struct CLogin
-    {
-        // Empty before a successful login and after the user was logged off
-        // or replaced by a newer login.
-        std::string user;
-        bool complete = false; // "SLO" was served
-        int failedLogins = 0;
-        std::vector<std::string> sessionBlocks; // "BU" blocks, in the order made
-        // Who has the user as a friend, as read at login: presence falls back
-        // on it when the store cannot say at logoff.
-        std::vector<std::string> friendOf;
-        // What this login was sent from the store and must not get twice
-        // when a later read or another node's live copy follows: offline
-        // message ids, and the requesters of friend requests.
-        std::unordered_set<int64_t> deliveredIds;
-        std::unordered_set<std::string> deliveredRequests;
-        // The ids of the messages this login got, live or stored: a message
-        // that comes both ways (kept by its sender's node while NATS was
-        // away, then passed on when it came back) goes out once.
-        CSentIds received;
-        // Reading what was stored for the user meanwhile: whether a read
-        // runs, and from which id the next one must read.
-        bool fetching = false;
-        std::optional<int64_t> fetchFrom;
-        // Mailboxes are read a page at a time as the client takes them: where
-        // the next page starts, and whether pages of this read went out.
-        std::optional<int64_t> nextPage;
-        bool pageSent = false;
-        // What waited at login besides the messages: it goes behind them.
-        std::vector<CNetMessage> afterMail;
-    };
-    struct CConnection
-    {
-        std::shared_ptr<CClientLink> session;
-        CLogin login;
-    };
-    using CWeakSession = std::weak_ptr<CClientLink>;
-
     void Accept();
     void FinishShutdownIfIdle();
-    // The connection of a session that is still open, or null.
-    CConnection* Find(const CWeakSession& weak);
-
-    // Store requests (serverrequests.h). Query runs `work(CStore&)` on the
-    // lane of the connection's user, holding the connection, then
-    // `done(CConnection&, result)` on the loop, unless the connection closed
-    // meanwhile; Write is the same for a write that joins the pending group,
-    // without holding. A store error or time-out closes the connection (and
-    // then calls `failed(reason)`, when given). Request is the plain form,
-    // for requests of no connection: `done(result)` or `failed(reason)` run
-    // on the loop; `group`: the work joins the pending group.
-    template <typename Work, typename Done> void Query(CConnection& c, Work work, Done done);
-    template <typename Work, typename Done, typename Failed>
-    void Query(CConnection& c, Work work, Done done, Failed failed);
-    template <typename Work, typename Done> void Write(CConnection& c, Work work, Done done);
-    template <typename Work, typename Done, typename Failed>
-    void Request(std::size_t key, bool group, Work work, Done done, Failed failed);
-    // The lane of a user's requests, or of a connection not logged in.
-    static std::size_t KeyOf(const std::string& user);
-    static std::size_t KeyOf(const CConnection& c);
-    void StoreFailed(const CWeakSession& weak, const std::string& reason);
+    CConnection* Find(const CWeakLink& weak) override;
+    bool Stopping() const override { return m_stopping; }
 
     // Session state changes. A login whose password was right (`outcome`
     // set) goes ahead unless a newer login elsewhere superseded it; else it
@@ -198,23 +136,6 @@ private:
     void CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere);
     // Answers "FL" and logs the failure; `name` is the one the client tried.
     void LoginFailed(CConnection& c, const std::string& name);
-    void LogOff(CConnection& c, const char* how);
-    // Sends "SN" or "SX" for `user` to the owners of `friendOf` who are
-    // online and not blocked by the user permanently or by `sessionBlocks`;
-    // with `remote`, also to those on other nodes.
-    void SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
-                      const std::vector<std::string>& sessionBlocks, const char* command, bool remote = true);
-
-    // Lookups over the online table and both kinds of blocks. OnlineSession
-    // is this node's connection only; the others count users on every node.
-    CConnection* OnlineSession(const std::string& name) const;
-    bool IsOnlineAnywhere(const std::string& name) const;
-    bool IsBlocked(const std::string& blocker, const std::string& blocked) const;
-    bool IsVisiblyOnline(const std::string& user, const std::string& viewer) const;
-    // Calls `then(connection, exists)` once it is known whether the account
-    // exists: from memory, or, in a cluster, for another node's write not
-    // heard of yet, from the database.
-    void WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then);
 
     // One handler per request code (accounthandlers.cpp, friendhandlers.cpp,
     // messagehandlers.cpp).
@@ -315,23 +236,22 @@ private:
     // and tells that user's subject once committed; delivers it instead
     // should the user have logged in here meanwhile.
     void StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken);
-    // Tells the other nodes of the session blocks of `c`.
-    void AnnounceSessionBlocks(CConnection& c);
     // Tells the recipients' nodes of offline messages committed for them.
     void FlushStoredNotices();
     // The failure that tells a sender that a message was refused `why`.
     static CNetMessage QuotaFailure(const std::string& recipient, CKeptAs why = CKeptAs::RecipientFull);
 
     asio::io_context& m_io;
-    CStoreExecutor& m_stores;
     CServerStats m_stats;
     CServerLimits m_limits;
+    std::unordered_map<const CClientLink*, CConnection> m_connections;
+    CStoreRequests m_store;
+    CAdmission m_admission;
+    CPresence m_presence;
     CPasswordHasher m_hasher;
     CLoginGuard m_guard;
-    CRoutingTable m_routes;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
-    CCluster* m_cluster = nullptr;
     // Recipients of offline messages committed since the last flush, with
     // the least id of them; their nodes hear of it once per turn.
     std::unordered_map<std::string, int64_t> m_storedNotices;
@@ -342,9 +262,6 @@ private:
     bool m_flushArmed = false;
     void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
-    std::unordered_map<const CClientLink*, CConnection> m_connections;
-    CAdmission m_admission;
-    std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
     CSentIds m_sentIds;
@@ -375,27 +292,3 @@ private:
     std::shared_ptr<CWaitingBytes> m_storeBytes;
     uint64_t m_usageGeneration = 0;
 };
-
-// Builds a record with only a command and the given fields set; the other
-// fields keep their constructed values.
-CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});
-
-// The feature a login answer offers in its names: receipts for messages that
-// carry an id.
-inline constexpr char kReceiptsFeature[] = "receipts";
-// The texts of "MA".
-inline constexpr char kReceiptDelivered[] = "delivered";
-inline constexpr char kReceiptStored[] = "stored";
-
-// Moves the words of a message and how they look (text, face name, font,
-// colour, size) from a record or a stored message to another.
-template <typename TTo, typename TFrom> void MoveWords(TTo& to, TFrom& from)
-{
-    to.text = std::move(from.text);
-    to.faceName = std::move(from.faceName);
-    to.font = from.font;
-    to.color = from.color;
-    to.size = from.size;
-}
-
-#include "serverrequests.h"
