@@ -161,7 +161,7 @@ void CServer::AccountDeleted(const std::string& name, const std::vector<std::str
     // Out of the table first, so that nothing routes to the name meanwhile
     // and its logoff finds nobody to tell: the friends hear "SX" below.
     m_presence.AccountRemoved(name);
-    m_mailUsage.erase(name);
+    m_mailbox.Forget(name);
     EndSession(name, "deleted by the operator");
     m_presence.SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
 }

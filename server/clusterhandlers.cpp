@@ -10,23 +10,11 @@
 
 void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken)
 {
-    CConnection* c = m_presence.OnlineSession(user);
     if (msg.command == Cmd::IncomingMessage) {
-        // The user left this node while the message was on its way.
-        if (!c) {
-            StoreForAbsent(msg, std::move(taken));
-            return;
-        }
-        // The sender's node does not know of a session block made here just
-        // now; the block holds all the same, and looks like absence.
-        if (m_presence.IsBlocked(user, msg.sender)) {
-            taken(CTakenAs::Stored);
-            return;
-        }
-        DeliverLive(*c, msg);
-        taken(CTakenAs::Delivered);
+        m_router.TakeRemote(user, msg, std::move(taken));
         return;
     }
+    CConnection* c = m_presence.OnlineSession(user);
     taken(CTakenAs::Delivered);
     // Presence and friend answers matter only while online.
     if (!c)
@@ -57,53 +45,12 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
 
 void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)
 {
-    if (!msg.names.empty())
-        Acknowledge(msg.sender, msg.recipient, msg.names.front(), delivered ? kReceiptDelivered : kReceiptStored);
+    m_router.Taken(msg, delivered);
 }
 
 void CServer::OnClusterUndelivered(CNetMessage& msg)
 {
-    const std::string id = msg.names.empty() ? std::string() : msg.names.front();
-    if (id.empty()) {
-        StoreForAbsent(msg, [](CTakenAs) {});
-        return;
-    }
-    StoreForAbsent(msg, [this, sender = msg.sender, recipient = msg.recipient, id](CTakenAs taken) {
-        if (taken != CTakenAs::Failed)
-            Acknowledge(sender, recipient, id, taken == CTakenAs::Delivered ? kReceiptDelivered : kReceiptStored);
-    });
-}
-
-void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken)
-{
-    if (m_stopping) {
-        taken(CTakenAs::Failed);
-        return;
-    }
-    // Meanwhile the user may have logged in here.
-    if (CConnection* c = m_presence.OnlineSession(msg.recipient)) {
-        if (m_presence.IsBlocked(msg.recipient, msg.sender)) {
-            taken(CTakenAs::Stored);
-            return;
-        }
-        DeliverLive(*c, msg);
-        taken(CTakenAs::Delivered);
-        return;
-    }
-    const std::string recipient = msg.recipient;
-    const std::string sender = msg.sender;
-    StoreOffline(
-        KeyOf(sender), msg,
-        [recipient, sender, taken](CKeptAs as) {
-            if (as != CKeptAs::Kept)
-                ServerLog("offline messages of " + recipient + " or from " + sender +
-                          " at their quota; dropped one from " + sender);
-            taken(as == CKeptAs::Kept ? CTakenAs::Stored : CTakenAs::Failed);
-        },
-        [recipient, taken](const std::string& reason) {
-            ServerLog("store error while keeping a message for " + recipient + ": " + reason);
-            taken(CTakenAs::Failed);
-        });
+    m_router.Undelivered(msg);
 }
 
 void CServer::OnClusterKick(const std::string& user)
@@ -113,9 +60,7 @@ void CServer::OnClusterKick(const std::string& user)
 
 void CServer::OnClusterStored(const std::string& user, int64_t fromId)
 {
-    m_mailUsage.erase(user);
-    if (CConnection* c = m_presence.OnlineSession(user))
-        FetchStored(*c, fromId);
+    m_mailbox.StoredElsewhere(user, fromId);
 }
 
 void CServer::OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks)
@@ -136,17 +81,4 @@ void CServer::OnClusterAccount(const std::string& name)
 void CServer::OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added)
 {
     m_presence.BlockChanged(blocker, blocked, added);
-}
-
-void CServer::FlushStoredNotices()
-{
-    auto notices = std::move(m_storedNotices);
-    m_storedNotices.clear();
-    for (const auto& [user, id] : notices) {
-        // Logged in here since: read now.
-        if (CConnection* c = m_presence.OnlineSession(user))
-            FetchStored(*c, id);
-        else if (m_presence.Cluster())
-            m_presence.Cluster()->NotifyStored(user, id);
-    }
 }

@@ -15,20 +15,12 @@
 #include <optional>
 #include <vector>
 
-namespace {
-
-// Reading what the whole store holds takes a scan of it: a store at its
-// quota reads it again at most this often.
-constexpr std::chrono::seconds kStoreRecount(10);
-
-} // namespace
-
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
     : m_io(io), m_stats(io), m_limits(limits), m_store(stores, *this), m_admission(io, m_limits),
-      m_presence(m_store, *this), m_hasher(io, hashCost), m_guard(m_limits), m_acceptor(io), m_flushTimer(io),
-      m_shutdownTimer(io),
-      m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
+      m_presence(m_store, *this), m_mailbox(io, m_limits, m_stats, m_store, *this, m_presence),
+      m_router(m_stats, m_store, *this, m_presence, m_mailbox), m_hasher(io, hashCost), m_guard(m_limits),
+      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = DefaultMaxConnections(m_limits);
@@ -185,6 +177,13 @@ void CServer::SessionClosing(CServerSession& session)
     m_admission.Closing(session);
 }
 
+void CServer::BacklogTaken(CServerSession& session)
+{
+    const auto it = m_connections.find(&session);
+    if (it != m_connections.end() && session.IsOpen())
+        m_mailbox.BacklogTaken(it->second);
+}
+
 void CServer::FlushSoon(CServerSession& session)
 {
     m_flushSoon.push_back(session.weak_from_this());
@@ -230,13 +229,13 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
             if (command == Cmd::Login)
                 HandleLogin(c, msg);
         } else if (command == Cmd::Message)
-            HandleMessage(c, msg);
+            m_router.HandleMessage(c, msg);
         else if (command == Cmd::FriendsList)
             HandleFriendsList(c, msg);
         else if (command == Cmd::LoginComplete)
-            HandleLoginComplete(c, msg);
+            m_mailbox.LoginComplete(c);
         else if (command == Cmd::OfflineAck)
-            HandleOfflineAck(c, msg);
+            m_mailbox.OfflineAck(c, msg);
         else if (command == Cmd::AddFriend)
             HandleAddFriend(c, msg);
         else if (command == Cmd::AcceptAndAdd)
@@ -273,7 +272,7 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
 void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere)
 {
     // What the user's client sent before may come again now.
-    m_sentIds.NewConnection(name);
+    m_router.NewConnection(name);
     const bool announce = m_presence.Arrive(c, name, endedElsewhere);
     c.link->SetLoggedIn();
     ++m_stats.loginsSucceeded;
@@ -297,178 +296,4 @@ void CServer::LoginFailed(CConnection& c, const std::string& name)
         ServerLog("ten failed logins from " + c.link->Peer() + "; closing");
         c.link->CloseAfterFlush();
     }
-}
-
-CNetMessage CServer::QuotaFailure(const std::string& recipient, CKeptAs why)
-{
-    if (why == CKeptAs::SenderFull)
-        return MakeRecord(Cmd::Failure, "You have too many messages waiting to be delivered");
-    return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
-}
-
-CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
-{
-    // On this node a message goes either live or into the store, never both:
-    // a resend is caught by the sender's ids. (Between nodes it may come both
-    // ways, see DeliverLive.)
-    if (CConnection* target = m_presence.OnlineSession(msg.recipient)) {
-        target->link->Send(msg);
-        ++m_stats.delivered;
-        return CDelivery::Delivered;
-    }
-    if (m_presence.Cluster() && m_presence.Cluster()->RemoteSession(msg.recipient)) {
-        // Should the user have gone meanwhile, the record comes back and is
-        // stored here.
-        m_presence.Cluster()->SendToUser(msg.recipient, msg, true);
-        return CDelivery::Forwarded;
-    }
-    StoreOffline(key, msg, std::move(kept), std::move(failed));
-    return CDelivery::Storing;
-}
-
-namespace {
-
-// What a message handed to the store became.
-struct CStoreResult
-{
-    bool kept = false;
-    bool senderFull = false; // refused over the sender's or the store's quota
-    int64_t id = 0;          // 0: refused, or a resend kept already
-    // What the store held for the recipient before, when asked.
-    std::optional<CMessageUsage> before;
-};
-
-} // namespace
-
-void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
-{
-    CStoredMessage stored;
-    stored.sender = msg.sender;
-    stored.recipient = msg.recipient;
-    stored.time = static_cast<int32_t>(std::time(nullptr));
-    if (!msg.names.empty())
-        stored.clientId = msg.names.front();
-    MoveWords(stored, msg);
-    const std::size_t bytes = stored.text.size() + stored.faceName.size();
-    // The quota is checked against what this node knows of the recipient's
-    // messages; only the first store for a recipient asks the database.
-    const auto [usage, first] = m_mailUsage.try_emplace(stored.recipient);
-    if (first) {
-        usage->second.generation = ++m_usageGeneration;
-        usage->second.probe = std::make_shared<CUsageProbe>();
-    }
-    const uint64_t generation = usage->second.generation;
-    const CMessageUsage counted = usage->second.usage; // before this message
-    const std::shared_ptr<CUsageProbe> probe = usage->second.probe;
-    const bool refused = usage->second.known && (counted.count >= m_limits.maxOfflineMessages ||
-                                                 counted.bytes + bytes > m_limits.maxOfflineBytes);
-    if (!refused) {
-        ++usage->second.usage.count;
-        usage->second.usage.bytes += bytes;
-    }
-    const std::string recipient = stored.recipient;
-    auto& fromSender = m_senderBytes[stored.sender];
-    if (!fromSender)
-        fromSender =
-            std::make_shared<CWaitingBytes>(CUsageOf::Sender, stored.sender, std::chrono::milliseconds(0));
-    // A refusal goes the same way as a message kept, so that it is told
-    // behind what the sender stored before.
-    m_store.Request(
-        key, true,
-        [stored = std::move(stored), first = first, refused, bytes, counted, probe, fromSender,
-         inStore = m_storeBytes, maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes,
-         senderQuota = m_limits.senderQuota, storeQuota = m_limits.storeQuota](CStore& store) {
-            CStoreResult result;
-            if (refused)
-                return result;
-            if (first) {
-                result.before = store.MessageUsage(stored.recipient);
-                probe->before = *result.before;
-                probe->read.store(true, std::memory_order_release);
-            }
-            if (probe && probe->read.load(std::memory_order_acquire)) {
-                const CMessageUsage& before = probe->before;
-                if (before.count + counted.count >= maxCount || before.bytes + counted.bytes + bytes > maxBytes)
-                    return result;
-            }
-            if (!fromSender->Take(store, bytes, senderQuota) || !inStore->Take(store, bytes, storeQuota)) {
-                result.senderFull = true;
-                return result;
-            }
-            result.kept = true;
-            result.id = store.StoreMessage(stored);
-            return result;
-        },
-        [this, recipient, refused, bytes, generation, kept = std::move(kept)](CStoreResult result) mutable {
-            const auto usage = m_mailUsage.find(recipient);
-            if (usage != m_mailUsage.end() && usage->second.generation == generation) {
-                CMessageUsage& counted = usage->second.usage;
-                if (result.before) {
-                    counted.count += result.before->count;
-                    counted.bytes += result.before->bytes;
-                    usage->second.known = true;
-                    usage->second.probe.reset();
-                }
-                if (!result.kept && !refused) {
-                    --counted.count;
-                    counted.bytes -= bytes;
-                }
-            }
-            if (result.id > 0) {
-                ++m_stats.stored;
-                StoredFor(recipient, result.id);
-            }
-            kept(result.kept         ? CKeptAs::Kept
-                 : result.senderFull ? CKeptAs::SenderFull
-                                     : CKeptAs::RecipientFull);
-        },
-        [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
-            m_mailUsage.erase(recipient); // it counted what was lost
-            failed(reason);
-        });
-}
-
-void CServer::StoredFor(const std::string& recipient, int64_t id)
-{
-    // A recipient who logged in here after the message was routed: the read
-    // at login may have come before the commit.
-    if (CConnection* target = m_presence.OnlineSession(recipient)) {
-        FetchStored(*target, id);
-        return;
-    }
-    if (!m_presence.Cluster())
-        return;
-    const auto [it, added] = m_storedNotices.try_emplace(recipient, id);
-    if (!added)
-        it->second = std::min(it->second, id);
-    if (m_noticesPosted)
-        return;
-    m_noticesPosted = true;
-    asio::post(m_io, [this] {
-        m_noticesPosted = false;
-        FlushStoredNotices();
-    });
-}
-
-void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
-{
-    if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
-        return;
-    target.link->Send(msg);
-    ++m_stats.delivered;
-}
-
-void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
-                          const char* outcome)
-{
-    m_sentIds.Remember(sender, id, outcome);
-    if (CConnection* c = m_presence.OnlineSession(sender))
-        SendReceipt(*c, recipient, id, outcome);
-}
-
-void CServer::SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
-                          const char* outcome)
-{
-    // It waits for the next record to its client, to share its write.
-    sender.link->SendReceipt(recipient, sender.login.user, outcome, id);
 }

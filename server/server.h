@@ -4,9 +4,10 @@
 #include "cluster.h"
 #include "connection.h"
 #include "loginguard.h"
+#include "mailbox.h"
 #include "passwordhasher.h"
 #include "presence.h"
-#include "sentids.h"
+#include "router.h"
 #include "serveroptions.h"
 #include "serverrecords.h"
 #include "serverstats.h"
@@ -14,14 +15,11 @@
 #include "store/store.h"
 #include "storerequests.h"
 #include "uniquefunction.h"
-#include "waitingbytes.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/context.hpp>
 #include <asio/steady_timer.hpp>
-
-#include <atomic>
 
 #include <functional>
 #include <memory>
@@ -87,8 +85,7 @@ public:
     void HandshakeEnded(CServerSession& session) override;
     void PreloginBuffered(CServerSession& session, std::size_t bytes) override;
     void SessionClosing(CServerSession& session) override;
-    // The session has written the page of its backlog it was given: the
-    // next page of the user's offline messages, if any, is read.
+    // The session has written the page of its backlog it was given.
     void BacklogTaken(CServerSession& session) override;
     // Puts `session` on the list of those whose records sent with SendSoon
     // wait: a tick of kFlushTick goes over it, and writes them on the second
@@ -143,10 +140,6 @@ private:
     void HandleLogin(CConnection& c, CNetMessage& msg);
     void HandleChangePassword(CConnection& c, CNetMessage& msg);
     void HandleFriendsList(CConnection& c, CNetMessage& msg);
-    void HandleLoginComplete(CConnection& c, CNetMessage& msg);
-    void HandleOfflineAck(CConnection& c, CNetMessage& msg);
-    void HandleMessage(CConnection& c, CNetMessage& msg);
-    void RouteMessage(CConnection& c, CNetMessage msg, const std::string& id);
     void HandleAddFriend(CConnection& c, CNetMessage& msg);
     void HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack);
     void HandleDecline(CConnection& c, CNetMessage& msg);
@@ -155,61 +148,6 @@ private:
     void HandleBlockedList(CConnection& c, CNetMessage& msg);
     void HandleUnblock(CConnection& c, CNetMessage& msg);
     void HandleLogoff(CConnection& c, CNetMessage& msg);
-
-    // What DeliverOrStore did with a message.
-    enum class CDelivery
-    {
-        Delivered, // handed to the recipient's connection here
-        Forwarded, // on its way to the recipient's node, which says what became of it
-        Storing,   // on its way into the store; `kept` says what became of it
-    };
-    // What became of a message handed to the store: kept (or kept already,
-    // for a resend), or refused over the recipient's quota, or over the
-    // sender's or the whole store's.
-    enum class CKeptAs {
-        Kept,
-        RecipientFull,
-        SenderFull,
-    };
-    using CKept = CUniqueFunction<void(CKeptAs)>;
-    using CFailed = CUniqueFunction<void(const std::string& reason)>;
-    // Delivers `msg` (an "SM") live when the recipient is online, else keeps
-    // it as an offline message stamped with the current time, in the pending
-    // group of the lane `key`.
-    CDelivery DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
-    // The storing half of DeliverOrStore. A resend of a message kept already
-    // is not kept again, and counts as kept.
-    void StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
-    // Notes that a message with `id` was committed for `recipient`, who then
-    // hears of it: here when logged in here, else through the cluster.
-    void StoredFor(const std::string& recipient, int64_t id);
-
-    // Receipts for messages that carry their sender's id (names[0] of the
-    // "M"): Acknowledge remembers what became of the message and tells the
-    // sender, when online here, with "MA".
-    void Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
-                     const char* outcome);
-    // The "MA" alone, for an outcome remembered already.
-    void SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
-                     const char* outcome);
-
-    // The offline messages of the connection's user stored from `fromId` on
-    // and not yet sent in this login, as "O" records followed by "OL", sent
-    // behind everything else; reads again while notices come meanwhile.
-    void FetchStored(CConnection& c, int64_t fromId);
-    // One page of such a read, while `fetching` is set.
-    void ReadPage(CConnection& c, int64_t fromId);
-    // Sends a page as a backlog; `next`: where the next one starts, if any.
-    void SendPage(CConnection& c, std::vector<CNetMessage> records, std::optional<int64_t> next);
-    // The ids of the stored copies of messages the login already got live
-    // go into `copies`, to be deleted. `last`: the last page of a read,
-    // which "OL" ends.
-    std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
-                                            std::vector<int64_t>& copies, bool last);
-    void DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies);
-    // Hands an "SM" to a connection of its recipient, unless the login has
-    // it already.
-    void DeliverLive(CConnection& target, const CNetMessage& msg);
 
     // The cluster's side (clusterhandlers.cpp).
     void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;
@@ -232,14 +170,6 @@ private:
     // How often the operator changed the account `name` (its password, a
     // lock, a delete) on any node since this one started.
     uint64_t OperatorChanges(const std::string& name) const;
-    // Keeps an offline message for a user who was expected on another node
-    // and tells that user's subject once committed; delivers it instead
-    // should the user have logged in here meanwhile.
-    void StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken);
-    // Tells the recipients' nodes of offline messages committed for them.
-    void FlushStoredNotices();
-    // The failure that tells a sender that a message was refused `why`.
-    static CNetMessage QuotaFailure(const std::string& recipient, CKeptAs why = CKeptAs::RecipientFull);
 
     asio::io_context& m_io;
     CServerStats m_stats;
@@ -248,14 +178,12 @@ private:
     CStoreRequests m_store;
     CAdmission m_admission;
     CPresence m_presence;
+    CMailbox m_mailbox;
+    CRouter m_router;
     CPasswordHasher m_hasher;
     CLoginGuard m_guard;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
-    // Recipients of offline messages committed since the last flush, with
-    // the least id of them; their nodes hear of it once per turn.
-    std::unordered_map<std::string, int64_t> m_storedNotices;
-    bool m_noticesPosted = false;
     // Sessions with records that wait for the flush tick.
     std::vector<std::weak_ptr<CServerSession>> m_flushSoon;
     asio::steady_timer m_flushTimer;
@@ -264,31 +192,6 @@ private:
     asio::steady_timer m_shutdownTimer;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
-    CSentIds m_sentIds;
-    // Offline-message usage of recipients, kept from the first store for
-    // them until they read or delete their messages (then read again). The
-    // first store reads what the store held before; until that read is
-    // back, only what this node stored meanwhile is known.
-    // Until the first read is back, the stores behind it on the same lane
-    // learn its result through the probe, so a burst to a new recipient
-    // still keeps to the quota.
-    struct CUsageProbe
-    {
-        CMessageUsage before;
-        std::atomic<bool> read{false};
-    };
-    struct CMailUsage
-    {
-        CMessageUsage usage;
-        bool known = false;
-        uint64_t generation = 0; // which entry a store's result belongs to
-        std::shared_ptr<CUsageProbe> probe;
-    };
-    std::unordered_map<std::string, CMailUsage> m_mailUsage;
     // See OperatorChanges; only the few accounts the operator changed.
     std::unordered_map<std::string, uint64_t> m_operatorChanges;
-    // What senders, and all of them, have waiting in the store.
-    std::unordered_map<std::string, std::shared_ptr<CWaitingBytes>> m_senderBytes;
-    std::shared_ptr<CWaitingBytes> m_storeBytes;
-    uint64_t m_usageGeneration = 0;
 };
