@@ -65,14 +65,14 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
                     return;
                 }
                 ServerLog("password of " + name + " set by the operator");
-                EndSession(name, "password set by the operator");
+                m_accounts.EndSession(name, "password set by the operator");
                 if (m_presence.Cluster())
                     m_presence.Cluster()->AccountChanged(name, CAccountChange::Password, {});
                 (*shared)({});
             },
             [shared](const std::string& reason) { (*shared)("store error: " + reason); });
     };
-    if (!m_hasher.Hash("operator", 0, std::move(password), std::move(hashed)))
+    if (!m_accounts.Hasher().Hash("operator", 0, std::move(password), std::move(hashed)))
         (*shared)("hashing the password failed");
 }
 
@@ -93,7 +93,7 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
             }
             ServerLog(name + (locked ? " locked" : " unlocked") + " by the operator");
             if (locked) {
-                EndSession(name, "locked by the operator");
+                m_accounts.EndSession(name, "locked by the operator");
                 if (m_presence.Cluster())
                     m_presence.Cluster()->AccountChanged(name, CAccountChange::Locked, {});
             }
@@ -137,32 +137,13 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
 }
 
-uint64_t CServer::OperatorChanges(const std::string& name) const
-{
-    const auto it = m_operatorChanges.find(name);
-    return it == m_operatorChanges.end() ? 0 : it->second;
-}
-
-void CServer::EndSession(const std::string& name, const char* why)
-{
-    // A login under way began before the change: it must not go ahead.
-    ++m_operatorChanges[name];
-    CConnection* c = m_presence.OnlineSession(name);
-    if (!c)
-        return;
-    const std::shared_ptr<CClientLink> session = c->link;
-    m_presence.LogOff(*c, why);
-    session->Send(MakeRecord(Cmd::AdminLogoff));
-    session->CloseAfterFlush();
-}
-
 void CServer::AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf)
 {
     // Out of the table first, so that nothing routes to the name meanwhile
     // and its logoff finds nobody to tell: the friends hear "SX" below.
     m_presence.AccountRemoved(name);
     m_mailbox.Forget(name);
-    EndSession(name, "deleted by the operator");
+    m_accounts.EndSession(name, "deleted by the operator");
     m_presence.SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
 }
 
@@ -172,6 +153,6 @@ void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange ch
     if (change == CAccountChange::Deleted)
         AccountDeleted(name, friendOf);
     else
-        EndSession(name, change == CAccountChange::Locked ? "locked by the operator"
-                                                          : "password set by the operator");
+        m_accounts.EndSession(name, change == CAccountChange::Locked ? "locked by the operator"
+                                                                     : "password set by the operator");
 }

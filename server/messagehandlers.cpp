@@ -1,4 +1,4 @@
-// Blocks and log-off.
+// Blocks.
 
 #include "commands.h"
 #include "server.h"
@@ -89,10 +89,4 @@ void CServer::HandleUnblock(CConnection& c, CNetMessage& msg)
             m_presence.AnnounceSessionBlocks(c);
             c.link->Send(MakeRecord(Cmd::Unblocked, {}, user));
         });
-}
-
-void CServer::HandleLogoff(CConnection& c, CNetMessage&)
-{
-    m_presence.LogOff(c, "X");
-    c.link->CloseAfterFlush();
 }

@@ -19,7 +19,8 @@ CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::
                  const CServerLimits& limits)
     : m_io(io), m_stats(io), m_limits(limits), m_store(stores, *this), m_admission(io, m_limits),
       m_presence(m_store, *this), m_mailbox(io, m_limits, m_stats, m_store, *this, m_presence),
-      m_router(m_stats, m_store, *this, m_presence, m_mailbox), m_hasher(io, hashCost), m_guard(m_limits),
+      m_router(m_stats, m_store, *this, m_presence, m_mailbox),
+      m_accounts(io, hashCost, m_limits, m_stats, m_store, *this, m_presence, m_router, m_admission),
       m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
@@ -32,7 +33,7 @@ CServer::~CServer()
 {
     // Workers may still post results that capture sessions; let them finish
     // before the sessions go.
-    m_hasher.Stop();
+    m_accounts.Hasher().Stop();
 }
 
 asio::ip::tcp::endpoint CServer::Listen(const std::string& address, uint16_t port)
@@ -224,10 +225,10 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         // Before login only "L" and "R" are served; everything else waits
         // for nothing and is ignored.
         if (command == Cmd::Register)
-            HandleRegister(c, msg);
+            m_accounts.Register(c, msg);
         else if (c.login.user.empty()) {
             if (command == Cmd::Login)
-                HandleLogin(c, msg);
+                m_accounts.Login(c, msg);
         } else if (command == Cmd::Message)
             m_router.HandleMessage(c, msg);
         else if (command == Cmd::FriendsList)
@@ -247,7 +248,7 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         else if (command == Cmd::DeleteFriends)
             HandleDeleteFriends(c, msg);
         else if (command == Cmd::ChangePassword)
-            HandleChangePassword(c, msg);
+            m_accounts.ChangePassword(c, msg);
         else if (command == Cmd::BlockPermanently)
             HandleBlock(c, msg, true);
         else if (command == Cmd::BlockUntilLogoff)
@@ -257,7 +258,7 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         else if (command == Cmd::Unblock)
             HandleUnblock(c, msg);
         else if (command == Cmd::Logoff)
-            HandleLogoff(c, msg);
+            m_accounts.Logoff(c);
         // A second "L" on a logged-in connection and unknown codes: ignored.
     } catch (const std::exception& error) {
         ServerLog("error while serving \"" + command + "\" from " + session.Peer() + ": " + error.what() +
@@ -266,34 +267,5 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
     } catch (...) {
         ServerLog("unknown error while serving \"" + command + "\" from " + session.Peer() + "; closing");
         session.Close();
-    }
-}
-
-void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere)
-{
-    // What the user's client sent before may come again now.
-    m_router.NewConnection(name);
-    const bool announce = m_presence.Arrive(c, name, endedElsewhere);
-    c.link->SetLoggedIn();
-    ++m_stats.loginsSucceeded;
-    m_admission.LeavePending(*c.link);
-    m_presence.AnnounceSessionBlocks(c);
-    CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
-    accepted.names.push_back(kReceiptsFeature);
-    c.link->Send(accepted);
-    m_presence.TellFriends(c, announce);
-}
-
-void CServer::LoginFailed(CConnection& c, const std::string& name)
-{
-    // The name goes into the log as sent only when it could be a name at
-    // all; anything else could forge lines.
-    ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
-              " from " + PeerAddress(c.link->Peer()));
-    ++m_stats.loginsFailed;
-    c.link->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
-    if (++c.login.failedLogins >= 10) {
-        ServerLog("ten failed logins from " + c.link->Peer() + "; closing");
-        c.link->CloseAfterFlush();
     }
 }

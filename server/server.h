@@ -1,11 +1,10 @@
 #pragma once
 
+#include "accounts.h"
 #include "admission.h"
 #include "cluster.h"
 #include "connection.h"
-#include "loginguard.h"
 #include "mailbox.h"
-#include "passwordhasher.h"
 #include "presence.h"
 #include "router.h"
 #include "serveroptions.h"
@@ -102,7 +101,7 @@ public:
     // The limits in force; maxConnections is resolved, never 0.
     const CServerLimits& Limits() const override { return m_limits; }
     // For tests: the hashing queue.
-    CPasswordHasher& Hasher() { return m_hasher; }
+    CPasswordHasher& Hasher() { return m_accounts.Hasher(); }
 
     // The operator's side (adminhandlers.cpp), for the admin socket; on the
     // loop only. Each change calls `done` on the loop once: with an empty
@@ -125,20 +124,7 @@ private:
     CConnection* Find(const CWeakLink& weak) override;
     bool Stopping() const override { return m_stopping; }
 
-    // Session state changes. A login whose password was right (`outcome`
-    // set) goes ahead unless a newer login elsewhere superseded it; else it
-    // failed. Resumes the session.
-    void AnswerLogin(CConnection& c, const std::string& name, std::optional<CLoginOutcome> outcome);
-    // `endedElsewhere`: the login ended a session on another node.
-    void CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere);
-    // Answers "FL" and logs the failure; `name` is the one the client tried.
-    void LoginFailed(CConnection& c, const std::string& name);
-
-    // One handler per request code (accounthandlers.cpp, friendhandlers.cpp,
-    // messagehandlers.cpp).
-    void HandleRegister(CConnection& c, CNetMessage& msg);
-    void HandleLogin(CConnection& c, CNetMessage& msg);
-    void HandleChangePassword(CConnection& c, CNetMessage& msg);
+    // One handler per request code (friendhandlers.cpp, messagehandlers.cpp).
     void HandleFriendsList(CConnection& c, CNetMessage& msg);
     void HandleAddFriend(CConnection& c, CNetMessage& msg);
     void HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack);
@@ -147,7 +133,6 @@ private:
     void HandleBlock(CConnection& c, CNetMessage& msg, bool permanent);
     void HandleBlockedList(CConnection& c, CNetMessage& msg);
     void HandleUnblock(CConnection& c, CNetMessage& msg);
-    void HandleLogoff(CConnection& c, CNetMessage& msg);
 
     // The cluster's side (clusterhandlers.cpp).
     void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;
@@ -161,15 +146,9 @@ private:
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
     void OnClusterAccountChanged(const std::string& name, CAccountChange change,
                                  const std::vector<std::string>& friendOf) override;
-    // Ends the session of `name` on this node, if any, as a logoff that its
-    // friends see, with "ZX" to its client.
-    void EndSession(const std::string& name, const char* why);
     // Follows a deleted account: it goes from memory, and the owners of
     // `friendOf` logged in here see it leave.
     void AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf);
-    // How often the operator changed the account `name` (its password, a
-    // lock, a delete) on any node since this one started.
-    uint64_t OperatorChanges(const std::string& name) const;
 
     asio::io_context& m_io;
     CServerStats m_stats;
@@ -180,8 +159,7 @@ private:
     CPresence m_presence;
     CMailbox m_mailbox;
     CRouter m_router;
-    CPasswordHasher m_hasher;
-    CLoginGuard m_guard;
+    CAccounts m_accounts;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
     // Sessions with records that wait for the flush tick.
@@ -192,6 +170,4 @@ private:
     asio::steady_timer m_shutdownTimer;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
-    // See OperatorChanges; only the few accounts the operator changed.
-    std::unordered_map<std::string, uint64_t> m_operatorChanges;
 };
