@@ -19,28 +19,10 @@ void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::fu
     // Presence and friend answers matter only while online.
     if (!c)
         return;
-    if (msg.command != Cmd::FriendRequest) {
+    if (msg.command == Cmd::FriendRequest)
+        m_friends.TakeRemoteRequest(user, *c, msg);
+    else
         c->link->Send(msg);
-        return;
-    }
-    // Before its "SLO" a session gets every pending request from that step.
-    // A live copy may come late, after the request was read there or even
-    // answered: it goes out only while the request is pending and was not
-    // sent in this login yet.
-    if (!c->login.complete)
-        return;
-    const std::string requester = msg.sender; // before msg moves
-    m_store.Request(
-        KeyOf(user), false,
-        [user, requester](CStore& store) { return store.HasFriendRequest(requester, user); },
-        [this, user, weak = CWeakLink(c->link), sfa = std::move(msg)](bool pending) mutable {
-            CConnection* c = Find(weak);
-            if (pending && c && c->login.user == user && c->login.deliveredRequests.insert(sfa.sender).second)
-                c->link->Send(sfa);
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while passing on a friend request for " + user + ": " + reason);
-        });
 }
 
 void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)

@@ -21,7 +21,8 @@ CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::
       m_presence(m_store, *this), m_mailbox(io, m_limits, m_stats, m_store, *this, m_presence),
       m_router(m_stats, m_store, *this, m_presence, m_mailbox),
       m_accounts(io, hashCost, m_limits, m_stats, m_store, *this, m_presence, m_router, m_admission),
-      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io)
+      m_friends(m_limits, m_store, *this, m_presence, m_mailbox, m_router), m_acceptor(io), m_flushTimer(io),
+      m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = DefaultMaxConnections(m_limits);
@@ -232,31 +233,31 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         } else if (command == Cmd::Message)
             m_router.HandleMessage(c, msg);
         else if (command == Cmd::FriendsList)
-            HandleFriendsList(c, msg);
+            m_friends.FriendsList(c);
         else if (command == Cmd::LoginComplete)
             m_mailbox.LoginComplete(c);
         else if (command == Cmd::OfflineAck)
             m_mailbox.OfflineAck(c, msg);
         else if (command == Cmd::AddFriend)
-            HandleAddFriend(c, msg);
+            m_friends.AddFriend(c, msg);
         else if (command == Cmd::AcceptAndAdd)
-            HandleFriendAnswer(c, msg, true);
+            m_friends.Answer(c, msg, true);
         else if (command == Cmd::JustAccept)
-            HandleFriendAnswer(c, msg, false);
+            m_friends.Answer(c, msg, false);
         else if (command == Cmd::Decline)
-            HandleDecline(c, msg);
+            m_friends.Decline(c, msg);
         else if (command == Cmd::DeleteFriends)
-            HandleDeleteFriends(c, msg);
+            m_friends.DeleteFriends(c, msg);
         else if (command == Cmd::ChangePassword)
             m_accounts.ChangePassword(c, msg);
         else if (command == Cmd::BlockPermanently)
-            HandleBlock(c, msg, true);
+            m_friends.Block(c, msg, true);
         else if (command == Cmd::BlockUntilLogoff)
-            HandleBlock(c, msg, false);
+            m_friends.Block(c, msg, false);
         else if (command == Cmd::BlockedList)
-            HandleBlockedList(c, msg);
+            m_friends.BlockedList(c);
         else if (command == Cmd::Unblock)
-            HandleUnblock(c, msg);
+            m_friends.Unblock(c, msg);
         else if (command == Cmd::Logoff)
             m_accounts.Logoff(c);
         // A second "L" on a logged-in connection and unknown codes: ignored.

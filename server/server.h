@@ -4,6 +4,7 @@
 #include "admission.h"
 #include "cluster.h"
 #include "connection.h"
+#include "friends.h"
 #include "mailbox.h"
 #include "presence.h"
 #include "router.h"
@@ -124,16 +125,6 @@ private:
     CConnection* Find(const CWeakLink& weak) override;
     bool Stopping() const override { return m_stopping; }
 
-    // One handler per request code (friendhandlers.cpp, messagehandlers.cpp).
-    void HandleFriendsList(CConnection& c, CNetMessage& msg);
-    void HandleAddFriend(CConnection& c, CNetMessage& msg);
-    void HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack);
-    void HandleDecline(CConnection& c, CNetMessage& msg);
-    void HandleDeleteFriends(CConnection& c, CNetMessage& msg);
-    void HandleBlock(CConnection& c, CNetMessage& msg, bool permanent);
-    void HandleBlockedList(CConnection& c, CNetMessage& msg);
-    void HandleUnblock(CConnection& c, CNetMessage& msg);
-
     // The cluster's side (clusterhandlers.cpp).
     void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;
     void OnClusterTaken(CNetMessage& msg, bool delivered) override;
@@ -160,6 +151,7 @@ private:
     CMailbox m_mailbox;
     CRouter m_router;
     CAccounts m_accounts;
+    CFriends m_friends;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
     // Sessions with records that wait for the flush tick.
