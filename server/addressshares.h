@@ -7,7 +7,7 @@
 #include <unordered_map>
 #include <utility>
 
-class CServerSession;
+class CClientLink;
 
 // Sessions counted by the address they come from, each address's oldest
 // first. A crowd from one address can so be held to a share of its own and,
@@ -16,7 +16,7 @@ class CServerSession;
 class CAddressShares
 {
 public:
-    using CMember = CServerSession*;
+    using CMember = CClientLink*;
     // Where a member is counted, to take it out again.
     struct CPlace
     {

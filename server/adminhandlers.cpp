@@ -26,8 +26,8 @@ bool IsAccountName(const std::string& name)
 std::vector<std::string> CServer::AccountNames(bool onlineOnly) const
 {
     std::vector<std::string> names;
-    for (const auto& name : m_routes.Accounts())
-        if (!onlineOnly || IsOnlineAnywhere(name))
+    for (const auto& name : m_presence.Routes().Accounts())
+        if (!onlineOnly || m_presence.IsOnlineAnywhere(name))
             names.push_back(name);
     std::sort(names.begin(), names.end());
     return names;
@@ -51,7 +51,7 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
             (*shared)("hashing the password failed");
             return;
         }
-        Request(
+        m_store.Request(
             KeyOf(name), false,
             [name, hash = std::move(*hash)](CStore& store) {
                 if (!store.AccountExists(name))
@@ -65,14 +65,14 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
                     return;
                 }
                 ServerLog("password of " + name + " set by the operator");
-                EndSession(name, "password set by the operator");
-                if (m_cluster)
-                    m_cluster->AccountChanged(name, CAccountChange::Password, {});
+                m_accounts.EndSession(name, "password set by the operator");
+                if (m_presence.Cluster())
+                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Password, {});
                 (*shared)({});
             },
             [shared](const std::string& reason) { (*shared)("store error: " + reason); });
     };
-    if (!m_hasher.Hash("operator", 0, std::move(password), std::move(hashed)))
+    if (!m_accounts.Hasher().Hash("operator", 0, std::move(password), std::move(hashed)))
         (*shared)("hashing the password failed");
 }
 
@@ -83,7 +83,7 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
         return;
     }
     auto shared = std::make_shared<CAdminDone>(std::move(done));
-    Request(
+    m_store.Request(
         KeyOf(name), false, [name, locked](CStore& store) { return store.SetLocked(name, locked); },
         [this, name, locked, shared](bool found) {
             CAdminDone& answer = *shared;
@@ -93,9 +93,9 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
             }
             ServerLog(name + (locked ? " locked" : " unlocked") + " by the operator");
             if (locked) {
-                EndSession(name, "locked by the operator");
-                if (m_cluster)
-                    m_cluster->AccountChanged(name, CAccountChange::Locked, {});
+                m_accounts.EndSession(name, "locked by the operator");
+                if (m_presence.Cluster())
+                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Locked, {});
             }
             answer({});
         },
@@ -114,7 +114,7 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
         bool found = false;
         std::vector<std::string> friendOf;
     };
-    Request(
+    m_store.Request(
         KeyOf(name), false,
         [name](CStore& store) {
             CDeleted deleted;
@@ -130,40 +130,21 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
             }
             ServerLog(name + " deleted by the operator");
             AccountDeleted(name, deleted.friendOf);
-            if (m_cluster)
-                m_cluster->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
+            if (m_presence.Cluster())
+                m_presence.Cluster()->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
             answer({});
         },
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
-}
-
-uint64_t CServer::OperatorChanges(const std::string& name) const
-{
-    const auto it = m_operatorChanges.find(name);
-    return it == m_operatorChanges.end() ? 0 : it->second;
-}
-
-void CServer::EndSession(const std::string& name, const char* why)
-{
-    // A login under way began before the change: it must not go ahead.
-    ++m_operatorChanges[name];
-    CConnection* c = OnlineSession(name);
-    if (!c)
-        return;
-    const std::shared_ptr<CServerSession> session = c->session;
-    LogOff(*c, why);
-    session->Send(MakeRecord(Cmd::AdminLogoff));
-    session->CloseAfterFlush();
 }
 
 void CServer::AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf)
 {
     // Out of the table first, so that nothing routes to the name meanwhile
     // and its logoff finds nobody to tell: the friends hear "SX" below.
-    m_routes.RemoveAccount(name);
-    m_mailUsage.erase(name);
-    EndSession(name, "deleted by the operator");
-    SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
+    m_presence.AccountRemoved(name);
+    m_mailbox.Forget(name);
+    m_accounts.EndSession(name, "deleted by the operator");
+    m_presence.SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
 }
 
 void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange change,
@@ -172,6 +153,6 @@ void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange ch
     if (change == CAccountChange::Deleted)
         AccountDeleted(name, friendOf);
     else
-        EndSession(name, change == CAccountChange::Locked ? "locked by the operator"
-                                                          : "password set by the operator");
+        m_accounts.EndSession(name, change == CAccountChange::Locked ? "locked by the operator"
+                                                                     : "password set by the operator");
 }

@@ -3,7 +3,11 @@
 // have not logged in yet, so that a crowd from some addresses cannot take
 // the server from the others.
 
-#include "server.h"
+#include "admission.h"
+
+#include "archive.h"
+#include "clientlink.h"
+#include "loginguard.h"
 #include "serverlog.h"
 
 #include <malloc.h>
@@ -70,7 +74,22 @@ std::size_t DefaultMaxConnections(const CServerLimits& limits)
     return std::min({byMemory, ConnectionsForFileLimit(), kMaxDefaultConnections});
 }
 
-bool CServer::HasShare(const std::string& address, const std::string& peer)
+CAdmission::CAdmission(asio::io_context& io, const CServerLimits& limits) : m_limits(limits), m_trimTimer(io)
+{
+}
+
+bool CAdmission::MayEnter(const std::string& address, const std::string& peer, bool proxied,
+                          std::size_t connections)
+{
+    return (proxied || HasShare(address, peer)) && MakeRoom(peer, connections);
+}
+
+void CAdmission::Entered(CClientLink& link, const std::string& address)
+{
+    m_entries[&link].pending = m_pending.Add(address, &link);
+}
+
+bool CAdmission::HasShare(const std::string& address, const std::string& peer)
 {
     if (IsLimited(m_limits, address) && m_pending.Count(address) >= m_limits.maxPendingPerAddress) {
         ServerLog(std::to_string(m_limits.maxPendingPerAddress) + " connections from " + address +
@@ -80,14 +99,14 @@ bool CServer::HasShare(const std::string& address, const std::string& peer)
     return true;
 }
 
-bool CServer::MakeRoom(const std::string& peer)
+bool CAdmission::MakeRoom(const std::string& peer, std::size_t connections)
 {
-    if (m_connections.size() < m_limits.maxConnections)
+    if (connections < m_limits.maxConnections)
         return true;
     // Full: a connection that has not logged in makes room, from the address
     // that holds the most of them, so that a user from elsewhere always gets
     // in to register or log in.
-    CServerSession* victim = m_pending.OldestOfLargest();
+    CClientLink* victim = m_pending.OldestOfLargest();
     if (!victim) {
         ServerLog("connection limit of " + std::to_string(m_limits.maxConnections) + " reached; refusing " +
                   peer);
@@ -99,41 +118,42 @@ bool CServer::MakeRoom(const std::string& peer)
     return true;
 }
 
-bool CServer::ProxyHeaderRead(CServerSession& session)
+bool CAdmission::ProxyHeaderRead(CClientLink& link)
 {
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end() || !it->second.pending)
+    const auto it = m_entries.find(&link);
+    if (it == m_entries.end() || !it->second.pending)
         return false;
-    CConnection& c = it->second;
+    CEntry& entry = it->second;
     // Until now it counted for the proxy, which speaks for many clients.
-    m_pending.Remove(*c.pending);
-    c.pending.reset();
-    const std::string address = AddressKey(PeerAddress(session.Peer()));
-    if (!HasShare(address, session.Peer())) {
-        session.Close();
+    m_pending.Remove(*entry.pending);
+    entry.pending.reset();
+    const std::string address = AddressKey(PeerAddress(link.Peer()));
+    if (!HasShare(address, link.Peer())) {
+        link.Close();
         return false;
     }
-    c.pending = m_pending.Add(address, &session);
+    entry.pending = m_pending.Add(address, &link);
     return true;
 }
 
-void CServer::LeavePending(CConnection& c)
+void CAdmission::LeavePending(CClientLink& link)
 {
-    if (c.pending) {
-        m_pending.Remove(*c.pending);
-        c.pending.reset();
+    const auto it = m_entries.find(&link);
+    if (it != m_entries.end() && it->second.pending) {
+        m_pending.Remove(*it->second.pending);
+        it->second.pending.reset();
     }
-    PreloginBuffered(*c.session, 0);
+    PreloginBuffered(link, 0);
 }
 
-void CServer::HandshakeStarted(CServerSession& session)
+void CAdmission::HandshakeStarted(CClientLink& link)
 {
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end() || !it->second.pending)
+    const auto it = m_entries.find(&link);
+    if (it == m_entries.end() || !it->second.pending)
         return;
     const std::string& address = it->second.pending->address;
-    it->second.handshake = m_handshakes.Add(address, &session);
-    CServerSession* oldest = nullptr;
+    it->second.handshake = m_handshakes.Add(address, &link);
+    CClientLink* oldest = nullptr;
     if (IsLimited(m_limits, address) && m_handshakes.Count(address) > m_limits.maxHandshakesPerAddress) {
         oldest = m_handshakes.Oldest(address);
         ServerLog("TLS handshakes under way from " + address + " over the limit of " +
@@ -148,38 +168,38 @@ void CServer::HandshakeStarted(CServerSession& session)
         oldest->Close();
 }
 
-void CServer::HandshakeEnded(CServerSession& session)
+void CAdmission::HandshakeEnded(CClientLink& link)
 {
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end() || !it->second.handshake)
+    const auto it = m_entries.find(&link);
+    if (it == m_entries.end() || !it->second.handshake)
         return;
     m_handshakes.Remove(*it->second.handshake);
     it->second.handshake.reset();
 }
 
-void CServer::PreloginBuffered(CServerSession& session, std::size_t bytes)
+void CAdmission::PreloginBuffered(CClientLink& link, std::size_t bytes)
 {
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end())
+    const auto it = m_entries.find(&link);
+    if (it == m_entries.end())
         return;
-    CConnection& c = it->second;
-    if (bytes > 0 && (!c.pending || !session.IsOpen()))
+    CEntry& entry = it->second;
+    if (bytes > 0 && (!entry.pending || !link.IsOpen()))
         return; // logged in, or closing
-    if (c.prelogin == bytes)
+    if (entry.prelogin == bytes)
         return;
-    if (c.prelogin > 0) {
-        m_preloginBySize.erase({c.prelogin, &session});
-        m_preloginTotal -= c.prelogin;
+    if (entry.prelogin > 0) {
+        m_preloginBySize.erase({entry.prelogin, &link});
+        m_preloginTotal -= entry.prelogin;
     }
-    if (bytes < c.prelogin)
-        TrimSoon(c.prelogin - bytes);
-    c.prelogin = bytes;
+    if (bytes < entry.prelogin)
+        TrimSoon(entry.prelogin - bytes);
+    entry.prelogin = bytes;
     if (bytes == 0)
         return;
-    m_preloginBySize.emplace(bytes, &session);
+    m_preloginBySize.emplace(bytes, &link);
     m_preloginTotal += bytes;
     while (m_preloginTotal > m_limits.preloginMemory) {
-        CServerSession& largest = *m_preloginBySize.rbegin()->second;
+        CClientLink& largest = *m_preloginBySize.rbegin()->second;
         ServerLog("unfinished records before login hold over " +
                   std::to_string(m_limits.preloginMemory >> 20) + " MiB; closing " + largest.Peer() +
                   ", which holds " + std::to_string(m_preloginBySize.rbegin()->first) + " bytes");
@@ -187,20 +207,21 @@ void CServer::PreloginBuffered(CServerSession& session, std::size_t bytes)
     }
 }
 
-void CServer::SessionClosing(CServerSession& session)
+void CAdmission::Closing(CClientLink& link)
 {
-    HandshakeEnded(session);
-    const auto it = m_connections.find(&session);
-    if (it == m_connections.end())
+    HandshakeEnded(link);
+    const auto it = m_entries.find(&link);
+    if (it == m_entries.end())
         return;
     if (it->second.pending) {
         m_pending.Remove(*it->second.pending);
         it->second.pending.reset();
     }
-    PreloginBuffered(session, 0);
+    PreloginBuffered(link, 0);
+    m_entries.erase(&link);
 }
 
-void CServer::TrimSoon(std::size_t released)
+void CAdmission::TrimSoon(std::size_t released)
 {
     m_released += released;
     if (m_trimArmed || m_released < kTrimAfter)

@@ -10,194 +10,57 @@
 
 void CServer::OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken)
 {
-    CConnection* c = OnlineSession(user);
     if (msg.command == Cmd::IncomingMessage) {
-        // The user left this node while the message was on its way.
-        if (!c) {
-            StoreForAbsent(msg, std::move(taken));
-            return;
-        }
-        // The sender's node does not know of a session block made here just
-        // now; the block holds all the same, and looks like absence.
-        if (IsBlocked(user, msg.sender)) {
-            taken(CTakenAs::Stored);
-            return;
-        }
-        DeliverLive(*c, msg);
-        taken(CTakenAs::Delivered);
+        m_router.TakeRemote(user, msg, std::move(taken));
         return;
     }
+    CConnection* c = m_presence.OnlineSession(user);
     taken(CTakenAs::Delivered);
     // Presence and friend answers matter only while online.
     if (!c)
         return;
-    if (msg.command != Cmd::FriendRequest) {
-        c->session->Send(msg);
-        return;
-    }
-    // Before its "SLO" a session gets every pending request from that step.
-    // A live copy may come late, after the request was read there or even
-    // answered: it goes out only while the request is pending and was not
-    // sent in this login yet.
-    if (!c->login.complete)
-        return;
-    const std::string requester = msg.sender; // before msg moves
-    Request(
-        KeyOf(user), false,
-        [user, requester](CStore& store) { return store.HasFriendRequest(requester, user); },
-        [this, user, weak = CWeakSession(c->session), sfa = std::move(msg)](bool pending) mutable {
-            CConnection* c = Find(weak);
-            if (pending && c && c->login.user == user && c->login.deliveredRequests.insert(sfa.sender).second)
-                c->session->Send(sfa);
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while passing on a friend request for " + user + ": " + reason);
-        });
+    if (msg.command == Cmd::FriendRequest)
+        m_friends.TakeRemoteRequest(user, *c, msg);
+    else
+        c->link->Send(msg);
 }
 
 void CServer::OnClusterTaken(CNetMessage& msg, bool delivered)
 {
-    if (!msg.names.empty())
-        Acknowledge(msg.sender, msg.recipient, msg.names.front(), delivered ? kReceiptDelivered : kReceiptStored);
+    m_router.Taken(msg, delivered);
 }
 
 void CServer::OnClusterUndelivered(CNetMessage& msg)
 {
-    const std::string id = msg.names.empty() ? std::string() : msg.names.front();
-    if (id.empty()) {
-        StoreForAbsent(msg, [](CTakenAs) {});
-        return;
-    }
-    StoreForAbsent(msg, [this, sender = msg.sender, recipient = msg.recipient, id](CTakenAs taken) {
-        if (taken != CTakenAs::Failed)
-            Acknowledge(sender, recipient, id, taken == CTakenAs::Delivered ? kReceiptDelivered : kReceiptStored);
-    });
-}
-
-void CServer::StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken)
-{
-    if (m_stopping) {
-        taken(CTakenAs::Failed);
-        return;
-    }
-    // Meanwhile the user may have logged in here.
-    if (CConnection* c = OnlineSession(msg.recipient)) {
-        if (IsBlocked(msg.recipient, msg.sender)) {
-            taken(CTakenAs::Stored);
-            return;
-        }
-        DeliverLive(*c, msg);
-        taken(CTakenAs::Delivered);
-        return;
-    }
-    const std::string recipient = msg.recipient;
-    const std::string sender = msg.sender;
-    StoreOffline(
-        KeyOf(sender), msg,
-        [recipient, sender, taken](CKeptAs as) {
-            if (as != CKeptAs::Kept)
-                ServerLog("offline messages of " + recipient + " or from " + sender +
-                          " at their quota; dropped one from " + sender);
-            taken(as == CKeptAs::Kept ? CTakenAs::Stored : CTakenAs::Failed);
-        },
-        [recipient, taken](const std::string& reason) {
-            ServerLog("store error while keeping a message for " + recipient + ": " + reason);
-            taken(CTakenAs::Failed);
-        });
+    m_router.Undelivered(msg);
 }
 
 void CServer::OnClusterKick(const std::string& user)
 {
-    const auto it = m_online.find(user);
-    if (it == m_online.end())
-        return;
-    // The user stays online through the newer session on the other node:
-    // no "SX" for the friends.
-    CConnection& old = *it->second;
-    ServerLog("login " + user + " on another node ends the session from " + old.session->Peer());
-    const int failedLogins = old.login.failedLogins;
-    old.login = CLogin();
-    old.login.failedLogins = failedLogins;
-    old.session->Send(MakeRecord(Cmd::AdminLogoff));
-    old.session->CloseAfterFlush();
-    m_online.erase(it);
-    m_cluster->UserOffline(user);
+    m_presence.Kick(user);
 }
 
 void CServer::OnClusterStored(const std::string& user, int64_t fromId)
 {
-    m_mailUsage.erase(user);
-    if (CConnection* c = OnlineSession(user))
-        FetchStored(*c, fromId);
+    m_mailbox.StoredElsewhere(user, fromId);
 }
 
 void CServer::OnClusterUserGone(const std::string& user, const std::vector<std::string>& sessionBlocks)
 {
-    if (OnlineSession(user) || m_stopping)
-        return; // logged in here since
-    Request(
-        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-        [this, user, sessionBlocks](std::vector<std::string> owners) {
-            if (!OnlineSession(user) && !(m_cluster && m_cluster->RemoteSession(user)))
-                SendPresence(user, owners, sessionBlocks, Cmd::FriendOffline, false);
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + user + " that it left: " + reason);
-        });
+    m_presence.UserGone(user, sessionBlocks);
 }
 
 void CServer::OnClusterUserBack(const std::string& user)
 {
-    if (OnlineSession(user) || m_stopping)
-        return;
-    Request(
-        KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-        [this, user](std::vector<std::string> owners) {
-            const auto* blocks = m_cluster ? m_cluster->RemoteSession(user) : nullptr;
-            if (!blocks || OnlineSession(user))
-                return;
-            // The blocks of the session on the other node came with its
-            // directory. Only the friends here hear of it: each node tells
-            // its own.
-            for (const auto& owner : owners) {
-                CConnection* target = OnlineSession(owner);
-                if (target && owner != user && !IsBlocked(user, owner))
-                    target->session->Send(MakeRecord(Cmd::FriendOnline, user));
-            }
-        },
-        [user](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + user + " that it is back: " + reason);
-        });
+    m_presence.UserBack(user);
 }
 
 void CServer::OnClusterAccount(const std::string& name)
 {
-    m_routes.AddAccount(name);
+    m_presence.AccountCreated(name, false);
 }
 
 void CServer::OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added)
 {
-    if (added)
-        m_routes.AddBlock(blocker, blocked);
-    else
-        m_routes.RemoveBlock(blocker, blocked);
-}
-
-void CServer::AnnounceSessionBlocks(CConnection& c)
-{
-    if (m_cluster && !c.login.user.empty())
-        m_cluster->UserOnline(c.login.user, c.login.sessionBlocks);
-}
-
-void CServer::FlushStoredNotices()
-{
-    auto notices = std::move(m_storedNotices);
-    m_storedNotices.clear();
-    for (const auto& [user, id] : notices) {
-        // Logged in here since: read now.
-        if (CConnection* c = OnlineSession(user))
-            FetchStored(*c, id);
-        else if (m_cluster)
-            m_cluster->NotifyStored(user, id);
-    }
+    m_presence.BlockChanged(blocker, blocked, added);
 }

@@ -6,8 +6,8 @@
 #include "serversession.h"
 
 #include "proxyheader.h"
-#include "server.h"
 #include "serverlog.h"
+#include "sessionhost.h"
 
 void CServerSession::WaitProxyHeader()
 {
@@ -42,9 +42,9 @@ void CServerSession::OnProxyBytes(const asio::error_code& error)
             return;
         }
         if (m_headerBytes == 0)
-            m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
+            m_recordDeadline = Clock::now() + m_host.Limits().recordTimeout;
         m_headerBytes = n;
-        m_server.PreloginBuffered(*this, n);
+        m_host.PreloginBuffered(*this, n);
         if (!IsOpen())
             return;
         m_stream.WakeAt(header.length);
@@ -56,10 +56,10 @@ void CServerSession::OnProxyBytes(const asio::error_code& error)
     m_stream.WakeAt(1);
     m_awaitingHeader = false;
     m_headerBytes = 0;
-    m_server.PreloginBuffered(*this, 0);
+    m_host.PreloginBuffered(*this, 0);
     if (!header.source.empty())
         m_peer = header.source;
-    if (m_server.ProxyHeaderRead(*this))
+    if (m_host.ProxyHeaderRead(*this))
         BeginStream();
 }
 

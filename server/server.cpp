@@ -4,6 +4,7 @@
 #include "credentialrule.h"
 #include "loopturn.h"
 #include "serverlog.h"
+#include "serversession.h"
 #include "store/store.h"
 
 #include <asio/post.hpp>
@@ -14,40 +15,26 @@
 #include <optional>
 #include <vector>
 
-CNetMessage MakeRecord(const char* command, std::string sender, std::string recipient)
-{
-    CNetMessage msg;
-    msg.command = command;
-    msg.sender = std::move(sender);
-    msg.recipient = std::move(recipient);
-    return msg;
-}
-
-namespace {
-
-// Reading what the whole store holds takes a scan of it: a store at its
-// quota reads it again at most this often.
-constexpr std::chrono::seconds kStoreRecount(10);
-
-} // namespace
-
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
-    : m_io(io), m_stores(stores), m_stats(io), m_limits(limits), m_hasher(io, hashCost), m_guard(m_limits),
-      m_acceptor(io), m_flushTimer(io), m_shutdownTimer(io), m_trimTimer(io),
-      m_storeBytes(std::make_shared<CWaitingBytes>(CUsageOf::All, std::string(), kStoreRecount))
+    : m_io(io), m_stats(io), m_limits(limits), m_store(stores, *this), m_admission(io, m_limits),
+      m_presence(m_store, *this), m_mailbox(io, m_limits, m_stats, m_store, *this, m_presence),
+      m_router(m_stats, m_store, *this, m_presence, m_mailbox),
+      m_accounts(io, hashCost, m_limits, m_stats, m_store, *this, m_presence, m_router, m_admission),
+      m_friends(m_limits, m_store, *this, m_presence, m_mailbox, m_router), m_acceptor(io), m_flushTimer(io),
+      m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
         m_limits.maxConnections = DefaultMaxConnections(m_limits);
     // Before the loop runs, so the store's own lane is not yet busy.
-    m_routes.Load(m_stores.FirstStore());
+    m_presence.Load(stores.FirstStore());
 }
 
 CServer::~CServer()
 {
     // Workers may still post results that capture sessions; let them finish
     // before the sessions go.
-    m_hasher.Stop();
+    m_accounts.Hasher().Stop();
 }
 
 asio::ip::tcp::endpoint CServer::Listen(const std::string& address, uint16_t port)
@@ -74,7 +61,7 @@ void CServer::Accept()
             // A trusted proxy's connection counts for the client its header
             // names (ProxyHeaderRead); until then for the total alone.
             const bool proxied = IsTrustedProxy(m_limits, address);
-            if ((!proxied && !HasShare(AddressKey(address), name)) || !MakeRoom(name)) {
+            if (!m_admission.MayEnter(AddressKey(address), name, proxied, m_connections.size())) {
                 socket.close(ignored);
             } else {
                 auto session =
@@ -82,9 +69,8 @@ void CServer::Accept()
                                                                   : CSessionStream(std::move(socket)));
                 if (proxied)
                     session->ExpectProxyHeader();
-                CConnection& c = m_connections[session.get()];
-                c.session = session;
-                c.pending = m_pending.Add(AddressKey(address), session.get());
+                m_connections[session.get()].link = session;
+                m_admission.Entered(*session, AddressKey(address));
                 session->Start();
             }
         } else if (error == asio::error::no_descriptors || error == asio::error::no_buffer_space) {
@@ -105,13 +91,12 @@ void CServer::Shutdown(std::function<void()> done)
     m_stopping = true;
     m_shutdownDone = std::move(done);
     // The other nodes take this one's users for offline at once.
-    if (m_cluster)
-        m_cluster->Leave();
+    m_presence.Leave();
     asio::error_code ignored;
     m_acceptor.close(ignored);
-    std::vector<std::shared_ptr<CServerSession>> sessions;
+    std::vector<std::shared_ptr<CClientLink>> sessions;
     for (const auto& [key, c] : m_connections)
-        sessions.push_back(c.session);
+        sessions.push_back(c.link);
     for (const auto& session : sessions) {
         session->Send(MakeRecord(Cmd::ServerShutdown));
         session->CloseAfterFlush();
@@ -120,9 +105,9 @@ void CServer::Shutdown(std::function<void()> done)
     m_shutdownTimer.async_wait([this](const asio::error_code& error) {
         if (error)
             return;
-        std::vector<std::shared_ptr<CServerSession>> left;
+        std::vector<std::shared_ptr<CClientLink>> left;
         for (const auto& [key, c] : m_connections)
-            left.push_back(c.session);
+            left.push_back(c.link);
         for (const auto& session : left)
             session->Close();
         FinishShutdownIfIdle();
@@ -141,35 +126,13 @@ void CServer::FinishShutdownIfIdle()
     done();
 }
 
-CServer::CConnection* CServer::Find(const CWeakSession& weak)
+CConnection* CServer::Find(const CWeakLink& weak)
 {
-    const auto session = weak.lock();
-    if (!session || !session->IsOpen())
+    const auto link = weak.lock();
+    if (!link || !link->IsOpen())
         return nullptr;
-    const auto it = m_connections.find(session.get());
+    const auto it = m_connections.find(link.get());
     return it == m_connections.end() ? nullptr : &it->second;
-}
-
-std::size_t CServer::KeyOf(const std::string& user)
-{
-    return std::hash<std::string>{}(user);
-}
-
-std::size_t CServer::KeyOf(const CConnection& c)
-{
-    // Before login a connection has only itself; after, its requests share
-    // a lane with everything else done for its user.
-    if (c.login.user.empty())
-        return std::hash<const void*>{}(c.session.get());
-    return KeyOf(c.login.user);
-}
-
-void CServer::StoreFailed(const CWeakSession& weak, const std::string& reason)
-{
-    if (CConnection* c = Find(weak)) {
-        ServerLog("store error while serving " + c->session->Peer() + ": " + reason + "; closing");
-        c->session->Close();
-    }
 }
 
 void CServer::OnSessionClosed(CServerSession& session)
@@ -181,16 +144,46 @@ void CServer::OnSessionClosed(CServerSession& session)
     CConnection& c = it->second;
     try {
         if (!c.login.user.empty())
-            LogOff(c, "connection closed");
+            m_presence.LogOff(c, "connection closed");
     } catch (const std::exception& error) {
         ServerLog("error while logging off " + c.login.user + ": " + error.what());
-        const auto online = m_online.find(c.login.user);
-        if (online != m_online.end() && online->second == &c)
-            m_online.erase(online);
+        m_presence.Drop(c);
     }
-    SessionClosing(session);
+    m_admission.Closing(session);
     m_connections.erase(it);
     FinishShutdownIfIdle();
+}
+
+void CServer::HandshakeStarted(CServerSession& session)
+{
+    m_admission.HandshakeStarted(session);
+}
+
+bool CServer::ProxyHeaderRead(CServerSession& session)
+{
+    return m_admission.ProxyHeaderRead(session);
+}
+
+void CServer::HandshakeEnded(CServerSession& session)
+{
+    m_admission.HandshakeEnded(session);
+}
+
+void CServer::PreloginBuffered(CServerSession& session, std::size_t bytes)
+{
+    m_admission.PreloginBuffered(session, bytes);
+}
+
+void CServer::SessionClosing(CServerSession& session)
+{
+    m_admission.Closing(session);
+}
+
+void CServer::BacklogTaken(CServerSession& session)
+{
+    const auto it = m_connections.find(&session);
+    if (it != m_connections.end() && session.IsOpen())
+        m_mailbox.BacklogTaken(it->second);
 }
 
 void CServer::FlushSoon(CServerSession& session)
@@ -211,9 +204,9 @@ void CServer::ArmFlushTimer()
             return;
         // A flush starts a write, never a registration: the list may be
         // taken apart while it is gone over.
-        std::vector<CWeakSession> listed;
+        std::vector<std::weak_ptr<CServerSession>> listed;
         listed.swap(m_flushSoon);
-        for (CWeakSession& weak : listed)
+        for (auto& weak : listed)
             if (const auto session = weak.lock(); session && session->FlushTick())
                 m_flushSoon.push_back(std::move(weak));
         ArmFlushTimer();
@@ -233,40 +226,40 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         // Before login only "L" and "R" are served; everything else waits
         // for nothing and is ignored.
         if (command == Cmd::Register)
-            HandleRegister(c, msg);
+            m_accounts.Register(c, msg);
         else if (c.login.user.empty()) {
             if (command == Cmd::Login)
-                HandleLogin(c, msg);
+                m_accounts.Login(c, msg);
         } else if (command == Cmd::Message)
-            HandleMessage(c, msg);
+            m_router.HandleMessage(c, msg);
         else if (command == Cmd::FriendsList)
-            HandleFriendsList(c, msg);
+            m_friends.FriendsList(c);
         else if (command == Cmd::LoginComplete)
-            HandleLoginComplete(c, msg);
+            m_mailbox.LoginComplete(c);
         else if (command == Cmd::OfflineAck)
-            HandleOfflineAck(c, msg);
+            m_mailbox.OfflineAck(c, msg);
         else if (command == Cmd::AddFriend)
-            HandleAddFriend(c, msg);
+            m_friends.AddFriend(c, msg);
         else if (command == Cmd::AcceptAndAdd)
-            HandleFriendAnswer(c, msg, true);
+            m_friends.Answer(c, msg, true);
         else if (command == Cmd::JustAccept)
-            HandleFriendAnswer(c, msg, false);
+            m_friends.Answer(c, msg, false);
         else if (command == Cmd::Decline)
-            HandleDecline(c, msg);
+            m_friends.Decline(c, msg);
         else if (command == Cmd::DeleteFriends)
-            HandleDeleteFriends(c, msg);
+            m_friends.DeleteFriends(c, msg);
         else if (command == Cmd::ChangePassword)
-            HandleChangePassword(c, msg);
+            m_accounts.ChangePassword(c, msg);
         else if (command == Cmd::BlockPermanently)
-            HandleBlock(c, msg, true);
+            m_friends.Block(c, msg, true);
         else if (command == Cmd::BlockUntilLogoff)
-            HandleBlock(c, msg, false);
+            m_friends.Block(c, msg, false);
         else if (command == Cmd::BlockedList)
-            HandleBlockedList(c, msg);
+            m_friends.BlockedList(c);
         else if (command == Cmd::Unblock)
-            HandleUnblock(c, msg);
+            m_friends.Unblock(c, msg);
         else if (command == Cmd::Logoff)
-            HandleLogoff(c, msg);
+            m_accounts.Logoff(c);
         // A second "L" on a logged-in connection and unknown codes: ignored.
     } catch (const std::exception& error) {
         ServerLog("error while serving \"" + command + "\" from " + session.Peer() + ": " + error.what() +
@@ -276,346 +269,4 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         ServerLog("unknown error while serving \"" + command + "\" from " + session.Peer() + "; closing");
         session.Close();
     }
-}
-
-void CServer::CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere)
-{
-    // What the user's client sent before may come again now.
-    m_sentIds.NewConnection(name);
-    auto it = m_online.find(name);
-    const bool wasOnline = it != m_online.end();
-    const bool elsewhere = !wasOnline && m_cluster && (endedElsewhere || m_cluster->RemoteSession(name));
-    if (wasOnline) {
-        // The older session ends; the user stays online through this one, so
-        // nobody sees the user go offline and come back.
-        CConnection& old = *it->second;
-        ServerLog("login " + name + " from " + c.session->Peer() + " ends the session from " +
-                  old.session->Peer());
-        c.login.friendOf = std::move(old.login.friendOf);
-        old.login = CLogin();
-        old.session->Send(MakeRecord(Cmd::AdminLogoff));
-        old.session->CloseAfterFlush();
-        it->second = &c;
-    } else {
-        ServerLog("login " + name + " from " + c.session->Peer() +
-                  (elsewhere ? ", ending a session on another node" : ""));
-        m_online.emplace(name, &c);
-    }
-    const int failedLogins = c.login.failedLogins;
-    std::vector<std::string> friendOf = std::move(c.login.friendOf);
-    c.login = CLogin();
-    c.login.user = name;
-    c.login.failedLogins = failedLogins;
-    c.login.friendOf = std::move(friendOf);
-    c.session->SetLoggedIn();
-    ++m_stats.loginsSucceeded;
-    LeavePending(c);
-    if (m_cluster)
-        m_cluster->UserOnline(name, {});
-    CNetMessage accepted = MakeRecord(Cmd::LoginAccepted, {}, name);
-    accepted.names.push_back(kReceiptsFeature);
-    c.session->Send(accepted);
-    // Whose friends list holds the user is read once per login, to tell them
-    // unless the user was online all along; logoff falls back on it should
-    // the store not answer then.
-    const bool announce = !wasOnline && !elsewhere;
-    Request(
-        KeyOf(name), false, [name](CStore& store) { return store.FriendOf(name); },
-        [this, name, announce, weak = CWeakSession(c.session)](std::vector<std::string> owners) {
-            CConnection* c = Find(weak);
-            if (!c || c->login.user != name)
-                return; // gone again; its logoff told the friends
-            c->login.friendOf = owners;
-            if (announce)
-                SendPresence(name, owners, c->login.sessionBlocks, Cmd::FriendOnline);
-        },
-        [name](const std::string& reason) {
-            ServerLog("store error while telling the friends of " + name + " that it is online: " + reason);
-        });
-}
-
-void CServer::LoginFailed(CConnection& c, const std::string& name)
-{
-    // The name goes into the log as sent only when it could be a name at
-    // all; anything else could forge lines.
-    ServerLog("login failed for " + (IsValidCredential(name) ? name : std::string("(invalid name)")) +
-              " from " + PeerAddress(c.session->Peer()));
-    ++m_stats.loginsFailed;
-    c.session->Send(MakeRecord(Cmd::LoginFailed, "Invalid user name or password"));
-    if (++c.login.failedLogins >= 10) {
-        ServerLog("ten failed logins from " + c.session->Peer() + "; closing");
-        c.session->CloseAfterFlush();
-    }
-}
-
-void CServer::LogOff(CConnection& c, const char* how)
-{
-    const std::string user = c.login.user;
-    auto it = m_online.find(user);
-    if (it != m_online.end() && it->second == &c) {
-        // The other nodes hear of it before the friends do, so that a
-        // message a friend writes on seeing "SX" is stored, not sent after.
-        if (m_cluster)
-            m_cluster->UserOffline(user);
-        m_online.erase(it);
-        ServerLog("logoff " + user + " (" + how + ")");
-        if (!m_stopping) {
-            // The session's own blocks still count for its "SX"; who holds
-            // the user as a friend is read again, as it may have changed,
-            // and taken from the login when the store cannot say.
-            Request(
-                KeyOf(user), false, [user](CStore& store) { return store.FriendOf(user); },
-                [this, user, blocks = c.login.sessionBlocks](std::vector<std::string> owners) {
-                    if (!OnlineSession(user))
-                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
-                },
-                [this, user, blocks = c.login.sessionBlocks, owners = c.login.friendOf](const std::string& reason) {
-                    ServerLog("store error while reading the friends of " + user + ": " + reason +
-                              "; telling those of the login");
-                    if (!OnlineSession(user))
-                        SendPresence(user, owners, blocks, Cmd::FriendOffline);
-                });
-        }
-    }
-    const int failedLogins = c.login.failedLogins;
-    c.login = CLogin();
-    c.login.failedLogins = failedLogins;
-}
-
-void CServer::SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
-                           const std::vector<std::string>& sessionBlocks, const char* command, bool remote)
-{
-    if (m_stopping)
-        return;
-    for (const auto& owner : friendOf) {
-        if (owner == user || m_routes.IsBlocked(user, owner) ||
-            std::find(sessionBlocks.begin(), sessionBlocks.end(), owner) != sessionBlocks.end())
-            continue;
-        if (CConnection* target = OnlineSession(owner))
-            target->session->Send(MakeRecord(command, user));
-        // Whether the owner is online elsewhere is not asked: one may be
-        // logging in on another node right now, and its node knows.
-        else if (m_cluster && remote)
-            m_cluster->SendToUser(owner, MakeRecord(command, user), false);
-    }
-}
-
-CServer::CConnection* CServer::OnlineSession(const std::string& name) const
-{
-    auto it = m_online.find(name);
-    return it == m_online.end() ? nullptr : it->second;
-}
-
-bool CServer::IsOnlineAnywhere(const std::string& name) const
-{
-    return OnlineSession(name) || (m_cluster && m_cluster->RemoteSession(name));
-}
-
-void CServer::WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then)
-{
-    if (m_routes.HasAccount(name) || !m_cluster) {
-        then(c, m_routes.HasAccount(name));
-        return;
-    }
-    Query(
-        c, [name](CStore& store) { return store.AccountExists(name); },
-        [this, name, then = std::move(then)](CConnection& c, bool exists) mutable {
-            if (exists)
-                m_routes.AddAccount(name);
-            then(c, exists);
-        });
-}
-
-bool CServer::IsBlocked(const std::string& blocker, const std::string& blocked) const
-{
-    const std::vector<std::string>* sessionBlocks = nullptr;
-    if (const CConnection* c = OnlineSession(blocker))
-        sessionBlocks = &c->login.sessionBlocks;
-    else if (m_cluster)
-        sessionBlocks = m_cluster->RemoteSession(blocker);
-    if (sessionBlocks) {
-        for (const auto& name : *sessionBlocks)
-            if (name == blocked)
-                return true;
-    }
-    return m_routes.IsBlocked(blocker, blocked);
-}
-
-bool CServer::IsVisiblyOnline(const std::string& user, const std::string& viewer) const
-{
-    return IsOnlineAnywhere(user) && !IsBlocked(user, viewer);
-}
-
-CNetMessage CServer::QuotaFailure(const std::string& recipient, CKeptAs why)
-{
-    if (why == CKeptAs::SenderFull)
-        return MakeRecord(Cmd::Failure, "You have too many messages waiting to be delivered");
-    return MakeRecord(Cmd::Failure, "User " + recipient + " cannot receive more offline messages");
-}
-
-CServer::CDelivery CServer::DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
-{
-    // On this node a message goes either live or into the store, never both:
-    // a resend is caught by the sender's ids. (Between nodes it may come both
-    // ways, see DeliverLive.)
-    if (CConnection* target = OnlineSession(msg.recipient)) {
-        target->session->Send(msg);
-        ++m_stats.delivered;
-        return CDelivery::Delivered;
-    }
-    if (m_cluster && m_cluster->RemoteSession(msg.recipient)) {
-        // Should the user have gone meanwhile, the record comes back and is
-        // stored here.
-        m_cluster->SendToUser(msg.recipient, msg, true);
-        return CDelivery::Forwarded;
-    }
-    StoreOffline(key, msg, std::move(kept), std::move(failed));
-    return CDelivery::Storing;
-}
-
-namespace {
-
-// What a message handed to the store became.
-struct CStoreResult
-{
-    bool kept = false;
-    bool senderFull = false; // refused over the sender's or the store's quota
-    int64_t id = 0;          // 0: refused, or a resend kept already
-    // What the store held for the recipient before, when asked.
-    std::optional<CMessageUsage> before;
-};
-
-} // namespace
-
-void CServer::StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed)
-{
-    CStoredMessage stored;
-    stored.sender = msg.sender;
-    stored.recipient = msg.recipient;
-    stored.time = static_cast<int32_t>(std::time(nullptr));
-    if (!msg.names.empty())
-        stored.clientId = msg.names.front();
-    MoveWords(stored, msg);
-    const std::size_t bytes = stored.text.size() + stored.faceName.size();
-    // The quota is checked against what this node knows of the recipient's
-    // messages; only the first store for a recipient asks the database.
-    const auto [usage, first] = m_mailUsage.try_emplace(stored.recipient);
-    if (first) {
-        usage->second.generation = ++m_usageGeneration;
-        usage->second.probe = std::make_shared<CUsageProbe>();
-    }
-    const uint64_t generation = usage->second.generation;
-    const CMessageUsage counted = usage->second.usage; // before this message
-    const std::shared_ptr<CUsageProbe> probe = usage->second.probe;
-    const bool refused = usage->second.known && (counted.count >= m_limits.maxOfflineMessages ||
-                                                 counted.bytes + bytes > m_limits.maxOfflineBytes);
-    if (!refused) {
-        ++usage->second.usage.count;
-        usage->second.usage.bytes += bytes;
-    }
-    const std::string recipient = stored.recipient;
-    auto& fromSender = m_senderBytes[stored.sender];
-    if (!fromSender)
-        fromSender =
-            std::make_shared<CWaitingBytes>(CUsageOf::Sender, stored.sender, std::chrono::milliseconds(0));
-    // A refusal goes the same way as a message kept, so that it is told
-    // behind what the sender stored before.
-    Request(
-        key, true,
-        [stored = std::move(stored), first = first, refused, bytes, counted, probe, fromSender,
-         inStore = m_storeBytes, maxCount = m_limits.maxOfflineMessages, maxBytes = m_limits.maxOfflineBytes,
-         senderQuota = m_limits.senderQuota, storeQuota = m_limits.storeQuota](CStore& store) {
-            CStoreResult result;
-            if (refused)
-                return result;
-            if (first) {
-                result.before = store.MessageUsage(stored.recipient);
-                probe->before = *result.before;
-                probe->read.store(true, std::memory_order_release);
-            }
-            if (probe && probe->read.load(std::memory_order_acquire)) {
-                const CMessageUsage& before = probe->before;
-                if (before.count + counted.count >= maxCount || before.bytes + counted.bytes + bytes > maxBytes)
-                    return result;
-            }
-            if (!fromSender->Take(store, bytes, senderQuota) || !inStore->Take(store, bytes, storeQuota)) {
-                result.senderFull = true;
-                return result;
-            }
-            result.kept = true;
-            result.id = store.StoreMessage(stored);
-            return result;
-        },
-        [this, recipient, refused, bytes, generation, kept = std::move(kept)](CStoreResult result) mutable {
-            const auto usage = m_mailUsage.find(recipient);
-            if (usage != m_mailUsage.end() && usage->second.generation == generation) {
-                CMessageUsage& counted = usage->second.usage;
-                if (result.before) {
-                    counted.count += result.before->count;
-                    counted.bytes += result.before->bytes;
-                    usage->second.known = true;
-                    usage->second.probe.reset();
-                }
-                if (!result.kept && !refused) {
-                    --counted.count;
-                    counted.bytes -= bytes;
-                }
-            }
-            if (result.id > 0) {
-                ++m_stats.stored;
-                StoredFor(recipient, result.id);
-            }
-            kept(result.kept         ? CKeptAs::Kept
-                 : result.senderFull ? CKeptAs::SenderFull
-                                     : CKeptAs::RecipientFull);
-        },
-        [this, recipient, failed = std::move(failed)](const std::string& reason) mutable {
-            m_mailUsage.erase(recipient); // it counted what was lost
-            failed(reason);
-        });
-}
-
-void CServer::StoredFor(const std::string& recipient, int64_t id)
-{
-    // A recipient who logged in here after the message was routed: the read
-    // at login may have come before the commit.
-    if (CConnection* target = OnlineSession(recipient)) {
-        FetchStored(*target, id);
-        return;
-    }
-    if (!m_cluster)
-        return;
-    const auto [it, added] = m_storedNotices.try_emplace(recipient, id);
-    if (!added)
-        it->second = std::min(it->second, id);
-    if (m_noticesPosted)
-        return;
-    m_noticesPosted = true;
-    asio::post(m_io, [this] {
-        m_noticesPosted = false;
-        FlushStoredNotices();
-    });
-}
-
-void CServer::DeliverLive(CConnection& target, const CNetMessage& msg)
-{
-    if (!msg.names.empty() && target.login.received.Add(msg.sender, msg.names.front(), kReceiptDelivered))
-        return;
-    target.session->Send(msg);
-    ++m_stats.delivered;
-}
-
-void CServer::Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
-                          const char* outcome)
-{
-    m_sentIds.Remember(sender, id, outcome);
-    if (CConnection* c = OnlineSession(sender))
-        SendReceipt(*c, recipient, id, outcome);
-}
-
-void CServer::SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
-                          const char* outcome)
-{
-    // It waits for the next record to its client, to share its write.
-    sender.session->SendReceipt(recipient, sender.login.user, outcome, id);
 }

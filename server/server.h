@@ -1,37 +1,35 @@
 #pragma once
 
-#include "addressshares.h"
+#include "accounts.h"
+#include "admission.h"
 #include "cluster.h"
-#include "loginguard.h"
-#include "passwordhasher.h"
-#include "routingtable.h"
-#include "sentids.h"
+#include "connection.h"
+#include "friends.h"
+#include "mailbox.h"
+#include "presence.h"
+#include "router.h"
 #include "serveroptions.h"
-#include "serversession.h"
+#include "serverrecords.h"
 #include "serverstats.h"
+#include "sessionhost.h"
 #include "store/store.h"
-#include "storeexecutor.h"
+#include "storerequests.h"
 #include "uniquefunction.h"
-#include "waitingbytes.h"
 
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/ssl/context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <atomic>
-
 #include <functional>
-#include <list>
 #include <memory>
 #include <optional>
-#include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 #include <vector>
 
+class CServerSession;
 class CStore;
 class CNetMessage;
 struct CStoredMessage;
@@ -51,7 +49,7 @@ struct CStoredMessage;
 // never reports or follows a change that a crash could still undo.
 // Routing and presence are served from memory, so they go on while the store
 // is slow or away.
-class CServer : public CClusterListener
+class CServer final : public CClusterListener, public CSessionHost, public CConnections
 {
 public:
     CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
@@ -70,7 +68,7 @@ public:
 
     // Makes this server one node of `cluster`, which must be made with this
     // server as its listener, before Listen. Without one the server is alone.
-    void UseCluster(CCluster& cluster) { m_cluster = &cluster; }
+    void UseCluster(CCluster& cluster) { m_presence.UseCluster(cluster); }
 
     // Stops accepting, sends "Z" to every connection and closes them once
     // the record is out (at most a few seconds for a client that does not
@@ -79,29 +77,16 @@ public:
 
     // Called by sessions. A handler that fails in any way closes only the
     // connection it serves.
-    void HandleRecord(CServerSession& session, CNetMessage& msg);
-    void OnSessionClosed(CServerSession& session);
-    // A TLS handshake begins or ends. Until it ends OpenSSL holds about
-    // 44 KB for it, which it cannot be made to release; past the limit of
-    // handshakes under way from one address, or on the whole, the oldest of
-    // that address, or of the address with the most, is closed, so
-    // handshakes that stall cost a bounded amount together and a flood from
-    // one address does not cut the others' (admission.cpp).
-    void HandshakeStarted(CServerSession& session);
-    // A trusted proxy's connection named its client, now its Peer(): it
-    // counts for that address from now on. False when it was closed for
-    // it, past that address's share.
-    bool ProxyHeaderRead(CServerSession& session);
-    void HandshakeEnded(CServerSession& session);
-    // A session that has not logged in holds `bytes` of an unfinished
-    // record. Past the bound of all such bytes together, the sessions that
-    // hold the most are closed.
-    void PreloginBuffered(CServerSession& session, std::size_t bytes);
-    // The session closed: it no longer counts for any share.
-    void SessionClosing(CServerSession& session);
-    // The session has written the page of its backlog it was given: the
-    // next page of the user's offline messages, if any, is read.
-    void BacklogTaken(CServerSession& session);
+    void HandleRecord(CServerSession& session, CNetMessage& msg) override;
+    void OnSessionClosed(CServerSession& session) override;
+    // Who may come in, and what they may hold before login: CAdmission.
+    void HandshakeStarted(CServerSession& session) override;
+    bool ProxyHeaderRead(CServerSession& session) override;
+    void HandshakeEnded(CServerSession& session) override;
+    void PreloginBuffered(CServerSession& session, std::size_t bytes) override;
+    void SessionClosing(CServerSession& session) override;
+    // The session has written the page of its backlog it was given.
+    void BacklogTaken(CServerSession& session) override;
     // Puts `session` on the list of those whose records sent with SendSoon
     // wait: a tick of kFlushTick goes over it, and writes them on the second
     // tick unless a record sent meanwhile took them along. A receipt that
@@ -110,14 +95,14 @@ public:
     // client: one that goes alone costs a write here and a wake-up there. A
     // session stays on the list while receipts keep waiting in it, so that
     // under load a receipt costs no more than a look at its session's flags.
-    void FlushSoon(CServerSession& session);
+    void FlushSoon(CServerSession& session) override;
     static constexpr auto kFlushTick = std::chrono::milliseconds(10);
 
     std::size_t ConnectionCount() const { return m_connections.size(); }
     // The limits in force; maxConnections is resolved, never 0.
-    const CServerLimits& Limits() const { return m_limits; }
+    const CServerLimits& Limits() const override { return m_limits; }
     // For tests: the hashing queue.
-    CPasswordHasher& Hasher() { return m_hasher; }
+    CPasswordHasher& Hasher() { return m_accounts.Hasher(); }
 
     // The operator's side (adminhandlers.cpp), for the admin socket; on the
     // loop only. Each change calls `done` on the loop once: with an empty
@@ -130,192 +115,15 @@ public:
     void AdminSetLocked(const std::string& name, bool locked, CAdminDone done);
     void AdminDelete(const std::string& name, CAdminDone done);
     // Users logged in on this node.
-    std::size_t OnlineCount() const { return m_online.size(); }
+    std::size_t OnlineCount() const { return m_presence.OnlineCount(); }
     const CServerStats& Stats() const { return m_stats; }
-    const CCommitTimes& CommitTimes() const { return m_stores.CommitTimes(); }
+    const CCommitTimes& CommitTimes() const { return m_store.CommitTimes(); }
 
 private:
-    // What the server knows of one connection beyond its bytes: who logged
-    // in on it and what that login has done. The session itself only moves
-    // records.
-    struct CLogin
-    {
-        // Empty before a successful login and after the user was logged off
-        // or replaced by a newer login.
-        std::string user;
-        bool complete = false; // "SLO" was served
-        int failedLogins = 0;
-        std::vector<std::string> sessionBlocks; // "BU" blocks, in the order made
-        // Who has the user as a friend, as read at login: presence falls back
-        // on it when the store cannot say at logoff.
-        std::vector<std::string> friendOf;
-        // What this login was sent from the store and must not get twice
-        // when a later read or another node's live copy follows: offline
-        // message ids, and the requesters of friend requests.
-        std::unordered_set<int64_t> deliveredIds;
-        std::unordered_set<std::string> deliveredRequests;
-        // The ids of the messages this login got, live or stored: a message
-        // that comes both ways (kept by its sender's node while NATS was
-        // away, then passed on when it came back) goes out once.
-        CSentIds received;
-        // Reading what was stored for the user meanwhile: whether a read
-        // runs, and from which id the next one must read.
-        bool fetching = false;
-        std::optional<int64_t> fetchFrom;
-        // Mailboxes are read a page at a time as the client takes them: where
-        // the next page starts, and whether pages of this read went out.
-        std::optional<int64_t> nextPage;
-        bool pageSent = false;
-        // What waited at login besides the messages: it goes behind them.
-        std::vector<CNetMessage> afterMail;
-    };
-    struct CConnection
-    {
-        std::shared_ptr<CServerSession> session;
-        CLogin login;
-        // Its place among the connections not logged in, and among the TLS
-        // handshakes under way, while it is one; the bytes of a record it
-        // holds before login.
-        std::optional<CAddressShares::CPlace> pending;
-        std::optional<CAddressShares::CPlace> handshake;
-        std::size_t prelogin = 0;
-    };
-    using CWeakSession = std::weak_ptr<CServerSession>;
-
     void Accept();
-    // Whether a connection from `address` (an AddressKey) may come in: not
-    // past its share of connections not logged in (HasShare), and, when the
-    // server is full, once one not logged in from the address with the most
-    // went (MakeRoom). `peer` names it in the log.
-    bool HasShare(const std::string& address, const std::string& peer);
-    bool MakeRoom(const std::string& peer);
-    // The connection logged in: it leaves the shares of those that have not.
-    void LeavePending(CConnection& c);
-    // Gives memory freed by connections back to the system a little later,
-    // once a wave of them has gone.
-    void TrimSoon(std::size_t released);
     void FinishShutdownIfIdle();
-    // The connection of a session that is still open, or null.
-    CConnection* Find(const CWeakSession& weak);
-
-    // Store requests (serverrequests.h). Query runs `work(CStore&)` on the
-    // lane of the connection's user, holding the connection, then
-    // `done(CConnection&, result)` on the loop, unless the connection closed
-    // meanwhile; Write is the same for a write that joins the pending group,
-    // without holding. A store error or time-out closes the connection (and
-    // then calls `failed(reason)`, when given). Request is the plain form,
-    // for requests of no connection: `done(result)` or `failed(reason)` run
-    // on the loop; `group`: the work joins the pending group.
-    template <typename Work, typename Done> void Query(CConnection& c, Work work, Done done);
-    template <typename Work, typename Done, typename Failed>
-    void Query(CConnection& c, Work work, Done done, Failed failed);
-    template <typename Work, typename Done> void Write(CConnection& c, Work work, Done done);
-    template <typename Work, typename Done, typename Failed>
-    void Request(std::size_t key, bool group, Work work, Done done, Failed failed);
-    // The lane of a user's requests, or of a connection not logged in.
-    static std::size_t KeyOf(const std::string& user);
-    static std::size_t KeyOf(const CConnection& c);
-    void StoreFailed(const CWeakSession& weak, const std::string& reason);
-
-    // Session state changes. A login whose password was right (`outcome`
-    // set) goes ahead unless a newer login elsewhere superseded it; else it
-    // failed. Resumes the session.
-    void AnswerLogin(CConnection& c, const std::string& name, std::optional<CLoginOutcome> outcome);
-    // `endedElsewhere`: the login ended a session on another node.
-    void CompleteLogin(CConnection& c, const std::string& name, bool endedElsewhere);
-    // Answers "FL" and logs the failure; `name` is the one the client tried.
-    void LoginFailed(CConnection& c, const std::string& name);
-    void LogOff(CConnection& c, const char* how);
-    // Sends "SN" or "SX" for `user` to the owners of `friendOf` who are
-    // online and not blocked by the user permanently or by `sessionBlocks`;
-    // with `remote`, also to those on other nodes.
-    void SendPresence(const std::string& user, const std::vector<std::string>& friendOf,
-                      const std::vector<std::string>& sessionBlocks, const char* command, bool remote = true);
-
-    // Lookups over the online table and both kinds of blocks. OnlineSession
-    // is this node's connection only; the others count users on every node.
-    CConnection* OnlineSession(const std::string& name) const;
-    bool IsOnlineAnywhere(const std::string& name) const;
-    bool IsBlocked(const std::string& blocker, const std::string& blocked) const;
-    bool IsVisiblyOnline(const std::string& user, const std::string& viewer) const;
-    // Calls `then(connection, exists)` once it is known whether the account
-    // exists: from memory, or, in a cluster, for another node's write not
-    // heard of yet, from the database.
-    void WithAccount(CConnection& c, const std::string& name, CUniqueFunction<void(CConnection&, bool)> then);
-
-    // One handler per request code (accounthandlers.cpp, friendhandlers.cpp,
-    // messagehandlers.cpp).
-    void HandleRegister(CConnection& c, CNetMessage& msg);
-    void HandleLogin(CConnection& c, CNetMessage& msg);
-    void HandleChangePassword(CConnection& c, CNetMessage& msg);
-    void HandleFriendsList(CConnection& c, CNetMessage& msg);
-    void HandleLoginComplete(CConnection& c, CNetMessage& msg);
-    void HandleOfflineAck(CConnection& c, CNetMessage& msg);
-    void HandleMessage(CConnection& c, CNetMessage& msg);
-    void RouteMessage(CConnection& c, CNetMessage msg, const std::string& id);
-    void HandleAddFriend(CConnection& c, CNetMessage& msg);
-    void HandleFriendAnswer(CConnection& c, CNetMessage& msg, bool addBack);
-    void HandleDecline(CConnection& c, CNetMessage& msg);
-    void HandleDeleteFriends(CConnection& c, CNetMessage& msg);
-    void HandleBlock(CConnection& c, CNetMessage& msg, bool permanent);
-    void HandleBlockedList(CConnection& c, CNetMessage& msg);
-    void HandleUnblock(CConnection& c, CNetMessage& msg);
-    void HandleLogoff(CConnection& c, CNetMessage& msg);
-
-    // What DeliverOrStore did with a message.
-    enum class CDelivery
-    {
-        Delivered, // handed to the recipient's connection here
-        Forwarded, // on its way to the recipient's node, which says what became of it
-        Storing,   // on its way into the store; `kept` says what became of it
-    };
-    // What became of a message handed to the store: kept (or kept already,
-    // for a resend), or refused over the recipient's quota, or over the
-    // sender's or the whole store's.
-    enum class CKeptAs {
-        Kept,
-        RecipientFull,
-        SenderFull,
-    };
-    using CKept = CUniqueFunction<void(CKeptAs)>;
-    using CFailed = CUniqueFunction<void(const std::string& reason)>;
-    // Delivers `msg` (an "SM") live when the recipient is online, else keeps
-    // it as an offline message stamped with the current time, in the pending
-    // group of the lane `key`.
-    CDelivery DeliverOrStore(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
-    // The storing half of DeliverOrStore. A resend of a message kept already
-    // is not kept again, and counts as kept.
-    void StoreOffline(std::size_t key, CNetMessage& msg, CKept kept, CFailed failed);
-    // Notes that a message with `id` was committed for `recipient`, who then
-    // hears of it: here when logged in here, else through the cluster.
-    void StoredFor(const std::string& recipient, int64_t id);
-
-    // Receipts for messages that carry their sender's id (names[0] of the
-    // "M"): Acknowledge remembers what became of the message and tells the
-    // sender, when online here, with "MA".
-    void Acknowledge(const std::string& sender, const std::string& recipient, const std::string& id,
-                     const char* outcome);
-    // The "MA" alone, for an outcome remembered already.
-    void SendReceipt(CConnection& sender, const std::string& recipient, const std::string& id,
-                     const char* outcome);
-
-    // The offline messages of the connection's user stored from `fromId` on
-    // and not yet sent in this login, as "O" records followed by "OL", sent
-    // behind everything else; reads again while notices come meanwhile.
-    void FetchStored(CConnection& c, int64_t fromId);
-    // One page of such a read, while `fetching` is set.
-    void ReadPage(CConnection& c, int64_t fromId);
-    // Sends a page as a backlog; `next`: where the next one starts, if any.
-    void SendPage(CConnection& c, std::vector<CNetMessage> records, std::optional<int64_t> next);
-    // The ids of the stored copies of messages the login already got live
-    // go into `copies`, to be deleted. `last`: the last page of a read,
-    // which "OL" ends.
-    std::vector<CNetMessage> MailboxRecords(CLogin& login, std::vector<CStoredMessage> messages,
-                                            std::vector<int64_t>& copies, bool last);
-    void DeleteStoredCopies(const std::string& user, std::vector<int64_t> copies);
-    // Hands an "SM" to a connection of its recipient, unless the login has
-    // it already.
-    void DeliverLive(CConnection& target, const CNetMessage& msg);
+    CConnection* Find(const CWeakLink& weak) override;
+    bool Stopping() const override { return m_stopping; }
 
     // The cluster's side (clusterhandlers.cpp).
     void OnClusterRecord(const std::string& user, CNetMessage& msg, std::function<void(CTakenAs)> taken) override;
@@ -329,115 +137,29 @@ private:
     void OnClusterBlock(const std::string& blocker, const std::string& blocked, bool added) override;
     void OnClusterAccountChanged(const std::string& name, CAccountChange change,
                                  const std::vector<std::string>& friendOf) override;
-    // Ends the session of `name` on this node, if any, as a logoff that its
-    // friends see, with "ZX" to its client.
-    void EndSession(const std::string& name, const char* why);
     // Follows a deleted account: it goes from memory, and the owners of
     // `friendOf` logged in here see it leave.
     void AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf);
-    // How often the operator changed the account `name` (its password, a
-    // lock, a delete) on any node since this one started.
-    uint64_t OperatorChanges(const std::string& name) const;
-    // Keeps an offline message for a user who was expected on another node
-    // and tells that user's subject once committed; delivers it instead
-    // should the user have logged in here meanwhile.
-    void StoreForAbsent(CNetMessage& msg, std::function<void(CTakenAs)> taken);
-    // Tells the other nodes of the session blocks of `c`.
-    void AnnounceSessionBlocks(CConnection& c);
-    // Tells the recipients' nodes of offline messages committed for them.
-    void FlushStoredNotices();
-    // The failure that tells a sender that a message was refused `why`.
-    static CNetMessage QuotaFailure(const std::string& recipient, CKeptAs why = CKeptAs::RecipientFull);
 
     asio::io_context& m_io;
-    CStoreExecutor& m_stores;
     CServerStats m_stats;
     CServerLimits m_limits;
-    CPasswordHasher m_hasher;
-    CLoginGuard m_guard;
-    CRoutingTable m_routes;
+    std::unordered_map<const CClientLink*, CConnection> m_connections;
+    CStoreRequests m_store;
+    CAdmission m_admission;
+    CPresence m_presence;
+    CMailbox m_mailbox;
+    CRouter m_router;
+    CAccounts m_accounts;
+    CFriends m_friends;
     asio::ip::tcp::acceptor m_acceptor;
     asio::ssl::context* m_tls = nullptr;
-    CCluster* m_cluster = nullptr;
-    // Recipients of offline messages committed since the last flush, with
-    // the least id of them; their nodes hear of it once per turn.
-    std::unordered_map<std::string, int64_t> m_storedNotices;
-    bool m_noticesPosted = false;
     // Sessions with records that wait for the flush tick.
-    std::vector<CWeakSession> m_flushSoon;
+    std::vector<std::weak_ptr<CServerSession>> m_flushSoon;
     asio::steady_timer m_flushTimer;
     bool m_flushArmed = false;
     void ArmFlushTimer();
     asio::steady_timer m_shutdownTimer;
-    std::unordered_map<CServerSession*, CConnection> m_connections;
-    CAddressShares m_pending;    // connections not logged in
-    CAddressShares m_handshakes; // TLS handshakes under way
-    // The bytes held before login, by session, and in all.
-    std::set<std::pair<std::size_t, CServerSession*>> m_preloginBySize;
-    std::size_t m_preloginTotal = 0;
-    std::size_t m_released = 0; // since the memory was last trimmed
-    asio::steady_timer m_trimTimer;
-    bool m_trimArmed = false;
-    std::unordered_map<std::string, CConnection*> m_online;
     std::function<void()> m_shutdownDone;
     bool m_stopping = false;
-    CSentIds m_sentIds;
-    // Offline-message usage of recipients, kept from the first store for
-    // them until they read or delete their messages (then read again). The
-    // first store reads what the store held before; until that read is
-    // back, only what this node stored meanwhile is known.
-    // Until the first read is back, the stores behind it on the same lane
-    // learn its result through the probe, so a burst to a new recipient
-    // still keeps to the quota.
-    struct CUsageProbe
-    {
-        CMessageUsage before;
-        std::atomic<bool> read{false};
-    };
-    struct CMailUsage
-    {
-        CMessageUsage usage;
-        bool known = false;
-        uint64_t generation = 0; // which entry a store's result belongs to
-        std::shared_ptr<CUsageProbe> probe;
-    };
-    std::unordered_map<std::string, CMailUsage> m_mailUsage;
-    // See OperatorChanges; only the few accounts the operator changed.
-    std::unordered_map<std::string, uint64_t> m_operatorChanges;
-    // What senders, and all of them, have waiting in the store.
-    std::unordered_map<std::string, std::shared_ptr<CWaitingBytes>> m_senderBytes;
-    std::shared_ptr<CWaitingBytes> m_storeBytes;
-    uint64_t m_usageGeneration = 0;
 };
-
-// The connections served at once unless --max-connections says otherwise:
-// as many as the memory holds when each holds all it may, no more than the
-// open-file limit allows, and never more than kMaxDefaultConnections (which
-// the systemd unit's LimitNOFILE allows, with the descriptors the server
-// keeps for itself).
-inline constexpr std::size_t kMaxDefaultConnections = 65'536;
-std::size_t DefaultMaxConnections(const CServerLimits& limits);
-
-// Builds a record with only a command and the given fields set; the other
-// fields keep their constructed values.
-CNetMessage MakeRecord(const char* command, std::string sender = {}, std::string recipient = {});
-
-// The feature a login answer offers in its names: receipts for messages that
-// carry an id.
-inline constexpr char kReceiptsFeature[] = "receipts";
-// The texts of "MA".
-inline constexpr char kReceiptDelivered[] = "delivered";
-inline constexpr char kReceiptStored[] = "stored";
-
-// Moves the words of a message and how they look (text, face name, font,
-// colour, size) from a record or a stored message to another.
-template <typename TTo, typename TFrom> void MoveWords(TTo& to, TFrom& from)
-{
-    to.text = std::move(from.text);
-    to.faceName = std::move(from.faceName);
-    to.font = from.font;
-    to.color = from.color;
-    to.size = from.size;
-}
-
-#include "serverrequests.h"

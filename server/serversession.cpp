@@ -1,8 +1,8 @@
 #include "serversession.h"
 
 #include "proxyheader.h"
-#include "server.h"
 #include "serverlog.h"
+#include "sessionhost.h"
 #include "socketprogress.h"
 #include "wire.h"
 
@@ -67,8 +67,8 @@ std::string FormatPeer(const asio::ip::tcp::socket& socket)
 
 } // namespace
 
-CServerSession::CServerSession(CServer& server, CSessionStream stream)
-    : m_server(server), m_stream(std::move(stream)), m_timer(m_stream.Socket().get_executor()),
+CServerSession::CServerSession(CSessionHost& host, CSessionStream stream)
+    : m_host(host), m_stream(std::move(stream)), m_timer(m_stream.Socket().get_executor()),
       m_peer(FormatPeer(m_stream.Socket())), m_records(kLoginLimits)
 {
     asio::error_code ignored;
@@ -80,7 +80,7 @@ CServerSession::CServerSession(CServer& server, CSessionStream stream)
 
 void CServerSession::Start()
 {
-    m_loginDeadline = Clock::now() + m_server.Limits().loginTimeout;
+    m_loginDeadline = Clock::now() + m_host.Limits().loginTimeout;
     ArmTimer();
     if (m_awaitingHeader)
         WaitProxyHeader();
@@ -108,7 +108,7 @@ void CServerSession::BeginStream()
             self->Close();
             return;
         }
-        self->m_server.HandshakeStarted(*self);
+        self->m_host.HandshakeStarted(*self);
         self->m_stream.AsyncHandshake([self](const asio::error_code& result) { self->OnHandshake(result); });
     });
 }
@@ -117,7 +117,7 @@ void CServerSession::OnHandshake(const asio::error_code& error)
 {
     if (!IsOpen())
         return;
-    m_server.HandshakeEnded(*this);
+    m_host.HandshakeEnded(*this);
     if (error) {
         ServerLog("TLS handshake with " + m_peer + " failed: " + error.message() + "; closing");
         Close();
@@ -228,7 +228,7 @@ void CServerSession::ProcessInput(bool recordStarts)
             break;
         }
         decoded = true;
-        m_server.HandleRecord(*this, msg);
+        m_host.HandleRecord(*this, msg);
     }
     m_processing = false;
     if (!IsOpen()) {
@@ -237,12 +237,12 @@ void CServerSession::ProcessInput(bool recordStarts)
     }
     m_records.Keep();
     if (!m_loggedIn)
-        m_server.PreloginBuffered(*this, m_records.Buffered());
+        m_host.PreloginBuffered(*this, m_records.Buffered());
     if (!IsOpen() || m_records.Buffered() == 0)
         return;
     // A new record has begun: its own time starts now.
     if (recordStarts || decoded)
-        m_recordDeadline = Clock::now() + m_server.Limits().recordTimeout;
+        m_recordDeadline = Clock::now() + m_host.Limits().recordTimeout;
     ArmTimer();
 }
 
@@ -310,7 +310,7 @@ std::string& CServerSession::QueueTarget(bool soon)
 
 bool CServerSession::QueueBounded()
 {
-    const std::size_t bound = m_server.Limits().maxQueuedBytes;
+    const std::size_t bound = m_host.Limits().maxQueuedBytes;
     if (m_pending.size() + m_writing.size() + m_later.size() + m_backlogBytes > bound) {
         ServerLog("client " + m_peer + " does not read; send queue over " + FormatBytes(bound) + "; closing");
         Close();
@@ -373,7 +373,7 @@ void CServerSession::StartWrite()
             m_flushTicks = 0;
             if (!m_flushListed) {
                 m_flushListed = true;
-                m_server.FlushSoon(*this);
+                m_host.FlushSoon(*this);
             }
         }
         return;
@@ -388,7 +388,7 @@ void CServerSession::StartWrite()
         asio::buffer(m_writing),
         [self = shared_from_this()](const asio::error_code& error, std::size_t) { self->OnWrite(error); });
     if (m_loggedIn && !m_draining) {
-        m_writeDeadline = Clock::now() + m_server.Limits().writeTimeout;
+        m_writeDeadline = Clock::now() + m_host.Limits().writeTimeout;
         m_acked = -1;
         ArmTimer();
     }
@@ -413,7 +413,7 @@ void CServerSession::OnWrite(const asio::error_code& error)
     // The part of the backlog the server handed over is out: the next.
     if (m_moreWanted && m_backlog.empty() && !m_writeActive) {
         m_moreWanted = false;
-        m_server.BacklogTaken(*this);
+        m_host.BacklogTaken(*this);
     }
 }
 
@@ -444,7 +444,7 @@ void CServerSession::Close()
     if (m_closed)
         return;
     m_closed = true;
-    m_server.SessionClosing(*this);
+    m_host.SessionClosing(*this);
     asio::error_code ignored;
     m_timer.cancel();
     m_timerArmed = false;
@@ -456,7 +456,7 @@ void CServerSession::Close()
     // The caller may be a handler that still uses this session, the online
     // table or another session: the server hears of the close from the loop.
     asio::post(m_stream.Socket().get_executor(),
-               [self = shared_from_this()]() { self->m_server.OnSessionClosed(*self); });
+               [self = shared_from_this()]() { self->m_host.OnSessionClosed(*self); });
 }
 
 void CServerSession::ArmTimer()
@@ -498,7 +498,7 @@ void CServerSession::OnTimer()
     if (m_closed)
         return;
     const auto now = Clock::now();
-    const CServerLimits& limits = m_server.Limits();
+    const CServerLimits& limits = m_host.Limits();
     if (m_draining) {
         if (now >= m_drainDeadline)
             Close();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "clientlink.h"
 #include "netmessage.h"
 #include "recordstream.h"
 #include "sessionstream.h"
@@ -14,7 +15,7 @@
 #include <string_view>
 #include <vector>
 
-class CServer;
+class CSessionHost;
 
 // One client connection: its socket, the bytes of a record not yet whole and
 // the bytes waiting to be written. Records are decoded as bytes arrive and
@@ -31,7 +32,8 @@ class CServer;
 // and bounds the memory a held connection can take.
 //
 // The session moves bytes and records only; who logged in on it, and what
-// that login did, the server keeps.
+// that login did, the server keeps. The services behind the server see it as
+// a CClientLink.
 //
 // Writes never block: encoded records are appended to a pending buffer that
 // is flushed by one async_write at a time. A client that stops reading lets
@@ -47,17 +49,17 @@ class CServer;
 //
 // Over TLS the session first completes the handshake; the login deadline
 // covers it, so a handshake that stalls is closed like a silent connection,
-// or earlier when too many are under way (CServer::HandshakeStarted).
+// or earlier when too many are under way (CAdmission::HandshakeStarted).
 //
 // Nothing here closes the connection in the middle of a handler: Close()
 // stops the socket at once, but the server learns of it (and logs the user
 // off) from a handler of its own, posted to the loop.
-class CServerSession : public std::enable_shared_from_this<CServerSession>
+class CServerSession final : public CClientLink, public std::enable_shared_from_this<CServerSession>
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    CServerSession(CServer& server, CSessionStream stream);
+    CServerSession(CSessionHost& host, CSessionStream stream);
     CServerSession(const CServerSession&) = delete;
     CServerSession& operator=(const CServerSession&) = delete;
 
@@ -66,13 +68,13 @@ public:
     // without a valid one is closed without an answer. Before Start.
     void ExpectProxyHeader() { m_awaitingHeader = true; }
     void Start();
-    void Send(const CNetMessage& msg);
+    void Send(const CNetMessage& msg) override;
     // Sends a receipt ("MA", see EncodeReceipt), which is not urgent: its
     // write waits a few milliseconds for the next record to the same
-    // client, so that both go in one write (CServer::FlushSoon).
+    // client, so that both go in one write (CSessionHost::FlushSoon).
     void SendReceipt(std::string_view sender, std::string_view recipient, std::string_view outcome,
-                     std::string_view id);
-    // A tick of CServer's flush timer, while the session is on its list:
+                     std::string_view id) override;
+    // A tick of the host's flush timer, while the session is on its list:
     // what SendReceipt left queued since before the last tick is written now.
     // False when the session leaves the list.
     bool FlushTick();
@@ -80,25 +82,25 @@ public:
     // on go behind them. Each is encoded only when the write queue has room,
     // so a backlog of any size reaches a client that keeps reading.
     // With `more`, the server has more of it: once this part is all
-    // written, CServer::BacklogTaken asks for the next.
-    void SendBacklog(std::vector<CNetMessage> records, bool more = false);
+    // written, CSessionHost::BacklogTaken asks for the next.
+    void SendBacklog(std::vector<CNetMessage> records, bool more) override;
     // Sends what is queued (but not a backlog not yet reached), then closes.
     // Nothing more is read or handled. A client that does not read within a
     // few seconds is cut off anyway.
-    void CloseAfterFlush();
+    void CloseAfterFlush() override;
     // Closes the socket at once, dropping unsent bytes; the server hears of
     // it from the loop. Idempotent, and safe from inside any handler.
-    void Close();
+    void Close() override;
 
-    void Hold() { ++m_holds; }
-    void Resume();
+    void Hold() override { ++m_holds; }
+    void Resume() override;
 
-    bool IsOpen() const { return !m_closed && !m_draining; }
-    const std::string& Peer() const { return m_peer; }
+    bool IsOpen() const override { return !m_closed && !m_draining; }
+    const std::string& Peer() const override { return m_peer; }
 
     // A user logged in: from now on the login deadline is over and records
     // may take the full limits.
-    void SetLoggedIn();
+    void SetLoggedIn() override;
     bool IsLoggedIn() const { return m_loggedIn; }
 
 private:
@@ -129,7 +131,7 @@ private:
     void ArmTimer();
     void OnTimer();
 
-    CServer& m_server;
+    CSessionHost& m_host;
     CSessionStream m_stream;
     // One timer for every deadline: login, unfinished record, flush on close.
     asio::steady_timer m_timer;
@@ -161,7 +163,7 @@ private:
     // it before its flush is due, unless something urgent joins it.
     bool m_onlySoon = false;
     bool m_flushDue = false;    // such records wait for the flush tick
-    bool m_flushListed = false; // on CServer's list (CServer::FlushSoon)
+    bool m_flushListed = false; // on the host's list (CSessionHost::FlushSoon)
     int m_flushTicks = 0;       // ticks the records waiting now have seen
     int m_holds = 0;
     bool m_processing = false;

@@ -116,9 +116,10 @@ void CStoreExecutor::Submit(std::size_t key, bool group, Work work, Failed faile
     ArmTimer();
 }
 
-void CStoreExecutor::Serve(CLane& lane)
+// What a lane holds between the requests it runs: those of the pending
+// group, waiting for its commit, and the results ready for the loop.
+struct CStoreExecutor::CServing
 {
-    CStore& store = *lane.store;
     struct CGrouped
     {
         std::shared_ptr<CRequest> request;
@@ -127,24 +128,11 @@ void CStoreExecutor::Serve(CLane& lane)
     std::vector<CGrouped> group; // ran, waiting for their commit
     Clock::time_point groupStart;
     Continuations ready;
+};
 
-    const auto commitGroup = [&] {
-        if (group.empty() && !store.HasPending())
-            return;
-        std::string error;
-        try {
-            const auto start = Clock::now();
-            store.CommitPending();
-            m_commitTimes.Note(Clock::now() - start);
-        } catch (const std::exception& e) {
-            error = e.what();
-        }
-        for (auto& entry : group)
-            ready.push_back(error.empty() ? Finish(std::move(entry.request), std::move(entry.done))
-                                          : Fail(std::move(entry.request), error));
-        group.clear();
-    };
-
+void CStoreExecutor::Serve(CLane& lane)
+{
+    CServing serving;
     for (;;) {
         std::deque<std::shared_ptr<CRequest>> batch;
         {
@@ -154,54 +142,78 @@ void CStoreExecutor::Serve(CLane& lane)
                 break; // stopping, and nothing left
             batch.swap(lane.queue);
         }
-        for (auto& request : batch) {
-            // Anything but a group write follows the group's commit.
-            if (!request->group)
-                commitGroup();
-            int expected = kQueued;
-            if (!request->state.compare_exchange_strong(expected, kRunning))
-                continue; // timed out on the loop already
-            const auto running = [&lane](const CRequest* now) {
-                std::lock_guard lock(lane.mutex);
-                lane.running = now;
-            };
-            running(request.get());
-            try {
-                CUniqueFunction<void()> done = request->work(store);
-                running(nullptr);
-                request->work = Work();
-                request->state = kEnded;
-                if (request->group) {
-                    if (group.empty())
-                        groupStart = Clock::now();
-                    group.push_back(CGrouped{std::move(request), std::move(done)});
-                } else {
-                    ready.push_back(Finish(std::move(request), std::move(done)));
-                }
-            } catch (const std::exception& error) {
-                running(nullptr);
-                request->work = Work();
-                request->state = kEnded;
-                ready.push_back(Fail(std::move(request), error.what()));
-            }
-            if (group.size() >= kGroupSize || (!group.empty() && Clock::now() - groupStart >= kGroupAge))
-                commitGroup();
-        }
+        for (auto& request : batch)
+            RunRequest(lane, serving, request);
         bool idle = false;
         {
             std::lock_guard lock(lane.mutex);
             idle = lane.queue.empty();
         }
         if (idle)
-            commitGroup();
-        if (!ready.empty()) {
-            Post(std::move(ready));
-            ready.clear();
+            CommitGroup(lane, serving);
+        if (!serving.ready.empty()) {
+            Post(std::move(serving.ready));
+            serving.ready.clear();
         }
     }
-    commitGroup();
-    if (!ready.empty())
-        Post(std::move(ready));
+    CommitGroup(lane, serving);
+    if (!serving.ready.empty())
+        Post(std::move(serving.ready));
+}
+
+void CStoreExecutor::RunRequest(CLane& lane, CServing& serving, std::shared_ptr<CRequest>& request)
+{
+    // Anything but a group write follows the group's commit.
+    if (!request->group)
+        CommitGroup(lane, serving);
+    int expected = kQueued;
+    if (!request->state.compare_exchange_strong(expected, kRunning))
+        return; // timed out on the loop already
+    const auto running = [&lane](const CRequest* now) {
+        std::lock_guard lock(lane.mutex);
+        lane.running = now;
+    };
+    running(request.get());
+    try {
+        CUniqueFunction<void()> done = request->work(*lane.store);
+        running(nullptr);
+        request->work = Work();
+        request->state = kEnded;
+        if (request->group) {
+            if (serving.group.empty())
+                serving.groupStart = Clock::now();
+            serving.group.push_back(CServing::CGrouped{std::move(request), std::move(done)});
+        } else {
+            serving.ready.push_back(Finish(std::move(request), std::move(done)));
+        }
+    } catch (const std::exception& error) {
+        running(nullptr);
+        request->work = Work();
+        request->state = kEnded;
+        serving.ready.push_back(Fail(std::move(request), error.what()));
+    }
+    if (serving.group.size() >= kGroupSize ||
+        (!serving.group.empty() && Clock::now() - serving.groupStart >= kGroupAge))
+        CommitGroup(lane, serving);
+}
+
+void CStoreExecutor::CommitGroup(CLane& lane, CServing& serving)
+{
+    CStore& store = *lane.store;
+    if (serving.group.empty() && !store.HasPending())
+        return;
+    std::string error;
+    try {
+        const auto start = Clock::now();
+        store.CommitPending();
+        m_commitTimes.Note(Clock::now() - start);
+    } catch (const std::exception& e) {
+        error = e.what();
+    }
+    for (auto& entry : serving.group)
+        serving.ready.push_back(error.empty() ? Finish(std::move(entry.request), std::move(entry.done))
+                                              : Fail(std::move(entry.request), error));
+    serving.group.clear();
 }
 
 void CStoreExecutor::Post(Continuations ready)

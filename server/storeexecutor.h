@@ -79,8 +79,15 @@ private:
     struct CLane;
     using Continuations = std::vector<CUniqueFunction<void()>>;
 
+    struct CServing;
+
     void Submit(std::size_t key, bool group, Work work, Failed failed);
+    // A lane's thread: runs its requests until it is stopped.
     void Serve(CLane& lane);
+    void RunRequest(CLane& lane, CServing& serving, std::shared_ptr<CRequest>& request);
+    // Commits the lane's pending group, and readies the results of its
+    // requests for the loop.
+    void CommitGroup(CLane& lane, CServing& serving);
     void Post(Continuations ready);
     // The loop's side of a request that ended: its continuation, or its
     // failure, unless the time-out answered it already.
