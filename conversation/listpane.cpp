@@ -46,6 +46,13 @@ CListPane::CListPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDo
     connect(m_listMessages, &QTreeWidget::itemDoubleClicked, this, &CListPane::ReplyToSelected);
 }
 
+void CListPane::SetTextPane(CTextPane* pane)
+{
+    m_pTextPane = pane;
+    connect(pane, &CTextPane::DeleteWanted, this, &CListPane::DeleteSelected);
+    connect(pane, &CTextPane::ReplyWanted, this, &CListPane::ReplyToSelected);
+}
+
 QString CListPane::FormatReceived(int32_t time)
 {
     // As a conversation tells when its lines were said.
@@ -94,6 +101,20 @@ void CListPane::ReplyToSelected()
     const std::string sender = m_listMessages->topLevelItem(row)->text(0).toStdString();
     if (ISessionView* view = SessionView(m_pDoc))
         view->OpenSpeakWindow(sender);
+}
+
+void CListPane::DeleteSelected()
+{
+    const int row = SelectedRow();
+    if (row < 0)
+        return;
+    DeleteRow(row);
+    if (m_pTextPane)
+        m_pTextPane->ShowText(QString());
+    // Row n shows the store's record n, so the same position goes.
+    if (m_pDoc)
+        m_pDoc->RemoveOfflineMessage(static_cast<std::size_t>(row));
+    ShowSelectedMessage();
 }
 
 void CListPane::DeleteRow(int row)

@@ -22,7 +22,9 @@ class CListPane final : public QWidget
 public:
     explicit CListPane(CPalaverDoc* doc, QWidget* parent = nullptr);
 
-    void SetTextPane(CTextPane* pane) { m_pTextPane = pane; }
+    // The pane below, which shows the selected message and whose buttons
+    // act on it.
+    void SetTextPane(CTextPane* pane);
     // Fills the rows from the session's store once, after the window has
     // been made; selects row 0 and shows it. An empty store fills nothing.
     void FillOfflineList();
@@ -31,6 +33,9 @@ public:
     void ShowSelectedMessage();
     // Opens, or brings forward, the conversation with the selected row's sender.
     void ReplyToSelected();
+    // Removes the selected row and the store's message behind it, which the
+    // server is told it may forget.
+    void DeleteSelected();
     // The selected row, or -1.
     int SelectedRow() const;
     // Removes the row; nothing is selected afterwards.

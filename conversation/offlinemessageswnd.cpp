@@ -35,12 +35,11 @@ void COfflineMessagesFrameWnd::OnCreateClient()
     m_wndSplitter = new QSplitter(Qt::Vertical, this);
     m_wndSplitter->setChildrenCollapsible(false);
     m_pListPane = new CListPane(m_pDoc, m_wndSplitter);
-    m_pTextPane = new CTextPane(m_pDoc, m_wndSplitter);
+    m_pTextPane = new CTextPane(m_wndSplitter);
     m_wndSplitter->addWidget(m_pListPane);
     m_wndSplitter->addWidget(m_pTextPane);
     m_wndSplitter->setSizes({200, 200});
     m_pListPane->SetTextPane(m_pTextPane);
-    m_pTextPane->SetListPane(m_pListPane);
     setCentralWidget(m_wndSplitter);
 }
 

@@ -61,6 +61,17 @@ protected:
 CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase(parent), m_pDoc(doc)
 {
     // The controls in the form's order, which is also the tab order.
+    CreateInputControls();
+    CreateNameBoxes();
+    CreateConversationBox();
+    CreateFormatButtons();
+    SetTabOrderAndFocus();
+    ConnectControls();
+    FollowSession();
+}
+
+void CSpeakWindow::CreateInputControls()
+{
     m_richInput = new CSingleLineRichEdit(this);
     m_richInput->setObjectName(QStringLiteral("input"));
     m_richInput->setGeometry(FromDialogUnits(10, 113, 198, 33));
@@ -72,6 +83,10 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_btnSend->setObjectName(QStringLiteral("send"));
     m_btnSend->setGeometry(FromDialogUnits(209, 113, 50, 33));
     m_btnSend->setDefault(true);
+}
+
+void CSpeakWindow::CreateNameBoxes()
+{
     // The labels name their boxes for screen readers.
     auto* labelTo = new QLabel(QStringLiteral("To"), this);
     labelTo->setGeometry(FromDialogUnits(10, 5, 10, 8));
@@ -86,6 +101,14 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_editFrom->setGeometry(FromDialogUnits(166, 5, 96, 14));
     m_editFrom->setReadOnly(true);
     labelFrom->setBuddy(m_editFrom);
+    // The labels' dialog-unit widths suit the form's narrow dialog font;
+    // with a wider font they grow to their text.
+    for (QLabel* label : {labelTo, labelFrom})
+        label->resize(std::max(label->width(), label->sizeHint().width()), label->sizeHint().height());
+}
+
+void CSpeakWindow::CreateConversationBox()
+{
     m_richConversation = new CConversationBox(this);
     m_richConversation->setObjectName(QStringLiteral("conversation"));
     m_richConversation->setGeometry(FromDialogUnits(10, 22, 253, 65));
@@ -97,6 +120,10 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     // Tab skips the read-only boxes, which a click still selects in.
     for (QWidget* readOnly : std::initializer_list<QWidget*>{m_editFrom, m_richConversation})
         readOnly->setFocusPolicy(Qt::ClickFocus);
+}
+
+void CSpeakWindow::CreateFormatButtons()
+{
     m_btnFont = new QPushButton(QStringLiteral("Fo&nt"), this);
     m_btnFont->setObjectName(QStringLiteral("font"));
     m_btnFont->setGeometry(FromDialogUnits(10, 95, 50, 14));
@@ -105,11 +132,10 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     m_btnColor->setGeometry(FromDialogUnits(70, 95, 50, 14));
     for (QPushButton* button : {m_btnSend, m_btnFont, m_btnColor})
         button->setAutoDefault(false);
-    // The labels' dialog-unit widths suit the form's narrow dialog font;
-    // with a wider font they grow to their text.
-    for (QLabel* label : {labelTo, labelFrom})
-        label->resize(std::max(label->width(), label->sizeHint().width()), label->sizeHint().height());
+}
 
+void CSpeakWindow::SetTabOrderAndFocus()
+{
     setTabOrder(m_richInput, m_btnSend);
     setTabOrder(m_btnSend, m_editTo);
     setTabOrder(m_editTo, m_editFrom);
@@ -122,7 +148,10 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     setFocusProxy(m_richInput);
     setAccessibleName(QStringLiteral("Instant Message"));
     setMinimumSize(460, 260);
+}
 
+void CSpeakWindow::ConnectControls()
+{
     // Enter in the single-line input box presses the default button.
     m_richInput->installEventFilter(this);
     connect(m_editTo, &QLineEdit::returnPressed, m_btnSend, &QPushButton::click);
@@ -130,16 +159,20 @@ CSpeakWindow::CSpeakWindow(CPalaverDoc* doc, QWidget* parent) : CSpeakWindowBase
     connect(m_btnSend, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_SEND); });
     connect(m_btnFont, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_FONT); });
     connect(m_btnColor, &QPushButton::clicked, this, [this] { OnCommand(ID_SPEAK_COLOR); });
-    if (m_pDoc) {
-        connect(&m_pDoc->History(), &CHistoryStore::Cleared, this, [this](const QString& owner) {
-            if (owner.toStdString() == m_strFrom)
-                ForgetHistory();
-        });
-        connect(&m_pDoc->Outbox(), &COutbox::LineStateChanged, m_richConversation,
-                [box = m_richConversation](const std::string& id, LineState state, const QString& reason) {
-                    box->SetState(id, state, reason);
-                });
-    }
+}
+
+void CSpeakWindow::FollowSession()
+{
+    if (!m_pDoc)
+        return;
+    connect(&m_pDoc->History(), &CHistoryStore::Cleared, this, [this](const QString& owner) {
+        if (owner.toStdString() == m_strFrom)
+            ForgetHistory();
+    });
+    connect(&m_pDoc->Outbox(), &COutbox::LineStateChanged, m_richConversation,
+            [box = m_richConversation](const std::string& id, LineState state, const QString& reason) {
+                box->SetState(id, state, reason);
+            });
 }
 
 CSpeakWindow::~CSpeakWindow() = default;

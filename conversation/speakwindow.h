@@ -132,6 +132,15 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
+    // The constructor's parts: the controls in the form's order, their tab
+    // order, their signals, and what the window follows in the session.
+    void CreateInputControls();
+    void CreateNameBoxes();
+    void CreateConversationBox();
+    void CreateFormatButtons();
+    void SetTabOrderAndFocus();
+    void ConnectControls();
+    void FollowSession();
     void ClearInput();
     void OnToChanged(const QString& to);
 

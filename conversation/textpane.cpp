@@ -1,13 +1,10 @@
 #include "textpane.h"
 
-#include "listpane.h"
-#include "palaverdoc.h"
-
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTextEdit>
 
-CTextPane::CTextPane(CPalaverDoc* doc, QWidget* parent) : QWidget(parent), m_pDoc(doc)
+CTextPane::CTextPane(QWidget* parent) : QWidget(parent)
 {
     m_btnReply = new QPushButton(QStringLiteral("&Reply"), this);
     m_btnReply->setObjectName(QStringLiteral("button1033"));
@@ -54,23 +51,12 @@ void CTextPane::EnableButtons(bool enable)
 
 void CTextPane::OnDeleteMessage()
 {
-    if (!m_pListPane)
-        return;
-    const int row = m_pListPane->SelectedRow();
-    if (row < 0)
-        return;
-    m_pListPane->DeleteRow(row);
-    ShowText(QString());
-    // Row n shows the store's record n, so the same position goes.
-    if (m_pDoc)
-        m_pDoc->RemoveOfflineMessage(static_cast<std::size_t>(row));
-    m_pListPane->ShowSelectedMessage();
+    emit DeleteWanted();
 }
 
 void CTextPane::OnReplyMessage()
 {
-    if (m_pListPane && m_pListPane->SelectedRow() >= 0)
-        m_pListPane->ReplyToSelected();
+    emit ReplyWanted();
 }
 
 bool CTextPane::eventFilter(QObject* watched, QEvent* event)

@@ -1,27 +1,24 @@
 #pragma once
 
-#include <QPointer>
 #include <QWidget>
 
 #include <string>
 
-class CListPane;
-class CPalaverDoc;
 class QPushButton;
 class QTextEdit;
 
 // The lower pane of the offline messages window: the selected message's
 // text in an editable one-line box, with Delete and Reply. Reply is the
 // default button: Enter in the text box runs it while it is enabled. What
-// the user types into the box is never stored.
+// the user types into the box is never stored. The buttons act on the list
+// pane's selected row, which hears them (DeleteWanted, ReplyWanted).
 class CTextPane final : public QWidget
 {
     Q_OBJECT
 
 public:
-    explicit CTextPane(CPalaverDoc* doc, QWidget* parent = nullptr);
+    explicit CTextPane(QWidget* parent = nullptr);
 
-    void SetListPane(CListPane* pane) { m_pListPane = pane; }
     // Sets m_strText and shows it in the text box.
     void ShowText(const QString& text);
     void EnableButtons(bool enable);
@@ -35,6 +32,11 @@ public:
     QPushButton* DeleteButton() const { return m_btnDelete; }
     QPushButton* ReplyButton() const { return m_btnReply; }
 
+signals:
+    // Delete and Reply were pressed.
+    void DeleteWanted();
+    void ReplyWanted();
+
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
     void resizeEvent(QResizeEvent* event) override;
@@ -44,6 +46,4 @@ private:
     QPushButton* m_btnDelete = nullptr;
     QPushButton* m_btnReply = nullptr;
     std::string m_strText;
-    QPointer<CListPane> m_pListPane;
-    QPointer<CPalaverDoc> m_pDoc;
 };

@@ -1,6 +1,6 @@
 #include "clientsocket.h"
 
-#include "serverconnection.h"
+#include "socketowner.h"
 
 #include <QPointer>
 #include <QSslSocket>
@@ -18,7 +18,7 @@ constexpr qint64 kSocketReadBuffer = 1 << 20;
 
 } // namespace
 
-CClientSocket::CClientSocket(CServerConnection* owner) : m_pOwner(owner)
+CClientSocket::CClientSocket(ISocketOwner* owner) : m_pOwner(owner)
 {
     m_sendTimer.setSingleShot(true);
     connect(&m_sendTimer, &QTimer::timeout, this, &CClientSocket::WriteQueued);

@@ -14,7 +14,7 @@
 #include <string>
 #include <string_view>
 
-class CServerConnection;
+class ISocketOwner;
 class QSslSocket;
 class QSslError;
 class QTcpSocket;
@@ -35,7 +35,7 @@ class CClientSocket final : public QObject
     Q_OBJECT
 
 public:
-    explicit CClientSocket(CServerConnection* owner);
+    explicit CClientSocket(ISocketOwner* owner);
     ~CClientSocket() override;
 
     CClientSocket(const CClientSocket&) = delete;
@@ -106,7 +106,7 @@ private:
         std::function<void()> written;
     };
 
-    CServerConnection* m_pOwner;
+    ISocketOwner* m_pOwner;
     std::unique_ptr<QTcpSocket> m_pSocket;
     // The same socket when it was made for TLS, else null.
     QSslSocket* m_pSslSocket = nullptr;

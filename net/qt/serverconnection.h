@@ -2,6 +2,7 @@
 
 #include "netmessage.h"
 #include "recordstream.h"
+#include "socketowner.h"
 
 #include <QElapsedTimer>
 #include <QObject>
@@ -77,7 +78,7 @@ struct CConnectionTiming
 // the stream ending inside a record, or a record over the limits) is
 // reported once through OnConnectionLost, after every complete record before
 // it has been handled, and only while the connection counts as connected.
-class CServerConnection : public QObject
+class CServerConnection : public QObject, public ISocketOwner
 {
     Q_OBJECT
 
@@ -167,14 +168,12 @@ protected:
     virtual void OnConnectionLost() {}
 
 private:
-    friend class CClientSocket;
-    void OnSocketConnected();
-    void OnSocketConnectFailed();
-    void OnSocketReadable();
-    void OnSocketClosed();
-    // Whether the TLS handshake may go on with this certificate; `errors`
-    // is empty when it verified.
-    bool AcceptCertificate(const QSslCertificate& certificate, const QList<QSslError>& errors);
+    // ISocketOwner: what the socket reports.
+    void OnSocketConnected() override;
+    void OnSocketConnectFailed() override;
+    void OnSocketReadable() override;
+    void OnSocketClosed() override;
+    bool AcceptCertificate(const QSslCertificate& certificate, const QList<QSslError>& errors) override;
     // Puts the question while the connect is under way; false without an answer.
     bool Ask(const CCertificateQuestion& question);
 
