@@ -159,7 +159,7 @@ int Run(int argc, char** argv)
         std::unique_ptr<CNatsCluster> cluster;
         if (!options.clusterUrl.empty()) {
             try {
-                cluster = std::make_unique<CNatsCluster>(io, options.clusterUrl, server);
+                cluster = std::make_unique<CNatsCluster>(io, options.clusterUrl, server.ClusterListener());
             } catch (const std::exception& error) {
                 return Fail(error.what());
             }
