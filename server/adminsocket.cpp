@@ -208,13 +208,13 @@ void CAdminSocket::Serve(const CAnswer& c, const CArgs& args)
         };
     };
     if (command == "users" && (given == 0 || (given == 1 && args[1] == "--online")))
-        c->Answer(m_server.AccountNames(given == 1));
+        c->Answer(m_server.Admin().AccountNames(given == 1));
     else if (command == "passwd" && given == 2)
-        m_server.AdminSetPassword(args[1], args[2], done());
+        m_server.Admin().SetPassword(args[1], args[2], done());
     else if ((command == "lock" || command == "unlock") && given == 1)
-        m_server.AdminSetLocked(args[1], command == "lock", done());
+        m_server.Admin().SetLocked(args[1], command == "lock", done());
     else if (command == "delete" && given == 1)
-        m_server.AdminDelete(args[1], done());
+        m_server.Admin().Delete(args[1], done());
     else if (command == "stats" && given == 0)
         Stats(c);
     else if (command == "backup" && given == 1)

@@ -1,19 +1,13 @@
 #include "server.h"
 
 #include "commands.h"
-#include "credentialrule.h"
+#include "loginguard.h"
 #include "loopturn.h"
 #include "serverlog.h"
 #include "serversession.h"
-#include "store/store.h"
 
-#include <asio/post.hpp>
-
-#include <algorithm>
-#include <chrono>
-#include <ctime>
-#include <optional>
-#include <vector>
+#include <exception>
+#include <utility>
 
 CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::Cost hashCost,
                  const CServerLimits& limits)
@@ -21,7 +15,9 @@ CServer::CServer(asio::io_context& io, CStoreExecutor& stores, CPasswordHasher::
       m_presence(m_store, *this), m_mailbox(io, m_limits, m_stats, m_store, *this, m_presence),
       m_router(m_stats, m_store, *this, m_presence, m_mailbox),
       m_accounts(io, hashCost, m_limits, m_stats, m_store, *this, m_presence, m_router, m_admission),
-      m_friends(m_limits, m_store, *this, m_presence, m_mailbox, m_router), m_acceptor(io), m_flushTimer(io),
+      m_friends(m_limits, m_store, *this, m_presence, m_mailbox, m_router),
+      m_admin(m_store, m_presence, m_accounts, m_mailbox),
+      m_clusterEvents(m_presence, m_mailbox, m_router, m_friends, m_admin), m_acceptor(io), m_flushTimer(io),
       m_shutdownTimer(io)
 {
     if (m_limits.maxConnections == 0)
@@ -94,12 +90,12 @@ void CServer::Shutdown(std::function<void()> done)
     m_presence.Leave();
     asio::error_code ignored;
     m_acceptor.close(ignored);
-    std::vector<std::shared_ptr<CClientLink>> sessions;
+    std::vector<std::shared_ptr<CClientLink>> links;
     for (const auto& [key, c] : m_connections)
-        sessions.push_back(c.link);
-    for (const auto& session : sessions) {
-        session->Send(MakeRecord(Cmd::ServerShutdown));
-        session->CloseAfterFlush();
+        links.push_back(c.link);
+    for (const auto& link : links) {
+        link->Send(MakeRecord(Cmd::ServerShutdown));
+        link->CloseAfterFlush();
     }
     m_shutdownTimer.expires_after(std::chrono::seconds(3));
     m_shutdownTimer.async_wait([this](const asio::error_code& error) {
@@ -108,8 +104,8 @@ void CServer::Shutdown(std::function<void()> done)
         std::vector<std::shared_ptr<CClientLink>> left;
         for (const auto& [key, c] : m_connections)
             left.push_back(c.link);
-        for (const auto& session : left)
-            session->Close();
+        for (const auto& link : left)
+            link->Close();
         FinishShutdownIfIdle();
     });
     FinishShutdownIfIdle();
@@ -154,14 +150,14 @@ void CServer::OnSessionClosed(CServerSession& session)
     FinishShutdownIfIdle();
 }
 
+void CServer::SessionClosing(CServerSession& session)
+{
+    m_admission.Closing(session);
+}
+
 void CServer::HandshakeStarted(CServerSession& session)
 {
     m_admission.HandshakeStarted(session);
-}
-
-bool CServer::ProxyHeaderRead(CServerSession& session)
-{
-    return m_admission.ProxyHeaderRead(session);
 }
 
 void CServer::HandshakeEnded(CServerSession& session)
@@ -169,14 +165,14 @@ void CServer::HandshakeEnded(CServerSession& session)
     m_admission.HandshakeEnded(session);
 }
 
+bool CServer::ProxyHeaderRead(CServerSession& session)
+{
+    return m_admission.ProxyHeaderRead(session);
+}
+
 void CServer::PreloginBuffered(CServerSession& session, std::size_t bytes)
 {
     m_admission.PreloginBuffered(session, bytes);
-}
-
-void CServer::SessionClosing(CServerSession& session)
-{
-    m_admission.Closing(session);
 }
 
 void CServer::BacklogTaken(CServerSession& session)
@@ -221,46 +217,8 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
     const auto it = m_connections.find(&session);
     if (it == m_connections.end())
         return;
-    CConnection& c = it->second;
     try {
-        // Before login only "L" and "R" are served; everything else waits
-        // for nothing and is ignored.
-        if (command == Cmd::Register)
-            m_accounts.Register(c, msg);
-        else if (c.login.user.empty()) {
-            if (command == Cmd::Login)
-                m_accounts.Login(c, msg);
-        } else if (command == Cmd::Message)
-            m_router.HandleMessage(c, msg);
-        else if (command == Cmd::FriendsList)
-            m_friends.FriendsList(c);
-        else if (command == Cmd::LoginComplete)
-            m_mailbox.LoginComplete(c);
-        else if (command == Cmd::OfflineAck)
-            m_mailbox.OfflineAck(c, msg);
-        else if (command == Cmd::AddFriend)
-            m_friends.AddFriend(c, msg);
-        else if (command == Cmd::AcceptAndAdd)
-            m_friends.Answer(c, msg, true);
-        else if (command == Cmd::JustAccept)
-            m_friends.Answer(c, msg, false);
-        else if (command == Cmd::Decline)
-            m_friends.Decline(c, msg);
-        else if (command == Cmd::DeleteFriends)
-            m_friends.DeleteFriends(c, msg);
-        else if (command == Cmd::ChangePassword)
-            m_accounts.ChangePassword(c, msg);
-        else if (command == Cmd::BlockPermanently)
-            m_friends.Block(c, msg, true);
-        else if (command == Cmd::BlockUntilLogoff)
-            m_friends.Block(c, msg, false);
-        else if (command == Cmd::BlockedList)
-            m_friends.BlockedList(c);
-        else if (command == Cmd::Unblock)
-            m_friends.Unblock(c, msg);
-        else if (command == Cmd::Logoff)
-            m_accounts.Logoff(c);
-        // A second "L" on a logged-in connection and unknown codes: ignored.
+        Dispatch(it->second, command, msg);
     } catch (const std::exception& error) {
         ServerLog("error while serving \"" + command + "\" from " + session.Peer() + ": " + error.what() +
                   "; closing");
@@ -269,4 +227,46 @@ void CServer::HandleRecord(CServerSession& session, CNetMessage& msg)
         ServerLog("unknown error while serving \"" + command + "\" from " + session.Peer() + "; closing");
         session.Close();
     }
+}
+
+void CServer::Dispatch(CConnection& c, const std::string& command, CNetMessage& msg)
+{
+    // Before login only "L" and "R" are served; everything else waits for
+    // nothing and is ignored.
+    if (command == Cmd::Register)
+        m_accounts.Register(c, msg);
+    else if (c.login.user.empty()) {
+        if (command == Cmd::Login)
+            m_accounts.Login(c, msg);
+    } else if (command == Cmd::Message)
+        m_router.HandleMessage(c, msg);
+    else if (command == Cmd::FriendsList)
+        m_friends.FriendsList(c);
+    else if (command == Cmd::LoginComplete)
+        m_mailbox.LoginComplete(c);
+    else if (command == Cmd::OfflineAck)
+        m_mailbox.OfflineAck(c, msg);
+    else if (command == Cmd::AddFriend)
+        m_friends.AddFriend(c, msg);
+    else if (command == Cmd::AcceptAndAdd)
+        m_friends.Answer(c, msg, true);
+    else if (command == Cmd::JustAccept)
+        m_friends.Answer(c, msg, false);
+    else if (command == Cmd::Decline)
+        m_friends.Decline(c, msg);
+    else if (command == Cmd::DeleteFriends)
+        m_friends.DeleteFriends(c, msg);
+    else if (command == Cmd::ChangePassword)
+        m_accounts.ChangePassword(c, msg);
+    else if (command == Cmd::BlockPermanently)
+        m_friends.Block(c, msg, true);
+    else if (command == Cmd::BlockUntilLogoff)
+        m_friends.Block(c, msg, false);
+    else if (command == Cmd::BlockedList)
+        m_friends.BlockedList(c);
+    else if (command == Cmd::Unblock)
+        m_friends.Unblock(c, msg);
+    else if (command == Cmd::Logoff)
+        m_accounts.Logoff(c);
+    // A second "L" on a logged-in connection and unknown codes: ignored.
 }

@@ -22,7 +22,7 @@
 // whole, so a connection that says nothing, or only part of its hello, costs
 // no more than a clear-text one. From then until the handshake ends OpenSSL
 // keeps about 30 KB of handshake buffers that it offers no way to release;
-// the server bounds how many such handshakes it keeps (CServer).
+// the server bounds how many such handshakes it keeps (CAdmission).
 //
 // The handlers given to AsyncHandshake and AsyncWrite must keep the stream's
 // owner alive until they are called, as the session's do.

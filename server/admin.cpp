@@ -2,11 +2,16 @@
 // the clients cannot make, each committed before it is told done, and
 // followed by every node of a cluster.
 
+#include "admin.h"
+
+#include "accounts.h"
 #include "commands.h"
 #include "credentialrule.h"
-#include "server.h"
+#include "mailbox.h"
+#include "presence.h"
 #include "serverlog.h"
 #include "store/store.h"
+#include "storerequests.h"
 
 #include <algorithm>
 #include <memory>
@@ -23,7 +28,12 @@ bool IsAccountName(const std::string& name)
 
 } // namespace
 
-std::vector<std::string> CServer::AccountNames(bool onlineOnly) const
+CAdmin::CAdmin(CStoreRequests& store, CPresence& presence, CAccounts& accounts, CMailbox& mailbox)
+    : m_store(store), m_presence(presence), m_accounts(accounts), m_mailbox(mailbox)
+{
+}
+
+std::vector<std::string> CAdmin::AccountNames(bool onlineOnly) const
 {
     std::vector<std::string> names;
     for (const auto& name : m_presence.Routes().Accounts())
@@ -33,7 +43,7 @@ std::vector<std::string> CServer::AccountNames(bool onlineOnly) const
     return names;
 }
 
-void CServer::AdminSetPassword(const std::string& name, std::string password, CAdminDone done)
+void CAdmin::SetPassword(const std::string& name, std::string password, CAdminDone done)
 {
     if (!IsAccountName(name)) {
         done(kNoSuchUser);
@@ -66,8 +76,8 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
                 }
                 ServerLog("password of " + name + " set by the operator");
                 m_accounts.EndSession(name, "password set by the operator");
-                if (m_presence.Cluster())
-                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Password, {});
+                if (CCluster* cluster = m_presence.Cluster())
+                    cluster->AccountChanged(name, CAccountChange::Password, {});
                 (*shared)({});
             },
             [shared](const std::string& reason) { (*shared)("store error: " + reason); });
@@ -76,7 +86,7 @@ void CServer::AdminSetPassword(const std::string& name, std::string password, CA
         (*shared)("hashing the password failed");
 }
 
-void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone done)
+void CAdmin::SetLocked(const std::string& name, bool locked, CAdminDone done)
 {
     if (!IsAccountName(name)) {
         done(kNoSuchUser);
@@ -94,15 +104,15 @@ void CServer::AdminSetLocked(const std::string& name, bool locked, CAdminDone do
             ServerLog(name + (locked ? " locked" : " unlocked") + " by the operator");
             if (locked) {
                 m_accounts.EndSession(name, "locked by the operator");
-                if (m_presence.Cluster())
-                    m_presence.Cluster()->AccountChanged(name, CAccountChange::Locked, {});
+                if (CCluster* cluster = m_presence.Cluster())
+                    cluster->AccountChanged(name, CAccountChange::Locked, {});
             }
             answer({});
         },
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
 }
 
-void CServer::AdminDelete(const std::string& name, CAdminDone done)
+void CAdmin::Delete(const std::string& name, CAdminDone done)
 {
     if (!IsAccountName(name)) {
         done(kNoSuchUser);
@@ -130,14 +140,14 @@ void CServer::AdminDelete(const std::string& name, CAdminDone done)
             }
             ServerLog(name + " deleted by the operator");
             AccountDeleted(name, deleted.friendOf);
-            if (m_presence.Cluster())
-                m_presence.Cluster()->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
+            if (CCluster* cluster = m_presence.Cluster())
+                cluster->AccountChanged(name, CAccountChange::Deleted, deleted.friendOf);
             answer({});
         },
         [shared](const std::string& reason) { (*shared)("store error: " + reason); });
 }
 
-void CServer::AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf)
+void CAdmin::AccountDeleted(const std::string& name, const std::vector<std::string>& friendOf)
 {
     // Out of the table first, so that nothing routes to the name meanwhile
     // and its logoff finds nobody to tell: the friends hear "SX" below.
@@ -147,8 +157,8 @@ void CServer::AccountDeleted(const std::string& name, const std::vector<std::str
     m_presence.SendPresence(name, friendOf, {}, Cmd::FriendOffline, false);
 }
 
-void CServer::OnClusterAccountChanged(const std::string& name, CAccountChange change,
-                                      const std::vector<std::string>& friendOf)
+void CAdmin::AccountChanged(const std::string& name, CAccountChange change,
+                            const std::vector<std::string>& friendOf)
 {
     if (change == CAccountChange::Deleted)
         AccountDeleted(name, friendOf);
